@@ -1,0 +1,226 @@
+#include "app/Form1.h"
+
+#include <QCloseEvent>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTreeView>
+
+namespace {
+// Form positions are given in twips; 15 twips make one pixel.
+int px(int twips) { return (twips + 7) / 15; }
+QRect twipRect(int left, int top, int width, int height) {
+    return QRect(px(left), px(top), px(width), px(height));
+}
+}  // namespace
+
+Form1::Form1(Dialogs::DialogService& dialogs, QWidget* parent) : QWidget(parent), dialogs_(dialogs) {
+    buildControls();
+    connectHandlers();
+}
+
+Form1::~Form1() = default;
+
+void Form1::buildControls() {
+    setWindowTitle(QString::fromLatin1(Dialogs::kProductName));
+    setFixedSize(px(8040), px(6960));
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+    QFont formFont(QStringLiteral("Arial"), 9, QFont::Bold);
+    setFont(formFont);
+    QFont buttonFont(QStringLiteral("Arial"));
+    buttonFont.setPointSizeF(11.25);
+    buttonFont.setBold(true);
+
+    ListView1 = new QTreeView(this);
+    ListView1->setObjectName(QStringLiteral("ListView1"));
+    ListView1->setGeometry(twipRect(120, 120, 7800, 2805));
+    ListView1->setModel(&urls_);
+    ListView1->setRootIsDecorated(false);
+    ListView1->setUniformRowHeights(true);
+    ListView1->setItemsExpandable(false);
+    ListView1->setSelectionMode(QAbstractItemView::SingleSelection);
+    ListView1->setSelectionBehavior(QAbstractItemView::SelectRows);
+    ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    ListView1->setTextElideMode(Qt::ElideNone);
+    ListView1->header()->setStretchLastSection(false);
+    ListView1->setToolTip(QStringLiteral(
+        "Double-click item to remove it. Move | line to right and out of window to reveal full names."));
+
+    auto makeButton = [&](QPushButton*& button, const char* name, const char* caption, QWidget* parent,
+                          QRect geometry) {
+        button = new QPushButton(QString::fromLatin1(caption), parent);
+        button->setObjectName(QString::fromLatin1(name));
+        button->setGeometry(geometry);
+        button->setFont(buttonFont);
+        button->setAutoDefault(false);
+    };
+    makeButton(PushButton5, "PushButton5", "Add One URL", this, twipRect(120, 3015, 3840, 405));
+    makeButton(PushButton13, "PushButton13", "Load List Of URLs From File", this, twipRect(4080, 3015, 3840, 405));
+    makeButton(PushButton7, "PushButton7", "Get All Links Within URL", this, twipRect(120, 3525, 3840, 405));
+    makeButton(PushButton11, "PushButton11", "Clear List", this, twipRect(120, 4545, 3840, 405));
+    makeButton(PushButton17, "PushButton17", "Remove URLs Containing X", this, twipRect(120, 4035, 3840, 405));
+    makeButton(PushButton3, "PushButton3", "Remove URLs Not Cont. X", this, twipRect(4080, 4035, 3840, 405));
+
+    Frame1 = new QGroupBox(QStringLiteral("Download Option"), this);
+    Frame1->setObjectName(QStringLiteral("Frame1"));
+    Frame1->setGeometry(twipRect(120, 7110, 7320, 1070));
+    Option1 = new QRadioButton(QStringLiteral("Download all files to one folder"), Frame1);
+    Option1->setObjectName(QStringLiteral("Option1"));
+    Option1->setGeometry(twipRect(240, 300, 4335, 255));
+    Option1->setChecked(true);
+    Option2 = new QRadioButton(
+        QStringLiteral("Download all files to one folder and create new subfolders based on URL"), Frame1);
+    Option2->setObjectName(QStringLiteral("Option2"));
+    Option2->setGeometry(twipRect(240, 650, 6615, 255));
+
+    makeButton(PushButton2, "PushButton2", "Start Downloading", this, twipRect(120, 5910, 7800, 405));
+    makeButton(PushButton1, "PushButton1", "Help", this, twipRect(4080, 4545, 3840, 405));
+
+    ProgressBar1 = new CaptionProgressBar(this);
+    ProgressBar1->setObjectName(QStringLiteral("ProgressBar1"));
+    ProgressBar1->setGeometry(twipRect(120, 6435, 7800, 405));
+    ProgressBar1->setRange(0, 100);
+    ProgressBar1->setValue(0);
+    ProgressBar1->setAlignment(Qt::AlignCenter);
+    ProgressBar1->setTextVisible(true);
+    ProgressBar1->setCaption(QStringLiteral("Progress Bar"));
+
+    makeButton(PushButton4, "PushButton4", "Load Sample/Example URLs", this, twipRect(4080, 3525, 3840, 405));
+
+    Frame2 = new QGroupBox(QStringLiteral("Save To This Folder"), this);
+    Frame2->setObjectName(QStringLiteral("Frame2"));
+    Frame2->setGeometry(twipRect(120, 4980, 7800, 810));
+    Text1 = new QLineEdit(Frame2);
+    Text1->setObjectName(QStringLiteral("Text1"));
+    Text1->setGeometry(twipRect(240, 300, 6540, 345));
+    makeButton(PushButton6, "PushButton6", "...", Frame2, twipRect(6840, 300, 720, 345));
+
+    // Tab order as on the form.
+    QWidget* order[] = {ListView1, PushButton5,  PushButton13, PushButton7, PushButton11, PushButton17,
+                        PushButton3, Option1,    Option2,      PushButton2, PushButton1,  PushButton4,
+                        Text1,       PushButton6};
+    for (std::size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
+
+    // Hover rules: the pointer follows the mouse over buttons and the surface.
+    QWidget* watched[] = {this,        Frame1,       Frame2,       Text1,       ListView1,
+                          ListView1->viewport(),     ListView1->header(),       PushButton1, PushButton2,
+                          PushButton3, PushButton4,  PushButton5,  PushButton6, PushButton7,
+                          PushButton11, PushButton13, PushButton17};
+    for (QWidget* w : watched) {
+        w->setMouseTracking(true);
+        w->installEventFilter(this);
+    }
+}
+
+void Form1::connectHandlers() {
+    connect(PushButton1, &QPushButton::clicked, this, [this] { PushButton1_Click(); });
+    connect(PushButton2, &QPushButton::clicked, this, [this] { PushButton2_Click(); });
+    connect(PushButton3, &QPushButton::clicked, this, [this] { PushButton3_Click(); });
+    connect(PushButton4, &QPushButton::clicked, this, [this] { PushButton4_Click(); });
+    connect(PushButton5, &QPushButton::clicked, this, [this] { PushButton5_Click(); });
+    connect(PushButton6, &QPushButton::clicked, this, [this] { PushButton6_Click(); });
+    connect(PushButton7, &QPushButton::clicked, this, [this] { PushButton7_Click(); });
+    connect(PushButton11, &QPushButton::clicked, this, [this] { PushButton11_Click(); });
+    connect(PushButton13, &QPushButton::clicked, this, [this] { PushButton13_Click(); });
+    connect(PushButton17, &QPushButton::clicked, this, [this] { PushButton17_Click(); });
+    // Clicks only: a selection made by the program runs the handler from where it makes it.
+    connect(Option1, &QRadioButton::clicked, this, [this] { Option1_Click(); });
+    connect(Option2, &QRadioButton::clicked, this, [this] { Option2_Click(); });
+    connect(Text1, &QLineEdit::textChanged, this, [this] { Text1_Change(); });
+}
+
+void Form1::setMousePointer(int pointer) {
+    pointer_ = pointer;
+    switch (pointer) {
+    case PointerArrow: setCursor(Qt::ArrowCursor); break;
+    case PointerBusy: setCursor(Qt::WaitCursor); break;
+    case PointerHand: setCursor(customCursor_); break;
+    default: unsetCursor(); break;
+    }
+}
+
+void Form1::setCustomCursor(const QCursor& cursor) {
+    customCursor_ = cursor;
+    if (pointer_ == PointerHand) setCursor(customCursor_);
+}
+
+void Form1::applyHoverRule(QObject* watched) {
+    if (pointer_ == PointerBusy) return;
+    if (qobject_cast<QPushButton*>(watched)) setMousePointer(PointerHand);
+    else setMousePointer(PointerDefault);
+}
+
+bool Form1::eventFilter(QObject* watched, QEvent* event) {
+    switch (event->type()) {
+    case QEvent::MouseMove: {
+        // A move that a child ignored reaches its container too; only the widget under the
+        // mouse counts.
+        auto* container = qobject_cast<QWidget*>(watched);
+        const auto* move = static_cast<QMouseEvent*>(event);
+        if (container && (container == this || container == Frame1 || container == Frame2) &&
+            container->childAt(move->position().toPoint()))
+            break;
+        applyHoverRule(watched);
+        break;
+    }
+    case QEvent::Enter:
+        applyHoverRule(watched);
+        break;
+    case QEvent::KeyPress:
+        if (watched == ListView1) {
+            auto* key = static_cast<QKeyEvent*>(event);
+            if (key->key() == Qt::Key_Delete) {
+                ListView1_KeyDown(46);
+                return true;
+            }
+        }
+        break;
+    case QEvent::MouseButtonDblClick:
+        if (watched == ListView1->viewport()) {
+            ListView1_DblClick();
+            return true;
+        }
+        break;
+    default:
+        break;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+int Form1::selectedEntry() const {
+    const QModelIndexList rows = ListView1->selectionModel()->selectedRows();
+    if (rows.isEmpty()) return 0;
+    return rows.front().row() + 1;
+}
+
+void Form1::removeSelectedEntry() {
+    if (isBusy()) return;
+    if (urls_.count() == 0) return;
+    const int position = selectedEntry();
+    if (position == 0) return;
+    urls_.removeAt(position);
+    // The entry that moved into the place is selected next, so Delete can be pressed again.
+    const int next = std::min(position, urls_.count());
+    if (next > 0) {
+        const QModelIndex index = urls_.index(next - 1);
+        ListView1->selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect |
+                                                                QItemSelectionModel::Rows);
+    }
+}
+
+void Form1::ListView1_DblClick() { removeSelectedEntry(); }
+
+void Form1::ListView1_KeyDown(int keyCode) {
+    if (keyCode == 46) removeSelectedEntry();
+}
+
+void Form1::closeEvent(QCloseEvent* event) {
+    closing_ = true;
+    emit aboutToClose();
+    event->accept();
+}

@@ -1,0 +1,111 @@
+#pragma once
+// The main window. Its handlers are thin: they gather input through the dialog service, call
+// the logic, and show the result. Handler bodies live beside the logic they drive:
+//   app/        layout, pointer and hover rules, direct removal from the list, start-up
+//   download/   the download run, the output folder and the download option
+//   listbuild/  adding, loading, link extraction, filters, samples
+//   support/    help
+#include <QCursor>
+#include <QWidget>
+
+#include "app/CaptionProgressBar.h"
+#include "app/UrlList.h"
+#include "support/Dialogs.h"
+
+class QGroupBox;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+class QTreeView;
+
+// Values of the window's mouse pointer.
+enum MousePointer : int {
+    PointerDefault = 0,
+    PointerArrow = 1,
+    PointerBusy = 11,  // a long operation is under way
+    PointerHand = 99,  // the custom cursor
+};
+
+class Form1 : public QWidget {
+    Q_OBJECT
+public:
+    explicit Form1(Dialogs::DialogService& dialogs, QWidget* parent = nullptr);
+    ~Form1() override;
+
+    // ---- Controls, named as on the form ----
+    QTreeView* ListView1 = nullptr;
+    QPushButton* PushButton1 = nullptr;   // Help
+    QPushButton* PushButton2 = nullptr;   // Start Downloading
+    QPushButton* PushButton3 = nullptr;   // Remove URLs Not Cont. X
+    QPushButton* PushButton4 = nullptr;   // Load Sample/Example URLs
+    QPushButton* PushButton5 = nullptr;   // Add One URL
+    QPushButton* PushButton6 = nullptr;   // ... (browse for the output folder)
+    QPushButton* PushButton7 = nullptr;   // Get All Links Within URL
+    QPushButton* PushButton11 = nullptr;  // Clear List
+    QPushButton* PushButton13 = nullptr;  // Load List Of URLs From File
+    QPushButton* PushButton17 = nullptr;  // Remove URLs Containing X
+    QGroupBox* Frame1 = nullptr;          // Download Option (below the visible area)
+    QRadioButton* Option1 = nullptr;
+    QRadioButton* Option2 = nullptr;
+    QGroupBox* Frame2 = nullptr;          // Save To This Folder
+    QLineEdit* Text1 = nullptr;           // the output folder
+    CaptionProgressBar* ProgressBar1 = nullptr;
+
+    UrlList& urlList() { return urls_; }
+    Dialogs::DialogService& dialogs() { return dialogs_; }
+
+    // The list's selected entry as a 1-based position, 0 when none.
+    int selectedEntry() const;
+
+    // ---- Mouse pointer ----
+    int mousePointer() const { return pointer_; }
+    void setMousePointer(int pointer);
+    void setCustomCursor(const QCursor& cursor);
+    bool isBusy() const { return pointer_ == PointerBusy; }
+
+    // True once the window is closing: long operations stop at their next yield.
+    bool isClosing() const { return closing_; }
+    // One pass of pending events (the dialog service's yield).
+    void yield() { dialogs_.yield(); }
+
+    // ---- Handlers ----
+    void Form_Load();
+    void PushButton1_Click();   // Help
+    void PushButton2_Click();   // Start Downloading
+    void PushButton3_Click();   // Remove URLs Not Cont. X
+    void PushButton4_Click();   // Load Sample/Example URLs
+    void PushButton5_Click();   // Add One URL
+    void PushButton6_Click();   // browse for the output folder
+    void PushButton7_Click();   // Get All Links Within URL
+    void PushButton11_Click();  // Clear List
+    void PushButton13_Click();  // Load List Of URLs From File
+    void PushButton17_Click();  // Remove URLs Containing X
+    void Option1_Click();
+    void Option2_Click();
+    void Text1_Change();
+    void ListView1_DblClick();
+    void ListView1_KeyDown(int keyCode);
+
+    // ---- Download run state ----
+    bool IsDownloading = false;
+
+signals:
+    // Emitted when the window starts closing, so that a running transfer can be aborted.
+    void aboutToClose();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void buildControls();
+    void connectHandlers();
+    void applyHoverRule(QObject* watched);
+    void removeSelectedEntry();
+
+    Dialogs::DialogService& dialogs_;
+    UrlList urls_;
+    int pointer_ = PointerDefault;
+    QCursor customCursor_{Qt::PointingHandCursor};
+    bool closing_ = false;
+};

@@ -1,0 +1,4 @@
+// The download run.
+#include "app/Form1.h"
+
+void Form1::PushButton2_Click() {}

@@ -1,0 +1,61 @@
+#pragma once
+// Every modal box, prompt and chooser of the program goes through this interface, so that the
+// window never talks to Qt's dialogs directly and tests can script the answers.
+#include <QString>
+#include <QStringList>
+
+namespace Dialogs {
+
+// Button sets and icons, added together as one code.
+enum Code : int {
+    OkOnly = 0,
+    YesNo = 4,
+    Exclamation = 48,
+};
+
+// What a message box answers.
+enum Answer : int {
+    Ok = 1,
+    Yes = 6,
+    No = 7,
+};
+
+inline constexpr const char* kProductName = "Fetchwright";
+
+class DialogService {
+public:
+    virtual ~DialogService() = default;
+
+    // Modal message box. An empty caption means the application title.
+    virtual int messageBox(const QString& text, int code, const QString& caption) = 0;
+    // Modal one-line prompt. Returns the text as typed, or the empty text on Cancel.
+    virtual QString inputBox(const QString& prompt, const QString& caption,
+                             const QString& defaultText) = 0;
+    // Modal file chooser allowing several files. Returns the chosen paths in the order the
+    // chooser gives them; empty on Cancel.
+    virtual QStringList openFiles(const QString& title, const QStringList& nameFilters) = 0;
+    // Modal folder chooser opening on startFolder. Returns the folder, or empty on Cancel.
+    virtual QString browseForFolder(const QString& title, const QString& startFolder) = 0;
+    // Opens an address in the user's web browser without waiting for it.
+    virtual void openUrl(const QString& address) = 0;
+    // Processes the window events pending now, then returns.
+    virtual void yield() = 0;
+
+    // The caption of every box and prompt shown without one of its own.
+    const QString& applicationTitle() const { return title_; }
+    void setApplicationTitle(const QString& title) { title_ = title; }
+
+    // Convenience forms used throughout.
+    int msgBox(const QString& text, int code = OkOnly) { return messageBox(text, code, {}); }
+    QString input(const QString& prompt, const QString& defaultText = {}) {
+        return inputBox(prompt, {}, defaultText);
+    }
+
+protected:
+    QString captionOr(const QString& caption) const { return caption.isEmpty() ? title_ : caption; }
+
+private:
+    QString title_ = QString::fromLatin1(kProductName);
+};
+
+}  // namespace Dialogs

@@ -1,0 +1,21 @@
+#pragma once
+// Small path operations shared by naming, start-up and list loading. The text helpers take the
+// separator as a parameter so that they serve both native paths and Windows-style texts.
+#include <QChar>
+#include <QString>
+
+namespace Main {
+
+inline constexpr QChar kNativeSeparator = QLatin1Char('/');
+
+// Is there an entry of this name (file, folder or any other kind; a dangling link counts)?
+bool FileOrFolderExists(const QString& path);
+// Is this an existing folder (following links)?
+bool FolderExists(const QString& path);
+// The text after the last separator; the whole text when there is none.
+QString LastPathComponent(const QString& text, QChar separator = kNativeSeparator);
+// Doubled separators made single in one left-to-right pass. A leading run of separators
+// becomes the two-backslash network prefix with "\", and one "/" with "/".
+QString CollapseDoubleBackslashes(const QString& path, QChar separator = kNativeSeparator);
+
+}  // namespace Main

@@ -1,0 +1,65 @@
+#include "support/QtDialogs.h"
+
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QInputDialog>
+#include <QMessageBox>
+#include <QUrl>
+
+namespace Dialogs {
+
+int QtDialogs::messageBox(const QString& text, int code, const QString& caption) {
+    // A box opened before the window is visible stands on its own.
+    QWidget* parent = owner_ && owner_->isVisible() ? owner_ : nullptr;
+    QMessageBox box(parent);
+    box.setWindowTitle(captionOr(caption));
+    // Message texts use CR, CR LF and CR CR as line breaks; Qt's plain text wants LF.
+    QString shown = text;
+    shown.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    shown.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    box.setText(shown);
+    box.setTextFormat(Qt::PlainText);
+    box.setIcon((code & Exclamation) == Exclamation ? QMessageBox::Warning : QMessageBox::NoIcon);
+    if ((code & 7) == YesNo) {
+        box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+        box.setDefaultButton(QMessageBox::Yes);
+        box.setEscapeButton(QMessageBox::No);
+    } else {
+        box.setStandardButtons(QMessageBox::Ok);
+    }
+    const int pressed = box.exec();
+    if (pressed == QMessageBox::Yes) return Yes;
+    if (pressed == QMessageBox::No) return No;
+    return Ok;
+}
+
+QString QtDialogs::inputBox(const QString& prompt, const QString& caption, const QString& defaultText) {
+    QWidget* parent = owner_ && owner_->isVisible() ? owner_ : nullptr;
+    QInputDialog dialog(parent);
+    dialog.setWindowTitle(captionOr(caption));
+    dialog.setLabelText(prompt);
+    dialog.setTextValue(defaultText);
+    dialog.setInputMode(QInputDialog::TextInput);
+    dialog.resize(qMax(dialog.sizeHint().width(), 420), dialog.sizeHint().height());
+    if (dialog.exec() != QDialog::Accepted) return {};
+    return dialog.textValue();
+}
+
+QStringList QtDialogs::openFiles(const QString& title, const QStringList& nameFilters) {
+    return QFileDialog::getOpenFileNames(owner_, title, QString(), nameFilters.join(QLatin1String(";;")));
+}
+
+QString QtDialogs::browseForFolder(const QString& title, const QString& startFolder) {
+    return QFileDialog::getExistingDirectory(owner_, title, startFolder, QFileDialog::ShowDirsOnly);
+}
+
+void QtDialogs::openUrl(const QString& address) {
+    QDesktopServices::openUrl(QUrl::fromUserInput(address));
+}
+
+void QtDialogs::yield() {
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+}  // namespace Dialogs

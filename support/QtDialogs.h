@@ -1,0 +1,24 @@
+#pragma once
+#include "support/Dialogs.h"
+
+class QWidget;
+
+namespace Dialogs {
+
+// The desktop's own dialogs.
+class QtDialogs final : public DialogService {
+public:
+    void setOwner(QWidget* owner) { owner_ = owner; }
+
+    int messageBox(const QString& text, int code, const QString& caption) override;
+    QString inputBox(const QString& prompt, const QString& caption, const QString& defaultText) override;
+    QStringList openFiles(const QString& title, const QStringList& nameFilters) override;
+    QString browseForFolder(const QString& title, const QString& startFolder) override;
+    void openUrl(const QString& address) override;
+    void yield() override;
+
+private:
+    QWidget* owner_ = nullptr;
+};
+
+}  // namespace Dialogs

@@ -1,0 +1,107 @@
+#include <QSignalSpy>
+
+#include <gtest/gtest.h>
+
+#include "app/UrlList.h"
+
+namespace {
+QStringList contents(const UrlList& list) {
+    QStringList out;
+    for (int i = 1; i <= list.count(); ++i) out << list.textAt(i);
+    return out;
+}
+}  // namespace
+
+TEST(UrlList, KeepsOrderAndDuplicatesWithOneBasedPositions) {
+    UrlList list;
+    EXPECT_EQ(list.count(), 0);
+    list.append(u"http://a/1.jpg");
+    list.append(u"http://b/2.jpg");
+    list.append(u"http://a/1.jpg");
+    EXPECT_EQ(list.count(), 3);
+    EXPECT_EQ(list.textAt(1), QStringLiteral("http://a/1.jpg"));
+    EXPECT_EQ(list.textAt(3), QStringLiteral("http://a/1.jpg"));
+    EXPECT_THROW(list.textAt(0), std::out_of_range);
+    EXPECT_THROW(list.textAt(4), std::out_of_range);
+}
+
+TEST(UrlList, RemoveAtMovesLaterEntriesUp) {
+    UrlList list;
+    list.appendMany({QStringLiteral("one"), QStringLiteral("two"), QStringLiteral("three")});
+    list.removeAt(2);
+    EXPECT_EQ(contents(list), (QStringList{QStringLiteral("one"), QStringLiteral("three")}));
+    EXPECT_THROW(list.removeAt(3), std::out_of_range);
+    list.clear();
+    EXPECT_EQ(list.count(), 0);
+    list.append(u"after clear");
+    EXPECT_EQ(contents(list), QStringList{QStringLiteral("after clear")});
+}
+
+TEST(UrlList, TextsSurviveUnchanged) {
+    UrlList list;
+    const QStringList texts{QString(), QStringLiteral("  http://x/ spaced  "), QStringLiteral("\thttp://x/tab"),
+                            QStringLiteral("http://h\u00e9/\u00fc\u20ac.jpg"), QStringLiteral("http://x/%20%p")};
+    list.appendMany(texts);
+    EXPECT_EQ(contents(list), texts);
+    EXPECT_EQ(list.utf8At(4), std::string_view("http://h\xc3\xa9/\xc3\xbc\xe2\x82\xac.jpg"));
+}
+
+TEST(UrlList, LongTextGetsItsOwnBlock) {
+    UrlList list;
+    const QString longText = QString(3 << 20, QLatin1Char('x'));
+    list.append(u"short");
+    list.append(longText);
+    list.append(u"after");
+    EXPECT_EQ(list.textAt(2), longText);
+    EXPECT_EQ(list.textAt(3), QStringLiteral("after"));
+}
+
+TEST(UrlList, RemoveIfKeepsOrderOfTheRest) {
+    UrlList list;
+    list.appendMany({QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("3"), QStringLiteral("4"),
+                     QStringLiteral("5")});
+    const auto removed = list.removeIf([](std::string_view t) { return t == "2" || t == "4"; });
+    EXPECT_EQ(removed, 2);
+    EXPECT_EQ(contents(list), (QStringList{QStringLiteral("1"), QStringLiteral("3"), QStringLiteral("5")}));
+    EXPECT_EQ(list.removeIf([](std::string_view) { return false; }), 0);
+}
+
+TEST(UrlList, ManyScatteredRemovalsAndCompactionKeepTexts) {
+    UrlList list;
+    {
+        UrlList::Batch batch(list);
+        for (int i = 0; i < 200000; ++i) batch.add(QStringLiteral("http://server/dir/%1.jpg").arg(i));
+    }
+    ASSERT_EQ(list.count(), 200000);
+    QSignalSpy reset(&list, &QAbstractItemModel::modelReset);
+    // Remove every entry but each tenth: far more garbage than live text, so blocks are rewritten.
+    list.removeIf([](std::string_view t) { return t.find("0.jpg") == std::string_view::npos; });
+    EXPECT_EQ(reset.count(), 1);
+    ASSERT_EQ(list.count(), 20000);
+    for (int i = 1; i <= list.count(); i += 997)
+        EXPECT_EQ(list.textAt(i), QStringLiteral("http://server/dir/%1.jpg").arg((i - 1) * 10));
+    EXPECT_LT(list.storageBytes(), 3u << 20);
+}
+
+TEST(UrlList, BatchAnnouncesOneInsertAndSurvivesClearWhileOpen) {
+    UrlList list;
+    QSignalSpy inserted(&list, &QAbstractItemModel::rowsInserted);
+    {
+        UrlList::Batch batch(list);
+        batch.add(u"a");
+        batch.addUtf8("b");
+        list.clear();  // another action clears while the batch is still filling
+        batch.add(u"c");
+    }
+    EXPECT_EQ(inserted.count(), 1);
+    EXPECT_EQ(contents(list), (QStringList{QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")}));
+}
+
+TEST(UrlList, ModelShowsTextsAndHeader) {
+    UrlList list;
+    list.setHeaderText(QStringLiteral("URL(s)"));
+    list.append(u"http://x/a.jpg");
+    EXPECT_EQ(list.rowCount(), 1);
+    EXPECT_EQ(list.data(list.index(0)).toString(), QStringLiteral("http://x/a.jpg"));
+    EXPECT_EQ(list.headerData(0, Qt::Horizontal).toString(), QStringLiteral("URL(s)"));
+}

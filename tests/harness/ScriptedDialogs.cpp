@@ -1,0 +1,64 @@
+#include "harness/ScriptedDialogs.h"
+
+#include <QCoreApplication>
+
+#include <gtest/gtest.h>
+
+int ScriptedDialogs::messageBox(const QString& text, int code, const QString& caption) {
+    messages.push_back({text, code, captionOr(caption)});
+    if (onMessage) onMessage(messages.back());
+    if (!messageAnswers.empty()) {
+        const int answer = messageAnswers.front();
+        messageAnswers.pop_front();
+        return answer;
+    }
+    return (code & 7) == Dialogs::YesNo ? Dialogs::No : Dialogs::Ok;
+}
+
+QString ScriptedDialogs::inputBox(const QString& prompt, const QString& caption, const QString& defaultText) {
+    prompts.push_back({prompt, captionOr(caption), defaultText});
+    if (onPrompt) onPrompt(prompts.back());
+    if (inputAnswers.empty()) {
+        ADD_FAILURE() << "Unscripted prompt: " << prompt.toStdString();
+        return {};
+    }
+    QString answer = inputAnswers.front();
+    inputAnswers.pop_front();
+    return answer;
+}
+
+QStringList ScriptedDialogs::openFiles(const QString& title, const QStringList& nameFilters) {
+    fileDialogTitles.push_back(title);
+    fileDialogFilters.push_back(nameFilters);
+    if (openFilesAnswers.empty()) {
+        ADD_FAILURE() << "Unscripted file dialog: " << title.toStdString();
+        return {};
+    }
+    QStringList answer = openFilesAnswers.front();
+    openFilesAnswers.pop_front();
+    return answer;
+}
+
+QString ScriptedDialogs::browseForFolder(const QString& title, const QString& startFolder) {
+    folderDialogs.emplace_back(title, startFolder);
+    if (folderAnswers.empty()) {
+        ADD_FAILURE() << "Unscripted folder dialog: " << title.toStdString();
+        return {};
+    }
+    QString answer = folderAnswers.front();
+    folderAnswers.pop_front();
+    return answer;
+}
+
+void ScriptedDialogs::openUrl(const QString& address) { openedUrls.push_back(address); }
+
+void ScriptedDialogs::yield() {
+    ++yields;
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+QStringList ScriptedDialogs::messageTexts() const {
+    QStringList texts;
+    for (const auto& m : messages) texts << m.text;
+    return texts;
+}

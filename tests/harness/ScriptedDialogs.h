@@ -1,0 +1,54 @@
+#pragma once
+// A dialog service for tests: records everything shown and answers from scripts. A dialog
+// that the test did not script fails the test instead of blocking.
+#include <QString>
+#include <QStringList>
+
+#include <deque>
+#include <functional>
+#include <vector>
+
+#include "support/Dialogs.h"
+
+struct ShownMessage {
+    QString text;
+    int code;
+    QString caption;  // as shown: the application title when none was given
+};
+
+struct ShownPrompt {
+    QString prompt;
+    QString caption;
+    QString defaultText;
+};
+
+class ScriptedDialogs : public Dialogs::DialogService {
+public:
+    // Answers, taken in order.
+    std::deque<int> messageAnswers;          // when empty: Ok for OK boxes, No for Yes/No boxes
+    std::deque<QString> inputAnswers;        // when empty: an unscripted prompt fails the test
+    std::deque<QStringList> openFilesAnswers;
+    std::deque<QString> folderAnswers;
+
+    // Called while a box is "open", before it answers (to act in the middle of a handler).
+    std::function<void(const ShownMessage&)> onMessage;
+    std::function<void(const ShownPrompt&)> onPrompt;
+
+    // What was shown.
+    std::vector<ShownMessage> messages;
+    std::vector<ShownPrompt> prompts;
+    std::vector<QString> fileDialogTitles;
+    std::vector<QStringList> fileDialogFilters;
+    std::vector<std::pair<QString, QString>> folderDialogs;  // title, start folder
+    std::vector<QString> openedUrls;
+    int yields = 0;
+
+    int messageBox(const QString& text, int code, const QString& caption) override;
+    QString inputBox(const QString& prompt, const QString& caption, const QString& defaultText) override;
+    QStringList openFiles(const QString& title, const QStringList& nameFilters) override;
+    QString browseForFolder(const QString& title, const QString& startFolder) override;
+    void openUrl(const QString& address) override;
+    void yield() override;
+
+    QStringList messageTexts() const;
+};

@@ -1,0 +1,28 @@
+// Every test program starts here: an offscreen QApplication, and a home, settings and desktop
+// of its own, so that no test ever reads or writes the user's real ones.
+#include <QApplication>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+int main(int argc, char** argv) {
+    QTemporaryDir home(QDir::tempPath() + QStringLiteral("/fetchwright-test-home-XXXXXX"));
+    if (!home.isValid()) return 2;
+    const QByteArray h = home.path().toLocal8Bit();
+    ::setenv("HOME", h.constData(), 1);
+    ::setenv("XDG_CONFIG_HOME", (h + "/.config").constData(), 1);
+    ::setenv("XDG_DATA_HOME", (h + "/.local/share").constData(), 1);
+    ::setenv("XDG_CACHE_HOME", (h + "/.cache").constData(), 1);
+    ::setenv("XDG_DESKTOP_DIR", (h + "/Desktop").constData(), 1);
+    ::setenv("XDG_RUNTIME_DIR", h.constData(), 1);
+    if (!std::getenv("QT_QPA_PLATFORM")) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    QDir().mkpath(home.path() + QStringLiteral("/Desktop"));
+
+    QApplication app(argc, argv);
+    QApplication::setOrganizationName(QStringLiteral("Quillmoor"));
+    QApplication::setApplicationName(QStringLiteral("Fetchwright"));
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
