@@ -1,0 +1,50 @@
+#pragma once
+// The web downloader: fetches one address and streams its body into an open file. One
+// Downloader keeps its connection cache across calls, so items on one host reuse the
+// connection. A Downloader is used by one thread at a time; cancel() may come from any thread.
+#include <QString>
+
+#include <atomic>
+#include <memory>
+
+namespace Download {
+
+struct TransferLimits {
+    long connectTimeoutMs = 15000;  // giving up on a server that does not answer
+    long stallSeconds = 30;         // giving up on a transfer that stops moving
+    long maxRedirects = 10;
+};
+
+struct TransferResult {
+    bool ok = false;
+    QString reason;        // why it failed: "HTTP 404", "Could not resolve host: …", …
+    long httpStatus = 0;
+    QString finalUrl;      // after redirects
+    qint64 bytes = 0;      // body bytes written
+    bool cancelled = false;
+};
+
+class Downloader {
+public:
+    explicit Downloader(TransferLimits limits = {});
+    ~Downloader();
+    Downloader(const Downloader&) = delete;
+    Downloader& operator=(const Downloader&) = delete;
+
+    // Fetches `url` (http or https; redirects followed to http or https only) and writes the
+    // body to `fd` from its current position. A status of 400 or above is a failure. Blocks
+    // until the transfer ends or is cancelled.
+    TransferResult fetchToFd(const QString& url, int fd);
+
+    // Aborts the transfer in progress, if any, within a fraction of a second; a cancelled
+    // downloader refuses further transfers until reset().
+    void cancel();
+    void reset();
+    bool isCancelled() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+}  // namespace Download
