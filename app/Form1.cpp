@@ -21,6 +21,8 @@ QRect twipRect(int left, int top, int width, int height) {
 Form1::Form1(Dialogs::DialogService& dialogs, QWidget* parent) : QWidget(parent), dialogs_(dialogs) {
     buildControls();
     connectHandlers();
+    setUpDownloadRun();
+    setUpListActions();
 }
 
 Form1::~Form1() = default;

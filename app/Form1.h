@@ -12,6 +12,8 @@
 #include "app/UrlList.h"
 #include "support/Dialogs.h"
 
+#include <memory>
+
 class QGroupBox;
 class QLineEdit;
 class QPushButton;
@@ -97,7 +99,20 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
+    // ---- Working state of each subsystem, defined beside its handlers ----
+    struct DownloadState;
+    struct ListBuildState;
+    struct StartupState;
+
 private:
+    // Called once at the end of the constructor, each defined beside its handlers.
+    void setUpDownloadRun();
+    void setUpListActions();
+
+    std::shared_ptr<DownloadState> download_;
+    std::shared_ptr<ListBuildState> listBuild_;
+    std::shared_ptr<StartupState> startup_;
+
     void buildControls();
     void connectHandlers();
     void applyHoverRule(QObject* watched);

@@ -18,3 +18,5 @@ void Form1::PushButton3_Click() {}
 void Form1::PushButton17_Click() {}
 void Form1::PushButton11_Click() {}
 void Form1::PushButton4_Click() {}
+
+void Form1::setUpListActions() {}
