@@ -1,12 +1,30 @@
 #include <QApplication>
+#include <QIcon>
 
 #include "app/Form1.h"
 #include "support/QtDialogs.h"
+
+namespace {
+
+// The SVG scales sharply where Qt's SVG plugins are installed; the rendered PNGs keep the icon
+// visible where they are not.
+QIcon applicationIcon() {
+    QIcon icon(QStringLiteral(":/fetchwright/icons/app.svg"));
+    for (int size : {16, 24, 32, 48, 64, 128, 256})
+        icon.addFile(QStringLiteral(":/fetchwright/icons/%1.png").arg(size), QSize(size, size));
+    return icon;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("Quillmoor"));
     QApplication::setApplicationName(QStringLiteral("Fetchwright"));
+    // Matches the installed desktop entry, so that docks and Wayland compositors pair the
+    // window with its menu entry and icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral("example.quillmoor.Fetchwright"));
+    QApplication::setWindowIcon(applicationIcon());
 
     Dialogs::QtDialogs dialogs;
     Form1 form(dialogs);
