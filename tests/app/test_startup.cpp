@@ -61,11 +61,16 @@ struct Startup : ::testing::Test {
     int drawAnswer = 50;
     int draws = 0;
 
-    void SetUp() override {
+    static void clearStore() {
         QSettings s(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Quillmoor"),
                     QStringLiteral("Fetchwright"));
         s.clear();
         s.sync();
+    }
+    // The whole program shares one store: no case leaves anything behind for the next.
+    void TearDown() override { clearStore(); }
+    void SetUp() override {
+        clearStore();
         dialogs.messages.clear();
         desktopLookups = draws = 0;
         programFolder = dir.path() + QStringLiteral("/program");

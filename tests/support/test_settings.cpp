@@ -11,12 +11,14 @@ namespace {
 
 struct SettingsFixture : ::testing::Test {
     Settings::Store store;
-    void SetUp() override {
+    static void clearStore() {
         QSettings s(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Quillmoor"),
                     QStringLiteral("Fetchwright"));
         s.clear();
         s.sync();
     }
+    void SetUp() override { clearStore(); }
+    void TearDown() override { clearStore(); }
     QByteArray onDisk() {
         QFile f(store.fileName());
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
