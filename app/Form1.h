@@ -19,6 +19,7 @@ class QLineEdit;
 class QPushButton;
 class QRadioButton;
 class QTreeView;
+struct StartupEnvironment;
 
 // Values of the window's mouse pointer.
 enum MousePointer : int {
@@ -72,6 +73,11 @@ public:
 
     // ---- Handlers ----
     void Form_Load();
+    // ---- Start-up (app/Form1_Load.cpp) ----
+    // The start-up sequence with its outside pieces given: program folder, settings file, ping
+    // command, desktop folder, the home-page draw. Form_Load() takes them from the system.
+    void Form_Load(const StartupEnvironment& environment);
+    // ---- end of start-up ----
     void PushButton1_Click();   // Help
     void PushButton2_Click();   // Start Downloading
     void PushButton3_Click();   // Remove URLs Not Cont. X
@@ -112,6 +118,8 @@ private:
     std::shared_ptr<DownloadState> download_;
     std::shared_ptr<ListBuildState> listBuild_;
     std::shared_ptr<StartupState> startup_;
+    // Start-up: the environment start-up ran with (the system's until Form_Load says otherwise).
+    StartupState& startup();
 
     void buildControls();
     void connectHandlers();

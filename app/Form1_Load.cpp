@@ -1,16 +1,69 @@
 // The start-up sequence, run before the window is shown.
 #include <QHeaderView>
+#include <QLineEdit>
+#include <QRadioButton>
 #include <QTreeView>
 
 #include "app/Form1.h"
+#include "app/Startup.h"
+#include "app/StartupState.h"
+#include "support/ConnectivityCheck.h"
 #include "support/ErrorTrap.h"
+#include "support/PathHelpers.h"
 
-void Form1::Form_Load() {
+Form1::StartupState& Form1::startup() {
+    if (!startup_) startup_ = std::make_shared<StartupState>(StartupEnvironment::FromSystem());
+    return *startup_;
+}
+
+void Form1::Form_Load() { Form_Load(StartupEnvironment::FromSystem()); }
+
+namespace {
+// Selects or clears one button of the option pair; true when it became selected.
+bool setOption(QRadioButton* button, bool selected) {
+    if (button->isChecked() == selected) return false;
+    if (!selected) {
+        // An exclusive group refuses to clear its selected button; the stored pair may say neither.
+        button->setAutoExclusive(false);
+        button->setChecked(false);
+        button->setAutoExclusive(true);
+        return false;
+    }
+    button->setChecked(true);
+    return true;
+}
+}  // namespace
+
+void Form1::Form_Load(const StartupEnvironment& environment) {
+    startup_ = std::make_shared<StartupState>(environment);
+    const StartupEnvironment& env = startup_->environment;
+    const Settings::Store& store = startup_->store;
+
     ErrorReport::Trap trap(dialogs_, QStringLiteral("Form1"), QStringLiteral("Form_Load"));
+    trap.run(100, [&] { Main::CheckOnline(dialogs_, env.pingCommand, env.pingWaitLimitMs); });
+    trap.run(102, [&] { Main::ApplySkin(*this, env.programFolder); });
+    const QString cursorFile = env.programFolder + QLatin1String("/HAND-M.CUR");
+    if (trap.blockTest(106, [&] { return Main::FileOrFolderExists(cursorFile); }))
+        trap.run(108, [&] { setCustomCursor(Main::LoadCursorFile(cursorFile)); });
+    trap.run(110, [&] { Main::OpenHomePageOccasionally(dialogs_, env.drawHomePageNumber); });
     trap.run(128, [&] {
         setWindowTitle(QString::fromLatin1(Dialogs::kProductName));
-        dialogs_.setApplicationTitle(QString::fromLatin1(Dialogs::kProductName));
+        Main::SetApplicationTitle(dialogs_);
     });
     trap.run(130, [&] { urls_.setHeaderText(QStringLiteral("URL(s)")); });
     trap.run(132, [&] { ListView1->header()->resizeSection(0, 7000 / 15); });
+    trap.run(134, [&] {
+        if (setOption(Option1, Settings::ToTruth(store.read(QStringLiteral("Option1"), QStringLiteral("1")))))
+            Option1_Click();
+    });
+    trap.run(136, [&] {
+        if (setOption(Option2, Settings::ToTruth(store.read(QStringLiteral("Option2"), QStringLiteral("0")))))
+            Option2_Click();
+    });
+    trap.run(138, [&] {
+        // The desktop is looked up first, whether or not a folder is stored.
+        const QString desktop = Main::GetDesktopFolder(env.desktopFolder ? env.desktopFolder() : QString());
+        // A changed text runs Text1_Change, which stores it.
+        Text1->setText(store.read(QStringLiteral("Output Folder"), desktop));
+    });
 }

@@ -1,7 +1,38 @@
 // The output folder and the download option.
-#include "app/Form1.h"
+#include <QLineEdit>
+#include <QRadioButton>
 
-void Form1::PushButton6_Click() {}
-void Form1::Option1_Click() {}
-void Form1::Option2_Click() {}
-void Form1::Text1_Change() {}
+#include "app/Form1.h"
+#include "app/StartupState.h"
+#include "download/AddFolder.h"
+#include "support/ErrorTrap.h"
+
+void Form1::PushButton6_Click() {
+    ErrorReport::Trap trap(dialogs_, QStringLiteral("Form1"), QStringLiteral("PushButton6_Click"));
+    const Settings::Store& store = startup().store;
+    QString path;
+    trap.run(100, [&] {
+        const QString lastFolder = store.read(QStringLiteral("LastFolderDot"), QString());
+        path = AddFolder::BrowseForFolder(dialogs_, QStringLiteral("Please select folder:"), lastFolder);
+    });
+    if (trap.endTest(102, [&] { return path.isEmpty(); })) return;
+    // The folder as chosen is remembered before the box changes, which stores "Output Folder".
+    trap.run(104, [&] { store.write(QStringLiteral("LastFolderDot"), path); });
+    if (trap.blockTest(104, [&] { return !path.endsWith(QLatin1Char('/')); }))
+        trap.run(106, [&] { Text1->setText(path + QLatin1Char('/')); });
+    else
+        trap.run(108, [&] { Text1->setText(path); });
+}
+
+namespace {
+void storeOptions(const Settings::Store& store, const QRadioButton* option1, const QRadioButton* option2) {
+    store.write(QStringLiteral("Option1"), Settings::TruthText(option1->isChecked()));
+    store.write(QStringLiteral("Option2"), Settings::TruthText(option2->isChecked()));
+}
+}  // namespace
+
+void Form1::Option1_Click() { storeOptions(startup().store, Option1, Option2); }
+void Form1::Option2_Click() { storeOptions(startup().store, Option1, Option2); }
+
+// Every change, keystroke by keystroke, is written through at once.
+void Form1::Text1_Change() { startup().store.write(QStringLiteral("Output Folder"), Text1->text()); }

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "app/Form1.h"
+#include "app/StartupEnvironment.h"
 #include "harness/ScriptedDialogs.h"
 
 namespace {
@@ -90,7 +91,10 @@ TEST_F(FormFixture, TabOrderFollowsTheForm) {
 }
 
 TEST_F(FormFixture, StartUpSetsTitleAndListColumn) {
-    form.Form_Load();
+    StartupEnvironment env = StartupEnvironment::FromSystem();
+    env.pingCommand = QStringLiteral("echo 64 bytes from 127.0.0.1");
+    env.drawHomePageNumber = [] { return 1; };
+    form.Form_Load(env);
     EXPECT_EQ(form.windowTitle(), QStringLiteral("Fetchwright"));
     EXPECT_EQ(dialogs.applicationTitle(), QStringLiteral("Fetchwright"));
     EXPECT_EQ(form.urlList().headerData(0, Qt::Horizontal).toString(), QStringLiteral("URL(s)"));

@@ -1,0 +1,117 @@
+#include "app/Startup.h"
+
+#include <QBuffer>
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QImageReader>
+#include <QLabel>
+#include <QPixmap>
+#include <QRadioButton>
+#include <QRandomGenerator>
+#include <QStandardPaths>
+#include <QWidget>
+
+#include "app/StartupEnvironment.h"
+#include "support/ConnectivityCheck.h"
+#include "support/ErrorTrap.h"
+
+StartupEnvironment StartupEnvironment::FromSystem() {
+    StartupEnvironment env;
+    env.programFolder = QCoreApplication::applicationDirPath();
+    env.pingCommand = Main::DefaultPingCommand();
+    env.pingWaitLimitMs = Main::kPingWaitLimitMs;
+    env.desktopFolder = [] { return QStandardPaths::writableLocation(QStandardPaths::DesktopLocation); };
+    env.drawHomePageNumber = &Main::DrawFrom1To100;
+    return env;
+}
+
+namespace Main {
+
+void ApplySkin(QWidget& window, const QString& programFolder) {
+    const QString skin = programFolder + QLatin1String("/x/o.cjs");
+    if (!QFileInfo(skin).isFile()) return;
+
+    const QColor buttonFace = window.palette().color(QPalette::Button);
+    auto paint = [&](QWidget* w) {
+        QPalette palette = w->palette();
+        palette.setColor(QPalette::Window, buttonFace);
+        w->setPalette(palette);
+        w->setAutoFillBackground(true);
+    };
+    paint(&window);
+    for (QWidget* child : window.findChildren<QWidget*>()) {
+        if (qobject_cast<QRadioButton*>(child) || qobject_cast<QCheckBox*>(child) ||
+            qobject_cast<QGroupBox*>(child) || qobject_cast<QLabel*>(child))
+            paint(child);
+    }
+
+    QFile file(skin);
+    if (!file.open(QIODevice::ReadOnly)) throw ErrorReport::Failure(QStringLiteral("Path/File access error"));
+    window.setStyleSheet(QString::fromUtf8(file.readAll()));
+}
+
+namespace {
+quint16 le16(const QByteArray& data, int at) {
+    return quint16(quint8(data[at])) | quint16(quint8(data[at + 1])) << 8;
+}
+}  // namespace
+
+QCursor LoadCursorFile(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) throw ErrorReport::Failure(QStringLiteral("File not found"));
+    QByteArray data = file.readAll();
+    file.close();
+
+    QImage image;
+    for (const char* format : {"cur", "ico"}) {
+        QBuffer buffer(&data);
+        buffer.open(QIODevice::ReadOnly);
+        QImageReader reader(&buffer, format);
+        image = reader.read();
+        if (!image.isNull()) break;
+    }
+    if (image.isNull()) throw ErrorReport::Failure(QStringLiteral("Invalid picture"));
+
+    // A cursor file (type 2) keeps the hotspot of its first picture where an icon file keeps
+    // planes and bit count; the image reader does not pass it on.
+    int hotX = -1, hotY = -1;
+    if (data.size() >= 6 + 16 && le16(data, 0) == 0 && le16(data, 2) == 2) {
+        hotX = qBound(0, int(le16(data, 10)), image.width() - 1);
+        hotY = qBound(0, int(le16(data, 12)), image.height() - 1);
+    }
+    return QCursor(QPixmap::fromImage(image), hotX, hotY);
+}
+
+int DrawFrom1To100() { return int(QRandomGenerator::global()->bounded(100)) + 1; }
+
+void OpenHomePageOccasionally(Dialogs::DialogService& dialogs, const std::function<int()>& draw) {
+    if (draw && draw() == 7) dialogs.openUrl(QLatin1String(kHomePage));
+}
+
+QString ApplicationTitleFor(const QString& productName) {
+    QString title = productName;
+    do {
+        const qsizetype blank = title.lastIndexOf(QLatin1Char(' '));
+        if (blank < 0) break;
+        title.truncate(blank);
+    } while (title.size() > 40);
+    return title;
+}
+
+void SetApplicationTitle(Dialogs::DialogService& dialogs) {
+    dialogs.setApplicationTitle(ApplicationTitleFor(QLatin1String(Dialogs::kProductName)));
+}
+
+QString GetDesktopFolder(const QString& desktopPath) {
+    if (desktopPath.isEmpty()) throw ErrorReport::Failure(QStringLiteral("Invalid procedure call or argument"));
+    return desktopPath.endsWith(QLatin1Char('/')) ? desktopPath : desktopPath + QLatin1Char('/');
+}
+
+QString GetDesktopFolder() {
+    return GetDesktopFolder(QStandardPaths::writableLocation(QStandardPaths::DesktopLocation));
+}
+
+}  // namespace Main

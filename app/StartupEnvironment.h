@@ -1,0 +1,23 @@
+#pragma once
+// What start-up takes from outside the program: where its files lie, where its settings live,
+// how it pings, where the desktop is, and the draw of the occasional home-page opening. Tests and
+// benchmarks hand in their own; the program uses FromSystem().
+#include <QString>
+
+#include <functional>
+
+struct StartupEnvironment {
+    // The folder beside the program: the skin x/o.cjs and the cursor HAND-M.CUR are looked for here.
+    QString programFolder;
+    // The settings file; empty for the user's own store.
+    QString settingsFile;
+    // The connectivity check's command line and how long start-up waits for it.
+    QString pingCommand;
+    int pingWaitLimitMs = 3000;
+    // The desktop folder's path; the empty text when it cannot be determined.
+    std::function<QString()> desktopFolder;
+    // A whole number from 1 to 100; 7 opens the home page.
+    std::function<int()> drawHomePageNumber;
+
+    static StartupEnvironment FromSystem();
+};

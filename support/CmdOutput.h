@@ -1,0 +1,37 @@
+#pragma once
+// Runs one command line as a hidden child and returns what it wrote to its standard output
+// and/or standard error, read through one pipe until the child lets go of it.
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+namespace CmdOutput {
+
+inline constexpr const char* kCreateProcessFailed =
+    "Failed to create process, check the path of the command line.";
+
+struct WaitRules {
+    // Called once before every read, so the window stays responsive while the child runs.
+    // When empty: one pass of the application's pending events.
+    std::function<void()> yield;
+    // After this many milliseconds the child (with everything it started) is killed and what was
+    // read so far is returned. Negative: wait until the child ends.
+    int limitMs = -1;
+};
+
+// The words of a command line: blanks separate them, single quotes keep everything, double quotes
+// keep everything but a backslash before " or \, and a backslash outside quotes keeps the next
+// character. Nothing is expanded.
+QStringList SplitCommandLine(const QString& commandLine);
+
+// Runs `commandLine` (program and arguments, split as a shell would split words and quotes, but
+// without a shell). `captureOutput`/`captureErrors` choose the streams read; with both, they share
+// one pipe and arrive in the order written. At least one must be set, else this fails with an
+// invalid-argument error and starts nothing. Output is decoded from the locale's 8-bit encoding;
+// `oemToAnsi` is accepted for the callers' sake and changes nothing here, where both encodings are
+// the locale's. A command that cannot be started gives kCreateProcessFailed as the result.
+QString RunAndCapture(const QString& commandLine, bool captureOutput, bool captureErrors, bool oemToAnsi,
+                      const WaitRules& wait = {});
+
+}  // namespace CmdOutput

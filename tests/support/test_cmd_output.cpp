@@ -1,0 +1,157 @@
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include "harness/ScriptedDialogs.h"
+#include "support/CmdOutput.h"
+#include "support/ConnectivityCheck.h"
+#include "support/ErrorTrap.h"
+
+using CmdOutput::RunAndCapture;
+
+namespace {
+
+QString sh(const char* script) { return QStringLiteral("sh -c '") + QString::fromUtf8(script) + QLatin1Char('\''); }
+
+int openDescriptors() { return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size()); }
+
+}  // namespace
+
+TEST(RunAndCapture, SplitsTheCommandLineLikeAShellWithoutOne) {
+    EXPECT_EQ(CmdOutput::SplitCommandLine(QStringLiteral("  ping  -c 1\thost ")),
+              (QStringList{QStringLiteral("ping"), QStringLiteral("-c"), QStringLiteral("1"), QStringLiteral("host")}));
+    EXPECT_EQ(CmdOutput::SplitCommandLine(QStringLiteral("a 'b c' \"d 'e'\" f\\ g \"\" '' h\"i j\"")),
+              (QStringList{QStringLiteral("a"), QStringLiteral("b c"), QStringLiteral("d 'e'"), QStringLiteral("f g"),
+                           QString(), QString(), QStringLiteral("hi j")}));
+    EXPECT_TRUE(CmdOutput::SplitCommandLine(QStringLiteral("   ")).isEmpty());
+    // Nothing is expanded: the words reach the program as written.
+    EXPECT_EQ(RunAndCapture(QStringLiteral("echo $HOME '*' \"a  b\""), true, false, true), QStringLiteral("$HOME * a  b\n"));
+}
+
+TEST(RunAndCapture, ReadsTheChosenStreamsOnly) {
+    const QString both = sh("echo out; echo err >&2");
+    EXPECT_EQ(RunAndCapture(both, true, false, true), QStringLiteral("out\n"));
+    EXPECT_EQ(RunAndCapture(both, false, true, false), QStringLiteral("err\n"));
+}
+
+TEST(RunAndCapture, BothStreamsShareOnePipeInTheOrderWritten) {
+    const QString script = sh("for i in 1 2 3 4 5; do echo o$i; echo e$i >&2; done");
+    EXPECT_EQ(RunAndCapture(script, true, true, false),
+              QStringLiteral("o1\ne1\no2\ne2\no3\ne3\no4\ne4\no5\ne5\n"));
+}
+
+TEST(RunAndCapture, ReturnsOutputOfAnyLengthWhole) {
+    QString expected;
+    for (int i = 1; i <= 20000; ++i) expected += QString::number(i) + QLatin1Char('\n');
+    const QString got = RunAndCapture(QStringLiteral("seq 1 20000"), true, false, true);
+    EXPECT_EQ(got.size(), expected.size());
+    EXPECT_EQ(got, expected);
+}
+
+TEST(RunAndCapture, DecodesNonAsciiTextAlsoWhenACharacterSpansTwoReads) {
+    QTemporaryDir dir;
+    const QString file = dir.path() + QStringLiteral("/text");
+    // 1023 ASCII bytes, so the two bytes of "ü" fall on both sides of the first 1024-byte read.
+    const QString text = QString(1023, QLatin1Char('a')) + QStringLiteral("ü€ Grüße 日本\n");
+    QFile f(file);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(text.toUtf8());
+    f.close();
+    EXPECT_EQ(RunAndCapture(QStringLiteral("cat \"") + file + QLatin1Char('"'), true, false, true), text);
+    EXPECT_EQ(RunAndCapture(sh("printf \"Grüße\\n\" >&2"), false, true, false), QStringLiteral("Grüße\n"));
+}
+
+TEST(RunAndCapture, ACommandThatCannotStartGivesTheFailureText) {
+    const QString failed = QString::fromLatin1(CmdOutput::kCreateProcessFailed);
+    EXPECT_EQ(failed, QStringLiteral("Failed to create process, check the path of the command line."));
+    EXPECT_EQ(RunAndCapture(QStringLiteral("/nonexistent/program --flag"), true, true, true), failed);
+    EXPECT_EQ(RunAndCapture(QStringLiteral("fetchwright-no-such-command-anywhere"), true, false, true), failed);
+    EXPECT_EQ(RunAndCapture(QString(), true, false, true), failed);
+    QTemporaryDir dir;
+    QFile plain(dir.path() + QStringLiteral("/not-executable"));
+    ASSERT_TRUE(plain.open(QIODevice::WriteOnly));
+    plain.write("echo hi\n");
+    plain.close();
+    EXPECT_EQ(RunAndCapture(plain.fileName(), true, false, true), failed);
+}
+
+TEST(RunAndCapture, NeitherStreamIsAnInvalidArgumentAndStartsNothing) {
+    QTemporaryDir dir;
+    const QString marker = dir.path() + QStringLiteral("/started");
+    try {
+        RunAndCapture(QStringLiteral("touch ") + marker, false, false, true);
+        ADD_FAILURE() << "no failure";
+    } catch (const ErrorReport::Failure& f) {
+        EXPECT_STREQ(f.what(), "Invalid procedure call or argument");
+    }
+    EXPECT_FALSE(QFile::exists(marker));
+}
+
+TEST(RunAndCapture, ClosesEveryDescriptorItOpens) {
+    RunAndCapture(QStringLiteral("true"), true, false, true);  // warm-up of lazily opened files
+    const int before = openDescriptors();
+    for (int i = 0; i < 5; ++i) {
+        RunAndCapture(sh("echo o; echo e >&2"), true, true, true);
+        RunAndCapture(sh("echo o"), true, false, true);
+        RunAndCapture(QStringLiteral("/nonexistent/program"), true, true, true);
+        CmdOutput::WaitRules shortWait;
+        shortWait.limitMs = 50;
+        RunAndCapture(sh("sleep 5"), true, false, true, shortWait);
+    }
+    EXPECT_EQ(openDescriptors(), before);
+}
+
+TEST(RunAndCapture, YieldsWhileTheChildRunsAndATimeLimitEndsAHangingChild) {
+    CmdOutput::WaitRules wait;
+    int yields = 0;
+    wait.yield = [&] { ++yields; };
+    EXPECT_EQ(RunAndCapture(sh("sleep 0.3; echo done"), true, false, true, wait), QStringLiteral("done\n"));
+    EXPECT_GT(yields, 2);
+
+    wait.limitMs = 300;
+    QElapsedTimer clock;
+    clock.start();
+    // The child's own child (sleep) keeps the pipe open too; both must go.
+    EXPECT_EQ(RunAndCapture(sh("echo early; sleep 20; echo late"), true, false, true, wait), QStringLiteral("early\n"));
+    EXPECT_LT(clock.elapsed(), 5000);
+}
+
+namespace {
+struct Online : ::testing::Test {
+    ScriptedDialogs dialogs;
+    void check(const QString& command, int limitMs = 3000) { Main::CheckOnline(dialogs, command, limitMs); }
+};
+}  // namespace
+
+TEST_F(Online, AReplyLineMeansOnlineAndNothingIsShown) {
+    check(sh("echo PING one.one.one.one 56 data bytes; echo 64 bytes from 1.1.1.1: icmp_seq=1 ttl=57"));
+    check(QStringLiteral("echo 64 BYTES FROM 1.1.1.1"));
+    EXPECT_TRUE(dialogs.messages.empty());
+}
+
+TEST_F(Online, NoReplyAMissingToolEmptyOutputOrAHangAllWarnOnce) {
+    const QString commands[] = {
+        sh("echo \"1 packets transmitted, 0 received, 100% packet loss\""),
+        QStringLiteral("/nonexistent/ping -c 1 -W 2 host"),
+        QStringLiteral("true"),
+        sh("echo 64 bytes from 1.1.1.1 >&2"),  // only the standard output is read
+    };
+    for (const QString& command : commands) {
+        dialogs.messages.clear();
+        check(command);
+        ASSERT_EQ(dialogs.messages.size(), 1u) << command.toStdString();
+        EXPECT_EQ(dialogs.messages[0].text, QStringLiteral("You must be online to use this software accurately."));
+        EXPECT_EQ(dialogs.messages[0].code, Dialogs::OkOnly);
+        EXPECT_EQ(dialogs.messages[0].caption, QStringLiteral("Fetchwright"));
+    }
+    dialogs.messages.clear();
+    QElapsedTimer clock;
+    clock.start();
+    check(sh("sleep 20"), 300);
+    EXPECT_EQ(dialogs.messages.size(), 1u);
+    EXPECT_LT(clock.elapsed(), 5000);
+    EXPECT_GT(dialogs.yields, 0);
+}

@@ -1,0 +1,100 @@
+#include <QDir>
+#include <QFile>
+#include <QSettings>
+
+#include <gtest/gtest.h>
+
+#include "support/ErrorTrap.h"
+#include "support/Settings.h"
+
+namespace {
+
+struct SettingsFixture : ::testing::Test {
+    Settings::Store store;
+    static void clearStore() {
+        QSettings s(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Quillmoor"),
+                    QStringLiteral("Fetchwright"));
+        s.clear();
+        s.sync();
+    }
+    void SetUp() override { clearStore(); }
+    void TearDown() override { clearStore(); }
+    QByteArray onDisk() {
+        QFile f(store.fileName());
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+};
+
+}  // namespace
+
+TEST_F(SettingsFixture, LivesInTheUsersConfigUnderItsOwnSection) {
+    EXPECT_EQ(store.fileName(), QString::fromLocal8Bit(qgetenv("XDG_CONFIG_HOME")) +
+                                    QStringLiteral("/Quillmoor/Fetchwright.conf"));
+    store.write(QStringLiteral("Output Folder"), QStringLiteral("/srv/out/"));
+    const QByteArray text = onDisk();
+    EXPECT_TRUE(text.contains("[Fetchwright]")) << text.constData();
+    EXPECT_TRUE(text.contains("/srv/out/")) << text.constData();
+}
+
+TEST_F(SettingsFixture, AbsentEntriesGiveTheDefaultAndStoredTextsComeBackUnchanged) {
+    EXPECT_EQ(store.read(QStringLiteral("Option1"), QStringLiteral("1")), QStringLiteral("1"));
+    EXPECT_EQ(store.read(QStringLiteral("LastFolderDot"), QString()), QString());
+
+    const QString texts[] = {QString(), QStringLiteral("C:\\Out\\"), QStringLiteral("a, b,c"),
+                             QStringLiteral("@at the start"), QStringLiteral("  spaced  "),
+                             QStringLiteral("/home/jürgen/Téléchargements/日本/"), QStringLiteral("semi;colon=eq\"q\"")};
+    for (const QString& t : texts) {
+        store.write(QStringLiteral("Output Folder"), t);
+        EXPECT_EQ(store.read(QStringLiteral("Output Folder"), QStringLiteral("default")), t);
+        // A second store object (another start of the program) reads the same.
+        EXPECT_EQ(Settings::Store().read(QStringLiteral("Output Folder"), QStringLiteral("default")), t);
+    }
+    // An empty stored text is a value, not an absence.
+    store.write(QStringLiteral("Output Folder"), QString());
+    EXPECT_EQ(store.read(QStringLiteral("Output Folder"), QStringLiteral("default")), QString());
+}
+
+TEST_F(SettingsFixture, WritesReachTheDiskAtOnceAndOutsideWritesAreSeen) {
+    store.write(QStringLiteral("Output Folder"), QStringLiteral("/tmp/a"));
+    EXPECT_TRUE(onDisk().contains("Output%20Folder=/tmp/a")) << onDisk().constData();
+    store.write(QStringLiteral("Output Folder"), QStringLiteral("/tmp/ab"));
+    EXPECT_TRUE(onDisk().contains("Output%20Folder=/tmp/ab")) << onDisk().constData();
+
+    // Another copy of the program writes the file: the next read sees it.
+    QFile f(store.fileName());
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write("[Fetchwright]\nOutput%20Folder=/elsewhere/written/by/another/copy\nOption2=True\n");
+    f.close();
+    EXPECT_EQ(store.read(QStringLiteral("Output Folder"), QString()), QStringLiteral("/elsewhere/written/by/another/copy"));
+    EXPECT_EQ(store.read(QStringLiteral("Option2"), QStringLiteral("0")), QStringLiteral("True"));
+}
+
+TEST_F(SettingsFixture, StoreInAGivenFileKeepsTheSameSection) {
+    const QString file = QDir::tempPath() + QStringLiteral("/fetchwright-settings-test.conf");
+    QFile::remove(file);
+    Settings::Store own(file);
+    own.write(QStringLiteral("Option1"), QStringLiteral("False"));
+    EXPECT_EQ(own.read(QStringLiteral("Option1"), QStringLiteral("1")), QStringLiteral("False"));
+    EXPECT_EQ(store.read(QStringLiteral("Option1"), QStringLiteral("1")), QStringLiteral("1"));
+    QFile f(file);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(f.readAll().contains("[Fetchwright]"));
+    QFile::remove(file);
+}
+
+TEST(Truth, WordsInAnyCaseAndNumbers) {
+    EXPECT_EQ(Settings::TruthText(true), QStringLiteral("True"));
+    EXPECT_EQ(Settings::TruthText(false), QStringLiteral("False"));
+    for (const char* t : {"True", "TRUE", "tRuE", "1", "-1", "2", " 7 ", "0.5"})
+        EXPECT_TRUE(Settings::ToTruth(QString::fromLatin1(t))) << t;
+    for (const char* t : {"False", "false", "FALSE", "0", "0.0", "-0"})
+        EXPECT_FALSE(Settings::ToTruth(QString::fromLatin1(t))) << t;
+    for (const char* t : {"", "yes", "no", "1x", "Truee", "on"}) {
+        try {
+            Settings::ToTruth(QString::fromLatin1(t));
+            ADD_FAILURE() << "accepted " << t;
+        } catch (const ErrorReport::Failure& f) {
+            EXPECT_STREQ(f.what(), "Type mismatch");
+        }
+    }
+}
