@@ -3,72 +3,70 @@
 #include <QFile>
 #include <QStringDecoder>
 
+#include <string>
+
 #include "listbuild/LinkScan.h"
 #include "support/PathHelpers.h"
 
 namespace FileToList {
 
-QString DecodeListBytes(QByteArrayView bytes) {
-    if (bytes.isEmpty()) return {};
+namespace {
+std::string_view View(const QByteArray& bytes) {
+    return std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+}
+
+QByteArray ReadBytes(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) throw std::runtime_error(("Cannot read " + path).toStdString());
+    QByteArray bytes = file.readAll();
+    file.close();
+    return bytes;
+}
+}  // namespace
+
+QByteArray DecodeListBytes(QByteArray bytes) {
+    if (bytes.isEmpty()) return bytes;
     const auto first = static_cast<unsigned char>(bytes[0]);
     if (first == 0xFF || first == 0xFE) {
         QStringDecoder utf16(QStringDecoder::Utf16LE, QStringDecoder::Flag::Stateless);
         QString text = utf16.decode(bytes);
         if (text.startsWith(QChar(0xFEFF))) text.remove(0, 1);
-        return text;
+        return text.toUtf8();
     }
-    if (bytes.startsWith("\xEF\xBB\xBF")) bytes = bytes.sliced(3);
-    if (ExtractLinks::IsValidUtf8(std::string_view(bytes.data(), static_cast<std::size_t>(bytes.size()))))
-        return QString::fromUtf8(bytes);
-    return QString::fromLatin1(bytes);
+    if (bytes.startsWith("\xEF\xBB\xBF")) bytes.remove(0, 3);
+    if (ExtractLinks::IsValidUtf8(View(bytes))) return bytes;
+    const std::string utf8 = ExtractLinks::ToUtf8(View(bytes));
+    return QByteArray(utf8.data(), static_cast<qsizetype>(utf8.size()));
 }
 
 QString ReadWholeFile(const QString& path) {
     if (!Main::FileOrFolderExists(path)) return {};
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        throw std::runtime_error(("Cannot read " + path).toStdString());
-    const QByteArray bytes = file.readAll();
-    file.close();
-    return DecodeListBytes(bytes);
+    return QString::fromUtf8(DecodeListBytes(ReadBytes(path)));
 }
 
-namespace {
-bool HasSchemeMarker(QStringView line) {
-    return line.contains(QLatin1String("http://")) || line.contains(QLatin1String("https://"));
-}
-bool IsBlank(QStringView line) {
-    for (QChar c : line)
-        if (c != QLatin1Char(' ')) return false;
-    return true;
-}
-}  // namespace
-
-void ForEachListEntry(QStringView text, const std::function<void(QStringView entry)>& entry) {
-    QString scratch;
-    QString completed;
-    const QLatin1String prefix("http://");
-    qsizetype start = 0;
+void ForEachListEntry(std::string_view text, const std::function<void(std::string_view entry)>& entry) {
+    std::string scratch;
+    std::string completed = "http://";
+    std::size_t start = 0;
     while (start <= text.size()) {
-        qsizetype end = text.indexOf(QLatin1Char('\n'), start);
-        if (end < 0) end = text.size();
-        QStringView line = text.sliced(start, end - start);
-        if (line.contains(QLatin1Char('\r'))) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string_view::npos) end = text.size();
+        std::string_view line = text.substr(start, end - start);
+        start = end + 1;
+        if (line.find('\r') != std::string_view::npos) {
             scratch.clear();
-            for (QChar c : line)
-                if (c != QLatin1Char('\r')) scratch.append(c);
+            for (char c : line)
+                if (c != '\r') scratch.push_back(c);
             line = scratch;
         }
-        if (!IsBlank(line)) {
-            if (HasSchemeMarker(line)) {
-                entry(line);
-            } else {
-                completed.resize(0);
-                completed.append(prefix).append(line);
-                entry(completed);
-            }
+        if (line.find_first_not_of(' ') == std::string_view::npos) continue;
+        if (line.find("http://") != std::string_view::npos || line.find("https://") != std::string_view::npos) {
+            entry(line);
+        } else {
+            completed.resize(7);
+            completed.append(line);
+            entry(completed);
         }
-        start = end + 1;
     }
 }
 
@@ -77,9 +75,9 @@ void LoadUrlsFromFile(UrlList& list, const QString& path, Dialogs::DialogService
         dialogs.msgBox(QStringLiteral("File not found"));
         return;
     }
-    const QString text = ReadWholeFile(path);
+    const QByteArray text = DecodeListBytes(ReadBytes(path));
     UrlList::Batch batch(list);
-    ForEachListEntry(text, [&](QStringView entry) { batch.add(entry); });
+    ForEachListEntry(View(text), [&](std::string_view entry) { batch.addUtf8(entry); });
 }
 
 }  // namespace FileToList
