@@ -145,6 +145,8 @@ ListActions::ListActions(Form1& form) : QObject(&form), form_(form) {
                                             QStringLiteral("Text Files (*.txt);;All Files (*)"));
     };
     QTreeView* view = form_.ListView1;
+    view_ = view;
+    viewport_ = view->viewport();
     view->installEventFilter(this);
     view->viewport()->installEventFilter(this);
     view->viewport()->setAcceptDrops(true);
@@ -238,10 +240,14 @@ QMenu* ListActions::buildContextMenu() {
 }
 
 bool ListActions::eventFilter(QObject* watched, QEvent* event) {
-    QTreeView* view = form_.ListView1;
+    // Events still arrive while the window and its list are being torn down: only the handled
+    // kinds, which never come then, touch them.
+    const bool onView = watched == view_;
+    const bool onViewport = watched == viewport_;
+    if (!onView && !onViewport) return QObject::eventFilter(watched, event);
     switch (event->type()) {
     case QEvent::KeyPress:
-        if (watched == view) {
+        if (onView) {
             auto* key = static_cast<QKeyEvent*>(event);
             if (key->matches(QKeySequence::Paste)) {
                 pasteFromClipboard();
@@ -255,7 +261,7 @@ bool ListActions::eventFilter(QObject* watched, QEvent* event) {
         break;
     case QEvent::DragEnter:
     case QEvent::DragMove:
-        if (watched == view->viewport()) {
+        if (onViewport) {
             auto* drag = static_cast<QDragMoveEvent*>(event);
             if (drag->mimeData() && canDrop(*drag->mimeData())) {
                 drag->setDropAction(Qt::CopyAction);
@@ -267,7 +273,7 @@ bool ListActions::eventFilter(QObject* watched, QEvent* event) {
         }
         break;
     case QEvent::Drop:
-        if (watched == view->viewport()) {
+        if (onViewport) {
             auto* drop = static_cast<QDropEvent*>(event);
             if (drop->mimeData() && dropMimeData(*drop->mimeData())) {
                 drop->setDropAction(Qt::CopyAction);

@@ -2,6 +2,7 @@
 // What the list offers besides its buttons: Ctrl+V, dropping text, links or list files, and a
 // context menu with Copy and "Save list as…". Installed on the window's list by Form1.
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include <functional>
@@ -10,6 +11,7 @@ class Form1;
 class QMimeData;
 class QMenu;
 class QPoint;
+class QTreeView;
 
 class ListActions : public QObject {
     Q_OBJECT
@@ -38,4 +40,6 @@ protected:
 
 private:
     Form1& form_;
+    QPointer<QObject> view_;
+    QPointer<QObject> viewport_;
 };

@@ -4,6 +4,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFile>
 #include <QKeyEvent>
 #include <QMenu>
@@ -67,6 +69,18 @@ TEST_F(ListActionsTest, DroppedTextLinksAndListFiles) {
     EXPECT_TRUE(actions->dropMimeData(links));
     EXPECT_EQ(entries(), (QStringList{QStringLiteral("http://x/1.jpg"), QStringLiteral("http://y/2.jpg"),
                                       QStringLiteral("http://z/3.jpg"), QStringLiteral("https://w/4.jpg")}));
+    // The same through real drag-and-drop events on the list.
+    QMimeData dragged;
+    dragged.setText(QStringLiteral("dragged/5.jpg"));
+    QWidget* viewport = form.ListView1->viewport();
+    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &dragged, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(viewport, &enter);
+    EXPECT_TRUE(enter.isAccepted());
+    QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &dragged, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(viewport, &drop);
+    EXPECT_TRUE(drop.isAccepted());
+    EXPECT_EQ(entries().last(), QStringLiteral("http://dragged/5.jpg"));
+
     QMimeData nothing;
     nothing.setData(QStringLiteral("application/octet-stream"), "x");
     EXPECT_FALSE(actions->canDrop(nothing));
