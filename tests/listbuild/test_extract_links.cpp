@@ -193,3 +193,22 @@ TEST_F(Extraction, AFileLeftAtTheTemporaryNameIsReplacedNotFollowed) {
     ASSERT_TRUE(check.open(QIODevice::ReadOnly));
     EXPECT_EQ(check.readAll(), QByteArray("keep"));
 }
+
+TEST(ScanPage, CommitsWhatItFoundBeforeEachBreathAndStopsWhenTold) {
+    std::string page;
+    page.reserve(24 << 20);
+    for (int i = 0; i < 1000000; ++i) page += "<a href=\"p/" + std::to_string(i) + ".jpg\">\n";
+    UrlList list;
+    int breaths = 0;
+    int seenAtFirstBreath = -1;
+    const bool finished = ExtractLinks::ScanPage(page, QStringLiteral("http://s/d/x.htm"), list, [&] {
+        if (++breaths == 1) seenAtFirstBreath = list.count();
+        return breaths < 2;
+    });
+    if (breaths == 0) GTEST_SKIP() << "the scan finished before it needed to breathe";
+    EXPECT_GT(seenAtFirstBreath, 0);  // the view already shows the first links
+    EXPECT_FALSE(finished);
+    EXPECT_LT(list.count(), 1000000);
+    EXPECT_EQ(list.textAt(1), QStringLiteral("http://s/d/p/0.jpg"));
+    EXPECT_EQ(list.textAt(list.count()), QStringLiteral("http://s/d/p/%1.jpg").arg(list.count() - 1));
+}
