@@ -1,7 +1,33 @@
 // Handlers that fill and prune the URL list.
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QMimeData>
+#include <QMimeDatabase>
+#include <QSaveFile>
+#include <QTreeView>
+
 #include "app/Form1.h"
+#include "download/Downloader.h"
 #include "listbuild/EnsureHttpPrefix.h"
+#include "listbuild/ExtractLinks.h"
+#include "listbuild/FileToList.h"
+#include "listbuild/Filters.h"
+#include "listbuild/ListActions.h"
+#include "listbuild/Samples.h"
 #include "support/ErrorTrap.h"
+
+struct Form1::ListBuildState {
+    ListActions* actions = nullptr;
+    Download::Downloader downloader;
+    bool extracting = false;
+};
 
 void Form1::PushButton5_Click() {
     ErrorReport::Trap trap(dialogs_, QStringLiteral("Form1"), QStringLiteral("PushButton5_Click"));
@@ -12,11 +38,252 @@ void Form1::PushButton5_Click() {
     trap.run(110, [&] { urls_.append(address); });
 }
 
-void Form1::PushButton13_Click() {}
-void Form1::PushButton7_Click() {}
-void Form1::PushButton3_Click() {}
-void Form1::PushButton17_Click() {}
-void Form1::PushButton11_Click() {}
-void Form1::PushButton4_Click() {}
+void Form1::PushButton13_Click() {
+    ErrorReport::Trap trap(dialogs_, QStringLiteral("Form1"), QStringLiteral("PushButton13_Click"));
+    QStringList files;
+    trap.run(108, [&] {
+        files = dialogs_.openFiles(QStringLiteral("Add File(s) - Hold Ctrl to select multiple files"),
+                                   {QStringLiteral("Text Files (*.txt)"), QStringLiteral("All Files (*.*)")});
+    });
+    if (trap.endTest(110, [&] { return files.isEmpty(); })) return;
+    // Every chosen file is a URL list, loaded in the order the chooser gives.
+    for (const QString& file : files)
+        if (!trap.run(118, [&] { FileToList::LoadUrlsFromFile(urls_, file, dialogs_); })) return;
+}
 
-void Form1::setUpListActions() {}
+void Form1::PushButton7_Click() {
+    // One extraction at a time; a second click while one runs is ignored.
+    if (listBuild_->extracting) return;
+    ErrorReport::Trap trap(dialogs_, QStringLiteral("Form1"), QStringLiteral("PushButton7_Click"));
+    int selected = 0;
+    trap.run(100, [&] { selected = selectedEntry(); });
+    const QString prompt = QStringLiteral("Enter url to extract from (i.e. ") +
+                           QString::fromLatin1(Samples::kExamplePageUrl) + QStringLiteral("):");
+    QString address;
+    if (selected == 0)
+        trap.run(102, [&] { address = dialogs_.input(prompt); });
+    else
+        trap.run(104, [&] { address = dialogs_.input(prompt, urls_.textAt(selected)); });
+    if (trap.endTest(106, [&] { return address.isEmpty(); })) return;
+    trap.run(108, [&] { setMousePointer(PointerBusy); });
+    trap.run(110, [&] {
+        listBuild_->extracting = true;
+        struct Done {
+            bool& flag;
+            ~Done() { flag = false; }
+        } done{listBuild_->extracting};
+        ExtractLinks::Session session{dialogs_, listBuild_->downloader, [this] {
+                                          yield();
+                                          return !isClosing();
+                                      }};
+        ExtractLinks::GetUrls(urls_, address, 1, session);
+    });
+    trap.run(112, [&] { setMousePointer(PointerDefault); });
+}
+
+namespace {
+template <class Filter>
+void RunFilter(Form1& form, Dialogs::DialogService& dialogs, const char* procedure, const QString& prompt,
+               Filter filter) {
+    ErrorReport::Trap trap(dialogs, QStringLiteral("Form1"), QString::fromLatin1(procedure));
+    QString text;
+    trap.run(100, [&] { text = dialogs.input(prompt); });
+    if (trap.endTest(102, [&] { return text.isEmpty(); })) return;
+    trap.run(104, [&] { form.setMousePointer(PointerBusy); });
+    trap.run(106, [&] {
+        filter(form.urlList(), text, [&form] {
+            form.yield();
+            return !form.isClosing();
+        });
+    });
+    trap.run(108, [&] { form.setMousePointer(PointerArrow); });
+}
+}  // namespace
+
+void Form1::PushButton17_Click() {
+    RunFilter(*this, dialogs_, "PushButton17_Click", QStringLiteral("Remove entries containing: "),
+              Main::RemoveEntriesContaining);
+}
+
+void Form1::PushButton3_Click() {
+    RunFilter(*this, dialogs_, "PushButton3_Click", QStringLiteral("Remove entries not containing: "),
+              Main::RemoveEntriesNotContaining);
+}
+
+void Form1::PushButton11_Click() {
+    ErrorReport::Trap trap(dialogs_, QStringLiteral("Form1"), QStringLiteral("PushButton11_Click"));
+    // A long operation shows the busy pointer; the list is left alone under it.
+    trap.run(100, [&] {
+        if (!isBusy()) urls_.clear();
+    });
+}
+
+void Form1::PushButton4_Click() {
+    ErrorReport::Trap trap(dialogs_, QStringLiteral("Form1"), QStringLiteral("PushButton4_Click"));
+    int line = 100;
+    for (const char* sample : Samples::kSampleUrls) {
+        trap.run(line, [&] { urls_.append(QString::fromLatin1(sample)); });
+        line += 2;
+    }
+}
+
+void Form1::setUpListActions() {
+    listBuild_ = std::make_shared<ListBuildState>();
+    listBuild_->actions = new ListActions(*this);
+    std::weak_ptr<ListBuildState> state = listBuild_;
+    connect(this, &Form1::aboutToClose, this, [state] {
+        if (auto s = state.lock()) s->downloader.cancel();
+    });
+}
+
+// ---- Paste, drop and the context menu ----
+
+ListActions::ListActions(Form1& form) : QObject(&form), form_(form) {
+    setObjectName(QStringLiteral("ListActions"));
+    chooseSaveFile = [this] {
+        return QFileDialog::getSaveFileName(&form_, QStringLiteral("Save list as"), QString(),
+                                            QStringLiteral("Text Files (*.txt);;All Files (*)"));
+    };
+    QTreeView* view = form_.ListView1;
+    view_ = view;
+    viewport_ = view->viewport();
+    view->installEventFilter(this);
+    view->viewport()->installEventFilter(this);
+    view->viewport()->setAcceptDrops(true);
+    view->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(view, &QWidget::customContextMenuRequested, this, [this, view](const QPoint& at) {
+        QMenu* menu = buildContextMenu();
+        menu->setAttribute(Qt::WA_DeleteOnClose);
+        menu->popup(view->viewport()->mapToGlobal(at));
+    });
+}
+
+int ListActions::appendLines(const QString& text) {
+    UrlList::Batch batch(form_.urlList());
+    int added = 0;
+    for (QStringView line : QStringView(text).tokenize(QLatin1Char('\n'))) {
+        const QStringView trimmed = line.trimmed();
+        if (trimmed.isEmpty()) continue;
+        batch.add(Main::EnsureHttpPrefix(trimmed.toString()));
+        ++added;
+    }
+    return added;
+}
+
+int ListActions::pasteFromClipboard() { return appendLines(QGuiApplication::clipboard()->text()); }
+
+namespace {
+bool IsListFile(const QString& path) {
+    if (path.endsWith(QLatin1String(".txt"), Qt::CaseInsensitive)) return true;
+    return QMimeDatabase().mimeTypeForFile(path).inherits(QStringLiteral("text/plain"));
+}
+}  // namespace
+
+bool ListActions::canDrop(const QMimeData& data) const { return data.hasUrls() || data.hasText(); }
+
+bool ListActions::dropMimeData(const QMimeData& data) {
+    if (data.hasUrls()) {
+        QStringList links;
+        for (const QUrl& url : data.urls()) {
+            if (url.isLocalFile()) {
+                const QString path = url.toLocalFile();
+                if (QFileInfo(path).isFile() && IsListFile(path))
+                    FileToList::LoadUrlsFromFile(form_.urlList(), path, form_.dialogs());
+            } else {
+                links << url.toString();
+            }
+        }
+        if (!links.isEmpty()) appendLines(links.join(QLatin1Char('\n')));
+        return true;
+    }
+    if (data.hasText()) {
+        appendLines(data.text());
+        return true;
+    }
+    return false;
+}
+
+void ListActions::copySelection() {
+    QStringList lines;
+    const QModelIndexList rows = form_.ListView1->selectionModel()->selectedRows();
+    for (const QModelIndex& row : rows) lines << form_.urlList().textAt(row.row() + 1);
+    if (!lines.isEmpty()) QGuiApplication::clipboard()->setText(lines.join(QLatin1Char('\n')));
+}
+
+bool ListActions::saveListTo(const QString& path) {
+    QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly)) {
+        const UrlList& list = form_.urlList();
+        for (int i = 1; i <= list.count(); ++i) {
+            const std::string_view line = list.utf8At(i);
+            file.write(line.data(), static_cast<qint64>(line.size()));
+            file.write("\n", 1);
+        }
+        if (file.commit()) return true;
+    }
+    form_.dialogs().msgBox(QStringLiteral("Could not save the list: ") + file.errorString(), Dialogs::Exclamation);
+    return false;
+}
+
+void ListActions::saveListAs() {
+    const QString path = chooseSaveFile ? chooseSaveFile() : QString();
+    if (!path.isEmpty()) saveListTo(path);
+}
+
+QMenu* ListActions::buildContextMenu() {
+    auto* menu = new QMenu(form_.ListView1);
+    QAction* copy = menu->addAction(QStringLiteral("Copy"), this, &ListActions::copySelection);
+    copy->setEnabled(form_.selectedEntry() != 0);
+    QAction* save = menu->addAction(QStringLiteral("Save list as…"), this, &ListActions::saveListAs);
+    save->setEnabled(form_.urlList().count() > 0);
+    return menu;
+}
+
+bool ListActions::eventFilter(QObject* watched, QEvent* event) {
+    // Events still arrive while the window and its list are being torn down: only the handled
+    // kinds, which never come then, touch them.
+    const bool onView = watched == view_;
+    const bool onViewport = watched == viewport_;
+    if (!onView && !onViewport) return QObject::eventFilter(watched, event);
+    switch (event->type()) {
+    case QEvent::KeyPress:
+        if (onView) {
+            auto* key = static_cast<QKeyEvent*>(event);
+            if (key->matches(QKeySequence::Paste)) {
+                pasteFromClipboard();
+                return true;
+            }
+            if (key->matches(QKeySequence::Copy)) {
+                copySelection();
+                return true;
+            }
+        }
+        break;
+    case QEvent::DragEnter:
+    case QEvent::DragMove:
+        if (onViewport) {
+            auto* drag = static_cast<QDragMoveEvent*>(event);
+            if (drag->mimeData() && canDrop(*drag->mimeData())) {
+                drag->setDropAction(Qt::CopyAction);
+                drag->accept();
+            } else {
+                drag->ignore();
+            }
+            return true;
+        }
+        break;
+    case QEvent::Drop:
+        if (onViewport) {
+            auto* drop = static_cast<QDropEvent*>(event);
+            if (drop->mimeData() && dropMimeData(*drop->mimeData())) {
+                drop->setDropAction(Qt::CopyAction);
+                drop->accept();
+            }
+            return true;
+        }
+        break;
+    default:
+        break;
+    }
+    return QObject::eventFilter(watched, event);
+}

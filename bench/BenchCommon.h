@@ -1,0 +1,60 @@
+#pragma once
+// Small helpers shared by the list-building benchmarks.
+#include <QElapsedTimer>
+#include <QString>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "support/Dialogs.h"
+
+namespace Bench {
+
+inline long StatusKiB(const char* field) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    const std::string key = std::string(field) + ":";
+    while (std::getline(status, line))
+        if (line.rfind(key, 0) == 0) return std::stol(line.substr(key.size()));
+    return -1;
+}
+
+// Resets the peak resident size, so that a later VmHWM covers only what follows.
+inline void ResetPeak() {
+    std::ofstream("/proc/self/clear_refs") << "5";
+}
+
+// Runs a shell command and returns its wall time in ms; its first output line goes to `out`.
+inline double TimeShell(const std::string& command, std::string* out = nullptr) {
+    QElapsedTimer t;
+    t.start();
+    FILE* p = ::popen(command.c_str(), "r");
+    if (!p) return -1;
+    char buf[256] = {0};
+    std::string first;
+    while (std::fgets(buf, sizeof buf, p))
+        if (first.empty()) first = buf;
+    ::pclose(p);
+    const double ms = t.nsecsElapsed() / 1e6;
+    while (!first.empty() && (first.back() == '\n' || first.back() == '\r')) first.pop_back();
+    if (out) *out = first;
+    return ms;
+}
+
+// A dialog service that answers nothing and shows nothing.
+class SilentDialogs : public Dialogs::DialogService {
+public:
+    int messageBox(const QString& text, int, const QString&) override {
+        std::fprintf(stderr, "message: %s\n", qPrintable(text));
+        return Dialogs::Ok;
+    }
+    QString inputBox(const QString&, const QString&, const QString&) override { return {}; }
+    QStringList openFiles(const QString&, const QStringList&) override { return {}; }
+    QString browseForFolder(const QString&, const QString&) override { return {}; }
+    void openUrl(const QString&) override {}
+    void yield() override {}
+};
+
+}  // namespace Bench

@@ -1,0 +1,41 @@
+// Fuzz target: the list-file reader. Any bytes must decode to valid UTF-8, and the entries
+// must be exactly what the plain line rules give on the decoded text.
+#include <QString>
+#include <QStringDecoder>
+#include <QStringList>
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "listbuild/EnsureHttpPrefix.h"
+#include "listbuild/FileToList.h"
+#include "listbuild/LinkScan.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size > 1 << 16) return 0;
+    const QByteArray bytes(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
+    const QByteArray text = FileToList::DecodeListBytes(bytes);
+    const std::string_view view(text.constData(), static_cast<std::size_t>(text.size()));
+    if (!ExtractLinks::IsValidUtf8(view)) std::abort();
+
+    std::vector<std::string> entries;
+    FileToList::ForEachListEntry(view, [&](std::string_view e) { entries.emplace_back(e); });
+
+    // The same rules written the slow, obvious way.
+    // Keeps a second mark as a character, as the reader does.
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
+    QString plain = utf8.decode(text);
+    plain.remove(QLatin1Char('\r'));
+    std::vector<std::string> expected;
+    for (const QString& line : plain.split(QLatin1Char('\n'))) {
+        bool blank = true;
+        for (QChar c : line) blank = blank && c == QLatin1Char(' ');
+        if (!blank) expected.push_back(Main::EnsureHttpPrefix(line).toUtf8().toStdString());
+    }
+    if (entries != expected) std::abort();
+    for (const std::string& e : entries)
+        if (e.find('\n') != std::string::npos || e.find('\r') != std::string::npos) std::abort();
+    return 0;
+}

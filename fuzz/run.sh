@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Builds the fuzz targets with clang's libFuzzer and AddressSanitizer, then runs each for the
+# given number of seconds (default 30). Usage: fuzz/run.sh [SECONDS] [TARGET...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds="${1:-30}"
+shift || true
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_list_file fuzz_link_scan)
+
+CXX="${FUZZ_CXX:-clang++}"
+command -v "$CXX" >/dev/null || CXX=clang++-14
+out=build-fuzz
+mkdir -p "$out"
+flags=(-std=c++20 -O1 -g -fPIC -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -I.)
+# shellcheck disable=SC2207
+qt=($(pkg-config --cflags --libs Qt6Core))
+
+declare -A sources=(
+  [fuzz_list_file]="fuzz/fuzz_list_file.cpp listbuild/ListText.cpp listbuild/LinkScan.cpp listbuild/EnsureHttpPrefix.cpp"
+  [fuzz_link_scan]="fuzz/fuzz_link_scan.cpp listbuild/LinkScan.cpp"
+)
+
+for t in "${targets[@]}"; do
+  echo "== build $t =="
+  # shellcheck disable=SC2086
+  "$CXX" "${flags[@]}" ${sources[$t]} "${qt[@]}" -o "$out/$t"
+done
+for t in "${targets[@]}"; do
+  echo "== run $t for ${seconds}s =="
+  mkdir -p "$out/corpus-$t"
+  seeds=()
+  [ -d "fuzz/seeds/$t" ] && seeds=("fuzz/seeds/$t")
+  ASAN_OPTIONS=detect_leaks=1 "$out/$t" -max_total_time="$seconds" -max_len=8192 -timeout=10 \
+    -artifact_prefix="$out/$t-" -print_final_stats=1 "$out/corpus-$t" "${seeds[@]}" 2>&1 | tail -n 15
+  test "${PIPESTATUS[0]}" -eq 0
+done
+echo "fuzzing passed"

@@ -1,0 +1,126 @@
+#include "listbuild/ExtractLinks.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "listbuild/LinkScan.h"
+#include "support/Background.h"
+#include "support/ErrorTrap.h"
+
+namespace ExtractLinks {
+
+QString PageUrl;
+QString BaseUrl;
+
+QString SetPageUrl(const QString& address) {
+    QString url = address;
+    if (url.left(4).toLower() != QLatin1String("http")) url.prepend(QLatin1String("http://"));
+    // A bare host is fetched at its root; anything else exactly as entered.
+    const QByteArray bytes = url.toUtf8();
+    const UrlParts parts = SplitUrl(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+    if (parts.hasAuthority && parts.path.empty()) {
+        const auto at = static_cast<qsizetype>(parts.authority.data() + parts.authority.size() - bytes.constData());
+        url = QString::fromUtf8(bytes.left(at) + '/' + bytes.mid(at));
+    }
+    PageUrl = url;
+    return url;
+}
+
+QString TemporaryPagePath(int fileTag) {
+    return QDir::tempPath() + QLatin1String("/HTML") + QString::number(fileTag) + QLatin1String(".tmp");
+}
+
+bool DownloadPage(const QString& url, const QString& path, Session& session, QString* finalUrl, bool* cancelled) {
+    if (cancelled) *cancelled = false;
+    if (!session.keepGoing()) {
+        if (cancelled) *cancelled = true;
+        return false;
+    }
+    // The name is fixed and the folder shared: never write through a link someone left there.
+    const QByteArray native = QFile::encodeName(path);
+    ::unlink(native.constData());
+    const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    session.downloader.reset();
+    const Download::TransferResult result =
+        Background::RunWhileResponsive([&] { return session.downloader.fetchToFd(url, fd); });
+    ::close(fd);
+    if (cancelled) *cancelled = result.cancelled;
+    if (result.ok && finalUrl) *finalUrl = result.finalUrl.isEmpty() ? url : result.finalUrl;
+    return result.ok;
+}
+
+bool ScanPage(std::string_view page, const QString& base, UrlList& list, const std::function<bool()>& keepGoing) {
+    const QByteArray baseBytes = base.toUtf8();
+    const std::string_view baseView(baseBytes.constData(), static_cast<std::size_t>(baseBytes.size()));
+    UrlList::Batch batch(list);
+    std::string link;
+    QElapsedTimer sinceYield;
+    sinceYield.start();
+    // Yield about every 10 ms, checked every few thousand positions and links.
+    auto breathe = [&] {
+        if (sinceYield.elapsed() < 10) return true;
+        batch.commit();
+        const bool go = keepGoing();
+        sinceYield.restart();
+        return go;
+    };
+    unsigned links = 0;
+    return ScanForLinks(
+        page,
+        [&](std::string_view raw) {
+            if (CompleteLink(baseView, raw, link)) batch.addUtf8(link);
+            return (++links & 2047) != 0 || breathe();
+        },
+        breathe);
+}
+
+bool GetUrls(UrlList& list, const QString& address, int fileTag, Session& session) {
+    ErrorReport::Trap trap(session.dialogs, QStringLiteral("ExtractLinks"), QStringLiteral("GetUrls"));
+    bool result = false;
+    QString path;
+    QString finalUrl;
+    bool downloaded = false;
+    bool cancelled = false;
+    trap.run(100, [&] { SetPageUrl(address); });
+    trap.run(102, [&] { path = TemporaryPagePath(fileTag); });
+    trap.run(104, [&] { downloaded = DownloadPage(PageUrl, path, session, &finalUrl, &cancelled); });
+    if (trap.blockTest(106, [&] { return downloaded; })) {
+        trap.run(108, [&] { result = true; });
+        QByteArray page;
+        trap.run(110, [&] {
+            QFile file(path);
+            if (!file.open(QIODevice::ReadOnly)) throw ErrorReport::Failure(QStringLiteral("File not found"));
+            page = file.readAll();
+        });
+        trap.run(122, [&] {
+            BaseUrl = finalUrl;
+            ScanPage(std::string_view(page.constData(), static_cast<std::size_t>(page.size())), BaseUrl, list,
+                     session.keepGoing);
+        });
+        trap.run(128, [&] { Main::DeleteFileQuietly(path); });
+    } else {
+        trap.run(124, [&] { result = false; });
+        // A partial page is not left behind.
+        if (!path.isEmpty()) Main::DeleteFileQuietly(path);
+        // Nobody is left to read the message when the window closed during the fetch.
+        if (!cancelled) trap.run(126, [&] { session.dialogs.msgBox(QStringLiteral("URL not found")); });
+    }
+    return result;
+}
+
+}  // namespace ExtractLinks
+
+namespace Main {
+
+void DeleteFileQuietly(const QString& path) {
+    if (QFile::remove(path)) return;
+    QFile::setPermissions(path, QFile::permissions(path) | QFileDevice::WriteOwner);
+    QFile::remove(path);
+}
+
+}  // namespace Main

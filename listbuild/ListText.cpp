@@ -1,0 +1,59 @@
+// The text rules of URL list files, apart from any file or list so that the fuzz target can
+// link them alone.
+#include <QStringDecoder>
+
+#include <string>
+
+#include "listbuild/FileToList.h"
+#include "listbuild/LinkScan.h"
+
+namespace FileToList {
+
+namespace {
+std::string_view View(const QByteArray& bytes) {
+    return std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+}
+}  // namespace
+
+QByteArray DecodeListBytes(QByteArray bytes) {
+    if (bytes.isEmpty()) return bytes;
+    const auto first = static_cast<unsigned char>(bytes[0]);
+    if (first == 0xFF || first == 0xFE) {
+        QStringDecoder utf16(QStringDecoder::Utf16LE, QStringDecoder::Flag::Stateless);
+        QString text = utf16.decode(bytes);
+        if (text.startsWith(QChar(0xFEFF))) text.remove(0, 1);
+        return text.toUtf8();
+    }
+    if (bytes.startsWith("\xEF\xBB\xBF")) bytes.remove(0, 3);
+    if (ExtractLinks::IsValidUtf8(View(bytes))) return bytes;
+    const std::string utf8 = ExtractLinks::ToUtf8(View(bytes));
+    return QByteArray(utf8.data(), static_cast<qsizetype>(utf8.size()));
+}
+
+void ForEachListEntry(std::string_view text, const std::function<void(std::string_view entry)>& entry) {
+    std::string scratch;
+    std::string completed = "http://";
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string_view::npos) end = text.size();
+        std::string_view line = text.substr(start, end - start);
+        start = end + 1;
+        if (line.find('\r') != std::string_view::npos) {
+            scratch.clear();
+            for (char c : line)
+                if (c != '\r') scratch.push_back(c);
+            line = scratch;
+        }
+        if (line.find_first_not_of(' ') == std::string_view::npos) continue;
+        if (line.find("http://") != std::string_view::npos || line.find("https://") != std::string_view::npos) {
+            entry(line);
+        } else {
+            completed.resize(7);
+            completed.append(line);
+            entry(completed);
+        }
+    }
+}
+
+}  // namespace FileToList

@@ -1,0 +1,214 @@
+// "Get All Links Within URL" against pages served on the loopback interface.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QElapsedTimer>
+#include <QTimer>
+#include <QTreeView>
+
+#include <chrono>
+#include <thread>
+
+#include "app/Form1.h"
+#include "harness/LoopbackServer.h"
+#include "harness/ScriptedDialogs.h"
+#include "listbuild/ExtractLinks.h"
+
+namespace {
+const char* kPage =
+    "<html><!-- <a href=\"comment.jpg\"> -->\n"
+    "<a HREF=\"a.jpg\">A</a> <a Href=\"/img/b.jpg\"> <a href=\"//cdn.example/c.js\">\n"
+    "<a href=\"../up.jpg\"><a href=\"#top\"><a href=\"\"><a href=\"https://other.example/d.zip\">\n"
+    "<a href=\"mailto:me@x.example\"><a href=\"javascript:go()\"><a href=\"data:,x\"><a href=\"tel:1\">\n"
+    "<a href='single.jpg'><a href = \"spaced.jpg\"><a href=bare.jpg>\n"
+    "<a href=\"q.php?a=1&amp;b=2&copy=3&#38;c\"><a href=\"caf\xE9.jpg\"><a href=\"\xC3\xA9t\xC3\xA9.jpg\">\n"
+    "<script>var s = 'href=\"script.jpg\"';</script>\n"
+    "<a href=\"a.jpg\"><a href=\"a.jpg\">href=\"last.jpg\"";
+
+struct Extraction : ::testing::Test {
+    LoopbackServer http;
+    ScriptedDialogs dialogs;
+    Form1 form{dialogs};
+    QTemporaryDir temp;
+    QByteArray oldTmp = qgetenv("TMPDIR");
+
+    void SetUp() override {
+        // Each test gets its own temporary folder, so HTML1.tmp is not shared between tests.
+        qputenv("TMPDIR", temp.path().toLocal8Bit());
+        http.server().Get("/site/dir/page.htm", [](const httplib::Request&, httplib::Response& res) {
+            res.set_content(kPage, "text/html");
+        });
+        http.server().Get("/old", [](const httplib::Request&, httplib::Response& res) {
+            res.set_redirect("/site/dir/page.htm");
+        });
+        http.server().Get("/empty", [](const httplib::Request&, httplib::Response& res) {
+            res.set_content("", "text/html");
+        });
+        http.server().Get("/", [](const httplib::Request&, httplib::Response& res) {
+            res.set_content("<a href=\"root.jpg\">", "text/html");
+        });
+        http.start();
+    }
+    void TearDown() override {
+        if (oldTmp.isNull()) qunsetenv("TMPDIR");
+        else qputenv("TMPDIR", oldTmp);
+    }
+    QStringList entries() {
+        QStringList all;
+        for (int i = 1; i <= form.urlList().count(); ++i) all << form.urlList().textAt(i);
+        return all;
+    }
+    QString tempPage() const { return temp.path() + QStringLiteral("/HTML1.tmp"); }
+};
+}  // namespace
+
+TEST_F(Extraction, EveryLinkOfTheRedirectedPageResolvedAgainstItsFinalAddress) {
+    form.urlList().append(u"http://existing/");
+    const QString site = http.url(QStringLiteral("/site/"));
+    const QString dir = site + QStringLiteral("dir/");
+    const QString root = http.url(QStringLiteral("/"));
+    dialogs.inputAnswers = {http.url(QStringLiteral("/old"))};
+    form.PushButton7_Click();
+    ASSERT_EQ(dialogs.prompts.size(), 1u);
+    EXPECT_EQ(dialogs.prompts[0].prompt,
+              QStringLiteral("Enter url to extract from (i.e. http://www.quillmoor.example/gallery.htm):"));
+    EXPECT_EQ(dialogs.prompts[0].defaultText, QString());
+    EXPECT_TRUE(dialogs.messages.empty()) << dialogs.messageTexts().join(u'|').toStdString();
+    const QStringList expected = {
+        QStringLiteral("http://existing/"),
+        dir + QStringLiteral("comment.jpg"),
+        dir + QStringLiteral("a.jpg"),
+        root + QStringLiteral("img/b.jpg"),
+        QStringLiteral("http://cdn.example/c.js"),
+        site + QStringLiteral("up.jpg"),
+        dir + QStringLiteral("page.htm#top"),
+        dir + QStringLiteral("page.htm"),
+        QStringLiteral("https://other.example/d.zip"),
+        dir + QStringLiteral("q.php?a=1&b=2&copy=3&c"),
+        dir + QString::fromUtf8("caf\xC3\xA9.jpg"),
+        dir + QString::fromUtf8("\xC3\xA9t\xC3\xA9.jpg"),
+        dir + QStringLiteral("script.jpg"),
+        dir + QStringLiteral("a.jpg"),
+        dir + QStringLiteral("a.jpg"),
+        dir + QStringLiteral("last.jpg"),
+    };
+    EXPECT_EQ(entries(), expected);
+    EXPECT_EQ(ExtractLinks::BaseUrl, dir + QStringLiteral("page.htm"));
+    EXPECT_FALSE(QFile::exists(tempPage()));
+    EXPECT_EQ(form.mousePointer(), PointerDefault);
+}
+
+TEST_F(Extraction, TheSelectedEntryIsOfferedAndABareHostIsFetchedAtItsRoot) {
+    // Without "http" in front the address is completed; a bare host gets "/".
+    const QString hostPort = QStringLiteral("127.0.0.1:%1").arg(http.port());
+    form.urlList().append(hostPort);
+    form.ListView1->setCurrentIndex(form.urlList().index(0));
+    dialogs.inputAnswers = {hostPort};
+    form.PushButton7_Click();
+    ASSERT_EQ(dialogs.prompts.size(), 1u);
+    EXPECT_EQ(dialogs.prompts[0].defaultText, hostPort);
+    EXPECT_EQ(ExtractLinks::PageUrl, QStringLiteral("http://") + hostPort + QStringLiteral("/"));
+    EXPECT_EQ(entries(), (QStringList{hostPort, QStringLiteral("http://") + hostPort + QStringLiteral("/root.jpg")}));
+}
+
+TEST_F(Extraction, FailuresCancelAndEmptyPages) {
+    dialogs.inputAnswers = {QString(), http.url(QStringLiteral("/missing.htm")), http.url(QStringLiteral("/empty"))};
+    form.PushButton7_Click();  // cancelled: nothing fetched, nothing shown
+    EXPECT_TRUE(dialogs.messages.empty());
+    EXPECT_EQ(form.mousePointer(), PointerDefault);
+    form.PushButton7_Click();  // 404
+    EXPECT_EQ(dialogs.messageTexts(), QStringList{QStringLiteral("URL not found")});
+    EXPECT_EQ(dialogs.messages[0].code, Dialogs::OkOnly);
+    EXPECT_FALSE(QFile::exists(tempPage()));
+    form.PushButton7_Click();  // an empty page adds nothing and says nothing
+    EXPECT_EQ(dialogs.messages.size(), 1u);
+    EXPECT_EQ(form.urlList().count(), 0);
+}
+
+TEST(SetPageUrl, CompletesOnlyAddressesNotStartingWithHttp) {
+    using ExtractLinks::SetPageUrl;
+    EXPECT_EQ(SetPageUrl(QStringLiteral("server")), QStringLiteral("http://server/"));
+    EXPECT_EQ(SetPageUrl(QStringLiteral("server/dir/page.php")), QStringLiteral("http://server/dir/page.php"));
+    EXPECT_EQ(SetPageUrl(QStringLiteral("server/PAGE.HTM")), QStringLiteral("http://server/PAGE.HTM"));
+    EXPECT_EQ(SetPageUrl(QStringLiteral("HTTP://server/a")), QStringLiteral("HTTP://server/a"));
+    EXPECT_EQ(SetPageUrl(QStringLiteral("https://server?x=1")), QStringLiteral("https://server/?x=1"));
+    EXPECT_EQ(SetPageUrl(QStringLiteral("ftp://server/a")), QStringLiteral("http://ftp://server/a"));
+    EXPECT_EQ(ExtractLinks::PageUrl, QStringLiteral("http://ftp://server/a"));
+}
+
+TEST_F(Extraction, ASecondExtractionWhileOneRunsIsRefusedSilently) {
+    // A page that arrives slowly keeps the first extraction running.
+    http.server().Get("/slow", [](const httplib::Request&, httplib::Response& res) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        res.set_content("<a href=\"s.jpg\">", "text/html");
+    });
+    dialogs.inputAnswers = {http.url(QStringLiteral("/slow"))};
+    bool clearedWhileBusy = false;
+    int pointerSeen = -1;
+    QTimer::singleShot(150, &form, [&] {
+        pointerSeen = form.mousePointer();
+        form.urlList().append(u"http://during/");
+        form.PushButton7_Click();   // no prompt: an unscripted one would fail the test
+        form.PushButton11_Click();  // the busy pointer keeps the list
+        clearedWhileBusy = form.urlList().count() == 0;
+    });
+    form.PushButton7_Click();
+    EXPECT_EQ(pointerSeen, PointerBusy);
+    EXPECT_FALSE(clearedWhileBusy);
+    EXPECT_EQ(dialogs.prompts.size(), 1u);
+    EXPECT_EQ(entries(), (QStringList{QStringLiteral("http://during/"), http.url(QStringLiteral("/s.jpg"))}));
+}
+
+TEST_F(Extraction, ClosingTheWindowAbortsTheFetchAtOnce) {
+    http.server().Get("/hang", [](const httplib::Request&, httplib::Response& res) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+        res.set_content("<a href=\"late.jpg\">", "text/html");
+    });
+    dialogs.inputAnswers = {http.url(QStringLiteral("/hang"))};
+    form.show();
+    QTimer::singleShot(200, &form, [&] { form.close(); });
+    QElapsedTimer clock;
+    clock.start();
+    form.PushButton7_Click();
+    EXPECT_LT(clock.elapsed(), 1200);
+    EXPECT_EQ(form.urlList().count(), 0);
+    EXPECT_TRUE(dialogs.messages.empty());
+    EXPECT_FALSE(QFile::exists(tempPage()));
+}
+
+TEST_F(Extraction, AFileLeftAtTheTemporaryNameIsReplacedNotFollowed) {
+    QTemporaryDir elsewhere;
+    const QString victim = elsewhere.filePath(QStringLiteral("victim"));
+    QFile v(victim);
+    ASSERT_TRUE(v.open(QIODevice::WriteOnly));
+    v.write("keep");
+    v.close();
+    ASSERT_TRUE(QFile::link(victim, tempPage()));
+    dialogs.inputAnswers = {http.url(QStringLiteral("/site/dir/page.htm"))};
+    form.PushButton7_Click();
+    EXPECT_GT(form.urlList().count(), 10);
+    QFile check(victim);
+    ASSERT_TRUE(check.open(QIODevice::ReadOnly));
+    EXPECT_EQ(check.readAll(), QByteArray("keep"));
+}
+
+TEST(ScanPage, CommitsWhatItFoundBeforeEachBreathAndStopsWhenTold) {
+    std::string page;
+    page.reserve(24 << 20);
+    for (int i = 0; i < 1000000; ++i) page += "<a href=\"p/" + std::to_string(i) + ".jpg\">\n";
+    UrlList list;
+    int breaths = 0;
+    int seenAtFirstBreath = -1;
+    const bool finished = ExtractLinks::ScanPage(page, QStringLiteral("http://s/d/x.htm"), list, [&] {
+        if (++breaths == 1) seenAtFirstBreath = list.count();
+        return breaths < 2;
+    });
+    if (breaths == 0) GTEST_SKIP() << "the scan finished before it needed to breathe";
+    EXPECT_GT(seenAtFirstBreath, 0);  // the view already shows the first links
+    EXPECT_FALSE(finished);
+    EXPECT_LT(list.count(), 1000000);
+    EXPECT_EQ(list.textAt(1), QStringLiteral("http://s/d/p/0.jpg"));
+    EXPECT_EQ(list.textAt(list.count()), QStringLiteral("http://s/d/p/%1.jpg").arg(list.count() - 1));
+}

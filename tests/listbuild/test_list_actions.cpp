@@ -1,0 +1,119 @@
+// Paste, drop, Copy and "Save list as…" on the list.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QMimeData>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTreeView>
+#include <QUrl>
+
+#include "app/Form1.h"
+#include "harness/ScriptedDialogs.h"
+#include "listbuild/ListActions.h"
+
+namespace {
+struct ListActionsTest : ::testing::Test {
+    ScriptedDialogs dialogs;
+    Form1 form{dialogs};
+    ListActions* actions = form.findChild<ListActions*>();
+    QTemporaryDir dir;
+
+    QStringList entries() {
+        QStringList all;
+        for (int i = 1; i <= form.urlList().count(); ++i) all << form.urlList().textAt(i);
+        return all;
+    }
+};
+}  // namespace
+
+TEST_F(ListActionsTest, CtrlVAppendsEveryNonBlankClipboardLineCompleted) {
+    ASSERT_NE(actions, nullptr);
+    form.urlList().append(u"http://first/");
+    QGuiApplication::clipboard()->setText(QStringLiteral("a.jpg\r\n\r\n   \n  https://b/c.png \n\tserver/d\n"));
+    QTest::keyClick(form.ListView1, Qt::Key_V, Qt::ControlModifier);
+    EXPECT_EQ(entries(), (QStringList{QStringLiteral("http://first/"), QStringLiteral("http://a.jpg"),
+                                      QStringLiteral("https://b/c.png"), QStringLiteral("http://server/d")}));
+    // Delete still reaches the window's own handling.
+    form.ListView1->setCurrentIndex(form.urlList().index(0));
+    QTest::keyClick(form.ListView1, Qt::Key_Delete);
+    EXPECT_EQ(form.urlList().count(), 3);
+    EXPECT_EQ(form.urlList().textAt(1), QStringLiteral("http://a.jpg"));
+}
+
+TEST_F(ListActionsTest, DroppedTextLinksAndListFiles) {
+    QMimeData text;
+    text.setText(QStringLiteral("x/1.jpg\n\nhttp://y/2.jpg"));
+    EXPECT_TRUE(actions->canDrop(text));
+    EXPECT_TRUE(actions->dropMimeData(text));
+
+    const QString listFile = dir.filePath(QStringLiteral("drop.txt"));
+    QFile f(listFile);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("z/3.jpg\r\n   \r\n");
+    f.close();
+    const QString binary = dir.filePath(QStringLiteral("photo.jpg"));
+    QFile b(binary);
+    ASSERT_TRUE(b.open(QIODevice::WriteOnly));
+    b.write(QByteArray("\xFF\xD8\xFF\xE0\0\x10JFIF", 10));
+    b.close();
+    QMimeData links;
+    links.setUrls({QUrl(QStringLiteral("https://w/4.jpg")), QUrl::fromLocalFile(listFile), QUrl::fromLocalFile(binary)});
+    EXPECT_TRUE(actions->dropMimeData(links));
+    EXPECT_EQ(entries(), (QStringList{QStringLiteral("http://x/1.jpg"), QStringLiteral("http://y/2.jpg"),
+                                      QStringLiteral("http://z/3.jpg"), QStringLiteral("https://w/4.jpg")}));
+    // The same through real drag-and-drop events on the list.
+    QMimeData dragged;
+    dragged.setText(QStringLiteral("dragged/5.jpg"));
+    QWidget* viewport = form.ListView1->viewport();
+    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &dragged, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(viewport, &enter);
+    EXPECT_TRUE(enter.isAccepted());
+    QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &dragged, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(viewport, &drop);
+    EXPECT_TRUE(drop.isAccepted());
+    EXPECT_EQ(entries().last(), QStringLiteral("http://dragged/5.jpg"));
+
+    QMimeData nothing;
+    nothing.setData(QStringLiteral("application/octet-stream"), "x");
+    EXPECT_FALSE(actions->canDrop(nothing));
+}
+
+TEST_F(ListActionsTest, CopyAndSaveListAs) {
+    form.urlList().appendMany({QStringLiteral("http://a/1"), QString::fromUtf8("http://b/\xC3\xA9"), QStringLiteral("http://c/3")});
+    QMenu* menu = actions->buildContextMenu();
+    ASSERT_EQ(menu->actions().size(), 2);
+    EXPECT_EQ(menu->actions()[0]->text(), QStringLiteral("Copy"));
+    EXPECT_FALSE(menu->actions()[0]->isEnabled());  // nothing selected
+    EXPECT_EQ(menu->actions()[1]->text(), QString::fromUtf8("Save list as\xE2\x80\xA6"));
+    delete menu;
+
+    form.ListView1->setCurrentIndex(form.urlList().index(1));
+    actions->copySelection();
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), QString::fromUtf8("http://b/\xC3\xA9"));
+
+    const QString target = dir.filePath(QStringLiteral("saved.txt"));
+    actions->chooseSaveFile = [&] { return target; };
+    actions->saveListAs();
+    QFile saved(target);
+    ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+    EXPECT_EQ(saved.readAll(), QByteArray("http://a/1\nhttp://b/\xC3\xA9\nhttp://c/3\n"));
+
+    // What was saved loads back as the same list.
+    form.urlList().clear();
+    dialogs.openFilesAnswers = {{target}};
+    form.PushButton13_Click();
+    EXPECT_EQ(form.urlList().count(), 3);
+    EXPECT_EQ(form.urlList().textAt(2), QString::fromUtf8("http://b/\xC3\xA9"));
+
+    EXPECT_FALSE(actions->saveListTo(dir.filePath(QStringLiteral("no/such/folder/x.txt"))));
+    ASSERT_EQ(dialogs.messages.size(), 1u);
+    EXPECT_TRUE(dialogs.messages[0].text.startsWith(QStringLiteral("Could not save the list")));
+}
