@@ -47,7 +47,10 @@ QString QtDialogs::inputBox(const QString& prompt, const QString& caption, const
 }
 
 QStringList QtDialogs::openFiles(const QString& title, const QStringList& nameFilters) {
-    return QFileDialog::getOpenFileNames(owner_, title, QString(), nameFilters.join(QLatin1String(";;")));
+    // "*.*" means every file to the program's users; here it would hide names without a dot.
+    QStringList filters;
+    for (QString filter : nameFilters) filters << filter.replace(QLatin1String("(*.*)"), QLatin1String("(*)"));
+    return QFileDialog::getOpenFileNames(owner_, title, QString(), filters.join(QLatin1String(";;")));
 }
 
 QString QtDialogs::browseForFolder(const QString& title, const QString& startFolder) {
