@@ -58,7 +58,11 @@ QString QtDialogs::browseForFolder(const QString& title, const QString& startFol
 }
 
 void QtDialogs::openUrl(const QString& address) {
-    QDesktopServices::openUrl(QUrl::fromUserInput(address));
+    // An address may come quoted as for a shell command line; the quotes are not part of it.
+    QString plain = address.trimmed();
+    if (plain.size() >= 2 && plain.startsWith(QLatin1Char('"')) && plain.endsWith(QLatin1Char('"')))
+        plain = plain.mid(1, plain.size() - 2);
+    QDesktopServices::openUrl(QUrl::fromUserInput(plain));
 }
 
 void QtDialogs::yield() {
