@@ -1,6 +1,6 @@
 #include "app/UrlList.h"
 
-#include <QStringEncoder>
+#include <QStringDecoder>
 
 #include <algorithm>
 #include <cstring>
@@ -70,6 +70,11 @@ std::string_view UrlList::utf8At(int position) const {
 
 QString UrlList::textAt(int position) const {
     const std::string_view v = utf8At(position);
+    if (v.size() >= 3 && v.substr(0, 3) == "\xEF\xBB\xBF") {
+        // QString::fromUtf8 would drop a leading U+FEFF; an entry keeps every character it has.
+        QStringDecoder keepMark(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
+        return keepMark(QByteArrayView(v.data(), static_cast<qsizetype>(v.size())));
+    }
     return QString::fromUtf8(v.data(), static_cast<qsizetype>(v.size()));
 }
 

@@ -40,7 +40,8 @@ TEST(UrlList, RemoveAtMovesLaterEntriesUp) {
 TEST(UrlList, TextsSurviveUnchanged) {
     UrlList list;
     const QStringList texts{QString(), QStringLiteral("  http://x/ spaced  "), QStringLiteral("\thttp://x/tab"),
-                            QStringLiteral("http://h\u00e9/\u00fc\u20ac.jpg"), QStringLiteral("http://x/%20%p")};
+                            QStringLiteral("http://h\u00e9/\u00fc\u20ac.jpg"), QStringLiteral("http://x/%20%p"),
+                            QStringLiteral("\uFEFFhttp://x/marked")};
     list.appendMany(texts);
     EXPECT_EQ(contents(list), texts);
     EXPECT_EQ(list.utf8At(4), std::string_view("http://h\xc3\xa9/\xc3\xbc\xe2\x82\xac.jpg"));
