@@ -1,0 +1,288 @@
+#include "download/DownloadEngine.h"
+
+#include <QFile>
+#include <QRandomGenerator>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace Download {
+
+namespace {
+
+constexpr char kTempPrefix[] = ".fetchwright-";
+constexpr char kTempSuffix[] = ".part";
+constexpr int kTempRandom = 6;
+
+bool isAlnum(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+bool isTemporaryName(const char* name) {
+    const size_t prefix = sizeof kTempPrefix - 1;
+    const size_t suffix = sizeof kTempSuffix - 1;
+    if (std::strlen(name) != prefix + kTempRandom + suffix) return false;
+    if (std::strncmp(name, kTempPrefix, prefix) != 0) return false;
+    for (int i = 0; i < kTempRandom; ++i)
+        if (!isAlnum(name[prefix + i])) return false;
+    return std::strcmp(name + prefix + kTempRandom, kTempSuffix) == 0;
+}
+
+QByteArray randomTemporaryName() {
+    static const char alphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    QByteArray name(kTempPrefix);
+    for (int i = 0; i < kTempRandom; ++i)
+        name.append(alphabet[QRandomGenerator::global()->bounded(int(sizeof alphabet - 1))]);
+    name.append(kTempSuffix);
+    return name;
+}
+
+int removeLeftovers(int dirFd) {
+    const int listFd = ::dup(dirFd);
+    if (listFd < 0) return 0;
+    DIR* dir = ::fdopendir(listFd);
+    if (!dir) {
+        ::close(listFd);
+        return 0;
+    }
+    ::rewinddir(dir);
+    int removed = 0;
+    while (dirent* entry = ::readdir(dir)) {
+        if (!isTemporaryName(entry->d_name)) continue;
+        const int fd = ::openat(dirFd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) continue;
+        struct stat st;
+        // A running download holds a lock on its temporary; only abandoned ones go.
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            if (::unlinkat(dirFd, entry->d_name, 0) == 0) ++removed;
+        }
+        ::close(fd);
+    }
+    ::closedir(dir);
+    return removed;
+}
+
+QString errnoText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+
+bool isNameError(int error) { return error == ENAMETOOLONG || error == EILSEQ || error == EINVAL; }
+
+const QString kNameRefused = QStringLiteral("Name not allowed by the file system");
+const QString kNoFileName = QStringLiteral("No file name in address");
+const QString kFolderMissing = QStringLiteral("Folder not found");
+
+}  // namespace
+
+bool IsTemporaryName(const QString& fileName) { return isTemporaryName(QFile::encodeName(fileName).constData()); }
+
+int RemoveLeftoverTemporaries(const QString& folder) {
+    const int dirFd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0) return 0;
+    const int removed = removeLeftovers(dirFd);
+    ::close(dirFd);
+    return removed;
+}
+
+int PublishWithoutReplace(int dirFd, const char* from, const char* to, PublishMethod method) {
+    if (method == PublishMethod::Best) {
+        if (::renameat2(dirFd, from, dirFd, to, RENAME_NOREPLACE) == 0) return 0;
+        // Only a file system without the flag goes on to the older ways.
+        if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return errno;
+        method = PublishMethod::LinkUnlink;
+    }
+    if (method == PublishMethod::LinkUnlink) {
+        if (::linkat(dirFd, from, dirFd, to, 0) == 0) {
+            ::unlinkat(dirFd, from, 0);
+            return 0;
+        }
+        if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS) return errno;
+    }
+    // No hard links here either: take the name with an exclusive create, then move the file
+    // over that reservation of our own.
+    const int reserved = ::openat(dirFd, to, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (reserved < 0) return errno;
+    ::close(reserved);
+    if (::renameat(dirFd, from, dirFd, to) == 0) return 0;
+    const int error = errno;
+    ::unlinkat(dirFd, to, 0);
+    return error;
+}
+
+Engine::Engine(TransferLimits limits) : downloader_(limits) {}
+
+void Engine::beginRun() {
+    memo_.clear();
+    cleanedFolders_.clear();
+    downloader_.reset();
+}
+
+Main::NamingContext Engine::namingContext() {
+    Main::NamingContext context;
+    context.memo = &memo_;
+    return context;
+}
+
+void Engine::cancel() { downloader_.cancel(); }
+
+void Engine::cleanFolderOnce(const QString& folder) {
+    if (cleanedFolders_.contains(folder)) return;
+    cleanedFolders_.append(folder);
+    RemoveLeftoverTemporaries(folder);
+}
+
+ItemOutcome Engine::fetchItem(const QString& url, const QString& base, const QString& target) {
+    ItemOutcome outcome = store(url, base, target);
+    if (!outcome.stored) memo_.givenBack(base);
+    return outcome;
+}
+
+ItemOutcome Engine::store(const QString& url, const QString& base, const QString& target) {
+    ItemOutcome outcome;
+    const QChar sep = Main::kNativeSeparator;
+    const QString name = Main::FileNameOf(target, sep);
+    if (Main::IsUnusableFileName(name)) {
+        outcome.reason = kNoFileName;
+        return outcome;
+    }
+    if (downloader_.isCancelled()) {
+        outcome.cancelled = true;
+        outcome.reason = QStringLiteral("Cancelled");
+        return outcome;
+    }
+    QString folder = target.left(target.size() - name.size());
+    if (folder.isEmpty()) folder = QStringLiteral(".");
+    cleanFolderOnce(folder);
+
+    const int dirFd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0) {
+        outcome.reason = errno == ENOENT || errno == ENOTDIR ? kFolderMissing
+                                                             : QStringLiteral("Cannot open the folder: ") + errnoText(errno);
+        return outcome;
+    }
+    struct DirCloser {
+        int fd;
+        ~DirCloser() { ::close(fd); }
+    } dirCloser{dirFd};
+
+    // A name the folder cannot hold is refused before anything is fetched.
+    const long nameMax = ::fpathconf(dirFd, _PC_NAME_MAX);
+    QByteArray nameBytes = QFile::encodeName(name);
+    if (nameBytes.contains('\0') || (nameMax > 0 && nameBytes.size() > nameMax)) {
+        outcome.reason = kNameRefused;
+        return outcome;
+    }
+
+    QByteArray tempName;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        tempName = randomTemporaryName();
+        fd = ::openat(dirFd, tempName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) break;
+    }
+    if (fd < 0) {
+        outcome.reason = errno == ENOENT ? kFolderMissing
+                                         : QStringLiteral("Cannot create a file in the folder: ") + errnoText(errno);
+        return outcome;
+    }
+    ::flock(fd, LOCK_EX | LOCK_NB);
+    auto discard = [&] {
+        if (fd >= 0) ::close(fd);
+        fd = -1;
+        ::unlinkat(dirFd, tempName.constData(), 0);
+    };
+
+    const TransferResult result = downloader_.fetchToFd(url, fd);
+    if (!result.ok) {
+        discard();
+        outcome.cancelled = result.cancelled;
+        outcome.reason = result.reason;
+        return outcome;
+    }
+    if (::fsync(fd) != 0) {
+        outcome.reason = errnoText(errno);
+        discard();
+        return outcome;
+    }
+    const int closed = ::close(fd);
+    fd = -1;
+    if (closed != 0) {
+        outcome.reason = errnoText(errno);
+        discard();
+        return outcome;
+    }
+
+    QString candidate = target;
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const int error = PublishWithoutReplace(dirFd, tempName.constData(), nameBytes.constData());
+        if (error == 0) {
+            outcome.stored = true;
+            outcome.path = candidate;
+            return outcome;
+        }
+        if (error != EEXIST) {
+            outcome.reason = isNameError(error) ? kNameRefused
+                             : error == ENOENT  ? kFolderMissing
+                                                : errnoText(error);
+            discard();
+            return outcome;
+        }
+        // Someone took the name while the data came in: the next free one.
+        candidate = Main::NextFreeName(base, namingContext());
+        nameBytes = QFile::encodeName(Main::FileNameOf(candidate, sep));
+    }
+    outcome.reason = QStringLiteral("No free file name");
+    discard();
+    return outcome;
+}
+
+void RunSummary::add(const QString& url, const ItemOutcome& outcome) {
+    ++items_;
+    if (!outcome.stored) failures_.emplace_back(url, outcome.reason);
+}
+
+QString RunSummary::finalMessage() const {
+    QString text = QStringLiteral("Done.");
+    if (failures_.empty()) return text;
+    text += QStringLiteral("\r\n\r\n%1 of %2 downloads failed:").arg(failures_.size()).arg(items_);
+    const int listed = std::min<int>(kListed, static_cast<int>(failures_.size()));
+    for (int k = 0; k < listed; ++k)
+        text += QStringLiteral("\r\n") + failures_[k].first + QStringLiteral(" - ") + failures_[k].second;
+    if (static_cast<int>(failures_.size()) > listed)
+        text += QStringLiteral("\r\n(and %1 more)").arg(failures_.size() - listed);
+    return text;
+}
+
+int SharePercent(qint64 i, qint64 count) {
+    if (count <= 0) return 0;
+    const qint64 numerator = i * 100;
+    qint64 q = numerator / count;
+    const qint64 twice = 2 * (numerator % count);
+    if (twice > count || (twice == count && q % 2 != 0)) ++q;
+    return static_cast<int>(q);
+}
+
+QString NamingText(const QString& url) {
+    QString text = url;
+    text.replace(QLatin1Char('\\'), Main::kNativeSeparator);
+    return text;
+}
+
+RunSummary RunHeadless(Engine& engine, Dialogs::DialogService& dialogs, const QStringList& urls,
+                       const QString& folder) {
+    RunSummary summary;
+    engine.beginRun();
+    for (const QString& url : urls) {
+        const QString base = Main::BuildTargetPath(NamingText(url), folder);
+        const QString target = Main::GetNextFilenameIfItExists(base, dialogs, engine.namingContext());
+        summary.add(url, engine.fetchItem(url, base, target));
+    }
+    return summary;
+}
+
+}  // namespace Download

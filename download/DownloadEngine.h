@@ -1,0 +1,93 @@
+#pragma once
+// The download engine: one URL at a time into a file of the output folder, never replacing an
+// existing entry and never leaving a partial file. Data goes to a hidden temporary file in the
+// output folder and is published under its name only once it is complete and on disk. Needs no
+// window: the start button drives it step by step, and RunHeadless drives it the same way.
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <vector>
+
+#include "download/Downloader.h"
+#include "download/TargetNaming.h"
+#include "support/Dialogs.h"
+
+namespace Download {
+
+struct ItemOutcome {
+    bool stored = false;
+    bool cancelled = false;
+    QString path;    // where the file was stored
+    QString reason;  // why it was not
+};
+
+// Temporary files are ".fetchwright-XXXXXX.part" (six letters or digits) in the output folder.
+bool IsTemporaryName(const QString& fileName);
+// Removes the temporaries a killed run left in `folder`; a temporary that a running program
+// still holds (it keeps a lock on it) stays. Returns how many were removed.
+int RemoveLeftoverTemporaries(const QString& folder);
+
+// Publishes `from` as `to` inside one folder without ever replacing an entry called `to`.
+// Returns 0 or an errno value (EEXIST when the name is taken).
+enum class PublishMethod { Best, LinkUnlink, ReserveRename };
+int PublishWithoutReplace(int dirFd, const char* from, const char* to, PublishMethod method = PublishMethod::Best);
+
+class Engine {
+public:
+    explicit Engine(TransferLimits limits = {});
+
+    // A new run: names handed out before are forgotten, folders are checked for leftover
+    // temporaries again, and a cancel is lifted.
+    void beginRun();
+
+    // The naming context of this run (its memo of names handed out).
+    Main::NamingContext namingContext();
+
+    // Fetches `url` and stores it as `target` (a free name for `base`), or under the next free
+    // name when `target` was taken meanwhile. Off the window thread is fine; one call at a time.
+    ItemOutcome fetchItem(const QString& url, const QString& base, const QString& target);
+
+    // Aborts the item in progress promptly (from any thread); later items are refused until
+    // beginRun().
+    void cancel();
+
+    Downloader& downloader() { return downloader_; }
+
+private:
+    ItemOutcome store(const QString& url, const QString& base, const QString& target);
+    void cleanFolderOnce(const QString& folder);
+
+    Downloader downloader_;
+    Main::NameMemo memo_;
+    QStringList cleanedFolders_;
+};
+
+// What the end of a run reports.
+class RunSummary {
+public:
+    void add(const QString& url, const ItemOutcome& outcome);
+    int items() const { return items_; }
+    int failedCount() const { return static_cast<int>(failures_.size()); }
+    // "Done." when every item was stored; otherwise "Done.", a blank line, how many of how many
+    // failed and the first few failed URLs with their reasons.
+    QString finalMessage() const;
+
+    static constexpr int kListed = 5;
+
+private:
+    int items_ = 0;
+    std::vector<std::pair<QString, QString>> failures_;  // URL, reason
+};
+
+// Percent i / count * 100, rounded to the nearest integer with halves to the even neighbour.
+int SharePercent(qint64 i, qint64 count);
+
+// The URL text as naming reads it: "\" splits like "/".
+QString NamingText(const QString& url);
+
+// One whole run without a window, in the order the start button takes: name, fetch, publish.
+RunSummary RunHeadless(Engine& engine, Dialogs::DialogService& dialogs, const QStringList& urls,
+                       const QString& folder);
+
+}  // namespace Download
