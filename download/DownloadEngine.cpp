@@ -204,7 +204,7 @@ ItemOutcome Engine::store(const QString& url, const QString& base, const QString
         outcome.reason = result.reason;
         return outcome;
     }
-    if (::fsync(fd) != 0) {
+    if (syncEachFile_ && ::fsync(fd) != 0) {
         outcome.reason = errnoText(errno);
         discard();
         return outcome;
