@@ -74,6 +74,8 @@ public:
     void add(const QString& url, const ItemOutcome& outcome);
     int items() const { return items_; }
     int failedCount() const { return static_cast<int>(failures_.size()); }
+    // The failed items in list order: URL and reason.
+    const std::vector<std::pair<QString, QString>>& failures() const { return failures_; }
     // "Done." when every item was stored; otherwise "Done.", a blank line, how many of how many
     // failed and the first few failed URLs with their reasons.
     QString finalMessage() const;
