@@ -114,7 +114,15 @@ int PublishWithoutReplace(int dirFd, const char* from, const char* to, PublishMe
     return error;
 }
 
-Engine::Engine(TransferLimits limits) : downloader_(limits) {}
+// With the flush at the end of each file, the disk is kept busy during the transfer too.
+constexpr qint64 kWriteBehindBytes = 8 << 20;
+
+Engine::Engine(TransferLimits limits) : downloader_(limits) { downloader_.setWriteBehind(kWriteBehindBytes); }
+
+void Engine::setSyncEachFile(bool on) {
+    syncEachFile_ = on;
+    downloader_.setWriteBehind(on ? kWriteBehindBytes : 0);
+}
 
 void Engine::beginRun() {
     memo_.clear();

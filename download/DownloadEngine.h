@@ -56,7 +56,7 @@ public:
 
     // Each file is flushed to disk before it gets its name, so that a crash never leaves a
     // named file without its data. Only a measurement of what that costs turns it off.
-    void setSyncEachFile(bool on) { syncEachFile_ = on; }
+    void setSyncEachFile(bool on);
 
 private:
     ItemOutcome store(const QString& url, const QString& base, const QString& target);
