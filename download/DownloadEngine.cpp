@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -125,6 +126,7 @@ void Engine::setSyncEachFile(bool on) {
 }
 
 void Engine::beginRun() {
+    finishRun();
     memo_.clear();
     cleanedFolders_.clear();
     downloader_.reset();
@@ -144,16 +146,78 @@ void Engine::cleanFolderOnce(const QString& folder) {
     RemoveLeftoverTemporaries(folder);
 }
 
-ItemOutcome Engine::fetchItem(const QString& url, const QString& base, const QString& target) {
-    ItemOutcome outcome = store(url, base, target);
-    if (!outcome.stored) memo_.givenBack(base);
-    return outcome;
+int Engine::fetchItem(const QString& url, const QString& base, const QString& target) {
+    int index;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        index = static_cast<int>(outcomes_.size());
+        outcomes_.emplace_back();
+    }
+    FinishJob job;
+    job.index = index;
+    job.base = base;
+    job.target = target;
+    ItemOutcome early = fetchIntoTemporary(url, job);
+    if (job.fd < 0) {
+        // Failed before there was anything to publish.
+        memo_.givenBack(base);
+        std::lock_guard<std::mutex> hold(lock_);
+        outcomes_[index] = std::move(early);
+        return index;
+    }
+    startFinishers();
+    std::unique_lock<std::mutex> hold(lock_);
+    room_.wait(hold, [&] { return inFlight_ < kMaxInFlight; });
+    ++inFlight_;
+    jobs_.push_back(std::move(job));
+    work_.notify_one();
+    return index;
 }
 
-ItemOutcome Engine::store(const QString& url, const QString& base, const QString& target) {
+std::vector<ItemOutcome> Engine::finishRun() {
+    std::unique_lock<std::mutex> hold(lock_);
+    room_.wait(hold, [&] { return inFlight_ == 0; });
+    std::vector<ItemOutcome> done;
+    done.swap(outcomes_);
+    return done;
+}
+
+void Engine::startFinishers() {
+    if (!finishers_.empty()) return;
+    for (int k = 0; k < kFinishers; ++k) {
+        finishers_.emplace_back([this] {
+            std::unique_lock<std::mutex> hold(lock_);
+            for (;;) {
+                work_.wait(hold, [&] { return stopping_ || !jobs_.empty(); });
+                if (jobs_.empty()) return;
+                FinishJob job = std::move(jobs_.front());
+                jobs_.pop_front();
+                hold.unlock();
+                ItemOutcome outcome = finish(job);
+                if (!outcome.stored) memo_.givenBack(job.base);
+                hold.lock();
+                outcomes_[job.index] = std::move(outcome);
+                --inFlight_;
+                room_.notify_all();
+            }
+        });
+    }
+}
+
+Engine::~Engine() {
+    {
+        std::unique_lock<std::mutex> hold(lock_);
+        room_.wait(hold, [&] { return inFlight_ == 0; });
+        stopping_ = true;
+        work_.notify_all();
+    }
+    for (std::thread& t : finishers_) t.join();
+}
+
+ItemOutcome Engine::fetchIntoTemporary(const QString& url, FinishJob& job) {
     ItemOutcome outcome;
     const QChar sep = Main::kNativeSeparator;
-    const QString name = Main::FileNameOf(target, sep);
+    const QString name = Main::FileNameOf(job.target, sep);
     if (Main::IsUnusableFileName(name)) {
         outcome.reason = kNoFileName;
         return outcome;
@@ -163,7 +227,7 @@ ItemOutcome Engine::store(const QString& url, const QString& base, const QString
         outcome.reason = QStringLiteral("Cancelled");
         return outcome;
     }
-    QString folder = target.left(target.size() - name.size());
+    QString folder = job.target.left(job.target.size() - name.size());
     if (folder.isEmpty()) folder = QStringLiteral(".");
     cleanFolderOnce(folder);
 
@@ -173,16 +237,14 @@ ItemOutcome Engine::store(const QString& url, const QString& base, const QString
                                                              : QStringLiteral("Cannot open the folder: ") + errnoText(errno);
         return outcome;
     }
-    struct DirCloser {
-        int fd;
-        ~DirCloser() { ::close(fd); }
-    } dirCloser{dirFd};
+    auto closeDir = [&] { ::close(dirFd); };
 
     // A name the folder cannot hold is refused before anything is fetched.
     const long nameMax = ::fpathconf(dirFd, _PC_NAME_MAX);
-    QByteArray nameBytes = QFile::encodeName(name);
+    const QByteArray nameBytes = QFile::encodeName(name);
     if (nameBytes.contains('\0') || (nameMax > 0 && nameBytes.size() > nameMax)) {
         outcome.reason = kNameRefused;
+        closeDir();
         return outcome;
     }
 
@@ -196,39 +258,55 @@ ItemOutcome Engine::store(const QString& url, const QString& base, const QString
     if (fd < 0) {
         outcome.reason = errno == ENOENT ? kFolderMissing
                                          : QStringLiteral("Cannot create a file in the folder: ") + errnoText(errno);
+        closeDir();
         return outcome;
     }
     ::flock(fd, LOCK_EX | LOCK_NB);
-    auto discard = [&] {
-        if (fd >= 0) ::close(fd);
-        fd = -1;
-        ::unlinkat(dirFd, tempName.constData(), 0);
-    };
 
     const TransferResult result = downloader_.fetchToFd(url, fd);
     if (!result.ok) {
-        discard();
+        ::close(fd);
+        ::unlinkat(dirFd, tempName.constData(), 0);
+        closeDir();
         outcome.cancelled = result.cancelled;
         outcome.reason = result.reason;
         return outcome;
     }
-    if (syncEachFile_ && ::fsync(fd) != 0) {
+    job.fd = fd;
+    job.dirFd = dirFd;
+    job.tempName = tempName;
+    job.nameBytes = nameBytes;
+    return outcome;
+}
+
+// Flush, close and publish one complete temporary file. Runs on a finisher thread while the
+// next item is being fetched.
+ItemOutcome Engine::finish(FinishJob& job) {
+    ItemOutcome outcome;
+    auto discard = [&] {
+        if (job.fd >= 0) ::close(job.fd);
+        job.fd = -1;
+        ::unlinkat(job.dirFd, job.tempName.constData(), 0);
+        ::close(job.dirFd);
+    };
+    if (syncEachFile_ && ::fsync(job.fd) != 0) {
         outcome.reason = errnoText(errno);
         discard();
         return outcome;
     }
-    const int closed = ::close(fd);
-    fd = -1;
+    const int closed = ::close(job.fd);
+    job.fd = -1;
     if (closed != 0) {
         outcome.reason = errnoText(errno);
         discard();
         return outcome;
     }
-
-    QString candidate = target;
+    QString candidate = job.target;
+    QByteArray nameBytes = job.nameBytes;
     for (int attempt = 0; attempt < 1000; ++attempt) {
-        const int error = PublishWithoutReplace(dirFd, tempName.constData(), nameBytes.constData());
+        const int error = PublishWithoutReplace(job.dirFd, job.tempName.constData(), nameBytes.constData());
         if (error == 0) {
+            ::close(job.dirFd);
             outcome.stored = true;
             outcome.path = candidate;
             return outcome;
@@ -241,8 +319,8 @@ ItemOutcome Engine::store(const QString& url, const QString& base, const QString
             return outcome;
         }
         // Someone took the name while the data came in: the next free one.
-        candidate = Main::NextFreeName(base, namingContext());
-        nameBytes = QFile::encodeName(Main::FileNameOf(candidate, sep));
+        candidate = Main::NextFreeName(job.base, namingContext());
+        nameBytes = QFile::encodeName(Main::FileNameOf(candidate, Main::kNativeSeparator));
     }
     outcome.reason = QStringLiteral("No free file name");
     discard();
@@ -283,13 +361,15 @@ QString NamingText(const QString& url) {
 
 RunSummary RunHeadless(Engine& engine, Dialogs::DialogService& dialogs, const QStringList& urls,
                        const QString& folder) {
-    RunSummary summary;
     engine.beginRun();
     for (const QString& url : urls) {
         const QString base = Main::BuildTargetPath(NamingText(url), folder);
         const QString target = Main::GetNextFilenameIfItExists(base, dialogs, engine.namingContext());
-        summary.add(url, engine.fetchItem(url, base, target));
+        engine.fetchItem(url, base, target);
     }
+    const std::vector<ItemOutcome> outcomes = engine.finishRun();
+    RunSummary summary;
+    for (qsizetype k = 0; k < urls.size(); ++k) summary.add(urls[k], outcomes[k]);
     return summary;
 }
 

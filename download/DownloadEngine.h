@@ -7,6 +7,10 @@
 #include <QStringList>
 
 #include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "download/Downloader.h"
@@ -36,6 +40,10 @@ int PublishWithoutReplace(int dirFd, const char* from, const char* to, PublishMe
 class Engine {
 public:
     explicit Engine(TransferLimits limits = {});
+    // Waits for the files still being finished.
+    ~Engine();
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
 
     // A new run: names handed out before are forgotten, folders are checked for leftover
     // temporaries again, and a cancel is lifted.
@@ -44,9 +52,14 @@ public:
     // The naming context of this run (its memo of names handed out).
     Main::NamingContext namingContext();
 
-    // Fetches `url` and stores it as `target` (a free name for `base`), or under the next free
-    // name when `target` was taken meanwhile. Off the window thread is fine; one call at a time.
-    ItemOutcome fetchItem(const QString& url, const QString& base, const QString& target);
+    // Fetches `url` into a temporary file in the folder of `target` (a free name for `base`).
+    // The flush to disk and the publishing as `target` (or the next free name when `target` was
+    // taken meanwhile) go on in the background while the next item is fetched. Returns the
+    // item's number in this run. Off the window thread is fine; one call at a time.
+    int fetchItem(const QString& url, const QString& base, const QString& target);
+
+    // Waits until every item of the run is finished; their outcomes, in order.
+    std::vector<ItemOutcome> finishRun();
 
     // Aborts the item in progress promptly (from any thread); later items are refused until
     // beginRun().
@@ -59,13 +72,37 @@ public:
     void setSyncEachFile(bool on);
 
 private:
-    ItemOutcome store(const QString& url, const QString& base, const QString& target);
+    struct FinishJob {
+        int index = 0;
+        int fd = -1;     // the complete temporary file, open
+        int dirFd = -1;  // its folder
+        QByteArray tempName;
+        QByteArray nameBytes;
+        QString base;
+        QString target;
+    };
+    ItemOutcome fetchIntoTemporary(const QString& url, FinishJob& job);
+    ItemOutcome finish(FinishJob& job);
+    void startFinishers();
     void cleanFolderOnce(const QString& folder);
+
+    // Concurrent flushes share the file system's journal commits.
+    static constexpr int kFinishers = 4;
+    static constexpr int kMaxInFlight = 16;
 
     Downloader downloader_;
     Main::NameMemo memo_;
     QStringList cleanedFolders_;
     bool syncEachFile_ = true;
+
+    std::mutex lock_;
+    std::condition_variable work_;  // a job to finish, or stop
+    std::condition_variable room_;  // a job finished
+    std::deque<FinishJob> jobs_;
+    int inFlight_ = 0;
+    bool stopping_ = false;
+    std::vector<ItemOutcome> outcomes_;
+    std::vector<std::thread> finishers_;
 };
 
 // What the end of a run reports.

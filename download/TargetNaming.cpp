@@ -6,13 +6,25 @@
 
 namespace Main {
 
+void NameMemo::clear() {
+    std::lock_guard<std::mutex> hold(lock_);
+    next_.clear();
+}
+
+int NameMemo::firstToTry(const QString& base) const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return next_.value(base).next;
+}
+
 void NameMemo::handedOut(const QString& base, int number) {
+    std::lock_guard<std::mutex> hold(lock_);
     Entry& e = next_[base];
     if (number + 1 > e.next) e.next = number + 1;
     e.lastGiven = number;
 }
 
 void NameMemo::givenBack(const QString& base) {
+    std::lock_guard<std::mutex> hold(lock_);
     auto it = next_.find(base);
     if (it == next_.end() || it->lastGiven < 0) return;
     if (it->next == it->lastGiven + 1) it->next = it->lastGiven;

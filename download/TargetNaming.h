@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <functional>
+#include <mutex>
 
 #include "support/Dialogs.h"
 #include "support/PathHelpers.h"
@@ -15,12 +16,14 @@ namespace Main {
 // Remembers, for one run, the first number not yet handed out for each base path, so that
 // many URLs with the same last segment do not probe ever longer runs of taken names. A name
 // handed out counts as taken until it is given back (its download failed). Gaps present when
-// the run starts are still found, since every base starts at 1.
+// the run starts are still found, since every base starts at 1. Safe to share between threads;
+// two searches that race may hand out the same name, which the publishing (never replacing)
+// resolves.
 class NameMemo {
 public:
-    void clear() { next_.clear(); }
+    void clear();
     // The number to try first for this base path; 0 means the base path itself.
-    int firstToTry(const QString& base) const { return next_.value(base).next; }
+    int firstToTry(const QString& base) const;
     // `number` (0 for the base path itself) was handed out.
     void handedOut(const QString& base, int number);
     // The name last handed out for this base was not used after all.
@@ -31,6 +34,7 @@ private:
         int next = 0;
         int lastGiven = -1;
     };
+    mutable std::mutex lock_;
     QHash<QString, Entry> next_;
 };
 
