@@ -171,8 +171,11 @@ void Form1::PushButton2_Click() {
             // The transfer runs on a worker thread; the window keeps painting and answering. The
             // item's file is flushed and named in the background while the next one comes in.
             trap.run(134, [&] {
-                state->workerForRun().run([&] { engine.fetchItem(url, base, target); });
-                fetched << url;
+                int index = -1;
+                state->workerForRun().run([&] { index = engine.fetchItem(url, base, target); });
+                if (index < 0) return;
+                if (index >= fetched.size()) fetched.resize(index + 1);
+                fetched[index] = url;
             });
             if (isClosing()) return true;
             trap.run(136, [&] { yield(); });
