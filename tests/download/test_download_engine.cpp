@@ -124,6 +124,18 @@ TEST_F(EngineFixture, StoresInListOrderAndNumbersEqualNames) {
     EXPECT_TRUE(dialogs.messages.empty());
 }
 
+TEST_F(EngineFixture, ManyEqualNamesWhileEarlierFilesAreStillBeingFinished) {
+    http.start();
+    QStringList paths, expected{s("same.bin")};
+    for (int k = 0; k < 40; ++k) paths << s("/files/same.bin");
+    for (int k = 1; k < 40; ++k) expected << s("same (%1).bin").arg(k);
+    expected.sort();
+    auto summary = run(paths);
+    EXPECT_EQ(summary.finalMessage(), s("Done."));
+    EXPECT_EQ(entriesOf(folder()), expected);
+    for (const QString& name : expected) EXPECT_EQ(contentOf(dir.filePath(name)), "body of same.bin");
+}
+
 TEST_F(EngineFixture, FailedItemsLeaveNothingAndAreNamedWithTheirReasons) {
     http.start();
     const QString tooLong = QString(256, QLatin1Char('n'));
