@@ -3,7 +3,7 @@
 // on loopback into empty folders; the engine's peak memory for a small and a large file; and
 // the naming cost of many equal names against as many distinct ones.
 //
-//   bench_download [--small N] [--big-mb M] [--names K]     (bench/run_download_bench.sh builds and runs it)
+//   bench_download [--small N] [--big-mb M] [--names K] [--rounds R]     (bench/run_download_bench.sh builds and runs it)
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -147,11 +147,12 @@ int main(int argc, char** argv) {
         for (int k = 3; k < argc; ++k) urls << QString::fromLocal8Bit(argv[k]);
         return childRun(urls, QString::fromLocal8Bit(argv[2]), std::strcmp(argv[1], "--child-nosync") != 0);
     }
-    int smallCount = 2000, bigMb = 256, names = 10000;
+    int smallCount = 2000, bigMb = 256, names = 10000, rounds = 3;
     for (int k = 1; k + 1 < argc; k += 2) {
         if (!std::strcmp(argv[k], "--small")) smallCount = std::atoi(argv[k + 1]);
         if (!std::strcmp(argv[k], "--big-mb")) bigMb = std::atoi(argv[k + 1]);
         if (!std::strcmp(argv[k], "--names")) names = std::atoi(argv[k + 1]);
+        if (!std::strcmp(argv[k], "--rounds")) rounds = std::max(1, std::atoi(argv[k + 1]));
     }
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
@@ -226,7 +227,6 @@ int main(int argc, char** argv) {
 
     // The tools take turns, round after round, so that a busy moment of the machine does not
     // fall on one of them only; each keeps its best round.
-    const int rounds = 3;
     std::printf("Small files: %d x 4 KB from nginx on loopback (best of %d interleaved rounds)\n", smallCount, rounds);
     auto engineSmallOnce = [&] {
         const QString d = freshDir();
