@@ -20,6 +20,7 @@ class QPushButton;
 class QRadioButton;
 class QTreeView;
 struct StartupEnvironment;
+namespace Download { struct TransferLimits; }
 
 // Values of the window's mouse pointer.
 enum MousePointer : int {
@@ -96,6 +97,8 @@ public:
 
     // ---- Download run state ----
     bool IsDownloading = false;
+    // Connect and stall time-outs of the run's transfers (tests shorten them).
+    void setTransferLimits(const Download::TransferLimits& limits);
 
 signals:
     // Emitted when the window starts closing, so that a running transfer can be aborted.

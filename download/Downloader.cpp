@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace Download {
@@ -20,6 +21,9 @@ struct WriteTarget {
     int fd = -1;
     qint64 bytes = 0;
     int error = 0;  // errno of a failed write
+    qint64 writeBehind = 0;
+    off_t start = -1;       // file offset where the body began
+    qint64 handedOver = 0;  // body bytes already given to the disk
 };
 
 size_t writeBody(char* data, size_t size, size_t count, void* user) {
@@ -36,6 +40,12 @@ size_t writeBody(char* data, size_t size, size_t count, void* user) {
         done += static_cast<size_t>(n);
     }
     target->bytes += static_cast<qint64>(total);
+    if (target->writeBehind > 0 && target->start >= 0 && target->bytes - target->handedOver >= target->writeBehind) {
+        // Start the disk on what has come so far, without waiting for it.
+        ::sync_file_range(target->fd, target->start + target->handedOver, target->bytes - target->handedOver,
+                          SYNC_FILE_RANGE_WRITE);
+        target->handedOver = target->bytes;
+    }
     return total;
 }
 }  // namespace
@@ -45,6 +55,7 @@ struct Downloader::Impl {
     CURLM* multi = nullptr;
     CURL* easy = nullptr;
     std::atomic<bool> cancelled{false};
+    qint64 writeBehind = 0;
     char errorBuffer[CURL_ERROR_SIZE] = {};
 };
 
@@ -66,6 +77,7 @@ void Downloader::cancel() {
 }
 
 void Downloader::reset() { d->cancelled = false; }
+void Downloader::setWriteBehind(qint64 bytes) { d->writeBehind = bytes; }
 bool Downloader::isCancelled() const { return d->cancelled; }
 
 TransferResult Downloader::fetchToFd(const QString& url, int fd) {
@@ -82,7 +94,10 @@ TransferResult Downloader::fetchToFd(const QString& url, int fd) {
     CURL* easy = d->easy;
     // The handle keeps its connections between calls; only the per-transfer settings change.
     curl_easy_reset(easy);
-    WriteTarget target{fd, 0, 0};
+    WriteTarget target;
+    target.fd = fd;
+    target.writeBehind = d->writeBehind;
+    if (target.writeBehind > 0) target.start = ::lseek(fd, 0, SEEK_CUR);
     const QByteArray urlBytes = url.toUtf8();
     d->errorBuffer[0] = '\0';
     curl_easy_setopt(easy, CURLOPT_URL, urlBytes.constData());

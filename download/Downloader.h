@@ -42,6 +42,10 @@ public:
     void reset();
     bool isCancelled() const;
 
+    // Hands the body to the disk every `bytes` bytes while the transfer goes on (0, the default:
+    // when the system likes), so that a flush at the end has little left to wait for.
+    void setWriteBehind(qint64 bytes);
+
 private:
     struct Impl;
     std::unique_ptr<Impl> d;

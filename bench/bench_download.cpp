@@ -1,0 +1,383 @@
+// Download speed side by side: the engine (headless, and through the start button on an
+// offscreen window) against `wget -i` and `curl --remote-name-all`, all fetching from one nginx
+// on loopback into empty folders; the engine's peak memory for a small and a large file; and
+// the naming cost of many equal names against as many distinct ones.
+//
+//   bench_download [--small N] [--big-mb M] [--names K] [--rounds R]     (bench/run_download_bench.sh builds and runs it)
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLineEdit>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "app/Form1.h"
+#include "download/DownloadEngine.h"
+#include "download/TargetNaming.h"
+
+namespace {
+
+struct SilentDialogs : Dialogs::DialogService {
+    QStringList messages;
+    int messageBox(const QString& text, int, const QString&) override {
+        messages << text;
+        return Dialogs::Ok;
+    }
+    QString inputBox(const QString&, const QString&, const QString&) override { return {}; }
+    QStringList openFiles(const QString&, const QStringList&) override { return {}; }
+    QString browseForFolder(const QString&, const QString&) override { return {}; }
+    void openUrl(const QString&) override {}
+    void yield() override { QCoreApplication::processEvents(); }
+};
+
+double seconds(const QElapsedTimer& t) { return t.nsecsElapsed() / 1e9; }
+
+long peakRssKb() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+int freePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    socklen_t len = sizeof addr;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    ::close(fd);
+    return ntohs(addr.sin_port);
+}
+
+bool canConnect(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    ::close(fd);
+    return ok;
+}
+
+bool writeFile(const QString& path, const QByteArray& data) {
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
+}
+
+int countFiles(const QString& dir) { return QDir(dir).entryList(QDir::Files | QDir::Hidden).size(); }
+qint64 totalBytes(const QString& dir) {
+    qint64 sum = 0;
+    for (const QFileInfo& fi : QDir(dir).entryInfoList(QDir::Files | QDir::Hidden)) sum += fi.size();
+    return sum;
+}
+
+// One external tool run; returns seconds, or -1 when it failed.
+double runTool(const QString& program, const QStringList& args, const QString& cwd) {
+    QProcess p;
+    p.setWorkingDirectory(cwd);
+    p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    QElapsedTimer t;
+    t.start();
+    p.start(program, args);
+    if (!p.waitForFinished(-1) || p.exitStatus() != QProcess::NormalExit) return -1;
+    const double s = seconds(t);
+    return p.exitCode() == 0 ? s : -1;
+}
+
+// The child mode: one headless run of the given URLs into a folder; prints seconds and peak RSS.
+int childRun(const QStringList& urls, const QString& folder, bool sync) {
+    SilentDialogs dialogs;
+    Download::Engine engine;
+    engine.setSyncEachFile(sync);
+    QElapsedTimer t;
+    t.start();
+    auto summary = Download::RunHeadless(engine, dialogs, urls, folder);
+    std::printf("%.6f %ld %d\n", seconds(t), peakRssKb(), summary.failedCount());
+    return summary.failedCount() == 0 ? 0 : 1;
+}
+
+struct ChildResult {
+    double secs = -1;
+    long rssKb = 0;
+};
+
+ChildResult runChild(const QStringList& urls, const QString& folder) {
+    QProcess p;
+    p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    p.start(QCoreApplication::applicationFilePath(), QStringList{QStringLiteral("--child"), folder} + urls);
+    p.waitForFinished(-1);
+    const QList<QByteArray> parts = p.readAllStandardOutput().trimmed().split(' ');
+    ChildResult r;
+    if (p.exitCode() == 0 && parts.size() == 3) {
+        r.secs = parts[0].toDouble();
+        r.rssKb = parts[1].toLong();
+    }
+    return r;
+}
+
+void row(const char* name, double secs, int files, double mb) {
+    if (secs < 0) {
+        std::printf("  %-34s  failed\n", name);
+        return;
+    }
+    std::printf("  %-34s %8.3f s %9.0f files/s %9.1f MB/s\n", name, secs, files / secs, mb / secs);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Child mode (also handy on its own): bench_download --child[-nosync] FOLDER URL...
+    if (argc >= 3 && std::strncmp(argv[1], "--child", 7) == 0) {
+        QCoreApplication app(argc, argv);
+        QStringList urls;
+        for (int k = 3; k < argc; ++k) urls << QString::fromLocal8Bit(argv[k]);
+        return childRun(urls, QString::fromLocal8Bit(argv[2]), std::strcmp(argv[1], "--child-nosync") != 0);
+    }
+    int smallCount = 2000, bigMb = 256, names = 10000, rounds = 3;
+    for (int k = 1; k + 1 < argc; k += 2) {
+        if (!std::strcmp(argv[k], "--small")) smallCount = std::atoi(argv[k + 1]);
+        if (!std::strcmp(argv[k], "--big-mb")) bigMb = std::atoi(argv[k + 1]);
+        if (!std::strcmp(argv[k], "--names")) names = std::atoi(argv[k + 1]);
+        if (!std::strcmp(argv[k], "--rounds")) rounds = std::max(1, std::atoi(argv[k + 1]));
+    }
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+
+    QTemporaryDir root(QDir::tempPath() + QStringLiteral("/fetchwright-bench-XXXXXX"));
+    const QString www = root.filePath(QStringLiteral("www"));
+    QDir().mkpath(www + QStringLiteral("/small"));
+
+    // Content: 4 KB files that differ, and one large file written in 1 MB blocks.
+    for (int i = 0; i < smallCount; ++i) {
+        QByteArray data(4096, char('a' + i % 26));
+        std::snprintf(data.data(), 32, "file %d\n", i);
+        writeFile(www + QStringLiteral("/small/f%1.bin").arg(i, 5, 10, QLatin1Char('0')), data);
+    }
+    {
+        QFile big(www + QStringLiteral("/big.bin"));
+        big.open(QIODevice::WriteOnly);
+        QByteArray block(1 << 20, 'x');
+        for (int i = 0; i < bigMb; ++i) {
+            block[0] = char(i);
+            big.write(block);
+        }
+    }
+
+    // nginx with a configuration of its own: every path inside the temporary folder.
+    const int port = freePort();
+    const QString ng = root.filePath(QStringLiteral("nginx"));
+    QDir().mkpath(ng);
+    const QString conf = QStringLiteral(
+                             "worker_processes 1;\ndaemon off;\nmaster_process off;\npid %1/nginx.pid;\n"
+                             "error_log %1/error.log;\nevents { worker_connections 64; }\n"
+                             "http {\n  access_log off;\n  client_body_temp_path %1/body;\n  proxy_temp_path %1/proxy;\n"
+                             "  fastcgi_temp_path %1/fcgi;\n  uwsgi_temp_path %1/uwsgi;\n  scgi_temp_path %1/scgi;\n"
+                             "  keepalive_requests 1000000;\n  keepalive_timeout 60s;\n  sendfile on;\n"
+                             "  default_type application/octet-stream;\n"
+                             "  server { listen 127.0.0.1:%2; root %3; }\n}\n")
+                             .arg(ng)
+                             .arg(port)
+                             .arg(www);
+    writeFile(ng + QStringLiteral("/nginx.conf"), conf.toUtf8());
+    QProcess nginx;
+    nginx.setProcessChannelMode(QProcess::ForwardedChannels);
+    nginx.start(QStringLiteral("/usr/sbin/nginx"),
+                {QStringLiteral("-p"), ng, QStringLiteral("-c"), ng + QStringLiteral("/nginx.conf"), QStringLiteral("-e"),
+                 ng + QStringLiteral("/error.log")});
+    for (int k = 0; k < 200 && !canConnect(port); ++k) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (!canConnect(port)) {
+        std::fprintf(stderr, "nginx did not start\n");
+        return 1;
+    }
+    const QString base = QStringLiteral("http://127.0.0.1:%1").arg(port);
+    QStringList smallUrls;
+    for (int i = 0; i < smallCount; ++i) smallUrls << base + QStringLiteral("/small/f%1.bin").arg(i, 5, 10, QLatin1Char('0'));
+    const QString listFile = root.filePath(QStringLiteral("list.txt"));
+    writeFile(listFile, smallUrls.join(QLatin1Char('\n')).toUtf8() + "\n");
+
+    int outCount = 0;
+    auto freshDir = [&] {
+        const QString d = root.filePath(QStringLiteral("out%1").arg(outCount++));
+        QDir().mkpath(d);
+        return d;
+    };
+    const double smallMb = smallCount * 4096.0 / 1e6;
+    auto checked = [&](const QString& dir, double secs, qint64 bytesPer, int files) {
+        if (secs >= 0 && (countFiles(dir) != files || totalBytes(dir) != bytesPer * files)) {
+            std::fprintf(stderr, "  (%s: %d files, %lld bytes)\n", qPrintable(dir), countFiles(dir),
+                         static_cast<long long>(totalBytes(dir)));
+            return -1.0;
+        }
+        return secs;
+    };
+
+    // The tools take turns, round after round, so that a busy moment of the machine does not
+    // fall on one of them only; each keeps its best round.
+    std::printf("Small files: %d x 4 KB from nginx on loopback (best of %d interleaved rounds)\n", smallCount, rounds);
+    auto engineSmallOnce = [&] {
+        const QString d = freshDir();
+        SilentDialogs dialogs;
+        Download::Engine engine;
+        QElapsedTimer t;
+        t.start();
+        auto summary = Download::RunHeadless(engine, dialogs, smallUrls, d);
+        const double s = summary.failedCount() == 0 ? seconds(t) : -1;
+        return checked(d, s, 4096, smallCount);
+    };
+    auto unsyncedSmallOnce = [&] {
+        const QString d = freshDir();
+        SilentDialogs dialogs;
+        Download::Engine engine;
+        engine.setSyncEachFile(false);
+        QElapsedTimer t;
+        t.start();
+        auto summary = Download::RunHeadless(engine, dialogs, smallUrls, d);
+        const double s = summary.failedCount() == 0 ? seconds(t) : -1;
+        return checked(d, s, 4096, smallCount);
+    };
+    auto buttonSmallOnce = [&] {
+        const QString d = freshDir();
+        SilentDialogs dialogs;
+        Form1 form(dialogs);
+        {
+            UrlList::Batch batch(form.urlList());
+            for (const QString& u : smallUrls) batch.add(u);
+        }
+        form.Text1->setText(d);
+        QElapsedTimer t;
+        t.start();
+        form.PushButton2_Click();
+        const double s = dialogs.messages == QStringList{QStringLiteral("Done.")} ? seconds(t) : -1;
+        return checked(d, s, 4096, smallCount);
+    };
+    auto wgetSmallOnce = [&] {
+        const QString d = freshDir();
+        return checked(d, runTool(QStringLiteral("wget"), {QStringLiteral("-q"), QStringLiteral("-i"), listFile,
+                                                           QStringLiteral("-P"), d}, d),
+                       4096, smallCount);
+    };
+    auto curlSmallOnce = [&] {
+        const QString d = freshDir();
+        return checked(d, runTool(QStringLiteral("curl"), QStringList{QStringLiteral("-s"), QStringLiteral("--remote-name-all")} + smallUrls, d),
+                       4096, smallCount);
+    };
+    double engineSmall = -1, unsyncedSmall = -1, buttonSmall = -1, wgetSmall = -1, curlSmall = -1;
+    auto keepBest = [](double& bestSoFar, double s) {
+        if (s >= 0 && (bestSoFar < 0 || s < bestSoFar)) bestSoFar = s;
+    };
+    for (int r = 0; r < rounds; ++r) {
+        keepBest(engineSmall, engineSmallOnce());
+        keepBest(curlSmall, curlSmallOnce());
+        keepBest(buttonSmall, buttonSmallOnce());
+        keepBest(wgetSmall, wgetSmallOnce());
+        keepBest(unsyncedSmall, unsyncedSmallOnce());
+    }
+    row("engine (headless)", engineSmall, smallCount, smallMb);
+    row("start button (offscreen window)", buttonSmall, smallCount, smallMb);
+    row("engine, no fsync (cost of the flush)", unsyncedSmall, smallCount, smallMb);
+    row("wget -q -i", wgetSmall, smallCount, smallMb);
+    row("curl -s --remote-name-all", curlSmall, smallCount, smallMb);
+    double peer = -1;
+    if (wgetSmall > 0) peer = wgetSmall;
+    if (curlSmall > 0 && (peer < 0 || curlSmall < peer)) peer = curlSmall;
+    if (peer > 0 && engineSmall > 0)
+        std::printf("  files/s engine : faster peer = %.2f, button : faster peer = %.2f (goal >= 1.00)\n",
+                    peer / engineSmall, buttonSmall > 0 ? peer / buttonSmall : 0.0);
+
+    const double bigBytes = double(bigMb) * (1 << 20);
+    const double bigMB = bigBytes / 1e6;
+    std::printf("\nLarge file: %d MB (best of %d interleaved rounds; the engine in a process of its own)\n", bigMb,
+                rounds);
+    const QString bigUrl = base + QStringLiteral("/big.bin");
+    ChildResult engineBig;
+    bool engineBigBroken = false;
+    double wgetBig = -1, curlBig = -1;
+    for (int r = 0; r < rounds; ++r) {
+        {
+            const QString d = freshDir();
+            ChildResult once = runChild({bigUrl}, d);
+            once.secs = checked(d, once.secs, qint64(bigBytes), 1);
+            QDir(d).removeRecursively();
+            engineBigBroken = engineBigBroken || once.secs < 0;
+            keepBest(engineBig.secs, once.secs);
+            engineBig.rssKb = std::max(engineBig.rssKb, once.rssKb);
+        }
+        {
+            const QString d = freshDir();
+            keepBest(curlBig, checked(d, runTool(QStringLiteral("curl"), {QStringLiteral("-s"), QStringLiteral("--remote-name-all"), bigUrl}, d),
+                                      qint64(bigBytes), 1));
+            QDir(d).removeRecursively();
+        }
+        {
+            const QString d = freshDir();
+            keepBest(wgetBig, checked(d, runTool(QStringLiteral("wget"), {QStringLiteral("-q"), bigUrl, QStringLiteral("-P"), d}, d),
+                                      qint64(bigBytes), 1));
+            QDir(d).removeRecursively();
+        }
+    }
+    row("engine (headless)", engineBig.secs, 1, bigMB);
+    row("wget -q", wgetBig, 1, bigMB);
+    row("curl -s --remote-name-all", curlBig, 1, bigMB);
+    if (engineBig.secs > 0 && curlBig > 0)
+        std::printf("  MB/s engine : curl = %.2f (goal >= 0.90)\n", curlBig / engineBig.secs);
+
+    ChildResult engineTiny;
+    {
+        const QString d = freshDir();
+        engineTiny = runChild({smallUrls.front()}, d);
+    }
+    std::printf("\nPeak resident memory of the engine process: %.1f MB for one 4 KB file, %.1f MB for the %d MB file\n",
+                engineTiny.rssKb / 1024.0, engineBig.rssKb / 1024.0, bigMb);
+
+    nginx.terminate();
+    nginx.waitForFinished(5000);
+
+    // Naming: `names` URLs that all end in ss.jpg, against as many distinct last segments. Each
+    // name is stored (an empty file) before the next is asked for, as a run would.
+    std::printf("\nNaming %d addresses (files created in between, not timed)\n", names);
+    auto timeNaming = [&](bool same) {
+        const QString d = freshDir();
+        SilentDialogs dialogs;
+        Download::Engine engine;
+        engine.beginRun();
+        qint64 ns = 0;
+        QElapsedTimer t;
+        for (int k = 0; k < names; ++k) {
+            const QString url = same ? QStringLiteral("http://h/a%1/ss.jpg").arg(k) : QStringLiteral("http://h/a/ss%1.jpg").arg(k);
+            t.start();
+            const QString basePath = Main::BuildTargetPath(Download::NamingText(url), d);
+            const QString target = Main::GetNextFilenameIfItExists(basePath, dialogs, engine.namingContext());
+            ns += t.nsecsElapsed();
+            const int fd = ::open(QFile::encodeName(target).constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+            if (fd < 0) {
+                std::fprintf(stderr, "name taken twice: %s\n", qPrintable(target));
+                return -1.0;
+            }
+            ::close(fd);
+        }
+        QDir(d).removeRecursively();
+        return ns / 1e9;
+    };
+    const double distinct = timeNaming(false);
+    const double same = timeNaming(true);
+    std::printf("  %-34s %8.3f s %9.2f us/name\n", "distinct names", distinct, distinct * 1e6 / names);
+    std::printf("  %-34s %8.3f s %9.2f us/name\n", "all the same name", same, same * 1e6 / names);
+    if (distinct > 0) std::printf("  same : distinct = %.2f (goal <= 2.00)\n", same / distinct);
+    // Goals are for the reader; a run that lost or mangled files is an error.
+    const bool broken = engineSmall < 0 || unsyncedSmall < 0 || buttonSmall < 0 || engineBigBroken || same < 0 || distinct < 0;
+    return broken ? 1 : 0;
+}

@@ -1,0 +1,376 @@
+#include "download/DownloadEngine.h"
+
+#include <QFile>
+#include <QRandomGenerator>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace Download {
+
+namespace {
+
+constexpr char kTempPrefix[] = ".fetchwright-";
+constexpr char kTempSuffix[] = ".part";
+constexpr int kTempRandom = 6;
+
+bool isAlnum(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+bool isTemporaryName(const char* name) {
+    const size_t prefix = sizeof kTempPrefix - 1;
+    const size_t suffix = sizeof kTempSuffix - 1;
+    if (std::strlen(name) != prefix + kTempRandom + suffix) return false;
+    if (std::strncmp(name, kTempPrefix, prefix) != 0) return false;
+    for (int i = 0; i < kTempRandom; ++i)
+        if (!isAlnum(name[prefix + i])) return false;
+    return std::strcmp(name + prefix + kTempRandom, kTempSuffix) == 0;
+}
+
+QByteArray randomTemporaryName() {
+    static const char alphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    QByteArray name(kTempPrefix);
+    for (int i = 0; i < kTempRandom; ++i)
+        name.append(alphabet[QRandomGenerator::global()->bounded(int(sizeof alphabet - 1))]);
+    name.append(kTempSuffix);
+    return name;
+}
+
+int removeLeftovers(int dirFd) {
+    const int listFd = ::dup(dirFd);
+    if (listFd < 0) return 0;
+    DIR* dir = ::fdopendir(listFd);
+    if (!dir) {
+        ::close(listFd);
+        return 0;
+    }
+    ::rewinddir(dir);
+    int removed = 0;
+    while (dirent* entry = ::readdir(dir)) {
+        if (!isTemporaryName(entry->d_name)) continue;
+        const int fd = ::openat(dirFd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) continue;
+        struct stat st;
+        // A running download holds a lock on its temporary; only abandoned ones go.
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            if (::unlinkat(dirFd, entry->d_name, 0) == 0) ++removed;
+        }
+        ::close(fd);
+    }
+    ::closedir(dir);
+    return removed;
+}
+
+QString errnoText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+
+bool isNameError(int error) { return error == ENAMETOOLONG || error == EILSEQ || error == EINVAL; }
+
+const QString kNameRefused = QStringLiteral("Name not allowed by the file system");
+const QString kNoFileName = QStringLiteral("No file name in address");
+const QString kFolderMissing = QStringLiteral("Folder not found");
+
+}  // namespace
+
+bool IsTemporaryName(const QString& fileName) { return isTemporaryName(QFile::encodeName(fileName).constData()); }
+
+int RemoveLeftoverTemporaries(const QString& folder) {
+    const int dirFd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0) return 0;
+    const int removed = removeLeftovers(dirFd);
+    ::close(dirFd);
+    return removed;
+}
+
+int PublishWithoutReplace(int dirFd, const char* from, const char* to, PublishMethod method) {
+    if (method == PublishMethod::Best) {
+        if (::renameat2(dirFd, from, dirFd, to, RENAME_NOREPLACE) == 0) return 0;
+        // Only a file system without the flag goes on to the older ways.
+        if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return errno;
+        method = PublishMethod::LinkUnlink;
+    }
+    if (method == PublishMethod::LinkUnlink) {
+        if (::linkat(dirFd, from, dirFd, to, 0) == 0) {
+            ::unlinkat(dirFd, from, 0);
+            return 0;
+        }
+        if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS) return errno;
+    }
+    // No hard links here either: take the name with an exclusive create, then move the file
+    // over that reservation of our own.
+    const int reserved = ::openat(dirFd, to, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (reserved < 0) return errno;
+    ::close(reserved);
+    if (::renameat(dirFd, from, dirFd, to) == 0) return 0;
+    const int error = errno;
+    ::unlinkat(dirFd, to, 0);
+    return error;
+}
+
+// With the flush at the end of each file, the disk is kept busy during the transfer too.
+constexpr qint64 kWriteBehindBytes = 8 << 20;
+
+Engine::Engine(TransferLimits limits) : downloader_(limits) { downloader_.setWriteBehind(kWriteBehindBytes); }
+
+void Engine::setSyncEachFile(bool on) {
+    syncEachFile_ = on;
+    downloader_.setWriteBehind(on ? kWriteBehindBytes : 0);
+}
+
+void Engine::beginRun() {
+    finishRun();
+    memo_.clear();
+    cleanedFolders_.clear();
+    downloader_.reset();
+}
+
+Main::NamingContext Engine::namingContext() {
+    Main::NamingContext context;
+    context.memo = &memo_;
+    return context;
+}
+
+void Engine::cancel() { downloader_.cancel(); }
+
+void Engine::cleanFolderOnce(const QString& folder) {
+    if (cleanedFolders_.contains(folder)) return;
+    cleanedFolders_.append(folder);
+    RemoveLeftoverTemporaries(folder);
+}
+
+int Engine::fetchItem(const QString& url, const QString& base, const QString& target) {
+    int index;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        index = static_cast<int>(outcomes_.size());
+        outcomes_.emplace_back();
+    }
+    FinishJob job;
+    job.index = index;
+    job.base = base;
+    job.target = target;
+    ItemOutcome early = fetchIntoTemporary(url, job);
+    if (job.fd < 0) {
+        // Failed before there was anything to publish.
+        memo_.givenBack(base);
+        std::lock_guard<std::mutex> hold(lock_);
+        outcomes_[index] = std::move(early);
+        return index;
+    }
+    startFinishers();
+    std::unique_lock<std::mutex> hold(lock_);
+    room_.wait(hold, [&] { return inFlight_ < kMaxInFlight; });
+    ++inFlight_;
+    jobs_.push_back(std::move(job));
+    work_.notify_one();
+    return index;
+}
+
+std::vector<ItemOutcome> Engine::finishRun() {
+    std::unique_lock<std::mutex> hold(lock_);
+    room_.wait(hold, [&] { return inFlight_ == 0; });
+    std::vector<ItemOutcome> done;
+    done.swap(outcomes_);
+    return done;
+}
+
+void Engine::startFinishers() {
+    if (!finishers_.empty()) return;
+    for (int k = 0; k < kFinishers; ++k) {
+        finishers_.emplace_back([this] {
+            std::unique_lock<std::mutex> hold(lock_);
+            for (;;) {
+                work_.wait(hold, [&] { return stopping_ || !jobs_.empty(); });
+                if (jobs_.empty()) return;
+                FinishJob job = std::move(jobs_.front());
+                jobs_.pop_front();
+                hold.unlock();
+                ItemOutcome outcome = finish(job);
+                if (!outcome.stored) memo_.givenBack(job.base);
+                hold.lock();
+                outcomes_[job.index] = std::move(outcome);
+                --inFlight_;
+                room_.notify_all();
+            }
+        });
+    }
+}
+
+Engine::~Engine() {
+    {
+        std::unique_lock<std::mutex> hold(lock_);
+        room_.wait(hold, [&] { return inFlight_ == 0; });
+        stopping_ = true;
+        work_.notify_all();
+    }
+    for (std::thread& t : finishers_) t.join();
+}
+
+ItemOutcome Engine::fetchIntoTemporary(const QString& url, FinishJob& job) {
+    ItemOutcome outcome;
+    const QChar sep = Main::kNativeSeparator;
+    const QString name = Main::FileNameOf(job.target, sep);
+    if (Main::IsUnusableFileName(name)) {
+        outcome.reason = kNoFileName;
+        return outcome;
+    }
+    if (downloader_.isCancelled()) {
+        outcome.cancelled = true;
+        outcome.reason = QStringLiteral("Cancelled");
+        return outcome;
+    }
+    QString folder = job.target.left(job.target.size() - name.size());
+    if (folder.isEmpty()) folder = QStringLiteral(".");
+    cleanFolderOnce(folder);
+
+    const int dirFd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0) {
+        outcome.reason = errno == ENOENT || errno == ENOTDIR ? kFolderMissing
+                                                             : QStringLiteral("Cannot open the folder: ") + errnoText(errno);
+        return outcome;
+    }
+    auto closeDir = [&] { ::close(dirFd); };
+
+    // A name the folder cannot hold is refused before anything is fetched.
+    const long nameMax = ::fpathconf(dirFd, _PC_NAME_MAX);
+    const QByteArray nameBytes = QFile::encodeName(name);
+    if (nameBytes.contains('\0') || (nameMax > 0 && nameBytes.size() > nameMax)) {
+        outcome.reason = kNameRefused;
+        closeDir();
+        return outcome;
+    }
+
+    QByteArray tempName;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        tempName = randomTemporaryName();
+        fd = ::openat(dirFd, tempName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) break;
+    }
+    if (fd < 0) {
+        outcome.reason = errno == ENOENT ? kFolderMissing
+                                         : QStringLiteral("Cannot create a file in the folder: ") + errnoText(errno);
+        closeDir();
+        return outcome;
+    }
+    ::flock(fd, LOCK_EX | LOCK_NB);
+
+    const TransferResult result = downloader_.fetchToFd(url, fd);
+    if (!result.ok) {
+        ::close(fd);
+        ::unlinkat(dirFd, tempName.constData(), 0);
+        closeDir();
+        outcome.cancelled = result.cancelled;
+        outcome.reason = result.reason;
+        return outcome;
+    }
+    job.fd = fd;
+    job.dirFd = dirFd;
+    job.tempName = tempName;
+    job.nameBytes = nameBytes;
+    return outcome;
+}
+
+// Flush, close and publish one complete temporary file. Runs on a finisher thread while the
+// next item is being fetched.
+ItemOutcome Engine::finish(FinishJob& job) {
+    ItemOutcome outcome;
+    auto discard = [&] {
+        if (job.fd >= 0) ::close(job.fd);
+        job.fd = -1;
+        ::unlinkat(job.dirFd, job.tempName.constData(), 0);
+        ::close(job.dirFd);
+    };
+    if (syncEachFile_ && ::fsync(job.fd) != 0) {
+        outcome.reason = errnoText(errno);
+        discard();
+        return outcome;
+    }
+    const int closed = ::close(job.fd);
+    job.fd = -1;
+    if (closed != 0) {
+        outcome.reason = errnoText(errno);
+        discard();
+        return outcome;
+    }
+    QString candidate = job.target;
+    QByteArray nameBytes = job.nameBytes;
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const int error = PublishWithoutReplace(job.dirFd, job.tempName.constData(), nameBytes.constData());
+        if (error == 0) {
+            ::close(job.dirFd);
+            outcome.stored = true;
+            outcome.path = candidate;
+            return outcome;
+        }
+        if (error != EEXIST) {
+            outcome.reason = isNameError(error) ? kNameRefused
+                             : error == ENOENT  ? kFolderMissing
+                                                : errnoText(error);
+            discard();
+            return outcome;
+        }
+        // Someone took the name while the data came in: the next free one.
+        candidate = Main::NextFreeName(job.base, namingContext());
+        nameBytes = QFile::encodeName(Main::FileNameOf(candidate, Main::kNativeSeparator));
+    }
+    outcome.reason = QStringLiteral("No free file name");
+    discard();
+    return outcome;
+}
+
+void RunSummary::add(const QString& url, const ItemOutcome& outcome) {
+    ++items_;
+    if (!outcome.stored) failures_.emplace_back(url, outcome.reason);
+}
+
+QString RunSummary::finalMessage() const {
+    QString text = QStringLiteral("Done.");
+    if (failures_.empty()) return text;
+    text += QStringLiteral("\r\n\r\n%1 of %2 downloads failed:").arg(failures_.size()).arg(items_);
+    const int listed = std::min<int>(kListed, static_cast<int>(failures_.size()));
+    for (int k = 0; k < listed; ++k)
+        text += QStringLiteral("\r\n") + failures_[k].first + QStringLiteral(" - ") + failures_[k].second;
+    if (static_cast<int>(failures_.size()) > listed)
+        text += QStringLiteral("\r\n(and %1 more)").arg(failures_.size() - listed);
+    return text;
+}
+
+int SharePercent(qint64 i, qint64 count) {
+    if (count <= 0) return 0;
+    const qint64 numerator = i * 100;
+    qint64 q = numerator / count;
+    const qint64 twice = 2 * (numerator % count);
+    if (twice > count || (twice == count && q % 2 != 0)) ++q;
+    return static_cast<int>(q);
+}
+
+QString NamingText(const QString& url) {
+    QString text = url;
+    text.replace(QLatin1Char('\\'), Main::kNativeSeparator);
+    return text;
+}
+
+RunSummary RunHeadless(Engine& engine, Dialogs::DialogService& dialogs, const QStringList& urls,
+                       const QString& folder) {
+    engine.beginRun();
+    for (const QString& url : urls) {
+        const QString base = Main::BuildTargetPath(NamingText(url), folder);
+        const QString target = Main::GetNextFilenameIfItExists(base, dialogs, engine.namingContext());
+        engine.fetchItem(url, base, target);
+    }
+    const std::vector<ItemOutcome> outcomes = engine.finishRun();
+    RunSummary summary;
+    for (qsizetype k = 0; k < urls.size(); ++k) summary.add(urls[k], outcomes[k]);
+    return summary;
+}
+
+}  // namespace Download

@@ -1,0 +1,137 @@
+#pragma once
+// The download engine: one URL at a time into a file of the output folder, never replacing an
+// existing entry and never leaving a partial file. Data goes to a hidden temporary file in the
+// output folder and is published under its name only once it is complete and on disk. Needs no
+// window: the start button drives it step by step, and RunHeadless drives it the same way.
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "download/Downloader.h"
+#include "download/TargetNaming.h"
+#include "support/Dialogs.h"
+
+namespace Download {
+
+struct ItemOutcome {
+    bool stored = false;
+    bool cancelled = false;
+    QString path;    // where the file was stored
+    QString reason;  // why it was not
+};
+
+// Temporary files are ".fetchwright-XXXXXX.part" (six letters or digits) in the output folder.
+bool IsTemporaryName(const QString& fileName);
+// Removes the temporaries a killed run left in `folder`; a temporary that a running program
+// still holds (it keeps a lock on it) stays. Returns how many were removed.
+int RemoveLeftoverTemporaries(const QString& folder);
+
+// Publishes `from` as `to` inside one folder without ever replacing an entry called `to`.
+// Returns 0 or an errno value (EEXIST when the name is taken).
+enum class PublishMethod { Best, LinkUnlink, ReserveRename };
+int PublishWithoutReplace(int dirFd, const char* from, const char* to, PublishMethod method = PublishMethod::Best);
+
+class Engine {
+public:
+    explicit Engine(TransferLimits limits = {});
+    // Waits for the files still being finished.
+    ~Engine();
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+
+    // A new run: names handed out before are forgotten, folders are checked for leftover
+    // temporaries again, and a cancel is lifted.
+    void beginRun();
+
+    // The naming context of this run (its memo of names handed out).
+    Main::NamingContext namingContext();
+
+    // Fetches `url` into a temporary file in the folder of `target` (a free name for `base`).
+    // The flush to disk and the publishing as `target` (or the next free name when `target` was
+    // taken meanwhile) go on in the background while the next item is fetched. Returns the
+    // item's number in this run. Off the window thread is fine; one call at a time.
+    int fetchItem(const QString& url, const QString& base, const QString& target);
+
+    // Waits until every item of the run is finished; their outcomes, in order.
+    std::vector<ItemOutcome> finishRun();
+
+    // Aborts the item in progress promptly (from any thread); later items are refused until
+    // beginRun().
+    void cancel();
+
+    Downloader& downloader() { return downloader_; }
+
+    // Each file is flushed to disk before it gets its name, so that a crash never leaves a
+    // named file without its data. Only a measurement of what that costs turns it off.
+    void setSyncEachFile(bool on);
+
+private:
+    struct FinishJob {
+        int index = 0;
+        int fd = -1;     // the complete temporary file, open
+        int dirFd = -1;  // its folder
+        QByteArray tempName;
+        QByteArray nameBytes;
+        QString base;
+        QString target;
+    };
+    ItemOutcome fetchIntoTemporary(const QString& url, FinishJob& job);
+    ItemOutcome finish(FinishJob& job);
+    void startFinishers();
+    void cleanFolderOnce(const QString& folder);
+
+    // Concurrent flushes share the file system's journal commits.
+    static constexpr int kFinishers = 4;
+    static constexpr int kMaxInFlight = 16;
+
+    Downloader downloader_;
+    Main::NameMemo memo_;
+    QStringList cleanedFolders_;
+    bool syncEachFile_ = true;
+
+    std::mutex lock_;
+    std::condition_variable work_;  // a job to finish, or stop
+    std::condition_variable room_;  // a job finished
+    std::deque<FinishJob> jobs_;
+    int inFlight_ = 0;
+    bool stopping_ = false;
+    std::vector<ItemOutcome> outcomes_;
+    std::vector<std::thread> finishers_;
+};
+
+// What the end of a run reports.
+class RunSummary {
+public:
+    void add(const QString& url, const ItemOutcome& outcome);
+    int items() const { return items_; }
+    int failedCount() const { return static_cast<int>(failures_.size()); }
+    // The failed items in list order: URL and reason.
+    const std::vector<std::pair<QString, QString>>& failures() const { return failures_; }
+    // "Done." when every item was stored; otherwise "Done.", a blank line, how many of how many
+    // failed and the first few failed URLs with their reasons.
+    QString finalMessage() const;
+
+    static constexpr int kListed = 5;
+
+private:
+    int items_ = 0;
+    std::vector<std::pair<QString, QString>> failures_;  // URL, reason
+};
+
+// Percent i / count * 100, rounded to the nearest integer with halves to the even neighbour.
+int SharePercent(qint64 i, qint64 count);
+
+// The URL text as naming reads it: "\" splits like "/".
+QString NamingText(const QString& url);
+
+// One whole run without a window, in the order the start button takes: name, fetch, publish.
+RunSummary RunHeadless(Engine& engine, Dialogs::DialogService& dialogs, const QStringList& urls,
+                       const QString& folder);
+
+}  // namespace Download

@@ -1,0 +1,109 @@
+#include "download/TargetNaming.h"
+
+#include "support/ErrorTrap.h"
+
+#include <climits>
+
+namespace Main {
+
+void NameMemo::clear() {
+    std::lock_guard<std::mutex> hold(lock_);
+    next_.clear();
+}
+
+int NameMemo::firstToTry(const QString& base) const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return next_.value(base).next;
+}
+
+void NameMemo::handedOut(const QString& base, int number) {
+    std::lock_guard<std::mutex> hold(lock_);
+    Entry& e = next_[base];
+    if (number + 1 > e.next) e.next = number + 1;
+    e.lastGiven = number;
+}
+
+void NameMemo::givenBack(const QString& base) {
+    std::lock_guard<std::mutex> hold(lock_);
+    auto it = next_.find(base);
+    if (it == next_.end() || it->lastGiven < 0) return;
+    if (it->next == it->lastGiven + 1) it->next = it->lastGiven;
+    it->lastGiven = -1;
+}
+
+QString BuildTargetPath(const QString& url, const QString& folder, QChar separator) {
+    QString text = url;
+    text.replace(QLatin1Char('/'), separator);
+    text.replace(QLatin1Char('\\'), separator);
+    const QString name = LastPathComponent(text, separator);
+    return CollapseDoubleBackslashes(folder + separator + name, separator);
+}
+
+QString FileNameOf(const QString& path, QChar separator) { return LastPathComponent(path, separator); }
+
+namespace {
+// Index of the extension dot, or -1 when the file name has no dot at its second character or later.
+qsizetype extensionDot(const QString& path, QChar separator) {
+    const qsizetype nameStart = path.lastIndexOf(separator) + 1;
+    const qsizetype dot = path.lastIndexOf(QLatin1Char('.'));
+    return dot >= nameStart + 1 ? dot : -1;
+}
+}  // namespace
+
+QString StripExtension(const QString& path, QChar separator) {
+    const qsizetype dot = extensionDot(path, separator);
+    return dot < 0 ? path : path.left(dot);
+}
+
+QString GetExtension(const QString& path, QChar separator) {
+    const qsizetype dot = extensionDot(path, separator);
+    return dot < 0 ? QString() : path.mid(dot + 1);
+}
+
+QString NumberedCandidate(const QString& path, int n, QChar separator) {
+    const qsizetype dot = extensionDot(path, separator);
+    const QString number = QLatin1String(" (") + QString::number(n) + QLatin1Char(')');
+    if (dot < 0) return path + number;
+    return path.left(dot) + number + QLatin1Char('.') + path.mid(dot + 1);
+}
+
+bool IsUnusableFileName(const QString& name) {
+    return name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..");
+}
+
+namespace {
+// The search, with each labelled step handed to `run` and the loop test to `test`, so that the
+// guarded and the unguarded form share one body.
+template <class Run, class Test>
+QString search(const QString& path, const NamingContext& context, Run&& run, Test&& test) {
+    const QChar sep = context.separator;
+    if (IsUnusableFileName(FileNameOf(path, sep))) return path;
+    const int first = context.memo ? context.memo->firstToTry(path) : 0;
+    QString candidate;
+    int n = 1;
+    run(100, [&] { candidate = first == 0 ? path : NumberedCandidate(path, first, sep); });
+    run(102, [&] { n = first + 1; });
+    while (n < INT_MAX && test(104, [&] { return context.exists(candidate); })) {
+        run(106, [&] { candidate = NumberedCandidate(path, n, sep); });
+        run(108, [&] { ++n; });
+    }
+    if (context.memo) context.memo->handedOut(path, n - 1);
+    return candidate;
+}
+}  // namespace
+
+QString GetNextFilenameIfItExists(const QString& path, Dialogs::DialogService& dialogs,
+                                  const NamingContext& context) {
+    ErrorReport::Trap trap(dialogs, QStringLiteral("Main"), QStringLiteral("GetNextFilenameIfItExists"));
+    return search(
+        path, context, [&](int line, auto&& step) { trap.run(line, step); },
+        // A test that fails ends the search rather than looping on it.
+        [&](int line, auto&& check) { return trap.value<bool>(line, check, false); });
+}
+
+QString NextFreeName(const QString& path, const NamingContext& context) {
+    return search(
+        path, context, [](int, auto&& step) { step(); }, [](int, auto&& check) { return check(); });
+}
+
+}  // namespace Main

@@ -1,0 +1,337 @@
+// The engine against a real HTTP server on loopback: what is stored, under which name, and that
+// a failed item leaves nothing behind.
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <set>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include "download/DownloadEngine.h"
+#include "harness/LoopbackServer.h"
+#include "harness/ScriptedDialogs.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+QString s(const char* text) { return QString::fromUtf8(text); }
+
+QStringList entriesOf(const QString& folder) {
+    QStringList names =
+        QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::NoSort);
+    names.sort();
+    return names;
+}
+
+QByteArray contentOf(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+void writeFile(const QString& path, const QByteArray& data) {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(data);
+}
+
+struct EngineFixture : ::testing::Test {
+    // Torn down in reverse: the engine closes its connections before the server stops, so the
+    // server does not wait out its keep-alive time.
+    std::atomic<bool> released{false};
+    LoopbackServer http;
+    QTemporaryDir dir;
+    ScriptedDialogs dialogs;
+    Download::Engine engine{Download::TransferLimits{2000, 1, 5}};
+
+    EngineFixture() {
+        auto& srv = http.server();
+        srv.Get("/files/(.*)", [](const httplib::Request& req, httplib::Response& res) {
+            res.set_content("body of " + req.matches[1].str(), "application/octet-stream");
+        });
+        srv.Get("/error.jpg", [](const httplib::Request&, httplib::Response& res) {
+            res.status = 500;
+            res.set_content("oops", "text/plain");
+        });
+        srv.Get("/r1", [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/r2"); });
+        srv.Get("/r2", [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/r3", 301); });
+        srv.Get("/r3", [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/files/final.jpg", 307); });
+        srv.Get("/loop.jpg", [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/loop.jpg"); });
+        srv.Get("/elsewhere.jpg", [](const httplib::Request&, httplib::Response& res) {
+            res.status = 302;
+            res.set_header("Location", "file:///etc/hostname");
+        });
+        srv.Get("/ftp.jpg", [](const httplib::Request&, httplib::Response& res) {
+            res.status = 302;
+            res.set_header("Location", "ftp://127.0.0.1/x.jpg");
+        });
+        // Declares 100,000 bytes and drops the connection after 30,000.
+        srv.Get("/reset.bin", [](const httplib::Request&, httplib::Response& res) {
+            res.set_content_provider(100000, "application/octet-stream",
+                                     [](size_t offset, size_t, httplib::DataSink& sink) {
+                                         if (offset >= 30000) return false;
+                                         std::string chunk(10000, 'r');
+                                         sink.write(chunk.data(), chunk.size());
+                                         return true;
+                                     });
+        });
+        // Sends the headers, then nothing until the test lets go.
+        srv.Get("/stall.bin", [this](const httplib::Request&, httplib::Response& res) {
+            res.set_chunked_content_provider("application/octet-stream", [this](size_t, httplib::DataSink&) {
+                for (int k = 0; k < 250 && !released; ++k) std::this_thread::sleep_for(20ms);
+                return false;
+            });
+        });
+    }
+    ~EngineFixture() override { released = true; }
+
+    QString folder() const { return dir.path(); }
+    QString in(const char* name) const { return dir.filePath(s(name)); }
+
+    Download::RunSummary run(const QStringList& paths, const QString& into = {}) {
+        QStringList urls;
+        for (const QString& p : paths) urls << http.url(p);
+        return Download::RunHeadless(engine, dialogs, urls, into.isEmpty() ? folder() : into);
+    }
+};
+
+}  // namespace
+
+TEST_F(EngineFixture, StoresInListOrderAndNumbersEqualNames) {
+    http.start();
+    writeFile(in("taken.jpg"), "old");
+    auto summary = run({s("/files/a.jpg"), s("/files/a.jpg"), s("/other/../files/a.jpg"), s("/files/taken.jpg"),
+                        s("/r1"), s("/files/README"), s("/files/README")});
+    EXPECT_EQ(summary.finalMessage(), s("Done."));
+    EXPECT_EQ(entriesOf(folder()), (QStringList{s("README"), s("README (1)"), s("a (1).jpg"), s("a (2).jpg"),
+                                                s("a.jpg"), s("r1"), s("taken (1).jpg"), s("taken.jpg")}));
+    EXPECT_EQ(contentOf(in("a (1).jpg")), "body of a.jpg");
+    EXPECT_EQ(contentOf(in("taken.jpg")), "old");
+    EXPECT_EQ(contentOf(in("taken (1).jpg")), "body of taken.jpg");
+    // The name comes from the address in the list, never from where it redirected.
+    EXPECT_EQ(contentOf(in("r1")), "body of final.jpg");
+    EXPECT_TRUE(dialogs.messages.empty());
+}
+
+TEST_F(EngineFixture, ManyEqualNamesWhileEarlierFilesAreStillBeingFinished) {
+    http.start();
+    QStringList paths, expected{s("same.bin")};
+    for (int k = 0; k < 40; ++k) paths << s("/files/same.bin");
+    for (int k = 1; k < 40; ++k) expected << s("same (%1).bin").arg(k);
+    expected.sort();
+    auto summary = run(paths);
+    EXPECT_EQ(summary.finalMessage(), s("Done."));
+    EXPECT_EQ(entriesOf(folder()), expected);
+    for (const QString& name : expected) EXPECT_EQ(contentOf(dir.filePath(name)), "body of same.bin");
+}
+
+TEST_F(EngineFixture, FailedItemsLeaveNothingAndAreNamedWithTheirReasons) {
+    http.start();
+    const QString tooLong = QString(256, QLatin1Char('n'));
+    const QString longest = QString(255, QLatin1Char('n'));
+    const QStringList paths{s("/missing.jpg"), s("/error.jpg"), s("/elsewhere.jpg"), s("/ftp.jpg"), s("/loop.jpg"),
+                            s("/reset.bin"), s("/stall.bin"), s("/files/") + tooLong, s("/files/"), s("/files/.."),
+                            s("/files/") + longest};
+    auto summary = run(paths);
+    // Only the 255-byte name is stored; nothing else, no temporary either.
+    EXPECT_EQ(entriesOf(folder()), QStringList{longest});
+    EXPECT_EQ(summary.items(), 11);
+    ASSERT_EQ(summary.failedCount(), 10);
+    const QString reasons[] = {s("HTTP 404"), s("HTTP 500"), s("Protocol \"file\""), s("Protocol \"ftp\""),
+                               s("Maximum (5) redirects followed"), s("transfer closed"), s("too slow"),
+                               s("Name not allowed by the file system"), s("No file name in address"),
+                               s("No file name in address")};
+    for (int k = 0; k < 10; ++k) {
+        EXPECT_EQ(summary.failures()[k].first, http.url(paths[k]));
+        EXPECT_TRUE(summary.failures()[k].second.contains(reasons[k]))
+            << paths[k].toStdString() << ": " << summary.failures()[k].second.toStdString();
+    }
+    const QStringList lines = summary.finalMessage().split(s("\r\n"));
+    ASSERT_EQ(lines.size(), 9);
+    EXPECT_EQ(lines[0], s("Done."));
+    EXPECT_EQ(lines[1], QString());
+    EXPECT_EQ(lines[2], s("10 of 11 downloads failed:"));
+    EXPECT_EQ(lines[3], http.url(s("/missing.jpg")) + s(" - HTTP 404"));
+    EXPECT_EQ(lines[4], http.url(s("/error.jpg")) + s(" - HTTP 500"));
+    EXPECT_EQ(lines[8], s("(and 5 more)"));
+}
+
+TEST_F(EngineFixture, FileAppearingDuringTheTransferIsNotReplaced) {
+    const QString target = in("appear.jpg");
+    http.server().Get("/appear.jpg", [&](const httplib::Request&, httplib::Response& res) {
+        QFile f(target);
+        if (f.open(QIODevice::WriteOnly)) f.write("theirs");
+        res.set_content("ours", "image/jpeg");
+    });
+    http.start();
+    auto summary = run({s("/appear.jpg")});
+    EXPECT_EQ(summary.finalMessage(), s("Done."));
+    EXPECT_EQ(contentOf(target), "theirs");
+    EXPECT_EQ(contentOf(in("appear (1).jpg")), "ours");
+    EXPECT_EQ(entriesOf(folder()).size(), 2);
+}
+
+TEST_F(EngineFixture, FolderReplacedDuringTheTransferGetsNothing) {
+    // The folder is removed and made anew while the body comes in: the file must not land in the
+    // new folder, and the next item goes to the new one.
+    http.server().Get("/vanish.jpg", [&](const httplib::Request&, httplib::Response& res) {
+        QDir(folder()).removeRecursively();
+        QDir().mkpath(folder());
+        res.set_content("late", "image/jpeg");
+    });
+    http.start();
+    writeFile(in("keep.txt"), "x");
+    auto summary = run({s("/vanish.jpg"), s("/files/next.jpg")});
+    EXPECT_EQ(summary.failedCount(), 1);
+    EXPECT_TRUE(summary.finalMessage().endsWith(http.url(s("/vanish.jpg")) + s(" - Folder not found")))
+        << summary.finalMessage().toStdString();
+    EXPECT_EQ(entriesOf(folder()), QStringList{s("next.jpg")});
+
+    // A folder that is simply gone fails each item alike.
+    QDir(folder()).removeRecursively();
+    summary = run({s("/files/a.jpg")});
+    EXPECT_TRUE(summary.finalMessage().endsWith(s(" - Folder not found")));
+    EXPECT_FALSE(QFile::exists(folder()));
+}
+
+TEST_F(EngineFixture, ConnectionIsKeptAcrossItemsAndADroppedOneIsReplaced) {
+    std::mutex lock;
+    std::set<int> ports;
+    http.server().set_keep_alive_timeout(1);
+    http.server().Get("/port/(.*)", [&](const httplib::Request& req, httplib::Response& res) {
+        std::lock_guard<std::mutex> g(lock);
+        ports.insert(req.remote_port);
+        res.set_content("p", "text/plain");
+    });
+    http.start();
+    auto summary = run({s("/port/1"), s("/port/2"), s("/port/3")});
+    EXPECT_EQ(summary.failedCount(), 0);
+    EXPECT_EQ(ports.size(), 1u) << "items on one host should share a connection";
+    // The server closes the idle connection; the next item must not fail for it.
+    std::this_thread::sleep_for(1600ms);
+    summary = run({s("/port/4"), s("/port/5")});
+    EXPECT_EQ(summary.finalMessage(), s("Done."));
+    EXPECT_EQ(ports.size(), 2u);
+    EXPECT_EQ(entriesOf(folder()).size(), 5);
+}
+
+TEST_F(EngineFixture, CancelEndsTheItemPromptlyAndRemovesItsTemporary) {
+    http.start();
+    std::thread canceller([&] {
+        std::this_thread::sleep_for(300ms);
+        EXPECT_EQ(entriesOf(folder()).size(), 1);  // the temporary, while the body comes in
+        engine.cancel();
+    });
+    const auto start = std::chrono::steady_clock::now();
+    auto summary = run({s("/stall.bin"), s("/files/after.jpg")});
+    const auto took = std::chrono::steady_clock::now() - start;
+    canceller.join();
+    EXPECT_LT(took, 800ms);
+    EXPECT_EQ(summary.failedCount(), 2);
+    EXPECT_TRUE(entriesOf(folder()).isEmpty());
+}
+
+TEST_F(EngineFixture, LeftoverTemporariesOfAKilledRunAreRemovedAtTheNextRun) {
+    http.start();
+    const char* names[] = {".fetchwright-a1B2c3.part", ".fetchwright-zzzzzz.part", ".fetchwright-a1B2c.part",
+                           ".fetchwright-a1B2c3.partx", "fetchwright-a1B2c3.part", ".fetchwright-a1-2c3.part"};
+    for (const char* n : names) writeFile(in(n), "x");
+    // One still held by a running program stays.
+    writeFile(in(".fetchwright-HELD00.part"), "x");
+    const int held = ::open(QFile::encodeName(in(".fetchwright-HELD00.part")).constData(), O_RDONLY);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+
+    EXPECT_TRUE(Download::IsTemporaryName(s(names[0])));
+    EXPECT_FALSE(Download::IsTemporaryName(s(names[2])));
+    auto summary = run({s("/files/a.jpg")});
+    ::close(held);
+    EXPECT_EQ(summary.finalMessage(), s("Done."));
+    EXPECT_EQ(entriesOf(folder()), (QStringList{s(".fetchwright-HELD00.part"), s(".fetchwright-a1-2c3.part"),
+                                                s(".fetchwright-a1B2c.part"), s(".fetchwright-a1B2c3.partx"),
+                                                s("a.jpg"), s("fetchwright-a1B2c3.part")}));
+}
+
+TEST(PublishWithoutReplace, EveryMethodRefusesATakenNameAndMovesToAFreeOne) {
+    QTemporaryDir dir;
+    const int dirFd = ::open(QFile::encodeName(dir.path()).constData(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(dirFd, 0);
+    using M = Download::PublishMethod;
+    for (M method : {M::Best, M::LinkUnlink, M::ReserveRename}) {
+        writeFile(dir.filePath(s("tmp")), "new");
+        writeFile(dir.filePath(s("taken")), "old");
+        EXPECT_EQ(Download::PublishWithoutReplace(dirFd, "tmp", "taken", method), EEXIST);
+        EXPECT_EQ(contentOf(dir.filePath(s("taken"))), "old");
+        EXPECT_EQ(Download::PublishWithoutReplace(dirFd, "tmp", "free", method), 0);
+        EXPECT_EQ(contentOf(dir.filePath(s("free"))), "new");
+        EXPECT_FALSE(QFile::exists(dir.filePath(s("tmp"))));
+        QFile::remove(dir.filePath(s("free")));
+        QFile::remove(dir.filePath(s("taken")));
+    }
+    ::close(dirFd);
+}
+
+// A full disk: a 64 KB tmpfs in a user and mount namespace of its own. The outer test runs this
+// program again inside the namespace, where the inner test does the work.
+TEST(FullDisk, WriteFailureLeavesNothingAndTheRunGoesOn) {
+    const QByteArray where = qgetenv("FETCHWRIGHT_TINY_DISK");
+    if (where.isEmpty()) {
+        const QString unshare = QStandardPaths::findExecutable(s("unshare"));
+        if (unshare.isEmpty()) GTEST_SKIP() << "unshare not found";
+        QTemporaryDir probeDir;
+        QProcess probe;
+        probe.start(unshare, {s("-rm"), s("sh"), s("-c"), s("mount -t tmpfs -o size=64k none \"$0\""), probeDir.path()});
+        probe.waitForFinished(10000);
+        if (probe.exitStatus() != QProcess::NormalExit || probe.exitCode() != 0)
+            GTEST_SKIP() << "user and mount namespaces are not permitted here";
+
+        LoopbackServer http;
+        http.server().Get("/big.bin", [](const httplib::Request&, httplib::Response& res) {
+            res.set_content(std::string(512 * 1024, 'b'), "application/octet-stream");
+        });
+        http.server().Get("/small.txt", [](const httplib::Request&, httplib::Response& res) {
+            res.set_content(std::string(8000, 's'), "text/plain");
+        });
+        http.start();
+        QTemporaryDir mountPoint;
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(s("FETCHWRIGHT_TINY_DISK"), mountPoint.path());
+        env.insert(s("FETCHWRIGHT_TINY_DISK_SERVER"), QString::fromStdString(http.base()));
+        child.setProcessEnvironment(env);
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        const QString self = QCoreApplication::applicationFilePath();
+        child.start(unshare, {s("-rm"), s("sh"), s("-c"),
+                              s("mount -t tmpfs -o size=64k none \"$FETCHWRIGHT_TINY_DISK\" && exec \"$0\" "
+                                "--gtest_filter=FullDisk.WriteFailureLeavesNothingAndTheRunGoesOn"),
+                              self});
+        ASSERT_TRUE(child.waitForFinished(60000));
+        const QByteArray output = child.readAll();
+        EXPECT_EQ(child.exitCode(), 0) << output.toStdString();
+        EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
+        return;
+    }
+
+    // Inside the namespace: the tmpfs is mounted at `where`.
+    const QString folder = QString::fromLocal8Bit(where);
+    const QString server = QString::fromLocal8Bit(qgetenv("FETCHWRIGHT_TINY_DISK_SERVER"));
+    ScriptedDialogs dialogs;
+    Download::Engine engine;
+    auto summary = Download::RunHeadless(engine, dialogs, {server + s("/big.bin"), server + s("/small.txt")}, folder);
+    EXPECT_EQ(summary.failedCount(), 1);
+    EXPECT_TRUE(summary.finalMessage().contains(server + s("/big.bin - No space left on device")))
+        << summary.finalMessage().toStdString();
+    EXPECT_EQ(entriesOf(folder), QStringList{s("small.txt")});
+    EXPECT_EQ(QFileInfo(folder + s("/small.txt")).size(), 8000);
+}

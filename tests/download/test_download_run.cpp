@@ -1,0 +1,223 @@
+// The start button driving a whole run on the window (offscreen), against a loopback server.
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+
+#include "app/Form1.h"
+#include "download/Downloader.h"
+#include "harness/LoopbackServer.h"
+#include "harness/ScriptedDialogs.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+QString s(const char* text) { return QString::fromUtf8(text); }
+
+QStringList entriesOf(const QString& folder) {
+    QStringList names =
+        QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::NoSort);
+    names.sort();
+    return names;
+}
+
+struct Snapshot {
+    int value;
+    QString caption;
+    int pointer;
+    bool operator==(const Snapshot&) const = default;
+};
+
+struct RunFixture : ::testing::Test {
+    // Torn down in reverse: the window's engine closes its connections before the server stops.
+    std::atomic<bool> released{false};
+    LoopbackServer http;
+    ScriptedDialogs dialogs;
+    Form1 form{dialogs};
+    QTemporaryDir dir;
+    // What the window showed, sampled while the run waits on the network.
+    std::vector<Snapshot> seen;
+    QTimer poll;
+    std::function<void(const Snapshot&)> onChange;
+
+    RunFixture() {
+        form.setTransferLimits(Download::TransferLimits{2000, 1, 5});
+        // Each item takes a moment, so the window's state during it can be seen.
+        http.server().Get("/slow/(.*)", [](const httplib::Request& req, httplib::Response& res) {
+            std::this_thread::sleep_for(60ms);
+            res.set_content("data " + req.matches[1].str(), "application/octet-stream");
+        });
+        http.server().Get("/stall.bin", [this](const httplib::Request&, httplib::Response& res) {
+            res.set_chunked_content_provider("application/octet-stream", [this](size_t, httplib::DataSink&) {
+                for (int k = 0; k < 250 && !released; ++k) std::this_thread::sleep_for(20ms);
+                return false;
+            });
+        });
+        poll.setInterval(2);
+        QObject::connect(&poll, &QTimer::timeout, [this] {
+            Snapshot now{form.ProgressBar1->value(), form.ProgressBar1->caption(), form.mousePointer()};
+            if (seen.empty() || !(seen.back() == now)) {
+                seen.push_back(now);
+                if (onChange) onChange(now);
+            }
+        });
+    }
+    ~RunFixture() override { released = true; }
+
+    QString folder() const { return dir.path(); }
+    void add(const QString& path) { form.urlList().append(http.url(path)); }
+    void press() {
+        poll.start();
+        form.PushButton2->click();
+        poll.stop();
+    }
+};
+
+}  // namespace
+
+TEST_F(RunFixture, FolderCheckComesBeforeListCheckAndNeitherTouchesBarOrPointer) {
+    form.setMousePointer(PointerArrow);
+    form.Text1->setText(QString());
+    press();
+    form.Text1->setText(dir.filePath(s("missing")));
+    press();
+    QFile file(dir.filePath(s("file.txt")));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.close();
+    form.Text1->setText(file.fileName());
+    press();
+    form.Text1->setText(folder());
+    press();
+    const QString noFolder = s("Folder does not exist. Please select another folder.");
+    EXPECT_EQ(dialogs.messageTexts(), (QStringList{noFolder, noFolder, noFolder, s("List is empty.")}));
+    for (const auto& m : dialogs.messages) {
+        EXPECT_EQ(m.code, Dialogs::OkOnly);
+        EXPECT_EQ(m.caption, dialogs.applicationTitle());
+    }
+    EXPECT_EQ(form.mousePointer(), PointerArrow);
+    EXPECT_EQ(form.ProgressBar1->value(), 0);
+    EXPECT_EQ(form.ProgressBar1->caption(), s("Progress Bar"));
+    EXPECT_FALSE(form.IsDownloading);
+    EXPECT_EQ(entriesOf(folder()), QStringList{s("file.txt")});
+}
+
+TEST_F(RunFixture, RunShowsEachItemsShareAndAddressAndRefusesASecondStart) {
+    http.start();
+    add(s("/slow/pic.jpg"));
+    add(s("/slow/pic.jpg"));
+    add(s("/slow/other.png"));
+    form.Text1->setText(folder() + s("/"));
+    int secondStarts = 0;
+    onChange = [&](const Snapshot& now) {
+        if (now.value == 67 && secondStarts == 0) {
+            ++secondStarts;
+            form.PushButton2->click();  // refused: the run goes on
+        }
+    };
+    press();
+    ASSERT_EQ(secondStarts, 1);
+    const QString wait = s("Please wait.. Processing: ");
+    std::vector<Snapshot> during;
+    for (const auto& snap : seen)
+        if (snap.pointer == PointerBusy) during.push_back(snap);
+    ASSERT_EQ(during.size(), 3u);
+    EXPECT_EQ(during[0], (Snapshot{33, wait + http.url(s("/slow/pic.jpg")), PointerBusy}));
+    EXPECT_EQ(during[1], (Snapshot{67, wait + http.url(s("/slow/pic.jpg")), PointerBusy}));
+    EXPECT_EQ(during[2], (Snapshot{100, wait + http.url(s("/slow/other.png")), PointerBusy}));
+
+    EXPECT_EQ(dialogs.messageTexts(), QStringList{s("Done.")});
+    EXPECT_EQ(form.ProgressBar1->value(), 0);
+    EXPECT_EQ(form.ProgressBar1->caption(), s("Progress Bar"));
+    EXPECT_EQ(form.mousePointer(), PointerDefault);
+    EXPECT_FALSE(form.IsDownloading);
+    EXPECT_EQ(entriesOf(folder()), (QStringList{s("other.png"), s("pic (1).jpg"), s("pic.jpg")}));
+}
+
+TEST_F(RunFixture, FolderTextChangedDuringTheRunAppliesToTheNextItems) {
+    http.start();
+    QTemporaryDir second;
+    for (const char* p : {"/slow/1.txt", "/slow/2.txt", "/slow/3.txt"}) add(s(p));
+    form.Text1->setText(folder());
+    onChange = [&](const Snapshot& now) {
+        if (now.caption.endsWith(s("/slow/1.txt"))) form.Text1->setText(second.path());
+    };
+    press();
+    EXPECT_EQ(dialogs.messageTexts(), QStringList{s("Done.")});
+    EXPECT_EQ(entriesOf(folder()), QStringList{s("1.txt")});
+    EXPECT_EQ(entriesOf(second.path()), (QStringList{s("2.txt"), s("3.txt")}));
+}
+
+TEST_F(RunFixture, FailedItemsAreNamedInTheFinalMessage) {
+    http.start();
+    add(s("/missing.jpg"));
+    add(s("/slow/ok.jpg"));
+    form.urlList().append(s("http://127.0.0.1:1/refused.jpg"));
+    form.Text1->setText(folder());
+    press();
+    ASSERT_EQ(dialogs.messages.size(), 1u);
+    const QStringList lines = dialogs.messages[0].text.split(s("\r\n"));
+    ASSERT_EQ(lines.size(), 5) << dialogs.messages[0].text.toStdString();
+    EXPECT_EQ(lines[0], s("Done."));
+    EXPECT_EQ(lines[1], QString());
+    EXPECT_EQ(lines[2], s("2 of 3 downloads failed:"));
+    EXPECT_EQ(lines[3], http.url(s("/missing.jpg")) + s(" - HTTP 404"));
+    EXPECT_TRUE(lines[4].startsWith(s("http://127.0.0.1:1/refused.jpg - "))) << lines[4].toStdString();
+    EXPECT_EQ(entriesOf(folder()), QStringList{s("ok.jpg")});
+    EXPECT_EQ(form.mousePointer(), PointerDefault);
+}
+
+TEST_F(RunFixture, EntriesRemovedDuringTheRunEndItThroughItsClosingSteps) {
+    http.start();
+    for (const char* p : {"/slow/1.txt", "/slow/2.txt", "/slow/3.txt", "/slow/4.txt"}) add(s(p));
+    form.Text1->setText(folder());
+    onChange = [&](const Snapshot& now) {
+        if (now.caption.endsWith(s("/slow/2.txt")) && form.urlList().count() == 4) {
+            form.urlList().removeAt(4);
+            form.urlList().removeAt(3);
+        }
+    };
+    press();
+    EXPECT_EQ(dialogs.messageTexts(), QStringList{s("Done.")});
+    EXPECT_EQ(entriesOf(folder()), (QStringList{s("1.txt"), s("2.txt")}));
+    EXPECT_EQ(form.ProgressBar1->caption(), s("Progress Bar"));
+    EXPECT_FALSE(form.IsDownloading);
+}
+
+TEST_F(RunFixture, ClosingTheWindowAbortsTheTransferAndEndsTheRunQuietly) {
+    http.start();
+    add(s("/stall.bin"));
+    add(s("/slow/never.txt"));
+    form.Text1->setText(folder());
+    form.show();
+    QApplication::setQuitOnLastWindowClosed(false);
+    QElapsedTimer sinceClose;
+    bool sawTemporary = false;
+    onChange = [&](const Snapshot& now) {
+        if (now.caption.endsWith(s("/stall.bin")) && !sinceClose.isValid()) {
+            QTimer::singleShot(150, &form, [&] {
+                sawTemporary = entriesOf(folder()).size() == 1;
+                sinceClose.start();
+                form.close();
+            });
+        }
+    };
+    press();
+    QApplication::setQuitOnLastWindowClosed(true);
+    ASSERT_TRUE(sinceClose.isValid());
+    EXPECT_LT(sinceClose.elapsed(), 500);
+    EXPECT_TRUE(sawTemporary);
+    EXPECT_TRUE(dialogs.messages.empty());
+    EXPECT_TRUE(entriesOf(folder()).isEmpty());
+    EXPECT_FALSE(form.IsDownloading);
+}

@@ -1,0 +1,154 @@
+#include <QSet>
+
+#include <gtest/gtest.h>
+
+#include "download/DownloadEngine.h"
+#include "download/TargetNaming.h"
+#include "harness/ScriptedDialogs.h"
+#include "support/ErrorTrap.h"
+
+using namespace Main;
+
+namespace {
+const QChar kBack = QLatin1Char('\\');
+const QChar kSlash = QLatin1Char('/');
+QString s(const char* text) { return QString::fromUtf8(text); }
+
+// A file system made of a set of taken names, counting the queries.
+struct FakeFolder {
+    QSet<QString> taken;
+    int queries = 0;
+    NamingContext context(QChar sep, NameMemo* memo = nullptr) {
+        NamingContext c;
+        c.separator = sep;
+        c.memo = memo;
+        c.exists = [this](const QString& p) {
+            ++queries;
+            return taken.contains(p);
+        };
+        return c;
+    }
+};
+}  // namespace
+
+TEST(TargetNaming, BasePathFromTheLastSegmentWithBackslashes) {
+    const QString url = s("http://server/a/b/pic.jpg");
+    EXPECT_EQ(BuildTargetPath(url, s("C:\\Out\\"), kBack), s("C:\\Out\\pic.jpg"));
+    EXPECT_EQ(BuildTargetPath(url, s("C:\\Out"), kBack), s("C:\\Out\\pic.jpg"));
+    EXPECT_EQ(BuildTargetPath(s("http://h/get.php?id=7"), s("C:\\Out\\"), kBack), s("C:\\Out\\get.php?id=7"));
+    EXPECT_EQ(BuildTargetPath(s("http://h/dl?f=a/b.zip"), s("C:\\Out\\"), kBack), s("C:\\Out\\b.zip"));
+    EXPECT_EQ(BuildTargetPath(s("pic.jpg"), s("C:\\Out\\"), kBack), s("C:\\Out\\pic.jpg"));
+    EXPECT_EQ(BuildTargetPath(s("http://h/a\\b.jpg"), s("C:\\Out\\"), kBack), s("C:\\Out\\b.jpg"));
+    EXPECT_EQ(BuildTargetPath(url, s("\\\\server\\share\\"), kBack), s("\\\\server\\share\\pic.jpg"));
+    // A URL ending in "/" names no file: the base path is the folder itself.
+    EXPECT_EQ(BuildTargetPath(s("http://h/dir/"), s("C:\\Out\\"), kBack), s("C:\\Out\\"));
+    // Percent escapes and queries stay as written.
+    EXPECT_EQ(BuildTargetPath(s("http://h/a%20b.jpg#x"), s("C:\\Out"), kBack), s("C:\\Out\\a%20b.jpg#x"));
+}
+
+TEST(TargetNaming, BasePathWithNativeSeparator) {
+    const QString url = s("http://server/a/b/pic.jpg");
+    EXPECT_EQ(BuildTargetPath(url, s("/home/u/Out/"), kSlash), s("/home/u/Out/pic.jpg"));
+    EXPECT_EQ(BuildTargetPath(url, s("/home/u/Out"), kSlash), s("/home/u/Out/pic.jpg"));
+    EXPECT_EQ(BuildTargetPath(s("http://h/a\\b.jpg"), s("/out"), kSlash), s("/out/b.jpg"));
+    EXPECT_EQ(BuildTargetPath(s("http://h/dl?f=a/b.zip"), s("/out/"), kSlash), s("/out/b.zip"));
+    EXPECT_EQ(BuildTargetPath(url, s("//out//x"), kSlash), s("/out/x/pic.jpg"));
+    EXPECT_EQ(BuildTargetPath(s("http://h/dir/"), s("/out"), kSlash), s("/out/"));
+    EXPECT_EQ(Download::NamingText(s("http://h/a\\b.jpg")), s("http://h/a/b.jpg"));
+}
+
+TEST(TargetNaming, ExtensionSplitLooksAtTheFileNameOnly) {
+    EXPECT_EQ(StripExtension(s("C:\\Out\\archive.tar.gz"), kBack), s("C:\\Out\\archive.tar"));
+    EXPECT_EQ(GetExtension(s("C:\\Out\\archive.tar.gz"), kBack), s("gz"));
+    EXPECT_EQ(StripExtension(s("/o/file."), kSlash), s("/o/file"));
+    EXPECT_EQ(GetExtension(s("/o/file."), kSlash), QString());
+    EXPECT_EQ(StripExtension(QString()), QString());
+    EXPECT_EQ(GetExtension(QString()), QString());
+    // A dot in the folder part or a leading dot does not split.
+    EXPECT_EQ(StripExtension(s("/o.d/README"), kSlash), s("/o.d/README"));
+    EXPECT_EQ(GetExtension(s("/o.d/README"), kSlash), QString());
+    EXPECT_EQ(StripExtension(s("C:\\o\\.bashrc"), kBack), s("C:\\o\\.bashrc"));
+
+    EXPECT_EQ(NumberedCandidate(s("C:\\Out\\archive.tar.gz"), 1, kBack), s("C:\\Out\\archive.tar (1).gz"));
+    EXPECT_EQ(NumberedCandidate(s("/o.d/README"), 2, kSlash), s("/o.d/README (2)"));
+    EXPECT_EQ(NumberedCandidate(s("/o/.bashrc"), 1, kSlash), s("/o/.bashrc (1)"));
+    EXPECT_EQ(NumberedCandidate(s("/o/file."), 3, kSlash), s("/o/file (3)."));
+}
+
+TEST(TargetNaming, FirstFreeNameCountsUpFromTheBaseAndReusesGaps) {
+    ScriptedDialogs dialogs;
+    FakeFolder folder;
+    const QString base = s("C:\\Out\\pic.jpg");
+    EXPECT_EQ(GetNextFilenameIfItExists(base, dialogs, folder.context(kBack)), base);
+    folder.taken << base;
+    EXPECT_EQ(GetNextFilenameIfItExists(base, dialogs, folder.context(kBack)), s("C:\\Out\\pic (1).jpg"));
+    folder.taken << s("C:\\Out\\pic (1).jpg");
+    EXPECT_EQ(GetNextFilenameIfItExists(base, dialogs, folder.context(kBack)), s("C:\\Out\\pic (2).jpg"));
+    // pic (1).jpg deleted while pic (2).jpg remains: the gap is taken.
+    folder.taken.remove(s("C:\\Out\\pic (1).jpg"));
+    folder.taken << s("C:\\Out\\pic (2).jpg");
+    EXPECT_EQ(GetNextFilenameIfItExists(base, dialogs, folder.context(kBack)), s("C:\\Out\\pic (1).jpg"));
+
+    folder.taken << s("/o/README") << s("/o/archive.tar.gz");
+    EXPECT_EQ(GetNextFilenameIfItExists(s("/o/README"), dialogs, folder.context(kSlash)), s("/o/README (1)"));
+    EXPECT_EQ(GetNextFilenameIfItExists(s("/o/archive.tar.gz"), dialogs, folder.context(kSlash)),
+              s("/o/archive.tar (1).gz"));
+    // Nothing to number when the address names no file.
+    folder.taken << s("/o/");
+    EXPECT_EQ(GetNextFilenameIfItExists(s("/o/"), dialogs, folder.context(kSlash)), s("/o/"));
+    EXPECT_TRUE(dialogs.messages.empty());
+}
+
+TEST(TargetNaming, RunMemoKeepsManyEqualNamesLinearAndStillFindsOldGaps) {
+    ScriptedDialogs dialogs;
+    FakeFolder folder;
+    NameMemo memo;
+    const QString base = s("/o/ss.jpg");
+    // Present before the run: the base, and (2); (1) is a gap.
+    folder.taken << base << s("/o/ss (2).jpg");
+    QStringList got;
+    const int items = 2000;
+    for (int k = 0; k < items; ++k) {
+        const QString name = GetNextFilenameIfItExists(base, dialogs, folder.context(kSlash, &memo));
+        got << name;
+        folder.taken << name;  // stored, as a download would
+    }
+    EXPECT_EQ(got[0], s("/o/ss (1).jpg"));
+    EXPECT_EQ(got[1], s("/o/ss (3).jpg"));
+    EXPECT_EQ(got.last(), s("/o/ss (%1).jpg").arg(items + 1));
+    EXPECT_EQ(QSet<QString>(got.begin(), got.end()).size(), items);
+    // One query per item; without the memo it would be about items^2 / 2.
+    EXPECT_LE(folder.queries, items + 5);
+
+    // A name handed out but not stored is handed out again.
+    const QString next = GetNextFilenameIfItExists(base, dialogs, folder.context(kSlash, &memo));
+    memo.givenBack(base);
+    EXPECT_EQ(GetNextFilenameIfItExists(base, dialogs, folder.context(kSlash, &memo)), next);
+    // A name someone else took meanwhile is skipped.
+    memo.givenBack(base);
+    folder.taken << next;
+    EXPECT_NE(GetNextFilenameIfItExists(base, dialogs, folder.context(kSlash, &memo)), next);
+}
+
+TEST(TargetNaming, FailingQueryIsReportedAndEndsTheSearch) {
+    ScriptedDialogs dialogs;
+    NamingContext context;
+    context.exists = [](const QString&) -> bool { throw ErrorReport::Failure(QStringLiteral("Device not ready")); };
+    EXPECT_EQ(GetNextFilenameIfItExists(s("/o/a.jpg"), dialogs, context), s("/o/a.jpg"));
+    ASSERT_EQ(dialogs.messages.size(), 1u);
+    EXPECT_TRUE(dialogs.messages[0].text.startsWith(s("Device not ready")));
+    EXPECT_TRUE(dialogs.messages[0].text.contains(s(".Main.GetNextFilenameIfItExists at line 104")));
+    EXPECT_EQ(dialogs.messages[0].caption, s("Application Error"));
+}
+
+TEST(DownloadRunShare, PercentRoundsHalfToEven) {
+    EXPECT_EQ(Download::SharePercent(1, 3), 33);
+    EXPECT_EQ(Download::SharePercent(2, 3), 67);
+    EXPECT_EQ(Download::SharePercent(3, 3), 100);
+    const int eight[] = {12, 25, 38, 50, 62, 75, 88, 100};
+    for (int i = 1; i <= 8; ++i) EXPECT_EQ(Download::SharePercent(i, 8), eight[i - 1]) << i;
+    EXPECT_EQ(Download::SharePercent(1, 200), 0);   // 0.5 -> 0
+    EXPECT_EQ(Download::SharePercent(3, 200), 2);   // 1.5 -> 2
+    EXPECT_EQ(Download::SharePercent(2147483647, 2147483647), 100);
+    EXPECT_EQ(Download::SharePercent(1073741824, 2147483647), 50);
+}
