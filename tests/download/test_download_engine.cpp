@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "download/DownloadEngine.h"
+#include "harness/FolderContents.h"
 #include "harness/LoopbackServer.h"
 #include "harness/ScriptedDialogs.h"
 
@@ -27,18 +28,6 @@ using namespace std::chrono_literals;
 namespace {
 
 QString s(const char* text) { return QString::fromUtf8(text); }
-
-QStringList entriesOf(const QString& folder) {
-    QStringList names =
-        QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::NoSort);
-    names.sort();
-    return names;
-}
-
-QByteArray contentOf(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
 
 void writeFile(const QString& path, const QByteArray& data) {
     QFile f(path);

@@ -16,6 +16,7 @@
 
 #include "app/Form1.h"
 #include "download/Downloader.h"
+#include "harness/FolderContents.h"
 #include "harness/LoopbackServer.h"
 #include "harness/ScriptedDialogs.h"
 
@@ -24,13 +25,6 @@ using namespace std::chrono_literals;
 namespace {
 
 QString s(const char* text) { return QString::fromUtf8(text); }
-
-QStringList entriesOf(const QString& folder) {
-    QStringList names =
-        QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::NoSort);
-    names.sort();
-    return names;
-}
 
 struct Snapshot {
     int value;
