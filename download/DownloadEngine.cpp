@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QRandomGenerator>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -190,14 +191,24 @@ void Engine::startFinishers() {
             for (;;) {
                 work_.wait(hold, [&] { return stopping_ || !jobs_.empty(); });
                 if (jobs_.empty()) return;
-                FinishJob job = std::move(jobs_.front());
-                jobs_.pop_front();
+                // Everything waiting is finished together, so that one flush of the file system
+                // serves the whole batch.
+                std::vector<FinishJob> batch;
+                while (!jobs_.empty()) {
+                    batch.push_back(std::move(jobs_.front()));
+                    jobs_.pop_front();
+                }
                 hold.unlock();
-                ItemOutcome outcome = finish(job);
-                if (!outcome.stored) memo_.givenBack(job.base);
+                flushTogether(batch);
+                std::vector<ItemOutcome> done;
+                done.reserve(batch.size());
+                for (FinishJob& job : batch) {
+                    done.push_back(finish(job));
+                    if (!done.back().stored) memo_.givenBack(job.base);
+                }
                 hold.lock();
-                outcomes_[job.index] = std::move(outcome);
-                --inFlight_;
+                for (std::size_t k = 0; k < batch.size(); ++k) outcomes_[batch[k].index] = std::move(done[k]);
+                inFlight_ -= static_cast<int>(batch.size());
                 room_.notify_all();
             }
         });
@@ -277,6 +288,20 @@ ItemOutcome Engine::fetchIntoTemporary(const QString& url, FinishJob& job) {
     job.tempName = tempName;
     job.nameBytes = nameBytes;
     return outcome;
+}
+
+// One flush of each file system a batch lies on. A file whose data that flush wrote out costs
+// little to fsync afterwards, and its own fsync still reports its own write-back errors.
+void Engine::flushTogether(const std::vector<FinishJob>& batch) {
+    if (!syncEachFile_ || batch.size() < 2) return;
+    std::vector<dev_t> flushed;
+    for (const FinishJob& job : batch) {
+        struct stat st;
+        if (::fstat(job.fd, &st) != 0) continue;
+        if (std::find(flushed.begin(), flushed.end(), st.st_dev) != flushed.end()) continue;
+        flushed.push_back(st.st_dev);
+        ::syncfs(job.fd);  // errors come out of each file's fsync
+    }
 }
 
 // Flush, close and publish one complete temporary file. Runs on a finisher thread while the

@@ -83,6 +83,7 @@ private:
     };
     ItemOutcome fetchIntoTemporary(const QString& url, FinishJob& job);
     ItemOutcome finish(FinishJob& job);
+    void flushTogether(const std::vector<FinishJob>& batch);
     void startFinishers();
     void cleanFolderOnce(const QString& folder);
 
