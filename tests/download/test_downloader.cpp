@@ -84,3 +84,17 @@ TEST_F(FetchFixture, CancelEndsAStalledTransferPromptly) {
     EXPECT_LT(took, std::chrono::milliseconds(1500));
     http.stop();
 }
+
+TEST_F(FetchFixture, BlanksInTheAddressAreSentEscapedAndOtherEscapesStay) {
+    http.server().Get("/dir/(.*)", [](const httplib::Request& req, httplib::Response& res) {
+        res.set_content("got " + req.matches[1].str(), "text/plain");
+    });
+    http.start();
+    QByteArray body;
+    auto r = fetch(QStringLiteral("/dir/my file (1).txt"), &body);
+    EXPECT_TRUE(r.ok) << r.reason.toStdString();
+    EXPECT_EQ(body, "got my file (1).txt");
+    r = fetch(QStringLiteral("/dir/a%20b%25c.txt"), &body);
+    EXPECT_TRUE(r.ok) << r.reason.toStdString();
+    EXPECT_EQ(body, "got a b%c.txt");
+}
