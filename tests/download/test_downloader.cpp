@@ -97,4 +97,13 @@ TEST_F(FetchFixture, BlanksInTheAddressAreSentEscapedAndOtherEscapesStay) {
     r = fetch(QStringLiteral("/dir/a%20b%25c.txt"), &body);
     EXPECT_TRUE(r.ok) << r.reason.toStdString();
     EXPECT_EQ(body, "got a b%c.txt");
+
+    // Blanks around the address, as a typed entry keeps them, are not part of it.
+    QFile out(dir.filePath(QStringLiteral("padded")));
+    ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+    r = downloader.fetchToFd(QStringLiteral("  ") + http.url(QStringLiteral("/dir/p.txt")) + QStringLiteral(" "),
+                             out.handle());
+    out.close();
+    EXPECT_TRUE(r.ok) << r.reason.toStdString();
+    EXPECT_EQ(r.finalUrl, http.url(QStringLiteral("/dir/p.txt")));
 }
