@@ -111,9 +111,9 @@ void UrlList::clear() {
     spans_.clear();
     spans_.shrink_to_fit();
     if (openBatches_ > 0) {
-        // Staged texts of an open batch still live in the blocks.
-        garbageBytes_ += liveBytes_;
-        liveBytes_ = 0;
+        // Staged texts of an open batch still live in the blocks, and stay live.
+        garbageBytes_ += liveBytes_ - stagedBytes_;
+        liveBytes_ = stagedBytes_;
         endResetModel();
         return;
     }
@@ -194,8 +194,14 @@ UrlList::Batch::~Batch() {
     --list_.openBatches_;
 }
 
-void UrlList::Batch::add(QStringView text) { staged_.push_back(list_.storeUtf16(text)); }
-void UrlList::Batch::addUtf8(std::string_view utf8) { staged_.push_back(list_.store(utf8)); }
+void UrlList::Batch::add(QStringView text) {
+    staged_.push_back(list_.storeUtf16(text));
+    list_.stagedBytes_ += staged_.back().length;
+}
+void UrlList::Batch::addUtf8(std::string_view utf8) {
+    staged_.push_back(list_.store(utf8));
+    list_.stagedBytes_ += staged_.back().length;
+}
 
 void UrlList::Batch::commit() {
     if (staged_.empty()) return;
@@ -203,6 +209,7 @@ void UrlList::Batch::commit() {
     list_.beginInsertRows(QModelIndex(), first, first + static_cast<int>(staged_.size()) - 1);
     list_.spans_.insert(list_.spans_.end(), staged_.begin(), staged_.end());
     list_.endInsertRows();
+    for (const UrlListSpan& s : staged_) list_.stagedBytes_ -= s.length;
     staged_.clear();
 }
 

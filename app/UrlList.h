@@ -78,6 +78,7 @@ private:
     std::uint32_t tailUsed_ = 0;
     std::uint64_t liveBytes_ = 0;
     std::uint64_t garbageBytes_ = 0;
+    std::uint64_t stagedBytes_ = 0;  // of live texts still in open batches
     int openBatches_ = 0;
     QString header_;
 };

@@ -161,7 +161,7 @@ int Engine::fetchItem(const QString& url, const QString& base, const QString& ta
     ItemOutcome early = fetchIntoTemporary(url, job);
     if (job.fd < 0) {
         // Failed before there was anything to publish.
-        memo_.givenBack(base);
+        memo_.givenBack(base, target);
         std::lock_guard<std::mutex> hold(lock_);
         outcomes_[index] = std::move(early);
         return index;
@@ -204,7 +204,7 @@ void Engine::startFinishers() {
                 done.reserve(batch.size());
                 for (FinishJob& job : batch) {
                     done.push_back(finish(job));
-                    if (!done.back().stored) memo_.givenBack(job.base);
+                    if (!done.back().stored) memo_.givenBack(job.base, job.target);
                 }
                 hold.lock();
                 for (std::size_t k = 0; k < batch.size(); ++k) outcomes_[batch[k].index] = std::move(done[k]);
@@ -345,6 +345,7 @@ ItemOutcome Engine::finish(FinishJob& job) {
         }
         // Someone took the name while the data came in: the next free one.
         candidate = Main::NextFreeName(job.base, namingContext());
+        job.target = candidate;
         nameBytes = QFile::encodeName(Main::FileNameOf(candidate, Main::kNativeSeparator));
     }
     outcome.reason = QStringLiteral("No free file name");

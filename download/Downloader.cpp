@@ -98,7 +98,10 @@ TransferResult Downloader::fetchToFd(const QString& url, int fd) {
     target.fd = fd;
     target.writeBehind = d->writeBehind;
     if (target.writeBehind > 0) target.start = ::lseek(fd, 0, SEEK_CUR);
-    const QByteArray urlBytes = url.toUtf8();
+    // libcurl refuses an address with a blank in it. As browsers do, blanks around it are
+    // dropped and blanks inside are sent escaped; escapes already in it stay as they are.
+    QByteArray urlBytes = url.trimmed().toUtf8();
+    urlBytes.replace(' ', "%20");
     d->errorBuffer[0] = '\0';
     curl_easy_setopt(easy, CURLOPT_URL, urlBytes.constData());
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, d->errorBuffer);

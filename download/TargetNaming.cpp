@@ -9,6 +9,7 @@ namespace Main {
 void NameMemo::clear() {
     std::lock_guard<std::mutex> hold(lock_);
     next_.clear();
+    given_.clear();
 }
 
 int NameMemo::firstToTry(const QString& base) const {
@@ -16,19 +17,28 @@ int NameMemo::firstToTry(const QString& base) const {
     return next_.value(base).next;
 }
 
-void NameMemo::handedOut(const QString& base, int number) {
+void NameMemo::handedOut(const QString& base, int number, const QString& name) {
     std::lock_guard<std::mutex> hold(lock_);
     Entry& e = next_[base];
     if (number + 1 > e.next) e.next = number + 1;
     e.lastGiven = number;
+    e.lastName = name;
+    given_.insert(name);
 }
 
-void NameMemo::givenBack(const QString& base) {
+bool NameMemo::isHandedOut(const QString& name) const {
     std::lock_guard<std::mutex> hold(lock_);
+    return given_.contains(name);
+}
+
+void NameMemo::givenBack(const QString& base, const QString& name) {
+    std::lock_guard<std::mutex> hold(lock_);
+    given_.remove(name);
     auto it = next_.find(base);
-    if (it == next_.end() || it->lastGiven < 0) return;
+    if (it == next_.end() || it->lastGiven < 0 || it->lastName != name) return;
     if (it->next == it->lastGiven + 1) it->next = it->lastGiven;
     it->lastGiven = -1;
+    it->lastName.clear();
 }
 
 QString BuildTargetPath(const QString& url, const QString& folder, QChar separator) {
@@ -83,11 +93,12 @@ QString search(const QString& path, const NamingContext& context, Run&& run, Tes
     int n = 1;
     run(100, [&] { candidate = first == 0 ? path : NumberedCandidate(path, first, sep); });
     run(102, [&] { n = first + 1; });
-    while (n < INT_MAX && test(104, [&] { return context.exists(candidate); })) {
+    auto taken = [&] { return (context.memo && context.memo->isHandedOut(candidate)) || context.exists(candidate); };
+    while (n < INT_MAX && test(104, taken)) {
         run(106, [&] { candidate = NumberedCandidate(path, n, sep); });
         run(108, [&] { ++n; });
     }
-    if (context.memo) context.memo->handedOut(path, n - 1);
+    if (context.memo) context.memo->handedOut(path, n - 1, candidate);
     return candidate;
 }
 }  // namespace

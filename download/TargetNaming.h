@@ -3,6 +3,7 @@
 // folder, numbered " (n)" when that name is taken. The text helpers take the separator as a
 // parameter, so that Windows-style texts ("C:\Out\pic.jpg") and native paths work alike.
 #include <QHash>
+#include <QSet>
 #include <QString>
 
 #include <functional>
@@ -15,27 +16,32 @@ namespace Main {
 
 // Remembers, for one run, the first number not yet handed out for each base path, so that
 // many URLs with the same last segment do not probe ever longer runs of taken names. A name
-// handed out counts as taken until it is given back (its download failed). Gaps present when
-// the run starts are still found, since every base starts at 1. Safe to share between threads;
-// two searches that race may hand out the same name, which the publishing (never replacing)
-// resolves.
+// handed out counts as taken until it is given back (its download failed), also for another
+// base whose own name it is ("a (1).jpg"), since its file may still be on the way to disk. Gaps
+// present when the run starts are still found, since every base starts at 1. Safe to share
+// between threads; two searches that race may hand out the same name, which the publishing
+// (never replacing) resolves.
 class NameMemo {
 public:
     void clear();
     // The number to try first for this base path; 0 means the base path itself.
     int firstToTry(const QString& base) const;
-    // `number` (0 for the base path itself) was handed out.
-    void handedOut(const QString& base, int number);
-    // The name last handed out for this base was not used after all.
-    void givenBack(const QString& base);
+    // `name`, number `number` of `base` (0 for the base path itself), was handed out.
+    void handedOut(const QString& base, int number, const QString& name);
+    // Was `name` handed out in this run and not given back?
+    bool isHandedOut(const QString& name) const;
+    // `name`, handed out for `base`, was not used after all.
+    void givenBack(const QString& base, const QString& name);
 
 private:
     struct Entry {
         int next = 0;
         int lastGiven = -1;
+        QString lastName;
     };
     mutable std::mutex lock_;
     QHash<QString, Entry> next_;
+    QSet<QString> given_;
 };
 
 struct NamingContext {

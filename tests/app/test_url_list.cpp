@@ -98,6 +98,23 @@ TEST(UrlList, BatchAnnouncesOneInsertAndSurvivesClearWhileOpen) {
     EXPECT_EQ(contents(list), (QStringList{QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")}));
 }
 
+TEST(UrlList, ClearWhileABatchFillsStillLetsRemovalsGiveMemoryBack) {
+    UrlList list;
+    {
+        UrlList::Batch batch(list);
+        batch.add(QString(100, QLatin1Char('s')));
+        list.clear();
+    }
+    {
+        UrlList::Batch batch(list);
+        for (int i = 0; i < 60000; ++i) batch.add(QStringLiteral("http://server/dir/%1.jpg").arg(i, 30, 10, QLatin1Char('0')));
+    }
+    ASSERT_GT(list.storageBytes(), 3u << 20);
+    EXPECT_EQ(list.removeIf([](std::string_view) { return true; }), 60001);
+    EXPECT_EQ(list.count(), 0);
+    EXPECT_LT(list.storageBytes(), 1u << 20);
+}
+
 TEST(UrlList, ModelShowsTextsAndHeader) {
     UrlList list;
     list.setHeaderText(QStringLiteral("URL(s)"));

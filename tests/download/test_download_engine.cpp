@@ -324,3 +324,15 @@ TEST(FullDisk, WriteFailureLeavesNothingAndTheRunGoesOn) {
     EXPECT_EQ(entriesOf(folder), QStringList{s("small.txt")});
     EXPECT_EQ(QFileInfo(folder + s("/small.txt")).size(), 8000);
 }
+
+TEST_F(EngineFixture, ANumberedNameHandedOutEarlierIsNotTakenByAnotherAddress) {
+    http.start();
+    for (int round = 0; round < 20; ++round) {
+        QTemporaryDir into;
+        auto summary = run({s("/files/a.jpg"), s("/files/a.jpg"), s("/files/a (1).jpg")}, into.path());
+        ASSERT_EQ(summary.finalMessage(), s("Done.")) << summary.finalMessage().toStdString();
+        ASSERT_EQ(entriesOf(into.path()), (QStringList{s("a (1) (1).jpg"), s("a (1).jpg"), s("a.jpg")}));
+        ASSERT_EQ(contentOf(into.filePath(s("a (1).jpg"))), "body of a.jpg") << "round " << round;
+        ASSERT_EQ(contentOf(into.filePath(s("a (1) (1).jpg"))), "body of a (1).jpg") << "round " << round;
+    }
+}

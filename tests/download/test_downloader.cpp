@@ -84,3 +84,26 @@ TEST_F(FetchFixture, CancelEndsAStalledTransferPromptly) {
     EXPECT_LT(took, std::chrono::milliseconds(1500));
     http.stop();
 }
+
+TEST_F(FetchFixture, BlanksInTheAddressAreSentEscapedAndOtherEscapesStay) {
+    http.server().Get("/dir/(.*)", [](const httplib::Request& req, httplib::Response& res) {
+        res.set_content("got " + req.matches[1].str(), "text/plain");
+    });
+    http.start();
+    QByteArray body;
+    auto r = fetch(QStringLiteral("/dir/my file (1).txt"), &body);
+    EXPECT_TRUE(r.ok) << r.reason.toStdString();
+    EXPECT_EQ(body, "got my file (1).txt");
+    r = fetch(QStringLiteral("/dir/a%20b%25c.txt"), &body);
+    EXPECT_TRUE(r.ok) << r.reason.toStdString();
+    EXPECT_EQ(body, "got a b%c.txt");
+
+    // Blanks around the address, as a typed entry keeps them, are not part of it.
+    QFile out(dir.filePath(QStringLiteral("padded")));
+    ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+    r = downloader.fetchToFd(QStringLiteral("  ") + http.url(QStringLiteral("/dir/p.txt")) + QStringLiteral(" "),
+                             out.handle());
+    out.close();
+    EXPECT_TRUE(r.ok) << r.reason.toStdString();
+    EXPECT_EQ(r.finalUrl, http.url(QStringLiteral("/dir/p.txt")));
+}

@@ -122,12 +122,30 @@ TEST(TargetNaming, RunMemoKeepsManyEqualNamesLinearAndStillFindsOldGaps) {
 
     // A name handed out but not stored is handed out again.
     const QString next = GetNextFilenameIfItExists(base, dialogs, folder.context(kSlash, &memo));
-    memo.givenBack(base);
+    memo.givenBack(base, next);
     EXPECT_EQ(GetNextFilenameIfItExists(base, dialogs, folder.context(kSlash, &memo)), next);
     // A name someone else took meanwhile is skipped.
-    memo.givenBack(base);
+    memo.givenBack(base, next);
     folder.taken << next;
     EXPECT_NE(GetNextFilenameIfItExists(base, dialogs, folder.context(kSlash, &memo)), next);
+}
+
+TEST(TargetNaming, ANameHandedOutButNotYetOnDiskIsTakenForEveryBase) {
+    ScriptedDialogs dialogs;
+    FakeFolder folder;
+    NameMemo memo;
+    folder.taken << s("/o/a.jpg");
+    // The second a.jpg gets "a (1).jpg", whose file is still on its way to disk when an address
+    // ending in "a (1).jpg" comes next.
+    EXPECT_EQ(GetNextFilenameIfItExists(s("/o/a.jpg"), dialogs, folder.context(kSlash, &memo)), s("/o/a (1).jpg"));
+    EXPECT_EQ(GetNextFilenameIfItExists(s("/o/a (1).jpg"), dialogs, folder.context(kSlash, &memo)),
+              s("/o/a (1) (1).jpg"));
+    // Given back (its download failed), the name is free again.
+    memo.givenBack(s("/o/a.jpg"), s("/o/a (1).jpg"));
+    EXPECT_EQ(GetNextFilenameIfItExists(s("/o/a.jpg"), dialogs, folder.context(kSlash, &memo)), s("/o/a (1).jpg"));
+    memo.clear();
+    EXPECT_EQ(GetNextFilenameIfItExists(s("/o/a (1).jpg"), dialogs, folder.context(kSlash, &memo)), s("/o/a (1).jpg"));
+    EXPECT_TRUE(dialogs.messages.empty());
 }
 
 TEST(TargetNaming, FailingQueryIsReportedAndEndsTheSearch) {
