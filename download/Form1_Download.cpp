@@ -145,12 +145,16 @@ void Form1::PushButton2_Click() {
             return false;
         }
 
-        Download::Engine& engine = state->engineForRun();
-        engine.beginRun();
-        state->running = true;
+        Download::Engine* engine = nullptr;
         QStringList fetched;  // the URL of each item the run took, in order
         int n = 0;
-        trap.run(110, [&] { n = urls_.count(); });
+        trap.run(110, [&] {
+            engine = &state->engineForRun();
+            engine->beginRun();
+            state->running = true;
+            n = urls_.count();
+        });
+        if (!engine) n = 0;  // no engine, no items: the run goes on to its closing steps
         for (int i = 1; i <= n; ++i) {
             trap.run(112, [&] { yield(); });
             if (isClosing()) return true;
@@ -166,13 +170,13 @@ void Form1::PushButton2_Click() {
             trap.run(126, [&] { namingText = url; });
             trap.run(128, [&] { namingText = Download::NamingText(namingText); });
             trap.run(130, [&] { base = Main::BuildTargetPath(namingText, Text1->text()); });
-            trap.run(132, [&] { target = Main::GetNextFilenameIfItExists(base, dialogs_, engine.namingContext()); });
+            trap.run(132, [&] { target = Main::GetNextFilenameIfItExists(base, dialogs_, engine->namingContext()); });
 
             // The transfer runs on a worker thread; the window keeps painting and answering. The
             // item's file is flushed and named in the background while the next one comes in.
             trap.run(134, [&] {
                 int index = -1;
-                state->workerForRun().run([&] { index = engine.fetchItem(url, base, target); });
+                state->workerForRun().run([&] { index = engine->fetchItem(url, base, target); });
                 if (index < 0) return;
                 if (index >= fetched.size()) fetched.resize(index + 1);
                 fetched[index] = url;
@@ -181,9 +185,13 @@ void Form1::PushButton2_Click() {
             trap.run(136, [&] { yield(); });
         }
         Download::RunSummary summary;
-        std::vector<Download::ItemOutcome> outcomes;
-        state->workerForRun().run([&] { outcomes = engine.finishRun(); });
-        for (qsizetype k = 0; k < fetched.size() && k < qsizetype(outcomes.size()); ++k) summary.add(fetched[k], outcomes[k]);
+        trap.run(138, [&] {
+            if (!engine) return;
+            std::vector<Download::ItemOutcome> outcomes;
+            state->workerForRun().run([&] { outcomes = engine->finishRun(); });
+            for (qsizetype k = 0; k < fetched.size() && k < qsizetype(outcomes.size()); ++k)
+                summary.add(fetched[k], outcomes[k]);
+        });
         if (isClosing()) return true;
         state->running = false;
         trap.run(140, [&] { setMousePointer(PointerDefault); });
