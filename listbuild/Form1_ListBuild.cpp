@@ -190,7 +190,8 @@ bool ListActions::dropMimeData(const QMimeData& data) {
                 if (QFileInfo(path).isFile() && IsListFile(path))
                     FileToList::LoadUrlsFromFile(form_.urlList(), path, form_.dialogs());
             } else {
-                links << url.toString();
+                // As the source gave it: decoded escapes (a blank above all) would make it unfetchable.
+                links << url.toString(QUrl::FullyEncoded);
             }
         }
         if (!links.isEmpty()) appendLines(links.join(QLatin1Char('\n')));

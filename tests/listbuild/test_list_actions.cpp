@@ -81,6 +81,12 @@ TEST_F(ListActionsTest, DroppedTextLinksAndListFiles) {
     EXPECT_TRUE(drop.isAccepted());
     EXPECT_EQ(entries().last(), QStringLiteral("http://dragged/5.jpg"));
 
+    // A dropped link arrives as the source gave it: escapes stay escaped, so it can still be fetched.
+    QMimeData escaped;
+    escaped.setUrls({QUrl(QStringLiteral("http://v/a%20b%23c.jpg?q=%26"))});
+    EXPECT_TRUE(actions->dropMimeData(escaped));
+    EXPECT_EQ(entries().last(), QStringLiteral("http://v/a%20b%23c.jpg?q=%26"));
+
     QMimeData nothing;
     nothing.setData(QStringLiteral("application/octet-stream"), "x");
     EXPECT_FALSE(actions->canDrop(nothing));
