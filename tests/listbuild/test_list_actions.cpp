@@ -15,6 +15,10 @@
 #include <QTreeView>
 #include <QUrl>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include "app/Form1.h"
 #include "harness/ScriptedDialogs.h"
 #include "listbuild/ListActions.h"
@@ -90,6 +94,39 @@ TEST_F(ListActionsTest, DroppedTextLinksAndListFiles) {
     QMimeData nothing;
     nothing.setData(QStringLiteral("application/octet-stream"), "x");
     EXPECT_FALSE(actions->canDrop(nothing));
+}
+
+TEST_F(ListActionsTest, ADroppedListFileThatCannotBeReadIsReportedNotThrown) {
+    const QString listFile = dir.filePath(QStringLiteral("unreadable.txt"));
+    QFile f(listFile);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("a/1.jpg\n");
+    f.close();
+    QMimeData links;
+    links.setUrls({QUrl::fromLocalFile(listFile), QUrl(QStringLiteral("http://w/2.jpg"))});
+    bool threw = false;
+    {
+        // Every descriptor below the limit in use: opening the file fails, even for root.
+        rlimit old{};
+        ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
+        const int lowestFree = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(lowestFree, 0);
+        ::close(lowestFree);
+        rlimit low = old;
+        low.rlim_cur = static_cast<rlim_t>(lowestFree);
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+        // An exception leaving a drop event's handler would end the program.
+        try {
+            actions->dropMimeData(links);
+        } catch (...) {
+            threw = true;
+        }
+        ::setrlimit(RLIMIT_NOFILE, &old);
+    }
+    EXPECT_FALSE(threw);
+    ASSERT_EQ(dialogs.messages.size(), 1u);
+    EXPECT_EQ(dialogs.messages[0].caption, QStringLiteral("Application Error"));
+    EXPECT_EQ(entries(), QStringList{QStringLiteral("http://w/2.jpg")});  // the rest of the drop still counts
 }
 
 TEST_F(ListActionsTest, CopyAndSaveListAs) {
