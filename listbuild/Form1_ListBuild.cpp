@@ -183,14 +183,18 @@ bool ListActions::canDrop(const QMimeData& data) const { return data.hasUrls() |
 
 bool ListActions::dropMimeData(const QMimeData& data) {
     if (data.hasUrls()) {
+        // A file that cannot be read is reported like any other failure; an exception must not
+        // leave the drop event's handler.
+        ErrorReport::Trap trap(form_.dialogs(), QStringLiteral("Form1"), QStringLiteral("ListView1_Drop"));
         QStringList links;
         for (const QUrl& url : data.urls()) {
             if (url.isLocalFile()) {
                 const QString path = url.toLocalFile();
                 if (QFileInfo(path).isFile() && IsListFile(path))
-                    FileToList::LoadUrlsFromFile(form_.urlList(), path, form_.dialogs());
+                    trap.run(100, [&] { FileToList::LoadUrlsFromFile(form_.urlList(), path, form_.dialogs()); });
             } else {
-                links << url.toString();
+                // As the source gave it: decoded escapes (a blank above all) would make it unfetchable.
+                links << url.toString(QUrl::FullyEncoded);
             }
         }
         if (!links.isEmpty()) appendLines(links.join(QLatin1Char('\n')));

@@ -87,6 +87,28 @@ std::string_view TrimmedLink(std::string_view link, std::string& scratch) {
     return scratch;
 }
 
+// A blank or control character left inside a link becomes %XX, as a browser sends it; libcurl
+// refuses an address that holds one raw.
+void EscapeBlanksAndControls(std::string& url) {
+    auto needsEscape = [](char c) { return static_cast<unsigned char>(c) <= 0x20 || c == 0x7F; };
+    std::size_t i = 0;
+    while (i < url.size() && !needsEscape(url[i])) ++i;
+    if (i == url.size()) return;
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string escaped(url, 0, i);
+    for (; i < url.size(); ++i) {
+        const auto c = static_cast<unsigned char>(url[i]);
+        if (needsEscape(url[i])) {
+            escaped.push_back('%');
+            escaped.push_back(kHex[c >> 4]);
+            escaped.push_back(kHex[c & 15]);
+        } else {
+            escaped.push_back(url[i]);
+        }
+    }
+    url.swap(escaped);
+}
+
 }  // namespace
 
 std::string DecodeCharacterReferences(std::string_view raw) {
@@ -197,6 +219,7 @@ bool ResolveLink(std::string_view base, std::string_view link, std::string& out)
     if (r.hasScheme) {
         if (!IsFetchableScheme(r.scheme)) return false;
         out.assign(link);
+        EscapeBlanksAndControls(out);
         return true;
     }
     const UrlParts b = SplitUrl(base);
@@ -240,6 +263,7 @@ bool ResolveLink(std::string_view base, std::string_view link, std::string& out)
     }
     if (hasQuery) out.append("?").append(query);
     if (r.hasFragment) out.append("#").append(r.fragment);
+    EscapeBlanksAndControls(out);
     return true;
 }
 

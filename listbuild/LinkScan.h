@@ -34,7 +34,7 @@ UrlParts SplitUrl(std::string_view url);
 // Resolves one link (UTF-8, character references already decoded) against the page address
 // the way a browser does. Returns false, leaving `out` empty, for links that cannot be fetched
 // over http or https (mailto:, javascript:, data:, …). An absolute http(s) link is kept as
-// written.
+// written. Blanks and control characters left inside become %XX.
 bool ResolveLink(std::string_view base, std::string_view link, std::string& out);
 
 // The whole chain for one raw link: references, bytes, resolution.

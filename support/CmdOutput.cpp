@@ -152,8 +152,7 @@ QString RunAndCapture(const QString& commandLine, bool captureOutput, bool captu
     writeEnd.close();
     if (spawnError != 0) return QString::fromLatin1(kCreateProcessFailed);
 
-    QString result;
-    QStringDecoder decoder(QStringConverter::System);
+    QByteArray output;
     char buffer[1024];
     QElapsedTimer clock;
     clock.start();
@@ -180,8 +179,7 @@ QString RunAndCapture(const QString& commandLine, bool captureOutput, bool captu
             break;
         }
         if (got == 0) break;
-        // The decoder keeps a character split between two reads until its second half arrives.
-        result += decoder.decode(QByteArrayView(buffer, got));
+        output.append(buffer, got);
     }
     readEnd.close();
     if (timedOut) {
@@ -190,7 +188,9 @@ QString RunAndCapture(const QString& commandLine, bool captureOutput, bool captu
     } else {
         reap(pid);
     }
-    return result;
+    // Decoded once, whole: a character split between two reads stays one, and stray bytes at the
+    // very end still show instead of waiting for a continuation that never comes.
+    return QStringDecoder(QStringConverter::System, QStringConverter::Flag::Stateless).decode(output);
 }
 
 }  // namespace CmdOutput

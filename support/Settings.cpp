@@ -2,6 +2,7 @@
 
 #include <QSettings>
 
+#include <cmath>
 #include <memory>
 
 #include "support/ErrorTrap.h"
@@ -46,7 +47,8 @@ bool ToTruth(const QString& text) {
     if (t.compare(QLatin1String("False"), Qt::CaseInsensitive) == 0) return false;
     bool isNumber = false;
     const double number = t.toDouble(&isNumber);
-    if (!isNumber) throw ErrorReport::Failure(QStringLiteral("Type mismatch"));
+    // "nan" and "inf" parse as numbers here, but a stored option is never one of them.
+    if (!isNumber || !std::isfinite(number)) throw ErrorReport::Failure(QStringLiteral("Type mismatch"));
     return number != 0.0;
 }
 

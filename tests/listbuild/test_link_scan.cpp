@@ -98,6 +98,9 @@ TEST(ResolveLink, RelativeFormsAsABrowserResolvesThem) {
     EXPECT_EQ(Resolve("http://127.0.0.1:8080/x/y", "z"), "http://127.0.0.1:8080/x/z");
     // Blanks around the value and line breaks inside it are not part of the address.
     EXPECT_EQ(Resolve(page, "  a\n.jpg\t"), "http://server/dir/a.jpg");
+    // A blank or control left inside is escaped as a browser does; the downloader refuses it raw.
+    EXPECT_EQ(Resolve(page, "my file.jpg?q=a b#x y"), "http://server/dir/my%20file.jpg?q=a%20b#x%20y");
+    EXPECT_EQ(Resolve(page, "http://other/a b\x01\x7F.jpg"), "http://other/a%20b%01%7F.jpg");
 }
 
 TEST(ResolveLink, AbsoluteLinksStayAndUnfetchableSchemesAreSkipped) {

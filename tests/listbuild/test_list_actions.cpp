@@ -7,6 +7,7 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFile>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMimeData>
@@ -81,9 +82,37 @@ TEST_F(ListActionsTest, DroppedTextLinksAndListFiles) {
     EXPECT_TRUE(drop.isAccepted());
     EXPECT_EQ(entries().last(), QStringLiteral("http://dragged/5.jpg"));
 
+    // A dropped link arrives as the source gave it: escapes stay escaped, so it can still be fetched.
+    QMimeData escaped;
+    escaped.setUrls({QUrl(QStringLiteral("http://v/a%20b%23c.jpg?q=%26"))});
+    EXPECT_TRUE(actions->dropMimeData(escaped));
+    EXPECT_EQ(entries().last(), QStringLiteral("http://v/a%20b%23c.jpg?q=%26"));
+
     QMimeData nothing;
     nothing.setData(QStringLiteral("application/octet-stream"), "x");
     EXPECT_FALSE(actions->canDrop(nothing));
+}
+
+TEST_F(ListActionsTest, ADroppedListFileThatCannotBeReadIsReportedNotThrown) {
+    // A write-only kernel setting refuses to be read, even by root.
+    const QString writeOnly = QStringLiteral("/proc/sys/vm/compact_memory");
+    QFile probe(writeOnly);
+    if (!QFileInfo(writeOnly).isFile() || probe.open(QIODevice::ReadOnly)) GTEST_SKIP() << "no unreadable file here";
+    const QString listFile = dir.filePath(QStringLiteral("unreadable.txt"));
+    ASSERT_TRUE(QFile::link(writeOnly, listFile));
+    QMimeData links;
+    links.setUrls({QUrl::fromLocalFile(listFile), QUrl(QStringLiteral("http://w/2.jpg"))});
+    bool threw = false;
+    // An exception leaving a drop event's handler would end the program.
+    try {
+        actions->dropMimeData(links);
+    } catch (...) {
+        threw = true;
+    }
+    EXPECT_FALSE(threw);
+    ASSERT_EQ(dialogs.messages.size(), 1u);
+    EXPECT_EQ(dialogs.messages[0].caption, QStringLiteral("Application Error"));
+    EXPECT_EQ(entries(), QStringList{QStringLiteral("http://w/2.jpg")});  // the rest of the drop still counts
 }
 
 TEST_F(ListActionsTest, CopyAndSaveListAs) {

@@ -62,6 +62,9 @@ TEST(RunAndCapture, DecodesNonAsciiTextAlsoWhenACharacterSpansTwoReads) {
     f.close();
     EXPECT_EQ(RunAndCapture(QStringLiteral("cat \"") + file + QLatin1Char('"'), true, false, true), text);
     EXPECT_EQ(RunAndCapture(sh("printf \"Grüße\\n\" >&2"), false, true, false), QStringLiteral("Grüße\n"));
+    // Bytes that are no text in the locale's encoding still count, also as the very last byte.
+    EXPECT_EQ(RunAndCapture(sh("printf \"caf\\351\""), true, false, true), QString::fromLocal8Bit("caf\xE9"));
+    EXPECT_EQ(RunAndCapture(sh("printf \"\\303\""), true, false, true), QString::fromLocal8Bit("\xC3"));
 }
 
 TEST(RunAndCapture, ACommandThatCannotStartGivesTheFailureText) {

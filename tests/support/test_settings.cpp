@@ -89,7 +89,7 @@ TEST(Truth, WordsInAnyCaseAndNumbers) {
         EXPECT_TRUE(Settings::ToTruth(QString::fromLatin1(t))) << t;
     for (const char* t : {"False", "false", "FALSE", "0", "0.0", "-0"})
         EXPECT_FALSE(Settings::ToTruth(QString::fromLatin1(t))) << t;
-    for (const char* t : {"", "yes", "no", "1x", "Truee", "on"}) {
+    for (const char* t : {"", "yes", "no", "1x", "Truee", "on", "nan", "NaN", "inf", "-Infinity"}) {
         try {
             Settings::ToTruth(QString::fromLatin1(t));
             ADD_FAILURE() << "accepted " << t;
