@@ -4,6 +4,7 @@
 #include <QRandomGenerator>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -131,6 +132,7 @@ void Engine::beginRun() {
     memo_.clear();
     cleanedFolders_.clear();
     downloader_.reset();
+    sharedFlushTooSlow_ = false;
 }
 
 Main::NamingContext Engine::namingContext() {
@@ -290,18 +292,25 @@ ItemOutcome Engine::fetchIntoTemporary(const QString& url, FinishJob& job) {
     return outcome;
 }
 
-// One flush of each file system a batch lies on. A file whose data that flush wrote out costs
-// little to fsync afterwards, and its own fsync still reports its own write-back errors.
-void Engine::flushTogether(const std::vector<FinishJob>& batch) {
-    if (!syncEachFile_ || batch.size() < 2) return;
-    std::vector<dev_t> flushed;
-    for (const FinishJob& job : batch) {
+// One flush of each file system a batch lies on writes out every file of the batch: far cheaper
+// than a flush per file. When it fails, each file's own fsync says which of them it concerns.
+void Engine::flushTogether(std::vector<FinishJob>& batch) {
+    // A file system busy with other programs' writes makes such a flush wait for all of them;
+    // then this run goes back to one fsync per file, which waits for its own file only.
+    if (!syncEachFile_ || batch.size() < 2 || sharedFlushTooSlow_) return;
+    const auto started = std::chrono::steady_clock::now();
+    std::vector<std::pair<dev_t, bool>> flushed;  // file system, flush succeeded
+    for (FinishJob& job : batch) {
         struct stat st;
         if (::fstat(job.fd, &st) != 0) continue;
-        if (std::find(flushed.begin(), flushed.end(), st.st_dev) != flushed.end()) continue;
-        flushed.push_back(st.st_dev);
-        ::syncfs(job.fd);  // errors come out of each file's fsync
+        auto it = std::find_if(flushed.begin(), flushed.end(), [&](const auto& f) { return f.first == st.st_dev; });
+        if (it == flushed.end()) {
+            flushed.emplace_back(st.st_dev, ::syncfs(job.fd) == 0);
+            it = flushed.end() - 1;
+        }
+        job.onDisk = it->second;
     }
+    if (std::chrono::steady_clock::now() - started > std::chrono::milliseconds(250)) sharedFlushTooSlow_ = true;
 }
 
 // Flush, close and publish one complete temporary file. Runs on a finisher thread while the
@@ -314,7 +323,7 @@ ItemOutcome Engine::finish(FinishJob& job) {
         ::unlinkat(job.dirFd, job.tempName.constData(), 0);
         ::close(job.dirFd);
     };
-    if (syncEachFile_ && ::fsync(job.fd) != 0) {
+    if (syncEachFile_ && !job.onDisk && ::fsync(job.fd) != 0) {
         outcome.reason = errnoText(errno);
         discard();
         return outcome;

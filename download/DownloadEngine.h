@@ -80,21 +80,23 @@ private:
         QByteArray nameBytes;
         QString base;
         QString target;
+        bool onDisk = false;  // a flush of its file system has written it out
     };
     ItemOutcome fetchIntoTemporary(const QString& url, FinishJob& job);
     ItemOutcome finish(FinishJob& job);
-    void flushTogether(const std::vector<FinishJob>& batch);
+    void flushTogether(std::vector<FinishJob>& batch);
     void startFinishers();
     void cleanFolderOnce(const QString& folder);
 
-    // Concurrent flushes share the file system's journal commits.
-    static constexpr int kFinishers = 4;
-    static constexpr int kMaxInFlight = 16;
+    // One finisher: files that complete while it flushes wait for it and then share one flush.
+    static constexpr int kFinishers = 1;
+    static constexpr int kMaxInFlight = 32;
 
     Downloader downloader_;
     Main::NameMemo memo_;
     QStringList cleanedFolders_;
     bool syncEachFile_ = true;
+    std::atomic<bool> sharedFlushTooSlow_{false};
 
     std::mutex lock_;
     std::condition_variable work_;  // a job to finish, or stop
