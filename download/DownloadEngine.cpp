@@ -12,8 +12,11 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 namespace Download {
@@ -116,6 +119,36 @@ int PublishWithoutReplace(int dirFd, const char* from, const char* to, PublishMe
     ::unlinkat(dirFd, to, 0);
     return error;
 }
+
+bool SharedFlushCoversFiles(long fileSystemType, const char* kernelRelease) {
+    // Write errors of every file reach syncfs from 5.8 on, the file system's own errors from 5.17.
+    int major = 0, minor = 0;
+    if (!kernelRelease || std::sscanf(kernelRelease, "%d.%d", &major, &minor) != 2) return false;
+    if (major < 5 || (major == 5 && minor < 17)) return false;
+    switch (static_cast<unsigned long>(fileSystemType) & 0xffffffffUL) {
+    case EXT4_SUPER_MAGIC:  // ext2, ext3 and ext4 alike
+    case XFS_SUPER_MAGIC:
+    case BTRFS_SUPER_MAGIC:
+    case F2FS_SUPER_MAGIC:
+    case TMPFS_MAGIC:
+    case MSDOS_SUPER_MAGIC:
+    case EXFAT_SUPER_MAGIC:
+        return true;
+    default:
+        return false;
+    }
+}
+
+namespace {
+bool sharedFlushCovers(int fd) {
+    static const QByteArray release = [] {
+        utsname names{};
+        return ::uname(&names) == 0 ? QByteArray(names.release) : QByteArray();
+    }();
+    struct statfs fs{};
+    return ::fstatfs(fd, &fs) == 0 && SharedFlushCoversFiles(static_cast<long>(fs.f_type), release.constData());
+}
+}  // namespace
 
 // With the flush at the end of each file, the disk is kept busy during the transfer too.
 constexpr qint64 kWriteBehindBytes = 8 << 20;
@@ -305,7 +338,8 @@ void Engine::flushTogether(std::vector<FinishJob>& batch) {
         if (::fstat(job.fd, &st) != 0) continue;
         auto it = std::find_if(flushed.begin(), flushed.end(), [&](const auto& f) { return f.first == st.st_dev; });
         if (it == flushed.end()) {
-            flushed.emplace_back(st.st_dev, ::syncfs(job.fd) == 0);
+            // Where the shared flush cannot vouch for each file, each file's own fsync does.
+            flushed.emplace_back(st.st_dev, sharedFlushCovers(job.fd) && ::syncfs(job.fd) == 0);
             it = flushed.end() - 1;
         }
         job.onDisk = it->second;

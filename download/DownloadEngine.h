@@ -37,6 +37,12 @@ int RemoveLeftoverTemporaries(const QString& folder);
 enum class PublishMethod { Best, LinkUnlink, ReserveRename };
 int PublishWithoutReplace(int dirFd, const char* from, const char* to, PublishMethod method = PublishMethod::Best);
 
+// Can one flush of a whole file system (syncfs) stand in for the fsync of each file on it? Only
+// where that flush reaches the disk and reports every file's write errors: local disk file
+// systems on a kernel of 5.17 or later. A file system stacked on another (overlay, encrypted),
+// a network or FUSE one, or an older kernel gets an fsync per file.
+bool SharedFlushCoversFiles(long fileSystemType, const char* kernelRelease);
+
 class Engine {
 public:
     explicit Engine(TransferLimits limits = {});

@@ -271,6 +271,27 @@ TEST(PublishWithoutReplace, EveryMethodRefusesATakenNameAndMovesToAFreeOne) {
     ::close(dirFd);
 }
 
+// A flush of a whole file system stands in for each file's fsync only where it is known to write
+// out every file to its disk and to report their write errors. On an overlay, for one, it
+// reports none of the errors of the files underneath; on an encrypted stacked file system the
+// data does not even reach the disk.
+TEST(SharedFlush, StandsInForEachFilesFsyncOnlyOnLocalDiskFileSystemsOfRecentKernels) {
+    const char* debian12 = "6.1.0-13-amd64";
+    for (long local : {0xEF53L, 0x58465342L, 0x9123683EL, 0xF2F52010L, 0x01021994L, 0x4d44L, 0x2011BAB0L})
+        EXPECT_TRUE(Download::SharedFlushCoversFiles(local, debian12)) << std::hex << local;
+    // overlay, ecryptfs, FUSE, NFS, SMB, an unknown one
+    for (long other : {0x794c7630L, 0xf15fL, 0x65735546L, 0x6969L, 0xFE534D42L, 0x12345678L})
+        EXPECT_FALSE(Download::SharedFlushCoversFiles(other, debian12)) << std::hex << other;
+    // Before 5.17 the flush does not report the file system's own errors, before 5.8 no write errors.
+    EXPECT_FALSE(Download::SharedFlushCoversFiles(0xEF53L, "5.10.0-26-amd64"));
+    EXPECT_FALSE(Download::SharedFlushCoversFiles(0xEF53L, "5.16.20"));
+    EXPECT_FALSE(Download::SharedFlushCoversFiles(0xEF53L, "4.19.0"));
+    EXPECT_TRUE(Download::SharedFlushCoversFiles(0xEF53L, "5.17.0"));
+    EXPECT_TRUE(Download::SharedFlushCoversFiles(0xEF53L, "10.2.1"));
+    EXPECT_FALSE(Download::SharedFlushCoversFiles(0xEF53L, ""));
+    EXPECT_FALSE(Download::SharedFlushCoversFiles(0xEF53L, nullptr));
+}
+
 // A full disk: a 64 KB tmpfs in a user and mount namespace of its own. The outer test runs this
 // program again inside the namespace, where the inner test does the work.
 TEST(FullDisk, WriteFailureLeavesNothingAndTheRunGoesOn) {
@@ -335,4 +356,26 @@ TEST_F(EngineFixture, ANumberedNameHandedOutEarlierIsNotTakenByAnotherAddress) {
         ASSERT_EQ(contentOf(into.filePath(s("a (1).jpg"))), "body of a.jpg") << "round " << round;
         ASSERT_EQ(contentOf(into.filePath(s("a (1) (1).jpg"))), "body of a (1).jpg") << "round " << round;
     }
+}
+
+namespace {
+int openDescriptors() { return static_cast<int>(QDir(s("/proc/self/fd")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size()); }
+}  // namespace
+
+TEST_F(EngineFixture, ManyItemsOfEveryOutcomeLeaveNoDescriptorOpen) {
+    http.start();
+    QStringList paths;
+    for (int k = 0; k < 6; ++k)
+        paths << s("/files/f%1.bin").arg(k) << s("/missing.jpg") << s("/reset.bin") << s("/files/same.bin")
+              << s("/files/") + QString(300, QLatin1Char('n')) << s("/files/");
+    run(paths);  // the connection to the server stays open from here on
+    const int before = openDescriptors();
+    for (int round = 0; round < 2; ++round) {
+        QTemporaryDir into;
+        auto summary = run(paths, into.path());
+        EXPECT_EQ(summary.failedCount(), 24);
+    }
+    QDir(folder()).removeRecursively();
+    run(paths);
+    EXPECT_EQ(openDescriptors(), before);
 }

@@ -215,3 +215,36 @@ TEST_F(RunFixture, ClosingTheWindowAbortsTheTransferAndEndsTheRunQuietly) {
     EXPECT_TRUE(entriesOf(folder()).isEmpty());
     EXPECT_FALSE(form.IsDownloading);
 }
+
+TEST_F(RunFixture, ClosingWhileEarlierFilesAreStillBeingFinishedKeepsThemWhole) {
+    http.server().Get("/quick/(.*)", [](const httplib::Request& req, httplib::Response& res) {
+        res.set_content(std::string(200000, 'q') + req.matches[1].str(), "application/octet-stream");
+    });
+    http.start();
+    {
+        ScriptedDialogs ownDialogs;
+        Form1 window{ownDialogs};
+        window.setTransferLimits(Download::TransferLimits{2000, 1, 5});
+        for (int k = 0; k < 30; ++k) window.urlList().append(http.url(s("/quick/%1.bin").arg(k)));
+        window.urlList().append(http.url(s("/stall.bin")));
+        window.Text1->setText(folder());
+        window.show();
+        QApplication::setQuitOnLastWindowClosed(false);
+        QTimer closer;
+        closer.setInterval(2);
+        QObject::connect(&closer, &QTimer::timeout, [&] {
+            if (window.ProgressBar1->caption().endsWith(s("/stall.bin"))) window.close();
+        });
+        closer.start();
+        window.PushButton2->click();
+        QApplication::setQuitOnLastWindowClosed(true);
+        EXPECT_TRUE(ownDialogs.messages.empty());
+    }
+    // The window is gone: every file fetched before the close is stored whole, nothing else.
+    QStringList expected;
+    for (int k = 0; k < 30; ++k) expected << s("%1.bin").arg(k);
+    expected.sort();
+    EXPECT_EQ(entriesOf(folder()), expected);
+    for (int k = 0; k < 30; ++k)
+        EXPECT_EQ(contentOf(dir.filePath(s("%1.bin").arg(k))), QByteArray(200000, 'q') + QByteArray::number(k) + ".bin");
+}
