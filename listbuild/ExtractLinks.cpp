@@ -40,9 +40,9 @@ namespace {
 // True while `native` still names the file open at `fd`: another running copy of the program
 // may have taken the shared name meanwhile.
 bool StillNames(const QByteArray& native, int fd) {
-    struct stat byName {}, open {};
-    return ::fstat(fd, &open) == 0 && ::lstat(native.constData(), &byName) == 0 && byName.st_dev == open.st_dev &&
-           byName.st_ino == open.st_ino;
+    struct stat byName {}, opened {};
+    return ::fstat(fd, &opened) == 0 && ::lstat(native.constData(), &byName) == 0 &&
+           byName.st_dev == opened.st_dev && byName.st_ino == opened.st_ino;
 }
 
 bool ReadBack(int fd, QByteArray& page) {
