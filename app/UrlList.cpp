@@ -217,8 +217,17 @@ int UrlList::rowCount(const QModelIndex& parent) const { return parent.isValid()
 
 QVariant UrlList::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.row() >= count()) return {};
-    if (role == Qt::DisplayRole) return textAt(index.row() + 1);
-    return {};
+    if (role != Qt::DisplayRole) return {};
+    // The view lays out the whole text of a row on every paint: an entry of megabytes (one line
+    // of an odd file or clipboard, a link without its closing quote) would freeze the window.
+    // The list keeps the whole text; the row shows its beginning.
+    constexpr std::size_t kShownBytes = 8192;
+    std::string_view v = utf8At(index.row() + 1);
+    if (v.size() <= kShownBytes) return textAt(index.row() + 1);
+    std::size_t cut = kShownBytes;
+    while (cut > 0 && (static_cast<unsigned char>(v[cut]) & 0xC0) == 0x80) --cut;  // not inside a character
+    v = v.substr(0, cut);
+    return QString::fromUtf8(v.data(), static_cast<qsizetype>(v.size())) + QChar(0x2026);
 }
 
 QVariant UrlList::headerData(int section, Qt::Orientation orientation, int role) const {

@@ -4,7 +4,9 @@
 #include <QElapsedTimer>
 #include <QFile>
 
+#include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "listbuild/LinkScan.h"
@@ -34,7 +36,34 @@ QString TemporaryPagePath(int fileTag) {
     return QDir::tempPath() + QLatin1String("/HTML") + QString::number(fileTag) + QLatin1String(".tmp");
 }
 
-bool DownloadPage(const QString& url, const QString& path, Session& session, QString* finalUrl, bool* cancelled) {
+namespace {
+// True while `native` still names the file open at `fd`: another running copy of the program
+// may have taken the shared name meanwhile.
+bool StillNames(const QByteArray& native, int fd) {
+    struct stat byName {}, opened {};
+    return ::fstat(fd, &opened) == 0 && ::lstat(native.constData(), &byName) == 0 &&
+           byName.st_dev == opened.st_dev && byName.st_ino == opened.st_ino;
+}
+
+bool ReadBack(int fd, QByteArray& page) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) return false;
+    page.clear();
+    page.reserve(static_cast<qsizetype>(info.st_size));
+    char buffer[1 << 16];
+    for (off_t at = 0;;) {
+        const ssize_t got = ::pread(fd, buffer, sizeof buffer, at);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return false;
+        if (got == 0) return true;
+        page.append(buffer, got);
+        at += got;
+    }
+}
+}  // namespace
+
+bool DownloadPage(const QString& url, const QString& path, Session& session, QString* finalUrl, bool* cancelled,
+                  QByteArray* page) {
     if (cancelled) *cancelled = false;
     if (!session.keepGoing()) {
         if (cancelled) *cancelled = true;
@@ -43,15 +72,22 @@ bool DownloadPage(const QString& url, const QString& path, Session& session, QSt
     // The name is fixed and the folder shared: never write through a link someone left there.
     const QByteArray native = QFile::encodeName(path);
     ::unlink(native.constData());
-    const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int fd = ::open(native.constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return false;
     session.downloader.reset();
     const Download::TransferResult result =
         Background::RunWhileResponsive([&] { return session.downloader.fetchToFd(url, fd); });
+    bool ok = result.ok;
+    if (page) {
+        // Read back through the same descriptor, never by name, and remove the name only while it
+        // is still this file's: another copy of the program may use the same name meanwhile.
+        if (ok) ok = ReadBack(fd, *page);
+        if (StillNames(native, fd)) ::unlink(native.constData());
+    }
     ::close(fd);
     if (cancelled) *cancelled = result.cancelled;
-    if (result.ok && finalUrl) *finalUrl = result.finalUrl.isEmpty() ? url : result.finalUrl;
-    return result.ok;
+    if (ok && finalUrl) *finalUrl = result.finalUrl.isEmpty() ? url : result.finalUrl;
+    return ok;
 }
 
 bool ScanPage(std::string_view page, const QString& base, UrlList& list, const std::function<bool()>& keepGoing) {
@@ -88,25 +124,19 @@ bool GetUrls(UrlList& list, const QString& address, int fileTag, Session& sessio
     bool cancelled = false;
     trap.run(100, [&] { SetPageUrl(address); });
     trap.run(102, [&] { path = TemporaryPagePath(fileTag); });
-    trap.run(104, [&] { downloaded = DownloadPage(PageUrl, path, session, &finalUrl, &cancelled); });
+    // The page comes back read from the file it was written to, and that file is already gone
+    // (a partial page of a failed fetch too), so nothing is read or removed by name below.
+    QByteArray page;
+    trap.run(104, [&] { downloaded = DownloadPage(PageUrl, path, session, &finalUrl, &cancelled, &page); });
     if (trap.blockTest(106, [&] { return downloaded; })) {
         trap.run(108, [&] { result = true; });
-        QByteArray page;
-        trap.run(110, [&] {
-            QFile file(path);
-            if (!file.open(QIODevice::ReadOnly)) throw ErrorReport::Failure(QStringLiteral("File not found"));
-            page = file.readAll();
-        });
         trap.run(122, [&] {
             BaseUrl = finalUrl;
             ScanPage(std::string_view(page.constData(), static_cast<std::size_t>(page.size())), BaseUrl, list,
                      session.keepGoing);
         });
-        trap.run(128, [&] { Main::DeleteFileQuietly(path); });
     } else {
         trap.run(124, [&] { result = false; });
-        // A partial page is not left behind.
-        if (!path.isEmpty()) Main::DeleteFileQuietly(path);
         // Nobody is left to read the message when the window closed during the fetch.
         if (!cancelled) trap.run(126, [&] { session.dialogs.msgBox(QStringLiteral("URL not found")); });
     }

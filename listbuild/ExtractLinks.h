@@ -31,9 +31,10 @@ QString SetPageUrl(const QString& address);
 QString TemporaryPagePath(int fileTag);
 
 // Fetches `url` into `path` off the window thread. On success `finalUrl` is the address
-// after redirects.
+// after redirects. With `page`, the fetched bytes are read back into it from the same open file
+// and the file is removed (only while `path` still names it), whether the fetch worked or not.
 bool DownloadPage(const QString& url, const QString& path, Session& session, QString* finalUrl,
-                  bool* cancelled = nullptr);
+                  bool* cancelled = nullptr, QByteArray* page = nullptr);
 
 // Appends every link of the page's bytes, resolved against `base`, to the list. The window
 // stays responsive; returns false when stopped by the window closing.

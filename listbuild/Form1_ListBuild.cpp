@@ -161,11 +161,14 @@ ListActions::ListActions(Form1& form) : QObject(&form), form_(form) {
 int ListActions::appendLines(const QString& text) {
     UrlList::Batch batch(form_.urlList());
     int added = 0;
+    // Lines may end in LF, CR LF or CR alone (text from some programs); none keeps a break.
     for (QStringView line : QStringView(text).tokenize(QLatin1Char('\n'))) {
-        const QStringView trimmed = line.trimmed();
-        if (trimmed.isEmpty()) continue;
-        batch.add(Main::EnsureHttpPrefix(trimmed.toString()));
-        ++added;
+        for (QStringView part : line.tokenize(QLatin1Char('\r'))) {
+            const QStringView trimmed = part.trimmed();
+            if (trimmed.isEmpty()) continue;
+            batch.add(Main::EnsureHttpPrefix(trimmed.toString()));
+            ++added;
+        }
     }
     return added;
 }

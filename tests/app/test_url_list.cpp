@@ -123,3 +123,22 @@ TEST(UrlList, ModelShowsTextsAndHeader) {
     EXPECT_EQ(list.data(list.index(0)).toString(), QStringLiteral("http://x/a.jpg"));
     EXPECT_EQ(list.headerData(0, Qt::Horizontal).toString(), QStringLiteral("URL(s)"));
 }
+
+TEST(UrlList, AnEntryOfMegabytesShowsItsBeginningAndKeepsItsWholeText) {
+    UrlList list;
+    const QString ascii = QStringLiteral("http://s/") + QString(3000000, QLatin1Char('a'));
+    const QString wide = QStringLiteral("http://s/") + QString(1000000, QChar(0xE9));
+    list.append(ascii);
+    list.append(wide);
+    for (int row = 0; row < 2; ++row) {
+        const QString whole = list.textAt(row + 1);
+        const QString shown = list.data(list.index(row)).toString();
+        EXPECT_LT(shown.size(), 10000);
+        EXPECT_GT(shown.size(), 4000);
+        EXPECT_TRUE(shown.endsWith(QChar(0x2026)));
+        // Cut between characters, never inside one.
+        EXPECT_TRUE(whole.startsWith(shown.chopped(1)));
+    }
+    EXPECT_EQ(list.textAt(1), ascii);
+    EXPECT_EQ(list.textAt(2), wide);
+}

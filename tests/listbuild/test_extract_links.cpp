@@ -194,6 +194,27 @@ TEST_F(Extraction, AFileLeftAtTheTemporaryNameIsReplacedNotFollowed) {
     EXPECT_EQ(check.readAll(), QByteArray("keep"));
 }
 
+TEST_F(Extraction, AnotherCopyTakingTheTemporaryNameMeanwhileChangesNothingHere) {
+    // A second running copy of the program uses the same name in the same folder: it removes
+    // this copy's file and writes its own page there while this copy's page still arrives.
+    const QString path = tempPage();
+    http.server().Get("/raced", [path](const httplib::Request&, httplib::Response& res) {
+        QFile::remove(path);
+        QFile other(path);
+        if (other.open(QIODevice::WriteOnly)) other.write("<a href=\"http://other-copy/x.jpg\">");
+        other.close();
+        res.set_content("<a href=\"mine.jpg\">", "text/html");
+    });
+    dialogs.inputAnswers = {http.url(QStringLiteral("/raced"))};
+    form.PushButton7_Click();
+    EXPECT_TRUE(dialogs.messages.empty()) << dialogs.messageTexts().join(u'|').toStdString();
+    EXPECT_EQ(entries(), QStringList{http.url(QStringLiteral("/mine.jpg"))});
+    // The other copy's file is its own to read and remove.
+    QFile other(path);
+    ASSERT_TRUE(other.open(QIODevice::ReadOnly));
+    EXPECT_EQ(other.readAll(), QByteArray("<a href=\"http://other-copy/x.jpg\">"));
+}
+
 TEST(ScanPage, CommitsWhatItFoundBeforeEachBreathAndStopsWhenTold) {
     std::string page;
     page.reserve(24 << 20);

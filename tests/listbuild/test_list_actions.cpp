@@ -49,6 +49,18 @@ TEST_F(ListActionsTest, CtrlVAppendsEveryNonBlankClipboardLineCompleted) {
     EXPECT_EQ(form.urlList().textAt(1), QStringLiteral("http://a.jpg"));
 }
 
+TEST_F(ListActionsTest, PastedAndDroppedTextSplitsAtEveryKindOfLineEnd) {
+    // Text from some programs ends its lines in CR alone; no entry may keep a line break.
+    QGuiApplication::clipboard()->setText(QStringLiteral("a/1.jpg\rb/2.jpg\r\rhttp://c/3.jpg\r\nd/4.jpg\n"));
+    EXPECT_EQ(actions->pasteFromClipboard(), 4);
+    QMimeData text;
+    text.setText(QStringLiteral("e/5.jpg\r  \rf/6.jpg"));
+    EXPECT_TRUE(actions->dropMimeData(text));
+    EXPECT_EQ(entries(), (QStringList{QStringLiteral("http://a/1.jpg"), QStringLiteral("http://b/2.jpg"),
+                                      QStringLiteral("http://c/3.jpg"), QStringLiteral("http://d/4.jpg"),
+                                      QStringLiteral("http://e/5.jpg"), QStringLiteral("http://f/6.jpg")}));
+}
+
 TEST_F(ListActionsTest, DroppedTextLinksAndListFiles) {
     QMimeData text;
     text.setText(QStringLiteral("x/1.jpg\n\nhttp://y/2.jpg"));
