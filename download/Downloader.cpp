@@ -119,9 +119,11 @@ TransferResult Downloader::fetchToFd(const QString& url, int fd) {
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, writeBody);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &target);
 
-    CURLcode code = CURLE_OK;
-    curl_multi_add_handle(d->multi, easy);
-    for (;;) {
+    // Only a finished transfer that says so counts as a success.
+    CURLcode code = CURLE_FAILED_INIT;
+    const bool added = curl_multi_add_handle(d->multi, easy) == CURLM_OK;
+    if (!added) code = CURLE_OUT_OF_MEMORY;
+    while (added) {
         int running = 0;
         CURLMcode mc = curl_multi_perform(d->multi, &running);
         if (mc != CURLM_OK) {
@@ -142,7 +144,7 @@ TransferResult Downloader::fetchToFd(const QString& url, int fd) {
         // Woken at once by cancel(); otherwise at least ten times a second.
         curl_multi_poll(d->multi, nullptr, 0, 100, nullptr);
     }
-    curl_multi_remove_handle(d->multi, easy);
+    if (added) curl_multi_remove_handle(d->multi, easy);
 
     long status = 0;
     curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
