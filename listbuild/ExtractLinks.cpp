@@ -4,7 +4,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 
-#include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -46,19 +45,10 @@ bool StillNames(const QByteArray& native, int fd) {
 }
 
 bool ReadBack(int fd, QByteArray& page) {
-    struct stat info {};
-    if (::fstat(fd, &info) != 0) return false;
-    page.clear();
-    page.reserve(static_cast<qsizetype>(info.st_size));
-    char buffer[1 << 16];
-    for (off_t at = 0;;) {
-        const ssize_t got = ::pread(fd, buffer, sizeof buffer, at);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return false;
-        if (got == 0) return true;
-        page.append(buffer, got);
-        at += got;
-    }
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle) || !file.seek(0)) return false;
+    page = file.readAll();
+    return file.error() == QFileDevice::NoError;
 }
 }  // namespace
 
