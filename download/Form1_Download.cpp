@@ -1,113 +1,20 @@
 // The download run: every URL of the list, in list order, into the output folder.
 #include "app/Form1.h"
 
-#include <QEventLoop>
 #include <QLineEdit>
 
-#include <chrono>
-#include <condition_variable>
-#include <exception>
-#include <functional>
-#include <mutex>
-#include <thread>
-
 #include "download/DownloadEngine.h"
+#include "support/Background.h"
 #include "support/ErrorTrap.h"
-
-namespace {
-
-// One worker thread for the whole life of the window: each item's transfer runs on it while the
-// window thread keeps painting and answering in a nested event loop. (A new thread per item
-// costs more than a small file takes to fetch.)
-class ItemWorker {
-public:
-    ItemWorker() : thread_([this] { serve(); }) {}
-    ~ItemWorker() {
-        {
-            std::lock_guard<std::mutex> hold(lock_);
-            stop_ = true;
-        }
-        wake_.notify_all();
-        thread_.join();
-    }
-
-    // Runs `job` on the worker and returns when it has ended; a failure inside it is rethrown here.
-    void run(std::function<void()> job) {
-        QEventLoop waiting;
-        {
-            std::lock_guard<std::mutex> hold(lock_);
-            job_ = std::move(job);
-            done_ = false;
-            failure_ = nullptr;
-            waiter_ = &waiting;
-        }
-        wake_.notify_all();
-        for (;;) {
-            {
-                std::lock_guard<std::mutex> hold(lock_);
-                if (done_) break;
-            }
-            waiting.exec();
-            // When the application is quitting, exec() returns at once: wait without spinning.
-            std::unique_lock<std::mutex> hold(lock_);
-            if (ended_.wait_for(hold, std::chrono::milliseconds(50), [&] { return done_; })) break;
-        }
-        std::exception_ptr failure;
-        {
-            std::lock_guard<std::mutex> hold(lock_);
-            waiter_ = nullptr;
-            failure = failure_;
-        }
-        if (failure) std::rethrow_exception(failure);
-    }
-
-private:
-    void serve() {
-        std::unique_lock<std::mutex> hold(lock_);
-        for (;;) {
-            wake_.wait(hold, [&] { return stop_ || job_; });
-            if (stop_) return;
-            std::function<void()> job = std::move(job_);
-            job_ = nullptr;
-            hold.unlock();
-            std::exception_ptr failure;
-            try {
-                job();
-            } catch (...) {
-                failure = std::current_exception();
-            }
-            hold.lock();
-            failure_ = failure;
-            done_ = true;
-            // Posted under the lock: the waiting loop lives until run() has cleared waiter_.
-            if (waiter_) QMetaObject::invokeMethod(waiter_, &QEventLoop::quit, Qt::QueuedConnection);
-            ended_.notify_all();
-        }
-    }
-
-    std::mutex lock_;
-    std::condition_variable wake_;
-    std::condition_variable ended_;
-    std::function<void()> job_;
-    std::exception_ptr failure_;
-    QEventLoop* waiter_ = nullptr;
-    bool done_ = false;
-    bool stop_ = false;
-    std::thread thread_;
-};
-
-}  // namespace
 
 struct Form1::DownloadState {
     Download::TransferLimits limits;
     std::unique_ptr<Download::Engine> engine;
-    std::unique_ptr<ItemWorker> worker;
+    // One thread for the window's life: a new thread per item costs more than a small file takes.
+    Background::Worker worker;
     bool running = false;
 
-    ItemWorker& workerForRun() {
-        if (!worker) worker = std::make_unique<ItemWorker>();
-        return *worker;
-    }
+    Background::Worker& workerForRun() { return worker; }
 
     Download::Engine& engineForRun() {
         if (!engine) engine = std::make_unique<Download::Engine>(limits);

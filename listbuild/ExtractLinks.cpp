@@ -66,7 +66,7 @@ bool DownloadPage(const QString& url, const QString& path, Session& session, QSt
     if (fd < 0) return false;
     session.downloader.reset();
     const Download::TransferResult result =
-        Background::RunWhileResponsive([&] { return session.downloader.fetchToFd(url, fd); });
+        session.worker.run([&] { return session.downloader.fetchToFd(url, fd); });
     bool ok = result.ok;
     if (page) {
         // Read back through the same descriptor, never by name, and remove the name only while it

@@ -7,6 +7,7 @@
 
 #include "app/UrlList.h"
 #include "download/Downloader.h"
+#include "support/Background.h"
 #include "support/Dialogs.h"
 
 namespace ExtractLinks {
@@ -15,6 +16,8 @@ namespace ExtractLinks {
 struct Session {
     Dialogs::DialogService& dialogs;
     Download::Downloader& downloader;
+    // Where the fetch waits while the window keeps answering.
+    Background::Worker& worker;
     // One pass of pending window events; false once the window is closing.
     std::function<bool()> keepGoing;
 };

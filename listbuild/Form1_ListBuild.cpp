@@ -26,6 +26,7 @@
 struct Form1::ListBuildState {
     ListActions* actions = nullptr;
     Download::Downloader downloader;
+    Background::Worker worker;
     bool extracting = false;
 };
 
@@ -72,7 +73,7 @@ void Form1::PushButton7_Click() {
             bool& flag;
             ~Done() { flag = false; }
         } done{listBuild_->extracting};
-        ExtractLinks::Session session{dialogs_, listBuild_->downloader, [this] {
+        ExtractLinks::Session session{dialogs_, listBuild_->downloader, listBuild_->worker, [this] {
                                           yield();
                                           return !isClosing();
                                       }};
