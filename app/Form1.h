@@ -9,7 +9,7 @@
 #include <QWidget>
 
 #include "app/CaptionProgressBar.h"
-#include "app/UrlList.h"
+#include "urllist/UrlList.h"
 #include "support/Dialogs.h"
 
 #include <memory>

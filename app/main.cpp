@@ -2,7 +2,7 @@
 #include <QIcon>
 
 #include "app/Form1.h"
-#include "support/QtDialogs.h"
+#include "app/QtDialogs.h"
 
 namespace {
 

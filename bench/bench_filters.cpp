@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "BenchCommon.h"
-#include "app/UrlList.h"
+#include "urllist/UrlList.h"
 #include "listbuild/Filters.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "BenchCommon.h"
-#include "app/UrlList.h"
+#include "urllist/UrlList.h"
 #include "listbuild/ExtractLinks.h"
 
 int main(int argc, char** argv) {

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "BenchCommon.h"
-#include "app/UrlList.h"
+#include "urllist/UrlList.h"
 #include "listbuild/FileToList.h"
 
 int main(int argc, char** argv) {

@@ -22,7 +22,7 @@
 #include "app/Form1.h"
 #include "app/StartupEnvironment.h"
 #include "support/ConnectivityCheck.h"
-#include "support/QtDialogs.h"
+#include "app/QtDialogs.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <string>
 
-#include "app/UrlList.h"
+#include "urllist/UrlList.h"
 
 namespace {
 long residentKiB() {

@@ -5,7 +5,7 @@
 
 #include <functional>
 
-#include "app/UrlList.h"
+#include "urllist/UrlList.h"
 #include "download/Downloader.h"
 #include "support/Background.h"
 #include "support/Dialogs.h"

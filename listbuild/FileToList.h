@@ -7,7 +7,7 @@
 #include <functional>
 #include <string_view>
 
-#include "app/UrlList.h"
+#include "urllist/UrlList.h"
 #include "support/Dialogs.h"
 
 namespace FileToList {

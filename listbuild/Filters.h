@@ -5,7 +5,7 @@
 #include <functional>
 #include <string_view>
 
-#include "app/UrlList.h"
+#include "urllist/UrlList.h"
 
 namespace Main {
 

@@ -1,5 +1,5 @@
 # Desktop integration and the Debian package: the menu entry, the icon (also the window icon,
-# compiled into fetchwright_ui), the AppStream metainfo, and CPack's DEB settings.
+# compiled into fetchwright_app), the AppStream metainfo, and CPack's DEB settings.
 # Included once at the end of the top-level CMakeLists.txt, after the targets exist.
 
 set(FETCHWRIGHT_APP_ID "example.quillmoor.Fetchwright")
@@ -13,7 +13,7 @@ foreach(size IN LISTS _icon_sizes)
   list(APPEND _icon_files "${_pkg_dir}/icons/${size}.png")
 endforeach()
 set_source_files_properties("${_pkg_dir}/${FETCHWRIGHT_APP_ID}.svg" PROPERTIES QT_RESOURCE_ALIAS "icons/app.svg")
-qt_add_resources(fetchwright_ui fetchwright_icon
+qt_add_resources(fetchwright_app fetchwright_icon
   PREFIX "/fetchwright"
   BASE "${_pkg_dir}"
   FILES ${_icon_files})

@@ -1,4 +1,6 @@
-// Handlers that fill and prune the URL list.
+// Paste, drop and the list's context menu.
+#include "app/ListActions.h"
+
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
@@ -14,130 +16,9 @@
 #include <QTreeView>
 
 #include "app/Form1.h"
-#include "download/Downloader.h"
 #include "listbuild/EnsureHttpPrefix.h"
-#include "listbuild/ExtractLinks.h"
 #include "listbuild/FileToList.h"
-#include "listbuild/Filters.h"
-#include "listbuild/ListActions.h"
-#include "listbuild/Samples.h"
 #include "support/ErrorTrap.h"
-
-struct Form1::ListBuildState {
-    ListActions* actions = nullptr;
-    Download::Downloader downloader;
-    Background::Worker worker;
-    bool extracting = false;
-};
-
-void Form1::PushButton5_Click() {
-    ErrorReport::Trap trap(dialogs_, QStringLiteral("Form1"), QStringLiteral("PushButton5_Click"));
-    QString address;
-    trap.run(100, [&] { address = dialogs_.input(QStringLiteral("Enter website address to add: ")); });
-    if (trap.endTest(102, [&] { return address.isEmpty(); })) return;
-    trap.run(104, [&] { address = Main::EnsureHttpPrefix(address); });
-    trap.run(110, [&] { urls_.append(address); });
-}
-
-void Form1::PushButton13_Click() {
-    ErrorReport::Trap trap(dialogs_, QStringLiteral("Form1"), QStringLiteral("PushButton13_Click"));
-    QStringList files;
-    trap.run(108, [&] {
-        files = dialogs_.openFiles(QStringLiteral("Add File(s) - Hold Ctrl to select multiple files"),
-                                   {QStringLiteral("Text Files (*.txt)"), QStringLiteral("All Files (*.*)")});
-    });
-    if (trap.endTest(110, [&] { return files.isEmpty(); })) return;
-    // Every chosen file is a URL list, loaded in the order the chooser gives.
-    for (const QString& file : files)
-        if (!trap.run(118, [&] { FileToList::LoadUrlsFromFile(urls_, file, dialogs_); })) return;
-}
-
-void Form1::PushButton7_Click() {
-    // One extraction at a time; a second click while one runs is ignored.
-    if (listBuild_->extracting) return;
-    ErrorReport::Trap trap(dialogs_, QStringLiteral("Form1"), QStringLiteral("PushButton7_Click"));
-    int selected = 0;
-    trap.run(100, [&] { selected = selectedEntry(); });
-    const QString prompt = QStringLiteral("Enter url to extract from (i.e. ") +
-                           QString::fromLatin1(Samples::kExamplePageUrl) + QStringLiteral("):");
-    QString address;
-    if (selected == 0)
-        trap.run(102, [&] { address = dialogs_.input(prompt); });
-    else
-        trap.run(104, [&] { address = dialogs_.input(prompt, urls_.textAt(selected)); });
-    if (trap.endTest(106, [&] { return address.isEmpty(); })) return;
-    trap.run(108, [&] { setMousePointer(PointerBusy); });
-    trap.run(110, [&] {
-        listBuild_->extracting = true;
-        struct Done {
-            bool& flag;
-            ~Done() { flag = false; }
-        } done{listBuild_->extracting};
-        ExtractLinks::Session session{dialogs_, listBuild_->downloader, listBuild_->worker, [this] {
-                                          yield();
-                                          return !isClosing();
-                                      }};
-        ExtractLinks::GetUrls(urls_, address, 1, session);
-    });
-    trap.run(112, [&] { setMousePointer(PointerDefault); });
-}
-
-namespace {
-template <class Filter>
-void RunFilter(Form1& form, Dialogs::DialogService& dialogs, const char* procedure, const QString& prompt,
-               Filter filter) {
-    ErrorReport::Trap trap(dialogs, QStringLiteral("Form1"), QString::fromLatin1(procedure));
-    QString text;
-    trap.run(100, [&] { text = dialogs.input(prompt); });
-    if (trap.endTest(102, [&] { return text.isEmpty(); })) return;
-    trap.run(104, [&] { form.setMousePointer(PointerBusy); });
-    trap.run(106, [&] {
-        filter(form.urlList(), text, [&form] {
-            form.yield();
-            return !form.isClosing();
-        });
-    });
-    trap.run(108, [&] { form.setMousePointer(PointerArrow); });
-}
-}  // namespace
-
-void Form1::PushButton17_Click() {
-    RunFilter(*this, dialogs_, "PushButton17_Click", QStringLiteral("Remove entries containing: "),
-              Main::RemoveEntriesContaining);
-}
-
-void Form1::PushButton3_Click() {
-    RunFilter(*this, dialogs_, "PushButton3_Click", QStringLiteral("Remove entries not containing: "),
-              Main::RemoveEntriesNotContaining);
-}
-
-void Form1::PushButton11_Click() {
-    ErrorReport::Trap trap(dialogs_, QStringLiteral("Form1"), QStringLiteral("PushButton11_Click"));
-    // A long operation shows the busy pointer; the list is left alone under it.
-    trap.run(100, [&] {
-        if (!isBusy()) urls_.clear();
-    });
-}
-
-void Form1::PushButton4_Click() {
-    ErrorReport::Trap trap(dialogs_, QStringLiteral("Form1"), QStringLiteral("PushButton4_Click"));
-    int line = 100;
-    for (const char* sample : Samples::kSampleUrls) {
-        trap.run(line, [&] { urls_.append(QString::fromLatin1(sample)); });
-        line += 2;
-    }
-}
-
-void Form1::setUpListActions() {
-    listBuild_ = std::make_shared<ListBuildState>();
-    listBuild_->actions = new ListActions(*this);
-    std::weak_ptr<ListBuildState> state = listBuild_;
-    connect(this, &Form1::aboutToClose, this, [state] {
-        if (auto s = state.lock()) s->downloader.cancel();
-    });
-}
-
-// ---- Paste, drop and the context menu ----
 
 ListActions::ListActions(Form1& form) : QObject(&form), form_(form) {
     setObjectName(QStringLiteral("ListActions"));

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/UrlList.h"
+#include "urllist/UrlList.h"
 
 namespace {
 QStringList contents(const UrlList& list) {

@@ -18,7 +18,7 @@
 
 #include "app/Form1.h"
 #include "harness/ScriptedDialogs.h"
-#include "listbuild/ListActions.h"
+#include "app/ListActions.h"
 
 namespace {
 struct ListActionsTest : ::testing::Test {

@@ -1,4 +1,4 @@
-#include "app/UrlList.h"
+#include "urllist/UrlList.h"
 
 #include <QStringDecoder>
 

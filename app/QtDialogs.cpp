@@ -1,4 +1,4 @@
-#include "support/QtDialogs.h"
+#include "app/QtDialogs.h"
 
 #include <QCoreApplication>
 #include <QDesktopServices>
