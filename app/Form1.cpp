@@ -18,7 +18,8 @@ QRect twipRect(int left, int top, int width, int height) {
 }
 }  // namespace
 
-Form1::Form1(Dialogs::DialogService& dialogs, QWidget* parent) : QWidget(parent), dialogs_(dialogs) {
+Form1::Form1(Dialogs::DialogService& dialogs, const Settings::Store& settings, QWidget* parent)
+    : QWidget(parent), dialogs_(dialogs), settings_(settings) {
     buildControls();
     connectHandlers();
     setUpDownloadRun();

@@ -11,6 +11,7 @@
 #include "app/CaptionProgressBar.h"
 #include "urllist/UrlList.h"
 #include "support/Dialogs.h"
+#include "support/Settings.h"
 
 #include <memory>
 
@@ -33,7 +34,8 @@ enum MousePointer : int {
 class Form1 : public QWidget {
     Q_OBJECT
 public:
-    explicit Form1(Dialogs::DialogService& dialogs, QWidget* parent = nullptr);
+    // The dialog service and the settings store are handed in and must outlive the window.
+    Form1(Dialogs::DialogService& dialogs, const Settings::Store& settings, QWidget* parent = nullptr);
     ~Form1() override;
 
     // ---- Controls, named as on the form ----
@@ -57,6 +59,7 @@ public:
 
     UrlList& urlList() { return urls_; }
     Dialogs::DialogService& dialogs() { return dialogs_; }
+    const Settings::Store& settings() const { return settings_; }
 
     // The list's selected entry as a 1-based position, 0 when none.
     int selectedEntry() const;
@@ -111,7 +114,6 @@ protected:
     // ---- Working state of each subsystem, defined beside its handlers ----
     struct DownloadState;
     struct ListBuildState;
-    struct StartupState;
 
 private:
     // Called once at the end of the constructor, each defined beside its handlers.
@@ -120,9 +122,6 @@ private:
 
     std::shared_ptr<DownloadState> download_;
     std::shared_ptr<ListBuildState> listBuild_;
-    std::shared_ptr<StartupState> startup_;
-    // Start-up: the environment start-up ran with (the system's until Form_Load says otherwise).
-    StartupState& startup();
 
     void buildControls();
     void connectHandlers();
@@ -130,6 +129,7 @@ private:
     void removeSelectedEntry();
 
     Dialogs::DialogService& dialogs_;
+    const Settings::Store& settings_;
     UrlList urls_;
     int pointer_ = PointerDefault;
     QCursor customCursor_{Qt::PointingHandCursor};

@@ -3,13 +3,12 @@
 #include <QRadioButton>
 
 #include "app/Form1.h"
-#include "app/StartupState.h"
 #include "download/AddFolder.h"
 #include "support/ErrorTrap.h"
 
 void Form1::PushButton6_Click() {
     ErrorReport::Trap trap(dialogs_, QStringLiteral("Form1"), QStringLiteral("PushButton6_Click"));
-    const Settings::Store& store = startup().store;
+    const Settings::Store& store = settings_;
     QString path;
     trap.run(100, [&] {
         const QString lastFolder = store.read(QStringLiteral("LastFolderDot"), QString());
@@ -31,8 +30,8 @@ void storeOptions(const Settings::Store& store, const QRadioButton* option1, con
 }
 }  // namespace
 
-void Form1::Option1_Click() { storeOptions(startup().store, Option1, Option2); }
-void Form1::Option2_Click() { storeOptions(startup().store, Option1, Option2); }
+void Form1::Option1_Click() { storeOptions(settings_, Option1, Option2); }
+void Form1::Option2_Click() { storeOptions(settings_, Option1, Option2); }
 
 // Every change, keystroke by keystroke, is written through at once.
-void Form1::Text1_Change() { startup().store.write(QStringLiteral("Output Folder"), Text1->text()); }
+void Form1::Text1_Change() { settings_.write(QStringLiteral("Output Folder"), Text1->text()); }

@@ -6,15 +6,10 @@
 
 #include "app/Form1.h"
 #include "app/Startup.h"
-#include "app/StartupState.h"
+#include "app/StartupEnvironment.h"
 #include "support/ConnectivityCheck.h"
 #include "support/ErrorTrap.h"
 #include "support/PathHelpers.h"
-
-Form1::StartupState& Form1::startup() {
-    if (!startup_) startup_ = std::make_shared<StartupState>(StartupEnvironment::FromSystem());
-    return *startup_;
-}
 
 void Form1::Form_Load() { Form_Load(StartupEnvironment::FromSystem()); }
 
@@ -35,9 +30,8 @@ bool setOption(QRadioButton* button, bool selected) {
 }  // namespace
 
 void Form1::Form_Load(const StartupEnvironment& environment) {
-    startup_ = std::make_shared<StartupState>(environment);
-    const StartupEnvironment& env = startup_->environment;
-    const Settings::Store& store = startup_->store;
+    const StartupEnvironment& env = environment;
+    const Settings::Store& store = settings_;
 
     ErrorReport::Trap trap(dialogs_, QStringLiteral("Form1"), QStringLiteral("Form_Load"));
     trap.run(100, [&] { Main::CheckOnline(dialogs_, env.pingCommand, env.pingWaitLimitMs); });

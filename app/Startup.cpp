@@ -110,8 +110,4 @@ QString GetDesktopFolder(const QString& desktopPath) {
     return desktopPath.endsWith(QLatin1Char('/')) ? desktopPath : desktopPath + QLatin1Char('/');
 }
 
-QString GetDesktopFolder() {
-    return GetDesktopFolder(QStandardPaths::writableLocation(QStandardPaths::DesktopLocation));
-}
-
 }  // namespace Main

@@ -33,6 +33,5 @@ void SetApplicationTitle(Dialogs::DialogService& dialogs);
 
 // The desktop folder followed by "/". Fails when the folder cannot be determined (empty path).
 QString GetDesktopFolder(const QString& desktopPath);
-QString GetDesktopFolder();
 
 }  // namespace Main

@@ -1,7 +1,7 @@
 #pragma once
-// What start-up takes from outside the program: where its files lie, where its settings live,
-// how it pings, where the desktop is, and the draw of the occasional home-page opening. Tests and
-// benchmarks hand in their own; the program uses FromSystem().
+// What start-up takes from outside the program: where its files lie, how it pings, where the
+// desktop is, and the draw of the occasional home-page opening. Tests and benchmarks hand in
+// their own; the program uses FromSystem().
 #include <QString>
 
 #include <functional>
@@ -9,8 +9,6 @@
 struct StartupEnvironment {
     // The folder beside the program: the skin x/o.cjs and the cursor HAND-M.CUR are looked for here.
     QString programFolder;
-    // The settings file; empty for the user's own store.
-    QString settingsFile;
     // The connectivity check's command line and how long start-up waits for it.
     QString pingCommand;
     int pingWaitLimitMs = 3000;

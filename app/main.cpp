@@ -27,7 +27,8 @@ int main(int argc, char** argv) {
     QApplication::setWindowIcon(applicationIcon());
 
     Dialogs::QtDialogs dialogs;
-    Form1 form(dialogs);
+    const Settings::Store settings;  // the user's own
+    Form1 form(dialogs, settings);
     dialogs.setOwner(&form);
     form.Form_Load();
     form.show();

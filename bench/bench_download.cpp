@@ -252,7 +252,8 @@ int main(int argc, char** argv) {
     auto buttonSmallOnce = [&] {
         const QString d = freshDir();
         SilentDialogs dialogs;
-        Form1 form(dialogs);
+        Settings::Store settings;
+        Form1 form(dialogs, settings);
         {
             UrlList::Batch batch(form.urlList());
             for (const QString& u : smallUrls) batch.add(u);

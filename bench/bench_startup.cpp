@@ -109,7 +109,8 @@ int main(int argc, char** argv) {
             QElapsedTimer t;
             t.start();
             Dialogs::QtDialogs dialogs;
-            Form1 form(dialogs);
+            Settings::Store settings;
+            Form1 form(dialogs, settings);
             dialogs.setOwner(&form);
             QElapsedTimer s;
             s.start();

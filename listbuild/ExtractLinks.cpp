@@ -134,13 +134,3 @@ bool GetUrls(UrlList& list, const QString& address, int fileTag, Session& sessio
 }
 
 }  // namespace ExtractLinks
-
-namespace Main {
-
-void DeleteFileQuietly(const QString& path) {
-    if (QFile::remove(path)) return;
-    QFile::setPermissions(path, QFile::permissions(path) | QFileDevice::WriteOwner);
-    QFile::remove(path);
-}
-
-}  // namespace Main

@@ -47,8 +47,3 @@ bool ScanPage(std::string_view page, const QString& base, UrlList& list, const s
 bool GetUrls(UrlList& list, const QString& address, int fileTag, Session& session);
 
 }  // namespace ExtractLinks
-
-namespace Main {
-// Deletes a file; a read-only file is made writable and deleted again. Never reports.
-void DeleteFileQuietly(const QString& path);
-}  // namespace Main

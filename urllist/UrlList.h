@@ -43,7 +43,6 @@ public:
         void add(QStringView text);
         void addUtf8(std::string_view utf8);  // must be valid UTF-8
         void commit();
-        qsizetype pending() const { return static_cast<qsizetype>(staged_.size()); }
     private:
         UrlList& list_;
         std::vector<UrlListSpan> staged_;

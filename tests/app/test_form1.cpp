@@ -16,7 +16,8 @@ namespace {
 
 struct FormFixture : ::testing::Test {
     ScriptedDialogs dialogs;
-    Form1 form{dialogs};
+    Settings::Store settings;  // the test home's own
+    Form1 form{dialogs, settings};
 
     void fill(std::initializer_list<const char*> texts) {
         for (const char* t : texts) form.urlList().append(QString::fromLatin1(t));

@@ -23,7 +23,8 @@
 namespace {
 struct ListActionsTest : ::testing::Test {
     ScriptedDialogs dialogs;
-    Form1 form{dialogs};
+    Settings::Store settings;  // the test home's own
+    Form1 form{dialogs, settings};
     ListActions* actions = form.findChild<ListActions*>();
     QTemporaryDir dir;
 

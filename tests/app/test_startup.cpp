@@ -87,11 +87,11 @@ struct Startup : ::testing::Test {
             ++draws;
             return drawAnswer;
         };
-        form = std::make_unique<Form1>(dialogs);
+        form = std::make_unique<Form1>(dialogs, store);
     }
     // Another start of the program: a new window over the same store.
     void restart() {
-        form = std::make_unique<Form1>(dialogs);
+        form = std::make_unique<Form1>(dialogs, store);
         load();
     }
     void load() { form->Form_Load(env); }
@@ -426,4 +426,18 @@ TEST(StartupSteps, DesktopFolderEndsInOneSeparatorOrFails) {
     EXPECT_EQ(Main::GetDesktopFolder(QStringLiteral("/home/u/Desktop")), QStringLiteral("/home/u/Desktop/"));
     EXPECT_EQ(Main::GetDesktopFolder(QStringLiteral("/")), QStringLiteral("/"));
     EXPECT_THROW(Main::GetDesktopFolder(QString()), ErrorReport::Failure);
+}
+
+TEST_F(Startup, TheWindowKeepsItsChoicesInTheStoreItIsHandedAndNowhereElse) {
+    const QString file = dir.path() + QStringLiteral("/own/Fetchwright.conf");
+    const Settings::Store own(file);
+    ScriptedDialogs ownDialogs;
+    Form1 window{ownDialogs, own};
+    window.Form_Load(env);
+    window.Text1->setText(QStringLiteral("/srv/out/"));
+    window.Option2->click();
+    EXPECT_EQ(own.read(QStringLiteral("Output Folder"), QString()), QStringLiteral("/srv/out/"));
+    EXPECT_EQ(own.read(QStringLiteral("Option2"), QString()), QStringLiteral("True"));
+    EXPECT_EQ(stored("Output Folder"), QStringLiteral("<absent>"));
+    EXPECT_EQ(stored("Option2"), QStringLiteral("<absent>"));
 }

@@ -38,7 +38,8 @@ struct RunFixture : ::testing::Test {
     std::atomic<bool> released{false};
     LoopbackServer http;
     ScriptedDialogs dialogs;
-    Form1 form{dialogs};
+    Settings::Store settings;  // the test home's own
+    Form1 form{dialogs, settings};
     QTemporaryDir dir;
     // What the window showed, sampled while the run waits on the network.
     std::vector<Snapshot> seen;
@@ -223,7 +224,7 @@ TEST_F(RunFixture, ClosingWhileEarlierFilesAreStillBeingFinishedKeepsThemWhole) 
     http.start();
     {
         ScriptedDialogs ownDialogs;
-        Form1 window{ownDialogs};
+        Form1 window{ownDialogs, settings};
         window.setTransferLimits(Download::TransferLimits{2000, 1, 5});
         for (int k = 0; k < 30; ++k) window.urlList().append(http.url(s("/quick/%1.bin").arg(k)));
         window.urlList().append(http.url(s("/stall.bin")));

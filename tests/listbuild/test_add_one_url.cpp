@@ -25,7 +25,8 @@ TEST(EnsureHttpPrefix, CompletesOnlyTextsWithoutAnExactMarker) {
 namespace {
 struct AddOneUrl : ::testing::Test {
     ScriptedDialogs dialogs;
-    Form1 form{dialogs};
+    Settings::Store settings;  // the test home's own
+    Form1 form{dialogs, settings};
 };
 }  // namespace
 

@@ -30,7 +30,8 @@ const char* kPage =
 struct Extraction : ::testing::Test {
     LoopbackServer http;
     ScriptedDialogs dialogs;
-    Form1 form{dialogs};
+    Settings::Store settings;  // the test home's own
+    Form1 form{dialogs, settings};
     QTemporaryDir temp;
     QByteArray oldTmp = qgetenv("TMPDIR");
 

@@ -11,7 +11,8 @@
 namespace {
 struct ListPruning : ::testing::Test {
     ScriptedDialogs dialogs;
-    Form1 form{dialogs};
+    Settings::Store settings;  // the test home's own
+    Form1 form{dialogs, settings};
 
     void fill(std::initializer_list<const char16_t*> texts) {
         form.urlList().clear();

@@ -11,7 +11,8 @@
 namespace {
 struct ListFiles : ::testing::Test {
     ScriptedDialogs dialogs;
-    Form1 form{dialogs};
+    Settings::Store settings;  // the test home's own
+    Form1 form{dialogs, settings};
     QTemporaryDir dir;
 
     QString write(const char* name, const QByteArray& bytes) {

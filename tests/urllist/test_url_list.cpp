@@ -1,3 +1,4 @@
+#include <QAbstractItemModelTester>
 #include <QSignalSpy>
 
 #include <gtest/gtest.h>
@@ -141,4 +142,30 @@ TEST(UrlList, AnEntryOfMegabytesShowsItsBeginningAndKeepsItsWholeText) {
     }
     EXPECT_EQ(list.textAt(1), ascii);
     EXPECT_EQ(list.textAt(2), wide);
+}
+
+// Qt's own checker follows every change the model announces and stops the program at the first
+// inconsistency (a wrong row count after an insert, a stale index, a bad header).
+TEST(UrlList, EveryChangeIsAnnouncedConsistentlyToViews) {
+    UrlList list;
+    QAbstractItemModelTester tester(&list, QAbstractItemModelTester::FailureReportingMode::Fatal);
+    list.setHeaderText(QStringLiteral("URL(s)"));
+    list.append(u"http://a/1");
+    list.append(u"http://a/2");
+    {
+        UrlList::Batch batch(list);
+        for (int i = 0; i < 500; ++i) batch.add(QStringLiteral("http://b/%1").arg(i));
+        batch.commit();
+        batch.add(u"http://c/after-commit");
+    }
+    list.appendMany({QStringLiteral("http://d/1"), QStringLiteral("http://d/2")});
+    list.removeAt(1);
+    list.removeAt(list.count());
+    EXPECT_GT(list.removeIf([](std::string_view t) { return t.find("/b/1") != std::string_view::npos; }), 0);
+    EXPECT_EQ(list.removeIf([](std::string_view) { return false; }), 0);
+    list.clear();
+    list.clear();
+    list.append(u"http://e/again");
+    EXPECT_EQ(list.count(), 1);
+    EXPECT_EQ(list.textAt(1), QStringLiteral("http://e/again"));
 }

@@ -1,0 +1,2 @@
+// Must not build: below app/ there are no widgets.
+#include <QWidget>

@@ -1,0 +1,2 @@
+// Must not build: the bottom layer cannot see the list model.
+#include "urllist/UrlList.h"

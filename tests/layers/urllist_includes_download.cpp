@@ -1,0 +1,2 @@
+// Must not build: the list model cannot see the downloader.
+#include "download/Downloader.h"
