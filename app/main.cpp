@@ -3,6 +3,7 @@
 
 #include "app/Form1.h"
 #include "app/QtDialogs.h"
+#include "support/BuildInfo.h"
 
 namespace {
 
@@ -19,11 +20,12 @@ QIcon applicationIcon() {
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    QApplication::setOrganizationName(QStringLiteral("Quillmoor"));
-    QApplication::setApplicationName(QStringLiteral("Fetchwright"));
+    QApplication::setOrganizationName(QString::fromLatin1(BuildInfo::kOrganisation));
+    QApplication::setApplicationName(QString::fromLatin1(BuildInfo::kApplication));
+    QApplication::setApplicationVersion(QString::fromLatin1(BuildInfo::kVersion));
     // Matches the installed desktop entry, so that docks and Wayland compositors pair the
     // window with its menu entry and icon.
-    QGuiApplication::setDesktopFileName(QStringLiteral("example.quillmoor.Fetchwright"));
+    QGuiApplication::setDesktopFileName(QString::fromLatin1(BuildInfo::kAppId));
     QApplication::setWindowIcon(applicationIcon());
 
     Dialogs::QtDialogs dialogs;

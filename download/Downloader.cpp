@@ -9,6 +9,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "support/BuildInfo.h"
+
 namespace Download {
 
 namespace {
@@ -114,7 +116,7 @@ TransferResult Downloader::fetchToFd(const QString& url, int fd) {
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, d->limits.connectTimeoutMs);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, d->limits.stallSeconds);
-    curl_easy_setopt(easy, CURLOPT_USERAGENT, "Fetchwright/1.0");
+    curl_easy_setopt(easy, CURLOPT_USERAGENT, BuildInfo::kUserAgent);
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 256L * 1024L);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, writeBody);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &target);

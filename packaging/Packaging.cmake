@@ -2,7 +2,6 @@
 # compiled into fetchwright_app), the AppStream metainfo, and CPack's DEB settings.
 # Included once at the end of the top-level CMakeLists.txt, after the targets exist.
 
-set(FETCHWRIGHT_APP_ID "example.quillmoor.Fetchwright")
 set(_pkg_dir "${CMAKE_CURRENT_LIST_DIR}")
 set(_icon_sizes 16 24 32 48 64 128 256)
 
@@ -36,8 +35,8 @@ endforeach()
 # Debian package: `cpack -G DEB` in the build folder.
 set(CPACK_GENERATOR "DEB")
 set(CPACK_PACKAGE_NAME "fetchwright")
-set(CPACK_PACKAGE_VENDOR "Quillmoor")
-set(CPACK_PACKAGE_CONTACT "Quillmoor <fetchwright@quillmoor.example>")
+set(CPACK_PACKAGE_VENDOR "${FETCHWRIGHT_ORGANISATION}")
+set(CPACK_PACKAGE_CONTACT "${FETCHWRIGHT_ORGANISATION} <fetchwright@quillmoor.example>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "download many web files into one folder in a single run")
 set(CPACK_PACKAGE_DESCRIPTION
     "Fetchwright builds a list of web addresses (one at a time, from text files, from every

@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+#include "support/BuildInfo.h"
+
 namespace Dialogs {
 
 // Button sets and icons, added together as one code.
@@ -20,7 +22,7 @@ enum Answer : int {
     No = 7,
 };
 
-inline constexpr const char* kProductName = "Fetchwright";
+inline constexpr const char* kProductName = BuildInfo::kApplication;
 
 class DialogService {
 public:

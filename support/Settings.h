@@ -4,13 +4,15 @@
 // crash right after a change loses nothing.
 #include <QString>
 
+#include "support/BuildInfo.h"
+
 #include <utility>
 
 namespace Settings {
 
-inline constexpr const char* kOrganisation = "Quillmoor";
-inline constexpr const char* kApplication = "Fetchwright";
-inline constexpr const char* kSection = "Fetchwright";
+inline constexpr const char* kOrganisation = BuildInfo::kOrganisation;
+inline constexpr const char* kApplication = BuildInfo::kApplication;
+inline constexpr const char* kSection = BuildInfo::kApplication;
 
 class Store {
 public:

@@ -48,8 +48,6 @@ exec_line=$(entry_value Exec)
 [ -x "$prefix/bin/${exec_line%% *}" ] || fail "Exec=$exec_line does not name the installed program"
 grep -q "<launchable type=\"desktop-id\">$id.desktop</launchable>" "$metainfo" \
   || fail "the metainfo's launchable is not $id.desktop"
-grep -q "setDesktopFileName(QStringLiteral(\"$id\"))" app/main.cpp \
-  || fail "app/main.cpp does not set the desktop file name $id"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 grep -q "<release version=\"$version\"" "$metainfo" || fail "the metainfo has no release $version"
 

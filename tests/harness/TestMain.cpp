@@ -7,6 +7,8 @@
 
 #include <cstdlib>
 
+#include "support/BuildInfo.h"
+
 int main(int argc, char** argv) {
     QTemporaryDir home(QDir::tempPath() + QStringLiteral("/fetchwright-test-home-XXXXXX"));
     if (!home.isValid()) return 2;
@@ -21,8 +23,8 @@ int main(int argc, char** argv) {
     QDir().mkpath(home.path() + QStringLiteral("/Desktop"));
 
     QApplication app(argc, argv);
-    QApplication::setOrganizationName(QStringLiteral("Quillmoor"));
-    QApplication::setApplicationName(QStringLiteral("Fetchwright"));
+    QApplication::setOrganizationName(QString::fromLatin1(BuildInfo::kOrganisation));
+    QApplication::setApplicationName(QString::fromLatin1(BuildInfo::kApplication));
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
