@@ -8,8 +8,12 @@ shift || true
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(fuzz_list_file fuzz_link_scan)
 
+# The default clang++, else the newest versioned one (clang++-N) installed.
 CXX="${FUZZ_CXX:-clang++}"
-command -v "$CXX" >/dev/null || CXX=clang++-14
+if ! command -v "$CXX" >/dev/null; then
+  CXX="$(compgen -c clang++- | grep -E '^clang\+\+-[0-9]+$' | sort -t- -k2 -n | tail -n 1 || true)"
+  [ -n "$CXX" ] || { echo "fuzz/run.sh: no clang++ found (scripts/setup.sh installs it)" >&2; exit 1; }
+fi
 out=build-fuzz
 mkdir -p "$out"
 flags=(-std=c++20 -O1 -g -fPIC -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -I.)
