@@ -10,6 +10,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "harness/Descriptors.h"
 #include "harness/ScriptedDialogs.h"
 #include "harness/Timing.h"
 #include "support/CmdOutput.h"
@@ -21,8 +22,6 @@ using CmdOutput::RunAndCapture;
 namespace {
 
 QString sh(const char* script) { return QStringLiteral("sh -c '") + QString::fromUtf8(script) + QLatin1Char('\''); }
-
-int openDescriptors() { return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size()); }
 
 // Children of this test that ended but were never waited for.
 int zombieChildren() {
