@@ -1,7 +1,11 @@
 #pragma once
-// Small helpers shared by the list-building benchmarks.
+// Small helpers shared by the benchmarks.
+#include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
 
 #include <cstdio>
 #include <cstdlib>
@@ -43,10 +47,33 @@ inline double TimeShell(const std::string& command, std::string* out = nullptr) 
     return ms;
 }
 
-// A dialog service that answers nothing and shows nothing.
+// Writes `count` lines, line(i) for each i, to `name` in `dir`, a megabyte at a time.
+// Returns the file's path, or an empty text when it cannot be written.
+template <class MakeLine>
+QString WriteLines(const QTemporaryDir& dir, const QString& name, long long count, MakeLine line) {
+    const QString path = dir.filePath(name);
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly)) return {};
+    std::string chunk;
+    for (long long i = 0; i < count; ++i) {
+        chunk += line(i);
+        if (chunk.size() > (1 << 20)) {
+            f.write(chunk.data(), static_cast<qint64>(chunk.size()));
+            chunk.clear();
+        }
+    }
+    f.write(chunk.data(), static_cast<qint64>(chunk.size()));
+    return path;
+}
+
+// A dialog service that answers nothing and shows nothing; messages are kept and echoed to
+// standard error. `keepEventsFlowing` lets a window's events run while the program waits.
 class SilentDialogs : public Dialogs::DialogService {
 public:
+    explicit SilentDialogs(bool keepEventsFlowing = false) : keepEventsFlowing_(keepEventsFlowing) {}
+    QStringList messages;
     int messageBox(const QString& text, int, const QString&) override {
+        messages << text;
         std::fprintf(stderr, "message: %s\n", qPrintable(text));
         return Dialogs::Ok;
     }
@@ -54,7 +81,12 @@ public:
     QStringList openFiles(const QString&, const QStringList&) override { return {}; }
     QString browseForFolder(const QString&, const QString&) override { return {}; }
     void openUrl(const QString&) override {}
-    void yield() override {}
+    void yield() override {
+        if (keepEventsFlowing_) QCoreApplication::processEvents();
+    }
+
+private:
+    bool keepEventsFlowing_;
 };
 
 }  // namespace Bench

@@ -23,23 +23,16 @@
 #include <cstring>
 #include <thread>
 
+#include "BenchCommon.h"
 #include "app/Form1.h"
 #include "download/DownloadEngine.h"
 #include "download/TargetNaming.h"
 
 namespace {
 
-struct SilentDialogs : Dialogs::DialogService {
-    QStringList messages;
-    int messageBox(const QString& text, int, const QString&) override {
-        messages << text;
-        return Dialogs::Ok;
-    }
-    QString inputBox(const QString&, const QString&, const QString&) override { return {}; }
-    QStringList openFiles(const QString&, const QStringList&) override { return {}; }
-    QString browseForFolder(const QString&, const QString&) override { return {}; }
-    void openUrl(const QString&) override {}
-    void yield() override { QCoreApplication::processEvents(); }
+// The window's events keep flowing while a run waits, as they do in the program.
+struct SilentDialogs : Bench::SilentDialogs {
+    SilentDialogs() : Bench::SilentDialogs(true) {}
 };
 
 double seconds(const QElapsedTimer& t) { return t.nsecsElapsed() / 1e9; }
@@ -228,21 +221,11 @@ int main(int argc, char** argv) {
     // The tools take turns, round after round, so that a busy moment of the machine does not
     // fall on one of them only; each keeps its best round.
     std::printf("Small files: %d x 4 KB from nginx on loopback (best of %d interleaved rounds)\n", smallCount, rounds);
-    auto engineSmallOnce = [&] {
+    auto headlessSmallOnce = [&](bool syncEachFile) {
         const QString d = freshDir();
         SilentDialogs dialogs;
         Download::Engine engine;
-        QElapsedTimer t;
-        t.start();
-        auto summary = Download::RunHeadless(engine, dialogs, smallUrls, d);
-        const double s = summary.failedCount() == 0 ? seconds(t) : -1;
-        return checked(d, s, 4096, smallCount);
-    };
-    auto unsyncedSmallOnce = [&] {
-        const QString d = freshDir();
-        SilentDialogs dialogs;
-        Download::Engine engine;
-        engine.setSyncEachFile(false);
+        engine.setSyncEachFile(syncEachFile);
         QElapsedTimer t;
         t.start();
         auto summary = Download::RunHeadless(engine, dialogs, smallUrls, d);
@@ -281,11 +264,11 @@ int main(int argc, char** argv) {
         if (s >= 0 && (bestSoFar < 0 || s < bestSoFar)) bestSoFar = s;
     };
     for (int r = 0; r < rounds; ++r) {
-        keepBest(engineSmall, engineSmallOnce());
+        keepBest(engineSmall, headlessSmallOnce(true));
         keepBest(curlSmall, curlSmallOnce());
         keepBest(buttonSmall, buttonSmallOnce());
         keepBest(wgetSmall, wgetSmallOnce());
-        keepBest(unsyncedSmall, unsyncedSmallOnce());
+        keepBest(unsyncedSmall, headlessSmallOnce(false));
     }
     row("engine (headless)", engineSmall, smallCount, smallMb);
     row("start button (offscreen window)", buttonSmall, smallCount, smallMb);

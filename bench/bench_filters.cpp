@@ -35,14 +35,8 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const long long n = argc > 1 ? std::atoll(argv[1]) : 1000000;
     QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("lines.txt"));
-    {
-        QFile f(path);
-        if (!f.open(QIODevice::WriteOnly)) return 1;
-        std::string all;
-        for (long long i = 0; i < n; ++i) all += Line(i) + "\n";
-        f.write(all.data(), static_cast<qint64>(all.size()));
-    }
+    const QString path = Bench::WriteLines(dir, QStringLiteral("lines.txt"), n, [](long long i) { return Line(i) + "\n"; });
+    if (path.isEmpty()) return 1;
     const std::string quoted = "'" + path.toStdString() + "'";
     int breaths = 0;
     auto keepGoing = [&] { ++breaths; return true; };

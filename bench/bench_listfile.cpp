@@ -16,26 +16,16 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const long long lines = argc > 1 ? std::atoll(argv[1]) : 1000000;
     QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("list.txt"));
-    {
-        QFile f(path);
-        if (!f.open(QIODevice::WriteOnly)) return 1;
-        std::string chunk;
-        for (long long i = 0; i < lines; ++i) {
-            char line[160];
-            // Mostly full addresses, some without a scheme, CR LF ends, a blank line now and then.
-            const int n = (i % 10 == 0)
-                              ? std::snprintf(line, sizeof line, "downloads.quillmoor.example/archive/%04lld/item-%08lld.jpg\r\n", i % 977, i)
-                          : (i % 50 == 1) ? std::snprintf(line, sizeof line, "   \r\n")
-                                          : std::snprintf(line, sizeof line, "https://downloads.quillmoor.example/archive/%04lld/item-%08lld.jpg\r\n", i % 977, i);
-            chunk.append(line, static_cast<std::size_t>(n));
-            if (chunk.size() > (1 << 20)) {
-                f.write(chunk.data(), static_cast<qint64>(chunk.size()));
-                chunk.clear();
-            }
-        }
-        f.write(chunk.data(), static_cast<qint64>(chunk.size()));
-    }
+    const QString path = Bench::WriteLines(dir, QStringLiteral("list.txt"), lines, [](long long i) {
+        char line[160];
+        // Mostly full addresses, some without a scheme, CR LF ends, a blank line now and then.
+        const int n = (i % 10 == 0)
+                          ? std::snprintf(line, sizeof line, "downloads.quillmoor.example/archive/%04lld/item-%08lld.jpg\r\n", i % 977, i)
+                      : (i % 50 == 1) ? std::snprintf(line, sizeof line, "   \r\n")
+                                      : std::snprintf(line, sizeof line, "https://downloads.quillmoor.example/archive/%04lld/item-%08lld.jpg\r\n", i % 977, i);
+        return std::string(line, static_cast<std::size_t>(n));
+    });
+    if (path.isEmpty()) return 1;
 
     Bench::SilentDialogs dialogs;
     UrlList list;

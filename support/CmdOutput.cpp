@@ -2,67 +2,67 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QStringDecoder>
 #include <QThread>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <linux/close_range.h>
 #include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <thread>
+#include <sys/syscall.h>
 #include <unistd.h>
-#include <vector>
 
 #include "support/ErrorTrap.h"
-
-extern char** environ;
+#include "support/UniqueFd.h"
 
 namespace CmdOutput {
 
 namespace {
 
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() { close(); }
-    int get() const { return fd_; }
-    void close() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_;
-};
-
-class SpawnSetup {
-public:
-    SpawnSetup() {
-        posix_spawn_file_actions_init(&actions);
-        posix_spawnattr_init(&attributes);
-    }
-    ~SpawnSetup() {
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attributes);
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-};
+constexpr int kEndingGraceMs = 50;
 
 void defaultYield() {
     auto* app = QCoreApplication::instance();
     if (app && QThread::currentThread() == app->thread()) QCoreApplication::processEvents();
 }
 
-// A child that closed its end of the pipe but has not exited yet is reaped in the background, so
-// that the caller never waits for it and no zombie stays behind.
-void reap(pid_t pid) {
-    if (::waitpid(pid, nullptr, WNOHANG) != 0) return;
-    std::thread([pid] { while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {} }).detach();
+// Runs in the child between fork and exec, so only async-signal-safe calls.
+void prepareChild() {
+    // Its own process group, so that a time limit ends it with everything it started.
+    ::setpgid(0, 0);
+    // Default signal handling and mask, whatever this program set for itself.
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    struct sigaction byDefault {};
+    byDefault.sa_handler = SIG_DFL;
+    for (int signal : {SIGPIPE, SIGINT, SIGTERM}) ::sigaction(signal, &byDefault, nullptr);
+#ifdef CLOSE_RANGE_CLOEXEC
+    // Descriptors opened elsewhere without close-on-exec must not keep pipes or files alive in
+    // the command. Marked, not closed: the channel on which the child reports a failed exec
+    // must stay open until then. Older kernels refuse, and the child inherits them as before.
+    ::syscall(SYS_close_range, 3u, ~0u, CLOSE_RANGE_CLOEXEC);
+#endif
+}
+
+// Whether `program` can be run, looked up as QProcess looks it up (PATH for a bare name). Asked
+// before starting, because QProcess (Qt 6.4) leaves a descriptor open for every failed start.
+bool runnable(const QString& program) {
+    if (!program.contains(QLatin1Char('/'))) return !QStandardPaths::findExecutable(program).isEmpty();
+    const QFileInfo file(program);
+    return file.isFile() && file.isExecutable();
+}
+
+// Ends the child with its whole group and reaps it, so no zombie stays.
+void endGroup(QProcess& process) {
+    if (process.state() == QProcess::NotRunning) return;
+    ::kill(-pid_t(process.processId()), SIGKILL);
+    process.waitForFinished(-1);
 }
 
 }  // namespace
@@ -102,75 +102,55 @@ QStringList SplitCommandLine(const QString& commandLine) {
     return words;
 }
 
-QString RunAndCapture(const QString& commandLine, bool captureOutput, bool captureErrors, bool oemToAnsi,
-                      const WaitRules& wait) {
-    (void)oemToAnsi;
+QString RunAndCapture(const QString& commandLine, bool captureOutput, bool captureErrors, const WaitRules& wait) {
     if (!captureOutput && !captureErrors)
         throw ErrorReport::Failure(QStringLiteral("Invalid procedure call or argument"));
 
+    QStringList words = SplitCommandLine(commandLine);
+    if (words.isEmpty() || !runnable(words.first())) return QString::fromLatin1(kCreateProcessFailed);
+
+    // One pipe of our own for both streams, so that they keep the order written, and because
+    // QProcess does not tell when the child closes its output while it still runs.
     int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0) return {};
-    Fd readEnd(ends[0]);
-    Fd writeEnd(ends[1]);
+    if (::pipe2(ends, O_CLOEXEC) != 0) return QString::fromLatin1(kCreateProcessFailed);
+    Fw::UniqueFd readEnd(ends[0]);
+    Fw::UniqueFd writeEnd(ends[1]);
 
-    std::vector<QByteArray> words;
-    for (const QString& word : SplitCommandLine(commandLine)) words.push_back(word.toLocal8Bit());
-    std::vector<char*> argv;
-    for (QByteArray& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-
-    pid_t pid = -1;
-    int spawnError = ENOENT;
-    if (!words.empty()) {
-        SpawnSetup setup;
-        // Hidden child: no input, and the stream not captured goes nowhere.
-        posix_spawn_file_actions_addopen(&setup.actions, 0, "/dev/null", O_RDONLY, 0);
-        if (captureOutput) posix_spawn_file_actions_adddup2(&setup.actions, writeEnd.get(), 1);
-        else posix_spawn_file_actions_addopen(&setup.actions, 1, "/dev/null", O_WRONLY, 0);
-        if (captureErrors) posix_spawn_file_actions_adddup2(&setup.actions, writeEnd.get(), 2);
-        else posix_spawn_file_actions_addopen(&setup.actions, 2, "/dev/null", O_WRONLY, 0);
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
-        // Descriptors opened elsewhere without close-on-exec must not keep the pipe or files alive.
-        posix_spawn_file_actions_addclosefrom_np(&setup.actions, 3);
-#endif
-        // Its own process group, so that a time limit can end it with all it started; default
-        // signal handling and mask, whatever this program set for itself.
-        sigset_t none, defaults;
-        sigemptyset(&none);
-        sigemptyset(&defaults);
-        sigaddset(&defaults, SIGPIPE);
-        sigaddset(&defaults, SIGINT);
-        sigaddset(&defaults, SIGTERM);
-        posix_spawnattr_setsigmask(&setup.attributes, &none);
-        posix_spawnattr_setsigdefault(&setup.attributes, &defaults);
-        posix_spawnattr_setpgroup(&setup.attributes, 0);
-        posix_spawnattr_setflags(&setup.attributes,
-                                 POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-        spawnError = ::posix_spawnp(&pid, argv[0], &setup.actions, &setup.attributes, argv.data(), environ);
-    }
-    // From here only the child holds the write end, so the pipe breaks when it has gone.
-    writeEnd.close();
-    if (spawnError != 0) return QString::fromLatin1(kCreateProcessFailed);
+    QProcess process;
+    process.setProgram(words.takeFirst());
+    process.setArguments(words);
+    // Hidden child: no input, and a stream not captured goes nowhere.
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setStandardErrorFile(QProcess::nullDevice());
+    const int sink = writeEnd.get();
+    process.setChildProcessModifier([sink, captureOutput, captureErrors] {
+        if (captureOutput) ::dup2(sink, STDOUT_FILENO);
+        if (captureErrors) ::dup2(sink, STDERR_FILENO);
+        prepareChild();
+    });
+    process.start(QIODevice::ReadOnly);
+    const bool started = process.waitForStarted(-1);
+    // From here only the child holds the write end, so the pipe breaks when it lets go.
+    writeEnd.reset();
+    if (!started) return QString::fromLatin1(kCreateProcessFailed);
 
     QByteArray output;
     char buffer[1024];
     QElapsedTimer clock;
     clock.start();
-    bool timedOut = false;
+    bool closed = false;
     for (;;) {
         if (wait.yield) wait.yield();
         else defaultYield();
-        int pollMs = 50;
+        int stepMs = 50;
         if (wait.limitMs >= 0) {
             const qint64 left = wait.limitMs - clock.elapsed();
-            if (left <= 0) {
-                timedOut = true;
-                break;
-            }
-            pollMs = int(std::min<qint64>(pollMs, left));
+            if (left <= 0) break;
+            stepMs = int(std::min<qint64>(stepMs, left));
         }
         pollfd p{readEnd.get(), POLLIN, 0};
-        const int ready = ::poll(&p, 1, pollMs);
+        const int ready = ::poll(&p, 1, stepMs);
         if (ready < 0 && errno != EINTR) break;
         if (ready <= 0) continue;
         const ssize_t got = ::read(readEnd.get(), buffer, sizeof buffer);
@@ -178,16 +158,17 @@ QString RunAndCapture(const QString& commandLine, bool captureOutput, bool captu
             if (errno == EINTR || errno == EAGAIN) continue;
             break;
         }
-        if (got == 0) break;
+        if (got == 0) {
+            closed = true;
+            break;
+        }
         output.append(buffer, got);
     }
-    readEnd.close();
-    if (timedOut) {
-        ::kill(-pid, SIGKILL);
-        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {}
-    } else {
-        reap(pid);
-    }
+    readEnd.reset();
+    // A child that let go of its output normally ends with it; it gets a moment for that, so
+    // that what it left running in the background is not ended with it.
+    if (closed) process.waitForFinished(kEndingGraceMs);
+    endGroup(process);
     // Decoded once, whole: a character split between two reads stays one, and stray bytes at the
     // very end still show instead of waiting for a continuation that never comes.
     return QStringDecoder(QStringConverter::System, QStringConverter::Flag::Stateless).decode(output);

@@ -28,10 +28,12 @@ QStringList SplitCommandLine(const QString& commandLine);
 // Runs `commandLine` (program and arguments, split as a shell would split words and quotes, but
 // without a shell). `captureOutput`/`captureErrors` choose the streams read; with both, they share
 // one pipe and arrive in the order written. At least one must be set, else this fails with an
-// invalid-argument error and starts nothing. Output is decoded from the locale's 8-bit encoding;
-// `oemToAnsi` is accepted for the callers' sake and changes nothing here, where both encodings are
-// the locale's. A command that cannot be started gives kCreateProcessFailed as the result.
-QString RunAndCapture(const QString& commandLine, bool captureOutput, bool captureErrors, bool oemToAnsi,
+// invalid-argument error and starts nothing. Output is decoded from the locale's 8-bit encoding.
+// A command that cannot be started (also an empty command line or a file that is not executable)
+// gives kCreateProcessFailed as the result. A child that closes its captured output while it still
+// runs is not waited for: after a moment it is ended with everything it started, like one that
+// hits the time limit.
+QString RunAndCapture(const QString& commandLine, bool captureOutput, bool captureErrors,
                       const WaitRules& wait = {});
 
 }  // namespace CmdOutput

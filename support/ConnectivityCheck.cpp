@@ -10,7 +10,7 @@ void CheckOnline(Dialogs::DialogService& dialogs, const QString& pingCommand, in
     CmdOutput::WaitRules wait;
     wait.yield = [&dialogs] { dialogs.yield(); };
     wait.limitMs = waitLimitMs;
-    const QString output = CmdOutput::RunAndCapture(pingCommand, true, false, true, wait);
+    const QString output = CmdOutput::RunAndCapture(pingCommand, true, false, wait);
     // Nothing printed, a missing ping tool and a run cut short all count as no reply.
     if (!output.contains(QLatin1String(kReplyMarker), Qt::CaseInsensitive))
         dialogs.messageBox(QLatin1String(kOfflineMessage), Dialogs::OkOnly, {});

@@ -10,6 +10,7 @@
 
 #include "app/Form1.h"
 #include "app/StartupEnvironment.h"
+#include "harness/ListContents.h"
 #include "harness/ScriptedDialogs.h"
 
 namespace {
@@ -26,11 +27,7 @@ struct FormFixture : ::testing::Test {
         form.ListView1->selectionModel()->setCurrentIndex(form.urlList().index(position - 1),
                                                           QItemSelectionModel::ClearAndSelect);
     }
-    QStringList contents() {
-        QStringList out;
-        for (int i = 1; i <= form.urlList().count(); ++i) out << form.urlList().textAt(i);
-        return out;
-    }
+    QStringList contents() { return contentsOf(form.urlList()); }
     void hover(QWidget* w) {
         QMouseEvent move(QEvent::MouseMove, QPointF(2, 2), w->mapToGlobal(QPointF(2, 2)), Qt::NoButton,
                          Qt::NoButton, Qt::NoModifier);

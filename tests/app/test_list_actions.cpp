@@ -17,6 +17,7 @@
 #include <QUrl>
 
 #include "app/Form1.h"
+#include "harness/ListContents.h"
 #include "harness/ScriptedDialogs.h"
 #include "app/ListActions.h"
 
@@ -28,11 +29,7 @@ struct ListActionsTest : ::testing::Test {
     ListActions* actions = form.findChild<ListActions*>();
     QTemporaryDir dir;
 
-    QStringList entries() {
-        QStringList all;
-        for (int i = 1; i <= form.urlList().count(); ++i) all << form.urlList().textAt(i);
-        return all;
-    }
+    QStringList entries() { return contentsOf(form.urlList()); }
 };
 }  // namespace
 

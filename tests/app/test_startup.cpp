@@ -7,7 +7,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -21,6 +20,7 @@
 #include "app/Startup.h"
 #include "app/StartupEnvironment.h"
 #include "harness/ScriptedDialogs.h"
+#include "harness/UserSettings.h"
 #include "support/ErrorTrap.h"
 #include "support/Settings.h"
 
@@ -61,16 +61,10 @@ struct Startup : ::testing::Test {
     int drawAnswer = 50;
     int draws = 0;
 
-    static void clearStore() {
-        QSettings s(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Quillmoor"),
-                    QStringLiteral("Fetchwright"));
-        s.clear();
-        s.sync();
-    }
     // The whole program shares one store: no case leaves anything behind for the next.
-    void TearDown() override { clearStore(); }
+    void TearDown() override { clearUserSettings(); }
     void SetUp() override {
-        clearStore();
+        clearUserSettings();
         dialogs.messages.clear();
         desktopLookups = draws = 0;
         programFolder = dir.path() + QStringLiteral("/program");

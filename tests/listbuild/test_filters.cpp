@@ -4,6 +4,7 @@
 #include <QTimer>
 
 #include "app/Form1.h"
+#include "harness/ListContents.h"
 #include "harness/ScriptedDialogs.h"
 #include "listbuild/Filters.h"
 #include "support/Help.h"
@@ -18,11 +19,7 @@ struct ListPruning : ::testing::Test {
         form.urlList().clear();
         for (const char16_t* t : texts) form.urlList().append(QStringView(t));
     }
-    QStringList entries() {
-        QStringList all;
-        for (int i = 1; i <= form.urlList().count(); ++i) all << form.urlList().textAt(i);
-        return all;
-    }
+    QStringList entries() { return contentsOf(form.urlList()); }
 };
 }  // namespace
 

@@ -5,6 +5,7 @@
 #include <QTemporaryDir>
 
 #include "app/Form1.h"
+#include "harness/ListContents.h"
 #include "harness/ScriptedDialogs.h"
 #include "listbuild/FileToList.h"
 
@@ -22,11 +23,7 @@ struct ListFiles : ::testing::Test {
         f.write(bytes);
         return path;
     }
-    QStringList entries() {
-        QStringList all;
-        for (int i = 1; i <= form.urlList().count(); ++i) all << form.urlList().textAt(i);
-        return all;
-    }
+    QStringList entries() { return contentsOf(form.urlList()); }
     QStringList load(const QByteArray& bytes) {
         form.urlList().clear();
         dialogs.openFilesAnswers.push_back({write("list.txt", bytes)});

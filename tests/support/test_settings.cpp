@@ -1,9 +1,9 @@
 #include <QDir>
 #include <QFile>
-#include <QSettings>
 
 #include <gtest/gtest.h>
 
+#include "harness/UserSettings.h"
 #include "support/ErrorTrap.h"
 #include "support/Settings.h"
 
@@ -11,14 +11,8 @@ namespace {
 
 struct SettingsFixture : ::testing::Test {
     Settings::Store store;
-    static void clearStore() {
-        QSettings s(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Quillmoor"),
-                    QStringLiteral("Fetchwright"));
-        s.clear();
-        s.sync();
-    }
-    void SetUp() override { clearStore(); }
-    void TearDown() override { clearStore(); }
+    void SetUp() override { clearUserSettings(); }
+    void TearDown() override { clearUserSettings(); }
     QByteArray onDisk() {
         QFile f(store.fileName());
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
