@@ -1,15 +1,20 @@
-// Download speed side by side: the engine (headless, and through the start button on an
-// offscreen window) against `wget -i` and `curl --remote-name-all`, all fetching from one nginx
-// on loopback into empty folders; the engine's peak memory for a small and a large file; and
-// the naming cost of many equal names against as many distinct ones.
+// Download speed side by side: the engine (headless, and through the start button of a real
+// window, on the offscreen platform and on X11 under Xvfb) against `wget -i` and
+// `curl --remote-name-all`, all fetching from one nginx on loopback into empty folders, over
+// http and over https (a test authority made for the run, trusted through an explicit option of
+// each tool); the engine's peak memory for a small and a large file; and the naming cost of
+// many equal names against as many distinct ones.
 //
-//   bench_download [--small N] [--big-mb M] [--names K] [--rounds R]     (bench/run_download_bench.sh builds and runs it)
+//   bench_download [--small N] [--big-mb M] [--https-small N] [--https-mb M] [--names K]
+//                  [--rounds R] [--no-xcb]      (bench/run_download_bench.sh builds and runs it)
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLineEdit>
+#include <QWindow>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <arpa/inet.h>
@@ -91,10 +96,17 @@ double runTool(const QString& program, const QStringList& args, const QString& c
     return p.exitCode() == 0 ? s : -1;
 }
 
+// The test authority that a benchmark run trusts over https; never the system's trust store.
+Download::TransferLimits benchLimits() {
+    Download::TransferLimits limits;
+    limits.caFile = qEnvironmentVariable("FETCHWRIGHT_BENCH_CA");
+    return limits;
+}
+
 // The child mode: one headless run of the given URLs into a folder; prints seconds and peak RSS.
 int childRun(const QStringList& urls, const QString& folder, bool sync) {
     SilentDialogs dialogs;
-    Download::Engine engine;
+    Download::Engine engine(benchLimits());
     engine.setSyncEachFile(sync);
     QElapsedTimer t;
     t.start();
@@ -122,6 +134,79 @@ ChildResult runChild(const QStringList& urls, const QString& folder) {
     return r;
 }
 
+// The window child: a shown window on the platform it was started with (offscreen, or xcb under
+// Xvfb), the list filled as a paste fills it, Start pressed; timed until the run's message, when
+// every file has its name. Prints seconds.
+int windowChildRun(const QString& folder, const QString& listFile) {
+    QFile list(listFile);
+    if (!list.open(QIODevice::ReadOnly)) return 2;
+    const QList<QByteArray> lines = list.readAll().split('\n');
+    SilentDialogs dialogs;
+    Settings::Store settings(QDir(folder).filePath(QStringLiteral("../settings-%1.conf").arg(QCoreApplication::applicationPid())));
+    Form1 form(dialogs, settings);
+    form.show();
+    QElapsedTimer wait;
+    wait.start();
+    while (!(form.windowHandle() && form.windowHandle()->isExposed()) && wait.elapsed() < 10000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    {
+        UrlList::Batch batch(form.urlList());
+        for (const QByteArray& line : lines)
+            if (!line.isEmpty()) batch.add(QString::fromUtf8(line));
+    }
+    form.Text1->setText(folder);
+    QCoreApplication::processEvents();
+    QElapsedTimer t;
+    t.start();
+    form.PushButton2_Click();
+    const double s = seconds(t);
+    if (dialogs.messages != QStringList{QStringLiteral("Done.")}) return 1;
+    std::printf("%.6f\n", s);
+    return 0;
+}
+
+// One start-button round in a process of its own on `platform`; seconds, or -1 when it failed.
+double runWindowChild(const QString& platform, const QString& folder, const QString& listFile) {
+    QProcess p;
+    p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), platform);
+    p.setProcessEnvironment(env);
+    const QStringList child{QCoreApplication::applicationFilePath(), QStringLiteral("--window-child"), folder, listFile};
+    if (platform == QLatin1String("xcb"))
+        p.start(QStringLiteral("xvfb-run"), QStringList{QStringLiteral("-a"), QStringLiteral("-s"),
+                                                        QStringLiteral("-screen 0 1280x1024x24 -nolisten tcp")} + child);
+    else
+        p.start(child.front(), child.mid(1));
+    if (!p.waitForFinished(600000) || p.exitCode() != 0) return -1;
+    bool ok = false;
+    const double s = p.readAllStandardOutput().trimmed().toDouble(&ok);
+    return ok ? s : -1;
+}
+
+// A certificate authority for this run and a server certificate for 127.0.0.1 signed by it.
+bool makeTestAuthority(const QString& dir) {
+    auto ssl = [&](const QStringList& args) {
+        QProcess p;
+        p.setWorkingDirectory(dir);
+        p.setStandardOutputFile(QProcess::nullDevice());
+        p.setStandardErrorFile(QProcess::nullDevice());
+        p.start(QStringLiteral("openssl"), args);
+        return p.waitForFinished(60000) && p.exitCode() == 0;
+    };
+    QFile ext(dir + QStringLiteral("/server.ext"));
+    if (!ext.open(QIODevice::WriteOnly)) return false;
+    ext.write("subjectAltName=IP:127.0.0.1\nbasicConstraints=CA:FALSE\n");
+    ext.close();
+    const QString days = QStringLiteral("2");
+    return ssl({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.pem", "-days", days,
+                "-subj", "/CN=Fetchwright benchmark authority"}) &&
+           ssl({"req", "-newkey", "rsa:2048", "-nodes", "-keyout", "server.key", "-out", "server.csr", "-subj",
+                "/CN=127.0.0.1"}) &&
+           ssl({"x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial", "-out",
+                "server.pem", "-days", days, "-extfile", "server.ext"});
+}
+
 void row(const char* name, double secs, int files, double mb) {
     if (secs < 0) {
         std::printf("  %-34s  failed\n", name);
@@ -140,15 +225,27 @@ int main(int argc, char** argv) {
         for (int k = 3; k < argc; ++k) urls << QString::fromLocal8Bit(argv[k]);
         return childRun(urls, QString::fromLocal8Bit(argv[2]), std::strcmp(argv[1], "--child-nosync") != 0);
     }
-    int smallCount = 2000, bigMb = 256, names = 10000, rounds = 3;
-    for (int k = 1; k + 1 < argc; k += 2) {
-        if (!std::strcmp(argv[k], "--small")) smallCount = std::atoi(argv[k + 1]);
-        if (!std::strcmp(argv[k], "--big-mb")) bigMb = std::atoi(argv[k + 1]);
-        if (!std::strcmp(argv[k], "--names")) names = std::atoi(argv[k + 1]);
-        if (!std::strcmp(argv[k], "--rounds")) rounds = std::max(1, std::atoi(argv[k + 1]));
+    if (argc == 4 && std::strcmp(argv[1], "--window-child") == 0) {
+        QApplication app(argc, argv);
+        return windowChildRun(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]));
     }
+    int smallCount = 2000, bigMb = 256, names = 10000, rounds = 3, httpsSmall = 500, httpsMb = 64;
+    bool xcb = true;
+    for (int k = 1; k < argc; ++k) {
+        auto number = [&] { return k + 1 < argc ? std::atoi(argv[++k]) : 0; };
+        if (!std::strcmp(argv[k], "--small")) smallCount = number();
+        else if (!std::strcmp(argv[k], "--big-mb")) bigMb = number();
+        else if (!std::strcmp(argv[k], "--https-small")) httpsSmall = number();
+        else if (!std::strcmp(argv[k], "--https-mb")) httpsMb = number();
+        else if (!std::strcmp(argv[k], "--names")) names = number();
+        else if (!std::strcmp(argv[k], "--rounds")) rounds = std::max(1, number());
+        else if (!std::strcmp(argv[k], "--no-xcb")) xcb = false;
+    }
+    httpsSmall = std::min(httpsSmall, smallCount);
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    // Under Xvfb: only where the X server and its wrapper are installed.
+    if (QStandardPaths::findExecutable(QStringLiteral("xvfb-run")).isEmpty()) xcb = false;
 
     QTemporaryDir root(QDir::tempPath() + QStringLiteral("/fetchwright-bench-XXXXXX"));
     const QString www = root.filePath(QStringLiteral("www"));
@@ -160,20 +257,31 @@ int main(int argc, char** argv) {
         std::snprintf(data.data(), 32, "file %d\n", i);
         writeFile(www + QStringLiteral("/small/f%1.bin").arg(i, 5, 10, QLatin1Char('0')), data);
     }
-    {
-        QFile big(www + QStringLiteral("/big.bin"));
+    auto writeBig = [&](const QString& name, int mb) {
+        QFile big(www + QLatin1Char('/') + name);
         big.open(QIODevice::WriteOnly);
         QByteArray block(1 << 20, 'x');
-        for (int i = 0; i < bigMb; ++i) {
+        for (int i = 0; i < mb; ++i) {
             block[0] = char(i);
             big.write(block);
         }
-    }
+    };
+    writeBig(QStringLiteral("big.bin"), bigMb);
+    writeBig(QStringLiteral("https-big.bin"), httpsMb);
 
     // nginx with a configuration of its own: every path inside the temporary folder.
     const int port = freePort();
+    const int tlsPort = freePort();
     const QString ng = root.filePath(QStringLiteral("nginx"));
     QDir().mkpath(ng);
+    const bool https = makeTestAuthority(ng);
+    if (!https) std::fprintf(stderr, "openssl could not make a test authority: no https rounds\n");
+    const QString tlsServer =
+        https ? QStringLiteral("  server { listen 127.0.0.1:%1 ssl; root %2; ssl_certificate %3/server.pem;\n"
+                               "           ssl_certificate_key %3/server.key; ssl_session_cache shared:tls:1m; }\n")
+                    .arg(tlsPort)
+                    .arg(www, ng)
+              : QString();
     const QString conf = QStringLiteral(
                              "worker_processes 1;\ndaemon off;\nmaster_process off;\npid %1/nginx.pid;\n"
                              "error_log %1/error.log;\nevents { worker_connections 64; }\n"
@@ -181,17 +289,18 @@ int main(int argc, char** argv) {
                              "  fastcgi_temp_path %1/fcgi;\n  uwsgi_temp_path %1/uwsgi;\n  scgi_temp_path %1/scgi;\n"
                              "  keepalive_requests 1000000;\n  keepalive_timeout 60s;\n  sendfile on;\n"
                              "  default_type application/octet-stream;\n"
-                             "  server { listen 127.0.0.1:%2; root %3; }\n}\n")
+                             "  server { listen 127.0.0.1:%2; root %3; }\n%4}\n")
                              .arg(ng)
                              .arg(port)
-                             .arg(www);
+                             .arg(www, tlsServer);
     writeFile(ng + QStringLiteral("/nginx.conf"), conf.toUtf8());
     QProcess nginx;
     nginx.setProcessChannelMode(QProcess::ForwardedChannels);
     nginx.start(QStringLiteral("/usr/sbin/nginx"),
                 {QStringLiteral("-p"), ng, QStringLiteral("-c"), ng + QStringLiteral("/nginx.conf"), QStringLiteral("-e"),
                  ng + QStringLiteral("/error.log")});
-    for (int k = 0; k < 200 && !canConnect(port); ++k) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    for (int k = 0; k < 200 && !(canConnect(port) && (!https || canConnect(tlsPort))); ++k)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     if (!canConnect(port)) {
         std::fprintf(stderr, "nginx did not start\n");
         return 1;
@@ -248,6 +357,10 @@ int main(int argc, char** argv) {
         const double s = dialogs.messages == QStringList{QStringLiteral("Done.")} ? seconds(t) : -1;
         return checked(d, s, 4096, smallCount);
     };
+    auto xcbSmallOnce = [&] {
+        const QString d = freshDir();
+        return checked(d, runWindowChild(QStringLiteral("xcb"), d, listFile), 4096, smallCount);
+    };
     auto wgetSmallOnce = [&] {
         const QString d = freshDir();
         return checked(d, runTool(QStringLiteral("wget"), {QStringLiteral("-q"), QStringLiteral("-i"), listFile,
@@ -259,7 +372,7 @@ int main(int argc, char** argv) {
         return checked(d, runTool(QStringLiteral("curl"), QStringList{QStringLiteral("-s"), QStringLiteral("--remote-name-all")} + smallUrls, d),
                        4096, smallCount);
     };
-    double engineSmall = -1, unsyncedSmall = -1, buttonSmall = -1, wgetSmall = -1, curlSmall = -1;
+    double engineSmall = -1, unsyncedSmall = -1, buttonSmall = -1, xcbSmall = -1, wgetSmall = -1, curlSmall = -1;
     auto keepBest = [](double& bestSoFar, double s) {
         if (s >= 0 && (bestSoFar < 0 || s < bestSoFar)) bestSoFar = s;
     };
@@ -268,10 +381,12 @@ int main(int argc, char** argv) {
         keepBest(curlSmall, curlSmallOnce());
         keepBest(buttonSmall, buttonSmallOnce());
         keepBest(wgetSmall, wgetSmallOnce());
+        if (xcb) keepBest(xcbSmall, xcbSmallOnce());
         keepBest(unsyncedSmall, headlessSmallOnce(false));
     }
     row("engine (headless)", engineSmall, smallCount, smallMb);
-    row("start button (offscreen window)", buttonSmall, smallCount, smallMb);
+    row("start button (offscreen platform)", buttonSmall, smallCount, smallMb);
+    if (xcb) row("start button (xcb platform, Xvfb)", xcbSmall, smallCount, smallMb);
     row("engine, no fsync (cost of the flush)", unsyncedSmall, smallCount, smallMb);
     row("wget -q -i", wgetSmall, smallCount, smallMb);
     row("curl -s --remote-name-all", curlSmall, smallCount, smallMb);
@@ -279,8 +394,9 @@ int main(int argc, char** argv) {
     if (wgetSmall > 0) peer = wgetSmall;
     if (curlSmall > 0 && (peer < 0 || curlSmall < peer)) peer = curlSmall;
     if (peer > 0 && engineSmall > 0)
-        std::printf("  files/s engine : faster peer = %.2f, button : faster peer = %.2f (goal >= 1.00)\n",
-                    peer / engineSmall, buttonSmall > 0 ? peer / buttonSmall : 0.0);
+        std::printf("  files/s engine : faster peer = %.2f (goal >= 1.20), button offscreen : faster peer = %.2f, "
+                    "button xcb : faster peer = %.2f (goal >= 1.00)\n",
+                    peer / engineSmall, buttonSmall > 0 ? peer / buttonSmall : 0.0, xcbSmall > 0 ? peer / xcbSmall : 0.0);
 
     const double bigBytes = double(bigMb) * (1 << 20);
     const double bigMB = bigBytes / 1e6;
@@ -289,7 +405,9 @@ int main(int argc, char** argv) {
     const QString bigUrl = base + QStringLiteral("/big.bin");
     ChildResult engineBig;
     bool engineBigBroken = false;
-    double wgetBig = -1, curlBig = -1;
+    double wgetBig = -1, curlBig = -1, xcbBig = -1;
+    const QString bigListFile = root.filePath(QStringLiteral("big-list.txt"));
+    writeFile(bigListFile, (base + QStringLiteral("/big.bin\n")).toUtf8());
     for (int r = 0; r < rounds; ++r) {
         {
             const QString d = freshDir();
@@ -312,12 +430,95 @@ int main(int argc, char** argv) {
                                       qint64(bigBytes), 1));
             QDir(d).removeRecursively();
         }
+        if (xcb) {
+            const QString d = freshDir();
+            keepBest(xcbBig, checked(d, runWindowChild(QStringLiteral("xcb"), d, bigListFile), qint64(bigBytes), 1));
+            QDir(d).removeRecursively();
+        }
     }
     row("engine (headless)", engineBig.secs, 1, bigMB);
+    if (xcb) row("start button (xcb platform, Xvfb)", xcbBig, 1, bigMB);
     row("wget -q", wgetBig, 1, bigMB);
     row("curl -s --remote-name-all", curlBig, 1, bigMB);
     if (engineBig.secs > 0 && curlBig > 0)
-        std::printf("  MB/s engine : curl = %.2f (goal >= 0.90)\n", curlBig / engineBig.secs);
+        std::printf("  MB/s engine : curl = %.2f (goal >= 0.90), button xcb : curl = %.2f (goal >= 0.85)\n",
+                    curlBig / engineBig.secs, xcbBig > 0 ? curlBig / xcbBig : 0.0);
+
+    // https: the same files through TLS, so that connection and session reuse count too.
+    bool httpsBroken = false;
+    if (https) {
+        const QString ca = ng + QStringLiteral("/ca.pem");
+        qputenv("FETCHWRIGHT_BENCH_CA", QFile::encodeName(ca));
+        const QString tlsBase = QStringLiteral("https://127.0.0.1:%1").arg(tlsPort);
+        QStringList tlsUrls;
+        for (int i = 0; i < httpsSmall; ++i) tlsUrls << tlsBase + QStringLiteral("/small/f%1.bin").arg(i, 5, 10, QLatin1Char('0'));
+        const QString tlsList = root.filePath(QStringLiteral("tls-list.txt"));
+        writeFile(tlsList, tlsUrls.join(QLatin1Char('\n')).toUtf8() + "\n");
+        const QString tlsBig = tlsBase + QStringLiteral("/https-big.bin");
+        const qint64 tlsBigBytes = qint64(httpsMb) << 20;
+        double eS = -1, wS = -1, cS = -1, eB = -1, wB = -1, cB = -1;
+        for (int r = 0; r < rounds; ++r) {
+            {
+                const QString d = freshDir();
+                SilentDialogs dialogs;
+                Download::Engine engine(benchLimits());
+                QElapsedTimer t;
+                t.start();
+                auto summary = Download::RunHeadless(engine, dialogs, tlsUrls, d);
+                const double sec = checked(d, summary.failedCount() == 0 ? seconds(t) : -1, 4096, httpsSmall);
+                httpsBroken = httpsBroken || sec < 0;
+                keepBest(eS, sec);
+            }
+            {
+                const QString d = freshDir();
+                keepBest(cS, checked(d, runTool(QStringLiteral("curl"), QStringList{QStringLiteral("-s"), QStringLiteral("--cacert"), ca,
+                                                                                    QStringLiteral("--remote-name-all")} + tlsUrls, d),
+                                     4096, httpsSmall));
+            }
+            {
+                const QString d = freshDir();
+                keepBest(wS, checked(d, runTool(QStringLiteral("wget"), {QStringLiteral("-q"), QStringLiteral("--ca-certificate=") + ca,
+                                                                         QStringLiteral("-i"), tlsList, QStringLiteral("-P"), d}, d),
+                                     4096, httpsSmall));
+            }
+            {
+                const QString d = freshDir();
+                ChildResult once = runChild({tlsBig}, d);
+                const double sec = checked(d, once.secs, tlsBigBytes, 1);
+                httpsBroken = httpsBroken || sec < 0;
+                keepBest(eB, sec);
+                QDir(d).removeRecursively();
+            }
+            {
+                const QString d = freshDir();
+                keepBest(cB, checked(d, runTool(QStringLiteral("curl"), {QStringLiteral("-s"), QStringLiteral("--cacert"), ca,
+                                                                         QStringLiteral("--remote-name-all"), tlsBig}, d),
+                                     tlsBigBytes, 1));
+                QDir(d).removeRecursively();
+            }
+            {
+                const QString d = freshDir();
+                keepBest(wB, checked(d, runTool(QStringLiteral("wget"), {QStringLiteral("-q"), QStringLiteral("--ca-certificate=") + ca,
+                                                                         tlsBig, QStringLiteral("-P"), d}, d),
+                                     tlsBigBytes, 1));
+                QDir(d).removeRecursively();
+            }
+        }
+        std::printf("\nhttps: %d x 4 KB and one %d MB file (test authority trusted explicitly; best of %d rounds)\n",
+                    httpsSmall, httpsMb, rounds);
+        const double tlsSmallMb = httpsSmall * 4096.0 / 1e6, tlsBigMb = tlsBigBytes / 1e6;
+        row("engine, small files (headless)", eS, httpsSmall, tlsSmallMb);
+        row("wget, small files", wS, httpsSmall, tlsSmallMb);
+        row("curl, small files", cS, httpsSmall, tlsSmallMb);
+        row("engine, large file (headless)", eB, 1, tlsBigMb);
+        row("wget, large file", wB, 1, tlsBigMb);
+        row("curl, large file", cB, 1, tlsBigMb);
+        double tlsPeer = -1;
+        for (double v : {wS, cS})
+            if (v > 0 && (tlsPeer < 0 || v < tlsPeer)) tlsPeer = v;
+        if (eS > 0 && tlsPeer > 0 && eB > 0 && cB > 0)
+            std::printf("  files/s engine : faster peer = %.2f, MB/s engine : curl = %.2f\n", tlsPeer / eS, cB / eB);
+    }
 
     ChildResult engineTiny;
     {
@@ -362,6 +563,7 @@ int main(int argc, char** argv) {
     std::printf("  %-34s %8.3f s %9.2f us/name\n", "all the same name", same, same * 1e6 / names);
     if (distinct > 0) std::printf("  same : distinct = %.2f (goal <= 2.00)\n", same / distinct);
     // Goals are for the reader; a run that lost or mangled files is an error.
-    const bool broken = engineSmall < 0 || unsyncedSmall < 0 || buttonSmall < 0 || engineBigBroken || same < 0 || distinct < 0;
+    const bool broken = engineSmall < 0 || unsyncedSmall < 0 || buttonSmall < 0 || engineBigBroken || same < 0 ||
+                        distinct < 0 || httpsBroken || (xcb && (xcbSmall < 0 || xcbBig < 0));
     return broken ? 1 : 0;
 }

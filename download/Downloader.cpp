@@ -1,5 +1,7 @@
 #include "download/Downloader.h"
 
+#include <QFile>
+
 #include <curl/curl.h>
 
 #include <cerrno>
@@ -118,6 +120,8 @@ TransferResult Downloader::fetchToFd(const QString& url, int fd) {
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, d->limits.stallSeconds);
     curl_easy_setopt(easy, CURLOPT_USERAGENT, BuildInfo::kUserAgent);
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 256L * 1024L);
+    const QByteArray caFile = QFile::encodeName(d->limits.caFile);
+    if (!caFile.isEmpty()) curl_easy_setopt(easy, CURLOPT_CAINFO, caFile.constData());
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, writeBody);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &target);
 

@@ -13,6 +13,9 @@ struct TransferLimits {
     long connectTimeoutMs = 15000;  // giving up on a server that does not answer
     long stallSeconds = 30;         // giving up on a transfer that stops moving
     long maxRedirects = 10;
+    // Certificate authorities trusted for https instead of the system's (a benchmark's own test
+    // authority); empty for the system's.
+    QString caFile;
 };
 
 struct TransferResult {

@@ -9,7 +9,7 @@ packages=(
   libcurl4-openssl-dev ca-certificates
   libgtest-dev libgmock-dev libcpp-httplib-dev
   fonts-liberation
-  iputils-ping
+  iputils-ping openssl
 )
 # Tools used by the tests, benchmarks and CI checks.
 packages+=(xvfb xauth nginx-light wget curl clang
