@@ -72,6 +72,9 @@ public:
     // beginRun().
     void cancel();
 
+    // Where the transfers report how far they are (nullptr: nowhere); must outlive the engine.
+    void setProgress(TransferProgress* progress) { downloader_.setProgress(progress); }
+
     // Each file is flushed to disk before it gets its name, so that a crash never leaves a
     // named file without its data. Only a measurement of what that costs turns it off.
     void setSyncEachFile(bool on);
@@ -121,15 +124,28 @@ public:
     int failedCount() const { return static_cast<int>(failures_.size()); }
     // The failed items in list order: URL and reason.
     const std::vector<std::pair<QString, QString>>& failures() const { return failures_; }
-    // "Done." when every item was stored; otherwise "Done.", a blank line, how many of how many
-    // failed and the first few failed URLs with their reasons.
+    // A stopped run; items it did not fetch (the one it stopped, those after it), and entries
+    // taken off the list before the run came to them.
+    void setStopped(bool stopped) { stopped_ = stopped; }
+    bool stopped() const { return stopped_; }
+    void addNotReached(int count) { notReached_ += count; }
+    int notReached() const { return notReached_; }
+    void addRemovedBeforeReached(int count) { removedBeforeReached_ += count; }
+    // "Done." ("Stopped." for a stopped run) when every item was stored; otherwise that, a blank
+    // line, how many of how many failed and the first few failed URLs with their reasons. Then
+    // how many were not reached, and how many were removed before they were reached.
     QString finalMessage() const;
 
     static constexpr int kListed = 5;
 
 private:
+    QString unreachedLines() const;
+
     int items_ = 0;
     std::vector<std::pair<QString, QString>> failures_;  // URL, reason
+    bool stopped_ = false;
+    int notReached_ = 0;
+    int removedBeforeReached_ = 0;
 };
 
 // Percent i / count * 100, rounded to the nearest integer with halves to the even neighbour.

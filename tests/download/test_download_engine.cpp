@@ -42,7 +42,8 @@ struct EngineFixture : ::testing::Test {
     LoopbackServer http;
     QTemporaryDir dir;
     ScriptedDialogs dialogs;
-    Download::Engine engine{Download::TransferLimits{2000, 1, 5}};
+    // One try each: retries have tests of their own.
+    Download::Engine engine{Download::TransferLimits{2000, 1, 5, 1}};
 
     EngineFixture() {
         auto& srv = http.server();
