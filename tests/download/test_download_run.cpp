@@ -54,6 +54,11 @@ struct RunFixture : ::testing::Test {
             std::this_thread::sleep_for(60ms);
             res.set_content("data " + req.matches[1].str(), "application/octet-stream");
         });
+        // Long enough for the bar, which changes a few times a second, to show each of them.
+        http.server().Get("/slower/(.*)", [](const httplib::Request& req, httplib::Response& res) {
+            std::this_thread::sleep_for(400ms);
+            res.set_content("data " + req.matches[1].str(), "application/octet-stream");
+        });
         http.server().Get("/stall.bin", [this](const httplib::Request&, httplib::Response& res) {
             res.set_chunked_content_provider("application/octet-stream", [this](size_t, httplib::DataSink&) {
                 for (int k = 0; k < 250 && !released; ++k) std::this_thread::sleep_for(20ms);
@@ -110,9 +115,9 @@ TEST_F(RunFixture, FolderCheckComesBeforeListCheckAndNeitherTouchesBarOrPointer)
 
 TEST_F(RunFixture, RunShowsEachItemsShareAddressAndNumberAndTheButtonStops) {
     http.start();
-    add(s("/slow/pic.jpg"));
-    add(s("/slow/pic.jpg"));
-    add(s("/slow/other.png"));
+    add(s("/slower/pic.jpg"));
+    add(s("/slower/pic.jpg"));
+    add(s("/slower/other.png"));
     form.Text1->setText(folder() + s("/"));
     QStringList buttonTexts;
     onChange = [&](const Snapshot&) {
@@ -128,12 +133,12 @@ TEST_F(RunFixture, RunShowsEachItemsShareAddressAndNumberAndTheButtonStops) {
         if (snap.pointer == PointerBusy && (during.empty() || during.back().value != snap.value)) during.push_back(snap);
     ASSERT_EQ(during.size(), 3u);
     EXPECT_EQ(during[0].value, 33);
-    EXPECT_EQ(during[0].caption, wait + http.url(s("/slow/pic.jpg")) + s("  1 of 3"));
+    EXPECT_EQ(during[0].caption, wait + http.url(s("/slower/pic.jpg")) + s("  1 of 3"));
     EXPECT_EQ(during[1].value, 67);
-    EXPECT_TRUE(during[1].caption.startsWith(wait + http.url(s("/slow/pic.jpg")) + s("  "))) << during[1].caption.toStdString();
+    EXPECT_TRUE(during[1].caption.startsWith(wait + http.url(s("/slower/pic.jpg")) + s("  "))) << during[1].caption.toStdString();
     EXPECT_TRUE(during[1].caption.endsWith(s("2 of 3"))) << during[1].caption.toStdString();
     EXPECT_EQ(during[2].value, 100);
-    EXPECT_TRUE(during[2].caption.startsWith(wait + http.url(s("/slow/other.png")) + s("  ")));
+    EXPECT_TRUE(during[2].caption.startsWith(wait + http.url(s("/slower/other.png")) + s("  ")));
     EXPECT_EQ(form.ProgressBar1->accessibleName(), s("Progress Bar"));
     EXPECT_EQ(buttonTexts, QStringList{s("Stop Downloading")});
     EXPECT_EQ(form.PushButton2->text(), s("Start Downloading"));
@@ -186,10 +191,11 @@ TEST_F(RunFixture, EntriesRemovedDuringTheRunAreReportedAndTheRestIsFetchedOnce)
     for (const char* p : {"/slow/1.txt", "/slow/2.txt", "/slow/3.txt", "/slow/4.txt", "/slow/5.txt"}) add(s(p));
     form.Text1->setText(folder());
     bool pruned = false;
-    onChange = [&](const Snapshot& now) {
-        if (!pruned && now.caption.contains(s("/slow/3.txt"))) {
+    // The run yields before each item and after it: the fourth yield comes after item 2.
+    dialogs.onYield = [&] {
+        if (!pruned && dialogs.yields == 4) {
             pruned = true;
-            // One behind the item in progress, one ahead of it; one added at the end.
+            // One behind the items taken, one ahead of them; one added at the end.
             form.urlList().removeAt(4);
             form.urlList().removeAt(1);
             form.urlList().append(http.url(s("/slow/6.txt")));
