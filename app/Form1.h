@@ -100,8 +100,12 @@ public:
 
     // ---- Download run state ----
     bool IsDownloading = false;
-    // Connect and stall time-outs of the run's transfers (tests shorten them).
+    // Connect and stall time-outs and retry waits of the run's transfers (tests shorten them).
     void setTransferLimits(const Download::TransferLimits& limits);
+    // Stops the run under way (Stop Downloading, Esc): the transfer in progress is aborted, no
+    // later item starts, and the run ends through its closing steps.
+    void stopDownloading();
+    bool isStopping() const;
 
 signals:
     // Emitted when the window starts closing, so that a running transfer can be aborted.
@@ -110,6 +114,7 @@ signals:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
     // ---- Working state of each subsystem, defined beside its handlers ----
     struct DownloadState;
@@ -119,6 +124,7 @@ private:
     // Called once at the end of the constructor, each defined beside its handlers.
     void setUpDownloadRun();
     void setUpListActions();
+    void showItemProgress();
 
     std::shared_ptr<DownloadState> download_;
     std::shared_ptr<ListBuildState> listBuild_;

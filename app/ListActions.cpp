@@ -125,6 +125,10 @@ QMenu* ListActions::buildContextMenu() {
     copy->setEnabled(form_.selectedEntry() != 0);
     QAction* save = menu->addAction(QStringLiteral("Save list as…"), this, &ListActions::saveListAs);
     save->setEnabled(form_.urlList().count() > 0);
+    // After a run, what is left to fetch: the entries that failed or were not reached.
+    QAction* removeStored = menu->addAction(QStringLiteral("Remove Stored Entries"), this,
+                                            [this] { form_.urlList().removeStored(); });
+    removeStored->setEnabled(form_.urlList().countOutcome(UrlList::Outcome::Stored) > 0);
     return menu;
 }
 

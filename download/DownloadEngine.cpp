@@ -309,13 +309,13 @@ ItemOutcome Engine::fetchIntoTemporary(const QString& url, FinishJob& job) {
     }
     ::flock(fd, LOCK_EX | LOCK_NB);
 
-    const TransferResult result = downloader_.fetchToFd(url, fd);
-    if (!result.ok) {
+    const Fw::Result<TransferInfo> result = downloader_.fetchToFd(url, fd);
+    if (!result) {
         ::close(fd);
         ::unlinkat(dirFd, tempName.constData(), 0);
         closeDir();
-        outcome.cancelled = result.cancelled;
-        outcome.reason = result.reason;
+        outcome.cancelled = result.error().isCancelled();
+        outcome.reason = result.error().text;
         return outcome;
     }
     job.fd = fd;
@@ -402,14 +402,27 @@ void RunSummary::add(const QString& url, const ItemOutcome& outcome) {
 }
 
 QString RunSummary::finalMessage() const {
-    QString text = QStringLiteral("Done.");
-    if (failures_.empty()) return text;
+    QString text = stopped_ ? QStringLiteral("Stopped.") : QStringLiteral("Done.");
+    if (failures_.empty()) return text + unreachedLines();
     text += QStringLiteral("\r\n\r\n%1 of %2 downloads failed:").arg(failures_.size()).arg(items_);
     const int listed = std::min<int>(kListed, static_cast<int>(failures_.size()));
     for (int k = 0; k < listed; ++k)
         text += QStringLiteral("\r\n") + failures_[k].first + QStringLiteral(" - ") + failures_[k].second;
     if (static_cast<int>(failures_.size()) > listed)
         text += QStringLiteral("\r\n(and %1 more)").arg(failures_.size() - listed);
+    return text + unreachedLines();
+}
+
+QString RunSummary::unreachedLines() const {
+    QString text;
+    if (notReached_ > 0)
+        text += notReached_ == 1 ? QStringLiteral("\r\n\r\n1 item was not reached.")
+                                 : QStringLiteral("\r\n\r\n%1 items were not reached.").arg(notReached_);
+    if (removedBeforeReached_ > 0)
+        text += removedBeforeReached_ == 1
+                    ? QStringLiteral("\r\n\r\n1 entry was removed from the list before it was reached.")
+                    : QStringLiteral("\r\n\r\n%1 entries were removed from the list before they were reached.")
+                          .arg(removedBeforeReached_);
     return text;
 }
 
@@ -431,7 +444,9 @@ QString NamingText(const QString& url) {
 RunSummary RunHeadless(Engine& engine, Dialogs::DialogService& dialogs, const QStringList& urls,
                        const QString& folder) {
     engine.beginRun();
-    for (const QString& url : urls) {
+    for (const QString& entry : urls) {
+        // Fetched and named from the same text.
+        const QString url = FetchAddress(entry);
         const QString base = Main::BuildTargetPath(NamingText(url), folder);
         const QString target = Main::GetNextFilenameIfItExists(base, dialogs, engine.namingContext());
         engine.fetchItem(url, base, target);

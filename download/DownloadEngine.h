@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "download/Address.h"
 #include "download/Downloader.h"
 #include "download/TargetNaming.h"
 #include "support/Dialogs.h"
@@ -71,7 +72,8 @@ public:
     // beginRun().
     void cancel();
 
-    Downloader& downloader() { return downloader_; }
+    // Where the transfers report how far they are (nullptr: nowhere); must outlive the engine.
+    void setProgress(TransferProgress* progress) { downloader_.setProgress(progress); }
 
     // Each file is flushed to disk before it gets its name, so that a crash never leaves a
     // named file without its data. Only a measurement of what that costs turns it off.
@@ -122,15 +124,28 @@ public:
     int failedCount() const { return static_cast<int>(failures_.size()); }
     // The failed items in list order: URL and reason.
     const std::vector<std::pair<QString, QString>>& failures() const { return failures_; }
-    // "Done." when every item was stored; otherwise "Done.", a blank line, how many of how many
-    // failed and the first few failed URLs with their reasons.
+    // A stopped run; items it did not fetch (the one it stopped, those after it), and entries
+    // taken off the list before the run came to them.
+    void setStopped(bool stopped) { stopped_ = stopped; }
+    bool stopped() const { return stopped_; }
+    void addNotReached(int count) { notReached_ += count; }
+    int notReached() const { return notReached_; }
+    void addRemovedBeforeReached(int count) { removedBeforeReached_ += count; }
+    // "Done." ("Stopped." for a stopped run) when every item was stored; otherwise that, a blank
+    // line, how many of how many failed and the first few failed URLs with their reasons. Then
+    // how many were not reached, and how many were removed before they were reached.
     QString finalMessage() const;
 
     static constexpr int kListed = 5;
 
 private:
+    QString unreachedLines() const;
+
     int items_ = 0;
     std::vector<std::pair<QString, QString>> failures_;  // URL, reason
+    bool stopped_ = false;
+    int notReached_ = 0;
+    int removedBeforeReached_ = 0;
 };
 
 // Percent i / count * 100, rounded to the nearest integer with halves to the even neighbour.
@@ -140,6 +155,7 @@ int SharePercent(qint64 i, qint64 count);
 QString NamingText(const QString& url);
 
 // One whole run without a window, in the order the start button takes: name, fetch, publish.
+// Each entry is read as FetchAddress(entry) for both its name and its transfer.
 RunSummary RunHeadless(Engine& engine, Dialogs::DialogService& dialogs, const QStringList& urls,
                        const QString& folder);
 

@@ -6,6 +6,9 @@
 
 #include <atomic>
 #include <memory>
+#include <vector>
+
+#include "support/Result.h"
 
 namespace Download {
 
@@ -13,19 +16,42 @@ struct TransferLimits {
     long connectTimeoutMs = 15000;  // giving up on a server that does not answer
     long stallSeconds = 30;         // giving up on a transfer that stops moving
     long maxRedirects = 10;
+    // A transient failure (a time-out, a connection dropped mid-body, HTTP 408, 429, 500, 502,
+    // 503, 504) is tried again, up to this many tries in all.
+    int maxTries = 4;
+    // The wait before the second, third, … try; the last one repeats.
+    std::vector<long> retryWaitsMs{1000, 2000, 4000};
+    // A server asking (Retry-After) for a longer wait than this fails the item instead.
+    long maxRetryAfterSeconds = 60;
     // Certificate authorities trusted for https instead of the system's (a benchmark's own test
     // authority); empty for the system's.
-    QString caFile;
+    QString caFile{};
 };
 
-struct TransferResult {
-    bool ok = false;
-    QString reason;        // why it failed: "HTTP 404", "Could not resolve host: …", …
+struct TransferInfo {
     long httpStatus = 0;
-    QString finalUrl;      // after redirects
-    qint64 bytes = 0;      // body bytes written
-    bool cancelled = false;
+    QString finalUrl;  // after redirects
+    qint64 bytes = 0;  // body bytes in the file
+    int tries = 1;
 };
+
+// How far the transfer in progress is. The transfer thread writes it, anyone may read it.
+struct TransferProgress {
+    std::atomic<qint64> received{0};     // body bytes in the file so far
+    std::atomic<qint64> total{-1};       // the body's size, -1 while the server has not said
+    std::atomic<int> attempt{0};         // 1 for the first try, 0 before any
+    std::atomic<qint64> retryAtMs{0};    // steady-clock ms of the next try while waiting for it, else 0
+
+    void reset() {
+        received = 0;
+        total = -1;
+        attempt = 0;
+        retryAtMs = 0;
+    }
+};
+
+// The steady clock in milliseconds, as TransferProgress::retryAtMs counts it.
+qint64 SteadyNowMs();
 
 class Downloader {
 public:
@@ -34,13 +60,17 @@ public:
     Downloader(const Downloader&) = delete;
     Downloader& operator=(const Downloader&) = delete;
 
-    // Fetches `url` (http or https; redirects followed to http or https only) and writes the
-    // body to `fd` from its current position. A status of 400 or above is a failure. Blocks
-    // until the transfer ends or is cancelled.
-    TransferResult fetchToFd(const QString& url, int fd);
+    // Fetches FetchAddress(url) (http or https only, refused before any connection otherwise;
+    // redirects followed to http or https only) and writes the body to `fd` from its current
+    // position. A status of 300 or above that ends the transfer is a failure ("HTTP 404",
+    // "Could not resolve host: …"; kind Cancelled when cancelled). Transient failures are tried
+    // again (TransferLimits); a try cut off after some bytes goes on from there when the server
+    // can say it is still the same file, and otherwise the body starts again at its first byte,
+    // so the file always holds one whole answer. Blocks until done or cancelled.
+    Fw::Result<TransferInfo> fetchToFd(const QString& url, int fd);
 
-    // Aborts the transfer in progress, if any, within a fraction of a second; a cancelled
-    // downloader refuses further transfers until reset().
+    // Aborts the transfer in progress or the wait before a retry, if any, within a fraction of
+    // a second; a cancelled downloader refuses further transfers until reset().
     void cancel();
     void reset();
     bool isCancelled() const;
@@ -48,6 +78,9 @@ public:
     // Hands the body to the disk every `bytes` bytes while the transfer goes on (0, the default:
     // when the system likes), so that a flush at the end has little left to wait for.
     void setWriteBehind(qint64 bytes);
+
+    // Where each transfer reports how far it is (nullptr: nowhere). Must outlive the transfers.
+    void setProgress(TransferProgress* progress);
 
 private:
     struct Impl;

@@ -18,24 +18,26 @@ void checkPosition(int position, int count) {
 UrlList::UrlList(QObject* parent) : QAbstractListModel(parent) {}
 UrlList::~UrlList() = default;
 
-char* UrlList::reserve(std::size_t bytes, std::uint32_t& blockIndex, std::uint32_t& offset) {
+char* UrlList::reserve(std::size_t bytes, UrlListSpan& span) {
     if (bytes > UINT32_MAX) throw std::length_error("List entry too long");
     if (blocks_.empty() || tailUsed_ + bytes > blockSizes_.back()) {
+        if (blocks_.size() >= (1u << 24)) throw std::length_error("List too large");
         // A text longer than a block gets a block of its own.
         const auto size = static_cast<std::uint32_t>(std::max<std::size_t>(kBlockSize, bytes));
         blocks_.emplace_back(new char[size]);
         blockSizes_.push_back(size);
         tailUsed_ = 0;
     }
-    blockIndex = static_cast<std::uint32_t>(blocks_.size() - 1);
-    offset = tailUsed_;
+    span.block = static_cast<std::uint32_t>(blocks_.size() - 1);
+    span.offset = tailUsed_;
     tailUsed_ += static_cast<std::uint32_t>(bytes);
-    return blocks_.back().get() + offset;
+    return blocks_.back().get() + span.offset;
 }
 
 UrlListSpan UrlList::store(std::string_view utf8) {
-    UrlListSpan span{0, 0, static_cast<std::uint32_t>(utf8.size())};
-    if (!utf8.empty()) std::memcpy(reserve(utf8.size(), span.block, span.offset), utf8.data(), utf8.size());
+    UrlListSpan span{};
+    span.length = static_cast<std::uint32_t>(utf8.size());
+    if (!utf8.empty()) std::memcpy(reserve(utf8.size(), span), utf8.data(), utf8.size());
     liveBytes_ += utf8.size();
     return span;
 }
@@ -46,10 +48,10 @@ UrlListSpan UrlList::storeUtf16(QStringView text) {
     for (QChar c : text) {
         if (c.unicode() >= 0x80) { ascii = false; break; }
     }
-    UrlListSpan span{0, 0, 0};
+    UrlListSpan span{};
     if (text.isEmpty()) return span;
     if (ascii) {
-        char* out = reserve(static_cast<std::size_t>(text.size()), span.block, span.offset);
+        char* out = reserve(static_cast<std::size_t>(text.size()), span);
         for (qsizetype i = 0; i < text.size(); ++i) out[i] = static_cast<char>(text[i].unicode());
         span.length = static_cast<std::uint32_t>(text.size());
     } else {
@@ -78,8 +80,14 @@ QString UrlList::textAt(int position) const {
     return QString::fromUtf8(v.data(), static_cast<qsizetype>(v.size()));
 }
 
+UrlList::EntryId UrlList::takeId() {
+    if (nextId_ == UINT32_MAX) throw std::length_error("Too many entries added to the list");
+    return nextId_++;
+}
+
 void UrlList::append(QStringView text) {
-    const UrlListSpan span = storeUtf16(text);
+    UrlListSpan span = storeUtf16(text);
+    span.id = takeId();
     const int row = count();
     beginInsertRows(QModelIndex(), row, row);
     spans_.push_back(span);
@@ -101,6 +109,7 @@ void UrlList::removeAt(int position) {
     const int row = position - 1;
     beginRemoveRows(QModelIndex(), row, row);
     releaseSpan(spans_[static_cast<std::size_t>(row)]);
+    if (!notes_.empty()) notes_.erase(spans_[static_cast<std::size_t>(row)].id);
     spans_.erase(spans_.begin() + row);
     endRemoveRows();
     compactIfWasteful();
@@ -110,6 +119,7 @@ void UrlList::clear() {
     beginResetModel();
     spans_.clear();
     spans_.shrink_to_fit();
+    notes_.clear();
     if (openBatches_ > 0) {
         // Staged texts of an open batch still live in the blocks, and stay live.
         garbageBytes_ += liveBytes_ - stagedBytes_;
@@ -134,7 +144,15 @@ qsizetype UrlList::removeIf(const std::function<bool(std::string_view)>& shouldR
             ++removed;
         }
     }
+    return removeWhere(remove, removed);
+}
+
+qsizetype UrlList::removeWhere(const std::vector<bool>& remove, qsizetype removed) {
     if (removed == 0) return 0;
+    if (!notes_.empty()) {
+        for (std::size_t i = 0; i < remove.size(); ++i)
+            if (remove[i]) notes_.erase(spans_[i].id);
+    }
 
     // Runs of removed rows: a few are announced one by one so the view keeps its state;
     // many are announced as one reset.
@@ -178,7 +196,9 @@ void UrlList::compactIfWasteful() {
     spans_.shrink_to_fit();
     for (UrlListSpan& s : spans_) {
         const std::string_view v(oldBlocks[s.block].get() + s.offset, s.length);
-        s = store(v);
+        const UrlListSpan moved = store(v);
+        s.block = moved.block;
+        s.offset = moved.offset;
     }
 }
 
@@ -206,6 +226,8 @@ void UrlList::Batch::addUtf8(std::string_view utf8) {
 void UrlList::Batch::commit() {
     if (staged_.empty()) return;
     const int first = list_.count();
+    // Ids in the order the entries join the list, so they rise with the position.
+    for (UrlListSpan& s : staged_) s.id = list_.takeId();
     list_.beginInsertRows(QModelIndex(), first, first + static_cast<int>(staged_.size()) - 1);
     list_.spans_.insert(list_.spans_.end(), staged_.begin(), staged_.end());
     list_.endInsertRows();
@@ -217,7 +239,19 @@ int UrlList::rowCount(const QModelIndex& parent) const { return parent.isValid()
 
 QVariant UrlList::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.row() >= count()) return {};
-    if (role != Qt::DisplayRole) return {};
+    const UrlListSpan& span = spans_[static_cast<std::size_t>(index.row())];
+    switch (role) {
+    case Qt::DisplayRole: break;
+    case Qt::DecorationRole: return decorations_[span.outcome];
+    case Qt::ToolTipRole: {
+        if (span.outcome == 0) return {};
+        const auto it = notes_.find(span.id);
+        if (it != notes_.end()) return it->second;
+        return toolTips_[span.outcome].isEmpty() ? QVariant() : QVariant(toolTips_[span.outcome]);
+    }
+    case OutcomeRole: return static_cast<int>(span.outcome);
+    default: return {};
+    }
     // The view lays out the whole text of a row on every paint: an entry of megabytes (one line
     // of an odd file or clipboard, a link without its closing quote) would freeze the window.
     // The list keeps the whole text; the row shows its beginning.
@@ -238,4 +272,83 @@ QVariant UrlList::headerData(int section, Qt::Orientation orientation, int role)
 void UrlList::setHeaderText(const QString& text) {
     header_ = text;
     emit headerDataChanged(Qt::Horizontal, 0, 0);
+}
+
+UrlList::EntryId UrlList::idAt(int position) const {
+    checkPosition(position, count());
+    return spans_[static_cast<std::size_t>(position - 1)].id;
+}
+
+int UrlList::positionOf(EntryId id) const {
+    const auto it = std::lower_bound(spans_.begin(), spans_.end(), id,
+                                     [](const UrlListSpan& s, EntryId wanted) { return s.id < wanted; });
+    return it != spans_.end() && it->id == id ? static_cast<int>(it - spans_.begin()) + 1 : 0;
+}
+
+int UrlList::firstPositionAfter(EntryId id) const {
+    const auto it = std::upper_bound(spans_.begin(), spans_.end(), id,
+                                     [](EntryId wanted, const UrlListSpan& s) { return wanted < s.id; });
+    return it != spans_.end() ? static_cast<int>(it - spans_.begin()) + 1 : 0;
+}
+
+void UrlList::setOutcome(EntryId id, Outcome outcome, const QString& note) {
+    const int position = positionOf(id);
+    if (position == 0) return;
+    spans_[static_cast<std::size_t>(position - 1)].outcome = static_cast<std::uint32_t>(outcome);
+    if (note.isEmpty() || outcome == Outcome::None) notes_.erase(id);
+    else notes_[id] = note;
+    const QModelIndex at = index(position - 1);
+    emit dataChanged(at, at, {Qt::DecorationRole, Qt::ToolTipRole, OutcomeRole});
+}
+
+UrlList::Outcome UrlList::outcomeAt(int position) const {
+    checkPosition(position, count());
+    return static_cast<Outcome>(spans_[static_cast<std::size_t>(position - 1)].outcome);
+}
+
+QString UrlList::noteAt(int position) const {
+    const auto it = notes_.find(idAt(position));
+    return it == notes_.end() ? QString() : it->second;
+}
+
+void UrlList::clearOutcomes() {
+    bool any = false;
+    for (UrlListSpan& s : spans_) {
+        any = any || s.outcome != 0;
+        s.outcome = 0;
+    }
+    notes_.clear();
+    if (any) emit dataChanged(index(0), index(count() - 1), {Qt::DecorationRole, Qt::ToolTipRole, OutcomeRole});
+}
+
+qsizetype UrlList::countOutcome(Outcome outcome) const {
+    return std::count_if(spans_.begin(), spans_.end(),
+                         [&](const UrlListSpan& s) { return s.outcome == static_cast<std::uint32_t>(outcome); });
+}
+
+qsizetype UrlList::removeStored() {
+    std::vector<bool> remove(spans_.size(), false);
+    qsizetype removed = 0;
+    for (std::size_t i = 0; i < spans_.size(); ++i) {
+        if (spans_[i].outcome == static_cast<std::uint32_t>(Outcome::Stored)) {
+            remove[i] = true;
+            ++removed;
+        }
+    }
+    return removeWhere(remove, removed);
+}
+
+void UrlList::setOutcomeFrom(int position, Outcome outcome) {
+    if (position < 1 || position > count()) return;
+    for (std::size_t i = static_cast<std::size_t>(position - 1); i < spans_.size(); ++i) {
+        spans_[i].outcome = static_cast<std::uint32_t>(outcome);
+        if (!notes_.empty()) notes_.erase(spans_[i].id);
+    }
+    emit dataChanged(index(position - 1), index(count() - 1), {Qt::DecorationRole, Qt::ToolTipRole, OutcomeRole});
+}
+
+void UrlList::setOutcomeLook(Outcome outcome, const QVariant& decoration, const QString& toolTip) {
+    decorations_[static_cast<std::size_t>(outcome)] = decoration;
+    toolTips_[static_cast<std::size_t>(outcome)] = toolTip;
+    if (count() > 0) emit dataChanged(index(0), index(count() - 1), {Qt::DecorationRole});
 }

@@ -8,16 +8,20 @@
 #include <QString>
 
 #include <cstdint>
+#include <array>
 #include <functional>
 #include <memory>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
-// Where one entry's UTF-8 text lies in the list's blocks.
+// One entry: where its UTF-8 text lies in the list's blocks, its id and the last run's outcome.
 struct UrlListSpan {
-    std::uint32_t block;
+    std::uint32_t block : 24;
+    std::uint32_t outcome : 8;
     std::uint32_t offset;
     std::uint32_t length;
+    std::uint32_t id;
 };
 
 class UrlList : public QAbstractListModel {
@@ -53,6 +57,31 @@ public:
     // their order. Returns how many were removed.
     qsizetype removeIf(const std::function<bool(std::string_view)>& shouldRemove);
 
+    // Every entry has an id that stays while the entry does. Ids grow with each entry added and
+    // are never given again, so they rise with the position and a run can walk the list by id
+    // while entries are removed or added around it.
+    using EntryId = std::uint32_t;
+    EntryId idAt(int position) const;                 // 1..count
+    int positionOf(EntryId id) const;                 // 0 when the entry is gone
+    int firstPositionAfter(EntryId id) const;         // the first entry with a higher id; 0 when none
+    EntryId nextId() const { return nextId_; }        // the id the next entry added gets
+
+    // What the last run did with an entry, shown on its row (decoration and tool tip).
+    enum class Outcome : std::uint8_t { None, Stored, Failed, NotReached };
+    static constexpr int OutcomeRole = Qt::UserRole + 1;
+    void setOutcome(EntryId id, Outcome outcome, const QString& note);  // nothing when the entry is gone
+    // The same outcome, without a note of its own, for every entry from `position` on.
+    void setOutcomeFrom(int position, Outcome outcome);
+    Outcome outcomeAt(int position) const;
+    QString noteAt(int position) const;
+    void clearOutcomes();
+    qsizetype countOutcome(Outcome outcome) const;
+    // Removes the entries the last run stored. Returns how many were removed.
+    qsizetype removeStored();
+    // What a row of that outcome shows: its decoration (an icon the window picks), and the tool
+    // tip of an entry without a note of its own.
+    void setOutcomeLook(Outcome outcome, const QVariant& decoration, const QString& toolTip);
+
     // Model interface for the view.
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
@@ -67,9 +96,17 @@ private:
     friend class Batch;
     UrlListSpan store(std::string_view utf8);
     UrlListSpan storeUtf16(QStringView text);
-    char* reserve(std::size_t bytes, std::uint32_t& blockIndex, std::uint32_t& offset);
+    char* reserve(std::size_t bytes, UrlListSpan& span);
     void releaseSpan(const UrlListSpan& span);
     void compactIfWasteful();
+    EntryId takeId();
+    qsizetype removeWhere(const std::vector<bool>& remove, qsizetype removed);
+
+    std::array<QVariant, 4> decorations_;
+    std::array<QString, 4> toolTips_;
+    // Tool tips of the last run's outcomes, by id: only entries a run reached have one.
+    std::unordered_map<EntryId, QString> notes_;
+    EntryId nextId_ = 1;
 
     std::vector<UrlListSpan> spans_;
     std::vector<std::unique_ptr<char[]>> blocks_;

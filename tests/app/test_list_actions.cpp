@@ -128,10 +128,12 @@ TEST_F(ListActionsTest, ADroppedListFileThatCannotBeReadIsReportedNotThrown) {
 TEST_F(ListActionsTest, CopyAndSaveListAs) {
     form.urlList().appendMany({QStringLiteral("http://a/1"), QString::fromUtf8("http://b/\xC3\xA9"), QStringLiteral("http://c/3")});
     QMenu* menu = actions->buildContextMenu();
-    ASSERT_EQ(menu->actions().size(), 2);
+    ASSERT_EQ(menu->actions().size(), 3);
     EXPECT_EQ(menu->actions()[0]->text(), QStringLiteral("Copy"));
     EXPECT_FALSE(menu->actions()[0]->isEnabled());  // nothing selected
     EXPECT_EQ(menu->actions()[1]->text(), QString::fromUtf8("Save list as\xE2\x80\xA6"));
+    EXPECT_EQ(menu->actions()[2]->text(), QStringLiteral("Remove Stored Entries"));
+    EXPECT_FALSE(menu->actions()[2]->isEnabled());  // no run has stored anything
     delete menu;
 
     form.ListView1->setCurrentIndex(form.urlList().index(1));

@@ -54,6 +54,7 @@ void ScriptedDialogs::openUrl(const QString& address) { openedUrls.push_back(add
 
 void ScriptedDialogs::yield() {
     ++yields;
+    if (onYield) onYield();
     QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 

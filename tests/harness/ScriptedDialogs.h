@@ -33,6 +33,8 @@ public:
     // Called while a box is "open", before it answers (to act in the middle of a handler).
     std::function<void(const ShownMessage&)> onMessage;
     std::function<void(const ShownPrompt&)> onPrompt;
+    // Called at each yield, before pending events are handled.
+    std::function<void()> onYield;
 
     // What was shown.
     std::vector<ShownMessage> messages;

@@ -169,3 +169,70 @@ TEST(UrlList, EveryChangeIsAnnouncedConsistentlyToViews) {
     EXPECT_EQ(list.count(), 1);
     EXPECT_EQ(list.textAt(1), QStringLiteral("http://e/again"));
 }
+
+TEST(UrlList, IdsRiseWithThePositionAndStayWithTheirEntryThroughRemovals) {
+    UrlList list;
+    list.append(u"a");
+    {
+        UrlList::Batch batch(list);
+        batch.add(u"b");
+        list.append(u"c");  // joins before the batch commits, and so comes first
+        batch.add(u"d");
+    }
+    EXPECT_EQ(contents(list), (QStringList{QStringLiteral("a"), QStringLiteral("c"), QStringLiteral("b"), QStringLiteral("d")}));
+    for (int i = 1; i < list.count(); ++i) EXPECT_LT(list.idAt(i), list.idAt(i + 1));
+    const UrlList::EntryId c = list.idAt(2), b = list.idAt(3), d = list.idAt(4);
+    list.removeAt(2);
+    EXPECT_EQ(list.positionOf(c), 0);
+    EXPECT_EQ(list.positionOf(b), 2);
+    // The next entry after one that is gone is the one that followed it.
+    EXPECT_EQ(list.firstPositionAfter(c), 2);
+    EXPECT_EQ(list.firstPositionAfter(d), 0);
+    // Ids are never given again, not even after a clear.
+    const UrlList::EntryId next = list.nextId();
+    list.clear();
+    list.append(u"e");
+    EXPECT_EQ(list.idAt(1), next);
+}
+
+TEST(UrlList, OutcomesFollowTheirEntryAndRemoveStoredKeepsTheRest) {
+    UrlList list;
+    QAbstractItemModelTester tester(&list, QAbstractItemModelTester::FailureReportingMode::Fatal);
+    for (int k = 0; k < 6; ++k) list.append(QStringLiteral("http://h/%1").arg(k));
+    list.setOutcome(list.idAt(1), UrlList::Outcome::Stored, QStringLiteral("Stored as /tmp/0"));
+    list.setOutcome(list.idAt(2), UrlList::Outcome::Failed, QStringLiteral("Failed: HTTP 404"));
+    list.setOutcome(list.idAt(4), UrlList::Outcome::Stored, QStringLiteral("Stored as /tmp/3"));
+    list.setOutcomeFrom(5, UrlList::Outcome::NotReached);
+    list.setOutcomeLook(UrlList::Outcome::NotReached, QVariant(), QStringLiteral("Not reached"));
+    list.removeAt(3);
+    EXPECT_EQ(list.outcomeAt(3), UrlList::Outcome::Stored);
+    EXPECT_EQ(list.noteAt(3), QStringLiteral("Stored as /tmp/3"));
+    EXPECT_EQ(list.data(list.index(3), Qt::ToolTipRole).toString(), QStringLiteral("Not reached"));
+    EXPECT_EQ(list.data(list.index(1), UrlList::OutcomeRole).toInt(), int(UrlList::Outcome::Failed));
+    // The row's text stays the entry's.
+    EXPECT_EQ(list.data(list.index(0), Qt::DisplayRole).toString(), QStringLiteral("http://h/0"));
+
+    EXPECT_EQ(list.countOutcome(UrlList::Outcome::Stored), 2);
+    EXPECT_EQ(list.removeStored(), 2);
+    EXPECT_EQ(contents(list), (QStringList{QStringLiteral("http://h/1"), QStringLiteral("http://h/4"), QStringLiteral("http://h/5")}));
+    EXPECT_EQ(list.outcomeAt(1), UrlList::Outcome::Failed);
+    list.clearOutcomes();
+    EXPECT_EQ(list.outcomeAt(1), UrlList::Outcome::None);
+    EXPECT_TRUE(list.noteAt(1).isEmpty());
+    EXPECT_FALSE(list.data(list.index(0), Qt::ToolTipRole).isValid());
+}
+
+TEST(UrlList, OutcomesSurviveCompaction) {
+    UrlList list;
+    const QString big(300 * 1024, QLatin1Char('x'));
+    for (int k = 0; k < 12; ++k) list.append(big + QString::number(k));
+    const UrlList::EntryId last = list.idAt(12);
+    list.setOutcome(last, UrlList::Outcome::Failed, QStringLiteral("why"));
+    // Most removed: the blocks are rewritten.
+    list.removeIf([](std::string_view t) { return t.back() != '1'; });
+    ASSERT_EQ(list.count(), 2);  // "…1" and "…11"
+    EXPECT_EQ(list.positionOf(last), 2);
+    EXPECT_EQ(list.outcomeAt(2), UrlList::Outcome::Failed);
+    EXPECT_EQ(list.noteAt(2), QStringLiteral("why"));
+    EXPECT_EQ(list.textAt(2), big + QStringLiteral("11"));
+}

@@ -1,0 +1,329 @@
+// Retries of transient failures and carrying on from the byte reached, against loopback servers
+// that cut, refuse and change their answers on purpose.
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+#include "download/Downloader.h"
+#include "harness/LoopbackServer.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr std::size_t kSize = 2 * 1024 * 1024;
+constexpr std::size_t kCut = 1024 * 1024;
+
+std::string pattern(std::size_t size, int version) {
+    std::string body(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) body[i] = static_cast<char>((i * 7 + static_cast<std::size_t>(version) * 13) % 251);
+    return body;
+}
+
+struct Seen {
+    std::string range, ifRange;
+};
+
+struct RetryFixture : ::testing::Test {
+    LoopbackServer http;
+    QTemporaryDir dir;
+    Download::TransferProgress progress;
+    std::mutex lock;
+    std::vector<Seen> seen;
+    std::atomic<bool> released{false};
+    std::unique_ptr<Download::Downloader> downloader;
+
+    RetryFixture() { use(Download::TransferLimits{2000, 1, 5, 4, {20, 40, 80}}); }
+    ~RetryFixture() override { released = true; }
+
+    void use(const Download::TransferLimits& limits) {
+        downloader = std::make_unique<Download::Downloader>(limits);
+        downloader->setProgress(&progress);
+    }
+
+    // Notes the request and takes its range off, so that the handler alone decides the answer.
+    int note(const httplib::Request& req) {
+        std::lock_guard<std::mutex> hold(lock);
+        seen.push_back({req.get_header_value("Range"), req.get_header_value("If-Range")});
+        const_cast<httplib::Request&>(req).ranges.clear();
+        return static_cast<int>(seen.size());
+    }
+    std::vector<Seen> requests() {
+        std::lock_guard<std::mutex> hold(lock);
+        return seen;
+    }
+
+    // The whole body with its validators; the connection is dropped after `cutAt` bytes.
+    static void whole(httplib::Response& res, const std::string& body, const std::string& etag,
+                      std::size_t cutAt = std::string::npos) {
+        res.status = 200;
+        res.set_header("Accept-Ranges", "bytes");
+        if (!etag.empty()) res.set_header("ETag", etag);
+        auto shared = std::make_shared<std::string>(body);
+        res.set_content_provider(body.size(), "application/octet-stream",
+                                 [shared, cutAt](size_t offset, size_t length, httplib::DataSink& sink) {
+                                     if (offset >= cutAt) return false;
+                                     const size_t n = std::min<size_t>({length, 64 * 1024, cutAt - offset});
+                                     sink.write(shared->data() + offset, n);
+                                     return true;
+                                 });
+    }
+    // The bytes from `from` on, as a part of a body of `total` bytes.
+    static void part(httplib::Response& res, const std::string& body, std::size_t from, std::size_t total,
+                     const std::string& etag) {
+        res.status = 206;
+        res.set_header("Accept-Ranges", "bytes");
+        res.set_header("ETag", etag);
+        res.set_header("Content-Range",
+                       "bytes " + std::to_string(from) + "-" + std::to_string(total - 1) + "/" + std::to_string(total));
+        auto shared = std::make_shared<std::string>(body.substr(std::min(from, body.size())));
+        res.set_content_provider(shared->size(), "application/octet-stream",
+                                 [shared](size_t offset, size_t length, httplib::DataSink& sink) {
+                                     sink.write(shared->data() + offset, std::min<size_t>(length, 64 * 1024));
+                                     return true;
+                                 });
+    }
+
+    Fw::Result<Download::TransferInfo> fetch(const QString& path, std::string* body = nullptr) {
+        const QString file = dir.filePath(QStringLiteral("out"));
+        const int fd = ::open(QFile::encodeName(file).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        EXPECT_GE(fd, 0);
+        // The body begins after bytes of the file's own, which a restart must keep.
+        EXPECT_EQ(::write(fd, "HEAD", 4), 4);
+        auto result = downloader->fetchToFd(http.url(path), fd);
+        ::close(fd);
+        QFile f(file);
+        f.open(QIODevice::ReadOnly);
+        const QByteArray all = f.readAll();
+        EXPECT_TRUE(all.startsWith("HEAD"));
+        if (body) *body = all.mid(4).toStdString();
+        return result;
+    }
+};
+
+}  // namespace
+
+TEST_F(RetryFixture, ABodyCutOffGoesOnFromTheByteReachedWithRangeAndIfRange) {
+    const std::string body = pattern(kSize, 1);
+    http.server().Get("/big.iso", [&](const httplib::Request& req, httplib::Response& res) {
+        if (note(req) == 1) return whole(res, body, "\"v1\"", kCut);
+        part(res, body, kCut, kSize, "\"v1\"");
+    });
+    http.start();
+    std::string stored;
+    auto r = fetch(QStringLiteral("/big.iso"), &stored);
+    ASSERT_TRUE(r) << r.error().text.toStdString();
+    EXPECT_EQ(r->tries, 2);
+    EXPECT_EQ(r->bytes, qint64(kSize));
+    EXPECT_TRUE(stored == body) << "stored " << stored.size() << " bytes";
+    const auto reqs = requests();
+    ASSERT_EQ(reqs.size(), 2u);
+    EXPECT_EQ(reqs[0].range, "");
+    EXPECT_EQ(reqs[1].range, "bytes=" + std::to_string(kCut) + "-");
+    EXPECT_EQ(reqs[1].ifRange, "\"v1\"");
+    EXPECT_EQ(progress.received, qint64(kSize));
+    EXPECT_EQ(progress.total, qint64(kSize));
+    EXPECT_EQ(progress.attempt, 2);
+}
+
+TEST_F(RetryFixture, AServerIgnoringTheRangeGivesTheWholeBodyOnceNotAppended) {
+    const std::string body = pattern(kSize, 1);
+    http.server().Get("/big.iso", [&](const httplib::Request& req, httplib::Response& res) {
+        whole(res, body, "\"v1\"", note(req) == 1 ? kCut : std::string::npos);
+    });
+    http.start();
+    std::string stored;
+    auto r = fetch(QStringLiteral("/big.iso"), &stored);
+    ASSERT_TRUE(r) << r.error().text.toStdString();
+    EXPECT_EQ(stored.size(), kSize);
+    EXPECT_TRUE(stored == body);
+    ASSERT_EQ(requests().size(), 2u);
+    EXPECT_FALSE(requests()[1].range.empty());
+}
+
+TEST_F(RetryFixture, AChangedFileBetweenTriesIsFetchedAgainFromItsStart) {
+    const std::string first = pattern(kSize, 1);
+    const std::string second = pattern(kSize + 1000, 2);
+    // What a server answers the range request with once the file has changed: each must end
+    // in the second version, whole.
+    const std::vector<std::function<void(const httplib::Request&, httplib::Response&)>> answers{
+        // An honest server: If-Range no longer matches, so the whole new file.
+        [&](const httplib::Request&, httplib::Response& res) { whole(res, second, "\"v2\""); },
+        // A server that ignores If-Range: a part of the new file, with its new tag.
+        [&](const httplib::Request&, httplib::Response& res) { part(res, second, kCut, second.size(), "\"v2\""); },
+        // The same tag but another total.
+        [&](const httplib::Request&, httplib::Response& res) { part(res, second, kCut, second.size(), "\"v1\""); },
+        // A part that starts elsewhere.
+        [&](const httplib::Request&, httplib::Response& res) { part(res, second, kCut - 10, second.size(), "\"v1\""); },
+        // No range of that file any more.
+        [&](const httplib::Request&, httplib::Response& res) { res.status = 416; },
+    };
+    for (std::size_t k = 0; k < answers.size(); ++k) {
+        LoopbackServer server;
+        std::atomic<int> count{0};
+        server.server().Get("/big.iso", [&](const httplib::Request& req, httplib::Response& res) {
+            const int n = ++count;
+            note(req);
+            if (n == 1) return whole(res, first, "\"v1\"", kCut);
+            if (n == 2) return answers[k](req, res);
+            whole(res, second, "\"v2\"");
+        });
+        server.start();
+        const QString file = dir.filePath(QStringLiteral("out%1").arg(k));
+        const int fd = ::open(QFile::encodeName(file).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        auto r = downloader->fetchToFd(server.url(QStringLiteral("/big.iso")), fd);
+        ::close(fd);
+        ASSERT_TRUE(r) << "answer " << k << ": " << r.error().text.toStdString();
+        QFile f(file);
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+        EXPECT_TRUE(f.readAll().toStdString() == second) << "answer " << k << ": " << f.size() << " bytes";
+        // Only the first answer needs no third request.
+        EXPECT_EQ(count.load(), k == 0 ? 2 : 3) << "answer " << k;
+        server.stop();
+        downloader.reset();  // its connections went to the server just stopped
+        use(Download::TransferLimits{2000, 1, 5, 4, {20, 40, 80}});
+    }
+}
+
+TEST_F(RetryFixture, TransientStatusesAreTriedAgainAndRetryAfterIsHonoured) {
+    std::atomic<int> calls503{0}, calls429{0}, callsLong{0};
+    http.server().Get("/busy", [&](const httplib::Request&, httplib::Response& res) {
+        if (++calls503 <= 2) {
+            res.status = 503;
+            res.set_content("busy", "text/plain");
+            return;
+        }
+        res.set_content("finally", "text/plain");
+    });
+    http.server().Get("/limited", [&](const httplib::Request&, httplib::Response& res) {
+        if (++calls429 == 1) {
+            res.status = 429;
+            res.set_header("Retry-After", "1");
+            return;
+        }
+        res.set_content("let in", "text/plain");
+    });
+    http.server().Get("/later", [&](const httplib::Request&, httplib::Response& res) {
+        ++callsLong;
+        res.status = 503;
+        res.set_header("Retry-After", "120");
+    });
+    http.start();
+    std::string body;
+    auto r = fetch(QStringLiteral("/busy"), &body);
+    ASSERT_TRUE(r) << r.error().text.toStdString();
+    EXPECT_EQ(body, "finally");
+    EXPECT_EQ(r->tries, 3);
+    EXPECT_EQ(calls503, 3);
+
+    const auto start = std::chrono::steady_clock::now();
+    r = fetch(QStringLiteral("/limited"), &body);
+    const auto took = std::chrono::steady_clock::now() - start;
+    ASSERT_TRUE(r) << r.error().text.toStdString();
+    EXPECT_EQ(body, "let in");
+    EXPECT_EQ(calls429, 2);
+    EXPECT_GE(took, 950ms);  // the server's second, not the 20 ms of the schedule
+
+    r = fetch(QStringLiteral("/later"));
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().text, QStringLiteral("HTTP 503 (the server asks to wait 120 s)"));
+    EXPECT_EQ(callsLong, 1);
+}
+
+TEST_F(RetryFixture, LastingFailuresAreTriedOnceOrUntilTheTriesRunOut) {
+    std::atomic<int> missing{0}, broken{0}, stalls{0};
+    http.server().Get("/missing", [&](const httplib::Request&, httplib::Response& res) {
+        ++missing;
+        res.status = 404;
+        res.set_content("no", "text/plain");
+    });
+    http.server().Get("/broken", [&](const httplib::Request&, httplib::Response& res) {
+        ++broken;
+        res.status = 500;
+    });
+    http.server().Get("/stall", [&](const httplib::Request&, httplib::Response& res) {
+        ++stalls;
+        res.set_chunked_content_provider("application/octet-stream", [&](size_t, httplib::DataSink&) {
+            for (int k = 0; k < 100 && !released; ++k) std::this_thread::sleep_for(20ms);
+            return false;
+        });
+    });
+    http.start();
+    auto r = fetch(QStringLiteral("/missing"));
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().text, QStringLiteral("HTTP 404"));
+    EXPECT_EQ(r.error().code, 404);
+    EXPECT_EQ(missing, 1);
+
+    r = fetch(QStringLiteral("/broken"));
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().text, QStringLiteral("HTTP 500 after 4 tries"));
+    EXPECT_EQ(broken, 4);
+
+    r = fetch(QStringLiteral("/stall"));
+    ASSERT_FALSE(r);
+    EXPECT_TRUE(r.error().text.endsWith(QStringLiteral(" after 4 tries"))) << r.error().text.toStdString();
+    EXPECT_TRUE(r.error().text.contains(QStringLiteral("too slow"))) << r.error().text.toStdString();
+    EXPECT_EQ(stalls, 4);
+
+    // A refused connection is not tried again: it fails at once.
+    QFile out(dir.filePath(QStringLiteral("refused")));
+    ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+    const auto start = std::chrono::steady_clock::now();
+    r = downloader->fetchToFd(QStringLiteral("http://127.0.0.1:1/x"), out.handle());
+    ASSERT_FALSE(r);
+    EXPECT_FALSE(r.error().text.contains(QStringLiteral("tries"))) << r.error().text.toStdString();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+}
+
+TEST_F(RetryFixture, CancelEndsTheWaitBeforeARetryAtOnce) {
+    use(Download::TransferLimits{2000, 1, 5, 4, {20000}});
+    std::atomic<int> calls{0};
+    http.server().Get("/busy", [&](const httplib::Request&, httplib::Response& res) {
+        ++calls;
+        res.status = 503;
+    });
+    http.start();
+    std::thread canceller([&] {
+        while (progress.retryAtMs == 0) std::this_thread::sleep_for(5ms);
+        std::this_thread::sleep_for(100ms);
+        downloader->cancel();
+    });
+    const auto start = std::chrono::steady_clock::now();
+    auto r = fetch(QStringLiteral("/busy"));
+    const auto took = std::chrono::steady_clock::now() - start;
+    canceller.join();
+    ASSERT_FALSE(r);
+    EXPECT_TRUE(r.error().isCancelled());
+    EXPECT_LT(took, 2s);
+    EXPECT_EQ(calls, 1);
+}
+
+TEST_F(RetryFixture, TheRealScheduleWaitsASecondBeforeTheSecondTry) {
+    use(Download::TransferLimits{2000, 1, 5});
+    std::atomic<int> calls{0};
+    http.server().Get("/once", [&](const httplib::Request&, httplib::Response& res) {
+        if (++calls == 1) {
+            res.status = 502;
+            return;
+        }
+        res.set_content("ok", "text/plain");
+    });
+    http.start();
+    const auto start = std::chrono::steady_clock::now();
+    std::string body;
+    auto r = fetch(QStringLiteral("/once"), &body);
+    ASSERT_TRUE(r) << r.error().text.toStdString();
+    EXPECT_EQ(body, "ok");
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 950ms);
+}

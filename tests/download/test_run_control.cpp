@@ -1,0 +1,295 @@
+// Watching, stopping and finishing a run on the window (offscreen), against a loopback server:
+// Stop and Esc, the caption's figures, each row's outcome and "Remove Stored Entries".
+#include <QAction>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QIcon>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QTreeView>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+
+#include "app/CaptionProgressBar.h"
+#include "app/Form1.h"
+#include "app/ListActions.h"
+#include "app/RunProgress.h"
+#include "download/Downloader.h"
+#include "harness/FolderContents.h"
+#include "harness/LoopbackServer.h"
+#include "harness/ScriptedDialogs.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+QString s(const char* text) { return QString::fromUtf8(text); }
+const QString kHint = s("To try the others again, right-click the list and choose Remove Stored Entries.");
+
+struct ControlFixture : ::testing::Test {
+    std::atomic<bool> released{false};
+    std::atomic<int> busyCalls{0};
+    LoopbackServer http;
+    ScriptedDialogs dialogs;
+    Settings::Store settings;  // the test home's own
+    Form1 form{dialogs, settings};
+    QTemporaryDir dir;
+    QTimer poll;
+    std::function<void()> onPoll;
+
+    ControlFixture() {
+        form.setTransferLimits(Download::TransferLimits{2000, 2, 5, 4, {20, 40, 80}});
+        form.Text1->setText(dir.path());
+        http.server().Get("/files/(.*)", [](const httplib::Request& req, httplib::Response& res) {
+            res.set_content("data " + req.matches[1].str(), "application/octet-stream");
+        });
+        // 8 MB at about 1.6 MB/s until the test lets go, then at once.
+        http.server().Get("/big.iso", [this](const httplib::Request&, httplib::Response& res) {
+            res.set_content_provider(8000000, "application/octet-stream",
+                                     [this](size_t, size_t length, httplib::DataSink& sink) {
+                                         if (!released) std::this_thread::sleep_for(20ms);
+                                         const std::string chunk(std::min<size_t>(length, 32 * 1024), 'b');
+                                         sink.write(chunk.data(), chunk.size());
+                                         return true;
+                                     });
+        });
+        http.server().Get("/busy", [this](const httplib::Request&, httplib::Response& res) {
+            ++busyCalls;
+            res.status = 503;
+        });
+        poll.setInterval(5);
+        QObject::connect(&poll, &QTimer::timeout, [this] {
+            if (onPoll) onPoll();
+        });
+    }
+    ~ControlFixture() override { released = true; }
+
+    void add(const char* path) { form.urlList().append(http.url(s(path))); }
+    void press() {
+        poll.start();
+        form.PushButton2->click();
+        poll.stop();
+    }
+    QStringList entries() {
+        QStringList all;
+        for (int i = 1; i <= form.urlList().count(); ++i) all << form.urlList().textAt(i);
+        return all;
+    }
+    std::vector<UrlList::Outcome> outcomes() {
+        std::vector<UrlList::Outcome> all;
+        for (int i = 1; i <= form.urlList().count(); ++i) all.push_back(form.urlList().outcomeAt(i));
+        return all;
+    }
+    QString toolTip(int position) {
+        return form.urlList().data(form.urlList().index(position - 1), Qt::ToolTipRole).toString();
+    }
+    void removeStoredFromMenu() {
+        std::unique_ptr<QMenu> menu(form.findChild<ListActions*>()->buildContextMenu());
+        for (QAction* action : menu->actions()) {
+            if (action->text() == s("Remove Stored Entries")) {
+                ASSERT_TRUE(action->isEnabled());
+                action->trigger();
+                return;
+            }
+        }
+        ADD_FAILURE() << "no Remove Stored Entries in the list's menu";
+    }
+};
+
+using Outcome = UrlList::Outcome;
+
+}  // namespace
+
+TEST_F(ControlFixture, StopDuringATransferKeepsWhatIsCompleteAndTheListAndTheNextRunFetchesOnlyTheRest) {
+    http.start();
+    add("/files/a.txt");
+    add("/big.iso");
+    add("/files/c.txt");
+    const QStringList before = entries();
+    QElapsedTimer sinceStop;
+    QString captionDuring;
+    bool sawTemporary = false;
+    qint64 stopTook = -1;
+    onPoll = [&] {
+        const QString caption = form.ProgressBar1->caption();
+        if (!sinceStop.isValid() && caption.contains(s("/big.iso")) && caption.contains(s(" left"))) {
+            captionDuring = caption;
+            for (const QString& name : entriesOf(dir.path())) sawTemporary = sawTemporary || name.endsWith(s(".part"));
+            EXPECT_EQ(form.PushButton2->text(), s("Stop Downloading"));
+            sinceStop.start();
+            form.PushButton2->click();
+        }
+    };
+    dialogs.onMessage = [&](const ShownMessage&) { stopTook = sinceStop.elapsed(); };
+    press();
+    ASSERT_TRUE(sinceStop.isValid());
+    // Bytes, size, speed, time left and the item's number, e.g. "1.2 of 8.0 MB · 1.6 MB/s · 0:05 left · 2 of 3".
+    const QRegularExpression figures(s("^Please wait\\.\\. Processing: http://127\\.0\\.0\\.1:\\d+/big\\.iso  "
+                                       "\\d+\\.\\d of 8\\.0 MB \u00b7 \\d+(\\.\\d)? [k]?[MB]?B/s \u00b7 \\d+:\\d\\d left "
+                                       "\u00b7 2 of 3$"));
+    EXPECT_TRUE(figures.match(captionDuring).hasMatch()) << captionDuring.toStdString();
+    EXPECT_TRUE(sawTemporary);
+    EXPECT_GE(stopTook, 0);
+    EXPECT_LT(stopTook, 1500);  // the abort itself is woken at once; the rest is the closing steps
+
+    EXPECT_EQ(dialogs.messageTexts(), QStringList{s("Stopped.\r\n\r\n2 items were not reached.\r\n\r\n") + kHint});
+    EXPECT_EQ(entries(), before);
+    EXPECT_EQ(entriesOf(dir.path()), QStringList{s("a.txt")});
+    EXPECT_EQ(outcomes(), (std::vector<Outcome>{Outcome::Stored, Outcome::NotReached, Outcome::NotReached}));
+    EXPECT_EQ(toolTip(1), s("Stored as ") + dir.filePath(s("a.txt")));
+    EXPECT_EQ(toolTip(2), s("Not reached: the run was stopped"));
+    EXPECT_EQ(form.PushButton2->text(), s("Start Downloading"));
+    EXPECT_FALSE(form.IsDownloading);
+
+    // What is left is fetched, and nothing twice.
+    removeStoredFromMenu();
+    EXPECT_EQ(entries(), (QStringList{before[1], before[2]}));
+    released = true;
+    dialogs.messages.clear();
+    press();
+    EXPECT_EQ(dialogs.messageTexts(), QStringList{s("Done.")});
+    EXPECT_EQ(entriesOf(dir.path()), (QStringList{s("a.txt"), s("big.iso"), s("c.txt")}));
+    EXPECT_EQ(QFileInfo(dir.filePath(s("big.iso"))).size(), 8000000);
+}
+
+TEST_F(ControlFixture, EscStopsTheWaitBeforeARetry) {
+    form.setTransferLimits(Download::TransferLimits{2000, 2, 5, 4, {20000}});
+    http.start();
+    add("/busy");
+    add("/files/b.txt");
+    form.show();
+    QElapsedTimer sinceEsc;
+    QString captionDuring;
+    qint64 stopTook = -1;
+    onPoll = [&] {
+        const QString caption = form.ProgressBar1->caption();
+        if (!sinceEsc.isValid() && caption.contains(s("try 2 of 4 in"))) {
+            captionDuring = caption;
+            sinceEsc.start();
+            QTest::keyClick(form.ListView1, Qt::Key_Escape);
+        }
+    };
+    dialogs.onMessage = [&](const ShownMessage&) { stopTook = sinceEsc.elapsed(); };
+    press();
+    ASSERT_TRUE(sinceEsc.isValid()) << "the caption never told of the coming try";
+    EXPECT_TRUE(QRegularExpression(s("/busy  try 2 of 4 in (19|20) s \u00b7 1 of 2$")).match(captionDuring).hasMatch())
+        << captionDuring.toStdString();
+    EXPECT_GE(stopTook, 0);
+    EXPECT_LT(stopTook, 1500);
+    EXPECT_EQ(busyCalls, 1);
+    EXPECT_EQ(dialogs.messageTexts(), QStringList{s("Stopped.\r\n\r\n2 items were not reached.\r\n\r\n") + kHint});
+    EXPECT_TRUE(entriesOf(dir.path()).isEmpty());
+    EXPECT_EQ(outcomes(), (std::vector<Outcome>{Outcome::NotReached, Outcome::NotReached}));
+}
+
+TEST_F(ControlFixture, StopBetweenItemsStartsNoLaterItemAndASecondClickStartsNoSecondRun) {
+    http.start();
+    add("/files/a.txt");
+    add("/files/b.txt");
+    add("/files/c.txt");
+    // The run yields before each item and after it: the second yield comes between the first
+    // two items.
+    dialogs.onYield = [&] {
+        if (dialogs.yields == 2) {
+            form.PushButton2->click();
+            form.PushButton2->click();  // still the same run, stopping
+            EXPECT_TRUE(form.isStopping());
+        }
+    };
+    press();
+    EXPECT_EQ(dialogs.messageTexts(), QStringList{s("Stopped.\r\n\r\n2 items were not reached.\r\n\r\n") + kHint});
+    EXPECT_EQ(entriesOf(dir.path()), QStringList{s("a.txt")});
+    EXPECT_EQ(outcomes(), (std::vector<Outcome>{Outcome::Stored, Outcome::NotReached, Outcome::NotReached}));
+}
+
+TEST_F(ControlFixture, EachRowShowsItsOutcomeAndRemoveStoredEntriesLeavesTheFailures) {
+    http.start();
+    add("/files/a.txt");
+    add("/missing.jpg");
+    add("/files/b.txt");
+    form.urlList().append(s("http://127.0.0.1:1/refused.jpg"));
+    press();
+    EXPECT_EQ(outcomes(), (std::vector<Outcome>{Outcome::Stored, Outcome::Failed, Outcome::Stored, Outcome::Failed}));
+    EXPECT_EQ(toolTip(2), s("Failed: HTTP 404"));
+    EXPECT_TRUE(toolTip(4).startsWith(s("Failed: "))) << toolTip(4).toStdString();
+    const auto icon = [&](int position) {
+        return form.urlList().data(form.urlList().index(position - 1), Qt::DecorationRole).value<QIcon>();
+    };
+    EXPECT_FALSE(icon(1).isNull());
+    EXPECT_FALSE(icon(2).isNull());
+    EXPECT_NE(icon(1).cacheKey(), icon(2).cacheKey());
+    // The row's text is the entry as it was.
+    EXPECT_EQ(form.urlList().data(form.urlList().index(1), Qt::DisplayRole).toString(), http.url(s("/missing.jpg")));
+
+    removeStoredFromMenu();
+    EXPECT_EQ(entries(), (QStringList{http.url(s("/missing.jpg")), s("http://127.0.0.1:1/refused.jpg")}));
+    // A new run starts with clean rows.
+    dialogs.messages.clear();
+    press();
+    EXPECT_EQ(outcomes(), (std::vector<Outcome>{Outcome::Failed, Outcome::Failed}));
+    EXPECT_EQ(entriesOf(dir.path()), (QStringList{s("a.txt"), s("b.txt")}));
+}
+
+TEST(RunProgressFigures, KnownAndUnknownSizesRetriesAndTheItemsNumber) {
+    using RunProgress::Figures;
+    using RunProgress::FiguresText;
+    EXPECT_EQ(FiguresText(Figures{1200000000, 2000000000, 19.8e6, 3, 300, 1, 4, -1}),
+              s("1.2 of 2.0 GB \u00b7 19.8 MB/s \u00b7 0:41 left \u00b7 3 of 300"));
+    // No size from the server: no time left either; a single item has no number.
+    EXPECT_EQ(FiguresText(Figures{1500, -1, 1000, 1, 1, 1, 4, -1}), s("1.5 kB \u00b7 1.0 kB/s"));
+    // Before a speed is measured, and on a later try.
+    EXPECT_EQ(FiguresText(Figures{512, 900, -1, 1, 1, 2, 4, -1}), s("512 of 900 B \u00b7 try 2 of 4"));
+    EXPECT_EQ(FiguresText(Figures{0, -1, -1, 2, 5, 1, 4, 1500}), s("try 2 of 4 in 2 s \u00b7 2 of 5"));
+    EXPECT_EQ(RunProgress::Duration(3723), s("1:02:03"));
+
+    RunProgress::RateMeter meter;
+    meter.sample(0, 0);
+    EXPECT_LT(meter.bytesPerSecond(), 0);
+    meter.sample(1000, 1000000);
+    meter.sample(2000, 3000000);
+    EXPECT_DOUBLE_EQ(meter.bytesPerSecond(), 1.5e6);
+    // Only the last few seconds count.
+    meter.sample(6000, 3000000);
+    meter.sample(7000, 3500000);
+    EXPECT_DOUBLE_EQ(meter.bytesPerSecond(), 500000.0);
+    // A body that started over is measured from its new start.
+    meter.sample(7250, 100);
+    EXPECT_LT(meter.bytesPerSecond(), 0);
+}
+
+TEST(CaptionProgressBarTest, ALongAddressIsShortenedInItsMiddleAndTheFiguresStayWhole) {
+    CaptionProgressBar bar;
+    bar.resize(700, 27);
+    bar.show();
+    const QString lead = s("Please wait.. Processing: ");
+    const QString figures = s("1.2 of 2.0 GB \u00b7 19.8 MB/s \u00b7 0:41 left \u00b7 3 of 300");
+    const QString address = s("http://host.example/") + QString(5 * 1000 * 1000, QLatin1Char('x')) + s("/big.iso");
+    bar.setCaption(lead, address, figures);
+    const QString shown = bar.text();
+    EXPECT_TRUE(shown.startsWith(lead + s("http://"))) << shown.left(80).toStdString();
+    EXPECT_TRUE(shown.endsWith(s("/big.iso  ") + figures)) << shown.right(80).toStdString();
+    EXPECT_TRUE(shown.contains(QChar(0x2026)));
+    EXPECT_LE(bar.fontMetrics().horizontalAdvance(shown), bar.width());
+    // What is kept and laid out is bounded, whatever the address's length.
+    EXPECT_LE(bar.caption().size(), lead.size() + CaptionProgressBar::kAddressChars + 2 + figures.size());
+    EXPECT_TRUE(bar.caption().contains(s("/big.iso  ")));
+    EXPECT_EQ(bar.accessibleName(), bar.caption());
+
+    // A short one is shown whole, and a wider bar shows more of a long one.
+    bar.setCaption(lead, s("http://h/a.iso"), figures);
+    EXPECT_EQ(bar.text(), lead + s("http://h/a.iso  ") + figures);
+    bar.setCaption(lead, address, figures);
+    const int narrowShown = static_cast<int>(bar.text().size());
+    bar.resize(1000, 27);
+    QApplication::processEvents();
+    EXPECT_GT(bar.text().size(), narrowShown);
+}
