@@ -1,5 +1,6 @@
 // The download run: every URL of the list, in list order, into the output folder.
 #include "app/Form1.h"
+#include "app/DesktopSignals.h"
 
 #include <QLineEdit>
 
@@ -104,6 +105,7 @@ void Form1::PushButton2_Click() {
         trap.run(140, [&] { setMousePointer(PointerDefault); });
         trap.run(142, [&] { ProgressBar1->setValue(0); });
         trap.run(144, [&] { ProgressBar1->setCaption(QStringLiteral("Progress Bar")); });
+        trap.run(145, [&] { desktopSignals().runEnded(summary.items(), summary.failedCount()); });
         trap.run(146, [&] { dialogs_.msgBox(summary.finalMessage()); });
         return false;
     }();
