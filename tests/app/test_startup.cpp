@@ -284,13 +284,15 @@ TEST_F(Startup, BrowsePickSetsTheBoxWithOneSeparatorAndRemembersTheFolder) {
     form->PushButton6->click();
     ASSERT_EQ(dialogs.folderDialogs.size(), 1u);
     EXPECT_EQ(dialogs.folderDialogs[0].first, QStringLiteral("Please select folder:"));
-    EXPECT_EQ(dialogs.folderDialogs[0].second, QString());
+    // The box holds an existing folder (the desktop): the chooser opens there.
+    EXPECT_EQ(dialogs.folderDialogs[0].second, desktop + QLatin1Char('/'));
     EXPECT_EQ(form->Text1->text(), picked + QLatin1Char('/'));
     EXPECT_EQ(stored("LastFolderDot"), picked);
     EXPECT_EQ(stored("Output Folder"), picked + QLatin1Char('/'));
     EXPECT_EQ(lastFolderWhenBoxChanged, QStringList{picked});  // remembered before the box changed
 
-    // The next browse, also after a restart, opens on the folder picked; Cancel changes nothing.
+    // With a folder in the box that does not exist, the next browse, also after a restart,
+    // opens on the folder picked; Cancel changes nothing.
     restart();
     form->Text1->setText(QStringLiteral("/typed/by/hand/"));
     dialogs.folderAnswers.push_back(QString());
