@@ -20,6 +20,7 @@
 #include "app/Form1.h"
 #include "app/Startup.h"
 #include "app/StartupEnvironment.h"
+#include "harness/LoopbackServer.h"
 #include "harness/ScriptedDialogs.h"
 #include "support/ErrorTrap.h"
 #include "support/Settings.h"
@@ -53,6 +54,8 @@ struct Startup : ::testing::Test {
     QTemporaryDir dir;
     QString programFolder;
     QString desktop;
+    QString downloads;  // not there unless a test makes it
+    QString home;
     StartupEnvironment env;
     Settings::Store store;
     ScriptedDialogs dialogs;
@@ -83,6 +86,10 @@ struct Startup : ::testing::Test {
             ++desktopLookups;
             return desktop;
         };
+        downloads = dir.path() + QStringLiteral("/Downloads");
+        home = dir.path() + QStringLiteral("/home");
+        env.downloadFolder = [this] { return downloads; };
+        env.homeFolder = [this] { return home; };
         env.drawHomePageNumber = [this] {
             ++draws;
             return drawAnswer;
@@ -136,6 +143,78 @@ TEST_F(Startup, TheSystemDesktopIsTheDefaultOfARealStart) {
     EXPECT_EQ(form->Text1->text(),
               QStandardPaths::writableLocation(QStandardPaths::DesktopLocation) + QLatin1Char('/'));
     EXPECT_TRUE(form->Text1->text().startsWith(QString::fromLocal8Bit(qgetenv("HOME"))));
+}
+
+TEST_F(Startup, WithoutADesktopFolderTheDownloadFolderElseHomeIsTheDefault) {
+    QDir().rmdir(desktop);
+    QDir().mkpath(downloads);
+    QDir().mkpath(home);
+    load();
+    EXPECT_EQ(form->Text1->text(), downloads + QLatin1Char('/'));
+    EXPECT_EQ(stored("Output Folder"), downloads + QLatin1Char('/'));
+
+    // A fresh store: nothing chosen yet, and no download folder either.
+    clearStore();
+    QDir().rmdir(downloads);
+    restart();
+    EXPECT_EQ(form->Text1->text(), home + QLatin1Char('/'));
+    // None of them is made.
+    EXPECT_FALSE(QFileInfo::exists(desktop));
+    EXPECT_FALSE(QFileInfo::exists(downloads));
+
+    // Once the desktop is there it comes first again; a download folder given as a file is none.
+    clearStore();
+    writeFile(downloads, "not a folder");
+    QDir().mkpath(desktop);
+    restart();
+    EXPECT_EQ(form->Text1->text(), desktop + QLatin1Char('/'));
+    clearStore();
+    QDir().rmdir(desktop);
+    restart();
+    EXPECT_EQ(form->Text1->text(), home + QLatin1Char('/'));
+    EXPECT_TRUE(dialogs.messages.empty()) << dialogs.messageTexts().join(QLatin1Char('|')).toStdString();
+}
+
+TEST_F(Startup, AStoredFolderStaysEvenWhenItIsGoneAndNoneIsMade) {
+    QDir().rmdir(desktop);
+    QDir().mkpath(downloads);
+    put("Output Folder", dir.path() + QStringLiteral("/typed/"));
+    load();
+    EXPECT_EQ(form->Text1->text(), dir.path() + QStringLiteral("/typed/"));
+    EXPECT_FALSE(QFileInfo::exists(dir.path() + QStringLiteral("/typed")));
+}
+
+TEST_F(Startup, AFreshAccountWithoutDesktopDownloadsIntoItsDownloadFolderAtOnce) {
+    // The program's own look-ups, in a home without a Desktop folder.
+    const QString systemDesktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
+    const QString systemDownloads = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    ASSERT_TRUE(systemDownloads.startsWith(QDir::homePath()));
+    struct Restore {
+        QString desktop, downloads;
+        ~Restore() {
+            QDir(downloads).removeRecursively();
+            QDir().mkpath(desktop);
+        }
+    } restore{systemDesktop, systemDownloads};
+    ASSERT_TRUE(QDir().rmdir(systemDesktop));
+    QDir().mkpath(systemDownloads);
+    env = StartupEnvironment::FromSystem();
+    env.pingCommand = kOnline;
+    env.drawHomePageNumber = [] { return 1; };
+    load();
+    EXPECT_EQ(form->Text1->text(), systemDownloads + QLatin1Char('/'));
+
+    LoopbackServer http;
+    http.server().Get("/first.txt", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content("first file", "text/plain");
+    });
+    http.start();
+    form->urlList().append(http.url(QStringLiteral("/first.txt")));
+    form->PushButton2->click();
+    EXPECT_EQ(dialogs.messageTexts(), QStringList{QStringLiteral("Done.")});
+    QFile stored(systemDownloads + QStringLiteral("/first.txt"));
+    ASSERT_TRUE(stored.open(QIODevice::ReadOnly));
+    EXPECT_EQ(stored.readAll(), QByteArray("first file"));
 }
 
 TEST_F(Startup, AStoredFolderIsRestoredExactlyAfterTheDesktopIsLookedUp) {
@@ -422,6 +501,19 @@ TEST(StartupSteps, ApplicationTitleCutsBeforeTheLastBlankAndKeepsANameWithoutOne
               QStringLiteral("Alpha Beta Gamma Delta Epsilon Zeta Eta"));
     EXPECT_EQ(Main::ApplicationTitleFor(QStringLiteral("Averyveryveryveryveryveryveryveryverylongname x")),
               QStringLiteral("Averyveryveryveryveryveryveryveryverylongname"));
+}
+
+TEST(StartupSteps, TheDefaultOutputFolderEndsInOneSeparator) {
+    QTemporaryDir dir;
+    const QString d = dir.path();
+    QDir().mkpath(d + QStringLiteral("/Downloads"));
+    auto downloads = [&] { return d + QStringLiteral("/Downloads/"); };
+    auto home = [&] { return d; };
+    EXPECT_EQ(Main::DefaultOutputFolder(d + QStringLiteral("/"), downloads, home), d + QStringLiteral("/"));
+    EXPECT_EQ(Main::DefaultOutputFolder(d + QStringLiteral("/Desktop/"), downloads, home), d + QStringLiteral("/Downloads/"));
+    EXPECT_EQ(Main::DefaultOutputFolder(d + QStringLiteral("/Desktop/"), {}, home), d + QStringLiteral("/"));
+    // Nothing else to go by: the desktop's path stays, and the start button will say it is missing.
+    EXPECT_EQ(Main::DefaultOutputFolder(d + QStringLiteral("/Desktop/"), {}, {}), d + QStringLiteral("/Desktop/"));
 }
 
 TEST(StartupSteps, DesktopFolderEndsInOneSeparatorOrFails) {
