@@ -13,6 +13,7 @@
 #include <QMimeData>
 #include <QMimeDatabase>
 #include <QSaveFile>
+#include <QSet>
 #include <QTreeView>
 
 #include "app/Form1.h"
@@ -21,14 +22,18 @@
 #include "support/ErrorTrap.h"
 
 #include <string_view>
-#include <unordered_set>
 
 qsizetype RemoveDuplicateEntries(UrlList& list) {
     // The views stay valid while removeIf decides: it changes the list only after asking about
     // every entry, in list order.
-    std::unordered_set<std::string_view> seen;
-    seen.reserve(static_cast<std::size_t>(list.count()));
-    return list.removeIf([&seen](std::string_view text) { return !seen.insert(text).second; });
+    QSet<QByteArrayView> seen;
+    seen.reserve(list.count());
+    return list.removeIf([&seen](std::string_view text) {
+        const QByteArrayView view(text.data(), static_cast<qsizetype>(text.size()));
+        const qsizetype before = seen.size();
+        seen.insert(view);
+        return seen.size() == before;
+    });
 }
 
 ListActions::ListActions(Form1& form) : QObject(&form), form_(form) {
