@@ -52,6 +52,7 @@ public slots:
 struct DesktopBus : ::testing::Test {
     QProcess daemon;
     QString address;
+    const QByteArray programBus = qgetenv("DBUS_SESSION_BUS_ADDRESS");
     DesktopRecorder recorder;
     // Stops after the window (TearDown), whose engine keeps its connections open until then.
     LoopbackServer http;
@@ -82,6 +83,7 @@ struct DesktopBus : ::testing::Test {
         form->desktopSignals().useBus(QDBusConnection::connectToBus(address, QStringLiteral("program")));
     }
     void TearDown() override {
+        qputenv("DBUS_SESSION_BUS_ADDRESS", programBus);
         form.reset();
         QDBusConnection::disconnectFromBus(QStringLiteral("program"));
         QDBusConnection::disconnectFromBus(QStringLiteral("recorder"));
