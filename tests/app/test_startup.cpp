@@ -175,15 +175,6 @@ TEST_F(Startup, WithoutADesktopFolderTheDownloadFolderElseHomeIsTheDefault) {
     EXPECT_TRUE(dialogs.messages.empty()) << dialogs.messageTexts().join(QLatin1Char('|')).toStdString();
 }
 
-TEST_F(Startup, AStoredFolderStaysEvenWhenItIsGoneAndNoneIsMade) {
-    QDir().rmdir(desktop);
-    QDir().mkpath(downloads);
-    put("Output Folder", dir.path() + QStringLiteral("/typed/"));
-    load();
-    EXPECT_EQ(form->Text1->text(), dir.path() + QStringLiteral("/typed/"));
-    EXPECT_FALSE(QFileInfo::exists(dir.path() + QStringLiteral("/typed")));
-}
-
 TEST_F(Startup, AFreshAccountWithoutDesktopDownloadsIntoItsDownloadFolderAtOnce) {
     // The program's own look-ups, in a home without a Desktop folder.
     const QString systemDesktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
@@ -502,19 +493,6 @@ TEST(StartupSteps, ApplicationTitleCutsBeforeTheLastBlankAndKeepsANameWithoutOne
               QStringLiteral("Alpha Beta Gamma Delta Epsilon Zeta Eta"));
     EXPECT_EQ(Main::ApplicationTitleFor(QStringLiteral("Averyveryveryveryveryveryveryveryverylongname x")),
               QStringLiteral("Averyveryveryveryveryveryveryveryverylongname"));
-}
-
-TEST(StartupSteps, TheDefaultOutputFolderEndsInOneSeparator) {
-    QTemporaryDir dir;
-    const QString d = dir.path();
-    QDir().mkpath(d + QStringLiteral("/Downloads"));
-    auto downloads = [&] { return d + QStringLiteral("/Downloads/"); };
-    auto home = [&] { return d; };
-    EXPECT_EQ(Main::DefaultOutputFolder(d + QStringLiteral("/"), downloads, home), d + QStringLiteral("/"));
-    EXPECT_EQ(Main::DefaultOutputFolder(d + QStringLiteral("/Desktop/"), downloads, home), d + QStringLiteral("/Downloads/"));
-    EXPECT_EQ(Main::DefaultOutputFolder(d + QStringLiteral("/Desktop/"), {}, home), d + QStringLiteral("/"));
-    // Nothing else to go by: the desktop's path stays, and the start button will say it is missing.
-    EXPECT_EQ(Main::DefaultOutputFolder(d + QStringLiteral("/Desktop/"), {}, {}), d + QStringLiteral("/Desktop/"));
 }
 
 TEST(StartupSteps, DesktopFolderEndsInOneSeparatorOrFails) {
