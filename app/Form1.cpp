@@ -1,4 +1,5 @@
 #include "app/Form1.h"
+#include "app/DesktopSignals.h"
 
 #include <QCloseEvent>
 #include <QGroupBox>
@@ -24,6 +25,12 @@ Form1::Form1(Dialogs::DialogService& dialogs, const Settings::Store& settings, Q
     connectHandlers();
     setUpDownloadRun();
     setUpListActions();
+    desktop_ = new DesktopSignals(*this);
+    // The bar moves only while a run is under way, and is back at its minimum when it ends.
+    connect(ProgressBar1, &QProgressBar::valueChanged, desktop_, [this](int value) {
+        const int low = ProgressBar1->minimum(), high = ProgressBar1->maximum();
+        desktop_->showProgress(high > low ? double(value - low) / (high - low) : 0.0, value > low);
+    });
 }
 
 Form1::~Form1() = default;
@@ -46,11 +53,12 @@ void Form1::buildControls() {
     ListView1->setRootIsDecorated(false);
     ListView1->setUniformRowHeights(true);
     ListView1->setItemsExpandable(false);
-    ListView1->setSelectionMode(QAbstractItemView::SingleSelection);
+    ListView1->setSelectionMode(QAbstractItemView::ExtendedSelection);
     ListView1->setSelectionBehavior(QAbstractItemView::SelectRows);
     ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
     ListView1->setTextElideMode(Qt::ElideNone);
-    ListView1->header()->setStretchLastSection(false);
+    // The one column fills the list; dragged wider, it still reveals long entries.
+    ListView1->header()->setStretchLastSection(true);
     ListView1->setToolTip(QStringLiteral(
         "Double-click item to remove it. Move | line to right and out of window to reveal full names."));
 
@@ -178,13 +186,18 @@ bool Form1::eventFilter(QObject* watched, QEvent* event) {
         if (watched == ListView1) {
             auto* key = static_cast<QKeyEvent*>(event);
             if (key->key() == Qt::Key_Delete) {
-                ListView1_KeyDown(46);
+                removeSelectedEntries();
                 return true;
             }
         }
         break;
     case QEvent::MouseButtonDblClick:
         if (watched == ListView1->viewport()) {
+            // The row double-clicked is the one removed, whatever else is selected.
+            const QModelIndex row = ListView1->indexAt(static_cast<QMouseEvent*>(event)->position().toPoint());
+            if (row.isValid())
+                ListView1->selectionModel()->setCurrentIndex(row, QItemSelectionModel::ClearAndSelect |
+                                                                      QItemSelectionModel::Rows);
             ListView1_DblClick();
             return true;
         }
@@ -196,10 +209,35 @@ bool Form1::eventFilter(QObject* watched, QEvent* event) {
 }
 
 int Form1::selectedEntry() const {
-    const QModelIndexList rows = ListView1->selectionModel()->selectedRows();
-    if (rows.isEmpty()) return 0;
-    return rows.front().row() + 1;
+    const QItemSelectionModel* model = ListView1->selectionModel();
+    const QModelIndex current = model->currentIndex();
+    if (current.isValid() && model->isRowSelected(current.row())) return current.row() + 1;
+    const std::vector<bool> rows = selectedRows();
+    for (std::size_t row = 0; row < rows.size(); ++row)
+        if (rows[row]) return static_cast<int>(row) + 1;
+    return 0;
 }
+
+std::vector<bool> Form1::selectedRows() const {
+    // From the selection's ranges: a list of every selected index would cost a million
+    // objects after Ctrl+A.
+    std::vector<bool> rows(static_cast<std::size_t>(urls_.count()), false);
+    for (const QItemSelectionRange& range : ListView1->selectionModel()->selection())
+        for (int row = range.top(); row <= range.bottom() && row < urls_.count(); ++row)
+            rows[static_cast<std::size_t>(row)] = true;
+    return rows;
+}
+
+namespace {
+// The entry that moved into the place of the first removed one is selected next, so Delete can
+// be pressed again.
+void selectAfterRemoval(QTreeView* view, const UrlList& urls, int position) {
+    const int next = std::min(position, urls.count());
+    if (next > 0)
+        view->selectionModel()->setCurrentIndex(urls.index(next - 1),
+                                                QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+}
+}  // namespace
 
 void Form1::removeSelectedEntry() {
     if (isBusy()) return;
@@ -207,19 +245,25 @@ void Form1::removeSelectedEntry() {
     const int position = selectedEntry();
     if (position == 0) return;
     urls_.removeAt(position);
-    // The entry that moved into the place is selected next, so Delete can be pressed again.
-    const int next = std::min(position, urls_.count());
-    if (next > 0) {
-        const QModelIndex index = urls_.index(next - 1);
-        ListView1->selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect |
-                                                                QItemSelectionModel::Rows);
-    }
+    selectAfterRemoval(ListView1, urls_, position);
+}
+
+void Form1::removeSelectedEntries() {
+    if (isBusy()) return;
+    const std::vector<bool> chosen = selectedRows();
+    std::size_t first = 0;
+    while (first < chosen.size() && !chosen[first]) ++first;
+    if (first == chosen.size()) return;
+    // removeIf asks about the entries in list order.
+    std::size_t row = 0;
+    urls_.removeIf([&](std::string_view) { return chosen[row++]; });
+    selectAfterRemoval(ListView1, urls_, static_cast<int>(first) + 1);
 }
 
 void Form1::ListView1_DblClick() { removeSelectedEntry(); }
 
 void Form1::ListView1_KeyDown(int keyCode) {
-    if (keyCode == 46) removeSelectedEntry();
+    if (keyCode == 46) removeSelectedEntries();
 }
 
 void Form1::closeEvent(QCloseEvent* event) {

@@ -14,12 +14,14 @@
 #include "support/Settings.h"
 
 #include <memory>
+#include <vector>
 
 class QGroupBox;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
 class QTreeView;
+class DesktopSignals;
 struct StartupEnvironment;
 namespace Download { struct TransferLimits; }
 
@@ -61,8 +63,14 @@ public:
     Dialogs::DialogService& dialogs() { return dialogs_; }
     const Settings::Store& settings() const { return settings_; }
 
-    // The list's selected entry as a 1-based position, 0 when none.
+    // The list's selected entry as a 1-based position, 0 when none: the current row when it is
+    // selected, else the first selected one.
     int selectedEntry() const;
+    // One flag per entry of the list: is it selected?
+    std::vector<bool> selectedRows() const;
+
+    // The notification and task-bar progress of runs.
+    DesktopSignals& desktopSignals() { return *desktop_; }
 
     // ---- Mouse pointer ----
     int mousePointer() const { return pointer_; }
@@ -133,10 +141,12 @@ private:
     void connectHandlers();
     void applyHoverRule(QObject* watched);
     void removeSelectedEntry();
+    void removeSelectedEntries();
 
     Dialogs::DialogService& dialogs_;
     const Settings::Store& settings_;
     UrlList urls_;
+    DesktopSignals* desktop_ = nullptr;
     int pointer_ = PointerDefault;
     QCursor customCursor_{Qt::PointingHandCursor};
     bool closing_ = false;

@@ -1,6 +1,7 @@
 // The download run: every URL of the list, in list order, into the output folder. The run walks
 // the list by entry id, so entries removed or added meanwhile neither shift nor repeat an item.
 #include "app/Form1.h"
+#include "app/DesktopSignals.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -253,6 +254,7 @@ void Form1::PushButton2_Click() {
         trap.run(140, [&] { setMousePointer(PointerDefault); });
         trap.run(142, [&] { ProgressBar1->setValue(0); });
         trap.run(144, [&] { ProgressBar1->setCaption(QStringLiteral("Progress Bar")); });
+        trap.run(145, [&] { desktopSignals().runEnded(summary.items(), summary.failedCount()); });
         trap.run(146, [&] {
             QString message = summary.finalMessage();
             if (summary.stopped() || summary.failedCount() > 0) message += QStringLiteral("\r\n\r\n") + kTryAgainHint;

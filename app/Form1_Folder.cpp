@@ -5,14 +5,17 @@
 #include "app/Form1.h"
 #include "download/AddFolder.h"
 #include "support/ErrorTrap.h"
+#include "support/PathHelpers.h"
 
 void Form1::PushButton6_Click() {
     ErrorReport::Trap trap(dialogs_, QStringLiteral("Form1"), QStringLiteral("PushButton6_Click"));
     const Settings::Store& store = settings_;
     QString path;
     trap.run(100, [&] {
-        const QString lastFolder = store.read(QStringLiteral("LastFolderDot"), QString());
-        path = AddFolder::BrowseForFolder(dialogs_, QStringLiteral("Please select folder:"), lastFolder);
+        // The folder in the box first: the chooser then shows where files go now.
+        const QString inBox = Text1->text();
+        const QString start = Main::FolderExists(inBox) ? inBox : store.read(QStringLiteral("LastFolderDot"), QString());
+        path = AddFolder::BrowseForFolder(dialogs_, QStringLiteral("Please select folder:"), start);
     });
     if (trap.endTest(102, [&] { return path.isEmpty(); })) return;
     // The folder as chosen is remembered before the box changes, which stores "Output Folder".

@@ -1,4 +1,6 @@
 // Handlers that fill and prune the URL list.
+#include <QFileInfo>
+
 #include "app/Form1.h"
 #include "app/ListActions.h"
 #include "download/Downloader.h"
@@ -30,9 +32,12 @@ void Form1::PushButton13_Click() {
     QStringList files;
     trap.run(108, [&] {
         files = dialogs_.openFiles(QStringLiteral("Add File(s) - Hold Ctrl to select multiple files"),
-                                   {QStringLiteral("Text Files (*.txt)"), QStringLiteral("All Files (*.*)")});
+                                   {QStringLiteral("URL lists (*.txt *.lst *.list)"), QStringLiteral("Text Files (*.txt)"),
+                                    QStringLiteral("All Files (*.*)")},
+                                   settings_.read(QStringLiteral("LastListFolder"), QString()));
     });
     if (trap.endTest(110, [&] { return files.isEmpty(); })) return;
+    trap.run(112, [&] { settings_.write(QStringLiteral("LastListFolder"), QFileInfo(files.front()).absolutePath()); });
     // Every chosen file is a URL list, loaded in the order the chooser gives.
     for (const QString& file : files)
         if (!trap.run(118, [&] { FileToList::LoadUrlsFromFile(urls_, file, dialogs_); })) return;

@@ -57,7 +57,9 @@ void Form1::Form_Load(const StartupEnvironment& environment) {
     trap.run(138, [&] {
         // The desktop is looked up first, whether or not a folder is stored.
         const QString desktop = Main::GetDesktopFolder(env.desktopFolder ? env.desktopFolder() : QString());
+        // A stored folder, even one that is gone, stays as the user left it.
+        const QString first = Main::DefaultOutputFolder(desktop, env.downloadFolder, env.homeFolder);
         // A changed text runs Text1_Change, which stores it.
-        Text1->setText(store.read(QStringLiteral("Output Folder"), desktop));
+        Text1->setText(store.read(QStringLiteral("Output Folder"), first));
     });
 }

@@ -13,12 +13,28 @@
 #include <QMimeData>
 #include <QMimeDatabase>
 #include <QSaveFile>
+#include <QSet>
 #include <QTreeView>
 
 #include "app/Form1.h"
-#include "listbuild/EnsureHttpPrefix.h"
 #include "listbuild/FileToList.h"
+#include "listbuild/FindAddresses.h"
 #include "support/ErrorTrap.h"
+
+#include <string_view>
+
+qsizetype RemoveDuplicateEntries(UrlList& list) {
+    // The views stay valid while removeIf decides: it changes the list only after asking about
+    // every entry, in list order.
+    QSet<QByteArrayView> seen;
+    seen.reserve(list.count());
+    return list.removeIf([&seen](std::string_view text) {
+        const QByteArrayView view(text.data(), static_cast<qsizetype>(text.size()));
+        const qsizetype before = seen.size();
+        seen.insert(view);
+        return seen.size() == before;
+    });
+}
 
 ListActions::ListActions(Form1& form) : QObject(&form), form_(form) {
     setObjectName(QStringLiteral("ListActions"));
@@ -40,22 +56,22 @@ ListActions::ListActions(Form1& form) : QObject(&form), form_(form) {
     });
 }
 
-int ListActions::appendLines(const QString& text) {
+int ListActions::appendAddressesIn(QStringView text, const QString& origin) {
     UrlList::Batch batch(form_.urlList());
     int added = 0;
-    // Lines may end in LF, CR LF or CR alone (text from some programs); none keeps a break.
-    for (QStringView line : QStringView(text).tokenize(QLatin1Char('\n'))) {
-        for (QStringView part : line.tokenize(QLatin1Char('\r'))) {
-            const QStringView trimmed = part.trimmed();
-            if (trimmed.isEmpty()) continue;
-            batch.add(Main::EnsureHttpPrefix(trimmed.toString()));
-            ++added;
-        }
-    }
+    Main::FindWebAddresses(text, [&](const QString& address) {
+        batch.add(address);
+        ++added;
+    });
+    batch.commit();
+    if (added == 0)
+        form_.dialogs().msgBox(QStringLiteral("No web addresses found in the %1 text.").arg(origin));
     return added;
 }
 
-int ListActions::pasteFromClipboard() { return appendLines(QGuiApplication::clipboard()->text()); }
+int ListActions::pasteFromClipboard() {
+    return appendAddressesIn(QGuiApplication::clipboard()->text(), QStringLiteral("pasted"));
+}
 
 namespace {
 bool IsListFile(const QString& path) {
@@ -82,11 +98,11 @@ bool ListActions::dropMimeData(const QMimeData& data) {
                 links << url.toString(QUrl::FullyEncoded);
             }
         }
-        if (!links.isEmpty()) appendLines(links.join(QLatin1Char('\n')));
+        if (!links.isEmpty()) appendAddressesIn(links.join(QLatin1Char('\n')), QStringLiteral("dropped"));
         return true;
     }
     if (data.hasText()) {
-        appendLines(data.text());
+        appendAddressesIn(data.text(), QStringLiteral("dropped"));
         return true;
     }
     return false;
@@ -94,9 +110,15 @@ bool ListActions::dropMimeData(const QMimeData& data) {
 
 void ListActions::copySelection() {
     QStringList lines;
-    const QModelIndexList rows = form_.ListView1->selectionModel()->selectedRows();
-    for (const QModelIndex& row : rows) lines << form_.urlList().textAt(row.row() + 1);
+    const std::vector<bool> chosen = form_.selectedRows();
+    for (std::size_t row = 0; row < chosen.size(); ++row)
+        if (chosen[row]) lines << form_.urlList().textAt(static_cast<int>(row) + 1);
     if (!lines.isEmpty()) QGuiApplication::clipboard()->setText(lines.join(QLatin1Char('\n')));
+}
+
+void ListActions::removeDuplicates() {
+    // A long operation shows the busy pointer; the list is left alone under it.
+    if (!form_.isBusy()) RemoveDuplicateEntries(form_.urlList());
 }
 
 bool ListActions::saveListTo(const QString& path) {
@@ -123,6 +145,8 @@ QMenu* ListActions::buildContextMenu() {
     auto* menu = new QMenu(form_.ListView1);
     QAction* copy = menu->addAction(QStringLiteral("Copy"), this, &ListActions::copySelection);
     copy->setEnabled(form_.selectedEntry() != 0);
+    QAction* unique = menu->addAction(QStringLiteral("Remove Duplicates"), this, &ListActions::removeDuplicates);
+    unique->setEnabled(form_.urlList().count() > 1);
     QAction* save = menu->addAction(QStringLiteral("Save list as…"), this, &ListActions::saveListAs);
     save->setEnabled(form_.urlList().count() > 0);
     // After a run, what is left to fetch: the entries that failed or were not reached.

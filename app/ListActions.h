@@ -1,6 +1,7 @@
 #pragma once
 // What the list offers besides its buttons: Ctrl+V, dropping text, links or list files, and a
-// context menu with Copy and "Save list as…". Installed on the window's list by Form1.
+// context menu with Copy, "Remove Duplicates" and "Save list as…". Installed on the window's
+// list by Form1.
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -12,21 +13,29 @@ class QMimeData;
 class QMenu;
 class QPoint;
 class QTreeView;
+class UrlList;
+
+// Removes every entry equal to an earlier one (the same text, exactly); the first of each stays
+// where it was. Returns how many were removed.
+qsizetype RemoveDuplicateEntries(UrlList& list);
 
 class ListActions : public QObject {
     Q_OBJECT
 public:
     explicit ListActions(Form1& form);
 
-    // Appends every non-blank line of a text (blanks around a line dropped), completed by
-    // EnsureHttpPrefix. Returns how many entries were added.
-    int appendLines(const QString& text);
+    // Appends every web address found in the text (Main::FindWebAddresses). When there is none,
+    // says so: "No web addresses found in the <origin> text." Returns how many were added.
+    int appendAddressesIn(QStringView text, const QString& origin);
     int pasteFromClipboard();
-    // Text and links are appended line by line; local text files are loaded as URL lists.
+    // The addresses in dropped text and links are appended; local text files are loaded as
+    // URL lists.
     bool dropMimeData(const QMimeData& data);
     bool canDrop(const QMimeData& data) const;
 
+    // Every selected entry, in list order, one a line.
     void copySelection();
+    void removeDuplicates();
     // Writes the whole list, one address a line. Returns false (after a message) on failure.
     bool saveListTo(const QString& path);
     void saveListAs();

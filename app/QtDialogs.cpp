@@ -46,11 +46,11 @@ QString QtDialogs::inputBox(const QString& prompt, const QString& caption, const
     return dialog.textValue();
 }
 
-QStringList QtDialogs::openFiles(const QString& title, const QStringList& nameFilters) {
+QStringList QtDialogs::openFiles(const QString& title, const QStringList& nameFilters, const QString& startFolder) {
     // "*.*" means every file to the program's users; here it would hide names without a dot.
     QStringList filters;
     for (QString filter : nameFilters) filters << filter.replace(QLatin1String("(*.*)"), QLatin1String("(*)"));
-    return QFileDialog::getOpenFileNames(owner_, title, QString(), filters.join(QLatin1String(";;")));
+    return QFileDialog::getOpenFileNames(owner_, title, startFolder, filters.join(QLatin1String(";;")));
 }
 
 QString QtDialogs::browseForFolder(const QString& title, const QString& startFolder) {

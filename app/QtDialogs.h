@@ -12,7 +12,8 @@ public:
 
     int messageBox(const QString& text, int code, const QString& caption) override;
     QString inputBox(const QString& prompt, const QString& caption, const QString& defaultText) override;
-    QStringList openFiles(const QString& title, const QStringList& nameFilters) override;
+    QStringList openFiles(const QString& title, const QStringList& nameFilters,
+                          const QString& startFolder) override;
     QString browseForFolder(const QString& title, const QString& startFolder) override;
     void openUrl(const QString& address) override;
     void yield() override;

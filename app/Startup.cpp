@@ -3,6 +3,7 @@
 #include <QBuffer>
 #include <QCheckBox>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QGroupBox>
@@ -17,6 +18,7 @@
 #include "app/StartupEnvironment.h"
 #include "support/ConnectivityCheck.h"
 #include "support/ErrorTrap.h"
+#include "support/PathHelpers.h"
 
 StartupEnvironment StartupEnvironment::FromSystem() {
     StartupEnvironment env;
@@ -24,6 +26,8 @@ StartupEnvironment StartupEnvironment::FromSystem() {
     env.pingCommand = Main::DefaultPingCommand();
     env.pingWaitLimitMs = Main::kPingWaitLimitMs;
     env.desktopFolder = [] { return QStandardPaths::writableLocation(QStandardPaths::DesktopLocation); };
+    env.downloadFolder = [] { return QStandardPaths::writableLocation(QStandardPaths::DownloadLocation); };
+    env.homeFolder = [] { return QDir::homePath(); };
     env.drawHomePageNumber = &Main::DrawFrom1To100;
     return env;
 }
@@ -108,6 +112,16 @@ void SetApplicationTitle(Dialogs::DialogService& dialogs) {
 QString GetDesktopFolder(const QString& desktopPath) {
     if (desktopPath.isEmpty()) throw ErrorReport::Failure(QStringLiteral("Invalid procedure call or argument"));
     return desktopPath.endsWith(QLatin1Char('/')) ? desktopPath : desktopPath + QLatin1Char('/');
+}
+
+QString DefaultOutputFolder(const QString& desktopFolder, const std::function<QString()>& downloadFolder,
+                            const std::function<QString()>& homeFolder) {
+    if (FolderExists(desktopFolder)) return desktopFolder;
+    const QString downloads = downloadFolder ? downloadFolder() : QString();
+    if (!downloads.isEmpty() && FolderExists(downloads)) return GetDesktopFolder(downloads);
+    const QString home = homeFolder ? homeFolder() : QString();
+    // With no home either, the desktop's path stays, and the start button says it is missing.
+    return home.isEmpty() ? desktopFolder : GetDesktopFolder(home);
 }
 
 }  // namespace Main

@@ -34,4 +34,10 @@ void SetApplicationTitle(Dialogs::DialogService& dialogs);
 // The desktop folder followed by "/". Fails when the folder cannot be determined (empty path).
 QString GetDesktopFolder(const QString& desktopPath);
 
+// The output folder of a first start, followed by "/": the desktop folder (as GetDesktopFolder
+// gives it) when it exists, else the download folder when that exists, else the home folder.
+// None of them is created.
+QString DefaultOutputFolder(const QString& desktopFolder, const std::function<QString()>& downloadFolder,
+                            const std::function<QString()>& homeFolder);
+
 }  // namespace Main

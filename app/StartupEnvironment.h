@@ -1,6 +1,6 @@
 #pragma once
 // What start-up takes from outside the program: where its files lie, how it pings, where the
-// desktop is, and the draw of the occasional home-page opening. Tests and benchmarks hand in
+// desktop, download and home folders are, and the draw of the occasional home-page opening. Tests and benchmarks hand in
 // their own; the program uses FromSystem().
 #include <QString>
 
@@ -14,6 +14,10 @@ struct StartupEnvironment {
     int pingWaitLimitMs = 3000;
     // The desktop folder's path; the empty text when it cannot be determined.
     std::function<QString()> desktopFolder;
+    // Where files go by default when the desktop folder does not exist (a fresh account may
+    // have none): the user's download folder when it exists, else the home folder.
+    std::function<QString()> downloadFolder;
+    std::function<QString()> homeFolder;
     // A whole number from 1 to 100; 7 opens the home page.
     std::function<int()> drawHomePageNumber;
 

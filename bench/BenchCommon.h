@@ -78,7 +78,7 @@ public:
         return Dialogs::Ok;
     }
     QString inputBox(const QString&, const QString&, const QString&) override { return {}; }
-    QStringList openFiles(const QString&, const QStringList&) override { return {}; }
+    QStringList openFiles(const QString&, const QStringList&, const QString&) override { return {}; }
     QString browseForFolder(const QString&, const QString&) override { return {}; }
     void openUrl(const QString&) override {}
     void yield() override {

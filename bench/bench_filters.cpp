@@ -1,5 +1,6 @@
 // Each filter over a 1,000,000-entry list that removes half of it, beside grep -c -v -i -F
-// over the same lines in a file.
+// over the same lines in a file; and Remove Duplicates over a list whose second half repeats
+// its first, beside awk '!seen[$0]++'.
 // Usage: bench_filters [entries]
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -12,6 +13,7 @@
 
 #include "BenchCommon.h"
 #include "urllist/UrlList.h"
+#include "app/ListActions.h"
 #include "listbuild/Filters.h"
 
 namespace {
@@ -55,6 +57,26 @@ int main(int argc, char** argv) {
     const qsizetype removedNot = Main::RemoveEntriesNotContaining(list, QStringLiteral(".jpg"), keepGoing);
     const double notMs = timer.nsecsElapsed() / 1e6;
 
+    // Every entry twice: the first half, then the same again.
+    list.clear();
+    {
+        UrlList::Batch batch(list);
+        for (long long i = 0; i < n; ++i) batch.addUtf8(Line(i % ((n + 1) / 2)));
+    }
+    timer.restart();
+    const qsizetype removedDuplicates = RemoveDuplicateEntries(list);
+    const double duplicatesMs = timer.nsecsElapsed() / 1e6;
+    const QString twicePath = dir.filePath(QStringLiteral("twice.txt"));
+    {
+        QFile f(twicePath);
+        if (!f.open(QIODevice::WriteOnly)) return 1;
+        std::string all;
+        for (long long i = 0; i < n; ++i) all += Line(i % ((n + 1) / 2)) + "\n";
+        f.write(all.data(), static_cast<qint64>(all.size()));
+    }
+    std::string awkKept;
+    const double awkMs = Bench::TimeShell("awk '!seen[$0]++' '" + twicePath.toStdString() + "' | wc -l", &awkKept);
+
     std::string grepV, grepPlain;
     const double grepVMs = Bench::TimeShell("grep -c -v -i -F '.JPG' " + quoted, &grepV);
     const double grepMs = Bench::TimeShell("grep -c -i -F '.jpg' " + quoted, &grepPlain);
@@ -67,5 +89,8 @@ int main(int argc, char** argv) {
                 static_cast<long long>(removedNot), breaths);
     std::printf("%-40s %6.0f ms %10s   (lines kept)\n", "grep -c -v -i -F '.JPG'", grepVMs, grepV.c_str());
     std::printf("%-40s %6.0f ms %10s   (lines kept)\n", "grep -c -i -F '.jpg'", grepMs, grepPlain.c_str());
+    std::printf("%-40s %6.0f ms %10lld %8s  (goal: under 500 ms)\n", "Remove Duplicates (every entry twice)", duplicatesMs,
+                static_cast<long long>(removedDuplicates), "-");
+    std::printf("%-40s %6.0f ms %10s   (lines kept)\n", "awk '!seen[$0]++'", awkMs, awkKept.c_str());
     return 0;
 }

@@ -42,7 +42,8 @@ void NameMemo::givenBack(const QString& base, const QString& name) {
 }
 
 QString BuildTargetPath(const QString& url, const QString& folder, QChar separator) {
-    QString text = url;
+    // The fragment stays with the browser: libcurl never sends it, so it names nothing.
+    QString text = url.left(url.indexOf(QLatin1Char('#')));
     text.replace(QLatin1Char('/'), separator);
     text.replace(QLatin1Char('\\'), separator);
     const QString name = LastPathComponent(text, separator);
@@ -70,8 +71,23 @@ QString GetExtension(const QString& path, QChar separator) {
     return dot < 0 ? QString() : path.mid(dot + 1);
 }
 
+namespace {
+// Archive extensions that are one to the user: "file.tar.gz" is numbered "file (1).tar.gz".
+const char* const kCompoundExtensions[] = {".tar.gz", ".tar.bz2", ".tar.xz", ".tar.zst", ".tar.lz", ".tar.Z"};
+
+qsizetype numberingDot(const QString& path, QChar separator) {
+    const qsizetype nameStart = path.lastIndexOf(separator) + 1;
+    for (const char* extension : kCompoundExtensions) {
+        const QLatin1String ext(extension);
+        if (path.endsWith(ext, Qt::CaseInsensitive) && path.size() - ext.size() >= nameStart + 1)
+            return path.size() - ext.size();
+    }
+    return extensionDot(path, separator);
+}
+}  // namespace
+
 QString NumberedCandidate(const QString& path, int n, QChar separator) {
-    const qsizetype dot = extensionDot(path, separator);
+    const qsizetype dot = numberingDot(path, separator);
     const QString number = QLatin1String(" (") + QString::number(n) + QLatin1Char(')');
     if (dot < 0) return path + number;
     return path.left(dot) + number + QLatin1Char('.') + path.mid(dot + 1);

@@ -51,8 +51,8 @@ struct NamingContext {
     NameMemo* memo = nullptr;
 };
 
-// The base target path: the output folder, one separator, and the URL's last segment ("/" and
-// "\" both split). No file is touched.
+// The base target path: the output folder, one separator, and the last segment of the URL
+// without its fragment ("/" and "\" both split). No file is touched.
 QString BuildTargetPath(const QString& url, const QString& folder, QChar separator = kNativeSeparator);
 
 // The file name of a path: the text after its last separator.
@@ -65,7 +65,8 @@ QString StripExtension(const QString& path, QChar separator = kNativeSeparator);
 QString GetExtension(const QString& path, QChar separator = kNativeSeparator);
 
 // Candidate number n of a base path: "dir/name (n).ext", or "dir/name (n)" for a name without
-// an extension ("README", ".bashrc").
+// an extension ("README", ".bashrc"). A compound archive extension stays whole:
+// "dir/name (n).tar.gz" (likewise .tar.bz2, .tar.xz, .tar.zst, .tar.lz, .tar.Z).
 QString NumberedCandidate(const QString& path, int n, QChar separator = kNativeSeparator);
 
 // Is the file name one that can never be stored ("", ".", "..")?

@@ -48,7 +48,7 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION "net")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
-# The linked libraries (Qt 6 Core/Gui/Widgets, libcurl, libstdc++) become Depends through
+# The linked libraries (Qt 6 Core/Gui/Widgets/DBus, libcurl, libstdc++) become Depends through
 # dpkg-shlibdeps. The rest is loaded at run time and only improves the program: the SVG plugins
 # for the icon, CA certificates for https, and ping for the start-up connectivity check.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

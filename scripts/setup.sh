@@ -13,7 +13,7 @@ packages=(
 )
 # Tools used by the tests, benchmarks and CI checks.
 packages+=(xvfb xauth nginx-light wget curl clang
-           desktop-file-utils appstream util-linux)
+           desktop-file-utils appstream util-linux dbus-daemon)
 # The Debian package and its checks: dpkg-shlibdeps (dpkg-dev) and file for CPack, readelf.
 packages+=(dpkg-dev file binutils)
 

@@ -33,9 +33,11 @@ public:
     // Modal one-line prompt. Returns the text as typed, or the empty text on Cancel.
     virtual QString inputBox(const QString& prompt, const QString& caption,
                              const QString& defaultText) = 0;
-    // Modal file chooser allowing several files. Returns the chosen paths in the order the
-    // chooser gives them; empty on Cancel.
-    virtual QStringList openFiles(const QString& title, const QStringList& nameFilters) = 0;
+    // Modal file chooser allowing several files, opening on startFolder (the chooser's own
+    // choice when empty). Returns the chosen paths in the order the chooser gives them; empty
+    // on Cancel.
+    virtual QStringList openFiles(const QString& title, const QStringList& nameFilters,
+                                  const QString& startFolder) = 0;
     // Modal folder chooser opening on startFolder. Returns the folder, or empty on Cancel.
     virtual QString browseForFolder(const QString& title, const QString& startFolder) = 0;
     // Opens an address in the user's web browser without waiting for it.

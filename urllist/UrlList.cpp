@@ -244,10 +244,12 @@ QVariant UrlList::data(const QModelIndex& index, int role) const {
     case Qt::DisplayRole: break;
     case Qt::DecorationRole: return decorations_[span.outcome];
     case Qt::ToolTipRole: {
-        if (span.outcome == 0) return {};
+        // The address, then what the last run made of it.
+        const QString address = toolTipAt(index.row() + 1);
+        if (span.outcome == 0) return address;
         const auto it = notes_.find(span.id);
-        if (it != notes_.end()) return it->second;
-        return toolTips_[span.outcome].isEmpty() ? QVariant() : QVariant(toolTips_[span.outcome]);
+        const QString note = it != notes_.end() ? it->second : toolTips_[span.outcome];
+        return note.isEmpty() ? address : address + QLatin1Char('\n') + note;
     }
     case OutcomeRole: return static_cast<int>(span.outcome);
     default: return {};
@@ -262,6 +264,26 @@ QVariant UrlList::data(const QModelIndex& index, int role) const {
     while (cut > 0 && (static_cast<unsigned char>(v[cut]) & 0xC0) == 0x80) --cut;  // not inside a character
     v = v.substr(0, cut);
     return QString::fromUtf8(v.data(), static_cast<qsizetype>(v.size())) + QChar(0x2026);
+}
+
+namespace {
+// Where a cut at or before `at` leaves whole characters on both sides.
+std::size_t characterStart(std::string_view v, std::size_t at) {
+    while (at > 0 && (static_cast<unsigned char>(v[at]) & 0xC0) == 0x80) --at;
+    return at;
+}
+}  // namespace
+
+QString UrlList::toolTipAt(int position) const {
+    // Cut as bytes before any conversion: a tip of megabytes would cost a long text layout and
+    // would not fit on the screen anyway.
+    constexpr std::size_t kWhole = 400, kHead = 240, kTail = 150;
+    const std::string_view v = utf8At(position);
+    if (v.size() <= kWhole) return textAt(position);
+    const std::string_view head = v.substr(0, characterStart(v, kHead));
+    const std::string_view tail = v.substr(characterStart(v, v.size() - kTail));
+    return QString::fromUtf8(head.data(), static_cast<qsizetype>(head.size())) + QChar(0x2026) +
+           QString::fromUtf8(tail.data(), static_cast<qsizetype>(tail.size()));
 }
 
 QVariant UrlList::headerData(int section, Qt::Orientation orientation, int role) const {

@@ -54,7 +54,8 @@ public:
     void appendMany(const QStringList& texts);
 
     // Removes every entry whose UTF-8 text the predicate accepts, in one pass; the rest keep
-    // their order. Returns how many were removed.
+    // their order. The predicate is asked about each entry once, in list order, before anything
+    // changes. Returns how many were removed.
     qsizetype removeIf(const std::function<bool(std::string_view)>& shouldRemove);
 
     // Every entry has an id that stays while the entry does. Ids grow with each entry added and
@@ -88,6 +89,9 @@ public:
     QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
 
     void setHeaderText(const QString& text);
+
+    // A row's tool tip: its whole text, shortened in the middle when very long.
+    QString toolTipAt(int position) const;  // 1..count
 
     // Bytes held in text blocks (for the benchmark).
     std::size_t storageBytes() const;

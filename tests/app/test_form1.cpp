@@ -1,3 +1,4 @@
+#include <QClipboard>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLineEdit>
@@ -145,6 +146,70 @@ TEST_F(FormFixture, DeleteAndDoubleClickRemoveTheSelectedEntry) {
     QTest::mouseDClick(form.ListView1->viewport(), Qt::LeftButton, Qt::NoModifier, QPoint(5, 5));
     EXPECT_EQ(contents(), QStringList{QStringLiteral("http://c/3")});
     EXPECT_TRUE(dialogs.messages.empty());
+}
+
+TEST_F(FormFixture, SeveralRowsAtOnceForDeleteAndCopy) {
+    fill({"http://a/1", "http://b/2", "http://c/3", "http://d/4", "http://e/5", "http://f/6"});
+    EXPECT_EQ(form.ListView1->selectionMode(), QAbstractItemView::ExtendedSelection);
+    // Click the fifth row, Ctrl+click the second, Shift+click the third: rows 2, 3 and 5,
+    // chosen out of order.
+    auto click = [&](int position, Qt::KeyboardModifiers modifiers) {
+        const QRect row = form.ListView1->visualRect(form.urlList().index(position - 1));
+        QTest::mouseClick(form.ListView1->viewport(), Qt::LeftButton, modifiers, row.center());
+    };
+    form.resize(form.size());
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    click(5, Qt::NoModifier);
+    click(2, Qt::ControlModifier);
+    click(3, Qt::ShiftModifier);
+    const std::vector<bool> chosen = form.selectedRows();
+    EXPECT_EQ(chosen, (std::vector<bool>{false, true, true, false, true, false}));
+    EXPECT_EQ(form.selectedEntry(), 3);  // the current row
+
+    QTest::keyClick(form.ListView1, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("http://b/2\nhttp://c/3\nhttp://e/5"));
+
+    QTest::keyClick(form.ListView1, Qt::Key_Delete);
+    EXPECT_EQ(contents(), (QStringList{QStringLiteral("http://a/1"), QStringLiteral("http://d/4"), QStringLiteral("http://f/6")}));
+    // The entry now in the place of the first removed one is selected, alone.
+    EXPECT_EQ(form.selectedRows(), (std::vector<bool>{false, true, false}));
+
+    // A double-click removes the one row clicked.
+    form.ListView1->selectAll();
+    const QRect first = form.ListView1->visualRect(form.urlList().index(0));
+    QTest::mouseDClick(form.ListView1->viewport(), Qt::LeftButton, Qt::NoModifier, first.center());
+    EXPECT_EQ(contents(), (QStringList{QStringLiteral("http://d/4"), QStringLiteral("http://f/6")}));
+
+    // Ctrl+A and Delete empty even a long list in one go.
+    form.urlList().clear();
+    {
+        UrlList::Batch batch(form.urlList());
+        for (int i = 0; i < 200000; ++i) batch.add(QStringLiteral("http://many/%1").arg(i));
+    }
+    form.ListView1->selectAll();
+    form.ListView1_KeyDown(46);
+    EXPECT_EQ(form.urlList().count(), 0);
+    EXPECT_TRUE(dialogs.messages.empty());
+}
+
+TEST_F(FormFixture, TheColumnSpansTheListAndARowsTipIsItsAddress) {
+    StartupEnvironment env = StartupEnvironment::FromSystem();
+    env.pingCommand = QStringLiteral("echo 64 bytes from 127.0.0.1");
+    env.drawHomePageNumber = [] { return 1; };
+    form.Form_Load(env);
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    QHeaderView* header = form.ListView1->header();
+    EXPECT_EQ(header->sectionSize(0), form.ListView1->viewport()->width());
+    EXPECT_GE(header->sectionSize(0), 7000 / 15);
+    // Dragged wider, the column still reveals long entries.
+    header->resizeSection(0, 2000);
+    EXPECT_EQ(header->sectionSize(0), 2000);
+
+    // Each row's tip is its address (the list's own tip is for the space below the rows).
+    fill({"http://a/1"});
+    EXPECT_EQ(form.ListView1->model()->data(form.urlList().index(0), Qt::ToolTipRole).toString(), QStringLiteral("http://a/1"));
 }
 
 TEST_F(FormFixture, DirectRemovalDoesNothingWhenEmptyUnselectedOrBusy) {

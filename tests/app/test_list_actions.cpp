@@ -4,6 +4,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFile>
@@ -33,35 +34,38 @@ struct ListActionsTest : ::testing::Test {
 };
 }  // namespace
 
-TEST_F(ListActionsTest, CtrlVAppendsEveryNonBlankClipboardLineCompleted) {
+TEST_F(ListActionsTest, CtrlVAppendsTheAddressesOfTheClipboard) {
     ASSERT_NE(actions, nullptr);
     form.urlList().append(u"http://first/");
-    QGuiApplication::clipboard()->setText(QStringLiteral("a.jpg\r\n\r\n   \n  https://b/c.png \n\tserver/d\n"));
+    QGuiApplication::clipboard()->setText(
+        QStringLiteral("a.example/x.jpg\r\n\r\n   \n  https://b/c.png \n\tserver.example/d\nserver/e\n"));
     QTest::keyClick(form.ListView1, Qt::Key_V, Qt::ControlModifier);
-    EXPECT_EQ(entries(), (QStringList{QStringLiteral("http://first/"), QStringLiteral("http://a.jpg"),
-                                      QStringLiteral("https://b/c.png"), QStringLiteral("http://server/d")}));
+    EXPECT_EQ(entries(), (QStringList{QStringLiteral("http://first/"), QStringLiteral("http://a.example/x.jpg"),
+                                      QStringLiteral("https://b/c.png"), QStringLiteral("http://server.example/d")}));
+    EXPECT_TRUE(dialogs.messages.empty());
     // Delete still reaches the window's own handling.
     form.ListView1->setCurrentIndex(form.urlList().index(0));
     QTest::keyClick(form.ListView1, Qt::Key_Delete);
     EXPECT_EQ(form.urlList().count(), 3);
-    EXPECT_EQ(form.urlList().textAt(1), QStringLiteral("http://a.jpg"));
+    EXPECT_EQ(form.urlList().textAt(1), QStringLiteral("http://a.example/x.jpg"));
 }
 
 TEST_F(ListActionsTest, PastedAndDroppedTextSplitsAtEveryKindOfLineEnd) {
     // Text from some programs ends its lines in CR alone; no entry may keep a line break.
-    QGuiApplication::clipboard()->setText(QStringLiteral("a/1.jpg\rb/2.jpg\r\rhttp://c/3.jpg\r\nd/4.jpg\n"));
+    QGuiApplication::clipboard()->setText(
+        QStringLiteral("a.example/1.jpg\rb.example/2.jpg\r\rhttp://c/3.jpg\r\nd.example/4.jpg\n"));
     EXPECT_EQ(actions->pasteFromClipboard(), 4);
     QMimeData text;
-    text.setText(QStringLiteral("e/5.jpg\r  \rf/6.jpg"));
+    text.setText(QStringLiteral("e.example/5.jpg\r  \rhttp://f/6.jpg"));
     EXPECT_TRUE(actions->dropMimeData(text));
-    EXPECT_EQ(entries(), (QStringList{QStringLiteral("http://a/1.jpg"), QStringLiteral("http://b/2.jpg"),
-                                      QStringLiteral("http://c/3.jpg"), QStringLiteral("http://d/4.jpg"),
-                                      QStringLiteral("http://e/5.jpg"), QStringLiteral("http://f/6.jpg")}));
+    EXPECT_EQ(entries(), (QStringList{QStringLiteral("http://a.example/1.jpg"), QStringLiteral("http://b.example/2.jpg"),
+                                      QStringLiteral("http://c/3.jpg"), QStringLiteral("http://d.example/4.jpg"),
+                                      QStringLiteral("http://e.example/5.jpg"), QStringLiteral("http://f/6.jpg")}));
 }
 
 TEST_F(ListActionsTest, DroppedTextLinksAndListFiles) {
     QMimeData text;
-    text.setText(QStringLiteral("x/1.jpg\n\nhttp://y/2.jpg"));
+    text.setText(QStringLiteral("x.example/1.jpg\n\nhttp://y/2.jpg"));
     EXPECT_TRUE(actions->canDrop(text));
     EXPECT_TRUE(actions->dropMimeData(text));
 
@@ -78,11 +82,11 @@ TEST_F(ListActionsTest, DroppedTextLinksAndListFiles) {
     QMimeData links;
     links.setUrls({QUrl(QStringLiteral("https://w/4.jpg")), QUrl::fromLocalFile(listFile), QUrl::fromLocalFile(binary)});
     EXPECT_TRUE(actions->dropMimeData(links));
-    EXPECT_EQ(entries(), (QStringList{QStringLiteral("http://x/1.jpg"), QStringLiteral("http://y/2.jpg"),
+    EXPECT_EQ(entries(), (QStringList{QStringLiteral("http://x.example/1.jpg"), QStringLiteral("http://y/2.jpg"),
                                       QStringLiteral("http://z/3.jpg"), QStringLiteral("https://w/4.jpg")}));
     // The same through real drag-and-drop events on the list.
     QMimeData dragged;
-    dragged.setText(QStringLiteral("dragged/5.jpg"));
+    dragged.setText(QStringLiteral("dragged.example/5.jpg"));
     QWidget* viewport = form.ListView1->viewport();
     QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &dragged, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(viewport, &enter);
@@ -90,7 +94,7 @@ TEST_F(ListActionsTest, DroppedTextLinksAndListFiles) {
     QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &dragged, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(viewport, &drop);
     EXPECT_TRUE(drop.isAccepted());
-    EXPECT_EQ(entries().last(), QStringLiteral("http://dragged/5.jpg"));
+    EXPECT_EQ(entries().last(), QStringLiteral("http://dragged.example/5.jpg"));
 
     // A dropped link arrives as the source gave it: escapes stay escaped, so it can still be fetched.
     QMimeData escaped;
@@ -128,12 +132,13 @@ TEST_F(ListActionsTest, ADroppedListFileThatCannotBeReadIsReportedNotThrown) {
 TEST_F(ListActionsTest, CopyAndSaveListAs) {
     form.urlList().appendMany({QStringLiteral("http://a/1"), QString::fromUtf8("http://b/\xC3\xA9"), QStringLiteral("http://c/3")});
     QMenu* menu = actions->buildContextMenu();
-    ASSERT_EQ(menu->actions().size(), 3);
+    ASSERT_EQ(menu->actions().size(), 4);
     EXPECT_EQ(menu->actions()[0]->text(), QStringLiteral("Copy"));
     EXPECT_FALSE(menu->actions()[0]->isEnabled());  // nothing selected
-    EXPECT_EQ(menu->actions()[1]->text(), QString::fromUtf8("Save list as\xE2\x80\xA6"));
-    EXPECT_EQ(menu->actions()[2]->text(), QStringLiteral("Remove Stored Entries"));
-    EXPECT_FALSE(menu->actions()[2]->isEnabled());  // no run has stored anything
+    EXPECT_EQ(menu->actions()[1]->text(), QStringLiteral("Remove Duplicates"));
+    EXPECT_EQ(menu->actions()[2]->text(), QString::fromUtf8("Save list as\xE2\x80\xA6"));
+    EXPECT_EQ(menu->actions()[3]->text(), QStringLiteral("Remove Stored Entries"));
+    EXPECT_FALSE(menu->actions()[3]->isEnabled());  // no run has stored anything
     delete menu;
 
     form.ListView1->setCurrentIndex(form.urlList().index(1));
@@ -157,4 +162,86 @@ TEST_F(ListActionsTest, CopyAndSaveListAs) {
     EXPECT_FALSE(actions->saveListTo(dir.filePath(QStringLiteral("no/such/folder/x.txt"))));
     ASSERT_EQ(dialogs.messages.size(), 1u);
     EXPECT_TRUE(dialogs.messages[0].text.startsWith(QStringLiteral("Could not save the list")));
+}
+
+TEST_F(ListActionsTest, PastedMailGivesItsAddressesAndTextWithoutAnyIsReported) {
+    QGuiApplication::clipboard()->setText(QStringLiteral(
+        "Here are the files you asked for:\n<http://x.example/a.zip> and http://x.example/b.zip\n\nThanks, Bob\n"));
+    EXPECT_EQ(actions->pasteFromClipboard(), 2);
+    EXPECT_EQ(entries(), (QStringList{QStringLiteral("http://x.example/a.zip"), QStringLiteral("http://x.example/b.zip")}));
+    EXPECT_TRUE(dialogs.messages.empty());
+
+    QGuiApplication::clipboard()->setText(QStringLiteral("Thanks, Bob\nsee you"));
+    EXPECT_EQ(actions->pasteFromClipboard(), 0);
+    QMimeData prose;
+    prose.setText(QStringLiteral("Nothing to fetch here."));
+    EXPECT_TRUE(actions->dropMimeData(prose));
+    // A dropped link that is not a web address is no entry either.
+    QMimeData other;
+    other.setUrls({QUrl(QStringLiteral("mailto:bob@x.example")), QUrl(QStringLiteral("ftp://x.example/c.zip"))});
+    EXPECT_TRUE(actions->dropMimeData(other));
+    EXPECT_EQ(dialogs.messageTexts(), (QStringList{QStringLiteral("No web addresses found in the pasted text."),
+                                                   QStringLiteral("No web addresses found in the dropped text."),
+                                                   QStringLiteral("No web addresses found in the dropped text.")}));
+    for (const ShownMessage& m : dialogs.messages) EXPECT_EQ(m.code, Dialogs::OkOnly);
+    EXPECT_EQ(form.urlList().count(), 2);
+}
+
+TEST_F(ListActionsTest, RemoveDuplicatesKeepsTheFirstOfEachInPlace) {
+    form.urlList().appendMany({QStringLiteral("http://a/1"), QStringLiteral("http://b/2"), QStringLiteral("http://a/1"),
+                               QStringLiteral("http://A/1"), QString::fromUtf8("http://c/\xC3\xA9"), QStringLiteral("http://b/2"),
+                               QString::fromUtf8("http://c/\xC3\xA9"), QStringLiteral("http://a/1 ")});
+    QMenu* menu = actions->buildContextMenu();
+    QAction* unique = menu->actions()[1];
+    EXPECT_TRUE(unique->isEnabled());
+    unique->trigger();
+    delete menu;
+    // Equal means the same text exactly: case and blanks count.
+    EXPECT_EQ(entries(), (QStringList{QStringLiteral("http://a/1"), QStringLiteral("http://b/2"), QStringLiteral("http://A/1"),
+                                      QString::fromUtf8("http://c/\xC3\xA9"), QStringLiteral("http://a/1 ")}));
+    EXPECT_EQ(RemoveDuplicateEntries(form.urlList()), 0);
+
+    // Under the busy pointer the list is left alone.
+    form.urlList().append(u"http://b/2");
+    form.setMousePointer(PointerBusy);
+    actions->removeDuplicates();
+    EXPECT_EQ(form.urlList().count(), 6);
+    form.setMousePointer(PointerDefault);
+    actions->removeDuplicates();
+    EXPECT_EQ(form.urlList().count(), 5);
+
+    // Many entries: one pass, and the model stays consistent for the view.
+    form.urlList().clear();
+    {
+        UrlList::Batch batch(form.urlList());
+        for (int i = 0; i < 30000; ++i) batch.add(QStringLiteral("http://m/%1").arg(i % 1000));
+    }
+    EXPECT_EQ(RemoveDuplicateEntries(form.urlList()), 29000);
+    ASSERT_EQ(form.urlList().count(), 1000);
+    EXPECT_EQ(form.urlList().textAt(1000), QStringLiteral("http://m/999"));
+    EXPECT_EQ(form.ListView1->model()->rowCount(), 1000);
+}
+
+TEST_F(ListActionsTest, TheListFileChooserOpensInTheFolderLastUsedForAList) {
+    settings.write(QStringLiteral("LastListFolder"), QString());  // the store is the whole program's
+    QDir().mkpath(dir.filePath(QStringLiteral("lists")));
+    const QString listFile = dir.filePath(QStringLiteral("lists/a.lst"));
+    QFile f(listFile);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("http://l/1\n");
+    f.close();
+    dialogs.openFilesAnswers = {{listFile}, {}};
+    form.PushButton13_Click();
+    form.PushButton13_Click();  // cancelled: the folder stays
+    ASSERT_EQ(dialogs.fileDialogFolders.size(), 2u);
+    EXPECT_EQ(dialogs.fileDialogFolders[0], QString());
+    EXPECT_EQ(dialogs.fileDialogFolders[1], dir.filePath(QStringLiteral("lists")));
+    EXPECT_EQ(settings.read(QStringLiteral("LastListFolder"), QString()), dir.filePath(QStringLiteral("lists")));
+    // Also for the next window.
+    Form1 next(dialogs, settings);
+    dialogs.openFilesAnswers = {{}};
+    next.PushButton13_Click();
+    EXPECT_EQ(dialogs.fileDialogFolders.back(), dir.filePath(QStringLiteral("lists")));
+    EXPECT_EQ(dialogs.fileDialogFilters.back().front(), QStringLiteral("URL lists (*.txt *.lst *.list)"));
+    EXPECT_EQ(entries(), QStringList{QStringLiteral("http://l/1")});
 }

@@ -19,6 +19,7 @@
 #include "app/Form1.h"
 #include "app/Startup.h"
 #include "app/StartupEnvironment.h"
+#include "harness/LoopbackServer.h"
 #include "harness/ScriptedDialogs.h"
 #include "harness/UserSettings.h"
 #include "support/ErrorTrap.h"
@@ -53,6 +54,8 @@ struct Startup : ::testing::Test {
     QTemporaryDir dir;
     QString programFolder;
     QString desktop;
+    QString downloads;  // not there unless a test makes it
+    QString home;
     StartupEnvironment env;
     Settings::Store store;
     ScriptedDialogs dialogs;
@@ -77,6 +80,10 @@ struct Startup : ::testing::Test {
             ++desktopLookups;
             return desktop;
         };
+        downloads = dir.path() + QStringLiteral("/Downloads");
+        home = dir.path() + QStringLiteral("/home");
+        env.downloadFolder = [this] { return downloads; };
+        env.homeFolder = [this] { return home; };
         env.drawHomePageNumber = [this] {
             ++draws;
             return drawAnswer;
@@ -130,6 +137,70 @@ TEST_F(Startup, TheSystemDesktopIsTheDefaultOfARealStart) {
     EXPECT_EQ(form->Text1->text(),
               QStandardPaths::writableLocation(QStandardPaths::DesktopLocation) + QLatin1Char('/'));
     EXPECT_TRUE(form->Text1->text().startsWith(QString::fromLocal8Bit(qgetenv("HOME"))));
+}
+
+TEST_F(Startup, WithoutADesktopFolderTheDownloadFolderElseHomeIsTheDefault) {
+    QDir().rmdir(desktop);
+    QDir().mkpath(downloads);
+    QDir().mkpath(home);
+    load();
+    EXPECT_EQ(form->Text1->text(), downloads + QLatin1Char('/'));
+    EXPECT_EQ(stored("Output Folder"), downloads + QLatin1Char('/'));
+
+    // A fresh store: nothing chosen yet, and no download folder either.
+    clearUserSettings();
+    QDir().rmdir(downloads);
+    restart();
+    EXPECT_EQ(form->Text1->text(), home + QLatin1Char('/'));
+    // None of them is made.
+    EXPECT_FALSE(QFileInfo::exists(desktop));
+    EXPECT_FALSE(QFileInfo::exists(downloads));
+
+    // Once the desktop is there it comes first again; a download folder given as a file is none.
+    clearUserSettings();
+    writeFile(downloads, "not a folder");
+    QDir().mkpath(desktop);
+    restart();
+    EXPECT_EQ(form->Text1->text(), desktop + QLatin1Char('/'));
+    clearUserSettings();
+    QDir().rmdir(desktop);
+    restart();
+    EXPECT_EQ(form->Text1->text(), home + QLatin1Char('/'));
+    EXPECT_TRUE(dialogs.messages.empty()) << dialogs.messageTexts().join(QLatin1Char('|')).toStdString();
+}
+
+TEST_F(Startup, AFreshAccountWithoutDesktopDownloadsIntoItsDownloadFolderAtOnce) {
+    // The program's own look-ups, in a home without a Desktop folder.
+    const QString systemDesktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
+    const QString systemDownloads = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    ASSERT_TRUE(systemDownloads.startsWith(QDir::homePath()));
+    struct Restore {
+        QString desktop, downloads;
+        ~Restore() {
+            QDir(downloads).removeRecursively();
+            QDir().mkpath(desktop);
+        }
+    } restore{systemDesktop, systemDownloads};
+    ASSERT_TRUE(QDir().rmdir(systemDesktop));
+    QDir().mkpath(systemDownloads);
+    env = StartupEnvironment::FromSystem();
+    env.pingCommand = kOnline;
+    env.drawHomePageNumber = [] { return 1; };
+    load();
+    EXPECT_EQ(form->Text1->text(), systemDownloads + QLatin1Char('/'));
+
+    LoopbackServer http;
+    http.server().Get("/first.txt", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content("first file", "text/plain");
+    });
+    http.start();
+    form->urlList().append(http.url(QStringLiteral("/first.txt")));
+    form->PushButton2->click();
+    EXPECT_EQ(dialogs.messageTexts(), QStringList{QStringLiteral("Done.")});
+    QFile stored(systemDownloads + QStringLiteral("/first.txt"));
+    ASSERT_TRUE(stored.open(QIODevice::ReadOnly));
+    EXPECT_EQ(stored.readAll(), QByteArray("first file"));
+    form.reset();  // its engine's connection closed before the server stops
 }
 
 TEST_F(Startup, AStoredFolderIsRestoredExactlyAfterTheDesktopIsLookedUp) {
@@ -278,13 +349,15 @@ TEST_F(Startup, BrowsePickSetsTheBoxWithOneSeparatorAndRemembersTheFolder) {
     form->PushButton6->click();
     ASSERT_EQ(dialogs.folderDialogs.size(), 1u);
     EXPECT_EQ(dialogs.folderDialogs[0].first, QStringLiteral("Please select folder:"));
-    EXPECT_EQ(dialogs.folderDialogs[0].second, QString());
+    // The box holds an existing folder (the desktop): the chooser opens there.
+    EXPECT_EQ(dialogs.folderDialogs[0].second, desktop + QLatin1Char('/'));
     EXPECT_EQ(form->Text1->text(), picked + QLatin1Char('/'));
     EXPECT_EQ(stored("LastFolderDot"), picked);
     EXPECT_EQ(stored("Output Folder"), picked + QLatin1Char('/'));
     EXPECT_EQ(lastFolderWhenBoxChanged, QStringList{picked});  // remembered before the box changed
 
-    // The next browse, also after a restart, opens on the folder picked; Cancel changes nothing.
+    // With a folder in the box that does not exist, the next browse, also after a restart,
+    // opens on the folder picked; Cancel changes nothing.
     restart();
     form->Text1->setText(QStringLiteral("/typed/by/hand/"));
     dialogs.folderAnswers.push_back(QString());

@@ -89,8 +89,12 @@ struct ControlFixture : ::testing::Test {
         for (int i = 1; i <= form.urlList().count(); ++i) all.push_back(form.urlList().outcomeAt(i));
         return all;
     }
+    // What a row's tip says of the last run: the line after the address.
     QString toolTip(int position) {
-        return form.urlList().data(form.urlList().index(position - 1), Qt::ToolTipRole).toString();
+        const QString tip = form.urlList().data(form.urlList().index(position - 1), Qt::ToolTipRole).toString();
+        const QStringList lines = tip.split(QLatin1Char('\n'));
+        EXPECT_EQ(lines.front(), form.urlList().textAt(position));
+        return lines.size() > 1 ? lines.back() : QString();
     }
     void removeStoredFromMenu() {
         std::unique_ptr<QMenu> menu(form.findChild<ListActions*>()->buildContextMenu());

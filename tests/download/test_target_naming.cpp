@@ -1,9 +1,12 @@
 #include <QSet>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include "download/DownloadEngine.h"
 #include "download/TargetNaming.h"
+#include "harness/FolderContents.h"
+#include "harness/LoopbackServer.h"
 #include "harness/ScriptedDialogs.h"
 #include "support/ErrorTrap.h"
 
@@ -42,8 +45,11 @@ TEST(TargetNaming, BasePathFromTheLastSegmentWithBackslashes) {
     EXPECT_EQ(BuildTargetPath(url, s("\\\\server\\share\\"), kBack), s("\\\\server\\share\\pic.jpg"));
     // A URL ending in "/" names no file: the base path is the folder itself.
     EXPECT_EQ(BuildTargetPath(s("http://h/dir/"), s("C:\\Out\\"), kBack), s("C:\\Out\\"));
-    // Percent escapes and queries stay as written.
-    EXPECT_EQ(BuildTargetPath(s("http://h/a%20b.jpg#x"), s("C:\\Out"), kBack), s("C:\\Out\\a%20b.jpg#x"));
+    // Percent escapes and queries stay as written; the fragment is no part of the name.
+    EXPECT_EQ(BuildTargetPath(s("http://h/a%20b.jpg#x"), s("C:\\Out"), kBack), s("C:\\Out\\a%20b.jpg"));
+    EXPECT_EQ(BuildTargetPath(s("http://h/get.php?id=7#top"), s("C:\\Out\\"), kBack), s("C:\\Out\\get.php?id=7"));
+    // A fragment holding separators names nothing either.
+    EXPECT_EQ(BuildTargetPath(s("http://h/app.html#/view/x\\y"), s("C:\\Out"), kBack), s("C:\\Out\\app.html"));
 }
 
 TEST(TargetNaming, BasePathWithNativeSeparator) {
@@ -54,6 +60,9 @@ TEST(TargetNaming, BasePathWithNativeSeparator) {
     EXPECT_EQ(BuildTargetPath(s("http://h/dl?f=a/b.zip"), s("/out/"), kSlash), s("/out/b.zip"));
     EXPECT_EQ(BuildTargetPath(url, s("//out//x"), kSlash), s("/out/x/pic.jpg"));
     EXPECT_EQ(BuildTargetPath(s("http://h/dir/"), s("/out"), kSlash), s("/out/"));
+    EXPECT_EQ(BuildTargetPath(s("https://h/doc/python-policy.html#main-packages"), s("/out"), kSlash),
+              s("/out/python-policy.html"));
+    EXPECT_EQ(BuildTargetPath(s("http://h/dir/#intro"), s("/out"), kSlash), s("/out/"));
     EXPECT_EQ(Download::NamingText(s("http://h/a\\b.jpg")), s("http://h/a/b.jpg"));
 }
 
@@ -69,10 +78,31 @@ TEST(TargetNaming, ExtensionSplitLooksAtTheFileNameOnly) {
     EXPECT_EQ(GetExtension(s("/o.d/README"), kSlash), QString());
     EXPECT_EQ(StripExtension(s("C:\\o\\.bashrc"), kBack), s("C:\\o\\.bashrc"));
 
-    EXPECT_EQ(NumberedCandidate(s("C:\\Out\\archive.tar.gz"), 1, kBack), s("C:\\Out\\archive.tar (1).gz"));
     EXPECT_EQ(NumberedCandidate(s("/o.d/README"), 2, kSlash), s("/o.d/README (2)"));
     EXPECT_EQ(NumberedCandidate(s("/o/.bashrc"), 1, kSlash), s("/o/.bashrc (1)"));
     EXPECT_EQ(NumberedCandidate(s("/o/file."), 3, kSlash), s("/o/file (3)."));
+}
+
+TEST(TargetNaming, CompoundArchiveExtensionsStayWholeWhenNumbered) {
+    for (const char* ext : {".tar.gz", ".tar.bz2", ".tar.xz", ".tar.zst", ".tar.lz", ".tar.Z"}) {
+        const QString e = s(ext);
+        EXPECT_EQ(NumberedCandidate(s("C:\\Out\\file003") + e, 1, kBack), s("C:\\Out\\file003 (1)") + e) << ext;
+        EXPECT_EQ(NumberedCandidate(s("/o.d/file003") + e, 2, kSlash), s("/o.d/file003 (2)") + e) << ext;
+    }
+    EXPECT_EQ(NumberedCandidate(s("/o/SRC.TAR.GZ"), 1, kSlash), s("/o/SRC (1).TAR.GZ"));
+    // Not compound: another first part, or nothing before ".tar".
+    EXPECT_EQ(NumberedCandidate(s("/o/file.zip.gz"), 1, kSlash), s("/o/file.zip (1).gz"));
+    EXPECT_EQ(NumberedCandidate(s("/o/.tar.gz"), 1, kSlash), s("/o/.tar (1).gz"));
+    EXPECT_EQ(NumberedCandidate(s("C:\\o\\x.tar"), 1, kBack), s("C:\\o\\x (1).tar"));
+    // The dot is looked for in the file name only.
+    EXPECT_EQ(NumberedCandidate(s("C:\\o.tar.gz\\README"), 1, kBack), s("C:\\o.tar.gz\\README (1)"));
+
+    ScriptedDialogs dialogs;
+    FakeFolder folder;
+    folder.taken << s("C:\\Out\\file003.tar.gz") << s("C:\\Out\\file003 (1).tar.gz");
+    EXPECT_EQ(GetNextFilenameIfItExists(s("C:\\Out\\file003.tar.gz"), dialogs, folder.context(kBack)),
+              s("C:\\Out\\file003 (2).tar.gz"));
+    EXPECT_TRUE(dialogs.messages.empty());
 }
 
 TEST(TargetNaming, FirstFreeNameCountsUpFromTheBaseAndReusesGaps) {
@@ -92,7 +122,7 @@ TEST(TargetNaming, FirstFreeNameCountsUpFromTheBaseAndReusesGaps) {
     folder.taken << s("/o/README") << s("/o/archive.tar.gz");
     EXPECT_EQ(GetNextFilenameIfItExists(s("/o/README"), dialogs, folder.context(kSlash)), s("/o/README (1)"));
     EXPECT_EQ(GetNextFilenameIfItExists(s("/o/archive.tar.gz"), dialogs, folder.context(kSlash)),
-              s("/o/archive.tar (1).gz"));
+              s("/o/archive (1).tar.gz"));
     // Nothing to number when the address names no file.
     folder.taken << s("/o/");
     EXPECT_EQ(GetNextFilenameIfItExists(s("/o/"), dialogs, folder.context(kSlash)), s("/o/"));
@@ -157,6 +187,35 @@ TEST(TargetNaming, FailingQueryIsReportedAndEndsTheSearch) {
     EXPECT_TRUE(dialogs.messages[0].text.startsWith(s("Device not ready")));
     EXPECT_TRUE(dialogs.messages[0].text.contains(s(".Main.GetNextFilenameIfItExists at line 104")));
     EXPECT_EQ(dialogs.messages[0].caption, s("Application Error"));
+}
+
+TEST(TargetNaming, AnchorsIntoOnePageAndRepeatedArchivesAgainstAServer) {
+    LoopbackServer http;
+    std::mutex lock;
+    std::vector<std::string> asked;
+    http.server().Get("/doc/(.*)", [&](const httplib::Request& req, httplib::Response& res) {
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            asked.push_back(req.target);
+        }
+        res.set_content("body of " + req.matches[1].str(), "application/octet-stream");
+    });
+    http.start();
+    QTemporaryDir dir;
+    ScriptedDialogs dialogs;
+    Download::Engine engine;
+    const QStringList urls{http.url(s("/doc/policy.html#intro")), http.url(s("/doc/policy.html#main-packages")),
+                           http.url(s("/doc/file003.tar.gz")), http.url(s("/doc/file003.tar.gz#sig"))};
+    const Download::RunSummary summary = Download::RunHeadless(engine, dialogs, urls, dir.path());
+    EXPECT_EQ(summary.failedCount(), 0) << summary.finalMessage().toStdString();
+    EXPECT_EQ(entriesOf(dir.path()), (QStringList{s("file003 (1).tar.gz"), s("file003.tar.gz"),
+                                                  s("policy (1).html"), s("policy.html")}));
+    EXPECT_EQ(contentOf(dir.filePath(s("policy (1).html"))), QByteArray("body of policy.html"));
+    // The fragment never goes to the server.
+    std::lock_guard<std::mutex> hold(lock);
+    EXPECT_EQ(asked, (std::vector<std::string>{"/doc/policy.html", "/doc/policy.html", "/doc/file003.tar.gz",
+                                               "/doc/file003.tar.gz"}));
+    EXPECT_TRUE(dialogs.messages.empty());
 }
 
 TEST(DownloadRunShare, PercentRoundsHalfToEven) {

@@ -27,9 +27,11 @@ QString ScriptedDialogs::inputBox(const QString& prompt, const QString& caption,
     return answer;
 }
 
-QStringList ScriptedDialogs::openFiles(const QString& title, const QStringList& nameFilters) {
+QStringList ScriptedDialogs::openFiles(const QString& title, const QStringList& nameFilters,
+                                       const QString& startFolder) {
     fileDialogTitles.push_back(title);
     fileDialogFilters.push_back(nameFilters);
+    fileDialogFolders.push_back(startFolder);
     if (openFilesAnswers.empty()) {
         ADD_FAILURE() << "Unscripted file dialog: " << title.toStdString();
         return {};

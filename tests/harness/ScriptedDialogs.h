@@ -41,13 +41,15 @@ public:
     std::vector<ShownPrompt> prompts;
     std::vector<QString> fileDialogTitles;
     std::vector<QStringList> fileDialogFilters;
+    std::vector<QString> fileDialogFolders;  // the start folder of each
     std::vector<std::pair<QString, QString>> folderDialogs;  // title, start folder
     std::vector<QString> openedUrls;
     int yields = 0;
 
     int messageBox(const QString& text, int code, const QString& caption) override;
     QString inputBox(const QString& prompt, const QString& caption, const QString& defaultText) override;
-    QStringList openFiles(const QString& title, const QStringList& nameFilters) override;
+    QStringList openFiles(const QString& title, const QStringList& nameFilters,
+                          const QString& startFolder) override;
     QString browseForFolder(const QString& title, const QString& startFolder) override;
     void openUrl(const QString& address) override;
     void yield() override;

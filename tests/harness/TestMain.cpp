@@ -1,5 +1,5 @@
-// Every test program starts here: an offscreen QApplication, and a home, settings and desktop
-// of its own, so that no test ever reads or writes the user's real ones.
+// Every test program starts here: an offscreen QApplication, and a home, settings, desktop and
+// session bus of its own, so that no test ever reads or writes the user's real ones.
 #include <QApplication>
 #include <QTemporaryDir>
 
@@ -19,6 +19,8 @@ int main(int argc, char** argv) {
     ::setenv("XDG_CACHE_HOME", (h + "/.cache").constData(), 1);
     ::setenv("XDG_DESKTOP_DIR", (h + "/Desktop").constData(), 1);
     ::setenv("XDG_RUNTIME_DIR", h.constData(), 1);
+    // No session bus: a run's notification never reaches the desktop of whoever runs the tests.
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + h + "/no-bus").constData(), 1);
     if (!std::getenv("QT_QPA_PLATFORM")) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     QDir().mkpath(home.path() + QStringLiteral("/Desktop"));
 

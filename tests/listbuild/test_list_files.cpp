@@ -39,7 +39,8 @@ TEST_F(ListFiles, TheChooserAndTheLineRules) {
     ASSERT_EQ(dialogs.fileDialogTitles.size(), 1u);
     EXPECT_EQ(dialogs.fileDialogTitles[0], QStringLiteral("Add File(s) - Hold Ctrl to select multiple files"));
     EXPECT_EQ(dialogs.fileDialogFilters[0],
-              (QStringList{QStringLiteral("Text Files (*.txt)"), QStringLiteral("All Files (*.*)")}));
+              (QStringList{QStringLiteral("URL lists (*.txt *.lst *.list)"), QStringLiteral("Text Files (*.txt)"),
+                           QStringLiteral("All Files (*.*)")}));
     EXPECT_EQ(load("server1/1.jpg\n\n   \nhttp://server2/2.jpg"), kTwo);
     // CR alone is no line end: every CR is dropped and the lines run together.
     EXPECT_EQ(load("a.jpg\rb.jpg\r"), QStringList{QStringLiteral("http://a.jpgb.jpg")});

@@ -144,6 +144,27 @@ TEST(UrlList, AnEntryOfMegabytesShowsItsBeginningAndKeepsItsWholeText) {
     EXPECT_EQ(list.textAt(2), wide);
 }
 
+TEST(UrlList, ARowsTipIsItsWholeTextOrItsEndsWhenVeryLong) {
+    UrlList list;
+    const QString shortOne = QStringLiteral("http://s/") + QString(380, QLatin1Char('b'));
+    const QString huge = QStringLiteral("http://s/") + QString(8 * 1024 * 1024, QLatin1Char('a')) + QStringLiteral("/tail.bin");
+    // Two-byte characters everywhere: a cut at any byte would fall inside one half the time.
+    const QString wide = QStringLiteral("http://s/") + QString(1001, QChar(0xE9)) + QStringLiteral("z");
+    list.appendMany({shortOne, huge, wide});
+    EXPECT_EQ(list.data(list.index(0), Qt::ToolTipRole).toString(), shortOne);
+    for (int row : {1, 2}) {
+        const QString whole = list.textAt(row + 1);
+        const QString tip = list.data(list.index(row), Qt::ToolTipRole).toString();
+        EXPECT_LT(tip.size(), 420) << row;
+        const qsizetype mark = tip.indexOf(QChar(0x2026));
+        ASSERT_GT(mark, 100) << row;
+        EXPECT_TRUE(whole.startsWith(tip.left(mark))) << row;
+        EXPECT_TRUE(whole.endsWith(tip.mid(mark + 1))) << row;
+        EXPECT_GT(tip.size() - mark, 60) << row;
+        EXPECT_FALSE(tip.contains(QChar(QChar::ReplacementCharacter))) << row;
+    }
+}
+
 // Qt's own checker follows every change the model announces and stops the program at the first
 // inconsistency (a wrong row count after an insert, a stale index, a bad header).
 TEST(UrlList, EveryChangeIsAnnouncedConsistentlyToViews) {
@@ -207,7 +228,7 @@ TEST(UrlList, OutcomesFollowTheirEntryAndRemoveStoredKeepsTheRest) {
     list.removeAt(3);
     EXPECT_EQ(list.outcomeAt(3), UrlList::Outcome::Stored);
     EXPECT_EQ(list.noteAt(3), QStringLiteral("Stored as /tmp/3"));
-    EXPECT_EQ(list.data(list.index(3), Qt::ToolTipRole).toString(), QStringLiteral("Not reached"));
+    EXPECT_EQ(list.data(list.index(3), Qt::ToolTipRole).toString(), QStringLiteral("http://h/4\nNot reached"));
     EXPECT_EQ(list.data(list.index(1), UrlList::OutcomeRole).toInt(), int(UrlList::Outcome::Failed));
     // The row's text stays the entry's.
     EXPECT_EQ(list.data(list.index(0), Qt::DisplayRole).toString(), QStringLiteral("http://h/0"));
@@ -219,7 +240,8 @@ TEST(UrlList, OutcomesFollowTheirEntryAndRemoveStoredKeepsTheRest) {
     list.clearOutcomes();
     EXPECT_EQ(list.outcomeAt(1), UrlList::Outcome::None);
     EXPECT_TRUE(list.noteAt(1).isEmpty());
-    EXPECT_FALSE(list.data(list.index(0), Qt::ToolTipRole).isValid());
+    // Without an outcome the tip is the address alone.
+    EXPECT_EQ(list.data(list.index(0), Qt::ToolTipRole).toString(), QStringLiteral("http://h/1"));
 }
 
 TEST(UrlList, OutcomesSurviveCompaction) {

@@ -1,0 +1,196 @@
+// The notification at a run's end and the task-bar progress, against a private session bus.
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include "app/DesktopSignals.h"
+#include "app/Form1.h"
+#include "harness/LoopbackServer.h"
+#include "harness/ScriptedDialogs.h"
+
+namespace {
+
+struct Notification {
+    QString appName, summary, body;
+    QVariantMap hints;
+};
+
+struct LauncherUpdate {
+    QString appUri;
+    double progress;
+    bool visible;
+};
+
+// Stands in for the desktop's notification server and dock on the private bus.
+class DesktopRecorder : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+public:
+    std::vector<Notification> notifications;
+    std::vector<LauncherUpdate> updates;
+
+public slots:
+    uint Notify(const QString& appName, uint, const QString&, const QString& summary, const QString& body,
+                const QStringList&, const QVariantMap& hints, int) {
+        notifications.push_back({appName, summary, body, hints});
+        return uint(notifications.size());
+    }
+    void Update(const QString& appUri, const QVariantMap& properties) {
+        updates.push_back({appUri, properties.value(QStringLiteral("progress")).toDouble(),
+                           properties.value(QStringLiteral("progress-visible")).toBool()});
+    }
+};
+
+struct DesktopBus : ::testing::Test {
+    QProcess daemon;
+    QString address;
+    const QByteArray programBus = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+    DesktopRecorder recorder;
+    // Stops after the window (TearDown), whose engine keeps its connections open until then.
+    LoopbackServer http;
+    ScriptedDialogs dialogs;
+    Settings::Store settings;  // the test home's own
+    std::unique_ptr<Form1> form;
+
+    void SetUp() override {
+        const QString program = QStandardPaths::findExecutable(QStringLiteral("dbus-daemon"));
+        if (program.isEmpty()) GTEST_SKIP() << "dbus-daemon is not installed";
+        daemon.start(program, {QStringLiteral("--session"), QStringLiteral("--print-address"), QStringLiteral("--nofork")});
+        ASSERT_TRUE(daemon.waitForStarted(10000));
+        while (!daemon.canReadLine() && daemon.waitForReadyRead(30000)) {}
+        address = QString::fromLocal8Bit(daemon.readLine()).trimmed();
+        ASSERT_FALSE(address.isEmpty()) << daemon.readAllStandardError().toStdString();
+        qputenv("DBUS_SESSION_BUS_ADDRESS", address.toLocal8Bit());
+
+        QDBusConnection server = QDBusConnection::connectToBus(address, QStringLiteral("recorder"));
+        ASSERT_TRUE(server.isConnected());
+        ASSERT_TRUE(server.registerService(QStringLiteral("org.freedesktop.Notifications")));
+        ASSERT_TRUE(server.registerObject(QStringLiteral("/org/freedesktop/Notifications"), &recorder,
+                                          QDBusConnection::ExportAllSlots));
+        ASSERT_TRUE(server.connect(QString(), QString::fromLatin1(DesktopSignals::kLauncherPath),
+                                   QStringLiteral("com.canonical.Unity.LauncherEntry"), QStringLiteral("Update"),
+                                   &recorder, SLOT(Update(QString, QVariantMap))));
+
+        form = std::make_unique<Form1>(dialogs, settings);
+        form->desktopSignals().useBus(QDBusConnection::connectToBus(address, QStringLiteral("program")));
+    }
+    void TearDown() override {
+        qputenv("DBUS_SESSION_BUS_ADDRESS", programBus);
+        form.reset();
+        QDBusConnection::disconnectFromBus(QStringLiteral("program"));
+        QDBusConnection::disconnectFromBus(QStringLiteral("recorder"));
+        if (daemon.state() != QProcess::NotRunning) {
+            daemon.terminate();
+            if (!daemon.waitForFinished(10000)) daemon.kill();
+            daemon.waitForFinished(10000);
+        }
+    }
+    bool waitFor(const std::function<bool()>& arrived) { return QTest::qWaitFor(arrived, 20000); }
+};
+
+}  // namespace
+
+TEST_F(DesktopBus, ARunEndingInTheBackgroundIsNotifiedInOneLine) {
+    form->desktopSignals().runEnded(300, 0);
+    form->desktopSignals().runEnded(300, 44);
+    form->desktopSignals().runEnded(1, 0);
+    ASSERT_TRUE(waitFor([&] { return recorder.notifications.size() >= 3; }));
+    EXPECT_EQ(recorder.notifications[0].summary, QStringLiteral("300 files stored"));
+    EXPECT_EQ(recorder.notifications[1].summary, QStringLiteral("44 of 300 failed"));
+    EXPECT_EQ(recorder.notifications[2].summary, QStringLiteral("1 file stored"));
+    EXPECT_EQ(recorder.notifications[0].appName, QStringLiteral("Fetchwright"));
+    EXPECT_EQ(recorder.notifications[0].hints.value(QStringLiteral("desktop-entry")).toString(),
+              QStringLiteral("example.quillmoor.Fetchwright"));
+}
+
+TEST_F(DesktopBus, NothingIsNotifiedWhileTheWindowIsActive) {
+    form->show();
+    form->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+    form->desktopSignals().runEnded(5, 0);
+    // Another window takes the focus: the next end is notified, and it is the only one.
+    QWidget other;
+    other.show();
+    other.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
+    ASSERT_FALSE(form->isActiveWindow());
+    form->desktopSignals().runEnded(7, 2);
+    ASSERT_TRUE(waitFor([&] { return !recorder.notifications.empty(); }));
+    QTest::qWait(50);
+    ASSERT_EQ(recorder.notifications.size(), 1u);
+    EXPECT_EQ(recorder.notifications[0].summary, QStringLiteral("2 of 7 failed"));
+}
+
+TEST_F(DesktopBus, AWholeRunShowsItsShareOnTheTaskBarAndItsEnd) {
+    http.server().Get("/f/(.*)", [](const httplib::Request& req, httplib::Response& res) {
+        res.set_content(req.matches[1].str(), "text/plain");
+    });
+    http.start();
+    QTemporaryDir dir;
+    for (int i = 0; i < 4; ++i) form->urlList().append(http.url(QStringLiteral("/f/%1.txt").arg(i)));
+    form->Text1->setText(dir.path());
+    form->PushButton2->click();
+    EXPECT_EQ(dialogs.messageTexts(), QStringList{QStringLiteral("Done.")});
+    ASSERT_TRUE(waitFor([&] { return !recorder.notifications.empty(); }));
+    EXPECT_EQ(recorder.notifications[0].summary, QStringLiteral("4 files stored"));
+    // The share went up and was taken away at the end.
+    ASSERT_TRUE(waitFor([&] { return !recorder.updates.empty() && !recorder.updates.back().visible; }));
+    ASSERT_GE(recorder.updates.size(), 2u);
+    EXPECT_TRUE(recorder.updates.front().visible);
+    EXPECT_GT(recorder.updates.front().progress, 0.0);
+    for (const LauncherUpdate& u : recorder.updates)
+        EXPECT_EQ(u.appUri, QStringLiteral("application://example.quillmoor.Fetchwright.desktop"));
+}
+
+TEST_F(DesktopBus, ProgressIsSentAFewTimesASecondAndItsLastShareArrives) {
+    DesktopSignals& desktop = form->desktopSignals();
+    QElapsedTimer burst;
+    burst.start();
+    for (int i = 1; i <= 5000; ++i) desktop.showProgress(i / 5000.0, true);
+    const qint64 took = burst.elapsed();
+    // The last share comes after the interval even without a further change.
+    ASSERT_TRUE(waitFor([&] { return !recorder.updates.empty() && recorder.updates.back().progress == 1.0; }));
+    const qint64 window = burst.elapsed();
+    EXPECT_LE(qint64(recorder.updates.size()), window / DesktopSignals::kProgressIntervalMs + 2)
+        << recorder.updates.size() << " updates in " << window << " ms (burst " << took << " ms)";
+    EXPECT_TRUE(recorder.updates.front().visible);
+    EXPECT_GT(recorder.updates.front().progress, 0.0);
+
+    // Hiding is sent at once, and an unchanged share is not sent again.
+    const std::size_t before = recorder.updates.size();
+    desktop.showProgress(1.0, true);
+    desktop.showProgress(0.0, false);
+    desktop.showProgress(0.0, false);
+    ASSERT_TRUE(waitFor([&] { return recorder.updates.size() > before; }));
+    QTest::qWait(DesktopSignals::kProgressIntervalMs * 2);
+    ASSERT_EQ(recorder.updates.size(), before + 1);
+    EXPECT_FALSE(recorder.updates.back().visible);
+}
+
+TEST(DesktopSignalsWithoutBus, AMissingBusIsHarmless) {
+    ScriptedDialogs dialogs;
+    Settings::Store settings;
+    Form1 form(dialogs, settings);
+    // The test programs' session bus address leads nowhere, like a machine without a bus.
+    form.desktopSignals().runEnded(3, 1);
+    form.desktopSignals().showProgress(0.5, true);
+    form.desktopSignals().useBus(QDBusConnection::connectToBus(QStringLiteral("unix:path=/nonexistent/bus"),
+                                                               QStringLiteral("nowhere")));
+    form.desktopSignals().runEnded(3, 0);
+    form.desktopSignals().showProgress(0.7, true);
+    form.desktopSignals().showProgress(0.0, false);
+    QTest::qWait(DesktopSignals::kProgressIntervalMs + 50);
+    EXPECT_FALSE(QDBusConnection(QStringLiteral("nowhere")).isConnected());
+    EXPECT_TRUE(dialogs.messages.empty());
+    QDBusConnection::disconnectFromBus(QStringLiteral("nowhere"));
+}
+
+#include "test_desktop_signals.moc"
