@@ -309,13 +309,13 @@ ItemOutcome Engine::fetchIntoTemporary(const QString& url, FinishJob& job) {
     }
     ::flock(fd, LOCK_EX | LOCK_NB);
 
-    const TransferResult result = downloader_.fetchToFd(url, fd);
-    if (!result.ok) {
+    const Fw::Result<TransferInfo> result = downloader_.fetchToFd(url, fd);
+    if (!result) {
         ::close(fd);
         ::unlinkat(dirFd, tempName.constData(), 0);
         closeDir();
-        outcome.cancelled = result.cancelled;
-        outcome.reason = result.reason;
+        outcome.cancelled = result.error().isCancelled();
+        outcome.reason = result.error().text;
         return outcome;
     }
     job.fd = fd;
@@ -431,7 +431,9 @@ QString NamingText(const QString& url) {
 RunSummary RunHeadless(Engine& engine, Dialogs::DialogService& dialogs, const QStringList& urls,
                        const QString& folder) {
     engine.beginRun();
-    for (const QString& url : urls) {
+    for (const QString& entry : urls) {
+        // Fetched and named from the same text.
+        const QString url = FetchAddress(entry);
         const QString base = Main::BuildTargetPath(NamingText(url), folder);
         const QString target = Main::GetNextFilenameIfItExists(base, dialogs, engine.namingContext());
         engine.fetchItem(url, base, target);

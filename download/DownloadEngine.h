@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "download/Address.h"
 #include "download/Downloader.h"
 #include "download/TargetNaming.h"
 #include "support/Dialogs.h"
@@ -70,8 +71,6 @@ public:
     // Aborts the item in progress promptly (from any thread); later items are refused until
     // beginRun().
     void cancel();
-
-    Downloader& downloader() { return downloader_; }
 
     // Each file is flushed to disk before it gets its name, so that a crash never leaves a
     // named file without its data. Only a measurement of what that costs turns it off.
@@ -140,6 +139,7 @@ int SharePercent(qint64 i, qint64 count);
 QString NamingText(const QString& url);
 
 // One whole run without a window, in the order the start button takes: name, fetch, publish.
+// Each entry is read as FetchAddress(entry) for both its name and its transfer.
 RunSummary RunHeadless(Engine& engine, Dialogs::DialogService& dialogs, const QStringList& urls,
                        const QString& folder);
 

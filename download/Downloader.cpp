@@ -1,5 +1,7 @@
 #include "download/Downloader.h"
 
+#include "download/Address.h"
+
 #include <curl/curl.h>
 
 #include <cerrno>
@@ -80,17 +82,12 @@ void Downloader::reset() { d->cancelled = false; }
 void Downloader::setWriteBehind(qint64 bytes) { d->writeBehind = bytes; }
 bool Downloader::isCancelled() const { return d->cancelled; }
 
-TransferResult Downloader::fetchToFd(const QString& url, int fd) {
-    TransferResult result;
-    if (!d->multi || !d->easy) {
-        result.reason = QStringLiteral("Cannot start the downloader");
-        return result;
-    }
-    if (d->cancelled) {
-        result.cancelled = true;
-        result.reason = QStringLiteral("Cancelled");
-        return result;
-    }
+Fw::Result<TransferInfo> Downloader::fetchToFd(const QString& url, int fd) {
+    if (!d->multi || !d->easy) return Fw::Error::failed(QStringLiteral("Cannot start the downloader"));
+    if (d->cancelled) return Fw::Error::cancelled();
+    const QString address = FetchAddress(url);
+    // libcurl would take a file:// address, or guess http for one without a scheme.
+    if (!IsWebAddress(address)) return Fw::Error::failed(QStringLiteral("Only http and https addresses can be downloaded"));
     CURL* easy = d->easy;
     // The handle keeps its connections between calls; only the per-transfer settings change.
     curl_easy_reset(easy);
@@ -98,10 +95,7 @@ TransferResult Downloader::fetchToFd(const QString& url, int fd) {
     target.fd = fd;
     target.writeBehind = d->writeBehind;
     if (target.writeBehind > 0) target.start = ::lseek(fd, 0, SEEK_CUR);
-    // libcurl refuses an address with a blank in it. As browsers do, blanks around it are
-    // dropped and blanks inside are sent escaped; escapes already in it stay as they are.
-    QByteArray urlBytes = url.trimmed().toUtf8();
-    urlBytes.replace(' ', "%20");
+    const QByteArray urlBytes = address.toUtf8();
     d->errorBuffer[0] = '\0';
     curl_easy_setopt(easy, CURLOPT_URL, urlBytes.constData());
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, d->errorBuffer);
@@ -121,6 +115,7 @@ TransferResult Downloader::fetchToFd(const QString& url, int fd) {
 
     // Only a finished transfer that says so counts as a success.
     CURLcode code = CURLE_FAILED_INIT;
+    bool cancelled = false;
     const bool added = curl_multi_add_handle(d->multi, easy) == CURLM_OK;
     if (!added) code = CURLE_OUT_OF_MEMORY;
     while (added) {
@@ -138,7 +133,7 @@ TransferResult Downloader::fetchToFd(const QString& url, int fd) {
             break;
         }
         if (d->cancelled) {
-            result.cancelled = true;
+            cancelled = true;
             break;
         }
         // Woken at once by cancel(); otherwise at least ten times a second.
@@ -146,27 +141,30 @@ TransferResult Downloader::fetchToFd(const QString& url, int fd) {
     }
     if (added) curl_multi_remove_handle(d->multi, easy);
 
-    long status = 0;
-    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
-    result.httpStatus = status;
+    TransferInfo info;
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &info.httpStatus);
     char* effective = nullptr;
     if (curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK && effective)
-        result.finalUrl = QString::fromUtf8(effective);
-    result.bytes = target.bytes;
+        info.finalUrl = QString::fromUtf8(effective);
+    info.bytes = target.bytes;
+    const long status = info.httpStatus;
 
-    if (result.cancelled) {
-        result.reason = QStringLiteral("Cancelled");
-    } else if (target.error != 0) {
-        result.reason = QString::fromLocal8Bit(std::strerror(target.error));
-    } else if (code == CURLE_HTTP_RETURNED_ERROR || (code == CURLE_OK && status >= 400)) {
-        result.reason = QStringLiteral("HTTP %1").arg(status);
-    } else if (code != CURLE_OK) {
-        result.reason = d->errorBuffer[0] ? QString::fromUtf8(d->errorBuffer)
-                                          : QString::fromUtf8(curl_easy_strerror(code));
-    } else {
-        result.ok = true;
+    if (cancelled) return Fw::Error::cancelled();
+    if (target.error != 0) return Fw::Error::fromErrno(target.error);
+    if (code == CURLE_HTTP_RETURNED_ERROR || (code == CURLE_OK && status >= 400))
+        return Fw::Error::failed(QStringLiteral("HTTP %1").arg(status), static_cast<int>(status));
+    if (code != CURLE_OK)
+        return Fw::Error::failed(d->errorBuffer[0] ? QString::fromUtf8(d->errorBuffer)
+                                                   : QString::fromUtf8(curl_easy_strerror(code)));
+    if (status >= 300 && status < 400) {
+        // The redirect's own page is not the file asked for.
+        char* location = nullptr;
+        curl_easy_getinfo(easy, CURLINFO_REDIRECT_URL, &location);
+        return Fw::Error::failed(location && *location ? QStringLiteral("HTTP %1 redirect not followed").arg(status)
+                                                       : QStringLiteral("HTTP %1 without a Location").arg(status),
+                                 static_cast<int>(status));
     }
-    return result;
+    return info;
 }
 
 }  // namespace Download

@@ -7,6 +7,8 @@
 #include <atomic>
 #include <memory>
 
+#include "support/Result.h"
+
 namespace Download {
 
 struct TransferLimits {
@@ -15,13 +17,10 @@ struct TransferLimits {
     long maxRedirects = 10;
 };
 
-struct TransferResult {
-    bool ok = false;
-    QString reason;        // why it failed: "HTTP 404", "Could not resolve host: …", …
+struct TransferInfo {
     long httpStatus = 0;
-    QString finalUrl;      // after redirects
-    qint64 bytes = 0;      // body bytes written
-    bool cancelled = false;
+    QString finalUrl;  // after redirects
+    qint64 bytes = 0;  // body bytes written
 };
 
 class Downloader {
@@ -31,10 +30,12 @@ public:
     Downloader(const Downloader&) = delete;
     Downloader& operator=(const Downloader&) = delete;
 
-    // Fetches `url` (http or https; redirects followed to http or https only) and writes the
-    // body to `fd` from its current position. A status of 400 or above is a failure. Blocks
-    // until the transfer ends or is cancelled.
-    TransferResult fetchToFd(const QString& url, int fd);
+    // Fetches FetchAddress(url) (http or https only, refused before any connection otherwise;
+    // redirects followed to http or https only) and writes the body to `fd` from its current
+    // position. A status of 400 or above, and a redirect that ends the transfer, are failures
+    // ("HTTP 404", "Could not resolve host: …"; kind Cancelled when cancelled). Blocks until the
+    // transfer ends or is cancelled.
+    Fw::Result<TransferInfo> fetchToFd(const QString& url, int fd);
 
     // Aborts the transfer in progress, if any, within a fraction of a second; a cancelled
     // downloader refuses further transfers until reset().

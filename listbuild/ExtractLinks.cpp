@@ -65,9 +65,9 @@ bool DownloadPage(const QString& url, const QString& path, Session& session, QSt
     const int fd = ::open(native.constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return false;
     session.downloader.reset();
-    const Download::TransferResult result =
+    const Fw::Result<Download::TransferInfo> result =
         session.worker.run([&] { return session.downloader.fetchToFd(url, fd); });
-    bool ok = result.ok;
+    bool ok = result.ok();
     if (page) {
         // Read back through the same descriptor, never by name, and remove the name only while it
         // is still this file's: another copy of the program may use the same name meanwhile.
@@ -75,8 +75,8 @@ bool DownloadPage(const QString& url, const QString& path, Session& session, QSt
         if (StillNames(native, fd)) ::unlink(native.constData());
     }
     ::close(fd);
-    if (cancelled) *cancelled = result.cancelled;
-    if (ok && finalUrl) *finalUrl = result.finalUrl.isEmpty() ? url : result.finalUrl;
+    if (cancelled) *cancelled = !result && result.error().isCancelled();
+    if (ok && finalUrl) *finalUrl = result->finalUrl.isEmpty() ? url : result->finalUrl;
     return ok;
 }
 

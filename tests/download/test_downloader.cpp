@@ -6,6 +6,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
+
+#include "download/Address.h"
 #include "download/Downloader.h"
 #include "harness/LoopbackServer.h"
 
@@ -15,7 +18,7 @@ struct FetchFixture : ::testing::Test {
     QTemporaryDir dir;
     Download::Downloader downloader{Download::TransferLimits{2000, 2, 5}};
 
-    Download::TransferResult fetch(const QString& path, QByteArray* body = nullptr) {
+    Fw::Result<Download::TransferInfo> fetch(const QString& path, QByteArray* body = nullptr) {
         const QString file = dir.filePath(QStringLiteral("out"));
         const int fd = ::open(QFile::encodeName(file).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         EXPECT_GE(fd, 0);
@@ -39,14 +42,15 @@ TEST_F(FetchFixture, BodyStreamsIntoTheFileAndRedirectsAreFollowed) {
     http.start();
     QByteArray body;
     auto r = fetch(QStringLiteral("/a.bin"), &body);
-    EXPECT_TRUE(r.ok) << r.reason.toStdString();
+    ASSERT_TRUE(r) << r.error().text.toStdString();
     EXPECT_EQ(body.size(), 300000);
-    EXPECT_EQ(r.bytes, 300000);
+    EXPECT_EQ(r->bytes, 300000);
+    EXPECT_EQ(r->httpStatus, 200);
 
     r = fetch(QStringLiteral("/hop"), &body);
-    EXPECT_TRUE(r.ok);
+    ASSERT_TRUE(r);
     EXPECT_EQ(body.size(), 300000);
-    EXPECT_EQ(r.finalUrl, http.url(QStringLiteral("/a.bin")));
+    EXPECT_EQ(r->finalUrl, http.url(QStringLiteral("/a.bin")));
 }
 
 TEST_F(FetchFixture, ErrorStatusesAndNonWebRedirectsFail) {
@@ -56,11 +60,58 @@ TEST_F(FetchFixture, ErrorStatusesAndNonWebRedirectsFail) {
     });
     http.start();
     auto r = fetch(QStringLiteral("/missing"));
-    EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.reason, QStringLiteral("HTTP 404"));
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().text, QStringLiteral("HTTP 404"));
+    EXPECT_EQ(r.error().kind, Fw::ErrorKind::Failed);
+    EXPECT_EQ(r.error().code, 404);
     r = fetch(QStringLiteral("/ftp"));
-    EXPECT_FALSE(r.ok);
-    EXPECT_FALSE(r.reason.isEmpty());
+    ASSERT_FALSE(r);
+    EXPECT_FALSE(r.error().text.isEmpty());
+}
+
+TEST_F(FetchFixture, ARedirectThatEndsTheTransferIsAFailureNotAFile) {
+    http.server().Get("/moved", [](const httplib::Request&, httplib::Response& res) {
+        res.status = 301;
+        res.set_content("<html>Moved</html>", "text/html");
+    });
+    http.server().Get("/hop-to-moved", [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/moved"); });
+    http.server().Get("/unchanged", [](const httplib::Request&, httplib::Response& res) {
+        res.status = 304;
+    });
+    http.start();
+    for (const char* path : {"/moved", "/hop-to-moved"}) {
+        auto r = fetch(QString::fromUtf8(path));
+        ASSERT_FALSE(r) << path;
+        EXPECT_EQ(r.error().text, QStringLiteral("HTTP 301 without a Location")) << path;
+    }
+    auto r = fetch(QStringLiteral("/unchanged"));
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().text, QStringLiteral("HTTP 304 without a Location"));
+}
+
+TEST_F(FetchFixture, OnlyWebAddressesAreFetchedAndOthersNeverConnect) {
+    std::atomic<int> requests{0};
+    http.server().Get("/(.*)", [&](const httplib::Request&, httplib::Response& res) {
+        ++requests;
+        res.set_content("x", "text/plain");
+    });
+    http.start();
+    const QString hostPort = QStringLiteral("127.0.0.1:%1").arg(http.port());
+    QFile out(dir.filePath(QStringLiteral("out")));
+    ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+    for (const QString& address :
+         {QStringLiteral("file:///etc/hostname"), QStringLiteral("ftp://") + hostPort + QStringLiteral("/x"),
+          hostPort + QStringLiteral("/x"), QStringLiteral("gopher:") + hostPort, QStringLiteral("httpx://") + hostPort,
+          QStringLiteral("http:/") + hostPort + QStringLiteral("/x"), QString()}) {
+        auto r = downloader.fetchToFd(address, out.handle());
+        ASSERT_FALSE(r) << address.toStdString();
+        EXPECT_EQ(r.error().text, QStringLiteral("Only http and https addresses can be downloaded")) << address.toStdString();
+    }
+    EXPECT_EQ(requests, 0);
+    EXPECT_EQ(out.size(), 0);
+    auto r = downloader.fetchToFd(QStringLiteral("HTTP://") + hostPort + QStringLiteral("/x"), out.handle());
+    EXPECT_TRUE(r) << r.error().text.toStdString();
+    EXPECT_EQ(requests, 1);
 }
 
 TEST_F(FetchFixture, CancelEndsAStalledTransferPromptly) {
@@ -79,8 +130,8 @@ TEST_F(FetchFixture, CancelEndsAStalledTransferPromptly) {
     auto r = fetch(QStringLiteral("/stall"));
     const auto took = std::chrono::steady_clock::now() - start;
     canceller.join();
-    EXPECT_TRUE(r.cancelled);
-    EXPECT_FALSE(r.ok);
+    ASSERT_FALSE(r);
+    EXPECT_TRUE(r.error().isCancelled());
     EXPECT_LT(took, std::chrono::milliseconds(1500));
     http.stop();
 }
@@ -92,10 +143,10 @@ TEST_F(FetchFixture, BlanksInTheAddressAreSentEscapedAndOtherEscapesStay) {
     http.start();
     QByteArray body;
     auto r = fetch(QStringLiteral("/dir/my file (1).txt"), &body);
-    EXPECT_TRUE(r.ok) << r.reason.toStdString();
+    EXPECT_TRUE(r) << r.error().text.toStdString();
     EXPECT_EQ(body, "got my file (1).txt");
     r = fetch(QStringLiteral("/dir/a%20b%25c.txt"), &body);
-    EXPECT_TRUE(r.ok) << r.reason.toStdString();
+    EXPECT_TRUE(r) << r.error().text.toStdString();
     EXPECT_EQ(body, "got a b%c.txt");
 
     // Blanks around the address, as a typed entry keeps them, are not part of it.
@@ -104,6 +155,25 @@ TEST_F(FetchFixture, BlanksInTheAddressAreSentEscapedAndOtherEscapesStay) {
     r = downloader.fetchToFd(QStringLiteral("  ") + http.url(QStringLiteral("/dir/p.txt")) + QStringLiteral(" "),
                              out.handle());
     out.close();
-    EXPECT_TRUE(r.ok) << r.reason.toStdString();
-    EXPECT_EQ(r.finalUrl, http.url(QStringLiteral("/dir/p.txt")));
+    ASSERT_TRUE(r) << r.error().text.toStdString();
+    EXPECT_EQ(r->finalUrl, http.url(QStringLiteral("/dir/p.txt")));
+
+    // A control character inside goes out escaped, never cutting the address short.
+    r = fetch(QStringLiteral("/dir/a") + QChar(0) + QStringLiteral("b\tc.txt"), &body);
+    ASSERT_TRUE(r) << r.error().text.toStdString();
+    EXPECT_EQ(body, QByteArray("got a\0b\tc.txt", 13));
+}
+
+TEST(FetchAddress, BlanksAroundGoInnerBlanksAndControlsAreEscapedAndTwiceChangesNothing) {
+    using Download::FetchAddress;
+    const QString nul(QChar(0));
+    EXPECT_EQ(FetchAddress(QStringLiteral(" \thttp://h/trail.txt   \r\n")), QStringLiteral("http://h/trail.txt"));
+    EXPECT_EQ(FetchAddress(QStringLiteral("http://h/a b\tc") + nul + QStringLiteral("d\x7f.txt")),
+              QStringLiteral("http://h/a%20b%09c%00d%7F.txt"));
+    // A C1 control goes as its two UTF-8 bytes; other text beyond ASCII and escapes stay.
+    EXPECT_EQ(FetchAddress(QStringLiteral("http://h/x") + QChar(0x85) + QStringLiteral("\u00e9%41")),
+              QStringLiteral("http://h/x%C2%85\u00e9%41"));
+    const QString messy = QStringLiteral("  http://h/p q\x01") + nul + QStringLiteral("r  ");
+    EXPECT_EQ(FetchAddress(FetchAddress(messy)), FetchAddress(messy));
+    EXPECT_EQ(FetchAddress(QStringLiteral(" \t ")), QString());
 }
