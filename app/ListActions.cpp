@@ -17,7 +17,6 @@
 
 #include "app/Form1.h"
 #include "listbuild/EnsureHttpPrefix.h"
-#include "listbuild/FileToList.h"
 #include "support/ErrorTrap.h"
 
 ListActions::ListActions(Form1& form) : QObject(&form), form_(form) {
@@ -72,16 +71,17 @@ bool ListActions::dropMimeData(const QMimeData& data) {
         // leave the drop event's handler.
         ErrorReport::Trap trap(form_.dialogs(), QStringLiteral("Form1"), QStringLiteral("ListView1_Drop"));
         QStringList links;
+        QStringList files;
         for (const QUrl& url : data.urls()) {
             if (url.isLocalFile()) {
                 const QString path = url.toLocalFile();
-                if (QFileInfo(path).isFile() && IsListFile(path))
-                    trap.run(100, [&] { FileToList::LoadUrlsFromFile(form_.urlList(), path, form_.dialogs()); });
+                if (QFileInfo(path).isFile() && IsListFile(path)) files << path;
             } else {
                 // As the source gave it: decoded escapes (a blank above all) would make it unfetchable.
                 links << url.toString(QUrl::FullyEncoded);
             }
         }
+        if (!files.isEmpty()) form_.loadListFiles(files, trap);
         if (!links.isEmpty()) appendLines(links.join(QLatin1Char('\n')));
         return true;
     }
