@@ -38,6 +38,8 @@ void Form1::PushButton5_Click() {
 }
 
 void Form1::PushButton13_Click() {
+    // No chooser while a list file or page is being read: its choice could not be loaded.
+    if (listBuild_->busy) return;
     ErrorReport::Trap trap(dialogs_, QStringLiteral("Form1"), QStringLiteral("PushButton13_Click"));
     QStringList files;
     trap.run(108, [&] {
