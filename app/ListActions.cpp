@@ -67,8 +67,8 @@ bool ListActions::canDrop(const QMimeData& data) const { return data.hasUrls() |
 
 bool ListActions::dropMimeData(const QMimeData& data) {
     if (data.hasUrls()) {
-        // A file that cannot be read is reported like any other failure; an exception must not
-        // leave the drop event's handler.
+        // A list file that cannot be read is reported and the rest of the drop still counts; an
+        // exception must not leave the drop event's handler.
         ErrorReport::Trap trap(form_.dialogs(), QStringLiteral("Form1"), QStringLiteral("ListView1_Drop"));
         QStringList links;
         QStringList files;
