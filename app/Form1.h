@@ -24,6 +24,7 @@ class QTreeView;
 class DesktopSignals;
 struct StartupEnvironment;
 namespace Download { struct TransferLimits; }
+namespace ErrorReport { class Trap; }
 
 // Values of the window's mouse pointer.
 enum MousePointer : int {
@@ -100,6 +101,10 @@ public:
     void PushButton11_Click();  // Clear List
     void PushButton13_Click();  // Load List Of URLs From File
     void PushButton17_Click();  // Remove URLs Containing X
+    // Loads list files in order (the chooser's and dropped ones), each read off the window
+    // thread and added in batches; a file that fails is reported and the next one still loads.
+    // Ignored while another list file or page is being read.
+    void loadListFiles(const QStringList& paths, ErrorReport::Trap& trap);
     void Option1_Click();
     void Option2_Click();
     void Text1_Change();

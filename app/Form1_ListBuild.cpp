@@ -11,12 +11,24 @@
 #include "listbuild/Samples.h"
 #include "support/ErrorTrap.h"
 
+#include <atomic>
+
 struct Form1::ListBuildState {
     ListActions* actions = nullptr;
     Download::Downloader downloader;
     Background::Worker worker;
-    bool extracting = false;
+    // A list file or a page is being read: one at a time, as they share the worker.
+    bool busy = false;
+    std::atomic<bool> closing{false};
 };
+
+namespace {
+struct BusyWhile {
+    bool& flag;
+    explicit BusyWhile(bool& f) : flag(f) { flag = true; }
+    ~BusyWhile() { flag = false; }
+};
+}  // namespace
 
 void Form1::PushButton5_Click() {
     ErrorReport::Trap trap(dialogs_, QStringLiteral("Form1"), QStringLiteral("PushButton5_Click"));
@@ -28,6 +40,8 @@ void Form1::PushButton5_Click() {
 }
 
 void Form1::PushButton13_Click() {
+    // No chooser while a list file or page is being read: its choice could not be loaded.
+    if (listBuild_->busy) return;
     ErrorReport::Trap trap(dialogs_, QStringLiteral("Form1"), QStringLiteral("PushButton13_Click"));
     QStringList files;
     trap.run(108, [&] {
@@ -39,13 +53,38 @@ void Form1::PushButton13_Click() {
     if (trap.endTest(110, [&] { return files.isEmpty(); })) return;
     trap.run(112, [&] { settings_.write(QStringLiteral("LastListFolder"), QFileInfo(files.front()).absolutePath()); });
     // Every chosen file is a URL list, loaded in the order the chooser gives.
-    for (const QString& file : files)
-        if (!trap.run(118, [&] { FileToList::LoadUrlsFromFile(urls_, file, dialogs_); })) return;
+    loadListFiles(files, trap);
+}
+
+void Form1::loadListFiles(const QStringList& paths, ErrorReport::Trap& trap) {
+    if (listBuild_->busy) return;
+    const std::shared_ptr<ListBuildState> state = listBuild_;
+    BusyWhile busy(state->busy);
+    // The busy pointer keeps Clear and removals off the list while batches arrive.
+    const int pointerBefore = pointer_;
+    trap.run(116, [&] { setMousePointer(PointerBusy); });
+    for (const QString& path : paths) {
+        Fw::Result<void> loaded;
+        if (!trap.run(118, [&] {
+                loaded = FileToList::LoadUrlsFromFile(
+                    urls_, path, state->worker,
+                    [this] {
+                        yield();
+                        return !isClosing();
+                    },
+                    &state->closing);
+            }))
+            break;
+        if (loaded) continue;
+        if (loaded.error().isCancelled()) break;
+        trap.run(120, [&] { dialogs_.msgBox(loaded.error().text + QLatin1Char('\n') + path); });
+    }
+    trap.run(122, [&] { setMousePointer(pointerBefore); });
 }
 
 void Form1::PushButton7_Click() {
     // One extraction at a time; a second click while one runs is ignored.
-    if (listBuild_->extracting) return;
+    if (listBuild_->busy) return;
     ErrorReport::Trap trap(dialogs_, QStringLiteral("Form1"), QStringLiteral("PushButton7_Click"));
     int selected = 0;
     trap.run(100, [&] { selected = selectedEntry(); });
@@ -59,16 +98,12 @@ void Form1::PushButton7_Click() {
     if (trap.endTest(106, [&] { return address.isEmpty(); })) return;
     trap.run(108, [&] { setMousePointer(PointerBusy); });
     trap.run(110, [&] {
-        listBuild_->extracting = true;
-        struct Done {
-            bool& flag;
-            ~Done() { flag = false; }
-        } done{listBuild_->extracting};
+        BusyWhile busy(listBuild_->busy);
         ExtractLinks::Session session{dialogs_, listBuild_->downloader, listBuild_->worker, [this] {
                                           yield();
                                           return !isClosing();
                                       }};
-        ExtractLinks::GetUrls(urls_, address, 1, session);
+        ExtractLinks::GetUrls(urls_, address, session);
     });
     trap.run(112, [&] { setMousePointer(PointerDefault); });
 }
@@ -124,6 +159,9 @@ void Form1::setUpListActions() {
     listBuild_->actions = new ListActions(*this);
     std::weak_ptr<ListBuildState> state = listBuild_;
     connect(this, &Form1::aboutToClose, this, [state] {
-        if (auto s = state.lock()) s->downloader.cancel();
+        if (auto s = state.lock()) {
+            s->closing = true;
+            s->downloader.cancel();
+        }
     });
 }

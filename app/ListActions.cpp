@@ -17,7 +17,6 @@
 #include <QTreeView>
 
 #include "app/Form1.h"
-#include "listbuild/FileToList.h"
 #include "listbuild/FindAddresses.h"
 #include "support/ErrorTrap.h"
 
@@ -84,20 +83,21 @@ bool ListActions::canDrop(const QMimeData& data) const { return data.hasUrls() |
 
 bool ListActions::dropMimeData(const QMimeData& data) {
     if (data.hasUrls()) {
-        // A file that cannot be read is reported like any other failure; an exception must not
-        // leave the drop event's handler.
+        // A list file that cannot be read is reported and the rest of the drop still counts; an
+        // exception must not leave the drop event's handler.
         ErrorReport::Trap trap(form_.dialogs(), QStringLiteral("Form1"), QStringLiteral("ListView1_Drop"));
         QStringList links;
+        QStringList files;
         for (const QUrl& url : data.urls()) {
             if (url.isLocalFile()) {
                 const QString path = url.toLocalFile();
-                if (QFileInfo(path).isFile() && IsListFile(path))
-                    trap.run(100, [&] { FileToList::LoadUrlsFromFile(form_.urlList(), path, form_.dialogs()); });
+                if (QFileInfo(path).isFile() && IsListFile(path)) files << path;
             } else {
                 // As the source gave it: decoded escapes (a blank above all) would make it unfetchable.
                 links << url.toString(QUrl::FullyEncoded);
             }
         }
+        if (!files.isEmpty()) form_.loadListFiles(files, trap);
         if (!links.isEmpty()) appendAddressesIn(links.join(QLatin1Char('\n')), QStringLiteral("dropped"));
         return true;
     }

@@ -68,8 +68,10 @@ int main(int argc, char** argv) {
     f.close();
     const double readMs = timer.nsecsElapsed() / 1e6;
     UrlList list;
-    ExtractLinks::ScanPage(std::string_view(page.constData(), static_cast<std::size_t>(page.size())),
-                           QStringLiteral("http://www.quillmoor.example/site/dir/page.htm"), list, [] { return true; });
+    Background::Worker worker;
+    (void)ExtractLinks::ScanPage(std::string_view(page.constData(), static_cast<std::size_t>(page.size())),
+                           QStringLiteral("http://www.quillmoor.example/site/dir/page.htm"), list, worker,
+                           [] { return true; });
     const double totalMs = timer.nsecsElapsed() / 1e6;
     const long peakKiB = Bench::StatusKiB("VmHWM") - rssBefore;
 

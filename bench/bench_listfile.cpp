@@ -27,13 +27,13 @@ int main(int argc, char** argv) {
     });
     if (path.isEmpty()) return 1;
 
-    Bench::SilentDialogs dialogs;
     UrlList list;
     Bench::ResetPeak();
     const long rssBefore = Bench::StatusKiB("VmRSS");
     QElapsedTimer timer;
     timer.start();
-    FileToList::LoadUrlsFromFile(list, path, dialogs);
+    Background::Worker worker;
+    if (!FileToList::LoadUrlsFromFile(list, path, worker, [] { return true; })) return 1;
     const double loadMs = timer.nsecsElapsed() / 1e6;
     const long peakKiB = Bench::StatusKiB("VmHWM") - rssBefore;
 

@@ -40,6 +40,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::string_view> links;
     ExtractLinks::ScanForLinks(page, [&](std::string_view l) { links.push_back(l); return true; }, [] { return true; });
     if (links != SlowScan(page)) std::abort();
+    // Resumed in small steps and after every link, the scan finds the same links.
+    std::vector<std::string_view> stepped;
+    for (std::size_t at = 0, step = 1 + size % 13; at < page.size();) {
+        const std::size_t next = ExtractLinks::ScanLinksFrom(page, at, at + step, [&](std::string_view l) {
+            stepped.push_back(l);
+            return stepped.size() % 2 == 0;
+        });
+        if (next <= at) std::abort();
+        at = next;
+    }
+    if (stepped != links) std::abort();
 
     std::string out;
     for (const char* base : {"http://server/dir/page.htm?q=1", "https://h:8080"}) {

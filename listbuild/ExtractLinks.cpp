@@ -1,16 +1,18 @@
 #include "listbuild/ExtractLinks.h"
 
-#include <QDir>
-#include <QElapsedTimer>
-#include <QFile>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include <fcntl.h>
-#include <sys/stat.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include "listbuild/LinkScan.h"
 #include "support/Background.h"
 #include "support/ErrorTrap.h"
+#include "support/UniqueFd.h"
 
 namespace ExtractLinks {
 
@@ -31,104 +33,136 @@ QString SetPageUrl(const QString& address) {
     return url;
 }
 
-QString TemporaryPagePath(int fileTag) {
-    return QDir::tempPath() + QLatin1String("/HTML") + QString::number(fileTag) + QLatin1String(".tmp");
+Page::Page(Page&& other) noexcept
+    : finalUrl(std::move(other.finalUrl)),
+      data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      mapping_(std::exchange(other.mapping_, nullptr)) {}
+
+Page& Page::operator=(Page&& other) noexcept {
+    if (this != &other) {
+        if (mapping_) ::munmap(mapping_, size_);
+        finalUrl = std::move(other.finalUrl);
+        data_ = std::exchange(other.data_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+        mapping_ = std::exchange(other.mapping_, nullptr);
+    }
+    return *this;
+}
+
+Page::~Page() {
+    if (mapping_) ::munmap(mapping_, size_);
 }
 
 namespace {
-// True while `native` still names the file open at `fd`: another running copy of the program
-// may have taken the shared name meanwhile.
-bool StillNames(const QByteArray& native, int fd) {
-    struct stat byName {}, opened {};
-    return ::fstat(fd, &opened) == 0 && ::lstat(native.constData(), &byName) == 0 &&
-           byName.st_dev == opened.st_dev && byName.st_ino == opened.st_ino;
+// A memory file that cannot grow beyond the limit: writing past it fails, which aborts the
+// transfer right there even when the server sent no length. It has no name, so no other
+// user can see, replace or fill it, and nothing is left behind on any path.
+Fw::Result<Fw::UniqueFd> MakePageFile() {
+    Fw::UniqueFd fd(::memfd_create("fetchwright-page", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+    if (!fd) return Fw::Error::fromErrno(QStringLiteral("Cannot make the page file: "), errno);
+    // The size is only reserved: no memory is used until the page arrives.
+    if (::ftruncate(fd.get(), kPageLimitBytes) != 0 ||
+        ::fcntl(fd.get(), F_ADD_SEALS, F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL) != 0)
+        return Fw::Error::fromErrno(QStringLiteral("Cannot make the page file: "), errno);
+    return fd;
 }
 
-bool ReadBack(int fd, QByteArray& page) {
-    QFile file;
-    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle) || !file.seek(0)) return false;
-    page = file.readAll();
-    return file.error() == QFileDevice::NoError;
-}
+QString PageLimitText() { return QStringLiteral("Page larger than %1 MB").arg(kPageLimitBytes >> 20); }
 }  // namespace
 
-bool DownloadPage(const QString& url, const QString& path, Session& session, QString* finalUrl, bool* cancelled,
-                  QByteArray* page) {
-    if (cancelled) *cancelled = false;
-    if (!session.keepGoing()) {
-        if (cancelled) *cancelled = true;
-        return false;
-    }
-    // The name is fixed and the folder shared: never write through a link someone left there.
-    const QByteArray native = QFile::encodeName(path);
-    ::unlink(native.constData());
-    const int fd = ::open(native.constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
+Fw::Result<Page> DownloadPage(const QString& url, Session& session) {
+    if (!session.keepGoing()) return Fw::Error::cancelled();
+    Fw::Result<Fw::UniqueFd> file = MakePageFile();
+    if (!file) return file.error();
+    const int fd = file->get();
     session.downloader.reset();
-    const Fw::Result<Download::TransferInfo> result =
+    const Fw::Result<Download::TransferInfo> fetched =
         session.worker.run([&] { return session.downloader.fetchToFd(url, fd); });
-    bool ok = result.ok();
-    if (page) {
-        // Read back through the same descriptor, never by name, and remove the name only while it
-        // is still this file's: another copy of the program may use the same name meanwhile.
-        if (ok) ok = ReadBack(fd, *page);
-        if (StillNames(native, fd)) ::unlink(native.constData());
+    if (!fetched) {
+        // The write that would have gone past the limit is the one that failed.
+        if (!fetched.error().isCancelled() && ::lseek(fd, 0, SEEK_CUR) >= kPageLimitBytes)
+            return Fw::Error::failed(PageLimitText());
+        return fetched.error();
     }
-    ::close(fd);
-    if (cancelled) *cancelled = !result && result.error().isCancelled();
-    if (ok && finalUrl) *finalUrl = result->finalUrl.isEmpty() ? url : result->finalUrl;
-    return ok;
+    Page page;
+    page.finalUrl = fetched->finalUrl.isEmpty() ? url : fetched->finalUrl;
+    const auto size = static_cast<std::size_t>(fetched->bytes);
+    if (size == 0) return page;
+    // Mapped, not copied: the page is held once, in the memory file.
+    void* mapping = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+    if (mapping == MAP_FAILED) return Fw::Error::fromErrno(QStringLiteral("Cannot read the page: "), errno);
+    page.mapping_ = mapping;
+    page.data_ = static_cast<const char*>(mapping);
+    page.size_ = size;
+    return page;
 }
 
-bool ScanPage(std::string_view page, const QString& base, UrlList& list, const std::function<bool()>& keepGoing) {
+namespace {
+// Links found by one step of the scan, one after another in one text.
+struct FoundLinks {
+    std::string text;
+    std::vector<std::size_t> ends;
+};
+constexpr std::size_t kScanStepBytes = 4u << 20;
+constexpr std::size_t kLinksPerBatch = 16384;
+}  // namespace
+
+Fw::Result<void> ScanPage(std::string_view page, const QString& base, UrlList& list, Background::Worker& worker,
+                          const std::function<bool()>& keepGoing) {
     const QByteArray baseBytes = base.toUtf8();
     const std::string_view baseView(baseBytes.constData(), static_cast<std::size_t>(baseBytes.size()));
-    UrlList::Batch batch(list);
-    std::string link;
-    QElapsedTimer sinceYield;
-    sinceYield.start();
-    // Yield about every 10 ms, checked every few thousand positions and links.
-    auto breathe = [&] {
-        if (sinceYield.elapsed() < 10) return true;
+    FoundLinks found;
+    std::size_t at = 0;
+    while (at < page.size()) {
+        found.text.clear();
+        found.ends.clear();
+        at = worker.run([&] {
+            std::string link;
+            return ScanLinksFrom(page, at, at + kScanStepBytes, [&](std::string_view raw) {
+                if (CompleteLink(baseView, raw, link)) {
+                    found.text += link;
+                    found.ends.push_back(found.text.size());
+                }
+                return found.ends.size() < kLinksPerBatch;
+            });
+        });
+        // The list belongs to the window thread: the batch is added here.
+        UrlList::Batch batch(list);
+        std::size_t start = 0;
+        for (std::size_t end : found.ends) {
+            batch.addUtf8(std::string_view(found.text).substr(start, end - start));
+            start = end;
+        }
         batch.commit();
-        const bool go = keepGoing();
-        sinceYield.restart();
-        return go;
-    };
-    unsigned links = 0;
-    return ScanForLinks(
-        page,
-        [&](std::string_view raw) {
-            if (CompleteLink(baseView, raw, link)) batch.addUtf8(link);
-            return (++links & 2047) != 0 || breathe();
-        },
-        breathe);
+        if (!keepGoing()) return Fw::Error::cancelled();
+    }
+    return {};
 }
 
-bool GetUrls(UrlList& list, const QString& address, int fileTag, Session& session) {
+bool GetUrls(UrlList& list, const QString& address, Session& session) {
     ErrorReport::Trap trap(session.dialogs, QStringLiteral("ExtractLinks"), QStringLiteral("GetUrls"));
     bool result = false;
-    QString path;
-    QString finalUrl;
-    bool downloaded = false;
-    bool cancelled = false;
+    std::optional<Fw::Result<Page>> fetched;
     trap.run(100, [&] { SetPageUrl(address); });
-    trap.run(102, [&] { path = TemporaryPagePath(fileTag); });
-    // The page comes back read from the file it was written to, and that file is already gone
-    // (a partial page of a failed fetch too), so nothing is read or removed by name below.
-    QByteArray page;
-    trap.run(104, [&] { downloaded = DownloadPage(PageUrl, path, session, &finalUrl, &cancelled, &page); });
-    if (trap.blockTest(106, [&] { return downloaded; })) {
+    trap.run(104, [&] { fetched.emplace(DownloadPage(PageUrl, session)); });
+    if (trap.blockTest(106, [&] { return fetched && fetched->ok(); })) {
         trap.run(108, [&] { result = true; });
         trap.run(122, [&] {
-            BaseUrl = finalUrl;
-            ScanPage(std::string_view(page.constData(), static_cast<std::size_t>(page.size())), BaseUrl, list,
-                     session.keepGoing);
+            BaseUrl = (*fetched)->finalUrl;
+            // Stopped only by the window closing: nobody is left to tell.
+            (void)ScanPage((*fetched)->bytes(), BaseUrl, list, session.worker, session.keepGoing);
         });
     } else {
         trap.run(124, [&] { result = false; });
         // Nobody is left to read the message when the window closed during the fetch.
-        if (!cancelled) trap.run(126, [&] { session.dialogs.msgBox(QStringLiteral("URL not found")); });
+        if (!fetched || !fetched->error().isCancelled()) {
+            trap.run(126, [&] {
+                QString text = QStringLiteral("URL not found");
+                if (fetched) text += QLatin1Char('\n') + fetched->error().text;
+                session.dialogs.msgBox(text);
+            });
+        }
     }
     return result;
 }

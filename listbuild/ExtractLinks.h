@@ -1,22 +1,27 @@
 #pragma once
-// "Get All Links Within URL": fetch one page into the temporary file HTML<tag>.tmp, scan it
-// for every href=" and append each link, resolved against the page's final address, to the list.
+// "Get All Links Within URL": fetch one page into a memory file of its own, scan it for every
+// href=" and append each link, resolved against the page's final address, to the list.
 #include <QString>
 
 #include <functional>
+#include <string_view>
 
 #include "urllist/UrlList.h"
 #include "download/Downloader.h"
 #include "support/Background.h"
 #include "support/Dialogs.h"
+#include "support/Result.h"
 
 namespace ExtractLinks {
+
+// A page beyond this is not fetched on: the transfer is aborted when it reaches it.
+inline constexpr qint64 kPageLimitBytes = 64LL << 20;
 
 // What one extraction needs from its surroundings.
 struct Session {
     Dialogs::DialogService& dialogs;
     Download::Downloader& downloader;
-    // Where the fetch waits while the window keeps answering.
+    // Where the fetch and the scan run while the window keeps answering.
     Background::Worker& worker;
     // One pass of pending window events; false once the window is closing.
     std::function<bool()> keepGoing;
@@ -31,19 +36,39 @@ extern QString BaseUrl;
 // in any case; a bare host gets its root path. Sets PageUrl and returns it.
 QString SetPageUrl(const QString& address);
 
-QString TemporaryPagePath(int fileTag);
+// A fetched page: its bytes stay mapped from a file without a name, which is gone with this
+// object (or with the process), whatever happens.
+class Page {
+public:
+    Page() = default;
+    Page(Page&& other) noexcept;
+    Page& operator=(Page&& other) noexcept;
+    Page(const Page&) = delete;
+    Page& operator=(const Page&) = delete;
+    ~Page();
 
-// Fetches `url` into `path` off the window thread. On success `finalUrl` is the address
-// after redirects. With `page`, the fetched bytes are read back into it from the same open file
-// and the file is removed (only while `path` still names it), whether the fetch worked or not.
-bool DownloadPage(const QString& url, const QString& path, Session& session, QString* finalUrl,
-                  bool* cancelled = nullptr, QByteArray* page = nullptr);
+    std::string_view bytes() const { return {data_, size_}; }
+    QString finalUrl;  // after redirects
 
-// Appends every link of the page's bytes, resolved against `base`, to the list. The window
-// stays responsive; returns false when stopped by the window closing.
-bool ScanPage(std::string_view page, const QString& base, UrlList& list, const std::function<bool()>& keepGoing);
+private:
+    friend Fw::Result<Page> DownloadPage(const QString& url, Session& session);
+    const char* data_ = nullptr;
+    std::size_t size_ = 0;
+    void* mapping_ = nullptr;
+};
 
-// True when the page was fetched (with or without links); "URL not found" otherwise.
-bool GetUrls(UrlList& list, const QString& address, int fileTag, Session& session);
+// Fetches `url` off the window thread, at most kPageLimitBytes of it ("Page larger than 64 MB"
+// beyond); kind Cancelled when the window closed.
+Fw::Result<Page> DownloadPage(const QString& url, Session& session);
+
+// Appends every link of the page's bytes, resolved against `base`, to the list. The scan runs
+// on `worker`; its links reach the list in batches, and `keepGoing` is asked after each one
+// (kind Cancelled when it said stop).
+Fw::Result<void> ScanPage(std::string_view page, const QString& base, UrlList& list, Background::Worker& worker,
+                          const std::function<bool()>& keepGoing);
+
+// True when the page was fetched (with or without links); "URL not found" and the reason
+// otherwise.
+bool GetUrls(UrlList& list, const QString& address, Session& session);
 
 }  // namespace ExtractLinks

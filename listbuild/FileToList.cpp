@@ -1,40 +1,106 @@
 #include "listbuild/FileToList.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 
-#include <string>
+#include <cerrno>
 
-#include "support/PathHelpers.h"
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "support/UniqueFd.h"
 
 namespace FileToList {
 
 namespace {
+QString LimitText() { return QStringLiteral("List file larger than %1 MB").arg(kListFileLimitBytes >> 20); }
+
+Fw::Result<QByteArray> ReadBytes(const QString& path, const std::atomic<bool>* stop) {
+    // Opened without waiting (a pipe would wait for a writer) and judged by what was opened,
+    // never by a look at the name that a swap could outdate.
+    Fw::UniqueFd fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd) {
+        const int code = errno;
+        if (code == ENOENT || code == ENOTDIR) return Fw::Error::failed(QStringLiteral("File not found"), code);
+        return Fw::Error::fromErrno(QStringLiteral("Cannot open the list file: "), code);
+    }
+    struct stat opened {};
+    if (::fstat(fd.get(), &opened) != 0) return Fw::Error::fromErrno(QStringLiteral("Cannot read the list file: "), errno);
+    if (!S_ISREG(opened.st_mode)) return Fw::Error::failed(QStringLiteral("Not a regular file"));
+    if (opened.st_size > kListFileLimitBytes) return Fw::Error::failed(LimitText());
+
+    // The file may grow while it is read: the limit holds for what is read, not for the size seen.
+    QByteArray bytes;
+    bytes.resize(static_cast<qsizetype>(opened.st_size) + 1);
+    qsizetype filled = 0;
+    constexpr qsizetype kStep = 8 << 20;
+    for (;;) {
+        if (stop && stop->load()) return Fw::Error::cancelled();
+        if (filled == bytes.size()) {
+            if (filled > kListFileLimitBytes) return Fw::Error::failed(LimitText());
+            bytes.resize(std::min<qsizetype>(filled * 2 + kStep, kListFileLimitBytes + 1));
+        }
+        const ssize_t n = ::read(fd.get(), bytes.data() + filled, static_cast<size_t>(std::min(kStep, bytes.size() - filled)));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return Fw::Error::fromErrno(QStringLiteral("Cannot read the list file: "), errno);
+        }
+        if (n == 0) break;
+        filled += n;
+    }
+    if (filled > kListFileLimitBytes) return Fw::Error::failed(LimitText());
+    bytes.truncate(filled);
+    return bytes;
+}
+
 std::string_view View(const QByteArray& bytes) {
     return std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size()));
 }
-
-QByteArray ReadBytes(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) throw std::runtime_error(("Cannot read " + path).toStdString());
-    QByteArray bytes = file.readAll();
-    file.close();
-    return bytes;
-}
 }  // namespace
 
-QString ReadWholeFile(const QString& path) {
-    if (!Main::FileOrFolderExists(path)) return {};
-    return QString::fromUtf8(DecodeListBytes(ReadBytes(path)));
+Fw::Result<QByteArray> ReadListFile(const QString& path, const std::atomic<bool>* stop) {
+    Fw::Result<QByteArray> bytes = ReadBytes(path, stop);
+    if (!bytes) return bytes;
+    return DecodeListBytes(std::move(*bytes));
 }
 
-void LoadUrlsFromFile(UrlList& list, const QString& path, Dialogs::DialogService& dialogs) {
-    if (!Main::FileOrFolderExists(path)) {
-        dialogs.msgBox(QStringLiteral("File not found"));
-        return;
+Fw::Result<QString> ReadWholeFile(const QString& path) {
+    Fw::Result<QByteArray> text = ReadListFile(path);
+    if (!text) {
+        if (text.error().code == ENOENT || text.error().code == ENOTDIR) return QString();
+        return text.error();
     }
-    const QByteArray text = DecodeListBytes(ReadBytes(path));
+    return QString::fromUtf8(*text);
+}
+
+Fw::Result<void> AppendListEntries(UrlList& list, std::string_view text, const std::function<bool()>& keepGoing) {
+    // Slices end at a line end, so each holds whole lines; the view is told after each of them
+    // that took long enough to be worth a pass of the window's events.
+    constexpr std::size_t kSliceBytes = 256 * 1024;
+    QElapsedTimer sinceYield;
+    sinceYield.start();
     UrlList::Batch batch(list);
-    ForEachListEntry(View(text), [&](std::string_view entry) { batch.addUtf8(entry); });
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', std::min(start + kSliceBytes, text.size()));
+        end = end == std::string_view::npos ? text.size() : end + 1;
+        ForEachListEntry(text.substr(start, end - start), [&](std::string_view entry) { batch.addUtf8(entry); });
+        start = end;
+        if (start < text.size() && sinceYield.elapsed() >= 20) {
+            batch.commit();
+            if (!keepGoing()) return Fw::Error::cancelled();
+            sinceYield.restart();
+        }
+    }
+    return {};
+}
+
+Fw::Result<void> LoadUrlsFromFile(UrlList& list, const QString& path, Background::Worker& worker,
+                                  const std::function<bool()>& keepGoing, const std::atomic<bool>* stop) {
+    Fw::Result<QByteArray> text = worker.run([&] { return ReadListFile(path, stop); });
+    if (!text) return text.error();
+    return AppendListEntries(list, View(*text), keepGoing);
 }
 
 }  // namespace FileToList

@@ -12,9 +12,15 @@ namespace ExtractLinks {
 // Calls sink(link bytes) for every href=" (letters in any case, no blanks, double quote only),
 // in page order, duplicates included. A link runs up to the next double quote; a link whose
 // quote never comes is not reported. Returns false when sink asked to stop by returning false.
-// `progress` is called every few thousand candidate positions and may also stop the scan.
+// `progress` is called after every 64 KB of page and may also stop the scan.
 template <class Sink, class Progress>
 bool ScanForLinks(std::string_view page, Sink&& sink, Progress&& progress);
+
+// The same scan in steps, so that it can be resumed: starts at offset `from` (0, or what an
+// earlier call returned) and pauses after the link for which sink returned false, or once the
+// offset `until` is reached. Returns the offset to go on from; page.size() when done.
+template <class Sink>
+std::size_t ScanLinksFrom(std::string_view page, std::size_t from, std::size_t until, Sink&& sink);
 
 // The reference forms &amp; &quot; &lt; &gt; &apos; and their numeric forms (decimal or hex,
 // e.g. &#38; &#x26;) become their characters; every other "&" stays as it is.
@@ -49,31 +55,47 @@ inline bool IsHrefBefore(const char* p) {
 }
 }  // namespace detail
 
-template <class Sink, class Progress>
-bool ScanForLinks(std::string_view page, Sink&& sink, Progress&& progress) {
+template <class Sink>
+std::size_t ScanLinksFrom(std::string_view page, std::size_t from, std::size_t until, Sink&& sink) {
+    if (page.size() < 6) return page.size();
     const char* const begin = page.data();
     const char* const end = begin + page.size();
-    if (page.size() < 6) return true;
-    const char* p = begin + 4;  // the "=" of a match stands at least four bytes in
-    unsigned sinceProgress = 0;
-    while (p < end - 1) {
-        const void* eq = std::memchr(p, '=', static_cast<std::size_t>(end - 1 - p));
-        if (!eq) break;
+    // A match's "=" lies before the last byte: a quote must follow it.
+    const char* const last = end - 1;
+    const char* const pause = until < page.size() ? begin + until : last;
+    const char* p = begin + (from < 4 ? 4 : from);  // the "=" of a match stands at least four bytes in
+    while (p < last) {
+        const char* const limit = pause < last ? pause : last;
+        if (p >= limit) return static_cast<std::size_t>(p - begin);
+        const void* eq = std::memchr(p, '=', static_cast<std::size_t>(limit - p));
+        if (!eq) return limit == last ? page.size() : static_cast<std::size_t>(limit - begin);
         p = static_cast<const char*>(eq);
-        if (++sinceProgress == 4096) {
-            sinceProgress = 0;
-            if (!progress()) return false;
-        }
         if (p[1] == '"' && detail::IsHrefBefore(p)) {
             const char* start = p + 2;
             const void* close = std::memchr(start, '"', static_cast<std::size_t>(end - start));
-            if (!close) return true;  // unclosed: nothing more can match with a quote after it
+            if (!close) return page.size();  // unclosed: nothing more can match with a quote after it
+            // Going on right after the opening quote finds a match overlapping the closing one.
             if (!sink(std::string_view(start, static_cast<std::size_t>(static_cast<const char*>(close) - start))))
-                return false;
-            // Go on right after the opening quote, so that a match overlapping the link's
-            // closing quote is still found.
+                return static_cast<std::size_t>(p + 1 - begin);
         }
         ++p;
+    }
+    return page.size();
+}
+
+template <class Sink, class Progress>
+bool ScanForLinks(std::string_view page, Sink&& sink, Progress&& progress) {
+    constexpr std::size_t kStep = 64 * 1024;
+    bool stopped = false;
+    auto forward = [&](std::string_view link) {
+        stopped = !sink(link);
+        return !stopped;
+    };
+    std::size_t at = 0;
+    while (at < page.size()) {
+        at = ScanLinksFrom(page, at, at + kStep, forward);
+        if (stopped) return false;
+        if (at < page.size() && !progress()) return false;
     }
     return true;
 }

@@ -19,8 +19,11 @@ QByteArray DecodeListBytes(QByteArray bytes) {
     if (bytes.isEmpty()) return bytes;
     const auto first = static_cast<unsigned char>(bytes[0]);
     if (first == 0xFF || first == 0xFE) {
-        QStringDecoder utf16(QStringDecoder::Utf16LE, QStringDecoder::Flag::Stateless);
+        const bool bigEndian = bytes.startsWith("\xFE\xFF");
+        QStringDecoder utf16(bigEndian ? QStringDecoder::Utf16BE : QStringDecoder::Utf16LE,
+                             QStringDecoder::Flag::Stateless);
         QString text = utf16.decode(bytes);
+        bytes = QByteArray();  // a big file is not held three times over
         if (text.startsWith(QChar(0xFEFF))) text.remove(0, 1);
         return text.toUtf8();
     }

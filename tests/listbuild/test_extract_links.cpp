@@ -11,10 +11,14 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <string_view>
 #include <thread>
+
+#include <unistd.h>
 
 #include "app/Form1.h"
 #include "harness/ListContents.h"
+#include "harness/FolderContents.h"
 #include "harness/LoopbackServer.h"
 #include "harness/ScriptedDialogs.h"
 #include "harness/Timing.h"
@@ -40,7 +44,7 @@ struct Extraction : ::testing::Test {
     QByteArray oldTmp = qgetenv("TMPDIR");
 
     void SetUp() override {
-        // Each test gets its own temporary folder, so HTML1.tmp is not shared between tests.
+        // Each test gets its own temporary folder, to see what is left in it.
         qputenv("TMPDIR", temp.path().toLocal8Bit());
         http.server().Get("/site/dir/page.htm", [](const httplib::Request&, httplib::Response& res) {
             res.set_content(kPage, "text/html");
@@ -63,6 +67,20 @@ struct Extraction : ::testing::Test {
     QStringList entries() { return contentsOf(form.urlList()); }
     QString tempPage() const { return temp.path() + QStringLiteral("/HTML1.tmp"); }
 };
+
+// Page files this process still has open or mapped.
+int PageFilesHeld() {
+    int held = 0;
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    for (const QString& name : fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
+        char target[256] = {};
+        if (::readlink(QFile::encodeName(fds.filePath(name)).constData(), target, sizeof target - 1) > 0)
+            held += std::string_view(target).find("fetchwright-page") != std::string_view::npos;
+    }
+    QFile maps(QStringLiteral("/proc/self/maps"));
+    if (maps.open(QIODevice::ReadOnly)) held += static_cast<int>(maps.readAll().count("fetchwright-page"));
+    return held;
+}
 }  // namespace
 
 TEST_F(Extraction, EveryLinkOfTheRedirectedPageResolvedAgainstItsFinalAddress) {
@@ -120,7 +138,7 @@ TEST_F(Extraction, FailuresCancelAndEmptyPages) {
     EXPECT_TRUE(dialogs.messages.empty());
     EXPECT_EQ(form.mousePointer(), PointerDefault);
     form.PushButton7_Click();  // 404
-    EXPECT_EQ(dialogs.messageTexts(), QStringList{QStringLiteral("URL not found")});
+    EXPECT_EQ(dialogs.messageTexts(), QStringList{QStringLiteral("URL not found\nHTTP 404")});
     EXPECT_EQ(dialogs.messages[0].code, Dialogs::OkOnly);
     EXPECT_FALSE(QFile::exists(tempPage()));
     form.PushButton7_Click();  // an empty page adds nothing and says nothing
@@ -186,7 +204,7 @@ TEST_F(Extraction, ClosingTheWindowAbortsTheFetchAtOnce) {
     EXPECT_FALSE(QFile::exists(tempPage()));
 }
 
-TEST_F(Extraction, AFileLeftAtTheTemporaryNameIsReplacedNotFollowed) {
+TEST_F(Extraction, ALinkLeftAtTheOldTemporaryNameIsNeitherFollowedNorRemoved) {
     QTemporaryDir elsewhere;
     const QString victim = elsewhere.filePath(QStringLiteral("victim"));
     QFile v(victim);
@@ -197,9 +215,8 @@ TEST_F(Extraction, AFileLeftAtTheTemporaryNameIsReplacedNotFollowed) {
     dialogs.inputAnswers = {http.url(QStringLiteral("/site/dir/page.htm"))};
     form.PushButton7_Click();
     EXPECT_GT(form.urlList().count(), 10);
-    QFile check(victim);
-    ASSERT_TRUE(check.open(QIODevice::ReadOnly));
-    EXPECT_EQ(check.readAll(), QByteArray("keep"));
+    EXPECT_EQ(contentOf(victim), QByteArray("keep"));
+    EXPECT_EQ(QFile::symLinkTarget(tempPage()), victim);
 }
 
 TEST_F(Extraction, AnotherCopyTakingTheTemporaryNameMeanwhileChangesNothingHere) {
@@ -223,21 +240,93 @@ TEST_F(Extraction, AnotherCopyTakingTheTemporaryNameMeanwhileChangesNothingHere)
     EXPECT_EQ(other.readAll(), QByteArray("<a href=\"http://other-copy/x.jpg\">"));
 }
 
-TEST(ScanPage, CommitsWhatItFoundBeforeEachBreathAndStopsWhenTold) {
+TEST_F(Extraction, APageIsCutAtTheLimitWhateverTheServerSaysAndLeavesNothingBehind) {
+    const std::size_t limit = static_cast<std::size_t>(ExtractLinks::kPageLimitBytes);
+    const std::string tail = "<a href=\"end.jpg\">";
+    http.server().Get("/exact", [&](const httplib::Request&, httplib::Response& res) {
+        res.set_content(std::string(limit - tail.size(), 'x') + tail, "text/html");
+    });
+    http.server().Get("/over", [&](const httplib::Request&, httplib::Response& res) {
+        res.set_content("<a href=\"first.jpg\">" + std::string(limit, 'x'), "text/html");
+    });
+    // Chunked, so no length warns of it: the page never ends.
+    http.server().Get("/endless", [](const httplib::Request&, httplib::Response& res) {
+        res.set_chunked_content_provider("text/html", [](std::size_t, httplib::DataSink& sink) {
+            static const std::string chunk = [] {
+                std::string c;
+                while (c.size() < 64 * 1024) c += "<a href=\"again.jpg\">";
+                return c;
+            }();
+            return sink.write(chunk.data(), chunk.size());
+        });
+    });
+    dialogs.inputAnswers = {http.url(QStringLiteral("/exact")), http.url(QStringLiteral("/over")),
+                            http.url(QStringLiteral("/endless"))};
+    form.PushButton7_Click();
+    EXPECT_TRUE(dialogs.messages.empty()) << dialogs.messageTexts().join(u'|').toStdString();
+    EXPECT_EQ(entries(), QStringList{http.url(QStringLiteral("/end.jpg"))});
+    form.PushButton7_Click();
+    form.PushButton7_Click();
+    const QString tooLarge = QStringLiteral("URL not found\nPage larger than 64 MB");
+    EXPECT_EQ(dialogs.messageTexts(), (QStringList{tooLarge, tooLarge}));
+    EXPECT_EQ(form.urlList().count(), 1);
+    EXPECT_EQ(entriesOf(temp.path()), QStringList{});
+    EXPECT_EQ(PageFilesHeld(), 0);
+    {
+        // Only while a fetched page is held is its memory file there.
+        Download::Downloader downloader;
+        Background::Worker worker;
+        ExtractLinks::Session session{dialogs, downloader, worker, [] { return true; }};
+        const Fw::Result<ExtractLinks::Page> page = ExtractLinks::DownloadPage(http.url(QStringLiteral("/")), session);
+        ASSERT_TRUE(page.ok());
+        EXPECT_EQ(page->bytes(), std::string_view("<a href=\"root.jpg\">"));
+        EXPECT_GT(PageFilesHeld(), 0);
+    }
+    EXPECT_EQ(PageFilesHeld(), 0);
+}
+
+TEST_F(Extraction, WhateverLiesAtTheOldSharedNameNeitherBreaksNorIsTouched) {
+    // Another user's file there could not be replaced; a folder cannot be either.
+    ASSERT_TRUE(QDir(temp.path()).mkdir(QStringLiteral("HTML1.tmp")));
+    QFile theirs(tempPage() + QStringLiteral("/theirs"));
+    ASSERT_TRUE(theirs.open(QIODevice::WriteOnly));
+    theirs.write("<a href=\"http://theirs/x.jpg\">");
+    theirs.close();
+    dialogs.inputAnswers = {http.url(QStringLiteral("/"))};
+    form.PushButton7_Click();
+    EXPECT_TRUE(dialogs.messages.empty()) << dialogs.messageTexts().join(u'|').toStdString();
+    EXPECT_EQ(entries(), QStringList{http.url(QStringLiteral("/root.jpg"))});
+    EXPECT_EQ(entriesOf(temp.path()), QStringList{QStringLiteral("HTML1.tmp")});
+    EXPECT_EQ(contentOf(theirs.fileName()), QByteArray("<a href=\"http://theirs/x.jpg\">"));
+}
+
+TEST(ScanPage, LinksArriveInBatchesInPageOrderAndTheScanStopsWhenTold) {
     std::string page;
     page.reserve(24 << 20);
     for (int i = 0; i < 1000000; ++i) page += "<a href=\"p/" + std::to_string(i) + ".jpg\">\n";
+    Background::Worker worker;
+    const QString base = QStringLiteral("http://s/d/x.htm");
+    // Run through: every link once, in order, across every batch boundary.
+    UrlList all;
+    int batches = 0;
+    ASSERT_TRUE(ExtractLinks::ScanPage(page, base, all, worker, [&] { return ++batches > 0; }).ok());
+    EXPECT_GT(batches, 1);
+    ASSERT_EQ(all.count(), 1000000);
+    for (int i = 1; i <= all.count(); i += 9973)
+        EXPECT_EQ(all.textAt(i), QStringLiteral("http://s/d/p/%1.jpg").arg(i - 1));
+    EXPECT_EQ(all.textAt(all.count()), QStringLiteral("http://s/d/p/999999.jpg"));
+
     UrlList list;
-    int breaths = 0;
-    int seenAtFirstBreath = -1;
-    const bool finished = ExtractLinks::ScanPage(page, QStringLiteral("http://s/d/x.htm"), list, [&] {
-        if (++breaths == 1) seenAtFirstBreath = list.count();
-        return breaths < 2;
+    int asked = 0;
+    int seenWhenFirstAsked = -1;
+    const Fw::Result<void> stopped = ExtractLinks::ScanPage(page, base, list, worker, [&] {
+        if (++asked == 1) seenWhenFirstAsked = list.count();
+        return asked < 2;
     });
-    if (breaths == 0) GTEST_SKIP() << "the scan finished before it needed to breathe";
-    EXPECT_GT(seenAtFirstBreath, 0);  // the view already shows the first links
-    EXPECT_FALSE(finished);
+    ASSERT_FALSE(stopped.ok());
+    EXPECT_TRUE(stopped.error().isCancelled());
+    EXPECT_EQ(asked, 2);
+    EXPECT_GT(seenWhenFirstAsked, 0);  // the view already shows the first links
     EXPECT_LT(list.count(), 1000000);
-    EXPECT_EQ(list.textAt(1), QStringLiteral("http://s/d/p/0.jpg"));
     EXPECT_EQ(list.textAt(list.count()), QStringLiteral("http://s/d/p/%1.jpg").arg(list.count() - 1));
 }

@@ -62,6 +62,31 @@ TEST(ScanForLinks, ASinkOrProgressCanStopTheScan) {
     EXPECT_LT(seen, 20000);
 }
 
+TEST(ScanLinksFrom, ResumedInTinyStepsOrAfterEveryLinkFindsWhatOnePassFinds) {
+    // Overlaps, a match across every step boundary, an unclosed tail.
+    std::string page = "href=\"xhref=\"y\" HREF=\"\"=href=\"a\"";
+    for (int i = 0; i < 50; ++i) page += std::string(static_cast<std::size_t>(i % 7), '=') + "href=\"l" + std::to_string(i) + "\"";
+    page += "href=\"never";
+    const std::vector<std::string> whole = Scan(page);
+    ASSERT_GT(whole.size(), 50u);
+    for (std::size_t step : {1u, 2u, 3u, 5u, 7u, 64u}) {
+        for (bool pauseEachLink : {false, true}) {
+            std::vector<std::string> links;
+            std::size_t at = 0;
+            int calls = 0;
+            while (at < page.size() && ++calls < 100000) {
+                const std::size_t next = ScanLinksFrom(page, at, at + step, [&](std::string_view link) {
+                    links.emplace_back(link);
+                    return !pauseEachLink;
+                });
+                ASSERT_GT(next, at);
+                at = next;
+            }
+            EXPECT_EQ(links, whole) << "step " << step << (pauseEachLink ? ", pausing after each link" : "");
+        }
+    }
+}
+
 TEST(CharacterReferences, OnlyTheFiveMarkupCharactersAreDecoded) {
     EXPECT_EQ(DecodeCharacterReferences("a?x=1&amp;y=2&#38;z=3&#x26;w&#X26;v&#0038;"), "a?x=1&y=2&z=3&w&v&");
     EXPECT_EQ(DecodeCharacterReferences("&quot;&lt;&gt;&apos;&#34;&#60;&#x3e;&#39;"), "\"<>'\"<>'");

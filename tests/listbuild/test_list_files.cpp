@@ -1,13 +1,25 @@
 // "Load List Of URLs From File" and the list-file reader.
 #include <gtest/gtest.h>
 
+#include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
+#include <QTimer>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include "app/Form1.h"
 #include "harness/ListContents.h"
 #include "harness/ScriptedDialogs.h"
 #include "listbuild/FileToList.h"
+#include "support/UniqueFd.h"
 
 namespace {
 struct ListFiles : ::testing::Test {
@@ -57,6 +69,11 @@ TEST_F(ListFiles, EncodingsAndByteOrderMarks) {
     EXPECT_EQ(load(utf16), (QStringList{QStringLiteral("http://a.jpg"), QString::fromUtf8("http://\xC3\xA9.jpg")}));
     // 0xFE first without a full mark is still UTF-16: "\xFE\x00" is one character.
     EXPECT_EQ(load(QByteArray("\xFE\0b\0", 4)), QStringList{QString::fromUtf8("http://\xC3\xBE" "b")});
+    QByteArray utf16be("\xFE\xFF", 2);
+    for (char c : QByteArray("a.jpg\r\n\xE9.jpg")) utf16be += QByteArray(1, '\0') + QByteArray(1, c);
+    EXPECT_EQ(load(utf16be), (QStringList{QStringLiteral("http://a.jpg"), QString::fromUtf8("http://\xC3\xA9.jpg")}));
+    // A character beyond the first plane, as a surrogate pair.
+    EXPECT_EQ(load(QByteArray("\xFE\xFF\x00x\xD8\x3D\xDE\x00", 8)), QStringList{QString::fromUtf8("http://x\xF0\x9F\x98\x80")});
     EXPECT_EQ(load("\xEF\xBB\xBFsrv/a.jpg\n"), QStringList{QStringLiteral("http://srv/a.jpg")});
     EXPECT_EQ(load("srv/caf\xC3\xA9.jpg\n"), QStringList{QString::fromUtf8("http://srv/caf\xC3\xA9.jpg")});
     EXPECT_EQ(load("srv/caf\xE9.jpg\n"), QStringList{QString::fromUtf8("http://srv/caf\xC3\xA9.jpg")});
@@ -73,17 +90,111 @@ TEST_F(ListFiles, SeveralFilesLoadInOrderAfterExistingEntriesAndMissingOnesSayFi
     form.PushButton13_Click();
     EXPECT_EQ(entries(), (QStringList{QStringLiteral("http://server1/1.jpg"), QStringLiteral("http://b"),
                                       QStringLiteral("http://c"), QStringLiteral("http://server1/1.jpg")}));
-    EXPECT_EQ(dialogs.messageTexts(), QStringList{QStringLiteral("File not found")});
+    EXPECT_EQ(dialogs.messageTexts(), QStringList{QStringLiteral("File not found\n") + dir.filePath(QStringLiteral("gone.txt"))});
     form.PushButton13_Click();  // cancelled
     EXPECT_EQ(form.urlList().count(), 4);
     EXPECT_EQ(dialogs.messages.size(), 1u);
 }
 
+TEST_F(ListFiles, OnlyRegularFilesWithinTheLimitAreReadAndEachRefusalSaysWhy) {
+    const QString fifo = dir.filePath(QStringLiteral("fifo.txt"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    // Should the reader wait for a writer after all, this one comes, so the test fails instead of hanging.
+    std::atomic<bool> done{false};
+    std::thread unblock([&] {
+        for (int i = 0; i < 300 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (!done) Fw::UniqueFd(::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+    });
+    // Sparse: a reader that read it would take 10 GB of memory.
+    const QString huge = write("huge.txt", "");
+    ASSERT_TRUE(QFile(huge).resize(10LL << 30));
+    const QString overByOne = write("over.txt", "");
+    ASSERT_TRUE(QFile(overByOne).resize(FileToList::kListFileLimitBytes + 1));
+    const QString folder = dir.filePath(QStringLiteral("folder.txt"));
+    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("folder.txt")));
+    const QString good = write("good.txt", "server1/1.jpg\n");
+    const QString zero = QStringLiteral("/dev/zero");
+    dialogs.openFilesAnswers.push_back({fifo, zero, folder, huge, overByOne, good});
+    QElapsedTimer clock;
+    clock.start();
+    form.PushButton13_Click();
+    done = true;
+    unblock.join();
+    EXPECT_LT(clock.elapsed(), 10000);
+    const QString notRegular = QStringLiteral("Not a regular file\n");
+    const QString tooLarge = QStringLiteral("List file larger than 256 MB\n");
+    EXPECT_EQ(dialogs.messageTexts(),
+              (QStringList{notRegular + fifo, notRegular + zero, notRegular + folder, tooLarge + huge, tooLarge + overByOne}));
+    EXPECT_EQ(entries(), QStringList{QStringLiteral("http://server1/1.jpg")});
+    EXPECT_EQ(form.mousePointer(), PointerDefault);
+
+    // A file that cannot be opened (a write-only kernel setting, even for root) says so too.
+    const QString writeOnly = QStringLiteral("/proc/sys/vm/compact_memory");
+    if (QFileInfo(writeOnly).isFile()) {
+        const Fw::Result<QByteArray> refused = FileToList::ReadListFile(writeOnly);
+        ASSERT_FALSE(refused.ok());
+        EXPECT_EQ(refused.error().text, QStringLiteral("Cannot open the list file: Permission denied"));
+    }
+}
+
+TEST_F(ListFiles, ABigListArrivesInBatchesWhileTheWindowKeepsAnswering) {
+    QByteArray text;
+    constexpr int kLines = 1500000;
+    text.reserve(kLines * 40);
+    for (int i = 0; i < kLines; ++i) text += "srv.example/archive/item-" + QByteArray::number(i) + ".jpg\r\n";
+    const QString path = write("big.txt", text);
+    text = QByteArray();
+    form.show();
+    // Each batch is shown as it comes, so the list can be cleared in between: the busy pointer
+    // forbids it, and a second load waits its turn.
+    QElapsedTimer clock;
+    qint64 lastTick = 0, longestGap = 0;
+    int ticks = 0;
+    int seenBeforeClear = -1, seenAfterClear = -1;
+    QTimer ticker;
+    ticker.setInterval(20);
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        const qint64 now = clock.elapsed();
+        longestGap = std::max(longestGap, now - lastTick);
+        lastTick = now;
+        ++ticks;
+        if (seenBeforeClear < 0 && form.urlList().count() > 0) {
+            seenBeforeClear = form.urlList().count();
+            form.PushButton13_Click();  // no chooser: an unscripted one would fail the test
+            form.PushButton11_Click();
+            seenAfterClear = form.urlList().count();
+        }
+    });
+    dialogs.openFilesAnswers.push_back({path});
+    clock.start();
+    ticker.start();
+    form.PushButton13_Click();
+    ticker.stop();
+    // Generous: a stalled window waits seconds, a sanitized build's batch some tens of ms.
+    EXPECT_LT(longestGap, 1000);
+    EXPECT_GE(ticks, 2);
+    EXPECT_GT(seenBeforeClear, 0);  // some batches came before the end
+    EXPECT_EQ(seenAfterClear, seenBeforeClear);
+    EXPECT_EQ(dialogs.fileDialogTitles.size(), 1u);
+    ASSERT_EQ(form.urlList().count(), kLines);
+    EXPECT_EQ(form.urlList().textAt(1), QStringLiteral("http://srv.example/archive/item-0.jpg"));
+    EXPECT_EQ(form.urlList().textAt(kLines), QStringLiteral("http://srv.example/archive/item-%1.jpg").arg(kLines - 1));
+    EXPECT_EQ(form.urlList().textAt(777777), QStringLiteral("http://srv.example/archive/item-777776.jpg"));
+
+    // Closing the window stops the load at its next batch, without a word.
+    form.urlList().clear();
+    dialogs.openFilesAnswers.push_back({path});
+    QTimer::singleShot(0, &form, [&] { form.close(); });
+    form.PushButton13_Click();
+    EXPECT_LT(form.urlList().count(), kLines);
+    EXPECT_TRUE(dialogs.messages.empty());
+}
+
 TEST(ReadWholeFile, MissingAndEmptyFilesGiveNoText) {
     QTemporaryDir dir;
-    EXPECT_EQ(FileToList::ReadWholeFile(dir.filePath(QStringLiteral("none"))), QString());
+    EXPECT_EQ(FileToList::ReadWholeFile(dir.filePath(QStringLiteral("none"))).value(), QString());
     QFile f(dir.filePath(QStringLiteral("empty")));
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.close();
-    EXPECT_EQ(FileToList::ReadWholeFile(f.fileName()), QString());
+    EXPECT_EQ(FileToList::ReadWholeFile(f.fileName()).value(), QString());
 }
