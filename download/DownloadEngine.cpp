@@ -491,7 +491,7 @@ QString RunSummary::finalMessage() const {
     text += QStringLiteral("\r\n\r\n%1 of %2 downloads failed:").arg(failures_.size()).arg(items_);
     const int listed = std::min<int>(kListed, static_cast<int>(failures_.size()));
     for (int k = 0; k < listed; ++k)
-        text += QStringLiteral("\r\n") + failures_[k].first + QStringLiteral(" - ") + failures_[k].second;
+        text += QStringLiteral("\r\n") + DisplayAddress(failures_[k].first) + QStringLiteral(" - ") + failures_[k].second;
     if (static_cast<int>(failures_.size()) > listed)
         text += QStringLiteral("\r\n(and %1 more)").arg(failures_.size() - listed);
     return text;

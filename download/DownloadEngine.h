@@ -139,7 +139,7 @@ public:
     // The stored items in list order: URL and the path of its file.
     const std::vector<std::pair<QString, QString>>& stored() const { return stored_; }
     // "Done." when every item was stored; otherwise "Done.", a blank line, how many of how many
-    // failed and the first few failed URLs with their reasons.
+    // failed and the first few failed URLs (as DisplayAddress shows them) with their reasons.
     QString finalMessage() const;
 
     static constexpr int kListed = 5;

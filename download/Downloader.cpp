@@ -8,7 +8,10 @@
 #include <cstring>
 #include <mutex>
 
+#include <algorithm>
+
 #include <fcntl.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace Download {
@@ -19,18 +22,49 @@ void globalInitOnce() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
+// Free space is looked at every few MB, more often only as it nears the reserve.
+constexpr qint64 kSpaceCheckBytes = 4 << 20;
+
 struct WriteTarget {
     int fd = -1;
+    CURL* easy = nullptr;
     qint64 bytes = 0;
     int error = 0;  // errno of a failed write
+    qint64 reserve = -1;   // TransferLimits::freeReserveBytes
+    qint64 nextSpaceCheck = 0;  // body bytes before which no look is needed
+    bool noRoom = false;
     qint64 writeBehind = 0;
     off_t start = -1;       // file offset where the body began
     qint64 handedOver = 0;  // body bytes already given to the disk
 };
 
+// Is there room for `chunk` more bytes, and for the rest of a body whose length is known, above
+// the reserve? Plans the next look so that what comes until then fits in half the room left.
+bool roomFor(WriteTarget& target, qint64 chunk) {
+    struct statvfs fs {};
+    if (::fstatvfs(target.fd, &fs) != 0) {
+        target.nextSpaceCheck = target.bytes + kSpaceCheckBytes;
+        return true;
+    }
+    const qint64 size = qint64(fs.f_blocks) * qint64(fs.f_frsize);
+    const qint64 room = qint64(fs.f_bavail) * qint64(fs.f_frsize) - std::min(target.reserve, size / 20);
+    qint64 needed = chunk;
+    curl_off_t length = -1;
+    if (curl_easy_getinfo(target.easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK && length > 0)
+        needed = std::max<qint64>(needed, qint64(length) - target.bytes);
+    if (room < needed) return false;
+    target.nextSpaceCheck = target.bytes + chunk + std::min(kSpaceCheckBytes, (room - chunk) / 2);
+    return true;
+}
+
 size_t writeBody(char* data, size_t size, size_t count, void* user) {
     auto* target = static_cast<WriteTarget*>(user);
     const size_t total = size * count;
+    if (target->reserve >= 0 && target->bytes + qint64(total) > target->nextSpaceCheck &&
+        !roomFor(*target, qint64(total))) {
+        target->noRoom = true;
+        return 0;
+    }
     size_t done = 0;
     while (done < total) {
         const ssize_t n = ::write(target->fd, data + done, total - done);
@@ -93,6 +127,8 @@ Fw::Result<TransferInfo> Downloader::fetchToFd(const QString& url, int fd) {
     curl_easy_reset(easy);
     WriteTarget target;
     target.fd = fd;
+    target.easy = easy;
+    target.reserve = d->limits.freeReserveBytes;
     target.writeBehind = d->writeBehind;
     if (target.writeBehind > 0) target.start = ::lseek(fd, 0, SEEK_CUR);
     const QByteArray urlBytes = address.toUtf8();
@@ -150,6 +186,7 @@ Fw::Result<TransferInfo> Downloader::fetchToFd(const QString& url, int fd) {
     const long status = info.httpStatus;
 
     if (cancelled) return Fw::Error::cancelled();
+    if (target.noRoom) return Fw::Error::failed(QStringLiteral("Not enough free disk space"), ENOSPC);
     if (target.error != 0) return Fw::Error::fromErrno(target.error);
     if (code == CURLE_HTTP_RETURNED_ERROR || (code == CURLE_OK && status >= 400))
         return Fw::Error::failed(QStringLiteral("HTTP %1").arg(status), static_cast<int>(status));

@@ -15,6 +15,9 @@ struct TransferLimits {
     long connectTimeoutMs = 15000;  // giving up on a server that does not answer
     long stallSeconds = 30;         // giving up on a transfer that stops moving
     long maxRedirects = 10;
+    // An item fails ("Not enough free disk space") before the output folder's file system has
+    // less than this free, or a twentieth of its size when that is less; negative: no check.
+    qint64 freeReserveBytes = qint64(64) << 20;
 };
 
 struct TransferInfo {

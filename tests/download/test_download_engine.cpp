@@ -16,6 +16,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include "download/DownloadEngine.h"
@@ -312,23 +313,33 @@ TEST(SharedFlush, StandsInForEachFilesFsyncOnlyOnLocalDiskFileSystemsOfRecentKer
     EXPECT_FALSE(Download::SharedFlushCoversFiles(0xEF53L, nullptr));
 }
 
-// A full disk: a 64 KB tmpfs in a user and mount namespace of its own. The outer test runs this
+// A small disk: a 1 MB tmpfs in a user and mount namespace of its own. The outer test runs this
 // program again inside the namespace, where the inner test does the work.
-TEST(FullDisk, WriteFailureLeavesNothingAndTheRunGoesOn) {
+TEST(FullDisk, AnItemFailsBeforeTheReserveIsReachedLeavesNothingAndTheRunGoesOn) {
     const QByteArray where = qgetenv("FETCHWRIGHT_TINY_DISK");
     if (where.isEmpty()) {
         const QString unshare = QStandardPaths::findExecutable(s("unshare"));
         if (unshare.isEmpty()) GTEST_SKIP() << "unshare not found";
         QTemporaryDir probeDir;
         QProcess probe;
-        probe.start(unshare, {s("-rm"), s("sh"), s("-c"), s("mount -t tmpfs -o size=64k none \"$0\""), probeDir.path()});
+        probe.start(unshare, {s("-rm"), s("sh"), s("-c"), s("mount -t tmpfs -o size=1m none \"$0\""), probeDir.path()});
         probe.waitForFinished(10000);
         if (probe.exitStatus() != QProcess::NormalExit || probe.exitCode() != 0)
             GTEST_SKIP() << "user and mount namespaces are not permitted here";
 
+        std::atomic<bool> stop{false};
         LoopbackServer http;
         http.server().Get("/big.bin", [](const httplib::Request&, httplib::Response& res) {
-            res.set_content(std::string(512 * 1024, 'b'), "application/octet-stream");
+            res.set_content(std::string(2 << 20, 'b'), "application/octet-stream");
+        });
+        // No length, and no end until the client gives up; slow enough for the free space to be
+        // watched as it goes down.
+        http.server().Get("/endless.bin", [&](const httplib::Request&, httplib::Response& res) {
+            res.set_chunked_content_provider("application/octet-stream", [&](size_t, httplib::DataSink& sink) {
+                std::this_thread::sleep_for(2ms);
+                const std::string chunk(8192, 'e');
+                return !stop && sink.write(chunk.data(), chunk.size());
+            });
         });
         http.server().Get("/small.txt", [](const httplib::Request&, httplib::Response& res) {
             res.set_content(std::string(8000, 's'), "text/plain");
@@ -343,10 +354,12 @@ TEST(FullDisk, WriteFailureLeavesNothingAndTheRunGoesOn) {
         child.setProcessChannelMode(QProcess::MergedChannels);
         const QString self = QCoreApplication::applicationFilePath();
         child.start(unshare, {s("-rm"), s("sh"), s("-c"),
-                              s("mount -t tmpfs -o size=64k none \"$FETCHWRIGHT_TINY_DISK\" && exec \"$0\" "
-                                "--gtest_filter=FullDisk.WriteFailureLeavesNothingAndTheRunGoesOn"),
+                              s("mount -t tmpfs -o size=1m none \"$FETCHWRIGHT_TINY_DISK\" && exec \"$0\" "
+                                "--gtest_filter=FullDisk.AnItemFailsBeforeTheReserveIsReachedLeavesNothingAndTheRunGoesOn"),
                               self});
-        ASSERT_TRUE(child.waitForFinished(60000));
+        const bool finished = child.waitForFinished(60000);
+        stop = true;
+        ASSERT_TRUE(finished);
         const QByteArray output = child.readAll();
         EXPECT_EQ(child.exitCode(), 0) << output.toStdString();
         EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
@@ -356,14 +369,46 @@ TEST(FullDisk, WriteFailureLeavesNothingAndTheRunGoesOn) {
     // Inside the namespace: the tmpfs is mounted at `where`.
     const QString folder = QString::fromLocal8Bit(where);
     const QString server = QString::fromLocal8Bit(qgetenv("FETCHWRIGHT_TINY_DISK_SERVER"));
+    constexpr qint64 kReserve = 48 * 1024;  // below a twentieth of 1 MB, so it is the one used
+    auto freeBytes = [&] {
+        struct statvfs fs {};
+        return ::statvfs(where.constData(), &fs) == 0 ? qint64(fs.f_bavail) * qint64(fs.f_frsize) : qint64(-1);
+    };
     ScriptedDialogs dialogs;
-    Download::Engine engine;
-    auto summary = Download::RunHeadless(engine, dialogs, {server + s("/big.bin"), server + s("/small.txt")}, folder);
-    EXPECT_EQ(summary.failedCount(), 1);
-    EXPECT_TRUE(summary.finalMessage().contains(server + s("/big.bin - No space left on device")))
-        << summary.finalMessage().toStdString();
-    EXPECT_EQ(entriesOf(folder), QStringList{s("small.txt")});
-    EXPECT_EQ(QFileInfo(folder + s("/small.txt")).size(), 8000);
+    {
+        Download::TransferLimits limits;
+        limits.freeReserveBytes = kReserve;
+        Download::Engine engine{limits};
+        std::atomic<bool> done{false};
+        std::atomic<qint64> lowest{freeBytes()};
+        std::thread watch([&] {
+            while (!done) {
+                lowest = std::min<qint64>(lowest, freeBytes());
+                std::this_thread::yield();
+            }
+        });
+        auto summary = Download::RunHeadless(
+            engine, dialogs, {server + s("/big.bin"), server + s("/endless.bin"), server + s("/small.txt")}, folder);
+        done = true;
+        watch.join();
+        ASSERT_EQ(summary.failedCount(), 2) << summary.finalMessage().toStdString();
+        // The length is known: refused before a byte is written. Without one: stopped in time.
+        EXPECT_EQ(summary.failures()[0].second, s("Not enough free disk space"));
+        EXPECT_EQ(summary.failures()[1].second, s("Not enough free disk space"));
+        EXPECT_GE(lowest, kReserve);
+        EXPECT_EQ(entriesOf(folder), QStringList{s("small.txt")});
+        EXPECT_EQ(QFileInfo(folder + s("/small.txt")).size(), 8000);
+    }
+    {
+        // Without the check, the file system's own refusal is the reason, and still nothing stays.
+        Download::TransferLimits limits;
+        limits.freeReserveBytes = -1;
+        Download::Engine engine{limits};
+        auto summary = Download::RunHeadless(engine, dialogs, {server + s("/endless.bin"), server + s("/small.txt")}, folder);
+        ASSERT_EQ(summary.failedCount(), 1);
+        EXPECT_EQ(summary.failures()[0].second, s("No space left on device"));
+        EXPECT_EQ(entriesOf(folder), (QStringList{s("small (1).txt"), s("small.txt")}));
+    }
 }
 
 TEST_F(EngineFixture, ANumberedNameHandedOutEarlierIsNotTakenByAnotherBase) {
