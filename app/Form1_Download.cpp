@@ -14,6 +14,7 @@
 #include <QTreeView>
 
 #include "app/RunProgress.h"
+#include "download/Address.h"
 #include "download/DownloadEngine.h"
 #include "support/Background.h"
 #include "support/ErrorTrap.h"
@@ -195,7 +196,7 @@ void Form1::PushButton2_Click() {
             trap.run(120, [&] {
                 state->progress.reset();
                 state->rate.reset();
-                state->address = url;
+                state->address = Download::DisplayAddress(url);  // no password, and short
                 state->item = itemsTaken;
                 state->items = items;
                 // The bar changes a few times a second at most, however short the items: a run of

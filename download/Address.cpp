@@ -1,5 +1,7 @@
 #include "download/Address.h"
 
+#include "support/TextElide.h"
+
 namespace Download {
 
 namespace {
@@ -26,6 +28,27 @@ QString FetchAddress(const QString& listText) {
 bool IsWebAddress(const QString& address) {
     return address.startsWith(QLatin1String("http://"), Qt::CaseInsensitive) ||
            address.startsWith(QLatin1String("https://"), Qt::CaseInsensitive);
+}
+
+QString DisplayAddress(QStringView url) {
+    // The text a shortened address can show: each part's first and last kShownChars characters.
+    auto shown = [](QStringView part) {
+        return part.size() > 2 * kShownChars ? part.left(kShownChars).toString().append(part.right(kShownChars))
+                                             : part.toString();
+    };
+    const qsizetype schemeEnd = url.left(64).indexOf(QLatin1String("://"));
+    const qsizetype authorityStart = schemeEnd < 0 ? 0 : schemeEnd + 3;
+    qsizetype authorityEnd = authorityStart;
+    while (authorityEnd < url.size() && url[authorityEnd] != QLatin1Char('/') && url[authorityEnd] != QLatin1Char('?') &&
+           url[authorityEnd] != QLatin1Char('#'))
+        ++authorityEnd;
+    const QStringView authority = url.mid(authorityStart, authorityEnd - authorityStart);
+    const qsizetype at = authority.lastIndexOf(QLatin1Char('@'));
+    const qsizetype colon = at < 0 ? -1 : authority.left(at).indexOf(QLatin1Char(':'));
+    if (colon < 0) return Text::ElideMiddle(shown(url), kShownChars);
+    return Text::ElideMiddle(shown(url.left(authorityStart + colon + 1)) + QLatin1String("***") +
+                                 shown(url.mid(authorityStart + at)),
+                             kShownChars);
 }
 
 }  // namespace Download

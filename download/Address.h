@@ -2,6 +2,7 @@
 // The one reading of a list entry as an address: what is fetched and what naming reads come
 // from the same text, so a file is always named after the address it was fetched from.
 #include <QString>
+#include <QStringView>
 
 namespace Download {
 
@@ -13,5 +14,11 @@ QString FetchAddress(const QString& listText);
 
 // Only http:// and https:// addresses are fetched (case is ignored in the scheme).
 bool IsWebAddress(const QString& address);
+
+// An address as the program shows it: a password in it ("user:password@host") as "user:***@",
+// and past kShownChars characters its middle cut out (Text::ElideMiddle). Only the parts shown
+// are copied, so a huge address costs next to nothing.
+inline constexpr qsizetype kShownChars = 300;
+QString DisplayAddress(QStringView url);
 
 }  // namespace Download

@@ -1,5 +1,6 @@
 #include "download/DownloadEngine.h"
 
+#include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
 
@@ -50,26 +51,57 @@ QByteArray randomTemporaryName() {
     return name;
 }
 
+// The registry of named temporaries: one empty file per temporary, named after the temporary's
+// device, inode and name, so that a clean-up can prove a file is one this user's copies made.
+QByteArray registryFolder() {
+    const QByteArray state = qgetenv("XDG_STATE_HOME");
+    const QByteArray root = state.startsWith('/') ? state : QFile::encodeName(QDir::homePath()) + "/.local/state";
+    return root + "/Fetchwright/temporaries";
+}
+
+QByteArray registryEntry(const struct stat& st, const char* tempName) {
+    return registryFolder() + '/' + QByteArray::number(static_cast<qulonglong>(st.st_dev), 16) + '-' +
+           QByteArray::number(static_cast<qulonglong>(st.st_ino), 16) + '-' + tempName;
+}
+
+bool registerTemporary(const struct stat& st, const char* tempName) {
+    const QByteArray entry = registryEntry(st, tempName);
+    Fw::UniqueFd fd(::open(entry.constData(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!fd && errno == ENOENT && QDir().mkpath(QFile::decodeName(registryFolder())))
+        fd.reset(::open(entry.constData(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    return fd.valid();
+}
+
+void unregisterTemporary(const struct stat& st, const char* tempName) {
+    ::unlink(registryEntry(st, tempName).constData());
+}
+
+bool isRegistered(const struct stat& st, const char* tempName) {
+    return ::access(registryEntry(st, tempName).constData(), F_OK) == 0;
+}
+
+bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
 int removeLeftovers(int dirFd) {
-    const int listFd = ::dup(dirFd);
-    if (listFd < 0) return 0;
-    DIR* dir = ::fdopendir(listFd);
-    if (!dir) {
-        ::close(listFd);
-        return 0;
-    }
+    Fw::UniqueFd listFd(::dup(dirFd));
+    if (!listFd) return 0;
+    DIR* dir = ::fdopendir(listFd.get());
+    if (!dir) return 0;
+    listFd.release();  // the stream owns it now
     ::rewinddir(dir);
     int removed = 0;
     while (dirent* entry = ::readdir(dir)) {
         if (!isTemporaryName(entry->d_name)) continue;
-        const int fd = ::openat(dirFd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) continue;
-        struct stat st;
-        // A running download holds a lock on its temporary; only abandoned ones go.
-        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-            if (::unlinkat(dirFd, entry->d_name, 0) == 0) ++removed;
-        }
-        ::close(fd);
+        Fw::UniqueFd fd(::openat(dirFd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        struct stat st, now;
+        // The lock first: a running copy holds it from creation to naming, and the registry and
+        // name are read only once nobody can be between those steps.
+        if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
+            continue;
+        if (!isRegistered(st, entry->d_name)) continue;
+        if (::fstatat(dirFd, entry->d_name, &now, AT_SYMLINK_NOFOLLOW) != 0 || !sameFile(st, now)) continue;
+        if (::unlinkat(dirFd, entry->d_name, 0) == 0) ++removed;
+        unregisterTemporary(st, entry->d_name);
     }
     ::closedir(dir);
     return removed;
@@ -82,42 +114,58 @@ bool isNameError(int error) { return error == ENAMETOOLONG || error == EILSEQ ||
 const QString kNameRefused = QStringLiteral("Name not allowed by the file system");
 const QString kNoFileName = QStringLiteral("No file name in address");
 const QString kFolderMissing = QStringLiteral("Folder not found");
+const QString kNameReserved = QStringLiteral("Name reserved for the program's temporary files");
+
+QString publishReason(const Fw::Error& error) {
+    return isNameError(error.code) ? kNameRefused : error.code == ENOENT ? kFolderMissing : error.text;
+}
+
+// Can an anonymous file be named through /proc (linkat with AT_EMPTY_PATH needs a privilege)?
+bool procFdUsable() {
+    static const bool usable = ::access("/proc/self/fd", X_OK) == 0;
+    return usable;
+}
+
+Fw::Result<void> linkAnonymous(int fd, int dirFd, const char* to) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    if (::linkat(AT_FDCWD, path, dirFd, to, AT_SYMLINK_FOLLOW) == 0) return {};
+    return errno == EEXIST ? Fw::Error::nameTaken(EEXIST) : Fw::Error::fromErrno(errno);
+}
 
 }  // namespace
 
 bool IsTemporaryName(const QString& fileName) { return isTemporaryName(QFile::encodeName(fileName).constData()); }
 
 int RemoveLeftoverTemporaries(const QString& folder) {
-    const int dirFd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd < 0) return 0;
-    const int removed = removeLeftovers(dirFd);
-    ::close(dirFd);
-    return removed;
+    const Fw::UniqueFd dirFd(::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return dirFd ? removeLeftovers(dirFd.get()) : 0;
 }
 
-int PublishWithoutReplace(int dirFd, const char* from, const char* to, PublishMethod method) {
+Fw::Result<void> PublishWithoutReplace(int dirFd, const char* from, const char* to, PublishMethod method) {
+    auto failure = [](int error) { return error == EEXIST ? Fw::Error::nameTaken(EEXIST) : Fw::Error::fromErrno(error); };
     if (method == PublishMethod::Best) {
-        if (::renameat2(dirFd, from, dirFd, to, RENAME_NOREPLACE) == 0) return 0;
+        if (::renameat2(dirFd, from, dirFd, to, RENAME_NOREPLACE) == 0) return {};
         // Only a file system without the flag goes on to the older ways.
-        if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return errno;
+        if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return failure(errno);
         method = PublishMethod::LinkUnlink;
     }
     if (method == PublishMethod::LinkUnlink) {
         if (::linkat(dirFd, from, dirFd, to, 0) == 0) {
             ::unlinkat(dirFd, from, 0);
-            return 0;
+            return {};
         }
-        if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS) return errno;
+        if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS) return failure(errno);
     }
     // No hard links here either: take the name with an exclusive create, then move the file
     // over that reservation of our own.
-    const int reserved = ::openat(dirFd, to, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (reserved < 0) return errno;
-    ::close(reserved);
-    if (::renameat(dirFd, from, dirFd, to) == 0) return 0;
+    Fw::UniqueFd reserved(::openat(dirFd, to, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (!reserved) return failure(errno);
+    reserved.reset();
+    if (::renameat(dirFd, from, dirFd, to) == 0) return {};
     const int error = errno;
     ::unlinkat(dirFd, to, 0);
-    return error;
+    return failure(error);
 }
 
 bool SharedFlushCoversFiles(long fileSystemType, const char* kernelRelease) {
@@ -194,14 +242,14 @@ int Engine::fetchItem(const QString& url, const QString& base, const QString& ta
     job.base = base;
     job.target = target;
     ItemOutcome early = fetchIntoTemporary(url, job);
-    if (job.fd < 0) {
+    if (!job.fd) {
         // Failed before there was anything to publish.
         memo_.givenBack(base, target);
         std::lock_guard<std::mutex> hold(lock_);
         outcomes_[index] = std::move(early);
         return index;
     }
-    startFinishers();
+    startFinisher();
     std::unique_lock<std::mutex> hold(lock_);
     room_.wait(hold, [&] { return inFlight_ < kMaxInFlight; });
     ++inFlight_;
@@ -218,35 +266,34 @@ std::vector<ItemOutcome> Engine::finishRun() {
     return done;
 }
 
-void Engine::startFinishers() {
-    if (!finishers_.empty()) return;
-    for (int k = 0; k < kFinishers; ++k) {
-        finishers_.emplace_back([this] {
-            std::unique_lock<std::mutex> hold(lock_);
-            for (;;) {
-                work_.wait(hold, [&] { return stopping_ || !jobs_.empty(); });
-                if (jobs_.empty()) return;
-                // Everything waiting is finished together, so that one flush of the file system
-                // serves the whole batch.
-                std::vector<FinishJob> batch;
-                while (!jobs_.empty()) {
-                    batch.push_back(std::move(jobs_.front()));
-                    jobs_.pop_front();
-                }
-                hold.unlock();
-                flushTogether(batch);
-                std::vector<ItemOutcome> done;
-                done.reserve(batch.size());
-                for (FinishJob& job : batch) {
-                    done.push_back(finish(job));
-                    if (!done.back().stored) memo_.givenBack(job.base, job.target);
-                }
-                hold.lock();
-                for (std::size_t k = 0; k < batch.size(); ++k) outcomes_[batch[k].index] = std::move(done[k]);
-                inFlight_ -= static_cast<int>(batch.size());
-                room_.notify_all();
-            }
-        });
+void Engine::startFinisher() {
+    if (!finisher_.joinable()) finisher_ = std::thread([this] { finisherLoop(); });
+}
+
+void Engine::finisherLoop() {
+    std::unique_lock<std::mutex> hold(lock_);
+    for (;;) {
+        work_.wait(hold, [&] { return stopping_ || !jobs_.empty(); });
+        if (jobs_.empty()) return;
+        // Everything waiting is finished together, so that one flush of the file system serves
+        // the whole batch.
+        std::vector<FinishJob> batch;
+        while (!jobs_.empty()) {
+            batch.push_back(std::move(jobs_.front()));
+            jobs_.pop_front();
+        }
+        hold.unlock();
+        flushTogether(batch);
+        std::vector<ItemOutcome> done;
+        done.reserve(batch.size());
+        for (FinishJob& job : batch) {
+            done.push_back(finish(job));
+            if (!done.back().stored) memo_.givenBack(job.base, job.target);
+        }
+        hold.lock();
+        for (std::size_t k = 0; k < batch.size(); ++k) outcomes_[batch[k].index] = std::move(done[k]);
+        inFlight_ -= static_cast<int>(batch.size());
+        room_.notify_all();
     }
 }
 
@@ -257,8 +304,41 @@ Engine::~Engine() {
         stopping_ = true;
         work_.notify_all();
     }
-    for (std::thread& t : finishers_) t.join();
+    if (finisher_.joinable()) finisher_.join();
 }
+
+namespace {
+// A named temporary, locked before anyone can take its lock for a clean-up and recorded only
+// then; a clean-up reads the record after taking the lock, so it never takes a file in use.
+Fw::UniqueFd createNamedTemporary(int dirFd, QByteArray& tempName) {
+    Fw::UniqueFd fd;
+    for (int attempt = 0; attempt < 100 && !fd; ++attempt) {
+        tempName = randomTemporaryName();
+        fd.reset(::openat(dirFd, tempName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+        if (!fd && errno != EEXIST) break;
+    }
+    if (!fd) return fd;
+    struct stat st;
+    // A clean-up that opened it first holds the lock only until it finds no record.
+    if (::flock(fd.get(), LOCK_EX) != 0 || ::fstat(fd.get(), &st) != 0) {
+        const int error = errno;
+        ::unlinkat(dirFd, tempName.constData(), 0);
+        errno = error;
+        return {};
+    }
+    // Unrecorded, it is only never cleaned up after a crash.
+    registerTemporary(st, tempName.constData());
+    return fd;
+}
+
+// Removes a named temporary while its lock is still held, then its record.
+void dropNamedTemporary(int fd, int dirFd, const QByteArray& tempName) {
+    struct stat st;
+    const bool known = ::fstat(fd, &st) == 0;
+    ::unlinkat(dirFd, tempName.constData(), 0);
+    if (known) unregisterTemporary(st, tempName.constData());
+}
+}  // namespace
 
 ItemOutcome Engine::fetchIntoTemporary(const QString& url, FinishJob& job) {
     ItemOutcome outcome;
@@ -266,6 +346,11 @@ ItemOutcome Engine::fetchIntoTemporary(const QString& url, FinishJob& job) {
     const QString name = Main::FileNameOf(job.target, sep);
     if (Main::IsUnusableFileName(name)) {
         outcome.reason = kNoFileName;
+        return outcome;
+    }
+    // Such a name would look to a clean-up like a temporary of this program.
+    if (IsTemporaryName(name)) {
+        outcome.reason = kNameReserved;
         return outcome;
     }
     if (downloader_.isCancelled()) {
@@ -277,49 +362,50 @@ ItemOutcome Engine::fetchIntoTemporary(const QString& url, FinishJob& job) {
     if (folder.isEmpty()) folder = QStringLiteral(".");
     cleanFolderOnce(folder);
 
-    const int dirFd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd < 0) {
+    Fw::UniqueFd dirFd(::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dirFd) {
         outcome.reason = errno == ENOENT || errno == ENOTDIR ? kFolderMissing
                                                              : QStringLiteral("Cannot open the folder: ") + errnoText(errno);
         return outcome;
     }
-    auto closeDir = [&] { ::close(dirFd); };
 
     // A name the folder cannot hold is refused before anything is fetched.
-    const long nameMax = ::fpathconf(dirFd, _PC_NAME_MAX);
+    const long nameMax = ::fpathconf(dirFd.get(), _PC_NAME_MAX);
     const QByteArray nameBytes = QFile::encodeName(name);
     if (nameBytes.contains('\0') || (nameMax > 0 && nameBytes.size() > nameMax)) {
         outcome.reason = kNameRefused;
-        closeDir();
         return outcome;
     }
 
     QByteArray tempName;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        tempName = randomTemporaryName();
-        fd = ::openat(dirFd, tempName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) break;
+    Fw::UniqueFd fd;
+    if (temporaryMethod_ == TemporaryMethod::Best && procFdUsable()) {
+        // No name until it is complete: nothing to clean up, nothing another copy could take.
+        fd.reset(::openat(dirFd.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+        if (!fd && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+            outcome.reason = errno == ENOENT ? kFolderMissing
+                                             : QStringLiteral("Cannot create a file in the folder: ") + errnoText(errno);
+            return outcome;
+        }
     }
-    if (fd < 0) {
-        outcome.reason = errno == ENOENT ? kFolderMissing
-                                         : QStringLiteral("Cannot create a file in the folder: ") + errnoText(errno);
-        closeDir();
-        return outcome;
+    if (!fd) {
+        fd = createNamedTemporary(dirFd.get(), tempName);
+        if (!fd) {
+            outcome.reason = errno == ENOENT ? kFolderMissing
+                                             : QStringLiteral("Cannot create a file in the folder: ") + errnoText(errno);
+            return outcome;
+        }
     }
-    ::flock(fd, LOCK_EX | LOCK_NB);
 
-    const Fw::Result<TransferInfo> result = downloader_.fetchToFd(url, fd);
+    const Fw::Result<TransferInfo> result = downloader_.fetchToFd(url, fd.get());
     if (!result) {
-        ::close(fd);
-        ::unlinkat(dirFd, tempName.constData(), 0);
-        closeDir();
+        if (!tempName.isEmpty()) dropNamedTemporary(fd.get(), dirFd.get(), tempName);
         outcome.cancelled = result.error().isCancelled();
         outcome.reason = result.error().text;
         return outcome;
     }
-    job.fd = fd;
-    job.dirFd = dirFd;
+    job.fd = std::move(fd);
+    job.dirFd = std::move(dirFd);
     job.tempName = tempName;
     job.nameBytes = nameBytes;
     return outcome;
@@ -335,11 +421,11 @@ void Engine::flushTogether(std::vector<FinishJob>& batch) {
     std::vector<std::pair<dev_t, bool>> flushed;  // file system, flush succeeded
     for (FinishJob& job : batch) {
         struct stat st;
-        if (::fstat(job.fd, &st) != 0) continue;
+        if (::fstat(job.fd.get(), &st) != 0) continue;
         auto it = std::find_if(flushed.begin(), flushed.end(), [&](const auto& f) { return f.first == st.st_dev; });
         if (it == flushed.end()) {
             // Where the shared flush cannot vouch for each file, each file's own fsync does.
-            flushed.emplace_back(st.st_dev, sharedFlushCovers(job.fd) && ::syncfs(job.fd) == 0);
+            flushed.emplace_back(st.st_dev, sharedFlushCovers(job.fd.get()) && ::syncfs(job.fd.get()) == 0);
             it = flushed.end() - 1;
         }
         job.onDisk = it->second;
@@ -347,58 +433,56 @@ void Engine::flushTogether(std::vector<FinishJob>& batch) {
     if (std::chrono::steady_clock::now() - started > std::chrono::milliseconds(250)) sharedFlushTooSlow_ = true;
 }
 
-// Flush, close and publish one complete temporary file. Runs on a finisher thread while the
-// next item is being fetched.
+// Flush and publish one complete temporary file. Runs on the finisher thread while the next item
+// is being fetched. A named temporary keeps its lock until it has its final name.
 ItemOutcome Engine::finish(FinishJob& job) {
     ItemOutcome outcome;
-    auto discard = [&] {
-        if (job.fd >= 0) ::close(job.fd);
-        job.fd = -1;
-        ::unlinkat(job.dirFd, job.tempName.constData(), 0);
-        ::close(job.dirFd);
+    const bool anonymous = job.tempName.isEmpty();
+    auto fail = [&](QString reason) {
+        if (!anonymous) dropNamedTemporary(job.fd.get(), job.dirFd.get(), job.tempName);
+        outcome.reason = std::move(reason);
+        return outcome;
     };
-    if (syncEachFile_ && !job.onDisk && ::fsync(job.fd) != 0) {
-        outcome.reason = errnoText(errno);
-        discard();
-        return outcome;
-    }
-    const int closed = ::close(job.fd);
-    job.fd = -1;
-    if (closed != 0) {
-        outcome.reason = errnoText(errno);
-        discard();
-        return outcome;
-    }
+    if (syncEachFile_ && !job.onDisk && ::fsync(job.fd.get()) != 0) return fail(errnoText(errno));
+    struct stat st;
+    if (::fstat(job.fd.get(), &st) != 0) return fail(errnoText(errno));
+
     QString candidate = job.target;
     QByteArray nameBytes = job.nameBytes;
     for (int attempt = 0; attempt < 1000; ++attempt) {
-        const int error = PublishWithoutReplace(job.dirFd, job.tempName.constData(), nameBytes.constData());
-        if (error == 0) {
-            ::close(job.dirFd);
+        const Fw::Result<void> published =
+            anonymous ? linkAnonymous(job.fd.get(), job.dirFd.get(), nameBytes.constData())
+                      : PublishWithoutReplace(job.dirFd.get(), job.tempName.constData(), nameBytes.constData());
+        if (published) {
+            if (!anonymous) unregisterTemporary(st, job.tempName.constData());
+            // A write error that shows only when the file is closed (network file systems) takes
+            // back the name, as long as it is still this file's.
+            if (const int error = job.fd.close()) {
+                struct stat now;
+                if (::fstatat(job.dirFd.get(), nameBytes.constData(), &now, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(st, now))
+                    ::unlinkat(job.dirFd.get(), nameBytes.constData(), 0);
+                outcome.reason = errnoText(error);
+                return outcome;
+            }
             outcome.stored = true;
             outcome.path = candidate;
             return outcome;
         }
-        if (error != EEXIST) {
-            outcome.reason = isNameError(error) ? kNameRefused
-                             : error == ENOENT  ? kFolderMissing
-                                                : errnoText(error);
-            discard();
-            return outcome;
-        }
+        if (published.error().kind != Fw::ErrorKind::NameTaken) return fail(publishReason(published.error()));
         // Someone took the name while the data came in: the next free one.
         candidate = Main::NextFreeName(job.base, namingContext());
         job.target = candidate;
         nameBytes = QFile::encodeName(Main::FileNameOf(candidate, Main::kNativeSeparator));
     }
-    outcome.reason = QStringLiteral("No free file name");
-    discard();
-    return outcome;
+    return fail(QStringLiteral("No free file name"));
 }
 
 void RunSummary::add(const QString& url, const ItemOutcome& outcome) {
     ++items_;
-    if (!outcome.stored) failures_.emplace_back(url, outcome.reason);
+    if (outcome.stored)
+        stored_.emplace_back(url, outcome.path);
+    else
+        failures_.emplace_back(url, outcome.reason.isEmpty() ? QStringLiteral("Not stored") : outcome.reason);
 }
 
 QString RunSummary::finalMessage() const {
@@ -407,7 +491,7 @@ QString RunSummary::finalMessage() const {
     text += QStringLiteral("\r\n\r\n%1 of %2 downloads failed:").arg(failures_.size()).arg(items_);
     const int listed = std::min<int>(kListed, static_cast<int>(failures_.size()));
     for (int k = 0; k < listed; ++k)
-        text += QStringLiteral("\r\n") + failures_[k].first + QStringLiteral(" - ") + failures_[k].second;
+        text += QStringLiteral("\r\n") + DisplayAddress(failures_[k].first) + QStringLiteral(" - ") + failures_[k].second;
     if (static_cast<int>(failures_.size()) > listed)
         text += QStringLiteral("\r\n(and %1 more)").arg(failures_.size() - listed);
     return text + unreachedLines();

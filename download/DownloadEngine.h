@@ -17,6 +17,8 @@
 #include "download/Downloader.h"
 #include "download/TargetNaming.h"
 #include "support/Dialogs.h"
+#include "support/Result.h"
+#include "support/UniqueFd.h"
 
 namespace Download {
 
@@ -27,16 +29,27 @@ struct ItemOutcome {
     QString reason;  // why it was not
 };
 
-// Temporary files are ".fetchwright-XXXXXX.part" (six letters or digits) in the output folder.
+// Each item is fetched into an anonymous file of the output folder (O_TMPFILE) that gets its
+// name only when it is complete: a killed run leaves nothing. Where the file system has no
+// anonymous files (FAT, some network file systems) a named temporary ".fetchwright-XXXXXX.part"
+// (six letters or digits) stands in; it is locked from its creation until it has its name, and
+// recorded in a per-user registry (one empty file per temporary under
+// $XDG_STATE_HOME/Fetchwright/temporaries, named after its device, inode and name).
 bool IsTemporaryName(const QString& fileName);
-// Removes the temporaries a killed run left in `folder`; a temporary that a running program
-// still holds (it keeps a lock on it) stays. Returns how many were removed.
+// Removes the named temporaries a killed run left in `folder`: only those the registry records
+// as this user's, whose lock is free and whose name still belongs to the recorded file. A file
+// merely named like one (downloaded, or the user's own) stays. Returns how many were removed.
 int RemoveLeftoverTemporaries(const QString& folder);
 
-// Publishes `from` as `to` inside one folder without ever replacing an entry called `to`.
-// Returns 0 or an errno value (EEXIST when the name is taken).
+// How a temporary is made: Best tries an anonymous file first; Named is what a file system
+// without anonymous files gets, and is chosen directly only by tests.
+enum class TemporaryMethod { Best, Named };
+
+// Publishes `from` as `to` inside one folder without ever replacing an entry called `to`
+// (error kind NameTaken when the name is taken).
 enum class PublishMethod { Best, LinkUnlink, ReserveRename };
-int PublishWithoutReplace(int dirFd, const char* from, const char* to, PublishMethod method = PublishMethod::Best);
+Fw::Result<void> PublishWithoutReplace(int dirFd, const char* from, const char* to,
+                                       PublishMethod method = PublishMethod::Best);
 
 // Can one flush of a whole file system (syncfs) stand in for the fsync of each file on it? Only
 // where that flush reaches the disk and reports every file's write errors: local disk file
@@ -78,13 +91,14 @@ public:
     // Each file is flushed to disk before it gets its name, so that a crash never leaves a
     // named file without its data. Only a measurement of what that costs turns it off.
     void setSyncEachFile(bool on);
+    void setTemporaryMethod(TemporaryMethod method) { temporaryMethod_ = method; }
 
 private:
     struct FinishJob {
         int index = 0;
-        int fd = -1;     // the complete temporary file, open
-        int dirFd = -1;  // its folder
-        QByteArray tempName;
+        Fw::UniqueFd fd;     // the complete temporary file, open (and locked when named)
+        Fw::UniqueFd dirFd;  // its folder
+        QByteArray tempName;  // empty for an anonymous file
         QByteArray nameBytes;
         QString base;
         QString target;
@@ -93,17 +107,18 @@ private:
     ItemOutcome fetchIntoTemporary(const QString& url, FinishJob& job);
     ItemOutcome finish(FinishJob& job);
     void flushTogether(std::vector<FinishJob>& batch);
-    void startFinishers();
+    void startFinisher();
+    void finisherLoop();
     void cleanFolderOnce(const QString& folder);
 
     // One finisher: files that complete while it flushes wait for it and then share one flush.
-    static constexpr int kFinishers = 1;
     static constexpr int kMaxInFlight = 32;
 
     Downloader downloader_;
     Main::NameMemo memo_;
     QStringList cleanedFolders_;
     bool syncEachFile_ = true;
+    TemporaryMethod temporaryMethod_ = TemporaryMethod::Best;
     std::atomic<bool> sharedFlushTooSlow_{false};
 
     std::mutex lock_;
@@ -113,7 +128,7 @@ private:
     int inFlight_ = 0;
     bool stopping_ = false;
     std::vector<ItemOutcome> outcomes_;
-    std::vector<std::thread> finishers_;
+    std::thread finisher_;
 };
 
 // What the end of a run reports.
@@ -124,6 +139,8 @@ public:
     int failedCount() const { return static_cast<int>(failures_.size()); }
     // The failed items in list order: URL and reason.
     const std::vector<std::pair<QString, QString>>& failures() const { return failures_; }
+    // The stored items in list order: URL and the path of its file.
+    const std::vector<std::pair<QString, QString>>& stored() const { return stored_; }
     // A stopped run; items it did not fetch (the one it stopped, those after it), and entries
     // taken off the list before the run came to them.
     void setStopped(bool stopped) { stopped_ = stopped; }
@@ -146,6 +163,7 @@ private:
     bool stopped_ = false;
     int notReached_ = 0;
     int removedBeforeReached_ = 0;
+    std::vector<std::pair<QString, QString>> stored_;    // URL, path
 };
 
 // Percent i / count * 100, rounded to the nearest integer with halves to the even neighbour.

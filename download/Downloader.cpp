@@ -14,6 +14,7 @@
 #include <mutex>
 
 #include <fcntl.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include "support/BuildInfo.h"
@@ -61,6 +62,9 @@ struct Body {
     qint64 writeBehind = 0;
     qint64 handedOver = 0;  // body bytes already given to the disk
     TransferProgress* progress = nullptr;
+    qint64 reserve = -1;        // TransferLimits::freeReserveBytes
+    qint64 nextSpaceCheck = 0;  // body bytes before which no look at the free space is needed
+    bool noRoom = false;
 
     // This try.
     qint64 resumeFrom = -1;   // the try asked for the body from this byte on
@@ -81,6 +85,7 @@ struct Body {
         }
         bytes = 0;
         handedOver = 0;
+        nextSpaceCheck = 0;
         total = -1;
         etag.clear();
         lastModified.clear();
@@ -136,10 +141,34 @@ struct Body {
     }
 };
 
+// Free space is looked at every few MB, more often only as it nears the reserve.
+constexpr qint64 kSpaceCheckBytes = 4 << 20;
+
+// Is there room for `chunk` more bytes, and for the rest of a body whose length is known, above
+// the reserve? Plans the next look so that what comes until then fits in half the room left.
+bool roomFor(Body& body, qint64 chunk) {
+    struct statvfs fs {};
+    // A file system without a size (a memory file, a pipe) has no free space to speak of.
+    if (::fstatvfs(body.fd, &fs) != 0 || fs.f_blocks == 0) {
+        body.nextSpaceCheck = body.bytes + kSpaceCheckBytes;
+        return true;
+    }
+    const qint64 size = qint64(fs.f_blocks) * qint64(fs.f_frsize);
+    const qint64 room = qint64(fs.f_bavail) * qint64(fs.f_frsize) - std::min(body.reserve, size / 20);
+    const qint64 needed = std::max<qint64>(chunk, body.total > 0 ? body.total - body.bytes : 0);
+    if (room < needed) return false;
+    body.nextSpaceCheck = body.bytes + chunk + std::min(kSpaceCheckBytes, (room - chunk) / 2);
+    return true;
+}
+
 size_t writeBody(char* data, size_t size, size_t count, void* user) {
     auto* body = static_cast<Body*>(user);
     const size_t total = size * count;
     if (!body->begun && !body->begin()) return 0;  // libcurl ends the transfer with a write error
+    if (body->reserve >= 0 && body->bytes + qint64(total) > body->nextSpaceCheck && !roomFor(*body, qint64(total))) {
+        body->noRoom = true;
+        return 0;
+    }
     size_t done = 0;
     while (done < total) {
         const ssize_t n = ::write(body->fd, data + done, total - done);
@@ -285,6 +314,7 @@ Fw::Result<TransferInfo> Downloader::fetchToFd(const QString& url, int fd) {
     body.fd = fd;
     body.writeBehind = d->writeBehind;
     body.progress = progress;
+    body.reserve = d->limits.freeReserveBytes;
     body.start = ::lseek(fd, 0, SEEK_CUR);
     const QByteArray firstUrl = address.toUtf8();
     const QByteArray caFile = QFile::encodeName(d->limits.caFile);
@@ -352,6 +382,7 @@ Fw::Result<TransferInfo> Downloader::fetchToFd(const QString& url, int fd) {
         const long status = info.httpStatus;
 
         if (cancelledNow) return Fw::Error::cancelled();
+        if (body.noRoom) return Fw::Error::failed(QStringLiteral("Not enough free disk space"), ENOSPC);
         if (body.error != 0) return Fw::Error::fromErrno(body.error);
 
         // An answer to a range request that cannot be appended, or a 416: the whole body is

@@ -26,6 +26,9 @@ struct TransferLimits {
     // Certificate authorities trusted for https instead of the system's (a benchmark's own test
     // authority); empty for the system's.
     QString caFile{};
+    // An item fails ("Not enough free disk space") before the output folder's file system has
+    // less than this free, or a twentieth of its size when that is less; negative: no check.
+    qint64 freeReserveBytes = qint64(64) << 20;
 };
 
 struct TransferInfo {

@@ -2,15 +2,18 @@
 
 namespace Text {
 
-QString ElideMiddle(const QString& text, int maxChars) {
-    if (text.size() <= maxChars) return text;
-    if (maxChars <= 1) return QString(QChar(0x2026)).left(qMax(0, maxChars));
-    qsizetype head = (maxChars - 1) / 2;
-    qsizetype tail = maxChars - 1 - head;
-    // Never half a surrogate pair on either side of the cut.
+QString ElideMiddle(QStringView text, qsizetype maxChars) {
+    if (text.size() <= maxChars) return text.toString();
+    if (maxChars <= 0) return {};
+    const qsizetype kept = maxChars - 1;  // the ellipsis takes one
+    qsizetype head = kept - kept / 2;
+    qsizetype tail = kept / 2;
     if (head > 0 && text[head - 1].isHighSurrogate()) --head;
     if (tail > 0 && text[text.size() - tail].isLowSurrogate()) --tail;
-    return text.left(head) + QChar(0x2026) + text.right(tail);
+    QString shown;
+    shown.reserve(head + 1 + tail);
+    shown.append(text.left(head)).append(QChar(0x2026)).append(text.right(tail));
+    return shown;
 }
 
 }  // namespace Text

@@ -1,11 +1,12 @@
 #pragma once
-// Shortening a text for display without walking all of it.
+// Shortening a text for showing it, however long it is: only its two ends are read.
 #include <QString>
+#include <QStringView>
 
 namespace Text {
 
-// The text itself when it has at most maxChars characters; otherwise its first and last
-// characters around one "…", maxChars characters in all.
-QString ElideMiddle(const QString& text, int maxChars);
+// `text` when it has at most `maxChars` characters; otherwise its start and its end around one
+// "…", `maxChars` characters in all, never splitting a character made of two UTF-16 units.
+QString ElideMiddle(QStringView text, qsizetype maxChars);
 
 }  // namespace Text

@@ -16,6 +16,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include "download/DownloadEngine.h"
@@ -235,11 +236,12 @@ TEST_F(EngineFixture, ConnectionIsKeptAcrossItemsAndADroppedOneIsReplaced) {
     EXPECT_EQ(entriesOf(folder()).size(), 5);
 }
 
-TEST_F(EngineFixture, CancelEndsTheItemPromptlyAndRemovesItsTemporary) {
+TEST_F(EngineFixture, CancelEndsTheItemPromptlyAndLeavesNothing) {
     http.start();
     std::thread canceller([&] {
         std::this_thread::sleep_for(300ms);
-        EXPECT_EQ(entriesOf(folder()).size(), 1);  // the temporary, while the body comes in
+        // The body comes in to a file without a name.
+        EXPECT_TRUE(entriesOf(folder()).isEmpty());
         engine.cancel();
     });
     const auto start = std::chrono::steady_clock::now();
@@ -252,25 +254,25 @@ TEST_F(EngineFixture, CancelEndsTheItemPromptlyAndRemovesItsTemporary) {
     EXPECT_TRUE(entriesOf(folder()).isEmpty());
 }
 
-TEST_F(EngineFixture, LeftoverTemporariesOfAKilledRunAreRemovedAtTheNextRun) {
+TEST_F(EngineFixture, TemporariesOfEitherKindLeaveNothingBehindAndOnlyRecordedLeftoversAreRemoved) {
     http.start();
+    // Files named like temporaries but made by someone else: never removed.
     const char* names[] = {".fetchwright-a1B2c3.part", ".fetchwright-zzzzzz.part", ".fetchwright-a1B2c.part",
                            ".fetchwright-a1B2c3.partx", "fetchwright-a1B2c3.part", ".fetchwright-a1-2c3.part"};
     for (const char* n : names) writeFile(in(n), "x");
-    // One still held by a running program stays.
-    writeFile(in(".fetchwright-HELD00.part"), "x");
-    const int held = ::open(QFile::encodeName(in(".fetchwright-HELD00.part")).constData(), O_RDONLY);
-    ASSERT_GE(held, 0);
-    ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
-
     EXPECT_TRUE(Download::IsTemporaryName(s(names[0])));
     EXPECT_FALSE(Download::IsTemporaryName(s(names[2])));
-    auto summary = run({s("/files/a.jpg")});
-    ::close(held);
-    EXPECT_EQ(summary.finalMessage(), s("Done."));
-    EXPECT_EQ(entriesOf(folder()), (QStringList{s(".fetchwright-HELD00.part"), s(".fetchwright-a1-2c3.part"),
-                                                s(".fetchwright-a1B2c.part"), s(".fetchwright-a1B2c3.partx"),
-                                                s("a.jpg"), s("fetchwright-a1B2c3.part")}));
+    QStringList expected;
+    for (const char* n : names) expected << s(n);
+    for (auto method : {Download::TemporaryMethod::Best, Download::TemporaryMethod::Named}) {
+        engine.setTemporaryMethod(method);
+        auto summary = run({s("/files/a.jpg"), s("/missing.jpg"), s("/reset.bin")});
+        EXPECT_EQ(summary.failedCount(), 2);
+        EXPECT_EQ(Download::RemoveLeftoverTemporaries(folder()), 0);
+    }
+    expected << s("a (1).jpg") << s("a.jpg");
+    expected.sort();
+    EXPECT_EQ(entriesOf(folder()), expected);
 }
 
 TEST(PublishWithoutReplace, EveryMethodRefusesATakenNameAndMovesToAFreeOne) {
@@ -281,9 +283,11 @@ TEST(PublishWithoutReplace, EveryMethodRefusesATakenNameAndMovesToAFreeOne) {
     for (M method : {M::Best, M::LinkUnlink, M::ReserveRename}) {
         writeFile(dir.filePath(s("tmp")), "new");
         writeFile(dir.filePath(s("taken")), "old");
-        EXPECT_EQ(Download::PublishWithoutReplace(dirFd, "tmp", "taken", method), EEXIST);
+        const auto taken = Download::PublishWithoutReplace(dirFd, "tmp", "taken", method);
+        ASSERT_FALSE(taken);
+        EXPECT_EQ(taken.error().kind, Fw::ErrorKind::NameTaken);
         EXPECT_EQ(contentOf(dir.filePath(s("taken"))), "old");
-        EXPECT_EQ(Download::PublishWithoutReplace(dirFd, "tmp", "free", method), 0);
+        EXPECT_TRUE(Download::PublishWithoutReplace(dirFd, "tmp", "free", method));
         EXPECT_EQ(contentOf(dir.filePath(s("free"))), "new");
         EXPECT_FALSE(QFile::exists(dir.filePath(s("tmp"))));
         QFile::remove(dir.filePath(s("free")));
@@ -313,23 +317,33 @@ TEST(SharedFlush, StandsInForEachFilesFsyncOnlyOnLocalDiskFileSystemsOfRecentKer
     EXPECT_FALSE(Download::SharedFlushCoversFiles(0xEF53L, nullptr));
 }
 
-// A full disk: a 64 KB tmpfs in a user and mount namespace of its own. The outer test runs this
+// A small disk: a 1 MB tmpfs in a user and mount namespace of its own. The outer test runs this
 // program again inside the namespace, where the inner test does the work.
-TEST(FullDisk, WriteFailureLeavesNothingAndTheRunGoesOn) {
+TEST(FullDisk, AnItemFailsBeforeTheReserveIsReachedLeavesNothingAndTheRunGoesOn) {
     const QByteArray where = qgetenv("FETCHWRIGHT_TINY_DISK");
     if (where.isEmpty()) {
         const QString unshare = QStandardPaths::findExecutable(s("unshare"));
         if (unshare.isEmpty()) GTEST_SKIP() << "unshare not found";
         QTemporaryDir probeDir;
         QProcess probe;
-        probe.start(unshare, {s("-rm"), s("sh"), s("-c"), s("mount -t tmpfs -o size=64k none \"$0\""), probeDir.path()});
+        probe.start(unshare, {s("-rm"), s("sh"), s("-c"), s("mount -t tmpfs -o size=1m none \"$0\""), probeDir.path()});
         probe.waitForFinished(10000);
         if (probe.exitStatus() != QProcess::NormalExit || probe.exitCode() != 0)
             GTEST_SKIP() << "user and mount namespaces are not permitted here";
 
+        std::atomic<bool> stop{false};
         LoopbackServer http;
         http.server().Get("/big.bin", [](const httplib::Request&, httplib::Response& res) {
-            res.set_content(std::string(512 * 1024, 'b'), "application/octet-stream");
+            res.set_content(std::string(2 << 20, 'b'), "application/octet-stream");
+        });
+        // No length, and no end until the client gives up; slow enough for the free space to be
+        // watched as it goes down.
+        http.server().Get("/endless.bin", [&](const httplib::Request&, httplib::Response& res) {
+            res.set_chunked_content_provider("application/octet-stream", [&](size_t, httplib::DataSink& sink) {
+                std::this_thread::sleep_for(2ms);
+                const std::string chunk(8192, 'e');
+                return !stop && sink.write(chunk.data(), chunk.size());
+            });
         });
         http.server().Get("/small.txt", [](const httplib::Request&, httplib::Response& res) {
             res.set_content(std::string(8000, 's'), "text/plain");
@@ -344,10 +358,12 @@ TEST(FullDisk, WriteFailureLeavesNothingAndTheRunGoesOn) {
         child.setProcessChannelMode(QProcess::MergedChannels);
         const QString self = QCoreApplication::applicationFilePath();
         child.start(unshare, {s("-rm"), s("sh"), s("-c"),
-                              s("mount -t tmpfs -o size=64k none \"$FETCHWRIGHT_TINY_DISK\" && exec \"$0\" "
-                                "--gtest_filter=FullDisk.WriteFailureLeavesNothingAndTheRunGoesOn"),
+                              s("mount -t tmpfs -o size=1m none \"$FETCHWRIGHT_TINY_DISK\" && exec \"$0\" "
+                                "--gtest_filter=FullDisk.AnItemFailsBeforeTheReserveIsReachedLeavesNothingAndTheRunGoesOn"),
                               self});
-        ASSERT_TRUE(child.waitForFinished(60000));
+        const bool finished = child.waitForFinished(60000);
+        stop = true;
+        ASSERT_TRUE(finished);
         const QByteArray output = child.readAll();
         EXPECT_EQ(child.exitCode(), 0) << output.toStdString();
         EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
@@ -357,14 +373,46 @@ TEST(FullDisk, WriteFailureLeavesNothingAndTheRunGoesOn) {
     // Inside the namespace: the tmpfs is mounted at `where`.
     const QString folder = QString::fromLocal8Bit(where);
     const QString server = QString::fromLocal8Bit(qgetenv("FETCHWRIGHT_TINY_DISK_SERVER"));
+    constexpr qint64 kReserve = 48 * 1024;  // below a twentieth of 1 MB, so it is the one used
+    auto freeBytes = [&] {
+        struct statvfs fs {};
+        return ::statvfs(where.constData(), &fs) == 0 ? qint64(fs.f_bavail) * qint64(fs.f_frsize) : qint64(-1);
+    };
     ScriptedDialogs dialogs;
-    Download::Engine engine;
-    auto summary = Download::RunHeadless(engine, dialogs, {server + s("/big.bin"), server + s("/small.txt")}, folder);
-    EXPECT_EQ(summary.failedCount(), 1);
-    EXPECT_TRUE(summary.finalMessage().contains(server + s("/big.bin - No space left on device")))
-        << summary.finalMessage().toStdString();
-    EXPECT_EQ(entriesOf(folder), QStringList{s("small.txt")});
-    EXPECT_EQ(QFileInfo(folder + s("/small.txt")).size(), 8000);
+    {
+        Download::TransferLimits limits;
+        limits.freeReserveBytes = kReserve;
+        Download::Engine engine{limits};
+        std::atomic<bool> done{false};
+        std::atomic<qint64> lowest{freeBytes()};
+        std::thread watch([&] {
+            while (!done) {
+                lowest = std::min<qint64>(lowest, freeBytes());
+                std::this_thread::yield();
+            }
+        });
+        auto summary = Download::RunHeadless(
+            engine, dialogs, {server + s("/big.bin"), server + s("/endless.bin"), server + s("/small.txt")}, folder);
+        done = true;
+        watch.join();
+        ASSERT_EQ(summary.failedCount(), 2) << summary.finalMessage().toStdString();
+        // The length is known: refused before a byte is written. Without one: stopped in time.
+        EXPECT_EQ(summary.failures()[0].second, s("Not enough free disk space"));
+        EXPECT_EQ(summary.failures()[1].second, s("Not enough free disk space"));
+        EXPECT_GE(lowest, kReserve);
+        EXPECT_EQ(entriesOf(folder), QStringList{s("small.txt")});
+        EXPECT_EQ(QFileInfo(folder + s("/small.txt")).size(), 8000);
+    }
+    {
+        // Without the check, the file system's own refusal is the reason, and still nothing stays.
+        Download::TransferLimits limits;
+        limits.freeReserveBytes = -1;
+        Download::Engine engine{limits};
+        auto summary = Download::RunHeadless(engine, dialogs, {server + s("/endless.bin"), server + s("/small.txt")}, folder);
+        ASSERT_EQ(summary.failedCount(), 1);
+        EXPECT_EQ(summary.failures()[0].second, s("No space left on device"));
+        EXPECT_EQ(entriesOf(folder), (QStringList{s("small (1).txt"), s("small.txt")}));
+    }
 }
 
 TEST_F(EngineFixture, ANumberedNameHandedOutEarlierIsNotTakenByAnotherBase) {

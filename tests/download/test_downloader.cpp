@@ -8,7 +8,6 @@
 
 #include <atomic>
 
-#include "download/Address.h"
 #include "download/Downloader.h"
 #include "harness/LoopbackServer.h"
 #include "harness/Timing.h"
@@ -163,18 +162,4 @@ TEST_F(FetchFixture, BlanksInTheAddressAreSentEscapedAndOtherEscapesStay) {
     r = fetch(QStringLiteral("/dir/a") + QChar(0) + QStringLiteral("b\tc.txt"), &body);
     ASSERT_TRUE(r) << r.error().text.toStdString();
     EXPECT_EQ(body, QByteArray("got a\0b\tc.txt", 13));
-}
-
-TEST(FetchAddress, BlanksAroundGoInnerBlanksAndControlsAreEscapedAndTwiceChangesNothing) {
-    using Download::FetchAddress;
-    const QString nul(QChar(0));
-    EXPECT_EQ(FetchAddress(QStringLiteral(" \thttp://h/trail.txt   \r\n")), QStringLiteral("http://h/trail.txt"));
-    EXPECT_EQ(FetchAddress(QStringLiteral("http://h/a b\tc") + nul + QStringLiteral("d\x7f.txt")),
-              QStringLiteral("http://h/a%20b%09c%00d%7F.txt"));
-    // A C1 control goes as its two UTF-8 bytes; other text beyond ASCII and escapes stay.
-    EXPECT_EQ(FetchAddress(QStringLiteral("http://h/x") + QChar(0x85) + QStringLiteral("\u00e9%41")),
-              QStringLiteral("http://h/x%C2%85\u00e9%41"));
-    const QString messy = QStringLiteral("  http://h/p q\x01") + nul + QStringLiteral("r  ");
-    EXPECT_EQ(FetchAddress(FetchAddress(messy)), FetchAddress(messy));
-    EXPECT_EQ(FetchAddress(QStringLiteral(" \t ")), QString());
 }
