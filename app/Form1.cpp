@@ -146,6 +146,8 @@ void Form1::connectHandlers() {
 }
 
 void Form1::setMousePointer(int pointer) {
+    // A run sets the busy pointer for every item: on X11 each setCursor is a round of requests.
+    if (pointer == pointer_ && pointer == PointerBusy) return;
     pointer_ = pointer;
     switch (pointer) {
     case PointerArrow: setCursor(Qt::ArrowCursor); break;
