@@ -83,6 +83,11 @@ public:
     bool isClosing() const { return closing_; }
     // One pass of pending events (the dialog service's yield).
     void yield() { dialogs_.yield(); }
+    // One pass of pending events for a long operation; false once the window is closing.
+    bool keepGoing() {
+        yield();
+        return !isClosing();
+    }
 
     // ---- Handlers ----
     void Form_Load();

@@ -67,12 +67,7 @@ void Form1::loadListFiles(const QStringList& paths, ErrorReport::Trap& trap) {
         Fw::Result<void> loaded;
         if (!trap.run(118, [&] {
                 loaded = FileToList::LoadUrlsFromFile(
-                    urls_, path, state->worker,
-                    [this] {
-                        yield();
-                        return !isClosing();
-                    },
-                    &state->closing);
+                    urls_, path, state->worker, [this] { return keepGoing(); }, &state->closing);
             }))
             break;
         if (loaded) continue;
@@ -99,10 +94,8 @@ void Form1::PushButton7_Click() {
     trap.run(108, [&] { setMousePointer(PointerBusy); });
     trap.run(110, [&] {
         BusyWhile busy(listBuild_->busy);
-        ExtractLinks::Session session{dialogs_, listBuild_->downloader, listBuild_->worker, [this] {
-                                          yield();
-                                          return !isClosing();
-                                      }};
+        ExtractLinks::Session session{dialogs_, listBuild_->downloader, listBuild_->worker,
+                                      [this] { return keepGoing(); }};
         ExtractLinks::GetUrls(urls_, address, session);
     });
     trap.run(112, [&] { setMousePointer(PointerDefault); });
@@ -118,10 +111,7 @@ void RunFilter(Form1& form, Dialogs::DialogService& dialogs, const char* procedu
     if (trap.endTest(102, [&] { return text.isEmpty(); })) return;
     trap.run(104, [&] { form.setMousePointer(PointerBusy); });
     trap.run(106, [&] {
-        filter(form.urlList(), text, [&form] {
-            form.yield();
-            return !form.isClosing();
-        });
+        filter(form.urlList(), text, [&form] { return form.keepGoing(); });
     });
     trap.run(108, [&] { form.setMousePointer(PointerArrow); });
 }
