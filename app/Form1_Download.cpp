@@ -13,6 +13,8 @@
 #include <QTimer>
 #include <QTreeView>
 
+#include <functional>
+
 #include "app/RunProgress.h"
 #include "download/Address.h"
 #include "download/DownloadEngine.h"
@@ -23,6 +25,8 @@ namespace {
 const QString kStart = QStringLiteral("Start Downloading");
 const QString kStop = QStringLiteral("Stop Downloading");
 const QString kLead = QStringLiteral("Please wait.. Processing: ");
+// How many entries the window hands the engine ahead of the transfer.
+constexpr int kLookAhead = 48;
 const QString kTryAgainHint =
     QStringLiteral("To try the others again, right-click the list and choose Remove Stored Entries.");
 }  // namespace
@@ -37,7 +41,24 @@ struct Form1::DownloadState {
     bool running = false;
     bool stopRequested = false;
 
+    // The items handed to the engine, by its item number.
+    struct Taken {
+        UrlList::EntryId id = 0;
+        QString entry;
+        QString address;  // as the caption shows it: no password, and short
+        int number = 0;   // the item's number in the caption ("4 of 6")
+        bool withdrawn = false;
+    };
+    std::vector<Taken> taken;
+    UrlList::EntryId lastFed = 0;  // the last entry handed to the engine and not taken back
+    int itemsTaken = 0;
+    bool inputEnded = false;
+    bool refeedPosted = false;
+    // Hands the engine the next entries of the list; set while a run is under way.
+    std::function<int()> feed;
+
     // The item in progress, as the caption shows it.
+    int shownIndex = -1;
     QString address;
     int item = 0;
     int items = 0;
@@ -103,6 +124,18 @@ void Form1::keyPressEvent(QKeyEvent* event) {
 void Form1::showItemProgress() {
     DownloadState& state = *download_;
     if (!state.running) return;
+    // The item the engine is on; between two items, the last one shown.
+    const int current = state.engine ? state.engine->currentItem() : -1;
+    if (current >= 0 && current < static_cast<int>(state.taken.size()) && current != state.shownIndex) {
+        const DownloadState::Taken& item = state.taken[static_cast<std::size_t>(current)];
+        state.shownIndex = current;
+        state.address = item.address;
+        state.item = item.number;
+        state.rate.reset();
+    }
+    // Items taken so far and the entries still ahead of them, as the list stands now.
+    const int ahead = urls_.firstPositionAfter(state.lastFed);
+    state.items = std::max(state.item, state.itemsTaken + (ahead == 0 ? 0 : urls_.count() - ahead + 1));
     const Download::TransferProgress& p = state.progress;
     RunProgress::Figures figures;
     figures.received = p.received.load(std::memory_order_relaxed);
@@ -150,13 +183,6 @@ void Form1::PushButton2_Click() {
         }
 
         Download::Engine* engine = nullptr;
-        struct Taken {
-            UrlList::EntryId id;
-            QString entry;
-        };
-        std::vector<Taken> taken;  // by the engine's item number
-        UrlList::EntryId lastTaken = 0;
-        int itemsTaken = 0;
         int countAtStart = 0;
         UrlList::EntryId firstIdAfterStart = 0;
         trap.run(110, [&] {
@@ -164,91 +190,157 @@ void Form1::PushButton2_Click() {
             engine->beginRun();
             state->running = true;
             state->stopRequested = false;
+            state->taken.clear();
+            state->lastFed = 0;
+            state->itemsTaken = 0;
+            state->inputEnded = false;
+            state->shownIndex = -1;
+            state->address.clear();
+            state->item = 0;
             countAtStart = urls_.count();
             firstIdAfterStart = urls_.nextId();
             urls_.clearOutcomes();
             PushButton2->setText(kStop);
             state->clock.start();
             state->shownAtMs = -state->ticker->interval();
+        });
+        if (!engine) return false;
+        trap.run(114, [&] { setMousePointer(PointerBusy); });
+
+        // The window hands the engine a few dozen entries ahead of the transfer, named as the
+        // folder box and the list stand at that moment; the transfers never wait for the window,
+        // and the window does nothing per item but this. Taken back, and handed again, when
+        // entries are removed or the folder is changed.
+        state->feed = [this, &trap, state, engine] {
+            int handed = 0;
+            while (handed < kLookAhead && !state->stopRequested && !isClosing()) {
+                const int position = urls_.firstPositionAfter(state->lastFed);
+                if (position == 0) break;
+                DownloadState::Taken item;
+                item.id = urls_.idAt(position);
+                QString url, base, target;
+                trap.run(118, [&] {
+                    item.entry = urls_.textAt(position);
+                    // Fetched and named from the same text.
+                    url = Download::FetchAddress(item.entry);
+                });
+                trap.run(120, [&] { item.address = Download::DisplayAddress(url); });
+                trap.run(130, [&] { base = Main::BuildTargetPath(Download::NamingText(url), Text1->text()); });
+                trap.run(132, [&] { target = Main::GetNextFilenameIfItExists(base, dialogs_, engine->namingContext()); });
+                trap.run(134, [&] {
+                    item.number = ++state->itemsTaken;
+                    const int index = engine->enqueue(url, base, target);
+                    if (index >= static_cast<int>(state->taken.size())) state->taken.resize(static_cast<std::size_t>(index) + 1);
+                    state->taken[static_cast<std::size_t>(index)] = std::move(item);
+                });
+                state->lastFed = urls_.idAt(position);
+                ++handed;
+            }
+            return handed;
+        };
+        auto feedOrEnd = [state, engine] {
+            if (!state->feed || state->inputEnded) return;
+            // The list has nothing more: the input ends once everything handed out has begun
+            // (the engine asks again when its queue is empty), so that what is queued can still
+            // be taken back.
+            if (state->feed() == 0 && engine->queued() == 0) {
+                state->inputEnded = true;
+                engine->endInput();
+            }
+        };
+        // Entries handed to the engine but not begun are taken back at once when anything may
+        // have changed under them; handing out again waits for the next pass of events, so that
+        // a filter removing a thousand runs of rows costs one.
+        auto withdraw = [state, engine] {
+            const std::vector<int> withdrawn = engine->withdrawQueued();
+            for (const int index : withdrawn) {
+                state->taken[static_cast<std::size_t>(index)].withdrawn = true;
+                --state->itemsTaken;
+            }
+            if (!withdrawn.empty()) {
+                state->lastFed = 0;
+                for (auto it = state->taken.rbegin(); it != state->taken.rend(); ++it)
+                    if (!it->withdrawn) {
+                        state->lastFed = it->id;
+                        break;
+                    }
+            }
+        };
+        auto takeBack = [this, state, withdraw] {
+            if (!state->feed || state->inputEnded) return;
+            withdraw();
+            if (state->refeedPosted) return;
+            state->refeedPosted = true;
+            QMetaObject::invokeMethod(this, [state] {
+                state->refeedPosted = false;
+                if (state->feed && !state->inputEnded) state->feed();
+            }, Qt::QueuedConnection);
+        };
+        QList<QMetaObject::Connection> watches;
+        watches << connect(&urls_, &QAbstractItemModel::rowsRemoved, this, takeBack)
+                << connect(&urls_, &QAbstractItemModel::modelReset, this, takeBack)
+                << connect(Text1, &QLineEdit::textChanged, this, takeBack);
+
+        trap.run(112, [&] { state->feed(); });
+        trap.run(122, [&] {
+            if (!state->taken.empty()) {
+                state->shownIndex = 0;
+                state->address = state->taken.front().address;
+                state->item = state->taken.front().number;
+            }
+            showItemProgress();
             state->ticker->start();
         });
-        bool stopped = false;
-        while (engine) {
-            trap.run(112, [&] { yield(); });
-            if (isClosing()) return true;
-            if (state->stopRequested) {
-                stopped = true;
-                break;
-            }
-            // The next item is the first entry after the last one taken, wherever it is now.
-            const int position = urls_.firstPositionAfter(lastTaken);
-            if (position == 0) break;
-            lastTaken = urls_.idAt(position);
-            ++itemsTaken;
-            const int items = itemsTaken + urls_.count() - position;
-            trap.run(114, [&] { setMousePointer(PointerBusy); });
-            QString entry, url;
-            trap.run(118, [&] {
-                entry = urls_.textAt(position);
-                // Fetched and named from the same text.
-                url = Download::FetchAddress(entry);
+        // The whole run on the worker; the window waits for it in one nested event loop, feeding
+        // the engine when it asks.
+        trap.run(136, [&] {
+            state->workerForRun().run([&] {
+                engine->runQueue([this, state, feedOrEnd] {
+                    QMetaObject::invokeMethod(this, [feedOrEnd] { feedOrEnd(); }, Qt::QueuedConnection);
+                });
             });
-            trap.run(120, [&] {
-                state->progress.reset();
-                state->rate.reset();
-                state->address = Download::DisplayAddress(url);  // no password, and short
-                state->item = itemsTaken;
-                state->items = items;
-                // The bar changes a few times a second at most, however short the items: a run of
-                // many small files must not spend its time repainting. The ticker shows the rest.
-                if (state->clock.elapsed() - state->shownAtMs >= state->ticker->interval()) showItemProgress();
-            });
-
-            QString base, target;
-            trap.run(130, [&] { base = Main::BuildTargetPath(Download::NamingText(url), Text1->text()); });
-            trap.run(132, [&] { target = Main::GetNextFilenameIfItExists(base, dialogs_, engine->namingContext()); });
-
-            // The transfer runs on a worker thread; the window keeps painting and answering. The
-            // item's file is flushed and named in the background while the next one comes in.
-            trap.run(134, [&] {
-                int index = -1;
-                state->workerForRun().run([&] { index = engine->fetchItem(url, base, target); });
-                if (index < 0) return;
-                if (index >= static_cast<int>(taken.size())) taken.resize(static_cast<std::size_t>(index) + 1);
-                taken[static_cast<std::size_t>(index)] = Taken{lastTaken, entry};
-            });
-            if (isClosing()) return true;
-            trap.run(136, [&] { yield(); });
+        });
+        for (const auto& watch : watches) disconnect(watch);
+        if (isClosing()) {
+            state->feed = nullptr;
+            return true;
         }
+        // What the run did not begin (stopped, or still queued) is taken back.
+        const bool stopped = state->stopRequested;
+        state->feed = nullptr;
+        withdraw();
         state->ticker->stop();
         Download::RunSummary summary;
         trap.run(138, [&] {
-            if (!engine) return;
             std::vector<Download::ItemOutcome> outcomes;
             state->workerForRun().run([&] { outcomes = engine->finishRun(); });
             int notReached = 0;
-            for (std::size_t k = 0; k < taken.size() && k < outcomes.size(); ++k) {
+            int begun = 0;
+            for (std::size_t k = 0; k < state->taken.size() && k < outcomes.size(); ++k) {
+                const DownloadState::Taken& item = state->taken[k];
+                if (item.withdrawn) continue;
+                ++begun;
                 const Download::ItemOutcome& outcome = outcomes[k];
                 // Each outcome goes to its entry by id, wherever removals have moved its row.
                 if (outcome.cancelled) {
                     ++notReached;
-                    urls_.setOutcome(taken[k].id, UrlList::Outcome::NotReached, QString());
+                    urls_.setOutcome(item.id, UrlList::Outcome::NotReached, QString());
                     continue;
                 }
-                summary.add(taken[k].entry, outcome);
+                summary.add(item.entry, outcome);
                 if (outcome.stored)
-                    urls_.setOutcome(taken[k].id, UrlList::Outcome::Stored, QStringLiteral("Stored as ") + outcome.path);
+                    urls_.setOutcome(item.id, UrlList::Outcome::Stored, QStringLiteral("Stored as ") + outcome.path);
                 else
-                    urls_.setOutcome(taken[k].id, UrlList::Outcome::Failed, QStringLiteral("Failed: ") + outcome.reason);
+                    urls_.setOutcome(item.id, UrlList::Outcome::Failed, QStringLiteral("Failed: ") + outcome.reason);
             }
-            const int next = urls_.firstPositionAfter(lastTaken);
+            const int next = urls_.firstPositionAfter(state->lastFed);
             const int ahead = next == 0 ? 0 : urls_.count() - next + 1;
             if (next != 0) urls_.setOutcomeFrom(next, UrlList::Outcome::NotReached);
             // Every entry there was at the start or added since is taken, still ahead, or gone.
             const int everThere = countAtStart + static_cast<int>(urls_.nextId() - firstIdAfterStart);
             summary.setStopped(stopped);
             summary.addNotReached(notReached + ahead);
-            summary.addRemovedBeforeReached(std::max(0, everThere - itemsTaken - ahead));
+            summary.addRemovedBeforeReached(std::max(0, everThere - begun - ahead));
         });
         if (isClosing()) return true;
         endRunDisplay();

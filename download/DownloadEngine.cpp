@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/utsname.h>
@@ -212,8 +213,13 @@ void Engine::beginRun() {
     finishRun();
     memo_.clear();
     cleanedFolders_.clear();
+    folder_.reset();
     downloader_.reset();
     sharedFlushTooSlow_ = false;
+    std::lock_guard<std::mutex> hold(inputLock_);
+    queue_.clear();
+    inputEnded_ = false;
+    moreWanted_ = false;
 }
 
 Main::NamingContext Engine::namingContext() {
@@ -222,12 +228,26 @@ Main::NamingContext Engine::namingContext() {
     return context;
 }
 
-void Engine::cancel() { downloader_.cancel(); }
+void Engine::cancel() {
+    downloader_.cancel();
+    std::lock_guard<std::mutex> hold(inputLock_);
+    input_.notify_all();
+}
 
 void Engine::cleanFolderOnce(const QString& folder) {
     if (cleanedFolders_.contains(folder)) return;
     cleanedFolders_.append(folder);
     RemoveLeftoverTemporaries(folder);
+}
+
+int Engine::maxInFlight() {
+    static const int most = [] {
+        rlimit limit{};
+        const rlim_t soft = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 1024;
+        // A quarter of the descriptors at most, leaving the rest to the program and its sockets.
+        return static_cast<int>(std::clamp<rlim_t>(soft / 4, 16, 1024));
+    }();
+    return most;
 }
 
 int Engine::fetchItem(const QString& url, const QString& base, const QString& target) {
@@ -237,6 +257,11 @@ int Engine::fetchItem(const QString& url, const QString& base, const QString& ta
         index = static_cast<int>(outcomes_.size());
         outcomes_.emplace_back();
     }
+    fetchInto(index, url, base, target);
+    return index;
+}
+
+void Engine::fetchInto(int index, const QString& url, const QString& base, const QString& target) {
     FinishJob job;
     job.index = index;
     job.base = base;
@@ -247,23 +272,103 @@ int Engine::fetchItem(const QString& url, const QString& base, const QString& ta
         memo_.givenBack(base, target);
         std::lock_guard<std::mutex> hold(lock_);
         outcomes_[index] = std::move(early);
-        return index;
+        return;
     }
+    job.completeAt = std::chrono::steady_clock::now();
     startFinisher();
     std::unique_lock<std::mutex> hold(lock_);
-    room_.wait(hold, [&] { return inFlight_ < kMaxInFlight; });
+    room_.wait(hold, [&] { return inFlight_ < maxInFlight(); });
     ++inFlight_;
     jobs_.push_back(std::move(job));
-    work_.notify_one();
-    return index;
+    // The finisher needs a word only for the first file of a batch (it then waits for the gather
+    // time) and for a full batch; the files in between cost the transfer nothing.
+    if (jobs_.size() == 1 || jobs_.size() == static_cast<std::size_t>(kBatchFiles)) work_.notify_one();
 }
 
 std::vector<ItemOutcome> Engine::finishRun() {
     std::unique_lock<std::mutex> hold(lock_);
+    finishing_ = true;
+    work_.notify_all();
     room_.wait(hold, [&] { return inFlight_ == 0; });
+    finishing_ = false;
+    folder_.reset();  // no descriptor outlives the run
     std::vector<ItemOutcome> done;
     done.swap(outcomes_);
     return done;
+}
+
+int Engine::enqueue(const QString& url, const QString& base, const QString& target) {
+    int index;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        index = static_cast<int>(outcomes_.size());
+        outcomes_.emplace_back();
+    }
+    std::lock_guard<std::mutex> hold(inputLock_);
+    queue_.push_back(Queued{index, url, base, target});
+    moreWanted_ = false;
+    if (queue_.size() == 1) input_.notify_all();
+    return index;
+}
+
+std::vector<int> Engine::withdrawQueued() {
+    std::deque<Queued> taken;
+    {
+        std::lock_guard<std::mutex> hold(inputLock_);
+        taken.swap(queue_);
+        moreWanted_ = false;
+    }
+    std::vector<int> indices;
+    indices.reserve(taken.size());
+    std::lock_guard<std::mutex> hold(lock_);
+    for (const Queued& item : taken) {
+        memo_.givenBack(item.base, item.target);
+        outcomes_[item.index].reason = QStringLiteral("Withdrawn");
+        indices.push_back(item.index);
+    }
+    return indices;
+}
+
+int Engine::queued() {
+    std::lock_guard<std::mutex> hold(inputLock_);
+    return static_cast<int>(queue_.size());
+}
+
+void Engine::endInput() {
+    std::lock_guard<std::mutex> hold(inputLock_);
+    inputEnded_ = true;
+    input_.notify_all();
+}
+
+void Engine::runQueue(const std::function<void()>& wantMore) {
+    for (;;) {
+        Queued item;
+        bool ask = false;
+        {
+            std::unique_lock<std::mutex> hold(inputLock_);
+            if (queue_.size() <= static_cast<std::size_t>(kLowWater) && !inputEnded_ && !moreWanted_) {
+                moreWanted_ = true;
+                ask = true;
+            }
+            if (!ask) {
+                input_.wait(hold, [&] { return !queue_.empty() || inputEnded_ || downloader_.isCancelled(); });
+                if (downloader_.isCancelled() || queue_.empty()) return;
+                item = std::move(queue_.front());
+                queue_.pop_front();
+                // An empty queue is asked to be filled again, however it got there.
+                if (queue_.empty()) moreWanted_ = false;
+            }
+        }
+        if (ask) {
+            // Asked outside the lock: the answer is usually an enqueue() from another thread.
+            if (wantMore) wantMore();
+            continue;
+        }
+        current_.store(item.index, std::memory_order_relaxed);
+        fetchInto(item.index, item.url, item.base, item.target);
+        current_.store(-1, std::memory_order_relaxed);
+        if (downloader_.isCancelled()) return;
+    }
 }
 
 void Engine::startFinisher() {
@@ -275,24 +380,30 @@ void Engine::finisherLoop() {
     for (;;) {
         work_.wait(hold, [&] { return stopping_ || !jobs_.empty(); });
         if (jobs_.empty()) return;
-        // Everything waiting is finished together, so that one flush of the file system serves
-        // the whole batch.
+        // Files gather for a moment so that one flush of the file system serves many of them;
+        // the end of a run flushes what there is at once.
+        const auto until = jobs_.front().completeAt + std::chrono::milliseconds(kGatherMs);
+        work_.wait_until(hold, until, [&] {
+            return stopping_ || finishing_ || jobs_.size() >= static_cast<std::size_t>(kBatchFiles);
+        });
         std::vector<FinishJob> batch;
+        batch.reserve(jobs_.size());
         while (!jobs_.empty()) {
             batch.push_back(std::move(jobs_.front()));
             jobs_.pop_front();
         }
         hold.unlock();
         flushTogether(batch);
-        std::vector<ItemOutcome> done;
+        std::vector<std::pair<int, ItemOutcome>> done;
         done.reserve(batch.size());
         for (FinishJob& job : batch) {
-            done.push_back(finish(job));
-            if (!done.back().stored) memo_.givenBack(job.base, job.target);
+            done.emplace_back(job.index, finish(job));
+            if (!done.back().second.stored) memo_.givenBack(job.base, job.target);
         }
+        batch.clear();  // the descriptors close before the room is given back
         hold.lock();
-        for (std::size_t k = 0; k < batch.size(); ++k) outcomes_[batch[k].index] = std::move(done[k]);
-        inFlight_ -= static_cast<int>(batch.size());
+        for (auto& [index, outcome] : done) outcomes_[static_cast<std::size_t>(index)] = std::move(outcome);
+        inFlight_ -= static_cast<int>(done.size());
         room_.notify_all();
     }
 }
@@ -340,6 +451,34 @@ void dropNamedTemporary(int fd, int dirFd, const QByteArray& tempName) {
 }
 }  // namespace
 
+// The folder stays open from item to item while its path still leads to it; a folder renamed,
+// removed or replaced is opened again, so each item goes where its path says.
+Fw::Result<std::shared_ptr<const Engine::Folder>> Engine::openFolder(const QString& path, bool fresh) {
+    const QByteArray encoded = QFile::encodeName(path);
+    if (folder_ && !fresh && folder_->path == path) {
+        struct stat now;
+        if (::stat(encoded.constData(), &now) == 0 && quint64(now.st_dev) == folder_->device &&
+            quint64(now.st_ino) == folder_->inode)
+            return folder_;
+    }
+    folder_.reset();
+    auto folder = std::make_shared<Folder>();
+    folder->path = path;
+    folder->fd.reset(::open(encoded.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder->fd) {
+        return Fw::Error::failed(errno == ENOENT || errno == ENOTDIR ? kFolderMissing
+                                                                     : QStringLiteral("Cannot open the folder: ") + errnoText(errno),
+                                 errno);
+    }
+    folder->nameMax = ::fpathconf(folder->fd.get(), _PC_NAME_MAX);
+    struct stat st;
+    if (::fstat(folder->fd.get(), &st) != 0) return Fw::Error::failed(QStringLiteral("Cannot open the folder: ") + errnoText(errno), errno);
+    folder->device = quint64(st.st_dev);
+    folder->inode = quint64(st.st_ino);
+    folder_ = folder;
+    return folder_;
+}
+
 ItemOutcome Engine::fetchIntoTemporary(const QString& url, FinishJob& job) {
     ItemOutcome outcome;
     const QChar sep = Main::kNativeSeparator;
@@ -362,15 +501,16 @@ ItemOutcome Engine::fetchIntoTemporary(const QString& url, FinishJob& job) {
     if (folder.isEmpty()) folder = QStringLiteral(".");
     cleanFolderOnce(folder);
 
-    Fw::UniqueFd dirFd(::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!dirFd) {
-        outcome.reason = errno == ENOENT || errno == ENOTDIR ? kFolderMissing
-                                                             : QStringLiteral("Cannot open the folder: ") + errnoText(errno);
+    const Fw::Result<std::shared_ptr<const Folder>> opened = openFolder(folder, false);
+    if (!opened) {
+        outcome.reason = opened.error().text;
         return outcome;
     }
+    job.folder = *opened;
+    const int dirFd = job.folder->fd.get();
 
     // A name the folder cannot hold is refused before anything is fetched.
-    const long nameMax = ::fpathconf(dirFd.get(), _PC_NAME_MAX);
+    const long nameMax = job.folder->nameMax;
     const QByteArray nameBytes = QFile::encodeName(name);
     if (nameBytes.contains('\0') || (nameMax > 0 && nameBytes.size() > nameMax)) {
         outcome.reason = kNameRefused;
@@ -381,7 +521,7 @@ ItemOutcome Engine::fetchIntoTemporary(const QString& url, FinishJob& job) {
     Fw::UniqueFd fd;
     if (temporaryMethod_ == TemporaryMethod::Best && procFdUsable()) {
         // No name until it is complete: nothing to clean up, nothing another copy could take.
-        fd.reset(::openat(dirFd.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+        fd.reset(::openat(dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
         if (!fd && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
             outcome.reason = errno == ENOENT ? kFolderMissing
                                              : QStringLiteral("Cannot create a file in the folder: ") + errnoText(errno);
@@ -389,7 +529,7 @@ ItemOutcome Engine::fetchIntoTemporary(const QString& url, FinishJob& job) {
         }
     }
     if (!fd) {
-        fd = createNamedTemporary(dirFd.get(), tempName);
+        fd = createNamedTemporary(dirFd, tempName);
         if (!fd) {
             outcome.reason = errno == ENOENT ? kFolderMissing
                                              : QStringLiteral("Cannot create a file in the folder: ") + errnoText(errno);
@@ -399,13 +539,12 @@ ItemOutcome Engine::fetchIntoTemporary(const QString& url, FinishJob& job) {
 
     const Fw::Result<TransferInfo> result = downloader_.fetchToFd(url, fd.get());
     if (!result) {
-        if (!tempName.isEmpty()) dropNamedTemporary(fd.get(), dirFd.get(), tempName);
+        if (!tempName.isEmpty()) dropNamedTemporary(fd.get(), dirFd, tempName);
         outcome.cancelled = result.error().isCancelled();
         outcome.reason = result.error().text;
         return outcome;
     }
     job.fd = std::move(fd);
-    job.dirFd = std::move(dirFd);
     job.tempName = tempName;
     job.nameBytes = nameBytes;
     return outcome;
@@ -430,7 +569,10 @@ void Engine::flushTogether(std::vector<FinishJob>& batch) {
         }
         job.onDisk = it->second;
     }
-    if (std::chrono::steady_clock::now() - started > std::chrono::milliseconds(250)) sharedFlushTooSlow_ = true;
+    // Slow means slower than a quick fsync of each file would have been.
+    const auto allowed = std::max<std::chrono::milliseconds>(std::chrono::milliseconds(250),
+                                                             std::chrono::milliseconds(2) * static_cast<int>(batch.size()));
+    if (std::chrono::steady_clock::now() - started > allowed) sharedFlushTooSlow_ = true;
 }
 
 // Flush and publish one complete temporary file. Runs on the finisher thread while the next item
@@ -439,7 +581,7 @@ ItemOutcome Engine::finish(FinishJob& job) {
     ItemOutcome outcome;
     const bool anonymous = job.tempName.isEmpty();
     auto fail = [&](QString reason) {
-        if (!anonymous) dropNamedTemporary(job.fd.get(), job.dirFd.get(), job.tempName);
+        if (!anonymous) dropNamedTemporary(job.fd.get(), job.folder->fd.get(), job.tempName);
         outcome.reason = std::move(reason);
         return outcome;
     };
@@ -451,16 +593,16 @@ ItemOutcome Engine::finish(FinishJob& job) {
     QByteArray nameBytes = job.nameBytes;
     for (int attempt = 0; attempt < 1000; ++attempt) {
         const Fw::Result<void> published =
-            anonymous ? linkAnonymous(job.fd.get(), job.dirFd.get(), nameBytes.constData())
-                      : PublishWithoutReplace(job.dirFd.get(), job.tempName.constData(), nameBytes.constData());
+            anonymous ? linkAnonymous(job.fd.get(), job.folder->fd.get(), nameBytes.constData())
+                      : PublishWithoutReplace(job.folder->fd.get(), job.tempName.constData(), nameBytes.constData());
         if (published) {
             if (!anonymous) unregisterTemporary(st, job.tempName.constData());
             // A write error that shows only when the file is closed (network file systems) takes
             // back the name, as long as it is still this file's.
             if (const int error = job.fd.close()) {
                 struct stat now;
-                if (::fstatat(job.dirFd.get(), nameBytes.constData(), &now, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(st, now))
-                    ::unlinkat(job.dirFd.get(), nameBytes.constData(), 0);
+                if (::fstatat(job.folder->fd.get(), nameBytes.constData(), &now, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(st, now))
+                    ::unlinkat(job.folder->fd.get(), nameBytes.constData(), 0);
                 outcome.reason = errnoText(error);
                 return outcome;
             }

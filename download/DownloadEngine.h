@@ -7,8 +7,11 @@
 #include <QStringList>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -81,6 +84,28 @@ public:
     // Waits until every item of the run is finished; their outcomes, in order.
     std::vector<ItemOutcome> finishRun();
 
+    // The same run fed through a queue, so that whoever lists the items (the window) never waits
+    // for a transfer and the transfers never wait for it. enqueue() and withdrawQueued() may be
+    // called from any thread while runQueue() works on another.
+    //
+    // Queues an item; returns its number in this run, as fetchItem would.
+    int enqueue(const QString& url, const QString& base, const QString& target);
+    // Takes back the queued items not yet begun, in queue order, and gives their names back. Their
+    // numbers keep an outcome "Withdrawn" and are not used again.
+    std::vector<int> withdrawQueued();
+    // How many items wait in the queue.
+    int queued();
+    // No more items will come: runQueue() returns once the queue is empty.
+    void endInput();
+    // Fetches the queued items in order until the input has ended and the queue is empty, or the
+    // run is cancelled (what is still queued then stays queued). `wantMore` is called on this
+    // thread whenever the queue runs low (once until the next enqueue()), and again when it is
+    // empty.
+    void runQueue(const std::function<void()>& wantMore);
+    // The number of the item being fetched by runQueue(), -1 between items. Any thread.
+    int currentItem() const { return current_.load(std::memory_order_relaxed); }
+    static constexpr int kLowWater = 16;
+
     // Aborts the item in progress promptly (from any thread); later items are refused until
     // beginRun().
     void cancel();
@@ -94,10 +119,18 @@ public:
     void setTemporaryMethod(TemporaryMethod method) { temporaryMethod_ = method; }
 
 private:
+    // The output folder, opened once for the items that go to it.
+    struct Folder {
+        QString path;
+        Fw::UniqueFd fd;
+        long nameMax = 0;
+        quint64 device = 0, inode = 0;
+    };
     struct FinishJob {
         int index = 0;
         Fw::UniqueFd fd;     // the complete temporary file, open (and locked when named)
-        Fw::UniqueFd dirFd;  // its folder
+        std::shared_ptr<const Folder> folder;
+        std::chrono::steady_clock::time_point completeAt;
         QByteArray tempName;  // empty for an anonymous file
         QByteArray nameBytes;
         QString base;
@@ -105,14 +138,20 @@ private:
         bool onDisk = false;  // a flush of its file system has written it out
     };
     ItemOutcome fetchIntoTemporary(const QString& url, FinishJob& job);
+    void fetchInto(int index, const QString& url, const QString& base, const QString& target);
+    Fw::Result<std::shared_ptr<const Folder>> openFolder(const QString& path, bool fresh);
     ItemOutcome finish(FinishJob& job);
     void flushTogether(std::vector<FinishJob>& batch);
     void startFinisher();
     void finisherLoop();
     void cleanFolderOnce(const QString& folder);
 
-    // One finisher: files that complete while it flushes wait for it and then share one flush.
-    static constexpr int kMaxInFlight = 32;
+    // One finisher: complete files gather for a moment (or until there are many) and then share
+    // one flush, which goes on while the next files come in. Each waiting file holds a descriptor,
+    // so how many may wait depends on the descriptor limit.
+    static constexpr int kGatherMs = 30;
+    static constexpr int kBatchFiles = 256;
+    static int maxInFlight();
 
     Downloader downloader_;
     Main::NameMemo memo_;
@@ -127,6 +166,19 @@ private:
     std::deque<FinishJob> jobs_;
     int inFlight_ = 0;
     bool stopping_ = false;
+    bool finishing_ = false;  // finishRun() waits: flush what there is at once
+    std::shared_ptr<const Folder> folder_;  // the folder of the last item (fetching thread only)
+
+    struct Queued {
+        int index = 0;
+        QString url, base, target;
+    };
+    std::mutex inputLock_;
+    std::condition_variable input_;  // an item queued, the input ended, or cancelled
+    std::deque<Queued> queue_;
+    bool inputEnded_ = false;
+    bool moreWanted_ = false;
+    std::atomic<int> current_{-1};
     std::vector<ItemOutcome> outcomes_;
     std::thread finisher_;
 };

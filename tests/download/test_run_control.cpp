@@ -197,21 +197,29 @@ TEST_F(ControlFixture, EscStopsTheWaitBeforeARetry) {
     EXPECT_EQ(outcomes(), (std::vector<Outcome>{Outcome::NotReached, Outcome::NotReached}));
 }
 
-TEST_F(ControlFixture, StopBetweenItemsStartsNoLaterItemAndASecondClickStartsNoSecondRun) {
+TEST_F(ControlFixture, StopAsTheNextItemBeginsStartsNoLaterItemAndASecondClickStartsNoSecondRun) {
+    // The second item's request is where the stop comes: the first is stored by then, and the
+    // server holds the answer until the run lets go of it.
+    std::atomic<bool> asked{false};
+    http.server().Get("/hold/(.*)", [&](const httplib::Request&, httplib::Response& res) {
+        if (!asked.exchange(true)) {
+            QMetaObject::invokeMethod(&form, [this] {
+                form.PushButton2->click();
+                form.PushButton2->click();  // still the same run, stopping
+                EXPECT_TRUE(form.isStopping());
+            }, Qt::QueuedConnection);
+        }
+        res.set_chunked_content_provider("application/octet-stream", [this](size_t, httplib::DataSink&) {
+            for (int k = 0; k < 250 && !released; ++k) std::this_thread::sleep_for(20ms);
+            return false;
+        });
+    });
     http.start();
     add("/files/a.txt");
-    add("/files/b.txt");
+    add("/hold/b.txt");
     add("/files/c.txt");
-    // The run yields before each item and after it: the second yield comes between the first
-    // two items.
-    dialogs.onYield = [&] {
-        if (dialogs.yields == 2) {
-            form.PushButton2->click();
-            form.PushButton2->click();  // still the same run, stopping
-            EXPECT_TRUE(form.isStopping());
-        }
-    };
     press();
+    EXPECT_TRUE(asked);
     EXPECT_EQ(dialogs.messageTexts(), QStringList{s("Stopped.\r\n\r\n2 items were not reached.\r\n\r\n") + kHint});
     EXPECT_EQ(entriesOf(dir.path()), QStringList{s("a.txt")});
     EXPECT_EQ(outcomes(), (std::vector<Outcome>{Outcome::Stored, Outcome::NotReached, Outcome::NotReached}));
