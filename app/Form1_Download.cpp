@@ -207,10 +207,11 @@ void Form1::PushButton2_Click() {
         if (!engine) return false;
         trap.run(114, [&] { setMousePointer(PointerBusy); });
 
-        // The window hands the engine a few dozen entries ahead of the transfer, named as the
-        // folder box and the list stand at that moment; the transfers never wait for the window,
-        // and the window does nothing per item but this. Taken back, and handed again, when
-        // entries are removed or the folder is changed.
+        // The window hands the engine a few dozen entries ahead of the transfer, each with its
+        // place in the folder the box names at that moment (the engine picks the free name as
+        // the item begins). The transfers never wait for the window, and the window does nothing
+        // per item but this. Taken back, and handed again, when entries are removed or the
+        // folder is changed.
         state->feed = [this, &trap, state, engine] {
             int handed = 0;
             while (handed < kLookAhead && !state->stopRequested && !isClosing()) {
@@ -218,7 +219,7 @@ void Form1::PushButton2_Click() {
                 if (position == 0) break;
                 DownloadState::Taken item;
                 item.id = urls_.idAt(position);
-                QString url, base, target;
+                QString url, base;
                 trap.run(118, [&] {
                     item.entry = urls_.textAt(position);
                     // Fetched and named from the same text.
@@ -226,10 +227,9 @@ void Form1::PushButton2_Click() {
                 });
                 trap.run(120, [&] { item.address = Download::DisplayAddress(url); });
                 trap.run(130, [&] { base = Main::BuildTargetPath(Download::NamingText(url), Text1->text()); });
-                trap.run(132, [&] { target = Main::GetNextFilenameIfItExists(base, dialogs_, engine->namingContext()); });
                 trap.run(134, [&] {
                     item.number = ++state->itemsTaken;
-                    const int index = engine->enqueue(url, base, target);
+                    const int index = engine->enqueue(url, base);
                     if (index >= static_cast<int>(state->taken.size())) state->taken.resize(static_cast<std::size_t>(index) + 1);
                     state->taken[static_cast<std::size_t>(index)] = std::move(item);
                 });

@@ -297,7 +297,7 @@ std::vector<ItemOutcome> Engine::finishRun() {
     return done;
 }
 
-int Engine::enqueue(const QString& url, const QString& base, const QString& target) {
+int Engine::enqueue(const QString& url, const QString& base) {
     int index;
     {
         std::lock_guard<std::mutex> hold(lock_);
@@ -305,7 +305,7 @@ int Engine::enqueue(const QString& url, const QString& base, const QString& targ
         outcomes_.emplace_back();
     }
     std::lock_guard<std::mutex> hold(inputLock_);
-    queue_.push_back(Queued{index, url, base, target});
+    queue_.push_back(Queued{index, url, base});
     moreWanted_ = false;
     if (queue_.size() == 1) input_.notify_all();
     return index;
@@ -322,7 +322,6 @@ std::vector<int> Engine::withdrawQueued() {
     indices.reserve(taken.size());
     std::lock_guard<std::mutex> hold(lock_);
     for (const Queued& item : taken) {
-        memo_.givenBack(item.base, item.target);
         outcomes_[item.index].reason = QStringLiteral("Withdrawn");
         indices.push_back(item.index);
     }
@@ -365,7 +364,10 @@ void Engine::runQueue(const std::function<void()>& wantMore) {
             continue;
         }
         current_.store(item.index, std::memory_order_relaxed);
-        fetchInto(item.index, item.url, item.base, item.target);
+        // Named as it begins, as fetchItem's caller would: an earlier item that failed has given
+        // its name back by now.
+        const QString target = Main::NextFreeName(item.base, namingContext());
+        fetchInto(item.index, item.url, item.base, target);
         current_.store(-1, std::memory_order_relaxed);
         if (downloader_.isCancelled()) return;
     }

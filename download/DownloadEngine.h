@@ -88,10 +88,11 @@ public:
     // for a transfer and the transfers never wait for it. enqueue() and withdrawQueued() may be
     // called from any thread while runQueue() works on another.
     //
-    // Queues an item; returns its number in this run, as fetchItem would.
-    int enqueue(const QString& url, const QString& base, const QString& target);
-    // Takes back the queued items not yet begun, in queue order, and gives their names back. Their
-    // numbers keep an outcome "Withdrawn" and are not used again.
+    // Queues an item; returns its number in this run, as fetchItem would. It is given the next
+    // free name for `base` when it begins.
+    int enqueue(const QString& url, const QString& base);
+    // Takes back the queued items not yet begun, in queue order. Their numbers keep an outcome
+    // "Withdrawn" and are not used again.
     std::vector<int> withdrawQueued();
     // How many items wait in the queue.
     int queued();
@@ -171,7 +172,7 @@ private:
 
     struct Queued {
         int index = 0;
-        QString url, base, target;
+        QString url, base;
     };
     std::mutex inputLock_;
     std::condition_variable input_;  // an item queued, the input ended, or cancelled
