@@ -16,6 +16,7 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -120,10 +121,11 @@ struct ChildResult {
     long rssKb = 0;
 };
 
-ChildResult runChild(const QStringList& urls, const QString& folder) {
+ChildResult runChild(const QStringList& urls, const QString& folder, bool syncEachFile = true) {
     QProcess p;
     p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    p.start(QCoreApplication::applicationFilePath(), QStringList{QStringLiteral("--child"), folder} + urls);
+    p.start(QCoreApplication::applicationFilePath(),
+            QStringList{syncEachFile ? QStringLiteral("--child") : QStringLiteral("--child-nosync"), folder} + urls);
     p.waitForFinished(-1);
     const QList<QByteArray> parts = p.readAllStandardOutput().trimmed().split(' ');
     ChildResult r;
@@ -156,14 +158,28 @@ int windowChildRun(const QString& folder, const QString& listFile) {
     }
     form.Text1->setText(folder);
     QCoreApplication::processEvents();
+    // How long the window's events waited at most during the run: a 10 ms timer's longest gap.
+    QElapsedTimer sinceTick;
+    qint64 longestGapMs = 0;
+    QTimer ticks;
+    ticks.setInterval(10);
+    QObject::connect(&ticks, &QTimer::timeout, [&] {
+        longestGapMs = std::max(longestGapMs, sinceTick.restart());
+    });
     QElapsedTimer t;
     t.start();
+    sinceTick.start();
+    ticks.start();
     form.PushButton2_Click();
     const double s = seconds(t);
+    ticks.stop();
     if (dialogs.messages != QStringList{QStringLiteral("Done.")}) return 1;
-    std::printf("%.6f\n", s);
+    std::printf("%.6f %lld\n", s, static_cast<long long>(longestGapMs));
     return 0;
 }
+
+// The longest pause of a window's events in any start-button round, by platform.
+qint64 longestWindowPauseMs[2] = {0, 0};  // offscreen, xcb
 
 // One start-button round in a process of its own on `platform`; seconds, or -1 when it failed.
 double runWindowChild(const QString& platform, const QString& folder, const QString& listFile) {
@@ -179,8 +195,13 @@ double runWindowChild(const QString& platform, const QString& folder, const QStr
     else
         p.start(child.front(), child.mid(1));
     if (!p.waitForFinished(600000) || p.exitCode() != 0) return -1;
+    const QList<QByteArray> parts = p.readAllStandardOutput().trimmed().split(' ');
     bool ok = false;
-    const double s = p.readAllStandardOutput().trimmed().toDouble(&ok);
+    const double s = parts.front().toDouble(&ok);
+    if (parts.size() == 2) {
+        qint64& longest = longestWindowPauseMs[platform == QLatin1String("xcb") ? 1 : 0];
+        longest = std::max(longest, parts[1].toLongLong());
+    }
     return ok ? s : -1;
 }
 
@@ -209,10 +230,10 @@ bool makeTestAuthority(const QString& dir) {
 
 void row(const char* name, double secs, int files, double mb) {
     if (secs < 0) {
-        std::printf("  %-34s  failed\n", name);
+        std::printf("  %-38s  failed\n", name);
         return;
     }
-    std::printf("  %-34s %8.3f s %9.0f files/s %9.1f MB/s\n", name, secs, files / secs, mb / secs);
+    std::printf("  %-38s %8.3f s %9.0f files/s %9.1f MB/s\n", name, secs, files / secs, mb / secs);
 }
 
 }  // namespace
@@ -361,6 +382,10 @@ int main(int argc, char** argv) {
         const QString d = freshDir();
         return checked(d, runWindowChild(QStringLiteral("xcb"), d, listFile), 4096, smallCount);
     };
+    auto offscreenChildSmallOnce = [&] {
+        const QString d = freshDir();
+        return checked(d, runWindowChild(QStringLiteral("offscreen"), d, listFile), 4096, smallCount);
+    };
     auto wgetSmallOnce = [&] {
         const QString d = freshDir();
         return checked(d, runTool(QStringLiteral("wget"), {QStringLiteral("-q"), QStringLiteral("-i"), listFile,
@@ -372,7 +397,8 @@ int main(int argc, char** argv) {
         return checked(d, runTool(QStringLiteral("curl"), QStringList{QStringLiteral("-s"), QStringLiteral("--remote-name-all")} + smallUrls, d),
                        4096, smallCount);
     };
-    double engineSmall = -1, unsyncedSmall = -1, buttonSmall = -1, xcbSmall = -1, wgetSmall = -1, curlSmall = -1;
+    double engineSmall = -1, unsyncedSmall = -1, buttonSmall = -1, xcbSmall = -1, wgetSmall = -1, curlSmall = -1,
+           childSmall = -1;
     auto keepBest = [](double& bestSoFar, double s) {
         if (s >= 0 && (bestSoFar < 0 || s < bestSoFar)) bestSoFar = s;
     };
@@ -383,9 +409,11 @@ int main(int argc, char** argv) {
         keepBest(wgetSmall, wgetSmallOnce());
         if (xcb) keepBest(xcbSmall, xcbSmallOnce());
         keepBest(unsyncedSmall, headlessSmallOnce(false));
+        keepBest(childSmall, offscreenChildSmallOnce());
     }
     row("engine (headless)", engineSmall, smallCount, smallMb);
     row("start button (offscreen platform)", buttonSmall, smallCount, smallMb);
+    row("start button (offscreen, own process)", childSmall, smallCount, smallMb);
     if (xcb) row("start button (xcb platform, Xvfb)", xcbSmall, smallCount, smallMb);
     row("engine, no fsync (cost of the flush)", unsyncedSmall, smallCount, smallMb);
     row("wget -q -i", wgetSmall, smallCount, smallMb);
@@ -397,6 +425,8 @@ int main(int argc, char** argv) {
         std::printf("  files/s engine : faster peer = %.2f (goal >= 1.20), button offscreen : faster peer = %.2f, "
                     "button xcb : faster peer = %.2f (goal >= 1.00)\n",
                     peer / engineSmall, buttonSmall > 0 ? peer / buttonSmall : 0.0, xcbSmall > 0 ? peer / xcbSmall : 0.0);
+    std::printf("  longest pause of the window's events during a run: offscreen %lld ms, xcb %lld ms\n",
+                static_cast<long long>(longestWindowPauseMs[0]), static_cast<long long>(longestWindowPauseMs[1]));
 
     const double bigBytes = double(bigMb) * (1 << 20);
     const double bigMB = bigBytes / 1e6;
@@ -405,7 +435,7 @@ int main(int argc, char** argv) {
     const QString bigUrl = base + QStringLiteral("/big.bin");
     ChildResult engineBig;
     bool engineBigBroken = false;
-    double wgetBig = -1, curlBig = -1, xcbBig = -1;
+    double wgetBig = -1, curlBig = -1, xcbBig = -1, unsyncedBig = -1, curlSyncedBig = -1;
     const QString bigListFile = root.filePath(QStringLiteral("big-list.txt"));
     writeFile(bigListFile, (base + QStringLiteral("/big.bin\n")).toUtf8());
     for (int r = 0; r < rounds; ++r) {
@@ -435,11 +465,27 @@ int main(int argc, char** argv) {
             keepBest(xcbBig, checked(d, runWindowChild(QStringLiteral("xcb"), d, bigListFile), qint64(bigBytes), 1));
             QDir(d).removeRecursively();
         }
+        {
+            const QString d = freshDir();
+            ChildResult once = runChild({bigUrl}, d, false);
+            keepBest(unsyncedBig, checked(d, once.secs, qint64(bigBytes), 1));
+            QDir(d).removeRecursively();
+        }
+        {
+            // The same durability as the engine's: curl, then its file's data flushed to disk.
+            const QString d = freshDir();
+            keepBest(curlSyncedBig,
+                     checked(d, runTool(QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral("curl -s -O \"$0\" && sync -d big.bin"), bigUrl}, d),
+                             qint64(bigBytes), 1));
+            QDir(d).removeRecursively();
+        }
     }
     row("engine (headless)", engineBig.secs, 1, bigMB);
     if (xcb) row("start button (xcb platform, Xvfb)", xcbBig, 1, bigMB);
     row("wget -q", wgetBig, 1, bigMB);
     row("curl -s --remote-name-all", curlBig, 1, bigMB);
+    row("engine, no fsync (cost of the flush)", unsyncedBig, 1, bigMB);
+    row("curl, then sync -d of its file", curlSyncedBig, 1, bigMB);
     if (engineBig.secs > 0 && curlBig > 0)
         std::printf("  MB/s engine : curl = %.2f (goal >= 0.90), button xcb : curl = %.2f (goal >= 0.85)\n",
                     curlBig / engineBig.secs, xcbBig > 0 ? curlBig / xcbBig : 0.0);

@@ -539,7 +539,7 @@ ItemOutcome Engine::fetchIntoTemporary(const QString& url, FinishJob& job) {
         }
     }
 
-    const Fw::Result<TransferInfo> result = downloader_.fetchToFd(url, fd.get());
+    const Fw::Result<TransferInfo> result = downloader_.fetchToFile(url, FileTarget{fd.get(), true, &job.folder->space});
     if (!result) {
         if (!tempName.isEmpty()) dropNamedTemporary(fd.get(), dirFd, tempName);
         outcome.cancelled = result.error().isCancelled();

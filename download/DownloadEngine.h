@@ -126,6 +126,7 @@ private:
         Fw::UniqueFd fd;
         long nameMax = 0;
         quint64 device = 0, inode = 0;
+        mutable SpaceBudget space;  // used by the fetching thread only
     };
     struct FinishJob {
         int index = 0;

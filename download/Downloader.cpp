@@ -63,7 +63,8 @@ struct Body {
     qint64 handedOver = 0;  // body bytes already given to the disk
     TransferProgress* progress = nullptr;
     qint64 reserve = -1;        // TransferLimits::freeReserveBytes
-    qint64 nextSpaceCheck = 0;  // body bytes before which no look at the free space is needed
+    SpaceBudget* space = nullptr;  // what may be written before the free space is looked at again
+    bool lengthChecked = false;    // the room for this answer's announced length was looked at
     bool noRoom = false;
 
     // This try.
@@ -85,7 +86,7 @@ struct Body {
         }
         bytes = 0;
         handedOver = 0;
-        nextSpaceCheck = 0;
+        lengthChecked = false;
         total = -1;
         etag.clear();
         lastModified.clear();
@@ -150,24 +151,37 @@ bool roomFor(Body& body, qint64 chunk) {
     struct statvfs fs {};
     // A file system without a size (a memory file, a pipe) has no free space to speak of.
     if (::fstatvfs(body.fd, &fs) != 0 || fs.f_blocks == 0) {
-        body.nextSpaceCheck = body.bytes + kSpaceCheckBytes;
+        body.space->allowance = chunk + kSpaceCheckBytes;
         return true;
     }
     const qint64 size = qint64(fs.f_blocks) * qint64(fs.f_frsize);
     const qint64 room = qint64(fs.f_bavail) * qint64(fs.f_frsize) - std::min(body.reserve, size / 20);
     const qint64 needed = std::max<qint64>(chunk, body.total > 0 ? body.total - body.bytes : 0);
+    body.lengthChecked = true;
     if (room < needed) return false;
-    body.nextSpaceCheck = body.bytes + chunk + std::min(kSpaceCheckBytes, (room - chunk) / 2);
+    body.space->allowance = chunk + std::min(kSpaceCheckBytes, (room - chunk) / 2);
     return true;
+}
+
+// Must the free space be looked at before `chunk` more bytes are written? Not while they fit in
+// what the last look allowed, which several transfers into one folder share; an announced
+// length is weighed against it at its first byte.
+bool spaceCheckDue(const Body& body, qint64 chunk) {
+    const qint64 allowance = body.space->allowance;
+    if (chunk > allowance) return true;
+    return !body.lengthChecked && body.total > 0 && body.total - body.bytes > allowance;
 }
 
 size_t writeBody(char* data, size_t size, size_t count, void* user) {
     auto* body = static_cast<Body*>(user);
     const size_t total = size * count;
     if (!body->begun && !body->begin()) return 0;  // libcurl ends the transfer with a write error
-    if (body->reserve >= 0 && body->bytes + qint64(total) > body->nextSpaceCheck && !roomFor(*body, qint64(total))) {
-        body->noRoom = true;
-        return 0;
+    if (body->reserve >= 0) {
+        if (spaceCheckDue(*body, qint64(total)) && !roomFor(*body, qint64(total))) {
+            body->noRoom = true;
+            return 0;
+        }
+        body->space->allowance -= qint64(total);
     }
     size_t done = 0;
     while (done < total) {
@@ -301,7 +315,11 @@ void Downloader::setWriteBehind(qint64 bytes) { d->writeBehind = bytes; }
 void Downloader::setProgress(TransferProgress* progress) { d->progress = progress; }
 bool Downloader::isCancelled() const { return d->cancelled; }
 
-Fw::Result<TransferInfo> Downloader::fetchToFd(const QString& url, int fd) {
+Fw::Result<TransferInfo> Downloader::fetchToFd(const QString& url, int fd) { return fetchToFile(url, FileTarget{fd}); }
+
+Fw::Result<TransferInfo> Downloader::fetchToFile(const QString& url, const FileTarget& file) {
+    const int fd = file.fd;
+    SpaceBudget ownSpace;
     if (!d->multi || !d->easy) return Fw::Error::failed(QStringLiteral("Cannot start the downloader"));
     if (d->cancelled) return Fw::Error::cancelled();
     const QString address = FetchAddress(url);
@@ -315,7 +333,8 @@ Fw::Result<TransferInfo> Downloader::fetchToFd(const QString& url, int fd) {
     body.writeBehind = d->writeBehind;
     body.progress = progress;
     body.reserve = d->limits.freeReserveBytes;
-    body.start = ::lseek(fd, 0, SEEK_CUR);
+    body.space = file.space ? file.space : &ownSpace;
+    body.start = file.empty ? 0 : ::lseek(fd, 0, SEEK_CUR);
     const QByteArray firstUrl = address.toUtf8();
     const QByteArray caFile = QFile::encodeName(d->limits.caFile);
     QByteArray resumeUrl;  // the address the body in the file came from, after redirects

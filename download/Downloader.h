@@ -56,6 +56,20 @@ struct TransferProgress {
 // The steady clock in milliseconds, as TransferProgress::retryAtMs counts it.
 qint64 SteadyNowMs();
 
+// How many bytes may still be written to one file system before its free space is looked at
+// again. Transfers into one folder may share one, so that many small files do not each look.
+struct SpaceBudget {
+    qint64 allowance = 0;
+};
+
+// Where a body goes: a descriptor, whether it is a new empty file (its body starts at offset 0),
+// and the free-space budget it shares (nullptr: one of its own).
+struct FileTarget {
+    int fd = -1;
+    bool empty = false;
+    SpaceBudget* space = nullptr;
+};
+
 class Downloader {
 public:
     explicit Downloader(TransferLimits limits = {});
@@ -71,6 +85,7 @@ public:
     // can say it is still the same file, and otherwise the body starts again at its first byte,
     // so the file always holds one whole answer. Blocks until done or cancelled.
     Fw::Result<TransferInfo> fetchToFd(const QString& url, int fd);
+    Fw::Result<TransferInfo> fetchToFile(const QString& url, const FileTarget& file);
 
     // Aborts the transfer in progress or the wait before a retry, if any, within a fraction of
     // a second; a cancelled downloader refuses further transfers until reset().
