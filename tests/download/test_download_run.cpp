@@ -160,10 +160,18 @@ TEST_F(RunFixture, FolderTextChangedDuringTheRunAppliesToTheNextItems) {
     QTemporaryDir second;
     for (const char* p : {"/slow/1.txt", "/slow/2.txt", "/slow/3.txt"}) add(s(p));
     form.Text1->setText(folder());
-    onChange = [&](const Snapshot& now) {
-        if (now.caption.contains(s("/slow/1.txt  "))) form.Text1->setText(second.path());
+    // The folder changes while the first item comes in; the first answer waits for it.
+    std::atomic<bool> changed{false};
+    onSlow = [&](const std::string& name) {
+        if (name != "1.txt") return;
+        QMetaObject::invokeMethod(&form, [&] {
+            form.Text1->setText(second.path());
+            changed = true;
+        }, Qt::QueuedConnection);
+        for (int k = 0; k < 500 && !changed; ++k) std::this_thread::sleep_for(10ms);
     };
     press();
+    EXPECT_TRUE(changed);
     EXPECT_EQ(dialogs.messageTexts(), QStringList{s("Done.")});
     EXPECT_EQ(entriesOf(folder()), QStringList{s("1.txt")});
     EXPECT_EQ(entriesOf(second.path()), (QStringList{s("2.txt"), s("3.txt")}));
