@@ -143,6 +143,7 @@ private:
     void setUpDownloadRun();
     void setUpListActions();
     void showItemProgress();
+    void showFinishedItems();
 
     std::shared_ptr<DownloadState> download_;
     std::shared_ptr<ListBuildState> listBuild_;

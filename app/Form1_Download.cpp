@@ -88,7 +88,10 @@ void Form1::setUpDownloadRun() {
     // updates counters, whatever its speed.
     download_->ticker = new QTimer(this);
     download_->ticker->setInterval(250);
-    connect(download_->ticker, &QTimer::timeout, this, [this] { showItemProgress(); });
+    connect(download_->ticker, &QTimer::timeout, this, [this] {
+        showItemProgress();
+        showFinishedItems();
+    });
 
     QStyle* style = ListView1->style();
     urls_.setOutcomeLook(UrlList::Outcome::Stored, style->standardIcon(QStyle::SP_DialogApplyButton), QString());
@@ -119,6 +122,22 @@ void Form1::keyPressEvent(QKeyEvent* event) {
         return;
     }
     QWidget::keyPressEvent(event);
+}
+
+// Each row's outcome as soon as its item is finished, a few times a second with the caption.
+void Form1::showFinishedItems() {
+    DownloadState& state = *download_;
+    if (!state.running || !state.engine) return;
+    for (const auto& [index, outcome] : state.engine->takeFinished()) {
+        if (index < 0 || index >= static_cast<int>(state.taken.size())) continue;
+        const DownloadState::Taken& item = state.taken[static_cast<std::size_t>(index)];
+        // A stopped item's row is marked when the run ends, with the others not reached.
+        if (item.withdrawn || outcome.cancelled) continue;
+        if (outcome.stored)
+            urls_.setOutcome(item.id, UrlList::Outcome::Stored, QStringLiteral("Stored as ") + outcome.path);
+        else
+            urls_.setOutcome(item.id, UrlList::Outcome::Failed, QStringLiteral("Failed: ") + outcome.reason);
+    }
 }
 
 void Form1::showItemProgress() {

@@ -272,6 +272,7 @@ void Engine::fetchInto(int index, const QString& url, const QString& base, const
         memo_.givenBack(base, target);
         std::lock_guard<std::mutex> hold(lock_);
         outcomes_[index] = std::move(early);
+        finished_.push_back(index);
         return;
     }
     job.completeAt = std::chrono::steady_clock::now();
@@ -292,8 +293,18 @@ std::vector<ItemOutcome> Engine::finishRun() {
     room_.wait(hold, [&] { return inFlight_ == 0; });
     finishing_ = false;
     folder_.reset();  // no descriptor outlives the run
+    finished_.clear();
     std::vector<ItemOutcome> done;
     done.swap(outcomes_);
+    return done;
+}
+
+std::vector<std::pair<int, ItemOutcome>> Engine::takeFinished() {
+    std::lock_guard<std::mutex> hold(lock_);
+    std::vector<std::pair<int, ItemOutcome>> done;
+    done.reserve(finished_.size());
+    for (const int index : finished_) done.emplace_back(index, outcomes_[static_cast<std::size_t>(index)]);
+    finished_.clear();
     return done;
 }
 
@@ -404,7 +415,10 @@ void Engine::finisherLoop() {
         }
         batch.clear();  // the descriptors close before the room is given back
         hold.lock();
-        for (auto& [index, outcome] : done) outcomes_[static_cast<std::size_t>(index)] = std::move(outcome);
+        for (auto& [index, outcome] : done) {
+            outcomes_[static_cast<std::size_t>(index)] = std::move(outcome);
+            finished_.push_back(index);
+        }
         inFlight_ -= static_cast<int>(done.size());
         room_.notify_all();
     }

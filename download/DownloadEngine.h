@@ -84,6 +84,10 @@ public:
     // Waits until every item of the run is finished; their outcomes, in order.
     std::vector<ItemOutcome> finishRun();
 
+    // The items finished (stored under their names, or failed) since the last call, with their
+    // numbers; for showing outcomes while the run goes on. Any thread.
+    std::vector<std::pair<int, ItemOutcome>> takeFinished();
+
     // The same run fed through a queue, so that whoever lists the items (the window) never waits
     // for a transfer and the transfers never wait for it. enqueue() and withdrawQueued() may be
     // called from any thread while runQueue() works on another.
@@ -182,6 +186,7 @@ private:
     bool moreWanted_ = false;
     std::atomic<int> current_{-1};
     std::vector<ItemOutcome> outcomes_;
+    std::vector<int> finished_;  // outcomes set since the last takeFinished()
     std::thread finisher_;
 };
 

@@ -167,6 +167,34 @@ TEST_F(ControlFixture, StopDuringATransferKeepsWhatIsCompleteAndTheListAndTheNex
     EXPECT_EQ(QFileInfo(dir.filePath(s("big.iso"))).size(), 8000000);
 }
 
+TEST_F(ControlFixture, RowsShowTheirOutcomesWhileTheRunIsStillGoing) {
+    http.start();
+    add("/files/a.txt");
+    add("/missing.jpg");
+    add("/files/b.txt");
+    add("/big.iso");
+    add("/files/c.txt");
+    std::vector<Outcome> during;
+    QElapsedTimer sinceBig;
+    onPoll = [&] {
+        if (!form.ProgressBar1->caption().contains(s("/big.iso"))) return;
+        if (!sinceBig.isValid()) sinceBig.start();
+        const std::vector<Outcome> now = outcomes();
+        // The three before it are finished; the ticker shows them within a moment.
+        if ((now[0] != Outcome::None && now[1] != Outcome::None && now[2] != Outcome::None) ||
+            sinceBig.elapsed() > Timing::boundMs(2000)) {
+            during = now;
+            QTest::keyClick(&form, Qt::Key_Escape);
+        }
+    };
+    press();
+    ASSERT_EQ(during.size(), 5u);
+    EXPECT_EQ(during, (std::vector<Outcome>{Outcome::Stored, Outcome::Failed, Outcome::Stored, Outcome::None, Outcome::None}));
+    EXPECT_EQ(outcomes(),
+              (std::vector<Outcome>{Outcome::Stored, Outcome::Failed, Outcome::Stored, Outcome::NotReached, Outcome::NotReached}));
+    EXPECT_EQ(toolTip(2), s("Failed: HTTP 404"));
+}
+
 TEST_F(ControlFixture, EscStopsTheWaitBeforeARetry) {
     form.setTransferLimits(Download::TransferLimits{2000, 2, 5, 4, {20000}});
     http.start();
