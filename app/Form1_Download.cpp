@@ -128,16 +128,18 @@ void Form1::keyPressEvent(QKeyEvent* event) {
 void Form1::showFinishedItems() {
     DownloadState& state = *download_;
     if (!state.running || !state.engine) return;
+    std::vector<UrlList::OutcomeChange> changes;
     for (const auto& [index, outcome] : state.engine->takeFinished()) {
         if (index < 0 || index >= static_cast<int>(state.taken.size())) continue;
         const DownloadState::Taken& item = state.taken[static_cast<std::size_t>(index)];
         // A stopped item's row is marked when the run ends, with the others not reached.
         if (item.withdrawn || outcome.cancelled) continue;
         if (outcome.stored)
-            urls_.setOutcome(item.id, UrlList::Outcome::Stored, QStringLiteral("Stored as ") + outcome.path);
+            changes.push_back({item.id, UrlList::Outcome::Stored, QStringLiteral("Stored as ") + outcome.path});
         else
-            urls_.setOutcome(item.id, UrlList::Outcome::Failed, QStringLiteral("Failed: ") + outcome.reason);
+            changes.push_back({item.id, UrlList::Outcome::Failed, QStringLiteral("Failed: ") + outcome.reason});
     }
+    urls_.setOutcomes(changes);
 }
 
 void Form1::showItemProgress() {
@@ -335,6 +337,7 @@ void Form1::PushButton2_Click() {
             state->workerForRun().run([&] { outcomes = engine->finishRun(); });
             int notReached = 0;
             int begun = 0;
+            std::vector<UrlList::OutcomeChange> changes;
             for (std::size_t k = 0; k < state->taken.size() && k < outcomes.size(); ++k) {
                 const DownloadState::Taken& item = state->taken[k];
                 if (item.withdrawn) continue;
@@ -343,15 +346,16 @@ void Form1::PushButton2_Click() {
                 // Each outcome goes to its entry by id, wherever removals have moved its row.
                 if (outcome.cancelled) {
                     ++notReached;
-                    urls_.setOutcome(item.id, UrlList::Outcome::NotReached, QString());
+                    changes.push_back({item.id, UrlList::Outcome::NotReached, QString()});
                     continue;
                 }
                 summary.add(item.entry, outcome);
                 if (outcome.stored)
-                    urls_.setOutcome(item.id, UrlList::Outcome::Stored, QStringLiteral("Stored as ") + outcome.path);
+                    changes.push_back({item.id, UrlList::Outcome::Stored, QStringLiteral("Stored as ") + outcome.path});
                 else
-                    urls_.setOutcome(item.id, UrlList::Outcome::Failed, QStringLiteral("Failed: ") + outcome.reason);
+                    changes.push_back({item.id, UrlList::Outcome::Failed, QStringLiteral("Failed: ") + outcome.reason});
             }
+            urls_.setOutcomes(changes);
             const int next = urls_.firstPositionAfter(state->lastFed);
             const int ahead = next == 0 ? 0 : urls_.count() - next + 1;
             if (next != 0) urls_.setOutcomeFrom(next, UrlList::Outcome::NotReached);

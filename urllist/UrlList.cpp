@@ -323,6 +323,21 @@ void UrlList::setOutcome(EntryId id, Outcome outcome, const QString& note) {
     emit dataChanged(at, at, {Qt::DecorationRole, Qt::ToolTipRole, OutcomeRole});
 }
 
+void UrlList::setOutcomes(const std::vector<OutcomeChange>& changes) {
+    int first = 0, last = 0;
+    for (const OutcomeChange& change : changes) {
+        const int position = positionOf(change.id);
+        if (position == 0) continue;
+        spans_[static_cast<std::size_t>(position - 1)].outcome = static_cast<std::uint32_t>(change.outcome);
+        if (change.note.isEmpty() || change.outcome == Outcome::None) notes_.erase(change.id);
+        else notes_[change.id] = change.note;
+        first = first == 0 ? position : std::min(first, position);
+        last = std::max(last, position);
+    }
+    // One change for the rows they span: a view repaints once, not once a row.
+    if (first != 0) emit dataChanged(index(first - 1), index(last - 1), {Qt::DecorationRole, Qt::ToolTipRole, OutcomeRole});
+}
+
 UrlList::Outcome UrlList::outcomeAt(int position) const {
     checkPosition(position, count());
     return static_cast<Outcome>(spans_[static_cast<std::size_t>(position - 1)].outcome);

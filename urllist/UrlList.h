@@ -71,6 +71,13 @@ public:
     enum class Outcome : std::uint8_t { None, Stored, Failed, NotReached };
     static constexpr int OutcomeRole = Qt::UserRole + 1;
     void setOutcome(EntryId id, Outcome outcome, const QString& note);  // nothing when the entry is gone
+    // Several at once, told to views as one change over the rows they span.
+    struct OutcomeChange {
+        EntryId id = 0;
+        Outcome outcome = Outcome::None;
+        QString note;
+    };
+    void setOutcomes(const std::vector<OutcomeChange>& changes);
     // The same outcome, without a note of its own, for every entry from `position` on.
     void setOutcomeFrom(int position, Outcome outcome);
     Outcome outcomeAt(int position) const;

@@ -244,6 +244,34 @@ TEST(UrlList, OutcomesFollowTheirEntryAndRemoveStoredKeepsTheRest) {
     EXPECT_EQ(list.data(list.index(0), Qt::ToolTipRole).toString(), QStringLiteral("http://h/1"));
 }
 
+TEST(UrlList, SeveralOutcomesAtOnceAreOneChangeOverTheRowsTheySpanAndSkipEntriesGone) {
+    UrlList list;
+    QAbstractItemModelTester tester(&list, QAbstractItemModelTester::FailureReportingMode::Fatal);
+    for (int k = 0; k < 8; ++k) list.append(QStringLiteral("http://h/%1").arg(k));
+    const UrlList::EntryId gone = list.idAt(2);
+    const UrlList::EntryId sixth = list.idAt(6);
+    list.setOutcome(sixth, UrlList::Outcome::Failed, QStringLiteral("old note"));
+    list.removeAt(2);
+    QSignalSpy changed(&list, &QAbstractItemModel::dataChanged);
+    list.setOutcomes({{list.idAt(5), UrlList::Outcome::None, QString()},  // "http://h/5", its note cleared
+                      {gone, UrlList::Outcome::Stored, QStringLiteral("never shown")},
+                      {list.idAt(3), UrlList::Outcome::Stored, QStringLiteral("Stored as /tmp/3")},
+                      {list.idAt(1), UrlList::Outcome::Failed, QStringLiteral("Failed: HTTP 404")}});
+    ASSERT_EQ(changed.size(), 1);
+    EXPECT_EQ(changed[0][0].value<QModelIndex>().row(), 0);
+    EXPECT_EQ(changed[0][1].value<QModelIndex>().row(), 4);
+    EXPECT_EQ(list.outcomeAt(1), UrlList::Outcome::Failed);
+    EXPECT_EQ(list.outcomeAt(2), UrlList::Outcome::None);
+    EXPECT_EQ(list.noteAt(3), QStringLiteral("Stored as /tmp/3"));
+    EXPECT_EQ(list.outcomeAt(5), UrlList::Outcome::None);
+    EXPECT_TRUE(list.noteAt(5).isEmpty());
+    EXPECT_EQ(list.countOutcome(UrlList::Outcome::Stored), 1);
+    // Nothing to change: nothing announced.
+    list.setOutcomes({{gone, UrlList::Outcome::Failed, QString()}});
+    list.setOutcomes({});
+    EXPECT_EQ(changed.size(), 1);
+}
+
 TEST(UrlList, OutcomesSurviveCompaction) {
     UrlList list;
     const QString big(300 * 1024, QLatin1Char('x'));
