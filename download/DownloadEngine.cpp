@@ -573,14 +573,14 @@ void Engine::flushTogether(std::vector<FinishJob>& batch) {
     // then this run goes back to one fsync per file, which waits for its own file only.
     if (!syncEachFile_ || batch.size() < 2 || sharedFlushTooSlow_) return;
     const auto started = std::chrono::steady_clock::now();
-    std::vector<std::pair<dev_t, bool>> flushed;  // file system, flush succeeded
+    std::vector<std::pair<quint64, bool>> flushed;  // file system, flush succeeded
     for (FinishJob& job : batch) {
-        struct stat st;
-        if (::fstat(job.fd.get(), &st) != 0) continue;
-        auto it = std::find_if(flushed.begin(), flushed.end(), [&](const auto& f) { return f.first == st.st_dev; });
+        // A file lies on its folder's file system.
+        const quint64 device = job.folder->device;
+        auto it = std::find_if(flushed.begin(), flushed.end(), [&](const auto& f) { return f.first == device; });
         if (it == flushed.end()) {
             // Where the shared flush cannot vouch for each file, each file's own fsync does.
-            flushed.emplace_back(st.st_dev, sharedFlushCovers(job.fd.get()) && ::syncfs(job.fd.get()) == 0);
+            flushed.emplace_back(device, sharedFlushCovers(job.fd.get()) && ::syncfs(job.fd.get()) == 0);
             it = flushed.end() - 1;
         }
         job.onDisk = it->second;
