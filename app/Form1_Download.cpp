@@ -64,7 +64,6 @@ struct Form1::DownloadState {
     int items = 0;
     RunProgress::RateMeter rate;
     QElapsedTimer clock;
-    qint64 shownAtMs = -1000;  // when the bar last changed
     QTimer* ticker = nullptr;
 
     Background::Worker& workerForRun() { return worker; }
@@ -173,7 +172,6 @@ void Form1::showItemProgress() {
     if (state.stopRequested) text = text.isEmpty() ? QStringLiteral("stopping") : text + QStringLiteral(" \u00b7 stopping");
     ProgressBar1->setValue(Download::SharePercent(state.item, state.items));
     ProgressBar1->setCaption(kLead, state.address, text);
-    state.shownAtMs = state.clock.elapsed();
 }
 
 void Form1::PushButton2_Click() {
@@ -223,7 +221,6 @@ void Form1::PushButton2_Click() {
             urls_.clearOutcomes();
             PushButton2->setText(kStop);
             state->clock.start();
-            state->shownAtMs = -state->ticker->interval();
         });
         if (!engine) return false;
         trap.run(114, [&] { setMousePointer(PointerBusy); });
@@ -239,7 +236,8 @@ void Form1::PushButton2_Click() {
                 const int position = urls_.firstPositionAfter(state->lastFed);
                 if (position == 0) break;
                 DownloadState::Taken item;
-                item.id = urls_.idAt(position);
+                const UrlList::EntryId id = urls_.idAt(position);
+                item.id = id;
                 QString url, base;
                 trap.run(118, [&] {
                     item.entry = urls_.textAt(position);
@@ -254,7 +252,7 @@ void Form1::PushButton2_Click() {
                     if (index >= static_cast<int>(state->taken.size())) state->taken.resize(static_cast<std::size_t>(index) + 1);
                     state->taken[static_cast<std::size_t>(index)] = std::move(item);
                 });
-                state->lastFed = urls_.idAt(position);
+                state->lastFed = id;
                 ++handed;
             }
             return handed;
@@ -316,7 +314,7 @@ void Form1::PushButton2_Click() {
         // the engine when it asks.
         trap.run(136, [&] {
             state->workerForRun().run([&] {
-                engine->runQueue([this, state, feedOrEnd] {
+                engine->runQueue([this, feedOrEnd] {
                     QMetaObject::invokeMethod(this, [feedOrEnd] { feedOrEnd(); }, Qt::QueuedConnection);
                 });
             });

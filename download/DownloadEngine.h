@@ -109,7 +109,6 @@ public:
     void runQueue(const std::function<void()>& wantMore);
     // The number of the item being fetched by runQueue(), -1 between items. Any thread.
     int currentItem() const { return current_.load(std::memory_order_relaxed); }
-    static constexpr int kLowWater = 16;
 
     // Aborts the item in progress promptly (from any thread); later items are refused until
     // beginRun().
@@ -156,6 +155,8 @@ private:
     // one flush, which goes on while the next files come in. Each waiting file holds a descriptor,
     // so how many may wait depends on the descriptor limit.
     static constexpr int kGatherMs = 30;
+    // The queue asks for more when this few items are left in it.
+    static constexpr int kLowWater = 16;
     static constexpr int kBatchFiles = 256;
     static int maxInFlight();
 

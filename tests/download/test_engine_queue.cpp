@@ -207,7 +207,9 @@ TEST(EngineFolder, AFolderRenamedOrRemovedDuringARunIsFollowedByItsPathNotByTheO
     auto fetch = [&](const char* name, bool named) {
         const QString path = out + s("/") + s(name);
         engine.fetchItem(http.url(s("/files/") + s(name)), path, path);
-        if (named) ASSERT_TRUE(waitFor([&] { return QFileInfo::exists(path); }, Timing::boundMs(2000))) << name;
+        if (named) {
+            ASSERT_TRUE(waitFor([&] { return QFileInfo::exists(path); }, Timing::boundMs(2000))) << name;
+        }
     };
     fetch("1.txt", true);
     // Renamed, and a new folder of the old name made: the next item goes to the new one.
