@@ -128,6 +128,8 @@ public:
 signals:
     // Emitted when the window starts closing, so that a running transfer can be aborted.
     void aboutToClose();
+    // A run has ended and its closing message has been answered.
+    void downloadEnded();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -144,6 +146,9 @@ private:
     void setUpListActions();
     void showItemProgress();
     void showFinishedItems();
+    void withdrawQueuedItems();
+    void downloadQueueEnded();
+    void downloadRunFinished();
 
     std::shared_ptr<DownloadState> download_;
     std::shared_ptr<ListBuildState> listBuild_;

@@ -1,6 +1,10 @@
 #include "app/QtDialogs.h"
 
 #include <QCoreApplication>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QSpinBox>
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QInputDialog>
@@ -55,6 +59,35 @@ QStringList QtDialogs::openFiles(const QString& title, const QStringList& nameFi
 
 QString QtDialogs::browseForFolder(const QString& title, const QString& startFolder) {
     return QFileDialog::getExistingDirectory(owner_, title, startFolder, QFileDialog::ShowDirsOnly);
+}
+
+bool QtDialogs::editOptions(RunOptions::Values& values) {
+    QDialog dialog(owner_);
+    dialog.setWindowTitle(QStringLiteral("Options"));
+    auto* form = new QFormLayout(&dialog);
+    auto* atOnce = new QSpinBox(&dialog);
+    atOnce->setObjectName(QStringLiteral("DownloadsAtOnce"));
+    atOnce->setRange(RunOptions::kMinAtOnce, RunOptions::kMaxAtOnce);
+    atOnce->setValue(values.atOnce);
+    atOnce->setToolTip(QStringLiteral("How many files are fetched at the same time (never more to one server)"));
+    form->addRow(QStringLiteral("Downloads At &Once:"), atOnce);
+    auto* limit = new QSpinBox(&dialog);
+    limit->setObjectName(QStringLiteral("SpeedLimit"));
+    limit->setRange(0, RunOptions::kMaxSpeedLimitKBps);
+    limit->setSingleStep(100);
+    limit->setSuffix(QStringLiteral(" KB/s"));
+    limit->setSpecialValueText(QStringLiteral("No limit"));
+    limit->setValue(values.speedLimitKBps);
+    limit->setToolTip(QStringLiteral("The most the whole run receives per second, shared by its downloads"));
+    form->addRow(QStringLiteral("&Speed Limit:"), limit);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    form->addRow(buttons);
+    if (dialog.exec() != QDialog::Accepted) return false;
+    values.atOnce = atOnce->value();
+    values.speedLimitKBps = limit->value();
+    return true;
 }
 
 void QtDialogs::openUrl(const QString& address) {

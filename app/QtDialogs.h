@@ -15,6 +15,7 @@ public:
     QStringList openFiles(const QString& title, const QStringList& nameFilters,
                           const QString& startFolder) override;
     QString browseForFolder(const QString& title, const QString& startFolder) override;
+    bool editOptions(RunOptions::Values& values) override;
     void openUrl(const QString& address) override;
     void yield() override;
 

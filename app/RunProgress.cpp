@@ -36,25 +36,30 @@ QString Duration(qint64 seconds) {
 
 QString FiguresText(const Figures& f) {
     QStringList parts;
-    if (f.retryInMs >= 0) {
+    const bool several = f.atOnce > 1;
+    if (f.retryInMs >= 0 && !several) {
         const qint64 seconds = (f.retryInMs + 999) / 1000;
         parts << QStringLiteral("try %1 of %2 in %3 s").arg(f.attempt + 1).arg(f.maxTries).arg(seconds);
     } else {
-        if (f.total > 0) {
+        if (several) {
+            parts << QStringLiteral("%1 at once").arg(f.atOnce);
+        } else if (f.total > 0) {
             const Unit unit = unitFor(f.total);
             parts << inUnit(f.received, unit) + QStringLiteral(" of ") + inUnit(f.total, unit) + QLatin1Char(' ') +
                          QLatin1String(unit.name);
         } else if (f.received > 0) {
             parts << Bytes(f.received);
         }
-        if (f.bytesPerSecond >= 0 && (f.received > 0 || f.total > 0)) {
+        if (f.bytesPerSecond >= 0 && (several || f.received > 0 || f.total > 0)) {
             parts << Bytes(static_cast<qint64>(f.bytesPerSecond)) + QStringLiteral("/s");
-            if (f.total > 0 && f.bytesPerSecond > 0) {
-                const double left = double(std::max<qint64>(0, f.total - f.received)) / f.bytesPerSecond;
-                parts << Duration(static_cast<qint64>(std::ceil(left))) + QStringLiteral(" left");
+            // The run's own time left where it is known, else that of the one item under way.
+            const qint64 left = f.leftBytes >= 0 ? f.leftBytes : (!several && f.total > 0 ? f.total - f.received : -1);
+            if (left >= 0 && f.bytesPerSecond > 0) {
+                const double seconds = double(std::max<qint64>(0, left)) / f.bytesPerSecond;
+                parts << Duration(static_cast<qint64>(std::ceil(seconds))) + QStringLiteral(" left");
             }
         }
-        if (f.attempt > 1) parts << QStringLiteral("try %1 of %2").arg(f.attempt).arg(f.maxTries);
+        if (f.attempt > 1 && !several) parts << QStringLiteral("try %1 of %2").arg(f.attempt).arg(f.maxTries);
     }
     if (f.items > 1) parts << QStringLiteral("%1 of %2").arg(f.item).arg(f.items);
     return parts.join(QStringLiteral(" \u00b7 "));

@@ -1,6 +1,7 @@
 #pragma once
-// The figures the progress bar shows of the item being fetched: bytes so far, the size when
-// known, a recent speed, the time left, which item and which try.
+// The figures the progress bar shows of a run: the bytes of the item being fetched (when it is
+// the only one) or how many are under way, the run's recent speed, the time left, which item and
+// which try.
 #include <QString>
 
 #include <deque>
@@ -22,9 +23,12 @@ struct Figures {
     int attempt = 0;              // the try under way, or the one that failed while waiting
     int maxTries = 0;
     qint64 retryInMs = -1;        // >= 0 while waiting for the next try
+    int atOnce = 1;               // transfers under way
+    qint64 leftBytes = -1;        // what the whole run still has to bring, when known
 };
 
-// "1.2 of 2.0 GB · 19.8 MB/s · 0:41 left · 3 of 300"; parts without data are left out.
+// "1.2 of 2.0 GB · 19.8 MB/s · 0:41 left · 3 of 300" with one transfer under way,
+// "3 at once · 41.2 MB/s · 0:41 left · 15 of 98" with several; parts without data are left out.
 QString FiguresText(const Figures& figures);
 
 // The speed over the last few seconds, from samples of the bytes received.

@@ -1,221 +1,78 @@
+// The queue and its scheduling: up to a few transfers at once over one libcurl multi handle, begun
+// in queue order, a retry's wait or a paused server holding only its own transfer.
 #include "download/DownloadEngine.h"
 
-#include <QDir>
-#include <QFile>
-#include <QRandomGenerator>
+#include <curl/curl.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <utility>
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <linux/magic.h>
-#include <sys/file.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/statfs.h>
-#include <sys/utsname.h>
-#include <unistd.h>
+#include "download/Transfer.h"
 
 namespace Download {
 
 namespace {
-
-constexpr char kTempPrefix[] = ".fetchwright-";
-constexpr char kTempSuffix[] = ".part";
-constexpr int kTempRandom = 6;
-
-bool isAlnum(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-}
-
-bool isTemporaryName(const char* name) {
-    const size_t prefix = sizeof kTempPrefix - 1;
-    const size_t suffix = sizeof kTempSuffix - 1;
-    if (std::strlen(name) != prefix + kTempRandom + suffix) return false;
-    if (std::strncmp(name, kTempPrefix, prefix) != 0) return false;
-    for (int i = 0; i < kTempRandom; ++i)
-        if (!isAlnum(name[prefix + i])) return false;
-    return std::strcmp(name + prefix + kTempRandom, kTempSuffix) == 0;
-}
-
-QByteArray randomTemporaryName() {
-    static const char alphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    QByteArray name(kTempPrefix);
-    for (int i = 0; i < kTempRandom; ++i)
-        name.append(alphabet[QRandomGenerator::global()->bounded(int(sizeof alphabet - 1))]);
-    name.append(kTempSuffix);
-    return name;
-}
-
-// The registry of named temporaries: one empty file per temporary, named after the temporary's
-// device, inode and name, so that a clean-up can prove a file is one this user's copies made.
-QByteArray registryFolder() {
-    const QByteArray state = qgetenv("XDG_STATE_HOME");
-    const QByteArray root = state.startsWith('/') ? state : QFile::encodeName(QDir::homePath()) + "/.local/state";
-    return root + "/Fetchwright/temporaries";
-}
-
-QByteArray registryEntry(const struct stat& st, const char* tempName) {
-    return registryFolder() + '/' + QByteArray::number(static_cast<qulonglong>(st.st_dev), 16) + '-' +
-           QByteArray::number(static_cast<qulonglong>(st.st_ino), 16) + '-' + tempName;
-}
-
-bool registerTemporary(const struct stat& st, const char* tempName) {
-    const QByteArray entry = registryEntry(st, tempName);
-    Fw::UniqueFd fd(::open(entry.constData(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-    if (!fd && errno == ENOENT && QDir().mkpath(QFile::decodeName(registryFolder())))
-        fd.reset(::open(entry.constData(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-    return fd.valid();
-}
-
-void unregisterTemporary(const struct stat& st, const char* tempName) {
-    ::unlink(registryEntry(st, tempName).constData());
-}
-
-bool isRegistered(const struct stat& st, const char* tempName) {
-    return ::access(registryEntry(st, tempName).constData(), F_OK) == 0;
-}
-
-bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
-
-int removeLeftovers(int dirFd) {
-    Fw::UniqueFd listFd(::dup(dirFd));
-    if (!listFd) return 0;
-    DIR* dir = ::fdopendir(listFd.get());
-    if (!dir) return 0;
-    listFd.release();  // the stream owns it now
-    ::rewinddir(dir);
-    int removed = 0;
-    while (dirent* entry = ::readdir(dir)) {
-        if (!isTemporaryName(entry->d_name)) continue;
-        Fw::UniqueFd fd(::openat(dirFd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-        struct stat st, now;
-        // The lock first: a running copy holds it from creation to naming, and the registry and
-        // name are read only once nobody can be between those steps.
-        if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
-            continue;
-        if (!isRegistered(st, entry->d_name)) continue;
-        if (::fstatat(dirFd, entry->d_name, &now, AT_SYMLINK_NOFOLLOW) != 0 || !sameFile(st, now)) continue;
-        if (::unlinkat(dirFd, entry->d_name, 0) == 0) ++removed;
-        unregisterTemporary(st, entry->d_name);
-    }
-    ::closedir(dir);
-    return removed;
-}
-
-QString errnoText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
-
-bool isNameError(int error) { return error == ENAMETOOLONG || error == EILSEQ || error == EINVAL; }
-
-const QString kNameRefused = QStringLiteral("Name not allowed by the file system");
-const QString kNoFileName = QStringLiteral("No file name in address");
-const QString kFolderMissing = QStringLiteral("Folder not found");
-const QString kNameReserved = QStringLiteral("Name reserved for the program's temporary files");
-
-QString publishReason(const Fw::Error& error) {
-    return isNameError(error.code) ? kNameRefused : error.code == ENOENT ? kFolderMissing : error.text;
-}
-
-// Can an anonymous file be named through /proc (linkat with AT_EMPTY_PATH needs a privilege)?
-bool procFdUsable() {
-    static const bool usable = ::access("/proc/self/fd", X_OK) == 0;
-    return usable;
-}
-
-Fw::Result<void> linkAnonymous(int fd, int dirFd, const char* to) {
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
-    if (::linkat(AT_FDCWD, path, dirFd, to, AT_SYMLINK_FOLLOW) == 0) return {};
-    return errno == EEXIST ? Fw::Error::nameTaken(EEXIST) : Fw::Error::fromErrno(errno);
-}
-
-}  // namespace
-
-bool IsTemporaryName(const QString& fileName) { return isTemporaryName(QFile::encodeName(fileName).constData()); }
-
-int RemoveLeftoverTemporaries(const QString& folder) {
-    const Fw::UniqueFd dirFd(::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return dirFd ? removeLeftovers(dirFd.get()) : 0;
-}
-
-Fw::Result<void> PublishWithoutReplace(int dirFd, const char* from, const char* to, PublishMethod method) {
-    auto failure = [](int error) { return error == EEXIST ? Fw::Error::nameTaken(EEXIST) : Fw::Error::fromErrno(error); };
-    if (method == PublishMethod::Best) {
-        if (::renameat2(dirFd, from, dirFd, to, RENAME_NOREPLACE) == 0) return {};
-        // Only a file system without the flag goes on to the older ways.
-        if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return failure(errno);
-        method = PublishMethod::LinkUnlink;
-    }
-    if (method == PublishMethod::LinkUnlink) {
-        if (::linkat(dirFd, from, dirFd, to, 0) == 0) {
-            ::unlinkat(dirFd, from, 0);
-            return {};
-        }
-        if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS) return failure(errno);
-    }
-    // No hard links here either: take the name with an exclusive create, then move the file
-    // over that reservation of our own.
-    Fw::UniqueFd reserved(::openat(dirFd, to, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-    if (!reserved) return failure(errno);
-    reserved.reset();
-    if (::renameat(dirFd, from, dirFd, to) == 0) return {};
-    const int error = errno;
-    ::unlinkat(dirFd, to, 0);
-    return failure(error);
-}
-
-bool SharedFlushCoversFiles(long fileSystemType, const char* kernelRelease) {
-    // Write errors of every file reach syncfs from 5.8 on, the file system's own errors from 5.17.
-    int major = 0, minor = 0;
-    if (!kernelRelease || std::sscanf(kernelRelease, "%d.%d", &major, &minor) != 2) return false;
-    if (major < 5 || (major == 5 && minor < 17)) return false;
-    switch (static_cast<unsigned long>(fileSystemType) & 0xffffffffUL) {
-    case EXT4_SUPER_MAGIC:  // ext2, ext3 and ext4 alike
-    case XFS_SUPER_MAGIC:
-    case BTRFS_SUPER_MAGIC:
-    case F2FS_SUPER_MAGIC:
-    case TMPFS_MAGIC:
-    case MSDOS_SUPER_MAGIC:
-    case EXFAT_SUPER_MAGIC:
-        return true;
-    default:
-        return false;
-    }
-}
-
-namespace {
-bool sharedFlushCovers(int fd) {
-    static const QByteArray release = [] {
-        utsname names{};
-        return ::uname(&names) == 0 ? QByteArray(names.release) : QByteArray();
-    }();
-    struct statfs fs{};
-    return ::fstatfs(fd, &fs) == 0 && SharedFlushCoversFiles(static_cast<long>(fs.f_type), release.constData());
-}
-}  // namespace
-
 // With the flush at the end of each file, the disk is kept busy during the transfer too.
 constexpr qint64 kWriteBehindBytes = 8 << 20;
+constexpr qint64 kFiguresEveryMs = 100;
+constexpr qint64 kProgressEveryMs = 250;
 
-Engine::Engine(TransferLimits limits) : downloader_(limits) { downloader_.setWriteBehind(kWriteBehindBytes); }
+CURLM* multiOf(void* multi) { return static_cast<CURLM*>(multi); }
 
-void Engine::setSyncEachFile(bool on) {
-    syncEachFile_ = on;
-    downloader_.setWriteBehind(on ? kWriteBehindBytes : 0);
+// Adapts a plain "want more" callback to a listener.
+struct WantMoreOnly : Engine::Listener {
+    explicit WantMoreOnly(const std::function<void()>& f) : f(f) {}
+    void onWantMore() override {
+        if (f) f();
+    }
+    const std::function<void()>& f;
+};
+}  // namespace
+
+struct Engine::Active {
+    int index = 0;
+    QString url, base, host;
+    FinishJob job;
+    TransferProgress progress;
+    std::unique_ptr<Transfer> transfer;
+    qint64 retryAtMs = 0;  // waiting for its next try until then
+    bool inMulti = false;
+};
+
+Engine::Engine(TransferLimits limits) : limits_(std::move(limits)) {
+    CurlGlobalInit();
+    multi_ = curl_multi_init();
 }
+
+Engine::~Engine() {
+    {
+        std::unique_lock<std::mutex> hold(lock_);
+        finishing_ = true;
+        work_.notify_all();
+        room_.wait(hold, [&] { return inFlight_ == 0; });
+        stopping_ = true;
+        work_.notify_all();
+    }
+    if (finisher_.joinable()) finisher_.join();
+    active_.clear();
+    if (multi_) curl_multi_cleanup(multiOf(multi_));
+}
+
+void Engine::setMaxTransfers(int count) { maxTransfers_ = std::clamp(count, 1, kMostAtOnce); }
 
 void Engine::beginRun() {
     finishRun();
     memo_.clear();
     cleanedFolders_.clear();
     folder_.reset();
-    downloader_.reset();
+    hostPause_.clear();
+    cancelled_ = false;
     sharedFlushTooSlow_ = false;
+    movedByEnded_ = 0;
+    {
+        std::lock_guard<std::mutex> hold(figuresLock_);
+        figures_ = RunFigures{};
+    }
+    current_ = -1;
     std::lock_guard<std::mutex> hold(inputLock_);
     queue_.clear();
     inputEnded_ = false;
@@ -229,61 +86,8 @@ Main::NamingContext Engine::namingContext() {
 }
 
 void Engine::cancel() {
-    downloader_.cancel();
-    std::lock_guard<std::mutex> hold(inputLock_);
-    input_.notify_all();
-}
-
-void Engine::cleanFolderOnce(const QString& folder) {
-    if (cleanedFolders_.contains(folder)) return;
-    cleanedFolders_.append(folder);
-    RemoveLeftoverTemporaries(folder);
-}
-
-int Engine::maxInFlight() {
-    static const int most = [] {
-        rlimit limit{};
-        const rlim_t soft = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 1024;
-        // A quarter of the descriptors at most, leaving the rest to the program and its sockets.
-        return static_cast<int>(std::clamp<rlim_t>(soft / 4, 16, 1024));
-    }();
-    return most;
-}
-
-int Engine::fetchItem(const QString& url, const QString& base, const QString& target) {
-    int index;
-    {
-        std::lock_guard<std::mutex> hold(lock_);
-        index = static_cast<int>(outcomes_.size());
-        outcomes_.emplace_back();
-    }
-    fetchInto(index, url, base, target);
-    return index;
-}
-
-void Engine::fetchInto(int index, const QString& url, const QString& base, const QString& target) {
-    FinishJob job;
-    job.index = index;
-    job.base = base;
-    job.target = target;
-    ItemOutcome early = fetchIntoTemporary(url, job);
-    if (!job.fd) {
-        // Failed before there was anything to publish.
-        memo_.givenBack(base, target);
-        std::lock_guard<std::mutex> hold(lock_);
-        outcomes_[index] = std::move(early);
-        finished_.push_back(index);
-        return;
-    }
-    job.completeAt = std::chrono::steady_clock::now();
-    startFinisher();
-    std::unique_lock<std::mutex> hold(lock_);
-    room_.wait(hold, [&] { return inFlight_ < maxInFlight(); });
-    ++inFlight_;
-    jobs_.push_back(std::move(job));
-    // The finisher needs a word only for the first file of a batch (it then waits for the gather
-    // time) and for a full batch; the files in between cost the transfer nothing.
-    if (jobs_.size() == 1 || jobs_.size() == static_cast<std::size_t>(kBatchFiles)) work_.notify_one();
+    cancelled_ = true;
+    if (multi_) curl_multi_wakeup(multiOf(multi_));
 }
 
 std::vector<ItemOutcome> Engine::finishRun() {
@@ -308,6 +112,12 @@ std::vector<std::pair<int, ItemOutcome>> Engine::takeFinished() {
     return done;
 }
 
+void Engine::setOutcome(int index, ItemOutcome outcome) {
+    std::lock_guard<std::mutex> hold(lock_);
+    outcomes_[static_cast<std::size_t>(index)] = std::move(outcome);
+    finished_.push_back(index);
+}
+
 int Engine::enqueue(const QString& url, const QString& base) {
     int index;
     {
@@ -315,10 +125,12 @@ int Engine::enqueue(const QString& url, const QString& base) {
         index = static_cast<int>(outcomes_.size());
         outcomes_.emplace_back();
     }
-    std::lock_guard<std::mutex> hold(inputLock_);
-    queue_.push_back(Queued{index, url, base});
-    moreWanted_ = false;
-    if (queue_.size() == 1) input_.notify_all();
+    {
+        std::lock_guard<std::mutex> hold(inputLock_);
+        queue_.push_back(Queued{index, url, base, Transfer::HostOf(FetchAddress(url)), QString()});
+        moreWanted_ = false;
+    }
+    curl_multi_wakeup(multiOf(multi_));
     return index;
 }
 
@@ -331,9 +143,11 @@ std::vector<int> Engine::withdrawQueued() {
     }
     std::vector<int> indices;
     indices.reserve(taken.size());
+    for (const Queued& item : taken)
+        if (!item.target.isEmpty()) memo_.givenBack(item.base, item.target);
     std::lock_guard<std::mutex> hold(lock_);
     for (const Queued& item : taken) {
-        outcomes_[item.index].reason = QStringLiteral("Withdrawn");
+        outcomes_[static_cast<std::size_t>(item.index)].reason = QStringLiteral("Withdrawn");
         indices.push_back(item.index);
     }
     return indices;
@@ -345,336 +159,313 @@ int Engine::queued() {
 }
 
 void Engine::endInput() {
-    std::lock_guard<std::mutex> hold(inputLock_);
-    inputEnded_ = true;
-    input_.notify_all();
+    {
+        std::lock_guard<std::mutex> hold(inputLock_);
+        inputEnded_ = true;
+    }
+    curl_multi_wakeup(multiOf(multi_));
+}
+
+int Engine::fetchItem(const QString& url, const QString& base, const QString& target) {
+    int index;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        index = static_cast<int>(outcomes_.size());
+        outcomes_.emplace_back();
+    }
+    {
+        std::lock_guard<std::mutex> hold(inputLock_);
+        queue_.push_back(Queued{index, url, base, Transfer::HostOf(FetchAddress(url)), target});
+    }
+    Listener quiet;
+    drive(quiet, index);
+    return index;
 }
 
 void Engine::runQueue(const std::function<void()>& wantMore) {
-    for (;;) {
-        Queued item;
-        bool ask = false;
-        {
-            std::unique_lock<std::mutex> hold(inputLock_);
-            if (queue_.size() <= static_cast<std::size_t>(kLowWater) && !inputEnded_ && !moreWanted_) {
-                moreWanted_ = true;
-                ask = true;
-            }
-            if (!ask) {
-                input_.wait(hold, [&] { return !queue_.empty() || inputEnded_ || downloader_.isCancelled(); });
-                if (downloader_.isCancelled() || queue_.empty()) return;
-                item = std::move(queue_.front());
-                queue_.pop_front();
-                // An empty queue is asked to be filled again, however it got there.
-                if (queue_.empty()) moreWanted_ = false;
-            }
+    WantMoreOnly listener(wantMore);
+    drive(listener, -1);
+}
+
+void Engine::runQueue(Listener& listener) { drive(listener, -1); }
+
+RunFigures Engine::figures() const {
+    std::lock_guard<std::mutex> hold(figuresLock_);
+    return figures_;
+}
+
+void Engine::publishFigures() {
+    RunFigures f;
+    f.underWay = static_cast<int>(active_.size());
+    f.bytesMoved = movedByEnded_;
+    qint64 left = 0;
+    for (const auto& a : active_) {
+        const qint64 received = a->transfer->received();
+        const qint64 total = a->transfer->total();
+        f.bytesMoved += a->transfer->bytesMoved();
+        if (total > 0) {
+            f.underWayShare += std::min(1.0, double(received) / double(total));
+            if (left >= 0) left += std::max<qint64>(0, total - received);
+        } else {
+            left = -1;
         }
-        if (ask) {
-            // Asked outside the lock: the answer is usually an enqueue() from another thread.
-            if (wantMore) wantMore();
-            continue;
+        if (f.earliest < 0 || a->index < f.earliest) {
+            f.earliest = a->index;
+            f.earliestReceived = received;
+            f.earliestTotal = total;
+            f.earliestAttempt = a->progress.attempt.load(std::memory_order_relaxed);
+            f.earliestRetryAtMs = a->retryAtMs > 0 ? a->retryAtMs : 0;
         }
-        current_.store(item.index, std::memory_order_relaxed);
-        // Named as it begins, as fetchItem's caller would: an earlier item that failed has given
-        // its name back by now.
-        const QString target = Main::NextFreeName(item.base, namingContext());
-        fetchInto(item.index, item.url, item.base, target);
-        current_.store(-1, std::memory_order_relaxed);
-        if (downloader_.isCancelled()) return;
     }
+    f.bytesLeft = left;
+    current_.store(f.earliest, std::memory_order_relaxed);
+    std::lock_guard<std::mutex> hold(figuresLock_);
+    f.finished = figures_.finished;
+    figures_ = f;
 }
 
-void Engine::startFinisher() {
-    if (!finisher_.joinable()) finisher_ = std::thread([this] { finisherLoop(); });
-}
-
-void Engine::finisherLoop() {
-    std::unique_lock<std::mutex> hold(lock_);
-    for (;;) {
-        work_.wait(hold, [&] { return stopping_ || !jobs_.empty(); });
-        if (jobs_.empty()) return;
-        // Files gather for a moment so that one flush of the file system serves many of them;
-        // the end of a run flushes what there is at once.
-        const auto until = jobs_.front().completeAt + std::chrono::milliseconds(kGatherMs);
-        work_.wait_until(hold, until, [&] {
-            return stopping_ || finishing_ || jobs_.size() >= static_cast<std::size_t>(kBatchFiles);
-        });
-        std::vector<FinishJob> batch;
-        batch.reserve(jobs_.size());
-        while (!jobs_.empty()) {
-            batch.push_back(std::move(jobs_.front()));
-            jobs_.pop_front();
-        }
-        hold.unlock();
-        flushTogether(batch);
-        std::vector<std::pair<int, ItemOutcome>> done;
-        done.reserve(batch.size());
-        for (FinishJob& job : batch) {
-            done.emplace_back(job.index, finish(job));
-            if (!done.back().second.stored) memo_.givenBack(job.base, job.target);
-        }
-        batch.clear();  // the descriptors close before the room is given back
-        hold.lock();
-        for (auto& [index, outcome] : done) {
-            outcomes_[static_cast<std::size_t>(index)] = std::move(outcome);
-            finished_.push_back(index);
-        }
-        inFlight_ -= static_cast<int>(done.size());
-        room_.notify_all();
+void Engine::endActive(Listener& listener, std::size_t at, ItemOutcome outcome) {
+    Active& a = *active_[at];
+    const int index = a.index;
+    if (a.inMulti) curl_multi_remove_handle(multiOf(multi_), a.transfer->easy());
+    movedByEnded_ += a.transfer->bytesMoved();
+    if (!outcome.stored) {
+        dropTemporary(a.job);
+        memo_.givenBack(a.base, a.job.target);
+        setOutcome(index, std::move(outcome));
+    } else {
+        handToFinisher(std::move(a.job));
     }
-}
-
-Engine::~Engine() {
+    active_.erase(active_.begin() + static_cast<std::ptrdiff_t>(at));
     {
-        std::unique_lock<std::mutex> hold(lock_);
-        room_.wait(hold, [&] { return inFlight_ == 0; });
-        stopping_ = true;
-        work_.notify_all();
+        std::lock_guard<std::mutex> hold(figuresLock_);
+        ++figures_.finished;
     }
-    if (finisher_.joinable()) finisher_.join();
+    publishFigures();
+    listener.onItemEnded(index);
 }
 
-namespace {
-// A named temporary, locked before anyone can take its lock for a clean-up and recorded only
-// then; a clean-up reads the record after taking the lock, so it never takes a file in use.
-Fw::UniqueFd createNamedTemporary(int dirFd, QByteArray& tempName) {
-    Fw::UniqueFd fd;
-    for (int attempt = 0; attempt < 100 && !fd; ++attempt) {
-        tempName = randomTemporaryName();
-        fd.reset(::openat(dirFd, tempName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-        if (!fd && errno != EEXIST) break;
-    }
-    if (!fd) return fd;
-    struct stat st;
-    // A clean-up that opened it first holds the lock only until it finds no record.
-    if (::flock(fd.get(), LOCK_EX) != 0 || ::fstat(fd.get(), &st) != 0) {
-        const int error = errno;
-        ::unlinkat(dirFd, tempName.constData(), 0);
-        errno = error;
-        return {};
-    }
-    // Unrecorded, it is only never cleaned up after a crash.
-    registerTemporary(st, tempName.constData());
-    return fd;
-}
-
-// Removes a named temporary while its lock is still held, then its record.
-void dropNamedTemporary(int fd, int dirFd, const QByteArray& tempName) {
-    struct stat st;
-    const bool known = ::fstat(fd, &st) == 0;
-    ::unlinkat(dirFd, tempName.constData(), 0);
-    if (known) unregisterTemporary(st, tempName.constData());
-}
-}  // namespace
-
-// The folder stays open from item to item while its path still leads to it; a folder renamed,
-// removed or replaced is opened again, so each item goes where its path says.
-Fw::Result<std::shared_ptr<const Engine::Folder>> Engine::openFolder(const QString& path, bool fresh) {
-    const QByteArray encoded = QFile::encodeName(path);
-    if (folder_ && !fresh && folder_->path == path) {
-        struct stat now;
-        if (::stat(encoded.constData(), &now) == 0 && quint64(now.st_dev) == folder_->device &&
-            quint64(now.st_ino) == folder_->inode)
-            return folder_;
-    }
-    folder_.reset();
-    auto folder = std::make_shared<Folder>();
-    folder->path = path;
-    folder->fd.reset(::open(encoded.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!folder->fd) {
-        return Fw::Error::failed(errno == ENOENT || errno == ENOTDIR ? kFolderMissing
-                                                                     : QStringLiteral("Cannot open the folder: ") + errnoText(errno),
-                                 errno);
-    }
-    folder->nameMax = ::fpathconf(folder->fd.get(), _PC_NAME_MAX);
-    struct stat st;
-    if (::fstat(folder->fd.get(), &st) != 0) return Fw::Error::failed(QStringLiteral("Cannot open the folder: ") + errnoText(errno), errno);
-    folder->device = quint64(st.st_dev);
-    folder->inode = quint64(st.st_ino);
-    folder_ = folder;
-    return folder_;
-}
-
-ItemOutcome Engine::fetchIntoTemporary(const QString& url, FinishJob& job) {
-    ItemOutcome outcome;
-    const QChar sep = Main::kNativeSeparator;
-    const QString name = Main::FileNameOf(job.target, sep);
-    if (Main::IsUnusableFileName(name)) {
-        outcome.reason = kNoFileName;
-        return outcome;
-    }
-    // Such a name would look to a clean-up like a temporary of this program.
-    if (IsTemporaryName(name)) {
-        outcome.reason = kNameReserved;
-        return outcome;
-    }
-    if (downloader_.isCancelled()) {
-        outcome.cancelled = true;
-        outcome.reason = QStringLiteral("Cancelled");
-        return outcome;
-    }
-    QString folder = job.target.left(job.target.size() - name.size());
-    if (folder.isEmpty()) folder = QStringLiteral(".");
-    cleanFolderOnce(folder);
-
-    const Fw::Result<std::shared_ptr<const Folder>> opened = openFolder(folder, false);
-    if (!opened) {
-        outcome.reason = opened.error().text;
-        return outcome;
-    }
-    job.folder = *opened;
-    const int dirFd = job.folder->fd.get();
-
-    // A name the folder cannot hold is refused before anything is fetched.
-    const long nameMax = job.folder->nameMax;
-    const QByteArray nameBytes = QFile::encodeName(name);
-    if (nameBytes.contains('\0') || (nameMax > 0 && nameBytes.size() > nameMax)) {
-        outcome.reason = kNameRefused;
-        return outcome;
-    }
-
-    QByteArray tempName;
-    Fw::UniqueFd fd;
-    if (temporaryMethod_ == TemporaryMethod::Best && procFdUsable()) {
-        // No name until it is complete: nothing to clean up, nothing another copy could take.
-        fd.reset(::openat(dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
-        if (!fd && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
-            outcome.reason = errno == ENOENT ? kFolderMissing
-                                             : QStringLiteral("Cannot create a file in the folder: ") + errnoText(errno);
-            return outcome;
+// Begins the first queued item whose server is not asking for a pause. Items it passes over are
+// named first, so that names still follow the queue's order.
+bool Engine::startNext(Listener& listener, qint64 nowMs) {
+    Queued item;
+    {
+        std::lock_guard<std::mutex> hold(inputLock_);
+        auto it = queue_.begin();
+        for (; it != queue_.end(); ++it) {
+            const auto pause = hostPause_.constFind(it->host);
+            if (pause == hostPause_.cend() || pause.value() <= nowMs) break;
         }
+        if (it == queue_.end()) return false;
+        for (auto before = queue_.begin(); before != it; ++before)
+            if (before->target.isEmpty()) before->target = Main::NextFreeName(before->base, namingContext());
+        item = std::move(*it);
+        queue_.erase(it);
+        if (queue_.empty()) moreWanted_ = false;
     }
-    if (!fd) {
-        fd = createNamedTemporary(dirFd, tempName);
-        if (!fd) {
-            outcome.reason = errno == ENOENT ? kFolderMissing
-                                             : QStringLiteral("Cannot create a file in the folder: ") + errnoText(errno);
-            return outcome;
-        }
-    }
-
-    const Fw::Result<TransferInfo> result = downloader_.fetchToFile(url, FileTarget{fd.get(), true, &job.folder->space});
-    if (!result) {
-        if (!tempName.isEmpty()) dropNamedTemporary(fd.get(), dirFd, tempName);
-        outcome.cancelled = result.error().isCancelled();
-        outcome.reason = result.error().text;
-        return outcome;
-    }
-    job.fd = std::move(fd);
-    job.tempName = tempName;
-    job.nameBytes = nameBytes;
-    return outcome;
+    begin(listener, std::move(item));
+    return true;
 }
 
-// One flush of each file system a batch lies on writes out every file of the batch: far cheaper
-// than a flush per file. When it fails, each file's own fsync says which of them it concerns.
-void Engine::flushTogether(std::vector<FinishJob>& batch) {
-    // A file system busy with other programs' writes makes such a flush wait for all of them;
-    // then this run goes back to one fsync per file, which waits for its own file only.
-    if (!syncEachFile_ || batch.size() < 2 || sharedFlushTooSlow_) return;
-    const auto started = std::chrono::steady_clock::now();
-    std::vector<std::pair<quint64, bool>> flushed;  // file system, flush succeeded
-    for (FinishJob& job : batch) {
-        // A file lies on its folder's file system.
-        const quint64 device = job.folder->device;
-        auto it = std::find_if(flushed.begin(), flushed.end(), [&](const auto& f) { return f.first == device; });
-        if (it == flushed.end()) {
-            // Where the shared flush cannot vouch for each file, each file's own fsync does.
-            flushed.emplace_back(device, sharedFlushCovers(job.fd.get()) && ::syncfs(job.fd.get()) == 0);
-            it = flushed.end() - 1;
-        }
-        job.onDisk = it->second;
-    }
-    // Slow means slower than a quick fsync of each file would have been.
-    const auto allowed = std::max<std::chrono::milliseconds>(std::chrono::milliseconds(250),
-                                                             std::chrono::milliseconds(2) * static_cast<int>(batch.size()));
-    if (std::chrono::steady_clock::now() - started > allowed) sharedFlushTooSlow_ = true;
-}
-
-// Flush and publish one complete temporary file. Runs on the finisher thread while the next item
-// is being fetched. A named temporary keeps its lock until it has its final name.
-ItemOutcome Engine::finish(FinishJob& job) {
-    ItemOutcome outcome;
-    const bool anonymous = job.tempName.isEmpty();
-    auto fail = [&](QString reason) {
-        if (!anonymous) dropNamedTemporary(job.fd.get(), job.folder->fd.get(), job.tempName);
+void Engine::begin(Listener& listener, Queued item) {
+    auto a = std::make_unique<Active>();
+    a->index = item.index;
+    a->url = item.url;
+    a->base = item.base;
+    a->host = item.host;
+    // Named as it begins: an earlier item that failed has given its name back by now.
+    const QString target = item.target.isEmpty() ? Main::NextFreeName(item.base, namingContext()) : item.target;
+    a->job.index = item.index;
+    a->job.base = item.base;
+    a->job.target = target;
+    listener.onItemStarted(item.index);
+    auto failNow = [&](QString reason, bool cancelled = false) {
+        memo_.givenBack(item.base, target);
+        ItemOutcome outcome;
+        outcome.cancelled = cancelled;
         outcome.reason = std::move(reason);
-        return outcome;
-    };
-    if (syncEachFile_ && !job.onDisk && ::fsync(job.fd.get()) != 0) return fail(errnoText(errno));
-    struct stat st;
-    if (::fstat(job.fd.get(), &st) != 0) return fail(errnoText(errno));
-
-    QString candidate = job.target;
-    QByteArray nameBytes = job.nameBytes;
-    for (int attempt = 0; attempt < 1000; ++attempt) {
-        const Fw::Result<void> published =
-            anonymous ? linkAnonymous(job.fd.get(), job.folder->fd.get(), nameBytes.constData())
-                      : PublishWithoutReplace(job.folder->fd.get(), job.tempName.constData(), nameBytes.constData());
-        if (published) {
-            if (!anonymous) unregisterTemporary(st, job.tempName.constData());
-            // A write error that shows only when the file is closed (network file systems) takes
-            // back the name, as long as it is still this file's.
-            if (const int error = job.fd.close()) {
-                struct stat now;
-                if (::fstatat(job.folder->fd.get(), nameBytes.constData(), &now, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(st, now))
-                    ::unlinkat(job.folder->fd.get(), nameBytes.constData(), 0);
-                outcome.reason = errnoText(error);
-                return outcome;
-            }
-            outcome.stored = true;
-            outcome.path = candidate;
-            return outcome;
+        setOutcome(item.index, std::move(outcome));
+        {
+            std::lock_guard<std::mutex> hold(figuresLock_);
+            ++figures_.finished;
         }
-        if (published.error().kind != Fw::ErrorKind::NameTaken) return fail(publishReason(published.error()));
-        // Someone took the name while the data came in: the next free one.
-        candidate = Main::NextFreeName(job.base, namingContext());
-        job.target = candidate;
-        nameBytes = QFile::encodeName(Main::FileNameOf(candidate, Main::kNativeSeparator));
+        listener.onItemEnded(item.index);
+    };
+    if (cancelled_) return failNow(QStringLiteral("Cancelled"), true);
+    const Fw::Result<void> made = createTemporary(target, a->job);
+    if (!made) return failNow(made.error().text);
+    a->transfer = std::make_unique<Transfer>(limits_, item.url, FileTarget{a->job.fd.get(), true, &a->job.folder->space},
+                                             &a->progress);
+    if (a->transfer->refused()) {
+        dropTemporary(a->job);
+        return failNow(a->transfer->refusal().text);
     }
-    return fail(QStringLiteral("No free file name"));
+    a->transfer->setWriteBehind(syncEachFile_ ? kWriteBehindBytes : 0);
+    a->transfer->setRateGate(&gate_);
+    a->transfer->prepareTry();
+    a->inMulti = curl_multi_add_handle(multiOf(multi_), a->transfer->easy()) == CURLM_OK;
+    if (!a->inMulti) {
+        dropTemporary(a->job);
+        return failNow(QStringLiteral("Cannot start the transfer"));
+    }
+    active_.push_back(std::move(a));
+    publishFigures();
 }
 
-void RunSummary::add(const QString& url, const ItemOutcome& outcome) {
-    ++items_;
-    if (outcome.stored)
-        stored_.emplace_back(url, outcome.path);
-    else
-        failures_.emplace_back(url, outcome.reason.isEmpty() ? QStringLiteral("Not stored") : outcome.reason);
+void Engine::settle(Listener& listener, Active& a, CURLcode code, qint64 nowMs) {
+    const std::size_t at = static_cast<std::size_t>(
+        std::find_if(active_.begin(), active_.end(), [&](const auto& p) { return p.get() == &a; }) - active_.begin());
+    switch (a.transfer->evaluate(code)) {
+    case Transfer::Next::Done: {
+        ItemOutcome ready;
+        ready.stored = true;  // handed to the finisher, which names it
+        endActive(listener, at, std::move(ready));
+        return;
+    }
+    case Transfer::Next::Failed: {
+        ItemOutcome failed;
+        failed.reason = a.transfer->error().text;
+        endActive(listener, at, std::move(failed));
+        return;
+    }
+    case Transfer::Next::TryNow:
+        a.transfer->prepareTry();
+        a.inMulti = curl_multi_add_handle(multiOf(multi_), a.transfer->easy()) == CURLM_OK;
+        return;
+    case Transfer::Next::TryLater:
+        a.retryAtMs = nowMs + std::max<qint64>(1, a.transfer->waitMs());
+        // The server asked for a pause: nothing new goes to it until then, whoever asks.
+        if (a.transfer->hostWaitMs() >= 0) {
+            qint64& until = hostPause_[a.host];
+            until = std::max(until, nowMs + a.transfer->hostWaitMs());
+        }
+        publishFigures();
+        return;
+    }
 }
 
-QString RunSummary::finalMessage() const {
-    QString text = stopped_ ? QStringLiteral("Stopped.") : QStringLiteral("Done.");
-    if (failures_.empty()) return text + unreachedLines();
-    text += QStringLiteral("\r\n\r\n%1 of %2 downloads failed:").arg(failures_.size()).arg(items_);
-    const int listed = std::min<int>(kListed, static_cast<int>(failures_.size()));
-    for (int k = 0; k < listed; ++k)
-        text += QStringLiteral("\r\n") + DisplayAddress(failures_[k].first) + QStringLiteral(" - ") + failures_[k].second;
-    if (static_cast<int>(failures_.size()) > listed)
-        text += QStringLiteral("\r\n(and %1 more)").arg(failures_.size() - listed);
-    return text + unreachedLines();
-}
+void Engine::drive(Listener& listener, int untilDone) {
+    CURLM* multi = multiOf(multi_);
+    if (!multi) return;
+    curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, static_cast<long>(maxTransfers_));
+    gate_.setRate(speedLimit_);
+    std::size_t resumeFrom = 0;  // where the next turn of resuming paused transfers starts
 
-QString RunSummary::unreachedLines() const {
-    QString text;
-    if (notReached_ > 0)
-        text += notReached_ == 1 ? QStringLiteral("\r\n\r\n1 item was not reached.")
-                                 : QStringLiteral("\r\n\r\n%1 items were not reached.").arg(notReached_);
-    if (removedBeforeReached_ > 0)
-        text += removedBeforeReached_ == 1
-                    ? QStringLiteral("\r\n\r\n1 entry was removed from the list before it was reached.")
-                    : QStringLiteral("\r\n\r\n%1 entries were removed from the list before they were reached.")
-                          .arg(removedBeforeReached_);
-    return text;
-}
+    auto inQueue = [&](int index) {
+        std::lock_guard<std::mutex> hold(inputLock_);
+        return std::any_of(queue_.begin(), queue_.end(), [&](const Queued& q) { return q.index == index; });
+    };
 
-int SharePercent(qint64 i, qint64 count) {
-    if (count <= 0) return 0;
-    const qint64 numerator = i * 100;
-    qint64 q = numerator / count;
-    const qint64 twice = 2 * (numerator % count);
-    if (twice > count || (twice == count && q % 2 != 0)) ++q;
-    return static_cast<int>(q);
+    for (;;) {
+        qint64 now = SteadyNowMs();
+        if (cancelled_) {
+            while (!active_.empty()) {
+                ItemOutcome stopped;
+                stopped.cancelled = true;
+                stopped.reason = QStringLiteral("Cancelled");
+                endActive(listener, active_.size() - 1, std::move(stopped));
+            }
+            // A single item that never began is cancelled too.
+            if (untilDone >= 0 && inQueue(untilDone)) {
+                std::lock_guard<std::mutex> hold(inputLock_);
+                queue_.erase(std::remove_if(queue_.begin(), queue_.end(), [&](const Queued& q) { return q.index == untilDone; }),
+                             queue_.end());
+                ItemOutcome stopped;
+                stopped.cancelled = true;
+                stopped.reason = QStringLiteral("Cancelled");
+                setOutcome(untilDone, std::move(stopped));
+            }
+            publishFigures();
+            return;
+        }
+
+        // Tries whose wait is over.
+        for (auto& a : active_) {
+            if (a->retryAtMs > 0 && now >= a->retryAtMs) {
+                a->retryAtMs = 0;
+                a->transfer->prepareTry();
+                a->inMulti = curl_multi_add_handle(multi, a->transfer->easy()) == CURLM_OK;
+            }
+        }
+        // New items, up to the number at once.
+        if (untilDone < 0) {
+            while (static_cast<int>(active_.size()) < maxTransfers_ && startNext(listener, now)) {
+            }
+        } else if (active_.empty() && inQueue(untilDone)) {
+            startNext(listener, now);
+        }
+
+        if (untilDone >= 0) {
+            const bool under = std::any_of(active_.begin(), active_.end(), [&](const auto& a) { return a->index == untilDone; });
+            if (!under && !inQueue(untilDone)) return;
+        } else {
+            bool ask = false;
+            bool done = false;
+            {
+                std::lock_guard<std::mutex> hold(inputLock_);
+                if (queue_.size() <= static_cast<std::size_t>(kLowWater) && !inputEnded_ && !moreWanted_) {
+                    moreWanted_ = true;
+                    ask = true;
+                }
+                done = active_.empty() && queue_.empty() && inputEnded_;
+            }
+            // Asked outside the lock: the answer is usually an enqueue() from another thread.
+            if (ask) listener.onWantMore();
+            if (done) {
+                publishFigures();
+                return;
+            }
+        }
+
+        int running = 0;
+        curl_multi_perform(multi, &running);
+        int left = 0;
+        while (CURLMsg* msg = curl_multi_info_read(multi, &left)) {
+            if (msg->msg != CURLMSG_DONE) continue;
+            CURL* easy = msg->easy_handle;
+            const CURLcode code = msg->data.result;
+            curl_multi_remove_handle(multi, easy);
+            auto it = std::find_if(active_.begin(), active_.end(), [&](const auto& a) { return a->transfer->easy() == easy; });
+            if (it == active_.end()) continue;
+            (*it)->inMulti = false;
+            settle(listener, **it, code, SteadyNowMs());
+        }
+
+        now = SteadyNowMs();
+        // The shared rate: paused transfers go on in turn once the bucket has refilled.
+        qint64 gateWait = -1;
+        if (gate_.limited()) {
+            bool anyPaused = false;
+            for (std::size_t k = 0; k < active_.size(); ++k) {
+                Active& a = *active_[(resumeFrom + k) % active_.size()];
+                if (!a.transfer->paused()) continue;
+                anyPaused = true;
+                if (!gate_.open(now)) break;
+                a.transfer->resume();
+            }
+            if (!active_.empty()) resumeFrom = (resumeFrom + 1) % active_.size();
+            if (anyPaused) gateWait = gate_.msUntilOpen(now);
+        }
+
+        if (now - lastFiguresMs_ >= kFiguresEveryMs) {
+            lastFiguresMs_ = now;
+            publishFigures();
+        }
+        if (!active_.empty() && now - lastProgressMs_ >= kProgressEveryMs) {
+            lastProgressMs_ = now;
+            listener.onProgress();
+        }
+
+        // Sleep until something happens: data, a wake-up, a try that is due, a server's pause
+        // that ends, the rate's bucket refilled; never longer than a tenth of a second.
+        qint64 timeout = 100;
+        for (const auto& a : active_)
+            if (a->retryAtMs > 0) timeout = std::min(timeout, std::max<qint64>(0, a->retryAtMs - now));
+        for (auto it = hostPause_.cbegin(); it != hostPause_.cend(); ++it)
+            if (it.value() > now) timeout = std::min(timeout, it.value() - now);
+        if (gateWait >= 0) timeout = std::min(timeout, gateWait);
+        if (running > 0 || timeout > 0) curl_multi_poll(multi, nullptr, 0, static_cast<int>(timeout), nullptr);
+    }
 }
 
 QString NamingText(const QString& url) {
@@ -685,17 +476,18 @@ QString NamingText(const QString& url) {
 
 RunSummary RunHeadless(Engine& engine, Dialogs::DialogService& dialogs, const QStringList& urls,
                        const QString& folder) {
+    (void)dialogs;
     engine.beginRun();
     for (const QString& entry : urls) {
         // Fetched and named from the same text.
         const QString url = FetchAddress(entry);
-        const QString base = Main::BuildTargetPath(NamingText(url), folder);
-        const QString target = Main::GetNextFilenameIfItExists(base, dialogs, engine.namingContext());
-        engine.fetchItem(url, base, target);
+        engine.enqueue(url, Main::BuildTargetPath(NamingText(url), folder));
     }
+    engine.endInput();
+    engine.runQueue(std::function<void()>{});
     const std::vector<ItemOutcome> outcomes = engine.finishRun();
     RunSummary summary;
-    for (qsizetype k = 0; k < urls.size(); ++k) summary.add(urls[k], outcomes[k]);
+    for (qsizetype k = 0; k < urls.size(); ++k) summary.add(urls[k], outcomes[static_cast<std::size_t>(k)]);
     return summary;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
-// The web downloader: fetches one address and streams its body into an open file. One
+// The web downloader: fetches one address and streams its body into an open file, blocking
+// until it is done (a run of many transfers at once drives them itself: download/Transfer.h). One
 // Downloader keeps its connection cache across calls, so items on one host reuse the
 // connection. A Downloader is used by one thread at a time; cancel() may come from any thread.
 #include <QString>
@@ -22,7 +23,7 @@ struct TransferLimits {
     // The wait before the second, third, … try; the last one repeats.
     std::vector<long> retryWaitsMs{1000, 2000, 4000};
     // A server asking (Retry-After) for a longer wait than this fails the item instead.
-    long maxRetryAfterSeconds = 60;
+    long maxRetryAfterSeconds = 600;
     // Certificate authorities trusted for https instead of the system's (a benchmark's own test
     // authority); empty for the system's.
     QString caFile{};

@@ -5,6 +5,7 @@
 #include <QStringList>
 
 #include "support/BuildInfo.h"
+#include "support/RunOptions.h"
 
 namespace Dialogs {
 
@@ -40,6 +41,12 @@ public:
                                   const QString& startFolder) = 0;
     // Modal folder chooser opening on startFolder. Returns the folder, or empty on Cancel.
     virtual QString browseForFolder(const QString& title, const QString& startFolder) = 0;
+    // The modal "Options" dialog, showing `values`; true with the values changed when the user
+    // accepts it, false on Cancel. A service without such a dialog cancels.
+    virtual bool editOptions(RunOptions::Values& values) {
+        (void)values;
+        return false;
+    }
     // Opens an address in the user's web browser without waiting for it.
     virtual void openUrl(const QString& address) = 0;
     // Processes the window events pending now, then returns.

@@ -13,6 +13,7 @@
 
 #include "app/DesktopSignals.h"
 #include "app/Form1.h"
+#include "harness/RunWait.h"
 #include "harness/LoopbackServer.h"
 #include "harness/ScriptedDialogs.h"
 
@@ -137,7 +138,7 @@ TEST_F(DesktopBus, AWholeRunShowsItsShareOnTheTaskBarAndItsEnd) {
     QTemporaryDir dir;
     for (int i = 0; i < 4; ++i) form->urlList().append(http.url(QStringLiteral("/f/%1.txt").arg(i)));
     form->Text1->setText(dir.path());
-    form->PushButton2->click();
+    EXPECT_TRUE(ClickStartAndWait(*form));
     EXPECT_EQ(dialogs.messageTexts(), QStringList{QStringLiteral("Done.")});
     ASSERT_TRUE(waitFor([&] { return !recorder.notifications.empty(); }));
     EXPECT_EQ(recorder.notifications[0].summary, QStringLiteral("4 files stored"));

@@ -19,6 +19,7 @@
 #include "app/Form1.h"
 #include "app/Startup.h"
 #include "app/StartupEnvironment.h"
+#include "harness/RunWait.h"
 #include "harness/LoopbackServer.h"
 #include "harness/ScriptedDialogs.h"
 #include "harness/UserSettings.h"
@@ -195,7 +196,7 @@ TEST_F(Startup, AFreshAccountWithoutDesktopDownloadsIntoItsDownloadFolderAtOnce)
     });
     http.start();
     form->urlList().append(http.url(QStringLiteral("/first.txt")));
-    form->PushButton2->click();
+    EXPECT_TRUE(ClickStartAndWait(*form));
     EXPECT_EQ(dialogs.messageTexts(), QStringList{QStringLiteral("Done.")});
     QFile stored(systemDownloads + QStringLiteral("/first.txt"));
     ASSERT_TRUE(stored.open(QIODevice::ReadOnly));

@@ -16,9 +16,11 @@
 #include <functional>
 
 #include "app/Form1.h"
+#include "support/RunOptions.h"
 #include "download/Downloader.h"
 #include "harness/FolderContents.h"
 #include "harness/LoopbackServer.h"
+#include "harness/RunWait.h"
 #include "harness/ScriptedDialogs.h"
 #include "harness/Timing.h"
 
@@ -52,6 +54,8 @@ struct RunFixture : ::testing::Test {
 
     RunFixture() {
         form.setTransferLimits(Download::TransferLimits{2000, 1, 5, 4, {20, 40, 80}});
+        // One transfer at a time, as these cases watch one item after another.
+        RunOptions::Write(settings, RunOptions::Values{1, 0});
         // Each item takes a moment, so the window's state during it can be seen.
         http.server().Get("/slow/(.*)", [this](const httplib::Request& req, httplib::Response& res) {
             if (onSlow) onSlow(req.matches[1].str());
@@ -84,7 +88,7 @@ struct RunFixture : ::testing::Test {
     void add(const QString& path) { form.urlList().append(http.url(path)); }
     void press() {
         poll.start();
-        form.PushButton2->click();
+        EXPECT_TRUE(ClickStartAndWait(form));
         poll.stop();
     }
 };
@@ -124,24 +128,25 @@ TEST_F(RunFixture, RunShowsEachItemsShareAddressAndNumberAndTheButtonStops) {
     add(s("/slower/other.png"));
     form.Text1->setText(folder() + s("/"));
     QStringList buttonTexts;
-    onChange = [&](const Snapshot&) {
+    onChange = [&](const Snapshot& snap) {
+        if (snap.pointer != PointerBusy) return;
         if (buttonTexts.isEmpty() || buttonTexts.back() != form.PushButton2->text())
             buttonTexts << form.PushButton2->text();
     };
     press();
     const QString wait = s("Please wait.. Processing: ");
-    // The share of items and the item's address and number; several samples of one item may
-    // differ only in its figures.
+    // The share of items done (an item under way is not done yet) and the item's address and
+    // number; several samples of one item may differ only in its figures.
     std::vector<Snapshot> during;
     for (const auto& snap : seen)
         if (snap.pointer == PointerBusy && (during.empty() || during.back().value != snap.value)) during.push_back(snap);
     ASSERT_EQ(during.size(), 3u);
-    EXPECT_EQ(during[0].value, 33);
+    EXPECT_EQ(during[0].value, 0);
     EXPECT_EQ(during[0].caption, wait + http.url(s("/slower/pic.jpg")) + s("  1 of 3"));
-    EXPECT_EQ(during[1].value, 67);
+    EXPECT_EQ(during[1].value, 33);
     EXPECT_TRUE(during[1].caption.startsWith(wait + http.url(s("/slower/pic.jpg")) + s("  "))) << during[1].caption.toStdString();
     EXPECT_TRUE(during[1].caption.endsWith(s("2 of 3"))) << during[1].caption.toStdString();
-    EXPECT_EQ(during[2].value, 100);
+    EXPECT_EQ(during[2].value, 67);
     EXPECT_TRUE(during[2].caption.startsWith(wait + http.url(s("/slower/other.png")) + s("  ")));
     EXPECT_EQ(form.ProgressBar1->accessibleName(), s("Progress Bar"));
     EXPECT_EQ(buttonTexts, QStringList{s("Stop Downloading")});
@@ -155,7 +160,7 @@ TEST_F(RunFixture, RunShowsEachItemsShareAddressAndNumberAndTheButtonStops) {
     EXPECT_EQ(entriesOf(folder()), (QStringList{s("other.png"), s("pic (1).jpg"), s("pic.jpg")}));
 }
 
-TEST_F(RunFixture, FolderTextChangedDuringTheRunAppliesToTheNextItems) {
+TEST_F(RunFixture, FolderTextChangedDuringTheRunAppliesToTheNextRunOnly) {
     http.start();
     QTemporaryDir second;
     for (const char* p : {"/slow/1.txt", "/slow/2.txt", "/slow/3.txt"}) add(s(p));
@@ -173,8 +178,13 @@ TEST_F(RunFixture, FolderTextChangedDuringTheRunAppliesToTheNextItems) {
     press();
     EXPECT_TRUE(changed);
     EXPECT_EQ(dialogs.messageTexts(), QStringList{s("Done.")});
-    EXPECT_EQ(entriesOf(folder()), QStringList{s("1.txt")});
-    EXPECT_EQ(entriesOf(second.path()), (QStringList{s("2.txt"), s("3.txt")}));
+    // Half-typed folders never scatter a run: every file goes where the run began.
+    EXPECT_EQ(entriesOf(folder()), (QStringList{s("1.txt"), s("2.txt"), s("3.txt")}));
+    EXPECT_TRUE(entriesOf(second.path()).isEmpty());
+    // The next run takes the folder the box names then.
+    onSlow = nullptr;
+    press();
+    EXPECT_EQ(entriesOf(second.path()), (QStringList{s("1.txt"), s("2.txt"), s("3.txt")}));
 }
 
 TEST_F(RunFixture, FailedItemsAreNamedInTheFinalMessage) {
@@ -278,7 +288,7 @@ TEST_F(RunFixture, ClosingWhileEarlierFilesAreStillBeingFinishedKeepsThemWhole) 
             if (window.ProgressBar1->caption().contains(s("/stall.bin"))) window.close();
         });
         closer.start();
-        window.PushButton2->click();
+        EXPECT_TRUE(ClickStartAndWait(window));
         QApplication::setQuitOnLastWindowClosed(true);
         EXPECT_TRUE(ownDialogs.messages.empty());
     }

@@ -34,6 +34,7 @@ struct QueueFixture : ::testing::Test {
     Download::Engine engine{Download::TransferLimits{2000, 1, 5, 1}};
 
     QueueFixture() {
+        engine.setMaxTransfers(1);
         auto note = [this](const httplib::Request& req) {
             std::lock_guard<std::mutex> hold(askedLock);
             asked << QString::fromStdString(req.path);

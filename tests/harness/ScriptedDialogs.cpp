@@ -52,6 +52,19 @@ QString ScriptedDialogs::browseForFolder(const QString& title, const QString& st
     return answer;
 }
 
+bool ScriptedDialogs::editOptions(RunOptions::Values& values) {
+    optionsShown.push_back(values);
+    if (optionsAnswers.empty()) {
+        ADD_FAILURE() << "Unscripted Options dialog";
+        return false;
+    }
+    const std::optional<RunOptions::Values> answer = optionsAnswers.front();
+    optionsAnswers.pop_front();
+    if (!answer) return false;
+    values = *answer;
+    return true;
+}
+
 void ScriptedDialogs::openUrl(const QString& address) { openedUrls.push_back(address); }
 
 void ScriptedDialogs::yield() {

@@ -6,6 +6,7 @@
 
 #include <deque>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "support/Dialogs.h"
@@ -29,6 +30,9 @@ public:
     std::deque<QString> inputAnswers;        // when empty: an unscripted prompt fails the test
     std::deque<QStringList> openFilesAnswers;
     std::deque<QString> folderAnswers;
+    // The Options dialog: the values it is left with, or nothing for Cancel; when empty an
+    // unscripted Options dialog fails the test.
+    std::deque<std::optional<RunOptions::Values>> optionsAnswers;
 
     // Called while a box is "open", before it answers (to act in the middle of a handler).
     std::function<void(const ShownMessage&)> onMessage;
@@ -44,6 +48,7 @@ public:
     std::vector<QString> fileDialogFolders;  // the start folder of each
     std::vector<std::pair<QString, QString>> folderDialogs;  // title, start folder
     std::vector<QString> openedUrls;
+    std::vector<RunOptions::Values> optionsShown;  // what each Options dialog showed
     int yields = 0;
 
     int messageBox(const QString& text, int code, const QString& caption) override;
@@ -51,6 +56,7 @@ public:
     QStringList openFiles(const QString& title, const QStringList& nameFilters,
                           const QString& startFolder) override;
     QString browseForFolder(const QString& title, const QString& startFolder) override;
+    bool editOptions(RunOptions::Values& values) override;
     void openUrl(const QString& address) override;
     void yield() override;
 

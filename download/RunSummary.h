@@ -1,0 +1,55 @@
+#pragma once
+// What a run reports at its end: how many items, which failed and why, and the closing message.
+#include <QString>
+
+#include <utility>
+#include <vector>
+
+namespace Download {
+
+struct ItemOutcome {
+    bool stored = false;
+    bool cancelled = false;
+    QString path;    // where the file was stored
+    QString reason;  // why it was not
+};
+
+// What the end of a run reports.
+class RunSummary {
+public:
+    void add(const QString& url, const ItemOutcome& outcome);
+    int items() const { return items_; }
+    int failedCount() const { return static_cast<int>(failures_.size()); }
+    // The failed items in list order: URL and reason.
+    const std::vector<std::pair<QString, QString>>& failures() const { return failures_; }
+    // The stored items in list order: URL and the path of its file.
+    const std::vector<std::pair<QString, QString>>& stored() const { return stored_; }
+    // A stopped run; items it did not fetch (those it stopped, those after them), and entries
+    // taken off the list before the run came to them.
+    void setStopped(bool stopped) { stopped_ = stopped; }
+    bool stopped() const { return stopped_; }
+    void addNotReached(int count) { notReached_ += count; }
+    int notReached() const { return notReached_; }
+    void addRemovedBeforeReached(int count) { removedBeforeReached_ += count; }
+    // "Done." ("Stopped." for a stopped run) when every item was stored; otherwise that, a blank
+    // line, how many of how many failed and the first few failed URLs with their reasons. Then
+    // how many were not reached, and how many were removed before they were reached.
+    QString finalMessage() const;
+
+    static constexpr int kListed = 5;
+
+private:
+    QString unreachedLines() const;
+
+    int items_ = 0;
+    std::vector<std::pair<QString, QString>> failures_;  // URL, reason
+    bool stopped_ = false;
+    int notReached_ = 0;
+    int removedBeforeReached_ = 0;
+    std::vector<std::pair<QString, QString>> stored_;    // URL, path
+};
+
+// Percent i / count * 100, rounded to the nearest integer with halves to the even neighbour.
+int SharePercent(qint64 i, qint64 count);
+
+}  // namespace Download

@@ -1,0 +1,549 @@
+#include "download/Transfer.h"
+
+#include <QFile>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+
+#include <fcntl.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include "download/Address.h"
+#include "support/BuildInfo.h"
+
+namespace Download {
+
+void CurlGlobalInit() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+// ---- The shared receiving rate ----
+
+void RateGate::setRate(qint64 bytesPerSecond) {
+    rate_ = std::max<qint64>(0, bytesPerSecond);
+    tokens_ = 0;
+    lastMs_ = -1;
+}
+
+void RateGate::refill(qint64 nowMs) {
+    if (lastMs_ < 0) lastMs_ = nowMs;
+    tokens_ += double(rate_) * double(nowMs - lastMs_) / 1000.0;
+    lastMs_ = nowMs;
+    // A short burst at most, so that no second goes far above the rate.
+    tokens_ = std::min(tokens_, double(rate_) / 8.0);
+}
+
+bool RateGate::open(qint64 nowMs) {
+    if (rate_ <= 0) return true;
+    refill(nowMs);
+    return tokens_ > 0;
+}
+
+qint64 RateGate::msUntilOpen(qint64 nowMs) {
+    if (rate_ <= 0) return 0;
+    refill(nowMs);
+    if (tokens_ > 0) return 0;
+    return std::max<qint64>(1, qint64((-tokens_ + 1) * 1000.0 / double(rate_)) + 1);
+}
+
+long RateGate::bufferSize() const {
+    if (rate_ <= 0) return 256L * 1024L;
+    return static_cast<long>(std::clamp<qint64>(rate_ / 16, 1024, 256 * 1024));
+}
+
+namespace {
+
+// The value of a header of the last answer, empty when it has none.
+QByteArray headerOf(CURL* easy, const char* name) {
+    curl_header* h = nullptr;
+    if (curl_easy_header(easy, name, 0, CURLH_HEADER, -1, &h) != CURLHE_OK || !h || !h->value) return {};
+    return QByteArray(h->value).trimmed();
+}
+
+// "bytes FIRST-LAST/TOTAL"; false when it is not of that form.
+bool parseContentRange(const QByteArray& value, qint64& first, qint64& last, qint64& total) {
+    if (!value.startsWith("bytes ")) return false;
+    const QByteArray rest = value.mid(6).trimmed();
+    const int dash = rest.indexOf('-');
+    const int slash = rest.indexOf('/');
+    if (dash <= 0 || slash <= dash) return false;
+    bool ok1 = false, ok2 = false, ok3 = false;
+    first = rest.left(dash).toLongLong(&ok1);
+    last = rest.mid(dash + 1, slash - dash - 1).toLongLong(&ok2);
+    total = rest.mid(slash + 1).toLongLong(&ok3);
+    return ok1 && ok2 && ok3 && first >= 0 && last >= first && total > last;
+}
+
+bool isTransientStatus(long status) {
+    switch (status) {
+    case 408: case 429: case 500: case 502: case 503: case 504: return true;
+    default: return false;
+    }
+}
+
+// A time-out, or a connection that broke or closed before the body ended. A host that cannot be
+// resolved, a refused connection and TLS failures are not going to change in a few seconds.
+bool isTransientCode(CURLcode code) {
+    switch (code) {
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_GOT_NOTHING:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// What a connection left in a mess by the answer before it gives the next request on it: the
+// rest of an over-long body read as a status line and headers.
+bool isGarbledAnswer(CURLcode code) {
+    switch (code) {
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_OUT_OF_MEMORY:
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_BAD_CONTENT_ENCODING:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+    case CURLE_RECV_ERROR:
+    case CURLE_GOT_NOTHING:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Retry-After in seconds (a number, or an HTTP date); -1 when absent or unreadable.
+long retryAfterSeconds(const QByteArray& value) {
+    if (value.isEmpty()) return -1;
+    bool number = false;
+    const long seconds = value.toLong(&number);
+    if (number) return seconds >= 0 ? seconds : -1;
+    const time_t when = curl_getdate(value.constData(), nullptr);
+    if (when < 0) return -1;
+    return std::max<long>(0, static_cast<long>(when - std::time(nullptr)));
+}
+
+// libcurl's texts for the usual failures, as a person would say them.
+QString readableReason(CURLcode code, const char* detail, long stallSeconds) {
+    switch (code) {
+    case CURLE_OPERATION_TIMEDOUT:
+        if (detail && std::strstr(detail, "transferred the last")) return QStringLiteral("The server stopped sending (%1 s)").arg(stallSeconds);
+        if (detail && std::strstr(detail, "onnect")) return QStringLiteral("The server did not answer");
+        return QStringLiteral("Timed out");
+    case CURLE_COULDNT_RESOLVE_HOST: return QStringLiteral("Host not found");
+    case CURLE_COULDNT_RESOLVE_PROXY: return QStringLiteral("Proxy not found");
+    case CURLE_COULDNT_CONNECT: return QStringLiteral("Connection refused");
+    case CURLE_PARTIAL_FILE: return QStringLiteral("The connection closed before the end of the file");
+    case CURLE_GOT_NOTHING: return QStringLiteral("The server closed the connection without an answer");
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR: return QStringLiteral("The connection broke");
+    case CURLE_TOO_MANY_REDIRECTS: return QStringLiteral("Too many redirects");
+    case CURLE_PEER_FAILED_VERIFICATION: return QStringLiteral("The server's certificate is not trusted");
+    case CURLE_SSL_CONNECT_ERROR: return QStringLiteral("Secure connection failed");
+    case CURLE_UNSUPPORTED_PROTOCOL:
+        if (detail && *detail) break;
+        return QStringLiteral("Only http and https addresses can be downloaded");
+    default: break;
+    }
+    return detail && *detail ? QString::fromUtf8(detail) : QString::fromUtf8(curl_easy_strerror(code));
+}
+
+}  // namespace
+
+// Where one body goes, and what the answer it came from said about itself.
+struct Transfer::Body {
+    CURL* easy = nullptr;
+    int fd = -1;
+    off_t start = -1;   // file offset where the body begins; -1 when the file cannot seek
+    qint64 bytes = 0;   // body bytes in the file
+    qint64 moved = 0;   // body bytes written in all, restarts included
+    int error = 0;      // errno of a failed write
+    qint64 writeBehind = 0;
+    qint64 handedOver = 0;  // body bytes already given to the disk
+    TransferProgress* progress = nullptr;
+    qint64 reserve = -1;           // TransferLimits::freeReserveBytes
+    SpaceBudget* space = nullptr;  // what may be written before the free space is looked at again
+    SpaceBudget ownSpace;
+    bool lengthChecked = false;    // the room for this answer's announced length was looked at
+    bool noRoom = false;
+    RateGate* gate = nullptr;
+    bool paused = false;
+
+    // This try.
+    qint64 resumeFrom = -1;   // the try asked for the body from this byte on
+    QByteArray validator;     // the ETag or Last-Modified it sent in If-Range
+    bool begun = false;       // its first body byte came
+    bool restart = false;     // its answer cannot be appended: ask for the whole body again
+    long refusedStatus = 0;   // its answer was an error or a redirect page, not the file
+
+    // The answer whose body is in the file.
+    qint64 total = -1;
+    QByteArray etag, lastModified;
+    bool acceptsRanges = false;
+
+    void startOver() {
+        if (bytes > 0 && start >= 0) {
+            ::ftruncate(fd, start);
+            ::lseek(fd, start, SEEK_SET);
+        }
+        bytes = 0;
+        handedOver = 0;
+        lengthChecked = false;
+        total = -1;
+        etag.clear();
+        lastModified.clear();
+        acceptsRanges = false;
+        if (progress) {
+            progress->received.store(0, std::memory_order_relaxed);
+            progress->total.store(-1, std::memory_order_relaxed);
+        }
+    }
+
+    // Called at the answer's first body byte: append, start over, or refuse it.
+    bool begin() {
+        begun = true;
+        long status = 0;
+        curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+        if (status >= 300) {
+            refusedStatus = status;
+            return false;
+        }
+        if (resumeFrom >= 0 && status == 206) {
+            qint64 first = -1, last = -1, answerTotal = -1;
+            const bool sameFile = parseContentRange(headerOf(easy, "Content-Range"), first, last, answerTotal) &&
+                                  first == resumeFrom && answerTotal == total &&
+                                  (headerOf(easy, "ETag") == validator || headerOf(easy, "Last-Modified") == validator);
+            if (!sameFile) {
+                restart = true;
+                return false;
+            }
+            return true;  // the file goes on at resumeFrom, where it ends
+        }
+        if (status == 206) {  // a part of the body that nobody asked for
+            refusedStatus = status;
+            return false;
+        }
+        startOver();
+        curl_off_t length = -1;
+        curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+        total = length > 0 ? static_cast<qint64>(length) : -1;
+        etag = headerOf(easy, "ETag");
+        lastModified = headerOf(easy, "Last-Modified");
+        acceptsRanges = headerOf(easy, "Accept-Ranges").toLower() == "bytes";
+        if (progress) progress->total.store(total, std::memory_order_relaxed);
+        return true;
+    }
+
+    // The validator a range request may send, empty when the answer gave no usable one.
+    QByteArray rangeValidator() const {
+        if (!etag.isEmpty() && !etag.startsWith("W/")) return etag;  // If-Range takes strong tags only
+        return lastModified;
+    }
+    bool canResume() const {
+        return start >= 0 && bytes > 0 && acceptsRanges && total > bytes && !rangeValidator().isEmpty();
+    }
+};
+
+namespace {
+
+// Free space is looked at every few MB, more often only as it nears the reserve.
+constexpr qint64 kSpaceCheckBytes = 4 << 20;
+
+// Is there room for `chunk` more bytes, and for the rest of a body whose length is known, above
+// the reserve? Plans the next look so that what comes until then fits in half the room left.
+template <class B>
+bool roomFor(B& body, qint64 chunk) {
+    struct statvfs fs {};
+    // A file system without a size (a memory file, a pipe) has no free space to speak of.
+    if (::fstatvfs(body.fd, &fs) != 0 || fs.f_blocks == 0) {
+        body.space->allowance = chunk + kSpaceCheckBytes;
+        return true;
+    }
+    const qint64 size = qint64(fs.f_blocks) * qint64(fs.f_frsize);
+    const qint64 room = qint64(fs.f_bavail) * qint64(fs.f_frsize) - std::min(body.reserve, size / 20);
+    const qint64 needed = std::max<qint64>(chunk, body.total > 0 ? body.total - body.bytes : 0);
+    body.lengthChecked = true;
+    if (room < needed) return false;
+    body.space->allowance = chunk + std::min(kSpaceCheckBytes, (room - chunk) / 2);
+    return true;
+}
+
+// Must the free space be looked at before `chunk` more bytes are written? Not while they fit in
+// what the last look allowed, which several transfers into one folder share; an announced
+// length is weighed against it at its first byte.
+template <class B>
+bool spaceCheckDue(const B& body, qint64 chunk) {
+    const qint64 allowance = body.space->allowance;
+    if (chunk > allowance) return true;
+    return !body.lengthChecked && body.total > 0 && body.total - body.bytes > allowance;
+}
+
+}  // namespace
+
+static size_t writeBody(char* data, size_t size, size_t count, void* user) {
+    auto* body = static_cast<Transfer::Body*>(user);
+    const size_t total = size * count;
+    // A shut gate pauses the transfer; libcurl hands the same data again once it is resumed.
+    if (body->gate && !body->gate->open(SteadyNowMs())) {
+        body->paused = true;
+        return CURL_WRITEFUNC_PAUSE;
+    }
+    if (!body->begun && !body->begin()) return 0;  // libcurl ends the transfer with a write error
+    if (body->reserve >= 0) {
+        if (spaceCheckDue(*body, qint64(total)) && !roomFor(*body, qint64(total))) {
+            body->noRoom = true;
+            return 0;
+        }
+        body->space->allowance -= qint64(total);
+    }
+    size_t done = 0;
+    while (done < total) {
+        const ssize_t n = ::write(body->fd, data + done, total - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            body->error = errno;
+            return 0;
+        }
+        done += static_cast<size_t>(n);
+    }
+    body->bytes += static_cast<qint64>(total);
+    body->moved += static_cast<qint64>(total);
+    if (body->gate) body->gate->consume(qint64(total));
+    if (body->progress) body->progress->received.store(body->bytes, std::memory_order_relaxed);
+    if (body->writeBehind > 0 && body->start >= 0 && body->bytes - body->handedOver >= body->writeBehind) {
+        // Start the disk on what has come so far, without waiting for it.
+        ::sync_file_range(body->fd, body->start + body->handedOver, body->bytes - body->handedOver,
+                          SYNC_FILE_RANGE_WRITE);
+        body->handedOver = body->bytes;
+    }
+    return total;
+}
+
+QString Transfer::HostOf(const QString& address) {
+    // scheme://[user@]host[:port]/...
+    const qsizetype from = address.indexOf(QStringLiteral("://"));
+    if (from < 0) return {};
+    qsizetype start = from + 3;
+    qsizetype end = start;
+    while (end < address.size() && address[end] != QLatin1Char('/') && address[end] != QLatin1Char('?') &&
+           address[end] != QLatin1Char('#') && address[end] != QLatin1Char('\\'))
+        ++end;
+    QStringView authority = QStringView(address).mid(start, end - start);
+    const qsizetype at = authority.lastIndexOf(QLatin1Char('@'));
+    if (at >= 0) authority = authority.mid(at + 1);
+    return authority.toString().toLower();
+}
+
+Transfer::Transfer(const TransferLimits& limits, const QString& url, const FileTarget& file, TransferProgress* progress)
+    : body_(std::make_unique<Body>()), limits_(limits), progress_(progress) {
+    CurlGlobalInit();
+    address_ = FetchAddress(url);
+    // libcurl would take a file:// address, or guess http for one without a scheme.
+    if (!IsWebAddress(address_)) refusal_ = Fw::Error::failed(QStringLiteral("Only http and https addresses can be downloaded"));
+    easy_ = curl_easy_init();
+    if (!easy_ && refusal_.text.isEmpty()) refusal_ = Fw::Error::failed(QStringLiteral("Cannot start the downloader"));
+    Body& body = *body_;
+    body.easy = easy_;
+    body.fd = file.fd;
+    body.progress = progress;
+    body.reserve = limits.freeReserveBytes;
+    body.space = file.space ? file.space : &body.ownSpace;
+    body.start = file.empty ? 0 : ::lseek(file.fd, 0, SEEK_CUR);
+    firstUrl_ = address_.toUtf8();
+    caFile_ = QFile::encodeName(limits.caFile);
+}
+
+Transfer::~Transfer() {
+    if (easy_) curl_easy_cleanup(easy_);
+    curl_slist_free_all(headers_);
+}
+
+void Transfer::setWriteBehind(qint64 bytes) { body_->writeBehind = bytes; }
+void Transfer::setRateGate(RateGate* gate) { body_->gate = gate && gate->limited() ? gate : nullptr; }
+bool Transfer::paused() const { return body_->paused; }
+qint64 Transfer::bytesMoved() const { return body_->moved; }
+qint64 Transfer::received() const { return body_->bytes; }
+qint64 Transfer::total() const { return body_->total; }
+
+void Transfer::resume() {
+    if (!body_->paused) return;
+    body_->paused = false;
+    curl_easy_pause(easy_, CURLPAUSE_CONT);
+}
+
+void Transfer::prepareTry() {
+    Body& body = *body_;
+    ++tries_;
+    if (progress_) {
+        progress_->attempt.store(tries_, std::memory_order_relaxed);
+        progress_->retryAtMs.store(0, std::memory_order_relaxed);
+    }
+    resume_ = body.canResume() && !resumeUrl_.isEmpty();
+    if (!resume_) body.startOver();
+    body.resumeFrom = resume_ ? body.bytes : -1;
+    body.validator = resume_ ? body.rangeValidator() : QByteArray();
+    body.begun = body.restart = body.paused = false;
+    body.refusedStatus = 0;
+    if (resume_) ::lseek(body.fd, body.start + body.bytes, SEEK_SET);
+
+    // The handle keeps its settings per try; the connections belong to the multi handle.
+    curl_easy_reset(easy_);
+    curl_slist_free_all(headers_);
+    headers_ = nullptr;
+    errorBuffer_[0] = '\0';
+    curl_easy_setopt(easy_, CURLOPT_URL, resume_ ? resumeUrl_.constData() : firstUrl_.constData());
+    curl_easy_setopt(easy_, CURLOPT_ERRORBUFFER, errorBuffer_);
+    curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy_, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy_, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(easy_, CURLOPT_MAXREDIRS, limits_.maxRedirects);
+    curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT_MS, limits_.connectTimeoutMs);
+    curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_TIME, limits_.stallSeconds);
+    curl_easy_setopt(easy_, CURLOPT_USERAGENT, BuildInfo::kUserAgent);
+    curl_easy_setopt(easy_, CURLOPT_BUFFERSIZE, body.gate ? body.gate->bufferSize() : 256L * 1024L);
+    // Several transfers to one server share one connection where it speaks HTTP/2.
+    curl_easy_setopt(easy_, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_2TLS);
+    curl_easy_setopt(easy_, CURLOPT_PIPEWAIT, 1L);
+    if (fresh_) {
+        curl_easy_setopt(easy_, CURLOPT_FRESH_CONNECT, 1L);
+        fresh_ = false;
+    }
+    if (!caFile_.isEmpty()) curl_easy_setopt(easy_, CURLOPT_CAINFO, caFile_.constData());
+    curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, writeBody);
+    curl_easy_setopt(easy_, CURLOPT_WRITEDATA, body_.get());
+    curl_easy_setopt(easy_, CURLOPT_PRIVATE, this);
+    if (resume_) {
+        const QByteArray range = "Range: bytes=" + QByteArray::number(body.bytes) + "-";
+        const QByteArray ifRange = "If-Range: " + body.validator;
+        headers_ = curl_slist_append(headers_, range.constData());
+        headers_ = curl_slist_append(headers_, ifRange.constData());
+        curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, headers_);
+    }
+}
+
+Transfer::Next Transfer::evaluate(CURLcode code) {
+    Body& body = *body_;
+    waitMs_ = 0;
+    hostWaitMs_ = -1;
+    info_ = TransferInfo{};
+    curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &info_.httpStatus);
+    char* effective = nullptr;
+    if (curl_easy_getinfo(easy_, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK && effective)
+        info_.finalUrl = QString::fromUtf8(effective);
+    info_.bytes = body.bytes;
+    info_.tries = tries_;
+    const long status = info_.httpStatus;
+    const int maxTries = std::max(1, limits_.maxTries);
+    auto withTries = [&](const QString& text) {
+        return tries_ > 1 ? text + QStringLiteral(" after %1 tries").arg(tries_) : text;
+    };
+    auto failed = [&](const QString& text, int errorCode = 0) {
+        error_ = Fw::Error::failed(withTries(text), errorCode);
+        return Next::Failed;
+    };
+    auto laterOrFail = [&](const QString& reason, qint64 ms) {
+        if (tries_ >= maxTries) return failed(reason);
+        waitMs_ = ms;
+        if (progress_) progress_->retryAtMs.store(SteadyNowMs() + ms, std::memory_order_relaxed);
+        return Next::TryLater;
+    };
+    auto scheduledWait = [&] {
+        const std::vector<long>& waits = limits_.retryWaitsMs;
+        return waits.empty() ? qint64(0) : qint64(waits[std::min<std::size_t>(tries_ - 1, waits.size() - 1)]);
+    };
+
+    if (body.noRoom) {
+        error_ = Fw::Error::failed(QStringLiteral("Not enough free disk space"), ENOSPC);
+        return Next::Failed;
+    }
+    if (body.error != 0) {
+        error_ = Fw::Error::fromErrno(body.error);
+        return Next::Failed;
+    }
+
+    // An answer to a range request that cannot be appended, or a 416: the whole body is asked
+    // for at once, without counting a try.
+    if (resume_ && restarts_ < maxTries && (body.restart || (status == 416 && !body.begun))) {
+        ++restarts_;
+        resumeUrl_.clear();
+        --tries_;
+        return Next::TryNow;
+    }
+
+    if (body.refusedStatus >= 400 || (code == CURLE_OK && status >= 400)) {
+        const QString reason = QStringLiteral("HTTP %1").arg(status);
+        if (!isTransientStatus(status)) return failed(reason, static_cast<int>(status));
+        const long asked = retryAfterSeconds(headerOf(easy_, "Retry-After"));
+        if (asked > limits_.maxRetryAfterSeconds)
+            return failed(reason + QStringLiteral(" (the server asks to wait %1)").arg(
+                                       asked >= 120 ? QStringLiteral("%1 min").arg((asked + 59) / 60)
+                                                    : QStringLiteral("%1 s").arg(asked)),
+                          static_cast<int>(status));
+        // The server asked everyone to wait: the whole host, not only this item.
+        if (asked >= 0 && (status == 429 || status == 503)) hostWaitMs_ = qint64(asked) * 1000;
+        const Next next = laterOrFail(reason, asked >= 0 ? qint64(asked) * 1000 : scheduledWait());
+        if (next == Next::Failed) error_.code = static_cast<int>(status);
+        return next;
+    }
+    if (body.refusedStatus == 206) return failed(QStringLiteral("HTTP 206 to a request for the whole file"), 206);
+    if (body.refusedStatus >= 300 || (code == CURLE_OK && status >= 300 && status < 400)) {
+        // The redirect's own page is not the file asked for.
+        char* location = nullptr;
+        curl_easy_getinfo(easy_, CURLINFO_REDIRECT_URL, &location);
+        return failed(location && *location ? QStringLiteral("HTTP %1 redirect not followed").arg(status)
+                                            : QStringLiteral("HTTP %1 without a Location").arg(status),
+                      static_cast<int>(status));
+    }
+    if (code == CURLE_OK) {
+        if (resume_ && !body.begun) {
+            // No byte came: an empty whole answer makes an empty file; an empty part is not to be
+            // trusted.
+            resumeUrl_.clear();
+            body.startOver();
+            info_.bytes = 0;
+            if (status != 200 && restarts_ < maxTries) {
+                ++restarts_;
+                --tries_;
+                return Next::TryNow;
+            }
+            if (status != 200) return failed(QStringLiteral("HTTP %1 without a body").arg(status));
+            return Next::Done;
+        }
+        // A body that is not the length its answer announced (a part that brought less or more
+        // than the rest) is not the file: the next try starts it again.
+        if (body.total > 0 && body.bytes != body.total) {
+            const QString reason = QStringLiteral("The server sent %1 of %2 bytes").arg(body.bytes).arg(body.total);
+            resumeUrl_.clear();
+            body.startOver();
+            return laterOrFail(reason, scheduledWait());
+        }
+        return Next::Done;
+    }
+    const QString reason = readableReason(code, errorBuffer_, limits_.stallSeconds);
+    // A connection reused from an earlier answer that left it garbled (more body than it
+    // announced) fails oddly before anything came: once more, on a connection of its own.
+    long newConnections = -1;
+    curl_easy_getinfo(easy_, CURLINFO_NUM_CONNECTS, &newConnections);
+    if (!freshTried_ && newConnections == 0 && !body.begun && isGarbledAnswer(code)) {
+        freshTried_ = true;
+        fresh_ = true;
+        --tries_;
+        return Next::TryNow;
+    }
+    // Without a file that can be rewound, bytes already written cannot be taken back.
+    const bool transient = isTransientCode(code) && (body.start >= 0 || body.bytes == 0);
+    if (!transient) return failed(reason);
+    resumeUrl_ = info_.finalUrl.toUtf8();
+    return laterOrFail(reason, scheduledWait());
+}
+
+}  // namespace Download

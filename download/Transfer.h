@@ -1,0 +1,121 @@
+#pragma once
+// One address fetched into one open file, as a series of tries that a libcurl multi handle
+// drives: the transfer sets up its easy handle for each try, and once a try has ended it says
+// what comes next (done, failed, another try at once or after a wait). Whoever owns the multi
+// handle (the blocking Downloader, or a run's scheduler with many transfers at once) does the
+// waiting, so a wait holds up nobody else.
+#include <QByteArray>
+#include <QString>
+
+#include <curl/curl.h>
+
+#include <memory>
+
+#include "download/Downloader.h"
+#include "support/Result.h"
+
+namespace Download {
+
+// The run's receiving rate, shared by all its transfers: a bucket of bytes refilled at the rate
+// asked for. A transfer that finds it empty pauses until it has refilled. Used by the thread
+// that drives the multi handle only.
+class RateGate {
+public:
+    // Bytes per second; 0 for no limit.
+    void setRate(qint64 bytesPerSecond);
+    qint64 rate() const { return rate_; }
+    bool limited() const { return rate_ > 0; }
+    // May a transfer write now? Refills the bucket first.
+    bool open(qint64 nowMs);
+    void consume(qint64 bytes) { tokens_ -= double(bytes); }
+    // Milliseconds until the bucket holds bytes again (0 when it does).
+    qint64 msUntilOpen(qint64 nowMs);
+    // A receive buffer that keeps one write well under a second's worth.
+    long bufferSize() const;
+
+private:
+    void refill(qint64 nowMs);
+    qint64 rate_ = 0;
+    double tokens_ = 0;
+    qint64 lastMs_ = -1;
+};
+
+class Transfer {
+public:
+    // `file` must stay open while the transfer lives; `progress` may be nullptr.
+    Transfer(const TransferLimits& limits, const QString& url, const FileTarget& file,
+             TransferProgress* progress = nullptr);
+    ~Transfer();
+    Transfer(const Transfer&) = delete;
+    Transfer& operator=(const Transfer&) = delete;
+
+    // Refused before any connection: an address that is not http or https.
+    bool refused() const { return !refusal_.text.isEmpty(); }
+    const Fw::Error& refusal() const { return refusal_; }
+
+    // Sets the easy handle up for the next try; add easy() to the multi handle afterwards.
+    void prepareTry();
+    CURL* easy() const { return easy_; }
+
+    enum class Next {
+        Done,      // the file holds one whole answer
+        Failed,    // error() says why
+        TryNow,    // set up and add again at once
+        TryLater,  // set up and add again after waitMs()
+    };
+    // What follows a try that ended with `code` (taken from the multi handle's message).
+    Next evaluate(CURLcode code);
+    const Fw::Error& error() const { return error_; }
+    qint64 waitMs() const { return waitMs_; }
+    // A 429 or 503 whose Retry-After asks the whole host to wait this long (ms), else -1.
+    qint64 hostWaitMs() const { return hostWaitMs_; }
+    const TransferInfo& info() const { return info_; }
+
+    // Hands the body to the disk every `bytes` bytes (0: when the system likes).
+    void setWriteBehind(qint64 bytes);
+    // The run's shared receiving rate (nullptr: none). While the gate is shut a write pauses the
+    // transfer; the owner resumes it with resume() once the gate opens.
+    void setRateGate(RateGate* gate);
+    bool paused() const;
+    void resume();
+
+    // The bytes this transfer has written for the run's speed (never goes back on a restart).
+    qint64 bytesMoved() const;
+    // The body bytes in the file and the size of the answer (-1 unknown), for the bar.
+    qint64 received() const;
+    qint64 total() const;
+    int tries() const { return tries_; }
+    const QString& address() const { return address_; }
+    // The host part of the address, in lower case (the key of a host's wait).
+    static QString HostOf(const QString& address);
+
+    // Where the body goes (the write callback's own data).
+    struct Body;
+
+private:
+    std::unique_ptr<Body> body_;
+    TransferLimits limits_;
+    QString address_;
+    QByteArray firstUrl_;
+    QByteArray resumeUrl_;  // the address the body in the file came from, after redirects
+    QByteArray caFile_;
+    CURL* easy_ = nullptr;
+    curl_slist* headers_ = nullptr;
+    char errorBuffer_[CURL_ERROR_SIZE] = {};
+    Fw::Error refusal_;
+    Fw::Error error_;
+    TransferInfo info_;
+    TransferProgress* progress_ = nullptr;
+    qint64 waitMs_ = 0;
+    qint64 hostWaitMs_ = -1;
+    int tries_ = 0;
+    int restarts_ = 0;   // range answers that could not be appended, each asked again at once
+    bool resume_ = false;
+    bool fresh_ = false;      // the next try opens a new connection
+    bool freshTried_ = false; // a try on a reused connection that failed oddly was repeated once
+};
+
+// libcurl's global set-up, once per process.
+void CurlGlobalInit();
+
+}  // namespace Download

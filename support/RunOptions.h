@@ -1,0 +1,24 @@
+#pragma once
+// The choices of the Options dialog that shape a run, as the settings store keeps them. A stored
+// value that cannot be read, or lies outside its range, reads as the default.
+#include <QString>
+
+#include "support/Settings.h"
+
+namespace RunOptions {
+
+inline constexpr int kMinAtOnce = 1;
+inline constexpr int kMaxAtOnce = 8;
+inline constexpr int kMaxSpeedLimitKBps = 1000000;
+
+struct Values {
+    int atOnce = 4;           // "Downloads At Once": transfers at a time
+    int speedLimitKBps = 0;   // "Speed Limit": the run's whole receiving rate, 0 for none
+    bool operator==(const Values&) const = default;
+};
+
+Values Read(const Settings::Store& store);
+// Writes every value, each under its key.
+void Write(const Settings::Store& store, const Values& values);
+
+}  // namespace RunOptions
