@@ -3,10 +3,11 @@
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: run test build configure setup clean
+.PHONY: run test build configure configure-run setup setup-run clean
 
-# Only the program itself is built for a first start; the tests and benchmarks come with `make test`.
-run: configure
+# Only the program itself is installed for and built for a first start; the tests, benchmarks
+# and their tools come with `make test`.
+run: configure-run
 	cmake --build $(BUILD_DIR) --target fetchwright -j $(JOBS)
 	./$(BUILD_DIR)/fetchwright
 
@@ -17,10 +18,16 @@ build: configure
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
 configure: setup
-	cmake -S . -B $(BUILD_DIR) -G Ninja
+	cmake -S . -B $(BUILD_DIR) -G Ninja -DFETCHWRIGHT_TESTS=ON -DFETCHWRIGHT_BENCH=ON
+
+configure-run: setup-run
+	cmake -S . -B $(BUILD_DIR) -G Ninja -DFETCHWRIGHT_TESTS=OFF -DFETCHWRIGHT_BENCH=OFF
 
 setup:
-	bash scripts/setup.sh
+	bash scripts/setup.sh test
+
+setup-run:
+	bash scripts/setup.sh run
 
 clean:
 	rm -rf $(BUILD_DIR)

@@ -1,10 +1,78 @@
 #include "app/DesktopSignals.h"
 
 #include <QDBusMessage>
+#include <QPointer>
+#include <QThread>
 #include <QVariantMap>
 #include <QWidget>
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <mutex>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include "support/Dialogs.h"
+#include "support/UniqueFd.h"
+
+namespace {
+
+// Does the bus at `address` greet within the limit? The start of the bus's own handshake
+// (authentication), made on a socket of our own: a bus that accepts and never answers would
+// otherwise hold the connecting thread, and with it every D-Bus call of the process, for good.
+// Only local (unix) addresses are checked; another kind is not used.
+bool BusGreets(const QByteArray& address, int limitMs) {
+    for (const QByteArray& one : address.split(';')) {
+        if (!one.startsWith("unix:")) continue;
+        QByteArray path;
+        bool abstract = false;
+        for (const QByteArray& pair : one.mid(5).split(',')) {
+            if (pair.startsWith("path=")) path = QByteArray::fromPercentEncoding(pair.mid(5));
+            else if (pair.startsWith("abstract=")) {
+                path = QByteArray::fromPercentEncoding(pair.mid(9));
+                abstract = true;
+            }
+        }
+        sockaddr_un at{};
+        at.sun_family = AF_UNIX;
+        const qsizetype offset = abstract ? 1 : 0;
+        if (path.isEmpty() || path.size() + offset >= qsizetype(sizeof at.sun_path)) continue;
+        memcpy(at.sun_path + offset, path.constData(), size_t(path.size()));
+        const socklen_t length = socklen_t(offsetof(sockaddr_un, sun_path) + offset + path.size() + (abstract ? 0 : 1));
+        Fw::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (!fd || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&at), length) != 0) continue;
+        const QByteArray uid = QByteArray::number(uint(::getuid())).toHex();
+        const QByteArray hello = QByteArray(1, '\0') + "AUTH EXTERNAL " + uid + "\r\n";
+        if (::send(fd.get(), hello.constData(), size_t(hello.size()), MSG_NOSIGNAL) != hello.size()) continue;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+        QByteArray answer;
+        while (!answer.contains('\n')) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return false;
+            pollfd p{fd.get(), POLLIN, 0};
+            const int ready = ::poll(&p, 1, int(left.count()));
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready <= 0) return false;
+            char buffer[256];
+            const ssize_t got = ::recv(fd.get(), buffer, sizeof buffer, 0);
+            if (got <= 0) return false;
+            answer.append(buffer, got);
+        }
+        return answer.startsWith("OK ");
+    }
+    return false;
+}
+
+}  // namespace
+
+struct DesktopSignals::Connecting {
+    std::mutex lock;
+    std::optional<QDBusConnection> bus;
+};
 
 DesktopSignals::DesktopSignals(QWidget& window) : QObject(&window), window_(window) {
     setObjectName(QStringLiteral("DesktopSignals"));
@@ -12,11 +80,60 @@ DesktopSignals::DesktopSignals(QWidget& window) : QObject(&window), window_(wind
     connect(&pending_, &QTimer::timeout, this, &DesktopSignals::sendProgress);
 }
 
-void DesktopSignals::useBus(const QDBusConnection& bus) { bus_ = bus; }
+DesktopSignals::~DesktopSignals() = default;
 
-QDBusConnection& DesktopSignals::bus() {
-    if (!bus_) bus_ = QDBusConnection::sessionBus();
-    return *bus_;
+void DesktopSignals::useBus(const QDBusConnection& bus) {
+    bus_ = bus;
+    busGivenUp_ = false;
+}
+
+QDBusConnection* DesktopSignals::bus() {
+    if (bus_) return bus_->isConnected() ? &*bus_ : nullptr;
+    if (busGivenUp_ || connecting_) return nullptr;
+    const QByteArray address = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+    if (address.isEmpty()) {
+        busGivenUp_ = true;
+        return nullptr;
+    }
+    // The thread holds only what it shares with this object; the window may be gone when it ends.
+    auto shared = std::make_shared<Connecting>();
+    connecting_ = shared;
+    static std::atomic<int> serial{0};
+    const QString name = QStringLiteral("fetchwright-desktop-%1").arg(++serial);
+    QThread* thread = QThread::create([shared, address, name] {
+        if (!BusGreets(address, kBusGreetingLimitMs)) return;
+        QDBusConnection bus = QDBusConnection::connectToBus(QString::fromLocal8Bit(address), name);
+        const std::lock_guard<std::mutex> hold(shared->lock);
+        shared->bus = bus;
+    });
+    connect(thread, &QThread::finished, this, &DesktopSignals::busArrived);
+    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    thread->start();
+    return nullptr;
+}
+
+void DesktopSignals::busArrived() {
+    std::optional<QDBusConnection> arrived;
+    if (connecting_) {
+        const std::lock_guard<std::mutex> hold(connecting_->lock);
+        arrived = connecting_->bus;
+    }
+    connecting_.reset();
+    if (bus_) return;  // another bus was handed in meanwhile
+    if (!arrived || !arrived->isConnected()) {
+        busGivenUp_ = true;
+        return;
+    }
+    bus_ = arrived;
+    if (endWaiting_) {
+        const auto [items, failed] = *endWaiting_;
+        endWaiting_.reset();
+        runEnded(items, failed);
+    }
+    // The share as it is now; what was sent meanwhile never left.
+    sentShare_ = -1.0;
+    sentVisible_ = false;
+    if (visible_) sendProgress();
 }
 
 QString DesktopSignals::summaryLine(int items, int failed) {
@@ -25,7 +142,12 @@ QString DesktopSignals::summaryLine(int items, int failed) {
 }
 
 void DesktopSignals::runEnded(int items, int failed) {
-    if (window_.isActiveWindow() || !bus().isConnected()) return;
+    if (window_.isActiveWindow()) return;
+    QDBusConnection* connection = bus();
+    if (!connection) {
+        if (connecting_) endWaiting_ = std::make_pair(items, failed);
+        return;
+    }
     const QString product = QString::fromLatin1(Dialogs::kProductName);
     QDBusMessage call = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/org/freedesktop/Notifications"),
@@ -34,7 +156,7 @@ void DesktopSignals::runEnded(int items, int failed) {
     // app name, id to replace, icon, summary, body, actions, hints, time-out (the server's own)
     call << product << 0u << QStringLiteral("example.quillmoor.Fetchwright") << summaryLine(items, failed)
          << QString() << QStringList() << hints << -1;
-    bus().send(call);
+    connection->send(call);
 }
 
 void DesktopSignals::showProgress(double share, bool visible) {
@@ -53,11 +175,12 @@ void DesktopSignals::sendProgress() {
     sentShare_ = share_;
     sentVisible_ = visible_;
     sinceSent_.start();
-    if (!bus().isConnected()) return;
+    QDBusConnection* connection = bus();
+    if (!connection) return;
     QDBusMessage update = QDBusMessage::createSignal(QLatin1String(kLauncherPath),
                                                      QStringLiteral("com.canonical.Unity.LauncherEntry"),
                                                      QStringLiteral("Update"));
     update << QLatin1String(kAppUri)
            << QVariantMap{{QStringLiteral("progress"), share_}, {QStringLiteral("progress-visible"), visible_}};
-    bus().send(update);
+    connection->send(update);
 }

@@ -13,7 +13,7 @@ void Form1::PushButton6_Click() {
     QString path;
     trap.run(100, [&] {
         // The folder in the box first: the chooser then shows where files go now.
-        const QString inBox = Text1->text();
+        const QString inBox = Main::ExpandHomeFolder(Text1->text());
         const QString start = Main::FolderExists(inBox) ? inBox : store.read(QStringLiteral("LastFolderDot"), QString());
         path = AddFolder::BrowseForFolder(dialogs_, QStringLiteral("Please select folder:"), start);
     });

@@ -129,6 +129,13 @@ void Form1::PushButton3_Click() {
 
 void Form1::PushButton11_Click() {
     ErrorReport::Trap trap(dialogs_, QStringLiteral("Form1"), QStringLiteral("PushButton11_Click"));
+    // A run reads the list as it goes: clearing it under the run would look like it worked.
+    if (IsDownloading) {
+        trap.run(102, [&] {
+            dialogs_.msgBox(QStringLiteral("The list cannot be cleared while downloading. Press Stop Downloading first."));
+        });
+        return;
+    }
     // A long operation shows the busy pointer; the list is left alone under it.
     trap.run(100, [&] {
         if (!isBusy()) urls_.clear();

@@ -34,7 +34,7 @@ void Form1::Form_Load(const StartupEnvironment& environment) {
     const Settings::Store& store = settings_;
 
     ErrorReport::Trap trap(dialogs_, QStringLiteral("Form1"), QStringLiteral("Form_Load"));
-    trap.run(100, [&] { Main::CheckOnline(dialogs_, env.pingCommand, env.pingWaitLimitMs); });
+    trap.run(100, [&] { Main::CheckOnline(dialogs_, env.pingCommand, env.pingWaitLimitMs, env.tryConnection); });
     trap.run(102, [&] { Main::ApplySkin(*this, env.programFolder); });
     const QString cursorFile = env.programFolder + QLatin1String("/HAND-M.CUR");
     if (trap.blockTest(106, [&] { return Main::FileOrFolderExists(cursorFile); }))

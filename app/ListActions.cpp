@@ -22,6 +22,15 @@
 
 #include <string_view>
 
+#include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "support/Result.h"
+#include "support/UniqueFd.h"
+
 qsizetype RemoveDuplicateEntries(UrlList& list) {
     // The views stay valid while removeIf decides: it changes the list only after asking about
     // every entry, in list order.
@@ -91,7 +100,10 @@ bool ListActions::dropMimeData(const QMimeData& data) {
         for (const QUrl& url : data.urls()) {
             if (url.isLocalFile()) {
                 const QString path = url.toLocalFile();
-                if (QFileInfo(path).isFile() && IsListFile(path)) files << path;
+                const QFileInfo file(path);
+                // A pipe, a device or a folder is handed on too, so that it is refused in words
+                // as the chooser's load refuses it, instead of left out without one.
+                if ((file.isFile() && IsListFile(path)) || (file.exists() && !file.isFile())) files << path;
             } else {
                 // As the source gave it: decoded escapes (a blank above all) would make it unfetchable.
                 links << url.toString(QUrl::FullyEncoded);
@@ -121,7 +133,31 @@ void ListActions::removeDuplicates() {
     if (!form_.isBusy()) RemoveDuplicateEntries(form_.urlList());
 }
 
+namespace {
+// Why a target that is neither a regular file nor written into as it is gets refused.
+QString RefusalFor(mode_t mode) {
+    if (S_ISDIR(mode)) return QStringLiteral("It is a folder");
+    if (S_ISBLK(mode)) return QStringLiteral("It is a block device");
+    if (S_ISSOCK(mode)) return QStringLiteral("It is a socket");
+    return QStringLiteral("Not a regular file");
+}
+}  // namespace
+
 bool ListActions::saveListTo(const QString& path) {
+    const auto fail = [this](const QString& reason) {
+        form_.dialogs().msgBox(QStringLiteral("Could not save the list: ") + reason, Dialogs::Exclamation);
+        return false;
+    };
+    // Only a regular file is replaced (atomically). A pipe or a character device is written into
+    // as it is, as download tools do with such targets; replacing it would leave the reader with
+    // nothing, or put a file where a device node was.
+    struct stat target {};
+    if (::stat(QFile::encodeName(path).constData(), &target) == 0 && !S_ISREG(target.st_mode)) {
+        if (!S_ISFIFO(target.st_mode) && !S_ISCHR(target.st_mode)) return fail(RefusalFor(target.st_mode));
+        QString reason;
+        if (writeInto(path, &reason)) return true;
+        return fail(reason);
+    }
     QSaveFile file(path);
     if (file.open(QIODevice::WriteOnly)) {
         const UrlList& list = form_.urlList();
@@ -134,6 +170,50 @@ bool ListActions::saveListTo(const QString& path) {
     }
     form_.dialogs().msgBox(QStringLiteral("Could not save the list: ") + file.errorString(), Dialogs::Exclamation);
     return false;
+}
+
+bool ListActions::writeInto(const QString& path, QString* reason) {
+    // Without waiting: a pipe nobody reads would otherwise hold the window.
+    Fw::UniqueFd fd(::open(QFile::encodeName(path).constData(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd) {
+        *reason = errno == ENXIO ? QStringLiteral("Nothing reads from the pipe") : Fw::Error::fromErrno(errno).text;
+        return false;
+    }
+    // Judged by what was opened: the name may have been swapped since.
+    struct stat opened {};
+    if (::fstat(fd.get(), &opened) != 0 || (!S_ISFIFO(opened.st_mode) && !S_ISCHR(opened.st_mode))) {
+        *reason = RefusalFor(opened.st_mode);
+        return false;
+    }
+    // The list as it is now; it may change while a slow reader takes it.
+    QByteArray bytes;
+    const UrlList& list = form_.urlList();
+    for (int i = 1; i <= list.count(); ++i) {
+        const std::string_view line = list.utf8At(i);
+        bytes.append(line.data(), static_cast<qsizetype>(line.size()));
+        bytes.append('\n');
+    }
+    qsizetype written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = ::write(fd.get(), bytes.constData() + written, size_t(bytes.size() - written));
+        if (n >= 0) {
+            written += n;
+            continue;
+        }
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN) {
+            *reason = errno == EPIPE ? QStringLiteral("The reader of the pipe went away") : Fw::Error::fromErrno(errno).text;
+            return false;
+        }
+        // A slow reader: the window keeps answering while it catches up.
+        pollfd p{fd.get(), POLLOUT, 0};
+        ::poll(&p, 1, 50);
+        if (!form_.keepGoing()) {
+            *reason = Fw::Error::cancelled().text;
+            return false;
+        }
+    }
+    return true;
 }
 
 void ListActions::saveListAs() {

@@ -36,7 +36,9 @@ public:
     // Every selected entry, in list order, one a line.
     void copySelection();
     void removeDuplicates();
-    // Writes the whole list, one address a line. Returns false (after a message) on failure.
+    // Writes the whole list, one address a line: a regular file (or a new one) is replaced
+    // atomically, a pipe or a character device is written into, anything else is refused.
+    // Returns false (after a message that says why) on failure.
     bool saveListTo(const QString& path);
     void saveListAs();
     // Where "Save list as…" asks for the file; replaceable so tests need no real chooser.
@@ -48,6 +50,8 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    bool writeInto(const QString& path, QString* reason);
+
     Form1& form_;
     QPointer<QObject> view_;
     QPointer<QObject> viewport_;

@@ -16,6 +16,7 @@
 #include <QWidget>
 
 #include "app/StartupEnvironment.h"
+#include "download/ConnectionTry.h"
 #include "support/ConnectivityCheck.h"
 #include "support/ErrorTrap.h"
 #include "support/PathHelpers.h"
@@ -25,6 +26,9 @@ StartupEnvironment StartupEnvironment::FromSystem() {
     env.programFolder = QCoreApplication::applicationDirPath();
     env.pingCommand = Main::DefaultPingCommand();
     env.pingWaitLimitMs = Main::kPingWaitLimitMs;
+    env.tryConnection = [](int limitMs, const std::atomic<bool>& stop) {
+        return Download::CanConnectHttps(QLatin1String(Main::kPingHost), limitMs, stop);
+    };
     env.desktopFolder = [] { return QStandardPaths::writableLocation(QStandardPaths::DesktopLocation); };
     env.downloadFolder = [] { return QStandardPaths::writableLocation(QStandardPaths::DownloadLocation); };
     env.homeFolder = [] { return QDir::homePath(); };

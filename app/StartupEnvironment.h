@@ -4,6 +4,7 @@
 // their own; the program uses FromSystem().
 #include <QString>
 
+#include <atomic>
 #include <functional>
 
 struct StartupEnvironment {
@@ -12,6 +13,8 @@ struct StartupEnvironment {
     // The connectivity check's command line and how long start-up waits for it.
     QString pingCommand;
     int pingWaitLimitMs = 3000;
+    // The HTTPS connection tried alongside the ping; none when empty.
+    std::function<bool(int limitMs, const std::atomic<bool>& stop)> tryConnection;
     // The desktop folder's path; the empty text when it cannot be determined.
     std::function<QString()> desktopFolder;
     // Where files go by default when the desktop folder does not exist (a fresh account may

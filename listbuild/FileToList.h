@@ -17,9 +17,9 @@ namespace FileToList {
 // A larger list file is refused before any of it is read.
 inline constexpr qint64 kListFileLimitBytes = 256LL << 20;
 
-// A list file's bytes as UTF-8 text. FE FF first means UTF-16 big-endian; any other first byte
-// 0xFF or 0xFE means UTF-16 little-endian; other files are UTF-8 where valid, else one
-// character per byte (Latin-1). A byte-order mark is dropped.
+// A list file's bytes as UTF-8 text. FE FF first means UTF-16 big-endian, FF FE UTF-16
+// little-endian; other files are UTF-8 where valid, else one character per byte (Latin-1). A
+// byte-order mark is dropped.
 QByteArray DecodeListBytes(QByteArray bytes);
 
 // Reads one list file and decodes it. Only a regular file of at most kListFileLimitBytes is

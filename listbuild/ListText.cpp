@@ -17,9 +17,9 @@ std::string_view View(const QByteArray& bytes) {
 
 QByteArray DecodeListBytes(QByteArray bytes) {
     if (bytes.isEmpty()) return bytes;
-    const auto first = static_cast<unsigned char>(bytes[0]);
-    if (first == 0xFF || first == 0xFE) {
-        const bool bigEndian = bytes.startsWith("\xFE\xFF");
+    // Only the whole mark means UTF-16: a Latin-1 list may well begin with 0xFE or 0xFF.
+    const bool bigEndian = bytes.startsWith("\xFE\xFF");
+    if (bigEndian || bytes.startsWith("\xFF\xFE")) {
         QStringDecoder utf16(bigEndian ? QStringDecoder::Utf16BE : QStringDecoder::Utf16LE,
                              QStringDecoder::Flag::Stateless);
         QString text = utf16.decode(bytes);

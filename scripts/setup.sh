@@ -1,21 +1,33 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, running and testing Fetchwright need.
-# Only missing packages are installed; through sudo when not root.
+# Installs the Debian packages Fetchwright needs. `setup.sh run`: what building and running it
+# need. `setup.sh test` (the default): that, and the tools of the tests, benchmarks and CI checks.
+# Only missing packages are installed, through sudo when not root. A system service that an
+# installed package would enable or start is left disabled and stopped: the tests and
+# benchmarks start their servers privately.
 set -euo pipefail
 
+purpose="${1:-test}"
+case "$purpose" in
+  run | test) ;;
+  *) echo "usage: $0 [run|test]" >&2; exit 2 ;;
+esac
+
+# Building and running.
 packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libqt6svg6
   libcurl4-openssl-dev ca-certificates
-  libgtest-dev libgmock-dev libcpp-httplib-dev
-  fonts-liberation
-  iputils-ping openssl
+  fonts-liberation iputils-ping
 )
-# Tools used by the tests, benchmarks and CI checks.
-packages+=(xvfb xauth nginx-light wget curl clang
-           desktop-file-utils appstream util-linux dbus-daemon)
-# The Debian package and its checks: dpkg-shlibdeps (dpkg-dev) and file for CPack, readelf.
-packages+=(dpkg-dev file binutils)
+if [ "$purpose" = test ]; then
+  # The tests: GoogleTest, the loopback server, certificates for the TLS cases.
+  packages+=(libgtest-dev libgmock-dev libcpp-httplib-dev openssl)
+  # Tools used by the tests, benchmarks and CI checks.
+  packages+=(xvfb xauth nginx-light wget curl aria2 clang
+             desktop-file-utils appstream util-linux dbus-daemon)
+  # The Debian package and its checks: dpkg-shlibdeps (dpkg-dev) and file for CPack, readelf.
+  packages+=(dpkg-dev file binutils)
+fi
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
@@ -31,15 +43,39 @@ for p in "${packages[@]}"; do
 done
 # clang's sanitizer and fuzzer runtimes, for the version of clang installed. Some releases name
 # them only by version (libclang-rt-N-dev), newer ones also without (libclang-rt-dev).
-major="$(clang_major || true)"
-runtime_ok=0
-if installed libclang-rt-dev || { [ -n "$major" ] && installed "libclang-rt-$major-dev"; }; then runtime_ok=1; fi
+runtime_ok=1
+if [ "$purpose" = test ]; then
+  major="$(clang_major || true)"
+  runtime_ok=0
+  if installed libclang-rt-dev || { [ -n "$major" ] && installed "libclang-rt-$major-dev"; }; then runtime_ok=1; fi
+fi
 [ ${#missing[@]} -eq 0 ] && [ "$runtime_ok" -eq 1 ] && exit 0
 
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -q
+
+# apt-get, waiting while another program (unattended upgrades, a software centre) holds the
+# package system's locks instead of failing at once.
+apt_waiting() {
+  local log tries=0 status
+  log="$(mktemp)"
+  while :; do
+    status=0
+    $SUDO apt-get -o DPkg::Lock::Timeout=600 "$@" 2>"$log" || status=$?
+    cat "$log" >&2
+    if [ "$status" -ne 0 ] && [ "$tries" -lt 60 ] && grep -qiE 'could not get lock|unable to lock|another process' "$log"; then
+      tries=$((tries + 1))
+      echo "setup.sh: another program is using the package system; waiting ..." >&2
+      sleep 10
+      continue
+    fi
+    rm -f "$log"
+    return "$status"
+  done
+}
+
+apt_waiting update -q
 if [ "$runtime_ok" -eq 0 ]; then
   if apt-cache show libclang-rt-dev >/dev/null 2>&1; then
     missing+=(libclang-rt-dev)
@@ -49,5 +85,47 @@ if [ "$runtime_ok" -eq 0 ]; then
     missing+=("libclang-rt-$major-dev")
   fi
 fi
+
+list_packages() { dpkg-query -W -f='${db:Status-Abbrev} ${binary:Package}\n' 2>/dev/null | awk '$1 == "ii" { print $2 }' | sort; }
+before="$(list_packages)"
+
+# No service starts during the install (maintainer scripts ask policy-rc.d), unless the machine
+# has a policy of its own, which is left alone.
+policy=/usr/sbin/policy-rc.d
+own_policy=0
+if [ ! -e "$policy" ]; then
+  printf '#!/bin/sh\n# Written by Fetchwright'"'"'s setup.sh for the length of one install.\nexit 101\n' |
+    $SUDO tee "$policy" >/dev/null
+  $SUDO chmod 755 "$policy"
+  own_policy=1
+fi
+remove_policy() { if [ "$own_policy" -eq 1 ]; then $SUDO rm -f "$policy"; own_policy=0; fi; }
+trap remove_policy EXIT
+
 echo "Installing: ${missing[*]}"
-$SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+apt_waiting install -y -q --no-install-recommends "${missing[@]}"
+remove_policy
+
+# What the packages just installed (dependencies too) would start at boot is disabled and, where
+# it runs anyway, stopped. Services of packages that were there before are not touched.
+for pkg in $(comm -13 <(echo "$before") <(list_packages)); do
+  while IFS= read -r file; do
+    case "$file" in
+      /lib/systemd/system/*.service | /lib/systemd/system/*.socket | /lib/systemd/system/*.timer | \
+      /usr/lib/systemd/system/*.service | /usr/lib/systemd/system/*.socket | /usr/lib/systemd/system/*.timer)
+        unit="$(basename "$file")"
+        case "$unit" in *@*) continue ;; esac
+        if command -v systemctl >/dev/null 2>&1; then
+          $SUDO systemctl disable --quiet "$unit" 2>/dev/null || true
+          if [ -d /run/systemd/system ]; then $SUDO systemctl stop "$unit" 2>/dev/null || true; fi
+        fi
+        echo "setup.sh: left $unit (from $pkg) disabled"
+        ;;
+      /etc/init.d/*)
+        script="$(basename "$file")"
+        $SUDO update-rc.d "$script" disable >/dev/null 2>&1 || true
+        if [ ! -d /run/systemd/system ]; then $SUDO "$file" stop >/dev/null 2>&1 || true; fi
+        ;;
+    esac
+  done < <(dpkg-query -L "$pkg" 2>/dev/null)
+done

@@ -106,6 +106,7 @@ QString RunAndCapture(const QString& commandLine, bool captureOutput, bool captu
     if (!captureOutput && !captureErrors)
         throw ErrorReport::Failure(QStringLiteral("Invalid procedure call or argument"));
 
+    if (wait.exitStatus) *wait.exitStatus = -1;
     QStringList words = SplitCommandLine(commandLine);
     if (words.isEmpty() || !runnable(words.first())) return QString::fromLatin1(kCreateProcessFailed);
 
@@ -123,6 +124,14 @@ QString RunAndCapture(const QString& commandLine, bool captureOutput, bool captu
     process.setStandardInputFile(QProcess::nullDevice());
     process.setStandardOutputFile(QProcess::nullDevice());
     process.setStandardErrorFile(QProcess::nullDevice());
+    if (!wait.environment.isEmpty()) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const QString& entry : wait.environment) {
+            const qsizetype equals = entry.indexOf(QLatin1Char('='));
+            if (equals > 0) environment.insert(entry.left(equals), entry.mid(equals + 1));
+        }
+        process.setProcessEnvironment(environment);
+    }
     const int sink = writeEnd.get();
     process.setChildProcessModifier([sink, captureOutput, captureErrors] {
         if (captureOutput) ::dup2(sink, STDOUT_FILENO);
@@ -168,6 +177,8 @@ QString RunAndCapture(const QString& commandLine, bool captureOutput, bool captu
     // A child that let go of its output normally ends with it; it gets a moment for that, so
     // that what it left running in the background is not ended with it.
     if (closed) process.waitForFinished(kEndingGraceMs);
+    if (wait.exitStatus && process.state() == QProcess::NotRunning && process.exitStatus() == QProcess::NormalExit)
+        *wait.exitStatus = process.exitCode();
     endGroup(process);
     // Decoded once, whole: a character split between two reads stays one, and stray bytes at the
     // very end still show instead of waiting for a continuation that never comes.

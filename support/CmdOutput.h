@@ -18,6 +18,10 @@ struct WaitRules {
     // After this many milliseconds the child (with everything it started) is killed and what was
     // read so far is returned. Negative: wait until the child ends.
     int limitMs = -1;
+    // NAME=value entries set for the child only (LC_ALL=C for a tool whose text is read).
+    QStringList environment;
+    // When given: the child's exit status, or -1 when it did not end by itself or never started.
+    int* exitStatus = nullptr;
 };
 
 // The words of a command line: blanks separate them, single quotes keep everything, double quotes

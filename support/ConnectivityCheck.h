@@ -1,25 +1,33 @@
 #pragma once
-// The connectivity check of start-up: one ping, and a warning when no reply came back.
+// The connectivity check of start-up: one ping and, alongside it, one HTTPS connection to the
+// same host; a warning when neither got through.
 #include <QString>
+
+#include <atomic>
+#include <functional>
 
 #include "support/Dialogs.h"
 
 namespace Main {
 
-// A well-known public host that answers ping.
+// A well-known public host that answers ping and HTTPS.
 inline constexpr const char* kPingHost = "one.one.one.one";
 inline constexpr const char* kOfflineMessage = "You must be online to use this software accurately.";
-// What a reply line of Linux ping holds.
-inline constexpr const char* kReplyMarker = " bytes from ";
-// Start-up waits no longer than this for the ping, also when the host name cannot be resolved.
+// Start-up waits no longer than this for the check, also when the host name cannot be resolved.
 inline constexpr int kPingWaitLimitMs = 3000;
 
 // "ping -c 1 -W 2 HOST": one echo request, a reply awaited for two seconds at most.
 QString DefaultPingCommand();
 
-// Runs the ping command and shows the offline message (OK only, no icon, application title as
-// caption) when its output holds no reply line. Only warns: the caller goes on either way.
+// A second way to the host, for networks that drop ping: true when it got through within
+// `limitMs`; it gives up soon once `stop` is set.
+using ConnectionTry = std::function<bool(int limitMs, const std::atomic<bool>& stop)>;
+
+// Runs the ping command (in the C locale) and, at the same time on a thread of its own,
+// `tryConnection`; shows the offline message (OK only, no icon, application title as caption)
+// when the ping did not exit with status 0 and the try did not get through either, all within
+// `waitLimitMs`. Only warns: the caller goes on either way.
 void CheckOnline(Dialogs::DialogService& dialogs, const QString& pingCommand = DefaultPingCommand(),
-                 int waitLimitMs = kPingWaitLimitMs);
+                 int waitLimitMs = kPingWaitLimitMs, const ConnectionTry& tryConnection = {});
 
 }  // namespace Main

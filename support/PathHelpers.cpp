@@ -1,5 +1,6 @@
 #include "support/PathHelpers.h"
 
+#include <QDir>
 #include <QFile>
 
 #include <sys/stat.h>
@@ -41,6 +42,18 @@ QString CollapseDoubleBackslashes(const QString& path, QChar separator) {
     while (m < path.size() && path[m] == separator) ++m;
     const QString prefix = separator == QLatin1Char('\\') ? QStringLiteral("\\\\") : QString(separator);
     return prefix + CollapsePairs(QStringView(path).mid(m), separator);
+}
+
+QString ExpandHomeFolder(const QString& folderText) { return ExpandHomeFolder(folderText, QDir::homePath()); }
+
+QString ExpandHomeFolder(const QString& folderText, const QString& homeFolder) {
+    if (!folderText.startsWith(QLatin1Char('~'))) return folderText;
+    if (folderText.size() > 1 && folderText[1] != kNativeSeparator) return folderText;
+    // "~/x" under the home "/" is "/x", not "//x".
+    QString home = homeFolder;
+    while (home.size() > 1 && home.endsWith(kNativeSeparator)) home.chop(1);
+    if (folderText.size() == 1) return home;
+    return home == QString(kNativeSeparator) ? folderText.mid(1) : home + folderText.mid(1);
 }
 
 }  // namespace Main

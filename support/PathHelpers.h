@@ -18,4 +18,9 @@ QString LastPathComponent(const QString& text, QChar separator = kNativeSeparato
 // becomes the two-backslash network prefix with "\", and one "/" with "/".
 QString CollapseDoubleBackslashes(const QString& path, QChar separator = kNativeSeparator);
 
+// A folder as a person types it: a leading "~" alone or before "/" is the home folder, as a
+// shell has it. Any other text ("~user", "a/~") comes back as it is.
+QString ExpandHomeFolder(const QString& folderText);
+QString ExpandHomeFolder(const QString& folderText, const QString& homeFolder);
+
 }  // namespace Main

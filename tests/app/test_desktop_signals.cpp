@@ -2,6 +2,7 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
@@ -10,6 +11,14 @@
 #include <QTest>
 
 #include <gtest/gtest.h>
+
+#include <cstring>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "support/UniqueFd.h"
 
 #include "app/DesktopSignals.h"
 #include "app/Form1.h"
@@ -174,6 +183,66 @@ TEST_F(DesktopBus, ProgressIsSentAFewTimesASecondAndItsLastShareArrives) {
     QTest::qWait(DesktopSignals::kProgressIntervalMs * 2);
     ASSERT_EQ(recorder.updates.size(), before + 1);
     EXPECT_FALSE(recorder.updates.back().visible);
+}
+
+TEST_F(DesktopBus, TheSessionBusIsReachedInTheBackgroundAndWhatWaitedForItArrives) {
+    // No bus handed in: the window finds the session bus (the private one) by its address.
+    ScriptedDialogs otherDialogs;
+    Form1 other(otherDialogs, settings);
+    QElapsedTimer clock;
+    clock.start();
+    other.desktopSignals().showProgress(0.5, true);
+    other.desktopSignals().runEnded(9, 1);
+    EXPECT_LT(clock.elapsed(), 1000);
+    ASSERT_TRUE(waitFor([&] { return !recorder.notifications.empty() && !recorder.updates.empty(); }));
+    EXPECT_EQ(recorder.notifications[0].summary, QStringLiteral("1 of 9 failed"));
+    EXPECT_EQ(recorder.updates.back().progress, 0.5);
+    EXPECT_TRUE(recorder.updates.back().visible);
+}
+
+TEST(DesktopSignalsSilentBus, ABusThatNeverAnswersNeitherHoldsARunNorTheWindow) {
+    // A session bus that takes the connection and never says a word.
+    QTemporaryDir dir;
+    const QByteArray path = QFile::encodeName(dir.filePath(QStringLiteral("bus")));
+    Fw::UniqueFd silent(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un at{};
+    at.sun_family = AF_UNIX;
+    ASSERT_LT(path.size(), qsizetype(sizeof at.sun_path));
+    memcpy(at.sun_path, path.constData(), size_t(path.size()));
+    ASSERT_EQ(::bind(silent.get(), reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    ASSERT_EQ(::listen(silent.get(), 16), 0);
+    const QByteArray programBus = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+    qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + path);
+
+    LoopbackServer http;
+    http.server().Get("/f/(.*)", [](const httplib::Request& req, httplib::Response& res) {
+        res.set_content(req.matches[1].str(), "text/plain");
+    });
+    http.start();
+    QTemporaryDir out;
+    ScriptedDialogs dialogs;
+    Settings::Store settings;
+    {
+        Form1 form(dialogs, settings);
+        for (int i = 0; i < 3; ++i) form.urlList().append(http.url(QStringLiteral("/f/%1.txt").arg(i)));
+        form.Text1->setText(out.path());
+        QElapsedTimer clock;
+        clock.start();
+        form.PushButton2->click();
+        form.desktopSignals().runEnded(3, 0);
+        form.desktopSignals().showProgress(0.3, true);
+        EXPECT_LT(clock.elapsed(), 2000);
+        EXPECT_EQ(dialogs.messageTexts(), QStringList{QStringLiteral("Done.")});
+        EXPECT_TRUE(QFile::exists(out.filePath(QStringLiteral("2.txt"))));
+        // The bus is given up quietly after its time; signals after that are dropped at once.
+        QTest::qWait(DesktopSignals::kBusGreetingLimitMs + 300);
+        clock.restart();
+        form.desktopSignals().runEnded(3, 1);
+        form.desktopSignals().showProgress(0.0, false);
+        EXPECT_LT(clock.elapsed(), 500);
+        EXPECT_EQ(dialogs.messages.size(), 1u);
+    }
+    qputenv("DBUS_SESSION_BUS_ADDRESS", programBus);
 }
 
 TEST(DesktopSignalsWithoutBus, AMissingBusIsHarmless) {

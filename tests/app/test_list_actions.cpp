@@ -12,7 +12,10 @@
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMimeData>
+#include <QPushButton>
+#include <QLineEdit>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QTest>
 #include <QTreeView>
 #include <QUrl>
@@ -21,6 +24,20 @@
 #include "harness/ListContents.h"
 #include "harness/ScriptedDialogs.h"
 #include "app/ListActions.h"
+#include "harness/LoopbackServer.h"
+#include "support/UniqueFd.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace {
 struct ListActionsTest : ::testing::Test {
@@ -244,4 +261,149 @@ TEST_F(ListActionsTest, TheListFileChooserOpensInTheFolderLastUsedForAList) {
     EXPECT_EQ(dialogs.fileDialogFolders.back(), dir.filePath(QStringLiteral("lists")));
     EXPECT_EQ(dialogs.fileDialogFilters.back().front(), QStringLiteral("URL lists (*.txt *.lst *.list)"));
     EXPECT_EQ(entries(), QStringList{QStringLiteral("http://l/1")});
+}
+
+namespace {
+// A character device node in the test's own folder (1,3 discards, 1,7 is always full); empty
+// where making nodes is not allowed.
+QString makeDevice(const QTemporaryDir& dir, const char* name, unsigned minor) {
+    const QString path = dir.filePath(QString::fromLatin1(name));
+    if (::mknod(QFile::encodeName(path).constData(), S_IFCHR | 0600, makedev(1, minor)) != 0) return {};
+    return path;
+}
+mode_t kindOf(const QString& path, bool followLink = true) {
+    struct stat st {};
+    const QByteArray name = QFile::encodeName(path);
+    if ((followLink ? ::stat(name.constData(), &st) : ::lstat(name.constData(), &st)) != 0) return 0;
+    return st.st_mode & S_IFMT;
+}
+}  // namespace
+
+TEST_F(ListActionsTest, SaveListAsWritesIntoAPipeOrDeviceAndReplacesOnlyARegularFile) {
+    form.urlList().appendMany({QStringLiteral("http://a/1"), QStringLiteral("http://b/2")});
+    const QByteArray expected("http://a/1\nhttp://b/2\n");
+
+    // A pipe with a reader: the reader gets the list, and the pipe stays a pipe.
+    const QString fifo = dir.filePath(QStringLiteral("fifo"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    {
+        Fw::UniqueFd reader(::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        ASSERT_TRUE(reader);
+        EXPECT_TRUE(actions->saveListTo(fifo));
+        char buffer[256];
+        const ssize_t got = ::read(reader.get(), buffer, sizeof buffer);
+        EXPECT_EQ(QByteArray(buffer, int(std::max<ssize_t>(got, 0))), expected);
+    }
+    EXPECT_EQ(kindOf(fifo), mode_t(S_IFIFO));
+    // Without a reader it says so at once, and the pipe is still there.
+    EXPECT_FALSE(actions->saveListTo(fifo));
+    EXPECT_EQ(kindOf(fifo), mode_t(S_IFIFO));
+
+    // A socket is refused and left as it is.
+    const QString socketPath = dir.filePath(QStringLiteral("sock"));
+    Fw::UniqueFd sock(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un at{};
+    at.sun_family = AF_UNIX;
+    const QByteArray socketName = QFile::encodeName(socketPath);
+    ASSERT_LT(socketName.size(), qsizetype(sizeof at.sun_path));
+    memcpy(at.sun_path, socketName.constData(), size_t(socketName.size()));
+    ASSERT_EQ(::bind(sock.get(), reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    EXPECT_FALSE(actions->saveListTo(socketPath));
+    EXPECT_EQ(kindOf(socketPath), mode_t(S_IFSOCK));
+    EXPECT_EQ(dialogs.messageTexts(), (QStringList{QStringLiteral("Could not save the list: Nothing reads from the pipe"),
+                                                   QStringLiteral("Could not save the list: It is a socket")}));
+    dialogs.messages.clear();
+
+    // A regular file is still replaced whole.
+    const QString plain = dir.filePath(QStringLiteral("plain.txt"));
+    {
+        QFile f(plain);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("an older and longer list\n");
+    }
+    EXPECT_TRUE(actions->saveListTo(plain));
+    QFile plainFile(plain);
+    ASSERT_TRUE(plainFile.open(QIODevice::ReadOnly));
+    EXPECT_EQ(plainFile.readAll(), expected);
+
+    // Device nodes, directly and through a link: written into, never replaced.
+    const QString sink = makeDevice(dir, "null", 3);
+    if (sink.isEmpty()) GTEST_SKIP() << "device nodes cannot be made here";
+    const QString full = makeDevice(dir, "full", 7);
+    ASSERT_FALSE(full.isEmpty());
+    const QString toSink = dir.filePath(QStringLiteral("to-null.txt"));
+    const QString toFull = dir.filePath(QStringLiteral("to-full.txt"));
+    ASSERT_TRUE(QFile::link(sink, toSink));
+    ASSERT_TRUE(QFile::link(full, toFull));
+    EXPECT_TRUE(actions->saveListTo(sink));
+    EXPECT_TRUE(actions->saveListTo(toSink));
+    EXPECT_FALSE(actions->saveListTo(toFull));
+    EXPECT_FALSE(actions->saveListTo(full));
+    for (const QString& node : {sink, full}) EXPECT_EQ(kindOf(node, false), mode_t(S_IFCHR)) << node.toStdString();
+    for (const QString& link : {toSink, toFull}) EXPECT_EQ(kindOf(link, false), mode_t(S_IFLNK)) << link.toStdString();
+    const QString noSpace = QStringLiteral("Could not save the list: No space left on device");
+    EXPECT_EQ(dialogs.messageTexts(), (QStringList{noSpace, noSpace}));
+}
+
+TEST_F(ListActionsTest, ADroppedPipeDeviceOrLinkToADeviceIsRefusedInWords) {
+    const QString fifo = dir.filePath(QStringLiteral("fifo"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString good = dir.filePath(QStringLiteral("good.txt"));
+    {
+        QFile f(good);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("server1/1.jpg\n");
+    }
+    QList<QUrl> urls{QUrl::fromLocalFile(fifo)};
+    QStringList refused{fifo};
+    const QString device = makeDevice(dir, "null", 3);
+    if (!device.isEmpty()) {
+        const QString link = dir.filePath(QStringLiteral("to-null.txt"));
+        ASSERT_TRUE(QFile::link(device, link));
+        urls << QUrl::fromLocalFile(device) << QUrl::fromLocalFile(link);
+        refused << device << link;
+    }
+    urls << QUrl::fromLocalFile(good);
+    QMimeData dropped;
+    dropped.setUrls(urls);
+    EXPECT_TRUE(actions->dropMimeData(dropped));
+    QStringList expected;
+    for (const QString& path : refused) expected << QStringLiteral("Not a regular file\n") + path;
+    EXPECT_EQ(dialogs.messageTexts(), expected);
+    EXPECT_EQ(entries(), QStringList{QStringLiteral("http://server1/1.jpg")});
+    EXPECT_EQ(kindOf(fifo), mode_t(S_IFIFO));
+}
+
+TEST_F(ListActionsTest, ClearListDuringARunSaysWhyItCannot) {
+    LoopbackServer http;
+    std::atomic<bool> released{false};
+    http.server().Get("/slow", [&](const httplib::Request&, httplib::Response& res) {
+        res.set_content_provider(64 * 1024, "application/octet-stream", [&](size_t, size_t length, httplib::DataSink& sink) {
+            if (!released) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            const std::string chunk(std::min<size_t>(length, 1024), 'x');
+            sink.write(chunk.data(), chunk.size());
+            return true;
+        });
+    });
+    http.start();
+    form.urlList().append(http.url(QStringLiteral("/slow")));
+    form.Text1->setText(dir.path());
+    QStringList during;
+    int listDuring = -1;
+    QTimer::singleShot(100, &form, [&] {
+        form.PushButton11->click();
+        during = dialogs.messageTexts();
+        listDuring = form.urlList().count();
+        released = true;
+    });
+    form.PushButton2->click();
+    released = true;
+    EXPECT_EQ(during, QStringList{QStringLiteral("The list cannot be cleared while downloading. Press Stop Downloading first.")});
+    EXPECT_EQ(listDuring, 1);
+    EXPECT_EQ(dialogs.messageTexts().value(1), QStringLiteral("Done."));
+    // After the run it clears as ever.
+    dialogs.messages.clear();
+    form.PushButton11->click();
+    EXPECT_EQ(form.urlList().count(), 0);
+    EXPECT_TRUE(dialogs.messages.empty());
 }

@@ -29,7 +29,7 @@
 namespace {
 
 const QString kOnline = QStringLiteral("echo 64 bytes from 127.0.0.1: icmp_seq=1 ttl=64 time=0.05 ms");
-const QString kOffline = QStringLiteral("echo ping: one.one.one.one: Temporary failure in name resolution");
+const QString kOffline = QStringLiteral("sh -c 'echo ping: one.one.one.one: Temporary failure in name resolution; exit 2'");
 
 QString reportAt(int line) {
     return QStringLiteral("in Fetchwright2021/08/31.Form1.Form_Load at line ") + QString::number(line);
@@ -393,6 +393,19 @@ TEST_F(Startup, AChoiceThatIsNoExistingFolderCountsAsCancel) {
     EXPECT_EQ(form->Text1->text(), before);
     EXPECT_EQ(stored("LastFolderDot"), QStringLiteral("<absent>"));
     EXPECT_TRUE(dialogs.messages.empty());
+}
+
+TEST_F(Startup, ATildeInTheBoxIsTheHomeFolderForTheChooser) {
+    load();
+    const QString downloads = QDir::homePath() + QStringLiteral("/Downloads");
+    ASSERT_TRUE(QDir().mkpath(downloads));
+    form->Text1->setText(QStringLiteral("~/Downloads/"));
+    dialogs.folderAnswers.push_back(QString());
+    form->PushButton6->click();
+    ASSERT_EQ(dialogs.folderDialogs.size(), 1u);
+    EXPECT_EQ(dialogs.folderDialogs[0].second, downloads + QLatin1Char('/'));
+    // The box keeps what was typed.
+    EXPECT_EQ(form->Text1->text(), QStringLiteral("~/Downloads/"));
 }
 
 // ---- Skin, cursor, home page, title ----

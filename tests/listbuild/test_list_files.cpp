@@ -67,8 +67,11 @@ TEST_F(ListFiles, EncodingsAndByteOrderMarks) {
     QByteArray utf16("\xFF\xFE", 2);
     for (char c : QByteArray("a.jpg\r\n\xE9.jpg")) utf16 += QByteArray(1, c) + QByteArray(1, '\0');
     EXPECT_EQ(load(utf16), (QStringList{QStringLiteral("http://a.jpg"), QString::fromUtf8("http://\xC3\xA9.jpg")}));
-    // 0xFE first without a full mark is still UTF-16: "\xFE\x00" is one character.
-    EXPECT_EQ(load(QByteArray("\xFE\0b\0", 4)), QStringList{QString::fromUtf8("http://\xC3\xBE" "b")});
+    // A Latin-1 list that merely begins with the first byte of a mark is Latin-1 (þ, ÿ).
+    EXPECT_EQ(load("\xFEsrv/a\n\xFF\xFF" "b\n"),
+              (QStringList{QString::fromUtf8("http://\xC3\xBEsrv/a"), QString::fromUtf8("http://\xC3\xBF\xC3\xBF" "b")}));
+    EXPECT_EQ(load("\xFF\xFDx\n"), QStringList{QString::fromUtf8("http://\xC3\xBF\xC3\xBDx")});
+    EXPECT_EQ(load("\xFE"), QStringList{QString::fromUtf8("http://\xC3\xBE")});
     QByteArray utf16be("\xFE\xFF", 2);
     for (char c : QByteArray("a.jpg\r\n\xE9.jpg")) utf16be += QByteArray(1, '\0') + QByteArray(1, c);
     EXPECT_EQ(load(utf16be), (QStringList{QStringLiteral("http://a.jpg"), QString::fromUtf8("http://\xC3\xA9.jpg")}));

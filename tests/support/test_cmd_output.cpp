@@ -1,21 +1,31 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
+#include <QThread>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <thread>
 #include <unistd.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include "harness/Descriptors.h"
 #include "harness/ScriptedDialogs.h"
 #include "harness/Timing.h"
+#include "download/ConnectionTry.h"
 #include "support/CmdOutput.h"
 #include "support/ConnectivityCheck.h"
 #include "support/ErrorTrap.h"
+#include "support/UniqueFd.h"
 
 using CmdOutput::RunAndCapture;
 
@@ -206,36 +216,155 @@ TEST(RunAndCapture, AChildThatClosesItsOutputButRunsOnIsNotWaitedForAndLeavesNoZ
 namespace {
 struct Online : ::testing::Test {
     ScriptedDialogs dialogs;
-    void check(const QString& command, int limitMs = 3000) { Main::CheckOnline(dialogs, command, limitMs); }
-};
-}  // namespace
-
-TEST_F(Online, AReplyLineMeansOnlineAndNothingIsShown) {
-    check(sh("echo PING one.one.one.one 56 data bytes; echo 64 bytes from 1.1.1.1: icmp_seq=1 ttl=57"));
-    check(QStringLiteral("echo 64 BYTES FROM 1.1.1.1"));
-    EXPECT_TRUE(dialogs.messages.empty());
-}
-
-TEST_F(Online, NoReplyAMissingToolEmptyOutputOrAHangAllWarnOnce) {
-    const QString commands[] = {
-        sh("echo \"1 packets transmitted, 0 received, 100% packet loss\""),
-        QStringLiteral("/nonexistent/ping -c 1 -W 2 host"),
-        QStringLiteral("true"),
-        sh("echo 64 bytes from 1.1.1.1 >&2"),  // only the standard output is read
-    };
-    for (const QString& command : commands) {
-        dialogs.messages.clear();
-        check(command);
-        ASSERT_EQ(dialogs.messages.size(), 1u) << command.toStdString();
+    void check(const QString& command, int limitMs = 3000, const Main::ConnectionTry& tryConnection = {}) {
+        Main::CheckOnline(dialogs, command, limitMs, tryConnection);
+    }
+    void expectOneWarning(const std::string& what) {
+        ASSERT_EQ(dialogs.messages.size(), 1u) << what;
         EXPECT_EQ(dialogs.messages[0].text, QStringLiteral("You must be online to use this software accurately."));
         EXPECT_EQ(dialogs.messages[0].code, Dialogs::OkOnly);
         EXPECT_EQ(dialogs.messages[0].caption, QStringLiteral("Fetchwright"));
+        dialogs.messages.clear();
     }
-    dialogs.messages.clear();
+};
+}  // namespace
+
+TEST_F(Online, ThePingsExitStatusCountsInAnyLanguage) {
+    // A reply in another language, and a reply without any text.
+    check(sh("echo 64 octets de 1.1.1.1: icmp_seq=1 ttl=57; exit 0"));
+    check(QStringLiteral("true"));
+    // The check runs ping in the C locale, whatever the user's.
+    check(sh("[ \"$LC_ALL\" = C ] || exit 1"));
+    EXPECT_TRUE(dialogs.messages.empty()) << dialogs.messageTexts().join(QLatin1Char('|')).toStdString();
+
+    const QString commands[] = {
+        sh("echo 64 bytes from 1.1.1.1; exit 1"),  // a reply line alone is no proof
+        sh("echo \"1 packets transmitted, 0 received, 100% packet loss\"; exit 1"),
+        QStringLiteral("/nonexistent/ping -c 1 -W 2 host"),
+        QStringLiteral("false"),
+    };
+    for (const QString& command : commands) {
+        check(command);
+        expectOneWarning(command.toStdString());
+    }
     QElapsedTimer clock;
     clock.start();
     check(sh("sleep 60"), 300);
-    EXPECT_EQ(dialogs.messages.size(), 1u);
+    expectOneWarning("a ping that hangs");
     EXPECT_LT(clock.elapsed(), Timing::boundMs(5000));
     EXPECT_GT(dialogs.yields, 0);
+}
+
+TEST_F(Online, AConnectionThatGetsThroughSparesTheWarningWithinTheSameTime) {
+    // ICMP blocked: the ping fails, the connection gets through.
+    std::atomic<int> tries{0};
+    check(QStringLiteral("false"), 3000, [&](int, const std::atomic<bool>&) { return ++tries, true; });
+    EXPECT_EQ(tries, 1);
+    EXPECT_TRUE(dialogs.messages.empty());
+
+    // Both fail.
+    check(QStringLiteral("false"), 3000, [](int, const std::atomic<bool>&) { return false; });
+    expectOneWarning("both failed");
+
+    // A try that hangs is told to stop at the limit; the check takes no longer than a ping would.
+    std::atomic<bool> sawStop{false};
+    const auto hanging = [&](int, const std::atomic<bool>& stop) {
+        while (!stop) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        sawStop = true;
+        return false;
+    };
+    QElapsedTimer clock;
+    clock.start();
+    check(QStringLiteral("false"), 400, hanging);
+    expectOneWarning("a hanging try");
+    EXPECT_TRUE(sawStop);
+    EXPECT_GE(clock.elapsed(), 350);
+    EXPECT_LT(clock.elapsed(), Timing::boundMs(3000));
+
+    // A ping that answers does not wait for the try.
+    sawStop = false;
+    clock.restart();
+    check(QStringLiteral("true"), 3000, hanging);
+    EXPECT_TRUE(dialogs.messages.empty());
+    EXPECT_TRUE(sawStop);
+    EXPECT_LT(clock.elapsed(), Timing::boundMs(1500));
+}
+
+namespace {
+// A port on 127.0.0.1 that listens but never answers: the kernel takes the connection, nobody
+// speaks TLS on it.
+struct SilentListener {
+    Fw::UniqueFd fd{::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+    int port = 0;
+    SilentListener() {
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof at;
+        if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || ::listen(fd.get(), 8) != 0 ||
+            ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&at), &size) != 0)
+            return;
+        port = ntohs(at.sin_port);
+    }
+};
+}  // namespace
+
+TEST(ConnectionTry, AHandshakeCountsASilentOrClosedPortDoesNot) {
+    std::atomic<bool> stop{false};
+    SilentListener silent;
+    ASSERT_NE(silent.port, 0);
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_FALSE(Download::CanConnectHttps(QStringLiteral("127.0.0.1"), 400, stop, silent.port));
+    EXPECT_GE(clock.elapsed(), 350);
+    EXPECT_LT(clock.elapsed(), Timing::boundMs(3000));
+    // Told to stop, it stops long before its limit.
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        stop = true;
+    });
+    clock.restart();
+    EXPECT_FALSE(Download::CanConnectHttps(QStringLiteral("127.0.0.1"), 20000, stop, silent.port));
+    stopper.join();
+    EXPECT_LT(clock.elapsed(), Timing::boundMs(2000));
+    stop = false;
+    const int closedPort = silent.port;
+    silent.fd.reset();
+    EXPECT_FALSE(Download::CanConnectHttps(QStringLiteral("127.0.0.1"), 2000, stop, closedPort));
+
+    // A real TLS server on loopback, with a certificate made for the test.
+    const QString openssl = QStandardPaths::findExecutable(QStringLiteral("openssl"));
+    if (openssl.isEmpty()) GTEST_SKIP() << "openssl is not installed";
+    QTemporaryDir dir;
+    QProcess make;
+    make.start(openssl, {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("ec"),
+                         QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
+                         QStringLiteral("-subj"), QStringLiteral("/CN=127.0.0.1"), QStringLiteral("-days"), QStringLiteral("1"),
+                         QStringLiteral("-keyout"), dir.filePath(QStringLiteral("key.pem")), QStringLiteral("-out"),
+                         dir.filePath(QStringLiteral("cert.pem"))});
+    ASSERT_TRUE(make.waitForFinished(30000));
+    ASSERT_EQ(make.exitCode(), 0) << make.readAllStandardError().toStdString();
+    int port = 0;
+    {
+        SilentListener probe;  // a free port, let go for the server
+        port = probe.port;
+    }
+    QProcess server;
+    server.start(openssl, {QStringLiteral("s_server"), QStringLiteral("-accept"), QStringLiteral("127.0.0.1:%1").arg(port),
+                           QStringLiteral("-cert"), dir.filePath(QStringLiteral("cert.pem")), QStringLiteral("-key"),
+                           dir.filePath(QStringLiteral("key.pem")), QStringLiteral("-quiet")});
+    ASSERT_TRUE(server.waitForStarted(10000));
+    // Ready once it takes connections.
+    for (QElapsedTimer waited; !waited.isValid() || waited.elapsed() < 10000; QThread::msleep(50)) {
+        if (!waited.isValid()) waited.start();
+        Fw::UniqueFd probe(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        at.sin_port = htons(quint16(port));
+        if (::connect(probe.get(), reinterpret_cast<sockaddr*>(&at), sizeof at) == 0) break;
+    }
+    EXPECT_TRUE(Download::CanConnectHttps(QStringLiteral("127.0.0.1"), 5000, stop, port));
+    server.kill();
+    server.waitForFinished(10000);
 }

@@ -76,3 +76,16 @@ TEST(PathHelpers, CollapseNativeMakesLeadingRunSingle) {
     EXPECT_EQ(CollapseDoubleBackslashes(s("///")), s("/"));
     EXPECT_EQ(CollapseDoubleBackslashes(s("out//a\\\\b")), s("out/a\\\\b"));
 }
+
+TEST(PathHelpers, ALeadingTildeIsTheHomeFolder) {
+    EXPECT_EQ(ExpandHomeFolder(s("~"), s("/home/u")), s("/home/u"));
+    EXPECT_EQ(ExpandHomeFolder(s("~/"), s("/home/u")), s("/home/u/"));
+    EXPECT_EQ(ExpandHomeFolder(s("~/Downloads"), s("/home/u/")), s("/home/u/Downloads"));
+    EXPECT_EQ(ExpandHomeFolder(s("~/Downloads/"), s("/")), s("/Downloads/"));
+    // Only a tilde that stands for the home folder by itself.
+    EXPECT_EQ(ExpandHomeFolder(s("~user/x"), s("/home/u")), s("~user/x"));
+    EXPECT_EQ(ExpandHomeFolder(s("/srv/~/x"), s("/home/u")), s("/srv/~/x"));
+    EXPECT_EQ(ExpandHomeFolder(s(" ~/x"), s("/home/u")), s(" ~/x"));
+    EXPECT_EQ(ExpandHomeFolder(QString(), s("/home/u")), QString());
+    EXPECT_EQ(ExpandHomeFolder(s("~/x")), QDir::homePath() + s("/x"));
+}
