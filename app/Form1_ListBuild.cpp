@@ -4,11 +4,11 @@
 #include "app/Form1.h"
 #include "app/ListActions.h"
 #include "download/Downloader.h"
-#include "listbuild/EnsureHttpPrefix.h"
 #include "listbuild/ExtractLinks.h"
 #include "listbuild/FileToList.h"
 #include "listbuild/Filters.h"
 #include "listbuild/Samples.h"
+#include "listbuild/UserAddress.h"
 #include "support/ErrorTrap.h"
 
 #include <atomic>
@@ -35,8 +35,14 @@ void Form1::PushButton5_Click() {
     QString address;
     trap.run(100, [&] { address = dialogs_.input(QStringLiteral("Enter website address to add: ")); });
     if (trap.endTest(102, [&] { return address.isEmpty(); })) return;
-    trap.run(104, [&] { address = Main::EnsureHttpPrefix(address); });
-    trap.run(110, [&] { urls_.append(address); });
+    // Several lines pasted into the prompt are several entries.
+    Main::NotAdded notAdded;
+    QStringList addresses;
+    trap.run(104, [&] { addresses = Main::AddressesFromLines(address, notAdded); });
+    trap.run(110, [&] {
+        for (const QString& one : addresses) urls_.append(one);
+    });
+    if (notAdded.count) trap.run(112, [&] { dialogs_.msgBox(notAdded.message()); });
 }
 
 void Form1::PushButton13_Click() {
@@ -63,11 +69,12 @@ void Form1::loadListFiles(const QStringList& paths, ErrorReport::Trap& trap) {
     // The busy pointer keeps Clear and removals off the list while batches arrive.
     const int pointerBefore = pointer_;
     trap.run(116, [&] { setMousePointer(PointerBusy); });
+    Main::NotAdded notAdded;
     for (const QString& path : paths) {
         Fw::Result<void> loaded;
         if (!trap.run(118, [&] {
                 loaded = FileToList::LoadUrlsFromFile(
-                    urls_, path, state->worker, [this] { return keepGoing(); }, &state->closing);
+                    urls_, path, state->worker, [this] { return keepGoing(); }, &state->closing, &notAdded);
             }))
             break;
         if (loaded) continue;
@@ -75,6 +82,7 @@ void Form1::loadListFiles(const QStringList& paths, ErrorReport::Trap& trap) {
         trap.run(120, [&] { dialogs_.msgBox(loaded.error().text + QLatin1Char('\n') + path); });
     }
     trap.run(122, [&] { setMousePointer(pointerBefore); });
+    if (notAdded.count && !state->closing) trap.run(124, [&] { dialogs_.msgBox(notAdded.message()); });
 }
 
 void Form1::PushButton7_Click() {

@@ -18,6 +18,8 @@
 
 #include "app/Form1.h"
 #include "listbuild/FindAddresses.h"
+#include "listbuild/UserAddress.h"
+#include "support/WebUrl.h"
 #include "support/ErrorTrap.h"
 
 #include <string_view>
@@ -67,12 +69,19 @@ ListActions::ListActions(Form1& form) : QObject(&form), form_(form) {
 int ListActions::appendAddressesIn(QStringView text, const QString& origin) {
     UrlList::Batch batch(form_.urlList());
     int added = 0;
-    Main::FindWebAddresses(text, [&](const QString& address) {
-        batch.add(address);
-        ++added;
+    Main::NotAdded notAdded;
+    Main::FindWebAddresses(text, [&](const QString& found) {
+        if (std::optional<QString> address = WebUrl::FromUserText(found)) {
+            batch.add(*address);
+            ++added;
+        } else {
+            notAdded.note(found);
+        }
     });
     batch.commit();
-    if (added == 0)
+    if (notAdded.count)
+        form_.dialogs().msgBox(notAdded.message());
+    else if (added == 0)
         form_.dialogs().msgBox(QStringLiteral("No web addresses found in the %1 text.").arg(origin));
     return added;
 }

@@ -1,6 +1,7 @@
 #include "download/Address.h"
 
 #include "support/TextElide.h"
+#include "support/WebUrl.h"
 
 namespace Download {
 
@@ -26,8 +27,11 @@ QString FetchAddress(const QString& listText) {
 }
 
 bool IsWebAddress(const QString& address) {
-    return address.startsWith(QLatin1String("http://"), Qt::CaseInsensitive) ||
-           address.startsWith(QLatin1String("https://"), Qt::CaseInsensitive);
+    // Written out in full ("http:/x" is a valid link of a page, but no address a list holds),
+    // and valid by the one parser of addresses.
+    return (address.startsWith(QLatin1String("http://"), Qt::CaseInsensitive) ||
+            address.startsWith(QLatin1String("https://"), Qt::CaseInsensitive)) &&
+           WebUrl::IsWebUrl(address);
 }
 
 QString DisplayAddress(QStringView url) {

@@ -12,7 +12,8 @@ namespace Download {
 // changes nothing.
 QString FetchAddress(const QString& listText);
 
-// Only http:// and https:// addresses are fetched (case is ignored in the scheme).
+// Only http:// and https:// addresses (case is ignored in the scheme) that are valid URLs are
+// fetched.
 bool IsWebAddress(const QString& address);
 
 // An address as the program shows it: a password in it ("user:password@host") as "user:***@",

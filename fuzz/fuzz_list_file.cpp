@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "listbuild/EnsureHttpPrefix.h"
 #include "listbuild/FileToList.h"
 #include "listbuild/LinkScan.h"
+#include "support/WebUrl.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size > 1 << 16) return 0;
@@ -21,7 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!ExtractLinks::IsValidUtf8(view)) std::abort();
 
     std::vector<std::string> entries;
-    FileToList::ForEachListEntry(view, [&](std::string_view e) { entries.emplace_back(e); });
+    Main::NotAdded notAdded;
+    FileToList::ForEachListEntry(view, [&](std::string_view e) { entries.emplace_back(e); }, &notAdded);
 
     // The same rules written the slow, obvious way.
     // Keeps a second mark as a character, as the reader does.
@@ -30,11 +31,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     plain.remove(QLatin1Char('\r'));
     std::vector<std::string> expected;
     for (const QString& line : plain.split(QLatin1Char('\n'))) {
-        bool blank = true;
-        for (QChar c : line) blank = blank && c == QLatin1Char(' ');
-        if (!blank) expected.push_back(Main::EnsureHttpPrefix(line).toUtf8().toStdString());
+        if (line.trimmed().isEmpty()) continue;
+        if (const std::optional<QString> address = WebUrl::FromUserText(line))
+            expected.push_back(address->toUtf8().toStdString());
     }
     if (entries != expected) std::abort();
+    if (notAdded.firstFew.size() > Main::NotAdded::kShown) std::abort();
     for (const std::string& e : entries)
         if (e.find('\n') != std::string::npos || e.find('\r') != std::string::npos) std::abort();
     return 0;

@@ -13,6 +13,7 @@
 #include "support/Background.h"
 #include "support/ErrorTrap.h"
 #include "support/UniqueFd.h"
+#include "support/WebUrl.h"
 
 namespace ExtractLinks {
 
@@ -20,17 +21,8 @@ QString PageUrl;
 QString BaseUrl;
 
 QString SetPageUrl(const QString& address) {
-    QString url = address;
-    if (url.left(4).toLower() != QLatin1String("http")) url.prepend(QLatin1String("http://"));
-    // A bare host is fetched at its root; anything else exactly as entered.
-    const QByteArray bytes = url.toUtf8();
-    const UrlParts parts = SplitUrl(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
-    if (parts.hasAuthority && parts.path.empty()) {
-        const auto at = static_cast<qsizetype>(parts.authority.data() + parts.authority.size() - bytes.constData());
-        url = QString::fromUtf8(bytes.left(at) + '/' + bytes.mid(at));
-    }
-    PageUrl = url;
-    return url;
+    PageUrl = WebUrl::FromUserText(address).value_or(QString());
+    return PageUrl;
 }
 
 Page::Page(Page&& other) noexcept
@@ -108,20 +100,28 @@ constexpr std::size_t kScanStepBytes = 4u << 20;
 constexpr std::size_t kLinksPerBatch = 16384;
 }  // namespace
 
-Fw::Result<void> ScanPage(std::string_view page, const QString& base, UrlList& list, Background::Worker& worker,
-                          const std::function<bool()>& keepGoing) {
-    const QByteArray baseBytes = base.toUtf8();
-    const std::string_view baseView(baseBytes.constData(), static_cast<std::size_t>(baseBytes.size()));
+Fw::Result<qsizetype> ScanPage(std::string_view page, const QString& pageUrl, UrlList& list, Background::Worker& worker,
+                               const std::function<bool()>& keepGoing) {
+    const QByteArray pageUrlBytes = pageUrl.toUtf8();
+    PageAddress where;
+    const bool known = worker.run([&] {
+        std::string_view baseHref;
+        const bool hasBase = FindBaseHref(page, baseHref);
+        return MakePageAddress(std::string_view(pageUrlBytes.constData(), static_cast<std::size_t>(pageUrlBytes.size())),
+                               hasBase ? &baseHref : nullptr, where);
+    });
+    if (!known) return Fw::Error::failed(QStringLiteral("Not a web address"));
+    qsizetype added = 0;
     FoundLinks found;
     std::size_t at = 0;
     while (at < page.size()) {
         found.text.clear();
         found.ends.clear();
         at = worker.run([&] {
-            std::string link;
-            return ScanLinksFrom(page, at, at + kScanStepBytes, [&](std::string_view raw) {
-                if (CompleteLink(baseView, raw, link)) {
-                    found.text += link;
+            WebUrl::Url link;
+            return ScanLinksFrom(page, at, at + kScanStepBytes, [&](const Href& href) {
+                if (href.kind == Href::Link && CompleteLink(where, href.value, link)) {
+                    found.text += link.href;
                     found.ends.push_back(found.text.size());
                 }
                 return found.ends.size() < kLinksPerBatch;
@@ -135,9 +135,10 @@ Fw::Result<void> ScanPage(std::string_view page, const QString& base, UrlList& l
             start = end;
         }
         batch.commit();
+        added += static_cast<qsizetype>(found.ends.size());
         if (!keepGoing()) return Fw::Error::cancelled();
     }
-    return {};
+    return added;
 }
 
 bool GetUrls(UrlList& list, const QString& address, Session& session) {
@@ -145,13 +146,18 @@ bool GetUrls(UrlList& list, const QString& address, Session& session) {
     bool result = false;
     std::optional<Fw::Result<Page>> fetched;
     trap.run(100, [&] { SetPageUrl(address); });
-    trap.run(104, [&] { fetched.emplace(DownloadPage(PageUrl, session)); });
+    trap.run(104, [&] {
+        fetched.emplace(PageUrl.isEmpty() ? Fw::Result<Page>(Fw::Error::failed(QStringLiteral("Not a web address")))
+                                          : DownloadPage(PageUrl, session));
+    });
     if (trap.blockTest(106, [&] { return fetched && fetched->ok(); })) {
         trap.run(108, [&] { result = true; });
         trap.run(122, [&] {
             BaseUrl = (*fetched)->finalUrl;
+            const Fw::Result<qsizetype> added = ScanPage((*fetched)->bytes(), BaseUrl, list, session.worker, session.keepGoing);
             // Stopped only by the window closing: nobody is left to tell.
-            (void)ScanPage((*fetched)->bytes(), BaseUrl, list, session.worker, session.keepGoing);
+            if (!added && added.error().isCancelled()) return;
+            if (!added || *added == 0) session.dialogs.msgBox(QStringLiteral("No links found on this page."));
         });
     } else {
         trap.run(124, [&] { result = false; });

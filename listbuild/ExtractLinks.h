@@ -1,6 +1,6 @@
 #pragma once
-// "Get All Links Within URL": fetch one page into a memory file of its own, scan it for every
-// href=" and append each link, resolved against the page's final address, to the list.
+// "Get All Links Within URL": fetch one page into a memory file of its own, read the href of
+// every start tag and append each link, resolved against the page's base address, to the list.
 #include <QString>
 
 #include <functional>
@@ -27,13 +27,13 @@ struct Session {
     std::function<bool()> keepGoing;
 };
 
-// Module state of the last extraction: the address fetched, and the address links were
-// resolved against (the page's final address after redirects).
+// Module state of the last extraction: the address fetched, and the page's final address after
+// redirects (links are resolved against it, or against its <base href>).
 extern QString PageUrl;
 extern QString BaseUrl;
 
-// The entered address completed for fetching: "http://" in front unless it begins with "http"
-// in any case; a bare host gets its root path. Sets PageUrl and returns it.
+// The entered address read as every typed address is (WebUrl::FromUserText); the empty text
+// when it is no web address. Sets PageUrl and returns it.
 QString SetPageUrl(const QString& address);
 
 // A fetched page: its bytes stay mapped from a file without a name, which is gone with this
@@ -61,14 +61,15 @@ private:
 // beyond); kind Cancelled when the window closed.
 Fw::Result<Page> DownloadPage(const QString& url, Session& session);
 
-// Appends every link of the page's bytes, resolved against `base`, to the list. The scan runs
-// on `worker`; its links reach the list in batches, and `keepGoing` is asked after each one
-// (kind Cancelled when it said stop).
-Fw::Result<void> ScanPage(std::string_view page, const QString& base, UrlList& list, Background::Worker& worker,
-                          const std::function<bool()>& keepGoing);
+// Appends every link of the page's bytes to the list, resolved against the page's first
+// <base href> or else `pageUrl`; links into the page itself and its style sheets and icons are
+// left out. The scan runs on `worker`; its links reach the list in batches, and `keepGoing` is
+// asked after each one (kind Cancelled when it said stop). Returns how many were added.
+Fw::Result<qsizetype> ScanPage(std::string_view page, const QString& pageUrl, UrlList& list, Background::Worker& worker,
+                               const std::function<bool()>& keepGoing);
 
-// True when the page was fetched (with or without links); "URL not found" and the reason
-// otherwise.
+// True when the page was fetched (with or without links; "No links found on this page." when
+// without); "URL not found" and the reason otherwise.
 bool GetUrls(UrlList& list, const QString& address, Session& session);
 
 }  // namespace ExtractLinks

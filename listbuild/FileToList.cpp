@@ -74,7 +74,8 @@ Fw::Result<QString> ReadWholeFile(const QString& path) {
     return QString::fromUtf8(*text);
 }
 
-Fw::Result<void> AppendListEntries(UrlList& list, std::string_view text, const std::function<bool()>& keepGoing) {
+Fw::Result<void> AppendListEntries(UrlList& list, std::string_view text, const std::function<bool()>& keepGoing,
+                                   Main::NotAdded* notAdded) {
     // Slices end at a line end, so each holds whole lines; the view is told after each of them
     // that took long enough to be worth a pass of the window's events.
     constexpr std::size_t kSliceBytes = 256 * 1024;
@@ -85,7 +86,7 @@ Fw::Result<void> AppendListEntries(UrlList& list, std::string_view text, const s
     while (start < text.size()) {
         std::size_t end = text.find('\n', std::min(start + kSliceBytes, text.size()));
         end = end == std::string_view::npos ? text.size() : end + 1;
-        ForEachListEntry(text.substr(start, end - start), [&](std::string_view entry) { batch.addUtf8(entry); });
+        ForEachListEntry(text.substr(start, end - start), [&](std::string_view entry) { batch.addUtf8(entry); }, notAdded);
         start = end;
         if (start < text.size() && sinceYield.elapsed() >= 20) {
             batch.commit();
@@ -97,10 +98,11 @@ Fw::Result<void> AppendListEntries(UrlList& list, std::string_view text, const s
 }
 
 Fw::Result<void> LoadUrlsFromFile(UrlList& list, const QString& path, Background::Worker& worker,
-                                  const std::function<bool()>& keepGoing, const std::atomic<bool>* stop) {
+                                  const std::function<bool()>& keepGoing, const std::atomic<bool>* stop,
+                                  Main::NotAdded* notAdded) {
     Fw::Result<QByteArray> text = worker.run([&] { return ReadListFile(path, stop); });
     if (!text) return text.error();
-    return AppendListEntries(list, View(*text), keepGoing);
+    return AppendListEntries(list, View(*text), keepGoing, notAdded);
 }
 
 }  // namespace FileToList

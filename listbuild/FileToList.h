@@ -11,6 +11,7 @@
 #include "urllist/UrlList.h"
 #include "support/Background.h"
 #include "support/Result.h"
+#include "listbuild/UserAddress.h"
 
 namespace FileToList {
 
@@ -32,16 +33,19 @@ Fw::Result<QByteArray> ReadListFile(const QString& path, const std::atomic<bool>
 Fw::Result<QString> ReadWholeFile(const QString& path);
 
 // Every entry a list text (UTF-8) gives, in order: CR removed everywhere, lines split at LF,
-// lines of nothing but spaces skipped, the rest completed by EnsureHttpPrefix, untrimmed.
-// `entry` is only valid during the call.
-void ForEachListEntry(std::string_view text, const std::function<void(std::string_view entry)>& entry);
+// blank lines skipped, the rest read by WebUrl::FromUserText; a line that gives no web address
+// is noted in `notAdded` when given. `entry` is only valid during the call.
+void ForEachListEntry(std::string_view text, const std::function<void(std::string_view entry)>& entry,
+                      Main::NotAdded* notAdded = nullptr);
 
 // Appends the entries of a list text in batches, each shown before `keepGoing` is asked;
 // kind Cancelled when it said stop.
-Fw::Result<void> AppendListEntries(UrlList& list, std::string_view text, const std::function<bool()>& keepGoing);
+Fw::Result<void> AppendListEntries(UrlList& list, std::string_view text, const std::function<bool()>& keepGoing,
+                                   Main::NotAdded* notAdded = nullptr);
 
 // Appends the entries of one list file: read and decoded on `worker`, added in batches.
 Fw::Result<void> LoadUrlsFromFile(UrlList& list, const QString& path, Background::Worker& worker,
-                                  const std::function<bool()>& keepGoing, const std::atomic<bool>* stop = nullptr);
+                                  const std::function<bool()>& keepGoing, const std::atomic<bool>* stop = nullptr,
+                                  Main::NotAdded* notAdded = nullptr);
 
 }  // namespace FileToList

@@ -1,115 +1,311 @@
 #include "listbuild/LinkScan.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 namespace ExtractLinks {
 
 namespace {
 
+struct NamedRef {
+    std::string_view name;  // without the "&"; with its ";" where the table has one
+    std::string_view text;  // UTF-8
+};
+constexpr NamedRef kNamedRefs[] = {
+#include "listbuild/CharRefTable.inc"
+};
+constexpr std::size_t kLongestName = 32;
+
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 bool IsHex(char c) { return IsDigit(c) || ((c | 0x20) >= 'a' && (c | 0x20) <= 'f'); }
 int HexValue(char c) { return IsDigit(c) ? c - '0' : (c | 0x20) - 'a' + 10; }
 bool IsAlpha(char c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; }
+bool IsAlnum(char c) { return IsAlpha(c) || IsDigit(c); }
+bool IsSpace(char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r' || c == '\f'; }
+char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 
-// The one character a reference at `ref` (starting with "&") stands for, and its length;
-// 0 when it is not one of the few decoded forms.
-char DecodeOne(std::string_view ref, std::size_t& length) {
-    struct Named { std::string_view name; char c; };
-    static constexpr Named kNamed[] = {{"&amp;", '&'}, {"&quot;", '"'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&apos;", '\''}};
-    for (const Named& n : kNamed) {
-        if (ref.substr(0, n.name.size()) == n.name) {
-            length = n.name.size();
-            return n.c;
-        }
+bool EqualsLower(std::string_view text, std::string_view lower) {
+    if (text.size() != lower.size()) return false;
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if (Lower(text[i]) != lower[i]) return false;
+    return true;
+}
+
+void AppendUtf8(std::string& out, std::uint32_t cp) {
+    if (cp < 0x80) {
+        out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
     }
-    if (ref.size() < 4 || ref[1] != '#') return 0;
-    std::size_t i = 2;
-    const bool hex = ref[i] == 'x' || ref[i] == 'X';
-    if (hex) ++i;
-    const std::size_t digitsStart = i;
-    std::uint32_t value = 0;
-    while (i < ref.size() && (hex ? IsHex(ref[i]) : IsDigit(ref[i]))) {
-        if (value < 0x110000) value = value * (hex ? 16 : 10) + static_cast<std::uint32_t>(hex ? HexValue(ref[i]) : ref[i] - '0');
+}
+
+// What a numeric reference stands for: HTML's replacements for the null character, surrogates,
+// values past Unicode, and the C1 range that Windows-1252 pages meant as printable characters.
+std::uint32_t NumericReferenceValue(std::uint64_t value) {
+    static constexpr std::uint16_t kC1[32] = {
+        0x20AC, 0x81,   0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+        0x2039, 0x0152, 0x8D,   0x017D, 0x8F,   0x90,   0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x9D,   0x017E, 0x0178};
+    if (value == 0 || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0xFFFD;
+    if (value >= 0x80 && value <= 0x9F) return kC1[value - 0x80];
+    return static_cast<std::uint32_t>(value);
+}
+
+const NamedRef* FindNamed(std::string_view name) {
+    const auto it = std::lower_bound(std::begin(kNamedRefs), std::end(kNamedRefs), name,
+                                     [](const NamedRef& r, std::string_view n) { return r.name < n; });
+    return it != std::end(kNamedRefs) && it->name == name ? it : nullptr;
+}
+
+// Decodes the reference at raw[at] == '&' into `out`; returns where the text goes on.
+std::size_t DecodeReferenceAt(std::string_view raw, std::size_t at, std::string& out) {
+    const std::size_t n = raw.size();
+    std::size_t i = at + 1;
+    if (i < n && raw[i] == '#') {
         ++i;
+        const bool hex = i < n && (raw[i] | 0x20) == 'x';
+        if (hex) ++i;
+        const std::size_t digits = i;
+        std::uint64_t value = 0;
+        while (i < n && (hex ? IsHex(raw[i]) : IsDigit(raw[i]))) {
+            if (value <= 0x10FFFF) value = value * (hex ? 16 : 10) + static_cast<unsigned>(hex ? HexValue(raw[i]) : raw[i] - '0');
+            ++i;
+        }
+        if (i == digits) {  // "&#" or "&#x" without digits stays as written
+            out.push_back('&');
+            return at + 1;
+        }
+        if (i < n && raw[i] == ';') ++i;
+        AppendUtf8(out, NumericReferenceValue(value));
+        return i;
     }
-    if (i == digitsStart || i >= ref.size() || ref[i] != ';') return 0;
-    switch (value) {
-    case '&': case '"': case '<': case '>': case '\'':
-        length = i + 1;
-        return static_cast<char>(value);
-    default:
-        return 0;
+    // The longest name of the table that the text starts with.
+    std::size_t run = 0;
+    while (i + run < n && run < kLongestName && IsAlnum(raw[i + run])) ++run;
+    if (run == 0) {
+        out.push_back('&');
+        return at + 1;
     }
+    std::size_t length = run + (i + run < n && raw[i + run] == ';' ? 1 : 0);
+    for (; length > 0; --length) {
+        const NamedRef* found = FindNamed(raw.substr(i, length));
+        if (!found) continue;
+        const std::size_t next = i + length;
+        // In an attribute, "&copy=2" and "&notit" are text, not a reference without its ";".
+        if (found->name.back() != ';' && next < n && (raw[next] == '=' || IsAlnum(raw[next]))) break;
+        out.append(found->text);
+        return next;
+    }
+    out.push_back('&');
+    return at + 1;
 }
 
-// RFC 3986 section 5.2.4, appending the result to `out`.
-void RemoveDotSegments(std::string_view in, std::string& out) {
-    const std::size_t outStart = out.size();
-    auto popLastSegment = [&] {
-        const std::size_t slash = out.rfind('/');
-        out.resize(slash == std::string::npos || slash < outStart ? outStart : slash);
-    };
-    while (!in.empty()) {
-        if (in.substr(0, 3) == "../") in.remove_prefix(3);
-        else if (in.substr(0, 2) == "./") in.remove_prefix(2);
-        else if (in.substr(0, 3) == "/./") in.remove_prefix(2);
-        else if (in == "/.") in = "/";
-        else if (in.substr(0, 4) == "/../") { in.remove_prefix(3); popLastSegment(); }
-        else if (in == "/..") { in = "/"; popLastSegment(); }
-        else if (in == "." || in == "..") in = {};
-        else {
-            const std::size_t next = in.find('/', 1);
-            const std::size_t len = next == std::string_view::npos ? in.size() : next;
-            out.append(in.substr(0, len));
-            in.remove_prefix(len);
+// ---- the tag scan ----
+
+struct TagAttributes {
+    std::string_view href, rel;
+    bool hasHref = false, hasRel = false;
+};
+
+// Reads a tag's attributes after its name, up to and including its ">"; nullptr when the page
+// ends first (such a tag is dropped).
+const char* ReadAttributes(const char* p, const char* end, TagAttributes& attrs) {
+    for (;;) {
+        while (p < end && (IsSpace(*p) || *p == '/')) ++p;
+        if (p >= end) return nullptr;
+        if (*p == '>') return p + 1;
+        const char* nameStart = p++;  // a first "=" belongs to the name
+        while (p < end && !IsSpace(*p) && *p != '/' && *p != '>' && *p != '=') ++p;
+        const std::string_view name(nameStart, static_cast<std::size_t>(p - nameStart));
+        while (p < end && IsSpace(*p)) ++p;
+        if (p >= end) return nullptr;
+        std::string_view value;
+        if (*p == '=') {
+            ++p;
+            while (p < end && IsSpace(*p)) ++p;
+            if (p >= end) return nullptr;
+            if (*p == '"' || *p == '\'') {
+                const void* close = std::memchr(p + 1, *p, static_cast<std::size_t>(end - p - 1));
+                if (!close) return nullptr;
+                value = std::string_view(p + 1, static_cast<std::size_t>(static_cast<const char*>(close) - p - 1));
+                p = static_cast<const char*>(close) + 1;
+            } else if (*p != '>') {
+                const char* valueStart = p;
+                while (p < end && !IsSpace(*p) && *p != '>') ++p;
+                value = std::string_view(valueStart, static_cast<std::size_t>(p - valueStart));
+            }
+        }
+        // A repeated attribute is dropped: the first one counts.
+        if (name.size() == 4 && !attrs.hasHref && EqualsLower(name, "href")) {
+            attrs.href = value;
+            attrs.hasHref = true;
+        } else if (name.size() == 3 && !attrs.hasRel && EqualsLower(name, "rel")) {
+            attrs.rel = value;
+            attrs.hasRel = true;
         }
     }
 }
 
-bool IsFetchableScheme(std::string_view scheme) {
-    auto eq = [&](std::string_view want) {
-        if (scheme.size() != want.size()) return false;
-        for (std::size_t i = 0; i < want.size(); ++i)
-            if ((scheme[i] | 0x20) != want[i]) return false;
-        return true;
-    };
-    return eq("http") || eq("https");
+// Elements whose content the tokenizer reads as text up to their end tag.
+enum class TagClass { Ordinary, Base, Link, RawText, PlainText };
+
+TagClass Classify(std::string_view name, char (&lower)[10]) {
+    if (name.size() < 3 || name.size() > 9) return TagClass::Ordinary;
+    for (std::size_t i = 0; i < name.size(); ++i) lower[i] = Lower(name[i]);
+    const std::string_view n(lower, name.size());
+    if (n == "base") return TagClass::Base;
+    if (n == "link") return TagClass::Link;
+    if (n == "script" || n == "style" || n == "textarea" || n == "title" || n == "xmp" || n == "iframe" ||
+        n == "noembed" || n == "noframes")
+        return TagClass::RawText;
+    if (n == "plaintext") return TagClass::PlainText;
+    return TagClass::Ordinary;
 }
 
-// A browser drops leading and trailing controls and blanks and every tab or line break inside.
-std::string_view TrimmedLink(std::string_view link, std::string& scratch) {
-    while (!link.empty() && static_cast<unsigned char>(link.front()) <= 0x20) link.remove_prefix(1);
-    while (!link.empty() && static_cast<unsigned char>(link.back()) <= 0x20) link.remove_suffix(1);
-    if (link.find_first_of("\t\n\r") == std::string_view::npos) return link;
-    scratch.clear();
-    for (char c : link)
-        if (c != '\t' && c != '\n' && c != '\r') scratch.push_back(c);
-    return scratch;
+// The "<" of the end tag that closes a raw text element, or the page's end.
+const char* SkipRawText(const char* p, const char* end, std::string_view lowerName) {
+    for (;;) {
+        const void* lt = std::memchr(p, '<', static_cast<std::size_t>(end - p));
+        if (!lt) return end;
+        p = static_cast<const char*>(lt);
+        const char* name = p + 2;
+        if (static_cast<std::size_t>(end - p) > 2 + lowerName.size() && p[1] == '/' &&
+            EqualsLower(std::string_view(name, lowerName.size()), lowerName)) {
+            const char after = name[lowerName.size()];
+            if (IsSpace(after) || after == '/' || after == '>') return p;
+        }
+        ++p;
+    }
 }
 
-// A blank or control character left inside a link becomes %XX, as a browser sends it; libcurl
-// refuses an address that holds one raw.
-void EscapeBlanksAndControls(std::string& url) {
-    auto needsEscape = [](char c) { return static_cast<unsigned char>(c) <= 0x20 || c == 0x7F; };
+bool HasToken(std::string_view list, std::string_view lowerToken) {
     std::size_t i = 0;
-    while (i < url.size() && !needsEscape(url[i])) ++i;
-    if (i == url.size()) return;
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string escaped(url, 0, i);
-    for (; i < url.size(); ++i) {
-        const auto c = static_cast<unsigned char>(url[i]);
-        if (needsEscape(url[i])) {
-            escaped.push_back('%');
-            escaped.push_back(kHex[c >> 4]);
-            escaped.push_back(kHex[c & 15]);
-        } else {
-            escaped.push_back(url[i]);
-        }
+    while (i < list.size()) {
+        while (i < list.size() && IsSpace(list[i])) ++i;
+        const std::size_t start = i;
+        while (i < list.size() && !IsSpace(list[i])) ++i;
+        if (i > start && EqualsLower(list.substr(start, i - start), lowerToken)) return true;
     }
-    url.swap(escaped);
+    return false;
+}
+
+const char* SkipTo(const char* p, const char* end, char c) {
+    const void* found = std::memchr(p, c, static_cast<std::size_t>(end - p));
+    return found ? static_cast<const char*>(found) : end;
+}
+
+// Past the next ">" (a bogus comment, a declaration), or the page's end.
+const char* PastClose(const char* p, const char* end) {
+    p = SkipTo(p, end, '>');
+    return p < end ? p + 1 : end;
+}
+
+// After "<!--": the end of the comment ("-->", "--!>", or the abrupt "<!-->" and "<!--->").
+const char* SkipComment(const char* p, const char* end) {
+    if (p < end && *p == '>') return p + 1;
+    if (p + 1 < end && p[0] == '-' && p[1] == '>') return p + 2;
+    for (;;) {
+        p = SkipTo(p, end, '-');
+        if (p >= end) return end;
+        if (p + 2 < end && p[1] == '-') {
+            if (p[2] == '>') return p + 3;
+            if (p + 3 < end && p[2] == '!' && p[3] == '>') return p + 4;
+        }
+        ++p;
+    }
 }
 
 }  // namespace
+
+std::size_t ScanHrefsFrom(std::string_view page, std::size_t from, std::size_t until, HrefSink sink, void* context) {
+    const char* const begin = page.data();
+    const char* const end = begin + page.size();
+    const char* const pause = until < page.size() ? begin + until : end;
+    const char* p = begin + std::min(from, page.size());
+    auto offset = [&](const char* at) { return static_cast<std::size_t>(at - begin); };
+    while (p < end) {
+        p = SkipTo(p, end, '<');
+        if (p >= end) break;
+        if (p >= pause) return offset(p);
+        const char* q = p + 1;
+        if (q >= end) break;
+        if (IsAlpha(*q)) {
+            const char* nameStart = q;
+            while (q < end && !IsSpace(*q) && *q != '/' && *q != '>') ++q;
+            const std::string_view name(nameStart, static_cast<std::size_t>(q - nameStart));
+            TagAttributes attrs;
+            const char* after = ReadAttributes(q, end, attrs);
+            if (!after) break;
+            p = after;
+            char lower[10];
+            const TagClass kind = Classify(name, lower);
+            bool goOn = true;
+            if (attrs.hasHref) {
+                Href href{attrs.href, Href::Link};
+                if (kind == TagClass::Base) href.kind = Href::Base;
+                else if (kind == TagClass::Link && attrs.hasRel &&
+                         (HasToken(attrs.rel, "stylesheet") || HasToken(attrs.rel, "icon")))
+                    href.kind = Href::Resource;
+                goOn = sink(context, href);
+            }
+            if (kind == TagClass::RawText) p = SkipRawText(p, end, std::string_view(lower, name.size()));
+            else if (kind == TagClass::PlainText) p = end;
+            if (!goOn) return offset(p);
+        } else if (*q == '!') {
+            if (q + 2 < end && q[1] == '-' && q[2] == '-') p = SkipComment(q + 3, end);
+            else p = PastClose(q, end);
+        } else if (*q == '/') {
+            if (q + 1 < end && IsAlpha(q[1])) {
+                TagAttributes ignored;  // an end tag's attributes are read only to find its end
+                ++q;
+                while (q < end && !IsSpace(*q) && *q != '/' && *q != '>') ++q;
+                const char* after = ReadAttributes(q, end, ignored);
+                if (!after) break;
+                p = after;
+            } else if (q + 1 < end && q[1] == '>') {
+                p = q + 2;
+            } else {
+                p = PastClose(q, end);
+            }
+        } else if (*q == '?') {
+            p = PastClose(q, end);
+        } else {
+            p = q;
+        }
+    }
+    return page.size();
+}
+
+bool FindBaseHref(std::string_view page, std::string_view& value) {
+    // Most pages have no <base>: a look for its name spares them a second scan of their tags.
+    bool candidate = false;
+    for (std::size_t at = page.find('<'); at != std::string_view::npos && !candidate; at = page.find('<', at + 1)) {
+        if (at + 5 < page.size() && EqualsLower(page.substr(at + 1, 4), "base")) {
+            const char after = page[at + 5];
+            candidate = IsSpace(after) || after == '/' || after == '>';
+        }
+    }
+    if (!candidate) return false;
+    bool found = false;
+    ScanLinksFrom(page, 0, page.size(), [&](const Href& href) {
+        if (href.kind != Href::Base) return true;
+        value = href.value;
+        found = true;
+        return false;
+    });
+    return found;
+}
 
 std::string DecodeCharacterReferences(std::string_view raw) {
     std::string out;
@@ -122,15 +318,7 @@ std::string DecodeCharacterReferences(std::string_view raw) {
             break;
         }
         out.append(raw.substr(i, amp - i));
-        std::size_t length = 0;
-        const char c = DecodeOne(raw.substr(amp), length);
-        if (c) {
-            out.push_back(c);
-            i = amp + length;
-        } else {
-            out.push_back('&');
-            i = amp + 1;
-        }
+        i = DecodeReferenceAt(raw, amp, out);
     }
     return out;
 }
@@ -165,111 +353,28 @@ std::string ToUtf8(std::string_view bytes) {
     if (IsValidUtf8(bytes)) return std::string(bytes);
     std::string out;
     out.reserve(bytes.size() * 2);
-    for (char ch : bytes) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c < 0x80) out.push_back(ch);
-        else {
-            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
-    }
+    for (char ch : bytes) AppendUtf8(out, static_cast<unsigned char>(ch));
     return out;
 }
 
-UrlParts SplitUrl(std::string_view url) {
-    UrlParts p;
-    // scheme = ALPHA *( ALPHA / DIGIT / "+" / "-" / "." ) ":"
-    if (!url.empty() && IsAlpha(url[0])) {
-        std::size_t i = 1;
-        while (i < url.size() && (IsAlpha(url[i]) || IsDigit(url[i]) || url[i] == '+' || url[i] == '-' || url[i] == '.')) ++i;
-        if (i < url.size() && url[i] == ':') {
-            p.scheme = url.substr(0, i);
-            p.hasScheme = true;
-            url.remove_prefix(i + 1);
-        }
+bool MakePageAddress(std::string_view page, const std::string_view* baseHref, PageAddress& out) {
+    if (!WebUrl::Parse(page, nullptr, out.page)) return false;
+    out.base = out.page;
+    if (baseHref) {
+        const std::string decoded = DecodeCharacterReferences(ToUtf8(*baseHref));
+        WebUrl::Url base;
+        if (WebUrl::Parse(decoded, &out.page, base)) out.base = std::move(base);
     }
-    if (url.substr(0, 2) == "//") {
-        url.remove_prefix(2);
-        const std::size_t end = std::min(url.find_first_of("/?#"), url.size());
-        p.authority = url.substr(0, end);
-        p.hasAuthority = true;
-        url.remove_prefix(end);
-    }
-    const std::size_t hash = url.find('#');
-    if (hash != std::string_view::npos) {
-        p.fragment = url.substr(hash + 1);
-        p.hasFragment = true;
-        url = url.substr(0, hash);
-    }
-    const std::size_t q = url.find('?');
-    if (q != std::string_view::npos) {
-        p.query = url.substr(q + 1);
-        p.hasQuery = true;
-        url = url.substr(0, q);
-    }
-    p.path = url;
-    return p;
-}
-
-bool ResolveLink(std::string_view base, std::string_view link, std::string& out) {
-    out.clear();
-    std::string scratch;
-    link = TrimmedLink(link, scratch);
-    const UrlParts r = SplitUrl(link);
-    if (r.hasScheme) {
-        if (!IsFetchableScheme(r.scheme)) return false;
-        out.assign(link);
-        EscapeBlanksAndControls(out);
-        return true;
-    }
-    const UrlParts b = SplitUrl(base);
-    if (!b.hasScheme || !IsFetchableScheme(b.scheme)) return false;
-
-    out.reserve(base.size() + link.size());
-    out.append(b.scheme).push_back(':');
-    std::string_view query;
-    bool hasQuery;
-    if (r.hasAuthority) {
-        out.append("//").append(r.authority);
-        const std::size_t pathStart = out.size();
-        RemoveDotSegments(r.path, out);
-        if (out.size() == pathStart) out.push_back('/');
-        query = r.query;
-        hasQuery = r.hasQuery;
-    } else {
-        if (b.hasAuthority) out.append("//").append(b.authority);
-        const std::size_t pathStart = out.size();
-        if (r.path.empty()) {
-            out.append(b.path);
-            query = r.hasQuery ? r.query : b.query;
-            hasQuery = r.hasQuery || b.hasQuery;
-        } else {
-            if (r.path.front() == '/') {
-                RemoveDotSegments(r.path, out);
-            } else {
-                std::string merged;
-                if (b.hasAuthority && b.path.empty()) merged = "/";
-                else {
-                    const std::size_t slash = b.path.rfind('/');
-                    if (slash != std::string_view::npos) merged.assign(b.path.substr(0, slash + 1));
-                }
-                merged.append(r.path);
-                RemoveDotSegments(merged, out);
-            }
-            query = r.query;
-            hasQuery = r.hasQuery;
-        }
-        if (out.size() == pathStart && b.hasAuthority) out.push_back('/');
-    }
-    if (hasQuery) out.append("?").append(query);
-    if (r.hasFragment) out.append("#").append(r.fragment);
-    EscapeBlanksAndControls(out);
     return true;
 }
 
-bool CompleteLink(std::string_view base, std::string_view raw, std::string& out) {
-    if (raw.find('&') == std::string_view::npos && IsValidUtf8(raw)) return ResolveLink(base, raw, out);
-    return ResolveLink(base, ToUtf8(DecodeCharacterReferences(raw)), out);
+bool CompleteLink(const PageAddress& where, std::string_view raw, WebUrl::Url& out) {
+    std::string utf8, decoded;
+    std::string_view link = raw;
+    if (!IsValidUtf8(link)) link = utf8 = ToUtf8(link);
+    if (link.find('&') != std::string_view::npos) link = decoded = DecodeCharacterReferences(link);
+    if (!WebUrl::Parse(link, &where.base, out)) return false;
+    return out.withoutFragment() != where.page.withoutFragment();
 }
 
 }  // namespace ExtractLinks

@@ -1,94 +1,56 @@
 #pragma once
-// The byte-level work of link extraction: finding every href=" in a page, decoding the link's
-// character references and bytes, and resolving it against the page's address. Nothing here
-// needs Qt, so the fuzz targets and benchmarks link it alone.
+// The byte-level work of link extraction: reading every href of a page's start tags as the
+// HTML tokenizer reads attributes, decoding character references as in an attribute value, and
+// resolving each link against the page's base address. Nothing here needs a window, so the fuzz
+// targets and benchmarks link it alone.
 #include <cstddef>
-#include <cstring>
 #include <string>
 #include <string_view>
+#include <type_traits>
+
+#include "support/WebUrl.h"
 
 namespace ExtractLinks {
 
-// Calls sink(link bytes) for every href=" (letters in any case, no blanks, double quote only),
-// in page order, duplicates included. A link runs up to the next double quote; a link whose
-// quote never comes is not reported. Returns false when sink asked to stop by returning false.
-// `progress` is called after every 64 KB of page and may also stop the scan.
-template <class Sink, class Progress>
-bool ScanForLinks(std::string_view page, Sink&& sink, Progress&& progress);
-
-// The same scan in steps, so that it can be resumed: starts at offset `from` (0, or what an
-// earlier call returned) and pauses after the link for which sink returned false, or once the
-// offset `until` is reached. Returns the offset to go on from; page.size() when done.
-template <class Sink>
-std::size_t ScanLinksFrom(std::string_view page, std::size_t from, std::size_t until, Sink&& sink);
-
-// The reference forms &amp; &quot; &lt; &gt; &apos; and their numeric forms (decimal or hex,
-// e.g. &#38; &#x26;) become their characters; every other "&" stays as it is.
-std::string DecodeCharacterReferences(std::string_view raw);
-
-bool IsValidUtf8(std::string_view bytes);
-// Valid UTF-8 is kept; anything else is taken as one character per byte (Latin-1).
-std::string ToUtf8(std::string_view bytes);
-
-// An absolute address split into the parts of RFC 3986.
-struct UrlParts {
-    std::string_view scheme, authority, path, query, fragment;
-    bool hasScheme = false, hasAuthority = false, hasQuery = false, hasFragment = false;
+// One href of a start tag, its value as written (references not yet decoded).
+struct Href {
+    enum Kind : unsigned char {
+        Link,      // any element but the two below
+        Base,      // <base href>: sets the page's base address
+        Resource,  // <link rel="stylesheet"> or rel="icon": part of the page's look, not a file to fetch
+    };
+    std::string_view value;
+    Kind kind = Link;
 };
-UrlParts SplitUrl(std::string_view url);
 
-// Resolves one link (UTF-8, character references already decoded) against the page address
-// the way a browser does. Returns false, leaving `out` empty, for links that cannot be fetched
-// over http or https (mailto:, javascript:, data:, …). An absolute http(s) link is kept as
-// written. Blanks and control characters left inside become %XX.
-bool ResolveLink(std::string_view base, std::string_view link, std::string& out);
-
-// The whole chain for one raw link: references, bytes, resolution.
-bool CompleteLink(std::string_view base, std::string_view raw, std::string& out);
-
-// ---- implementation of the template ----
-namespace detail {
-inline bool IsHrefBefore(const char* p) {
-    // p points at the "="; the four bytes before it must spell href in any case.
-    return ((p[-4] | 0x20) == 'h') && ((p[-3] | 0x20) == 'r') && ((p[-2] | 0x20) == 'e') &&
-           ((p[-1] | 0x20) == 'f');
-}
-}  // namespace detail
+// Calls sink(const Href&) for the first href attribute of every start tag, in page order,
+// duplicates included: double-quoted, single-quoted or unquoted, the name in any case, blanks
+// around "=". Comments, end tags, <!…> and <?…> declarations and the text of <script>, <style>,
+// <textarea>, <title> and the like are no tags; everything after <plaintext> is text. A tag cut
+// off by the page's end is no tag.
+//
+// Starts at `from` (0, or what an earlier call returned) and pauses after the tag for which sink
+// returned false, or at the first tag starting at or past `until`. Returns the offset to go on
+// from; page.size() when done.
+using HrefSink = bool (*)(void* context, const Href& href);
+std::size_t ScanHrefsFrom(std::string_view page, std::size_t from, std::size_t until, HrefSink sink, void* context);
 
 template <class Sink>
 std::size_t ScanLinksFrom(std::string_view page, std::size_t from, std::size_t until, Sink&& sink) {
-    if (page.size() < 6) return page.size();
-    const char* const begin = page.data();
-    const char* const end = begin + page.size();
-    // A match's "=" lies before the last byte: a quote must follow it.
-    const char* const last = end - 1;
-    const char* const pause = until < page.size() ? begin + until : last;
-    const char* p = begin + (from < 4 ? 4 : from);  // the "=" of a match stands at least four bytes in
-    while (p < last) {
-        const char* const limit = pause < last ? pause : last;
-        if (p >= limit) return static_cast<std::size_t>(p - begin);
-        const void* eq = std::memchr(p, '=', static_cast<std::size_t>(limit - p));
-        if (!eq) return limit == last ? page.size() : static_cast<std::size_t>(limit - begin);
-        p = static_cast<const char*>(eq);
-        if (p[1] == '"' && detail::IsHrefBefore(p)) {
-            const char* start = p + 2;
-            const void* close = std::memchr(start, '"', static_cast<std::size_t>(end - start));
-            if (!close) return page.size();  // unclosed: nothing more can match with a quote after it
-            // Going on right after the opening quote finds a match overlapping the closing one.
-            if (!sink(std::string_view(start, static_cast<std::size_t>(static_cast<const char*>(close) - start))))
-                return static_cast<std::size_t>(p + 1 - begin);
-        }
-        ++p;
-    }
-    return page.size();
+    using Target = std::remove_reference_t<Sink>;
+    return ScanHrefsFrom(page, from, until,
+                         [](void* context, const Href& href) -> bool { return (*static_cast<Target*>(context))(href); },
+                         const_cast<void*>(static_cast<const void*>(&sink)));
 }
 
+// The whole page; `progress` is asked after each 64 KB step and may stop the scan, as may sink.
+// Returns false when stopped.
 template <class Sink, class Progress>
 bool ScanForLinks(std::string_view page, Sink&& sink, Progress&& progress) {
     constexpr std::size_t kStep = 64 * 1024;
     bool stopped = false;
-    auto forward = [&](std::string_view link) {
-        stopped = !sink(link);
+    auto forward = [&](const Href& href) {
+        stopped = !sink(href);
         return !stopped;
     };
     std::size_t at = 0;
@@ -99,5 +61,30 @@ bool ScanForLinks(std::string_view page, Sink&& sink, Progress&& progress) {
     }
     return true;
 }
+
+// The value of the page's first <base href>, if it has one.
+bool FindBaseHref(std::string_view page, std::string_view& value);
+
+// Character references decoded as in an attribute value: every named reference of HTML,
+// numeric ones with HTML's replacements (&#128; is the euro sign, &#0; U+FFFD), and a named one
+// without ";" followed by "=" or a letter or digit left as written (&copy=2).
+std::string DecodeCharacterReferences(std::string_view raw);
+
+bool IsValidUtf8(std::string_view bytes);
+// Valid UTF-8 is kept; anything else is taken as one character per byte (Latin-1).
+std::string ToUtf8(std::string_view bytes);
+
+// Where a page's links are resolved against, and what counts as the page itself.
+struct PageAddress {
+    WebUrl::Url page;  // the page's own address (after redirects)
+    WebUrl::Url base;  // its <base href> when it has a valid http(s) one, else the page
+};
+// False when `page` is not an http or https address. `baseHref`, when given, is the raw value of
+// the page's first <base href>; one that gives no http or https address is ignored.
+bool MakePageAddress(std::string_view page, const std::string_view* baseHref, PageAddress& out);
+
+// The whole chain for one raw href: references, bytes, resolution. False for links that give no
+// http or https address, or that only point into the page itself (#top, "").
+bool CompleteLink(const PageAddress& where, std::string_view raw, WebUrl::Url& out);
 
 }  // namespace ExtractLinks

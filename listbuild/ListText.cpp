@@ -6,6 +6,7 @@
 
 #include "listbuild/FileToList.h"
 #include "listbuild/LinkScan.h"
+#include "support/WebUrl.h"
 
 namespace FileToList {
 
@@ -33,9 +34,10 @@ QByteArray DecodeListBytes(QByteArray bytes) {
     return QByteArray(utf8.data(), static_cast<qsizetype>(utf8.size()));
 }
 
-void ForEachListEntry(std::string_view text, const std::function<void(std::string_view entry)>& entry) {
+void ForEachListEntry(std::string_view text, const std::function<void(std::string_view entry)>& entry,
+                      Main::NotAdded* notAdded) {
     std::string scratch;
-    std::string completed = "http://";
+    WebUrl::Url address;
     std::size_t start = 0;
     while (start <= text.size()) {
         std::size_t end = text.find('\n', start);
@@ -48,14 +50,9 @@ void ForEachListEntry(std::string_view text, const std::function<void(std::strin
                 if (c != '\r') scratch.push_back(c);
             line = scratch;
         }
-        if (line.find_first_not_of(' ') == std::string_view::npos) continue;
-        if (line.find("http://") != std::string_view::npos || line.find("https://") != std::string_view::npos) {
-            entry(line);
-        } else {
-            completed.resize(7);
-            completed.append(line);
-            entry(completed);
-        }
+        if (line.find_first_not_of(" \t\f\v") == std::string_view::npos) continue;
+        if (WebUrl::FromUserText(line, address)) entry(address.href);
+        else if (notAdded) notAdded->note(QString::fromUtf8(line.data(), static_cast<qsizetype>(line.size())));
     }
 }
 

@@ -16,7 +16,7 @@ esac
 packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libqt6svg6
-  libcurl4-openssl-dev ca-certificates
+  libcurl4-openssl-dev ca-certificates libidn2-dev
   fonts-liberation iputils-ping
 )
 if [ "$purpose" = test ]; then

@@ -1,60 +1,54 @@
+// What typed text gives: the entries, and the message about the lines that gave none.
 #include <gtest/gtest.h>
 
 #include "app/Form1.h"
+#include "harness/ListContents.h"
 #include "harness/ScriptedDialogs.h"
-#include "listbuild/EnsureHttpPrefix.h"
+#include "listbuild/UserAddress.h"
 
-using Main::EnsureHttpPrefix;
+namespace {
+QString q(const char* s) { return QString::fromUtf8(s); }
+}  // namespace
 
-TEST(EnsureHttpPrefix, CompletesOnlyTextsWithoutAnExactMarker) {
-    auto q = [](const char* s) { return QString::fromLatin1(s); };
-    EXPECT_EQ(EnsureHttpPrefix(q("server/a.jpg")), q("http://server/a.jpg"));
-    EXPECT_EQ(EnsureHttpPrefix(q("http://server/a.jpg")), q("http://server/a.jpg"));
-    EXPECT_EQ(EnsureHttpPrefix(q("https://server/a.jpg")), q("https://server/a.jpg"));
-    // Case-sensitive, anywhere in the text, other schemes unknown.
-    EXPECT_EQ(EnsureHttpPrefix(q("HTTP://server/a.jpg")), q("http://HTTP://server/a.jpg"));
-    EXPECT_EQ(EnsureHttpPrefix(q("server/get?u=http://otherserver/b.jpg")), q("server/get?u=http://otherserver/b.jpg"));
-    EXPECT_EQ(EnsureHttpPrefix(q("ftp://server/a.zip")), q("http://ftp://server/a.zip"));
-    EXPECT_EQ(EnsureHttpPrefix(q("http:/server")), q("http://http:/server"));
-    // Nothing trimmed.
-    EXPECT_EQ(EnsureHttpPrefix(q("   ")), q("http://   "));
-    EXPECT_EQ(EnsureHttpPrefix(q("  server/a.jpg ")), q("http://  server/a.jpg "));
-    EXPECT_EQ(EnsureHttpPrefix(QString()), q("http://"));
+TEST(AddressesFromLines, WebSchemesKeptOtherSchemesRefusedHostsCompleted) {
+    Main::NotAdded notAdded;
+    const QStringList added = Main::AddressesFromLines(
+        q("HTTP://x/y\nftp://x/y\r\nhttpbin.org/get\n\n   \n# a comment\nhello world\n  server/a.jpg  \rfile:///etc/passwd"),
+        notAdded);
+    EXPECT_EQ(added, (QStringList{q("http://x/y"), q("http://httpbin.org/get"), q("http://server/a.jpg")}));
+    EXPECT_EQ(notAdded.count, 4);
+    EXPECT_EQ(notAdded.message(),
+              q("4 lines were not added: not web addresses\nftp://x/y\n# a comment\nhello world\n…"));
+}
+
+TEST(AddressesFromLines, OneMessageForOneLineAndNoneWhenAllWereAdded) {
+    Main::NotAdded notAdded;
+    EXPECT_TRUE(Main::AddressesFromLines(q("mailto:a@b"), notAdded).isEmpty());
+    EXPECT_EQ(notAdded.message(), q("1 line was not added: not a web address\nmailto:a@b"));
+    Main::NotAdded none;
+    EXPECT_EQ(Main::AddressesFromLines(q("a.example/x\nhttps://b.example"), none).size(), 2);
+    EXPECT_TRUE(none.message().isEmpty());
 }
 
 namespace {
 struct AddOneUrl : ::testing::Test {
     ScriptedDialogs dialogs;
-    Settings::Store settings;  // the test home's own
+    Settings::Store settings;
     Form1 form{dialogs, settings};
 };
 }  // namespace
 
-TEST_F(AddOneUrl, PromptsAndAppendsTheCompletedAddress) {
-    dialogs.setApplicationTitle(QStringLiteral("Fetchwright"));
-    dialogs.inputAnswers = {QStringLiteral("server/a.jpg"), QStringLiteral("server/a.jpg")};
-    form.PushButton5_Click();
+TEST_F(AddOneUrl, EachLineIsAnEntryAndWhatWasNotAddedIsSaidOnceAfterwards) {
+    dialogs.inputAnswers = {QString(), q("HTTP://x/y\nftp://x/y\r\nhttpbin.org/get\nfile:///etc/passwd"), q("server/a.jpg")};
+    form.PushButton5_Click();  // cancelled
+    EXPECT_EQ(form.urlList().count(), 0);
+    EXPECT_TRUE(dialogs.messages.empty());
     form.PushButton5_Click();
     ASSERT_EQ(dialogs.prompts.size(), 2u);
-    EXPECT_EQ(dialogs.prompts[0].prompt, QStringLiteral("Enter website address to add: "));
-    EXPECT_EQ(dialogs.prompts[0].caption, QStringLiteral("Fetchwright"));
-    EXPECT_EQ(dialogs.prompts[0].defaultText, QString());
-    ASSERT_EQ(form.urlList().count(), 2);
-    EXPECT_EQ(form.urlList().textAt(1), QStringLiteral("http://server/a.jpg"));
-    EXPECT_EQ(form.urlList().textAt(2), QStringLiteral("http://server/a.jpg"));
-    EXPECT_TRUE(dialogs.messages.empty());
-}
-
-TEST_F(AddOneUrl, CancelAddsNothingAndBlanksAreKept) {
-    form.urlList().append(u"http://existing/");
-    dialogs.inputAnswers = {QString(), QStringLiteral("  "), QStringLiteral(" http://x/a.jpg ")};
+    EXPECT_EQ(dialogs.prompts[1].prompt, q("Enter website address to add: "));
+    EXPECT_EQ(contentsOf(form.urlList()), (QStringList{q("http://x/y"), q("http://httpbin.org/get")}));
+    EXPECT_EQ(dialogs.messageTexts(), QStringList{q("2 lines were not added: not web addresses\nftp://x/y\nfile:///etc/passwd")});
     form.PushButton5_Click();
-    EXPECT_EQ(form.urlList().count(), 1);
-    form.PushButton5_Click();
-    form.PushButton5_Click();
-    ASSERT_EQ(form.urlList().count(), 3);
-    EXPECT_EQ(form.urlList().textAt(1), QStringLiteral("http://existing/"));
-    EXPECT_EQ(form.urlList().textAt(2), QStringLiteral("http://  "));
-    EXPECT_EQ(form.urlList().textAt(3), QStringLiteral(" http://x/a.jpg "));
-    EXPECT_TRUE(dialogs.messages.empty());
+    EXPECT_EQ(form.urlList().textAt(3), q("http://server/a.jpg"));
+    EXPECT_EQ(dialogs.messages.size(), 1u);
 }

@@ -95,23 +95,23 @@ TEST_F(Extraction, EveryLinkOfTheRedirectedPageResolvedAgainstItsFinalAddress) {
               QStringLiteral("Enter url to extract from (i.e. http://www.quillmoor.example/gallery.htm):"));
     EXPECT_EQ(dialogs.prompts[0].defaultText, QString());
     EXPECT_TRUE(dialogs.messages.empty()) << dialogs.messageTexts().join(u'|').toStdString();
+    // Not the comment's or the script's, not the page itself (#top, ""), no other scheme; every
+    // quoting style; references decoded and non-ASCII percent-encoded.
     const QStringList expected = {
         QStringLiteral("http://existing/"),
-        dir + QStringLiteral("comment.jpg"),
         dir + QStringLiteral("a.jpg"),
         root + QStringLiteral("img/b.jpg"),
         QStringLiteral("http://cdn.example/c.js"),
         site + QStringLiteral("up.jpg"),
-        dir + QStringLiteral("page.htm#top"),
-        dir + QStringLiteral("page.htm"),
         QStringLiteral("https://other.example/d.zip"),
+        dir + QStringLiteral("single.jpg"),
+        dir + QStringLiteral("spaced.jpg"),
+        dir + QStringLiteral("bare.jpg"),
         dir + QStringLiteral("q.php?a=1&b=2&copy=3&c"),
-        dir + QString::fromUtf8("caf\xC3\xA9.jpg"),
-        dir + QString::fromUtf8("\xC3\xA9t\xC3\xA9.jpg"),
-        dir + QStringLiteral("script.jpg"),
+        dir + QStringLiteral("caf%C3%A9.jpg"),
+        dir + QStringLiteral("%C3%A9t%C3%A9.jpg"),
         dir + QStringLiteral("a.jpg"),
         dir + QStringLiteral("a.jpg"),
-        dir + QStringLiteral("last.jpg"),
     };
     EXPECT_EQ(entries(), expected);
     EXPECT_EQ(ExtractLinks::BaseUrl, dir + QStringLiteral("page.htm"));
@@ -133,7 +133,8 @@ TEST_F(Extraction, TheSelectedEntryIsOfferedAndABareHostIsFetchedAtItsRoot) {
 }
 
 TEST_F(Extraction, FailuresCancelAndEmptyPages) {
-    dialogs.inputAnswers = {QString(), http.url(QStringLiteral("/missing.htm")), http.url(QStringLiteral("/empty"))};
+    dialogs.inputAnswers = {QString(), http.url(QStringLiteral("/missing.htm")), http.url(QStringLiteral("/empty")),
+                            QStringLiteral("ftp://127.0.0.1/x")};
     form.PushButton7_Click();  // cancelled: nothing fetched, nothing shown
     EXPECT_TRUE(dialogs.messages.empty());
     EXPECT_EQ(form.mousePointer(), PointerDefault);
@@ -141,20 +142,22 @@ TEST_F(Extraction, FailuresCancelAndEmptyPages) {
     EXPECT_EQ(dialogs.messageTexts(), QStringList{QStringLiteral("URL not found\nHTTP 404")});
     EXPECT_EQ(dialogs.messages[0].code, Dialogs::OkOnly);
     EXPECT_FALSE(QFile::exists(tempPage()));
-    form.PushButton7_Click();  // an empty page adds nothing and says nothing
-    EXPECT_EQ(dialogs.messages.size(), 1u);
+    form.PushButton7_Click();  // an empty page adds nothing, and says so
+    EXPECT_EQ(dialogs.messageTexts().value(1), QStringLiteral("No links found on this page."));
+    form.PushButton7_Click();  // no web address: nothing is fetched
+    EXPECT_EQ(dialogs.messageTexts().value(2), QStringLiteral("URL not found\nNot a web address"));
+    EXPECT_EQ(dialogs.messages.size(), 3u);
     EXPECT_EQ(form.urlList().count(), 0);
 }
 
-TEST(SetPageUrl, CompletesOnlyAddressesNotStartingWithHttp) {
+TEST(SetPageUrl, ReadsTheAddressAsEveryTypedAddressIsRead) {
     using ExtractLinks::SetPageUrl;
     EXPECT_EQ(SetPageUrl(QStringLiteral("server")), QStringLiteral("http://server/"));
     EXPECT_EQ(SetPageUrl(QStringLiteral("server/dir/page.php")), QStringLiteral("http://server/dir/page.php"));
-    EXPECT_EQ(SetPageUrl(QStringLiteral("server/PAGE.HTM")), QStringLiteral("http://server/PAGE.HTM"));
-    EXPECT_EQ(SetPageUrl(QStringLiteral("HTTP://server/a")), QStringLiteral("HTTP://server/a"));
+    EXPECT_EQ(SetPageUrl(QStringLiteral("HTTP://Server/a")), QStringLiteral("http://server/a"));
     EXPECT_EQ(SetPageUrl(QStringLiteral("https://server?x=1")), QStringLiteral("https://server/?x=1"));
-    EXPECT_EQ(SetPageUrl(QStringLiteral("ftp://server/a")), QStringLiteral("http://ftp://server/a"));
-    EXPECT_EQ(ExtractLinks::PageUrl, QStringLiteral("http://ftp://server/a"));
+    EXPECT_EQ(SetPageUrl(QStringLiteral("ftp://server/a")), QString());
+    EXPECT_EQ(ExtractLinks::PageUrl, QString());
 }
 
 TEST_F(Extraction, ASecondExtractionWhileOneRunsIsRefusedSilently) {
@@ -319,7 +322,7 @@ TEST(ScanPage, LinksArriveInBatchesInPageOrderAndTheScanStopsWhenTold) {
     UrlList list;
     int asked = 0;
     int seenWhenFirstAsked = -1;
-    const Fw::Result<void> stopped = ExtractLinks::ScanPage(page, base, list, worker, [&] {
+    const Fw::Result<qsizetype> stopped = ExtractLinks::ScanPage(page, base, list, worker, [&] {
         if (++asked == 1) seenWhenFirstAsked = list.count();
         return asked < 2;
     });

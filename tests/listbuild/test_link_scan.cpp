@@ -1,7 +1,5 @@
-// The byte-level link scan, reference decoding and address resolution.
+// The tag scan, attribute-value reference decoding and link resolution.
 #include <gtest/gtest.h>
-
-#include <QUrl>
 
 #include <string>
 #include <vector>
@@ -13,70 +11,81 @@ using namespace ExtractLinks;
 namespace {
 std::vector<std::string> Scan(std::string_view page) {
     std::vector<std::string> links;
-    ScanForLinks(page, [&](std::string_view link) { links.emplace_back(link); return true; }, [] { return true; });
+    ScanForLinks(page, [&](const Href& h) {
+        links.emplace_back(std::string(h.kind == Href::Base ? "base:" : h.kind == Href::Resource ? "res:" : "") +
+                           std::string(h.value));
+        return true;
+    }, [] { return true; });
     return links;
 }
 
-std::string Resolve(std::string_view base, std::string_view link) {
-    std::string out;
-    const bool ok = ResolveLink(base, link, out);
-    return ok ? out : "<skipped>";
+// Every link of a page as the list receives it, against `pageUrl`.
+std::vector<std::string> Links(std::string_view page, const char* pageUrl = "http://server/dir/page.htm") {
+    std::string_view baseHref;
+    const bool hasBase = FindBaseHref(page, baseHref);
+    PageAddress where;
+    EXPECT_TRUE(MakePageAddress(pageUrl, hasBase ? &baseHref : nullptr, where));
+    std::vector<std::string> links;
+    WebUrl::Url out;
+    ScanForLinks(page, [&](const Href& h) {
+        if (h.kind == Href::Link && CompleteLink(where, h.value, out)) links.push_back(out.href);
+        return true;
+    }, [] { return true; });
+    return links;
 }
+using V = std::vector<std::string>;
 }  // namespace
 
-TEST(ScanForLinks, MatchesOnlyTheExactSixCharactersInAnyLetterCase) {
-    EXPECT_EQ(Scan(R"(<a href="a">x<A HREF="b"><a Href="c"><a hReF="d">)"),
-              (std::vector<std::string>{"a", "b", "c", "d"}));
-    // Blanks around "=", single quotes, no quotes, other attributes: not links.
-    EXPECT_TRUE(Scan(R"(<a href ="a"><a href= "b"><a href='c'><a href=d><img src="e"><a hre="f">)").empty());
+TEST(ScanForLinks, EveryQuotingStyleCaseAndBlanksAroundTheEqualsSign) {
+    EXPECT_EQ(Scan(R"(<a href="a"><A HREF='b'><a Href=c><a hReF = "d" ><a href =e>)"), (V{"a", "b", "c", "d", "e"}));
+    // Quotes of the other kind, ">" and "=" belong to a quoted value; unquoted ends at a blank or ">".
+    EXPECT_EQ(Scan(R"(<a href="it's>x=y"><a href='say "hi"'><a href=p?q=1&r=2>t</a><a href=u/v x=1>)"),
+              (V{"it's>x=y", R"(say "hi")", "p?q=1&r=2", "u/v"}));
+    // The first href of a tag counts; other attributes, and names that merely end in href, do not.
+    EXPECT_EQ(Scan(R"(<a title="href=x" data-href="y" href="first" href="second"><img src="z"><a xlink:href="w">)"),
+              (V{"first"}));
+    // An attribute without a value, a "/" between attributes, self-closing tags.
+    EXPECT_EQ(Scan(R"(<a download href=f1><a/href="f2"/><link href="f3"/><a href>)"), (V{"f1", "f2", "f3", ""}));
 }
 
-TEST(ScanForLinks, PageOrderDuplicatesCommentsScriptsAndTheVeryEnd) {
-    const std::string page = "<!-- href=\"c1\" --><script>x='href=\"s1\"'</script>href=\"d\" href=\"d\"\nhref=\"d\"href=\"\"";
-    EXPECT_EQ(Scan(page), (std::vector<std::string>{"c1", "s1", "d", "d", "d", ""}));
-    // The shortest possible page that holds a link, and a match ending at the last byte.
-    EXPECT_EQ(Scan("href=\"\""), (std::vector<std::string>{""}));
-    EXPECT_EQ(Scan("xhref=\"ab\""), (std::vector<std::string>{"ab"}));
-    EXPECT_TRUE(Scan("href=").empty());
+TEST(ScanForLinks, CommentsScriptsStylesAndOtherTextAreNotTags) {
+    const std::string page =
+        "<!-- <a href=c1> --><a href=in1><!--><a href=in2><!---><a href=in3><!-- x --!><a href=in4>"
+        "<script>var s = '<a href=\"s1\">'; if (a<b) x();</script ><a href=in5>"
+        "<STYLE>a[href=\"s2\"]{}</style><textarea><a href=t1></textarea><title><a href=t2></title>"
+        "<!DOCTYPE html><?xml href=\"p1\"?></p href=\"e1\"><a href=in6>a < b <a href=in7>";
+    EXPECT_EQ(Scan(page), (V{"in1", "in2", "in3", "in4", "in5", "in6", "in7"}));
+    // </scripts> does not close a script; everything after <plaintext> is text.
+    EXPECT_EQ(Scan("<script></scripts><a href=x></script><a href=y>"), (V{"y"}));
+    EXPECT_EQ(Scan("<a href=x><plaintext><a href=y></plaintext><a href=z>"), (V{"x"}));
+    // A comment, script or tag cut off by the page's end hides what follows it.
+    EXPECT_TRUE(Scan("<!-- <a href=a>").empty());
+    EXPECT_TRUE(Scan("<script><a href=a>").empty());
+    EXPECT_TRUE(Scan("<a href=\"never closed>").empty());
+    EXPECT_TRUE(Scan("<a href=x").empty());
     EXPECT_TRUE(Scan("").empty());
 }
 
-TEST(ScanForLinks, AnUnclosedQuoteAddsNothingAndOverlapsAreFound) {
-    EXPECT_EQ(Scan("href=\"a\" href=\"never closed"), (std::vector<std::string>{"a"}));
-    EXPECT_TRUE(Scan("href=\"").empty());
-    // The closing quote of one link can complete the next match.
-    EXPECT_EQ(Scan("href=\"xhref=\"y\""), (std::vector<std::string>{"xhref=", "y"}));
-}
-
-TEST(ScanForLinks, ASinkOrProgressCanStopTheScan) {
-    std::string page;
-    for (int i = 0; i < 20000; ++i) page += "<a href=\"l\">=";
-    int seen = 0;
-    EXPECT_FALSE(ScanForLinks(page, [&](std::string_view) { return ++seen < 3; }, [] { return true; }));
-    EXPECT_EQ(seen, 3);
-    int progressCalls = 0;
-    seen = 0;
-    EXPECT_FALSE(ScanForLinks(page, [&](std::string_view) { ++seen; return true; },
-                              [&] { return ++progressCalls < 2; }));
-    EXPECT_EQ(progressCalls, 2);
-    EXPECT_LT(seen, 20000);
+TEST(ScanForLinks, BaseAndStyleSheetsAndIconsAreMarked) {
+    EXPECT_EQ(Scan(R"(<base href="/b/"><link rel="stylesheet" href="s.css"><link REL="shortcut Icon" href=i.ico>)"
+                   R"(<link rel="alternate" href="feed.xml"><link href="x.css" rel=stylesheet>)"),
+              (V{"base:/b/", "res:s.css", "res:i.ico", "feed.xml", "res:x.css"}));
 }
 
 TEST(ScanLinksFrom, ResumedInTinyStepsOrAfterEveryLinkFindsWhatOnePassFinds) {
-    // Overlaps, a match across every step boundary, an unclosed tail.
-    std::string page = "href=\"xhref=\"y\" HREF=\"\"=href=\"a\"";
-    for (int i = 0; i < 50; ++i) page += std::string(static_cast<std::size_t>(i % 7), '=') + "href=\"l" + std::to_string(i) + "\"";
-    page += "href=\"never";
-    const std::vector<std::string> whole = Scan(page);
-    ASSERT_GT(whole.size(), 50u);
+    std::string page = "<a href=x><script><a href=no></script><!-- <a href=no> -->";
+    for (int i = 0; i < 50; ++i) page += std::string(static_cast<std::size_t>(i % 7), '<') + "<a href='l" + std::to_string(i) + "'>";
+    page += "<a href=\"never";
+    const V whole = Scan(page);
+    ASSERT_EQ(whole.size(), 51u);
     for (std::size_t step : {1u, 2u, 3u, 5u, 7u, 64u}) {
         for (bool pauseEachLink : {false, true}) {
-            std::vector<std::string> links;
+            V links;
             std::size_t at = 0;
             int calls = 0;
             while (at < page.size() && ++calls < 100000) {
-                const std::size_t next = ScanLinksFrom(page, at, at + step, [&](std::string_view link) {
-                    links.emplace_back(link);
+                const std::size_t next = ScanLinksFrom(page, at, at + step, [&](const Href& h) {
+                    links.emplace_back(h.value);
                     return !pauseEachLink;
                 });
                 ASSERT_GT(next, at);
@@ -87,77 +96,74 @@ TEST(ScanLinksFrom, ResumedInTinyStepsOrAfterEveryLinkFindsWhatOnePassFinds) {
     }
 }
 
-TEST(CharacterReferences, OnlyTheFiveMarkupCharactersAreDecoded) {
-    EXPECT_EQ(DecodeCharacterReferences("a?x=1&amp;y=2&#38;z=3&#x26;w&#X26;v&#0038;"), "a?x=1&y=2&z=3&w&v&");
-    EXPECT_EQ(DecodeCharacterReferences("&quot;&lt;&gt;&apos;&#34;&#60;&#x3e;&#39;"), "\"<>'\"<>'");
-    EXPECT_EQ(DecodeCharacterReferences("p?a=1&copy=2&amp&lt&#65;&#x41;&nbsp;&AMP;&#;&#x;&"),
-              "p?a=1&copy=2&amp&lt&#65;&#x41;&nbsp;&AMP;&#;&#x;&");
-    EXPECT_EQ(DecodeCharacterReferences("&#99999999999999999999938;"), "&#99999999999999999999938;");
-    EXPECT_EQ(DecodeCharacterReferences("&amp;amp;"), "&amp;");  // decoded once only
+TEST(ScanForLinks, ASinkOrProgressCanStopTheScan) {
+    std::string page;
+    for (int i = 0; i < 20000; ++i) page += "<a href=\"l\">=";
+    int seen = 0;
+    EXPECT_FALSE(ScanForLinks(page, [&](const Href&) { return ++seen < 3; }, [] { return true; }));
+    EXPECT_EQ(seen, 3);
+    int progressCalls = 0;
+    seen = 0;
+    EXPECT_FALSE(ScanForLinks(page, [&](const Href&) { ++seen; return true; }, [&] { return ++progressCalls < 2; }));
+    EXPECT_EQ(progressCalls, 2);
+    EXPECT_LT(seen, 20000);
+}
+
+// Cases of the HTML tokenizer's character reference tests, as attribute values.
+TEST(CharacterReferences, NamedNumericAndTheAttributeRule) {
+    EXPECT_EQ(DecodeCharacterReferences("c&#43;&#43;/caf&eacute;.html"), "c++/caf\xC3\xA9.html");
+    EXPECT_EQ(DecodeCharacterReferences("&AMP;&amp;&lt&gt;&quot;&apos;&nbsp;"), "&&<>\"'\xC2\xA0");
+    EXPECT_EQ(DecodeCharacterReferences("&NotEqualTilde;&fjlig;"), "\xE2\x89\x82\xCC\xB8" "fj");
+    // Numeric: the C1 replacements, the null character, surrogates and values past Unicode.
+    EXPECT_EQ(DecodeCharacterReferences("&#128;&#x80;&#x9F;&#x81;"), "\xE2\x82\xAC\xE2\x82\xAC\xC5\xB8\xC2\x81");
+    EXPECT_EQ(DecodeCharacterReferences("&#0;&#xD800;&#x110000;&#99999999999999999999;"),
+              "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+    EXPECT_EQ(DecodeCharacterReferences("&#65&#x42;&#X43"), "ABC");
+    EXPECT_EQ(DecodeCharacterReferences("&#;&#x;&#xg;&"), "&#;&#x;&#xg;&");
+    // Without ";" a legacy name is decoded unless "=" or a letter or digit follows it.
+    EXPECT_EQ(DecodeCharacterReferences("?a=1&copy=2&copy;&copy.&copyx&notit;&notin;"),
+              "?a=1&copy=2\xC2\xA9\xC2\xA9.&copyx&notit;\xE2\x88\x89");
+    EXPECT_EQ(DecodeCharacterReferences("&amp;amp;&unknown;&ampx"), "&amp;&unknown;&ampx");
+    EXPECT_EQ(DecodeCharacterReferences("&CounterClockwiseContourIntegral;"), "\xE2\x88\xB3");
 }
 
 TEST(LinkBytes, Utf8WhereValidElseOneCharacterPerByte) {
     EXPECT_EQ(ToUtf8("caf\xC3\xA9"), "caf\xC3\xA9");
     EXPECT_EQ(ToUtf8("caf\xE9"), "caf\xC3\xA9");
-    EXPECT_EQ(ToUtf8("\xC3"), "\xC3\x83");               // truncated sequence
-    EXPECT_EQ(ToUtf8("\xC0\xAF"), "\xC3\x80\xC2\xAF");   // overlong form
-    EXPECT_EQ(ToUtf8("\xED\xA0\x80"), "\xC3\xAD\xC2\xA0\xC2\x80");  // surrogate
+    EXPECT_EQ(ToUtf8("\xC3"), "\xC3\x83");
+    EXPECT_EQ(ToUtf8("\xC0\xAF"), "\xC3\x80\xC2\xAF");
     EXPECT_TRUE(IsValidUtf8("\xF0\x9F\x98\x80"));
-    EXPECT_FALSE(IsValidUtf8("\xF4\x90\x80\x80"));       // above U+10FFFF
+    EXPECT_FALSE(IsValidUtf8("\xF4\x90\x80\x80"));
 }
 
-TEST(ResolveLink, RelativeFormsAsABrowserResolvesThem) {
-    const std::string_view page = "http://server/dir/page.htm?q=1";
-    EXPECT_EQ(Resolve(page, "a.jpg"), "http://server/dir/a.jpg");
-    EXPECT_EQ(Resolve(page, "/img/a.jpg"), "http://server/img/a.jpg");
-    EXPECT_EQ(Resolve(page, "//cdn/a.js"), "http://cdn/a.js");
-    EXPECT_EQ(Resolve("https://server/dir/", "//cdn/a.js"), "https://cdn/a.js");
-    EXPECT_EQ(Resolve(page, "../a.jpg"), "http://server/a.jpg");
-    EXPECT_EQ(Resolve(page, "../../../a.jpg"), "http://server/a.jpg");
-    EXPECT_EQ(Resolve(page, "sub/./x/../b.jpg"), "http://server/dir/sub/b.jpg");
-    EXPECT_EQ(Resolve(page, "#top"), "http://server/dir/page.htm?q=1#top");
-    EXPECT_EQ(Resolve(page, ""), "http://server/dir/page.htm?q=1");
-    EXPECT_EQ(Resolve(page, "?p=2"), "http://server/dir/page.htm?p=2");
-    EXPECT_EQ(Resolve("http://server", "a.jpg"), "http://server/a.jpg");
-    EXPECT_EQ(Resolve("http://server", ""), "http://server/");
-    EXPECT_EQ(Resolve("http://127.0.0.1:8080/x/y", "z"), "http://127.0.0.1:8080/x/z");
-    // Blanks around the value and line breaks inside it are not part of the address.
-    EXPECT_EQ(Resolve(page, "  a\n.jpg\t"), "http://server/dir/a.jpg");
-    // A blank or control left inside is escaped as a browser does; the downloader refuses it raw.
-    EXPECT_EQ(Resolve(page, "my file.jpg?q=a b#x y"), "http://server/dir/my%20file.jpg?q=a%20b#x%20y");
-    EXPECT_EQ(Resolve(page, "http://other/a b\x01\x7F.jpg"), "http://other/a%20b%01%7F.jpg");
+TEST(CompleteLink, ResolvedAndWrittenAsABrowserDoes) {
+    EXPECT_EQ(Links(R"(<a href="a.jpg"><a href="/img/a.jpg"><a href="../x/./y/../b.jpg"><a href="//CDN.Example:80/a.js">)"
+                    R"(<a href="http://Example.COM/./a/../b"><a href="http:foo"><a href="\\h\x"><a href="中/test.txt">)"
+                    R"(<a href="q#β"><a href="my file.jpg"><a href="  a&#10;b.jpg "><a href="c&#43;&#43;/caf&eacute;.html">)"),
+              (V{"http://server/dir/a.jpg", "http://server/img/a.jpg", "http://server/x/b.jpg", "http://cdn.example/a.js",
+                 "http://example.com/b", "http://server/dir/foo", "http://h/x", "http://server/dir/%E4%B8%AD/test.txt",
+                 "http://server/dir/q#%CE%B2", "http://server/dir/my%20file.jpg", "http://server/dir/ab.jpg",
+                 "http://server/dir/c++/caf%C3%A9.html"}));
+    // Latin-1 bytes of a page that is not UTF-8 are read one character each.
+    EXPECT_EQ(Links("<a href=\"caf\xE9.jpg\">"), (V{"http://server/dir/caf%C3%A9.jpg"}));
 }
 
-TEST(ResolveLink, AbsoluteLinksStayAndUnfetchableSchemesAreSkipped) {
-    const std::string_view page = "http://server/dir/";
-    EXPECT_EQ(Resolve(page, "https://otherserver/b.zip"), "https://otherserver/b.zip");
-    EXPECT_EQ(Resolve(page, "HTTP://otherserver/b.zip"), "HTTP://otherserver/b.zip");
-    EXPECT_EQ(Resolve(page, "http://x/../a"), "http://x/../a");
-    for (const char* link : {"mailto:a@b.example", "javascript:void(0)", "data:text/plain,hi", "tel:123",
-                             "ftp://server/a.zip", "file:///etc/passwd", " JavaScript:alert(1)", "c:/x"})
-        EXPECT_EQ(Resolve(page, link), "<skipped>") << link;
+TEST(CompleteLink, NoWebAddressAndLinksIntoThePageItselfAreLeftOut) {
+    EXPECT_EQ(Links(R"x(<a href="mailto:x@y"><a href="javascript:void(0)"><a href="ftp://h/a"><a href="http://a b/">)x"
+                    R"(<a href="http://h:99999/"><a href="#top"><a href=""><a href="page.htm#s"><a href="page.htm?x#s">)"
+                    R"(<link rel=stylesheet href=s.css><link rel=icon href=f.ico><a href="https://h/#f">)"),
+              (V{"http://server/dir/page.htm?x#s", "https://h/#f"}));
+    // Duplicates stay.
+    EXPECT_EQ(Links("<a href=x><a href=x>"), (V{"http://server/dir/x", "http://server/dir/x"}));
 }
 
-TEST(ResolveLink, AgreesWithQUrlOnTheStandardExamples) {
-    // The examples of RFC 3986 section 5.4 (except "//g", where browsers add the root path).
-    const std::string base = "http://a/b/c/d;p?q";
-    for (const char* ref : {"g", "./g", "g/", "/g", "?y", "g?y", "#s", "g#s", "g?y#s", ";x", "g;x", "g;x?y#s", "",
-                            ".", "./", "..", "../", "../g", "../..", "../../", "../../g", "../../../g",
-                            "../../../../g", "/./g", "/../g", "g.", ".g", "g..", "..g", "./../g", "./g/.",
-                            "g/./h", "g/../h", "g;x=1/./y", "g;x=1/../y", "g?y/./x", "g?y/../x", "g#s/./x",
-                            "g#s/../x"}) {
-        const QUrl expected = QUrl(QString::fromStdString(base)).resolved(QUrl(QString::fromLatin1(ref)));
-        EXPECT_EQ(Resolve(base, ref), expected.toString(QUrl::FullyEncoded).toStdString()) << ref;
-    }
-    EXPECT_EQ(Resolve(base, "//g"), "http://g/");
-}
-
-TEST(CompleteLink, DecodesThenResolves) {
-    std::string out;
-    ASSERT_TRUE(CompleteLink("http://s/d/p.htm", "img.php?a=1&amp;b=2&copy=3", out));
-    EXPECT_EQ(out, "http://s/d/img.php?a=1&b=2&copy=3");
-    ASSERT_TRUE(CompleteLink("http://s/d/p.htm", "caf\xE9.jpg", out));
-    EXPECT_EQ(out, "http://s/d/caf\xC3\xA9.jpg");
-    EXPECT_FALSE(CompleteLink("http://s/d/p.htm", "mailto:x&#64;y", out));
-    EXPECT_TRUE(out.empty());
+TEST(CompleteLink, TheFirstBaseHrefHoldsForEveryLinkOfThePage) {
+    EXPECT_EQ(Links(R"(<a href="before"><base href="http://other.example/b/"><base href="/ignored/"><a href="after">)"
+                    R"(<a href="#top">)"),
+              (V{"http://other.example/b/before", "http://other.example/b/after", "http://other.example/b/#top"}));
+    // A relative base is resolved against the page; a base in a comment or one that is not http(s) counts not.
+    EXPECT_EQ(Links(R"(<base href="../up/"><a href="x">)"), (V{"http://server/up/x"}));
+    EXPECT_EQ(Links(R"(<!-- <base href="http://c/"> --><a href="x">)"), (V{"http://server/dir/x"}));
+    EXPECT_EQ(Links(R"(<base href="ftp://f/"><a href="x">)"), (V{"http://server/dir/x"}));
+    EXPECT_EQ(Links(R"(<base target=_top><base href="/b/"><a href="x">)"), (V{"http://server/b/x"}));
 }

@@ -1,6 +1,8 @@
 // "Load List Of URLs From File" and the list-file reader.
 #include <gtest/gtest.h>
 
+#include "support/WebUrl.h"
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -55,31 +57,37 @@ TEST_F(ListFiles, TheChooserAndTheLineRules) {
                            QStringLiteral("All Files (*.*)")}));
     EXPECT_EQ(load("server1/1.jpg\n\n   \nhttp://server2/2.jpg"), kTwo);
     // CR alone is no line end: every CR is dropped and the lines run together.
-    EXPECT_EQ(load("a.jpg\rb.jpg\r"), QStringList{QStringLiteral("http://a.jpgb.jpg")});
-    // Surrounding blanks stay, a tab is not blank, markers are found anywhere and exactly.
-    EXPECT_EQ(load("  server1/1.jpg \n\t\nx?u=https://y\nHTTP://z\n"),
-              (QStringList{QStringLiteral("http://  server1/1.jpg "), QStringLiteral("http://\t"),
-                           QStringLiteral("x?u=https://y"), QStringLiteral("http://HTTP://z")}));
+    EXPECT_EQ(load("a.jpg\rb.jpg\r"), QStringList{QStringLiteral("http://a.jpgb.jpg/")});
+    // Blanks around a line go; a scheme in any case is kept and written as the parser writes it.
+    EXPECT_EQ(load("  server1/1.jpg \n\t\nx?u=https://y\nHTTP://Z\nhttpbin.org/get\n"),
+              (QStringList{QStringLiteral("http://server1/1.jpg"), QStringLiteral("http://x/?u=https://y"),
+                           QStringLiteral("http://z/"), QStringLiteral("http://httpbin.org/get")}));
     EXPECT_TRUE(dialogs.messages.empty());
+    // Another scheme is never given "http://"; what gives no web address is named once, after loading.
+    EXPECT_EQ(load("file:///etc/passwd\nftp://x/y\n# a comment\nserver1/1.jpg\nhello world\n"),
+              QStringList{QStringLiteral("http://server1/1.jpg")});
+    EXPECT_EQ(dialogs.messageTexts(),
+              QStringList{QStringLiteral("4 lines were not added: not web addresses\nfile:///etc/passwd\nftp://x/y\n# a comment\n…")});
 }
 
 TEST_F(ListFiles, EncodingsAndByteOrderMarks) {
     QByteArray utf16("\xFF\xFE", 2);
     for (char c : QByteArray("a.jpg\r\n\xE9.jpg")) utf16 += QByteArray(1, c) + QByteArray(1, '\0');
-    EXPECT_EQ(load(utf16), (QStringList{QStringLiteral("http://a.jpg"), QString::fromUtf8("http://\xC3\xA9.jpg")}));
+    // Non-ASCII host names are written in their IDNA (punycode) form.
+    EXPECT_EQ(load(utf16), (QStringList{QStringLiteral("http://a.jpg/"), QStringLiteral("http://xn--9ca.jpg/")}));
     // A Latin-1 list that merely begins with the first byte of a mark is Latin-1 (þ, ÿ).
-    EXPECT_EQ(load("\xFEsrv/a\n\xFF\xFF" "b\n"),
-              (QStringList{QString::fromUtf8("http://\xC3\xBEsrv/a"), QString::fromUtf8("http://\xC3\xBF\xC3\xBF" "b")}));
-    EXPECT_EQ(load("\xFF\xFDx\n"), QStringList{QString::fromUtf8("http://\xC3\xBF\xC3\xBDx")});
-    EXPECT_EQ(load("\xFE"), QStringList{QString::fromUtf8("http://\xC3\xBE")});
+    auto typed = [](const char* utf8) { return WebUrl::FromUserText(QString::fromUtf8(utf8)).value_or(QString()); };
+    EXPECT_EQ(load("\xFEsrv/a\n\xFF\xFF" "b\n"), (QStringList{typed("\xC3\xBEsrv/a"), typed("\xC3\xBF\xC3\xBF" "b")}));
+    EXPECT_EQ(load("\xFF\xFDx\n"), QStringList{typed("\xC3\xBF\xC3\xBDx")});
+    EXPECT_EQ(load("\xFE"), QStringList{typed("\xC3\xBE")});
     QByteArray utf16be("\xFE\xFF", 2);
     for (char c : QByteArray("a.jpg\r\n\xE9.jpg")) utf16be += QByteArray(1, '\0') + QByteArray(1, c);
-    EXPECT_EQ(load(utf16be), (QStringList{QStringLiteral("http://a.jpg"), QString::fromUtf8("http://\xC3\xA9.jpg")}));
+    EXPECT_EQ(load(utf16be), (QStringList{QStringLiteral("http://a.jpg/"), QStringLiteral("http://xn--9ca.jpg/")}));
     // A character beyond the first plane, as a surrogate pair.
-    EXPECT_EQ(load(QByteArray("\xFE\xFF\x00x\xD8\x3D\xDE\x00", 8)), QStringList{QString::fromUtf8("http://x\xF0\x9F\x98\x80")});
+    EXPECT_EQ(load(QByteArray("\xFE\xFF\x00x\x00/\xD8\x3D\xDE\x00", 10)), QStringList{QStringLiteral("http://x/%F0%9F%98%80")});
     EXPECT_EQ(load("\xEF\xBB\xBFsrv/a.jpg\n"), QStringList{QStringLiteral("http://srv/a.jpg")});
-    EXPECT_EQ(load("srv/caf\xC3\xA9.jpg\n"), QStringList{QString::fromUtf8("http://srv/caf\xC3\xA9.jpg")});
-    EXPECT_EQ(load("srv/caf\xE9.jpg\n"), QStringList{QString::fromUtf8("http://srv/caf\xC3\xA9.jpg")});
+    EXPECT_EQ(load("srv/caf\xC3\xA9.jpg\n"), QStringList{QStringLiteral("http://srv/caf%C3%A9.jpg")});
+    EXPECT_EQ(load("srv/caf\xE9.jpg\n"), QStringList{QStringLiteral("http://srv/caf%C3%A9.jpg")});
     EXPECT_EQ(load(QByteArray()), QStringList{});
     EXPECT_EQ(load("\xEF\xBB\xBF"), QStringList{});
     EXPECT_TRUE(dialogs.messages.empty());
@@ -91,8 +99,8 @@ TEST_F(ListFiles, SeveralFilesLoadInOrderAfterExistingEntriesAndMissingOnesSayFi
     const QString second = write("two.txt", "b\nc\n");
     dialogs.openFilesAnswers = {{second, dir.filePath(QStringLiteral("gone.txt")), first}, {}};
     form.PushButton13_Click();
-    EXPECT_EQ(entries(), (QStringList{QStringLiteral("http://server1/1.jpg"), QStringLiteral("http://b"),
-                                      QStringLiteral("http://c"), QStringLiteral("http://server1/1.jpg")}));
+    EXPECT_EQ(entries(), (QStringList{QStringLiteral("http://server1/1.jpg"), QStringLiteral("http://b/"),
+                                      QStringLiteral("http://c/"), QStringLiteral("http://server1/1.jpg")}));
     EXPECT_EQ(dialogs.messageTexts(), QStringList{QStringLiteral("File not found\n") + dir.filePath(QStringLiteral("gone.txt"))});
     form.PushButton13_Click();  // cancelled
     EXPECT_EQ(form.urlList().count(), 4);

@@ -1,0 +1,32 @@
+#include "listbuild/UserAddress.h"
+
+#include "support/WebUrl.h"
+
+namespace Main {
+
+void NotAdded::note(QStringView text) {
+    ++count;
+    if (firstFew.size() < kShown) firstFew << text.trimmed().toString();
+}
+
+QString NotAdded::message() const {
+    if (count == 0) return {};
+    QString text = count == 1 ? QStringLiteral("1 line was not added: not a web address")
+                              : QStringLiteral("%1 lines were not added: not web addresses").arg(count);
+    for (const QString& line : firstFew) text += QLatin1Char('\n') + line;
+    if (count > firstFew.size()) text += QStringLiteral("\n…");
+    return text;
+}
+
+QStringList AddressesFromLines(QStringView text, NotAdded& notAdded) {
+    QStringList added;
+    for (QStringView line : text.tokenize(u'\n'))
+        for (QStringView part : line.tokenize(u'\r')) {
+            if (part.trimmed().isEmpty()) continue;
+            if (std::optional<QString> address = WebUrl::FromUserText(part)) added << *address;
+            else notAdded.note(part);
+        }
+    return added;
+}
+
+}  // namespace Main
