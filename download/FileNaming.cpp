@@ -2,6 +2,7 @@
 
 #include "download/TargetNaming.h"
 
+#include <QList>
 #include <QMimeDatabase>
 #include <QMimeType>
 #include <QUrl>
@@ -172,6 +173,41 @@ QString extendedValue(const QByteArray& value) {
     return {};
 }
 
+// A value made only of RFC 2047 encoded words ("=?UTF-8?B?...?=", as mail headers carry them and
+// some servers copy into filename), decoded; empty when it is anything else.
+QString encodedWords(const QByteArray& value) {
+    const QList<QByteArray> words = trimmedBlanks(value).split(' ');
+    QByteArray bytes;
+    QByteArray charset;
+    for (const QByteArray& word : words) {
+        if (word.isEmpty()) continue;
+        const QList<QByteArray> parts = word.split('?');
+        if (parts.size() != 5 || parts[0] != "=" || parts[4] != "=") return {};
+        if (!charset.isEmpty() && parts[1].toLower() != charset) return {};
+        charset = parts[1].toLower();
+        const QByteArray encoding = parts[2].toUpper();
+        if (encoding == "B") {
+            const auto decoded = QByteArray::fromBase64Encoding(parts[3], QByteArray::AbortOnBase64DecodingErrors);
+            if (!decoded) return {};
+            bytes += *decoded;
+        } else if (encoding == "Q") {
+            const QByteArray& text = parts[3];
+            for (qsizetype i = 0; i < text.size(); ++i) {
+                if (text[i] == '_') bytes += ' ';
+                else if (text[i] == '=' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 && hexValue(text[i + 2]) >= 0) {
+                    bytes += char(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
+                    i += 2;
+                } else bytes += text[i];
+            }
+        } else {
+            return {};
+        }
+    }
+    if (charset == "utf-8" || charset == "utf8") return isValidUtf8(bytes) ? QString::fromUtf8(bytes) : QString();
+    if (charset == "iso-8859-1" || charset == "latin1") return QString::fromLatin1(bytes);
+    return {};
+}
+
 bool isControlOrOverride(char32_t c) {
     if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) return true;
     // Bidirectional embeddings, overrides, isolates and marks: "gpj.exe" shown as "exe.jpg".
@@ -271,7 +307,8 @@ QString ContentDispositionFileName(const QByteArray& value) {
             havePlain = true;
         }
     }
-    return headerText(decodeUtf8Escapes(plain));
+    const QString encoded = encodedWords(plain);
+    return encoded.isEmpty() ? headerText(decodeUtf8Escapes(plain)) : encoded;
 }
 
 QString AddressFileName(const QString& url) {

@@ -16,8 +16,9 @@ struct AnswerFacts {
 
 // The file name a Content-Disposition value carries: filename* (UTF-8 or ISO-8859-1) before
 // filename, whatever the disposition type. Tolerates what servers really send: a value without
-// quotes, raw UTF-8 or Latin-1 bytes, %XX escapes in filename, a trailing ';', a missing type,
-// an unclosed quote. Not made safe yet; empty when the value names no file.
+// quotes, raw UTF-8 or Latin-1 bytes, %XX escapes or RFC 2047 words ("=?UTF-8?B?...?=") in
+// filename, a trailing ';', a missing type, an unclosed quote. Not made safe yet; empty when the
+// value names no file.
 QString ContentDispositionFileName(const QByteArray& value);
 
 // The last path segment of an address ("\" splits like "/"), without query and fragment,

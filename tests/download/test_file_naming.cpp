@@ -50,6 +50,9 @@ TEST(FileNaming, ContentDispositionAsServersSendIt) {
         {"inline; filename=\"tool_3.1.tar.xz\"", "tool_3.1.tar.xz"},
         {"filename=x.zip", "x.zip"},
         {"Attachment; FileName = \"y.zip\" ", "y.zip"},
+        {"attachment; filename=\"=?UTF-8?B?4oKsIHJhdGVzLnBkZg==?=\"", "€ rates.pdf"},
+        {"attachment; filename=\"=?iso-8859-1?Q?caf=E9_au?= =?ISO-8859-1?q?_lait.txt?=\"", "café au lait.txt"},
+        {"attachment; filename=\"=?UTF-8?X?abc?=\"", "=?UTF-8?X?abc?="},
         {"attachment; size=3; filename=z.zip; filename=later.zip", "z.zip"},
         // quoted text: an escaped quote, a ';' inside, a Windows path kept, an unclosed quote
         {"attachment; filename=\"a \\\"b\\\"; c.txt\"", "a \"b\"; c.txt"},
