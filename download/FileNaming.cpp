@@ -62,23 +62,38 @@ bool isValidUtf8(const QByteArray& bytes) {
     return true;
 }
 
-// %XX escapes decoded wherever the bytes they stand for are well-formed UTF-8; an escape that is
-// not stays exactly as written, so "%FF" or a lone "%C3" keep their text. Other bytes pass.
-QByteArray decodeUtf8Escapes(const QByteArray& text) {
+// Every %XX escape as its byte; `origin`, when given, gets for each byte where its escape starts
+// in `text`, or -1 for a byte written plainly.
+QByteArray percentDecoded(const QByteArray& text, QList<qsizetype>* origin = nullptr) {
     QByteArray bytes;
-    QList<qsizetype> origin;  // where each byte's escape starts in `text`; -1 for a plain byte
     bytes.reserve(text.size());
-    origin.reserve(text.size());
     for (qsizetype i = 0; i < text.size(); ++i) {
-        if (isEscape(text, i)) {
+        const bool escape = isEscape(text, i);
+        if (origin) origin->append(escape ? i : -1);
+        if (escape) {
             bytes.append(char(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2])));
-            origin.append(i);
             i += 2;
         } else {
             bytes.append(text[i]);
-            origin.append(-1);
         }
     }
+    return bytes;
+}
+
+// Bytes in a header's declared charset as text; empty for a charset other than UTF-8 and
+// ISO-8859-1, or bytes that are not of it.
+QString inCharset(const QByteArray& charset, const QByteArray& bytes) {
+    const QByteArray name = charset.toLower();
+    if (name == "utf-8" || name == "utf8") return isValidUtf8(bytes) ? QString::fromUtf8(bytes) : QString();
+    if (name == "iso-8859-1" || name == "latin1") return QString::fromLatin1(bytes);
+    return {};
+}
+
+// %XX escapes decoded wherever the bytes they stand for are well-formed UTF-8; an escape that is
+// not stays exactly as written, so "%FF" or a lone "%C3" keep their text. Other bytes pass.
+QByteArray decodeUtf8Escapes(const QByteArray& text) {
+    QList<qsizetype> origin;
+    const QByteArray bytes = percentDecoded(text, &origin);
     QByteArray out;
     out.reserve(text.size());
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.constData());
@@ -150,27 +165,12 @@ QList<Parameter> parameters(const QByteArray& value) {
     return result;
 }
 
-// An extended value "charset'language'%XX..." (RFC 8187) as text; empty when its charset is
-// neither UTF-8 nor ISO-8859-1 or its bytes are not of that charset.
+// An extended value "charset'language'%XX..." (RFC 8187) as text; empty when it cannot be read.
 QString extendedValue(const QByteArray& value) {
     const qsizetype quote1 = value.indexOf('\'');
     const qsizetype quote2 = quote1 < 0 ? -1 : value.indexOf('\'', quote1 + 1);
     if (quote2 < 0) return {};
-    const QByteArray charset = trimmedBlanks(value.left(quote1)).toLower();
-    const QByteArray encoded = value.mid(quote2 + 1);
-    QByteArray bytes;
-    bytes.reserve(encoded.size());
-    for (qsizetype i = 0; i < encoded.size(); ++i) {
-        if (isEscape(encoded, i)) {
-            bytes.append(char(hexValue(encoded[i + 1]) * 16 + hexValue(encoded[i + 2])));
-            i += 2;
-        } else {
-            bytes.append(encoded[i]);
-        }
-    }
-    if (charset == "utf-8" || charset == "utf8") return isValidUtf8(bytes) ? QString::fromUtf8(bytes) : QString();
-    if (charset == "iso-8859-1" || charset == "latin1") return QString::fromLatin1(bytes);
-    return {};
+    return inCharset(trimmedBlanks(value.left(quote1)), percentDecoded(value.mid(quote2 + 1)));
 }
 
 // A value made only of RFC 2047 encoded words ("=?UTF-8?B?...?=", as mail headers carry them and
@@ -203,9 +203,7 @@ QString encodedWords(const QByteArray& value) {
             return {};
         }
     }
-    if (charset == "utf-8" || charset == "utf8") return isValidUtf8(bytes) ? QString::fromUtf8(bytes) : QString();
-    if (charset == "iso-8859-1" || charset == "latin1") return QString::fromLatin1(bytes);
-    return {};
+    return inCharset(charset, bytes);
 }
 
 bool isControlOrOverride(char32_t c) {
