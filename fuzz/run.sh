@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 seconds="${1:-30}"
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_list_file fuzz_link_scan fuzz_web_url)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_list_file fuzz_link_scan fuzz_web_url fuzz_content_disposition)
 
 # The default clang++, else the newest versioned one (clang++-N) installed.
 CXX="${FUZZ_CXX:-clang++}"
