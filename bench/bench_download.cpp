@@ -145,7 +145,12 @@ int windowChildRun(const QString& folder, const QString& listFile) {
     const QList<QByteArray> lines = list.readAll().split('\n');
     SilentDialogs dialogs;
     Settings::Store settings(QDir(folder).filePath(QStringLiteral("../settings-%1.conf").arg(QCoreApplication::applicationPid())));
+    // A latency benchmark gives the window as many transfers at once as the parallel tools it is
+    // measured against, and its own test authority for https.
+    const QString atOnce = qEnvironmentVariable("FETCHWRIGHT_BENCH_AT_ONCE");
+    if (!atOnce.isEmpty()) settings.write(QStringLiteral("Downloads At Once"), atOnce);
     Form1 form(dialogs, settings);
+    form.setTransferLimits(benchLimits());
     form.show();
     QElapsedTimer wait;
     wait.start();

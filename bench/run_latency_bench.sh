@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Builds and runs the latency benchmark with its full sizes: 300 x 16 KB and one 128 MB file,
+# round trips of 40 and 150 ms at 200 Mbit/s, http and https, 3 interleaved rounds (about half an
+# hour). Needs nginx (/usr/sbin/nginx), wget, curl, aria2c, xvfb-run and openssl; about 1 GB of
+# free space in the temporary folder. Options go to the program (e.g. --rounds 1 --rtt-ms 40).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+cmake -S . -B build -G Ninja -DFETCHWRIGHT_BENCH=ON >/dev/null
+cmake --build build --target bench_latency
+exec ./build/bench/bench_latency "$@"
