@@ -21,6 +21,7 @@
 #include <QUrl>
 
 #include "app/Form1.h"
+#include "harness/RunWait.h"
 #include "harness/ListContents.h"
 #include "harness/ScriptedDialogs.h"
 #include "app/ListActions.h"
@@ -396,7 +397,7 @@ TEST_F(ListActionsTest, ClearListDuringARunSaysWhyItCannot) {
         listDuring = form.urlList().count();
         released = true;
     });
-    form.PushButton2->click();
+    EXPECT_TRUE(ClickStartAndWait(form));
     released = true;
     EXPECT_EQ(during, QStringList{QStringLiteral("The list cannot be cleared while downloading. Press Stop Downloading first.")});
     EXPECT_EQ(listDuring, 1);
