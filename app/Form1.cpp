@@ -9,6 +9,7 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QShortcut>
 #include <QTreeView>
 
 namespace {
@@ -110,18 +111,26 @@ void Form1::buildControls() {
     Text1->setObjectName(QStringLiteral("Text1"));
     Text1->setGeometry(twipRect(240, 300, 6540, 345));
     makeButton(PushButton6, "PushButton6", "...", Frame2, twipRect(6840, 300, 720, 345));
+    // Options sit on the folder frame's title line, right-aligned, where the frame has room.
+    makeButton(PushButton18, "PushButton18", "Options...", Frame2, twipRect(6000, 0, 1560, 270));
+    {
+        QFont small = buttonFont;
+        small.setPointSizeF(buttonFont.pointSizeF() * 0.8);
+        PushButton18->setFont(small);
+        PushButton18->setToolTip(QStringLiteral("Downloads at once and speed limit (Ctrl+,)"));
+    }
 
     // Tab order as on the form.
     QWidget* order[] = {ListView1, PushButton5,  PushButton13, PushButton7, PushButton11, PushButton17,
                         PushButton3, Option1,    Option2,      PushButton2, PushButton1,  PushButton4,
-                        Text1,       PushButton6};
+                        Text1,       PushButton6, PushButton18};
     for (std::size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
 
     // Hover rules: the pointer follows the mouse over buttons and the surface.
     QWidget* watched[] = {this,        Frame1,       Frame2,       Text1,       ListView1,
                           ListView1->viewport(),     ListView1->header(),       PushButton1, PushButton2,
                           PushButton3, PushButton4,  PushButton5,  PushButton6, PushButton7,
-                          PushButton11, PushButton13, PushButton17};
+                          PushButton11, PushButton13, PushButton17, PushButton18};
     for (QWidget* w : watched) {
         w->setMouseTracking(true);
         w->installEventFilter(this);
@@ -139,6 +148,9 @@ void Form1::connectHandlers() {
     connect(PushButton11, &QPushButton::clicked, this, [this] { PushButton11_Click(); });
     connect(PushButton13, &QPushButton::clicked, this, [this] { PushButton13_Click(); });
     connect(PushButton17, &QPushButton::clicked, this, [this] { PushButton17_Click(); });
+    connect(PushButton18, &QPushButton::clicked, this, [this] { PushButton18_Click(); });
+    auto* options = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma), this);
+    connect(options, &QShortcut::activated, this, [this] { PushButton18_Click(); });
     // Clicks only: a selection made by the program runs the handler from where it makes it.
     connect(Option1, &QRadioButton::clicked, this, [this] { Option1_Click(); });
     connect(Option2, &QRadioButton::clicked, this, [this] { Option2_Click(); });

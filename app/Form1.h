@@ -53,6 +53,7 @@ public:
     QPushButton* PushButton11 = nullptr;  // Clear List
     QPushButton* PushButton13 = nullptr;  // Load List Of URLs From File
     QPushButton* PushButton17 = nullptr;  // Remove URLs Containing X
+    QPushButton* PushButton18 = nullptr;  // Options... (downloads at once, speed limit)
     QGroupBox* Frame1 = nullptr;          // Download Option (below the visible area)
     QRadioButton* Option1 = nullptr;
     QRadioButton* Option2 = nullptr;
@@ -106,6 +107,7 @@ public:
     void PushButton11_Click();  // Clear List
     void PushButton13_Click();  // Load List Of URLs From File
     void PushButton17_Click();  // Remove URLs Containing X
+    void PushButton18_Click();  // Options (also Ctrl+,)
     // Loads list files in order (the chooser's and dropped ones), each read off the window
     // thread and added in batches; a file that fails is reported and the next one still loads.
     // Ignored while another list file or page is being read.

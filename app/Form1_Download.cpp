@@ -21,6 +21,7 @@
 #include "download/DownloadEngine.h"
 #include "download/DownloadRun.h"
 #include "support/ErrorTrap.h"
+#include "support/PathHelpers.h"
 #include "support/RunOptions.h"
 
 namespace {
@@ -187,7 +188,8 @@ void Form1::PushButton2_Click() {
 
     DownloadState& state = *download_;
     QString folder;
-    trap.run(104, [&] { folder = Text1->text(); });
+    // "~/Downloads" means the home folder's.
+    trap.run(104, [&] { folder = Main::ExpandHomeFolder(Text1->text()); });
     if (trap.blockTest(106, [&] { return !Main::FolderExists(folder); })) {
         trap.run(150, [&] { dialogs_.msgBox(QStringLiteral("Folder does not exist. Please select another folder.")); });
         return giveUp();
@@ -404,4 +406,15 @@ void Form1::downloadRunFinished() {
     });
     trap.run(152, [&] { IsDownloading = false; });
     emit downloadEnded();
+}
+
+// The run's options, kept in the settings store once the dialog is accepted; a run under way
+// keeps the values it began with.
+void Form1::PushButton18_Click() {
+    ErrorReport::Trap trap(dialogs_, QStringLiteral("Form1"), QStringLiteral("PushButton18_Click"));
+    RunOptions::Values values;
+    trap.run(100, [&] { values = RunOptions::Read(settings_); });
+    bool accepted = false;
+    trap.run(102, [&] { accepted = dialogs_.editOptions(values); });
+    if (accepted) trap.run(104, [&] { RunOptions::Write(settings_, values); });
 }

@@ -410,9 +410,11 @@ void Transfer::prepareTry() {
     curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_TIME, limits_.stallSeconds);
     curl_easy_setopt(easy_, CURLOPT_USERAGENT, BuildInfo::kUserAgent);
     curl_easy_setopt(easy_, CURLOPT_BUFFERSIZE, body.gate ? body.gate->bufferSize() : 256L * 1024L);
-    // Several transfers to one server share one connection where it speaks HTTP/2.
+    // Several transfers to one server share one connection where it speaks HTTP/2, which is
+    // known once its TLS handshake is done; plain http is HTTP/1.1, where waiting to learn that
+    // would hold every transfer behind the first answer's headers.
     curl_easy_setopt(easy_, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_2TLS);
-    curl_easy_setopt(easy_, CURLOPT_PIPEWAIT, 1L);
+    if (address_.startsWith(QLatin1String("https:"), Qt::CaseInsensitive)) curl_easy_setopt(easy_, CURLOPT_PIPEWAIT, 1L);
     if (fresh_) {
         curl_easy_setopt(easy_, CURLOPT_FRESH_CONNECT, 1L);
         fresh_ = false;

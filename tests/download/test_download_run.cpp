@@ -1,5 +1,6 @@
 // The start button driving a whole run on the window (offscreen), against a loopback server.
 #include <QApplication>
+#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -185,6 +186,19 @@ TEST_F(RunFixture, FolderTextChangedDuringTheRunAppliesToTheNextRunOnly) {
     onSlow = nullptr;
     press();
     EXPECT_EQ(entriesOf(second.path()), (QStringList{s("1.txt"), s("2.txt"), s("3.txt")}));
+}
+
+TEST_F(RunFixture, AFolderWrittenWithATildeIsInTheHomeFolder) {
+    http.start();
+    add(s("/slow/home.txt"));
+    // The test's home is a folder of its own.
+    const QString sub = s("tilde-%1").arg(QCoreApplication::applicationPid());
+    ASSERT_TRUE(QDir::home().mkpath(sub));
+    form.Text1->setText(s("~/") + sub);
+    press();
+    EXPECT_EQ(dialogs.messageTexts(), QStringList{s("Done.")});
+    EXPECT_TRUE(QFile::exists(QDir::home().filePath(sub + s("/home.txt"))));
+    QDir(QDir::home().filePath(sub)).removeRecursively();
 }
 
 TEST_F(RunFixture, FailedItemsAreNamedInTheFinalMessage) {

@@ -286,6 +286,103 @@ TEST_F(ControlFixture, EachRowShowsItsOutcomeAndRemoveStoredEntriesLeavesTheFail
     EXPECT_EQ(entriesOf(dir.path()), (QStringList{s("a.txt"), s("b.txt")}));
 }
 
+TEST_F(ControlFixture, StopWithSeveralTransfersUnderWayKeepsTheCompleteFilesAndLeavesNothingPartial) {
+    RunOptions::Write(settings, RunOptions::Values{4, 0});
+    // Three slow files hold three of the four transfers while the small ones pass by them.
+    http.server().Get("/slow/(.*)", [this](const httplib::Request&, httplib::Response& res) {
+        res.set_content_provider(4000000, "application/octet-stream", [this](size_t, size_t length, httplib::DataSink& sink) {
+            if (!released) std::this_thread::sleep_for(20ms);
+            const std::string chunk(std::min<size_t>(length, 16 * 1024), 's');
+            sink.write(chunk.data(), chunk.size());
+            return true;
+        });
+    });
+    http.start();
+    add("/slow/1.iso");
+    add("/slow/2.iso");
+    add("/slow/3.iso");
+    for (int k = 0; k < 6; ++k) form.urlList().append(http.url(s("/files/%1.txt").arg(k)));
+    QString captionDuring;
+    onPoll = [&] {
+        const QString caption = form.ProgressBar1->caption();
+        // All six small files are stored while the slow ones are still coming.
+        if (captionDuring.isEmpty() && caption.contains(s("3 at once")) && entriesOf(dir.path()).size() == 6) {
+            captionDuring = caption;
+            QTest::keyClick(form.ListView1, Qt::Key_Escape);
+        }
+    };
+    press();
+    ASSERT_FALSE(captionDuring.isEmpty()) << "the three slow transfers were never seen at once";
+    // The earliest unfinished item leads the caption, then how many are under way and the count.
+    EXPECT_TRUE(captionDuring.startsWith(s("Please wait.. Processing: ") + http.url(s("/slow/1.iso")) + s("  3 at once"))) << captionDuring.toStdString();
+    EXPECT_TRUE(captionDuring.endsWith(s(" of 9"))) << captionDuring.toStdString();
+    EXPECT_EQ(dialogs.messageTexts(), QStringList{s("Stopped.\r\n\r\n3 items were not reached.\r\n\r\n") + kHint});
+    QStringList small;
+    for (int k = 0; k < 6; ++k) small << s("%1.txt").arg(k);
+    EXPECT_EQ(entriesOf(dir.path()), small);
+    EXPECT_EQ(outcomes(), (std::vector<Outcome>{Outcome::NotReached, Outcome::NotReached, Outcome::NotReached, Outcome::Stored,
+                                                Outcome::Stored, Outcome::Stored, Outcome::Stored, Outcome::Stored, Outcome::Stored}));
+    EXPECT_FALSE(form.IsDownloading);
+}
+
+TEST_F(ControlFixture, ClosingTheWindowWithSeveralTransfersUnderWayEndsTheRunQuietlyAndLeavesNothingPartial) {
+    RunOptions::Write(settings, RunOptions::Values{4, 0});
+    http.start();
+    for (const char* path : {"/big.iso", "/big.iso", "/files/a.txt"}) add(path);
+    form.show();
+    QApplication::setQuitOnLastWindowClosed(false);
+    onPoll = [&] {
+        if (form.ProgressBar1->caption().contains(s("at once")) && entriesOf(dir.path()).contains(s("a.txt"))) form.close();
+    };
+    press();
+    QApplication::setQuitOnLastWindowClosed(true);
+    EXPECT_TRUE(dialogs.messages.empty());
+    EXPECT_EQ(entriesOf(dir.path()), QStringList{s("a.txt")});
+}
+
+TEST_F(ControlFixture, OptionsAreShownAsStoredAndKeptOnlyWhenAccepted) {
+    // A value that cannot be read, or lies outside its range, reads as the default.
+    settings.write(s("Downloads At Once"), s("12"));
+    settings.write(s("Speed Limit"), s("fast"));
+    dialogs.optionsAnswers.push_back(RunOptions::Values{6, 250});
+    form.PushButton18->click();
+    ASSERT_EQ(dialogs.optionsShown.size(), 1u);
+    EXPECT_EQ(dialogs.optionsShown[0], (RunOptions::Values{4, 0}));
+    EXPECT_EQ(settings.read(s("Downloads At Once"), QString()), s("6"));
+    EXPECT_EQ(settings.read(s("Speed Limit"), QString()), s("250"));
+    // Ctrl+, opens it too; Cancel changes nothing.
+    dialogs.optionsAnswers.push_back(std::nullopt);
+    form.show();
+    QApplication::setActiveWindow(&form);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+    QTest::keyClick(form.ListView1, Qt::Key_Comma, Qt::ControlModifier);
+    ASSERT_EQ(dialogs.optionsShown.size(), 2u);
+    EXPECT_EQ(dialogs.optionsShown[1], (RunOptions::Values{6, 250}));
+    EXPECT_EQ(RunOptions::Read(settings), (RunOptions::Values{6, 250}));
+}
+
+TEST_F(ControlFixture, StartIsRefusedWhileAPageIsStillBeingReadIntoTheList) {
+    http.server().Get("/page.html", [](const httplib::Request&, httplib::Response& res) {
+        std::this_thread::sleep_for(600ms);
+        res.set_content("<a href=\"/files/x.txt\">x</a>", "text/html");
+    });
+    http.start();
+    add("/files/a.txt");
+    dialogs.inputAnswers.push_back(http.url(s("/page.html")));
+    bool pressedDuring = false;
+    QTimer::singleShot(200, &form, [&] {
+        pressedDuring = form.isBusy();
+        form.PushButton2->click();
+    });
+    form.PushButton7->click();
+    QTest::qWaitFor([&] { return !form.isBusy(); }, Timing::boundMs(5000));
+    EXPECT_TRUE(pressedDuring);
+    EXPECT_EQ(dialogs.messageTexts(), QStringList{s("The list is still being filled. Please start when it is complete.")});
+    EXPECT_FALSE(form.IsDownloading);
+    EXPECT_TRUE(entriesOf(dir.path()).isEmpty());
+    EXPECT_EQ(form.urlList().count(), 2);
+}
+
 TEST(RunProgressFigures, KnownAndUnknownSizesRetriesAndTheItemsNumber) {
     using RunProgress::Figures;
     using RunProgress::FiguresText;
@@ -297,6 +394,12 @@ TEST(RunProgressFigures, KnownAndUnknownSizesRetriesAndTheItemsNumber) {
     EXPECT_EQ(FiguresText(Figures{512, 900, -1, 1, 1, 2, 4, -1}), s("512 of 900 B \u00b7 try 2 of 4"));
     EXPECT_EQ(FiguresText(Figures{0, -1, -1, 2, 5, 1, 4, 1500}), s("try 2 of 4 in 2 s \u00b7 2 of 5"));
     EXPECT_EQ(RunProgress::Duration(3723), s("1:02:03"));
+    // Several under way: how many, the run's speed and, when known, the run's time left.
+    Figures several{0, -1, 2e6, 15, 98, 1, 4, -1};
+    several.atOnce = 3;
+    EXPECT_EQ(FiguresText(several), s("3 at once \u00b7 2.0 MB/s \u00b7 15 of 98"));
+    several.leftBytes = 82000000;
+    EXPECT_EQ(FiguresText(several), s("3 at once \u00b7 2.0 MB/s \u00b7 0:41 left \u00b7 15 of 98"));
 
     RunProgress::RateMeter meter;
     meter.sample(0, 0);
