@@ -34,6 +34,13 @@ const QString kTryAgainHint =
     QStringLiteral("To try the others again, right-click the list and choose Remove Stored Entries.");
 }  // namespace
 
+// What a row shows of its item's outcome.
+static UrlList::OutcomeChange outcomeChange(UrlList::EntryId id, const Download::ItemOutcome& outcome) {
+    if (outcome.stored) return {id, UrlList::Outcome::Stored, QStringLiteral("Stored as ") + outcome.path};
+    if (outcome.skipped) return {id, UrlList::Outcome::Skipped, QStringLiteral("Skipped: already there as ") + outcome.path};
+    return {id, UrlList::Outcome::Failed, QStringLiteral("Failed: ") + outcome.reason};
+}
+
 struct Form1::DownloadState {
     Download::TransferLimits limits;
     std::unique_ptr<Download::Engine> engine;
@@ -85,6 +92,7 @@ void Form1::setUpDownloadRun() {
     QStyle* style = ListView1->style();
     urls_.setOutcomeLook(UrlList::Outcome::Stored, style->standardIcon(QStyle::SP_DialogApplyButton), QString());
     urls_.setOutcomeLook(UrlList::Outcome::Failed, style->standardIcon(QStyle::SP_MessageBoxCritical), QString());
+    urls_.setOutcomeLook(UrlList::Outcome::Skipped, style->standardIcon(QStyle::SP_DialogYesButton), QString());
     urls_.setOutcomeLook(UrlList::Outcome::NotReached, style->standardIcon(QStyle::SP_MediaPause),
                          QStringLiteral("Not reached: the run was stopped"));
 }
@@ -123,10 +131,7 @@ void Form1::showFinishedItems() {
         const DownloadState::Taken& item = state.taken[static_cast<std::size_t>(index)];
         // A stopped item's row is marked when the run ends, with the others not reached.
         if (item.withdrawn || outcome.cancelled) continue;
-        if (outcome.stored)
-            changes.push_back({item.id, UrlList::Outcome::Stored, QStringLiteral("Stored as ") + outcome.path});
-        else
-            changes.push_back({item.id, UrlList::Outcome::Failed, QStringLiteral("Failed: ") + outcome.reason});
+        changes.push_back(outcomeChange(item.id, outcome));
     }
     urls_.setOutcomes(changes);
 }
@@ -206,6 +211,7 @@ void Form1::PushButton2_Click() {
         engine->beginRun();
         engine->setMaxTransfers(options.atOnce);
         engine->setSpeedLimit(qint64(options.speedLimitKBps) * 1024);
+        engine->setNaming(options.serverNames, options.skipExisting);
         state.running = true;
         state.stopRequested = false;
         state.folder = folder;
@@ -376,10 +382,7 @@ void Form1::downloadRunFinished() {
                 continue;
             }
             summary.add(item.entry, outcome);
-            if (outcome.stored)
-                changes.push_back({item.id, UrlList::Outcome::Stored, QStringLiteral("Stored as ") + outcome.path});
-            else
-                changes.push_back({item.id, UrlList::Outcome::Failed, QStringLiteral("Failed: ") + outcome.reason});
+            changes.push_back(outcomeChange(item.id, outcome));
         }
         urls_.setOutcomes(changes);
         const int next = urls_.firstPositionAfter(state.lastFed);

@@ -241,7 +241,7 @@ QMenu* ListActions::buildContextMenu() {
     // After a run, what is left to fetch: the entries that failed or were not reached.
     QAction* removeStored = menu->addAction(QStringLiteral("Remove Stored Entries"), this,
                                             [this] { form_.urlList().removeStored(); });
-    removeStored->setEnabled(form_.urlList().countOutcome(UrlList::Outcome::Stored) > 0);
+    removeStored->setEnabled(form_.urlList().countOutcome(UrlList::Outcome::Stored) + form_.urlList().countOutcome(UrlList::Outcome::Skipped) > 0);
     return menu;
 }
 

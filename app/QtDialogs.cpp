@@ -1,6 +1,8 @@
 #include "app/QtDialogs.h"
 
 #include <QCoreApplication>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QFormLayout>
@@ -80,6 +82,18 @@ bool QtDialogs::editOptions(RunOptions::Values& values) {
     limit->setValue(values.speedLimitKBps);
     limit->setToolTip(QStringLiteral("The most the whole run receives per second, shared by its downloads"));
     form->addRow(QStringLiteral("&Speed Limit:"), limit);
+    auto* ifExists = new QComboBox(&dialog);
+    ifExists->setObjectName(QStringLiteral("IfFileExists"));
+    ifExists->addItem(QStringLiteral("Number"));
+    ifExists->addItem(QStringLiteral("Skip"));
+    ifExists->setCurrentIndex(values.skipExisting ? 1 : 0);
+    ifExists->setToolTip(QStringLiteral("Number: store a new copy as \"name (1).ext\". Skip: leave out a file that is already "
+                                        "there with the size the server announces."));
+    form->addRow(QStringLiteral("If File &Exists:"), ifExists);
+    auto* serverNames = new QCheckBox(QStringLiteral("Use the &name the server suggests"), &dialog);
+    serverNames->setObjectName(QStringLiteral("ServerNames"));
+    serverNames->setChecked(values.serverNames);
+    form->addRow(serverNames);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
     QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
     QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
@@ -87,6 +101,8 @@ bool QtDialogs::editOptions(RunOptions::Values& values) {
     if (dialog.exec() != QDialog::Accepted) return false;
     values.atOnce = atOnce->value();
     values.speedLimitKBps = limit->value();
+    values.skipExisting = ifExists->currentIndex() == 1;
+    values.serverNames = serverNames->isChecked();
     return true;
 }
 

@@ -2,11 +2,15 @@
 // in queue order, a retry's wait or a paused server holding only its own transfer.
 #include "download/DownloadEngine.h"
 
+#include <QFile>
+
 #include <curl/curl.h>
 
 #include <algorithm>
 
 #include "download/Transfer.h"
+
+#include <sys/stat.h>
 
 namespace Download {
 
@@ -15,6 +19,14 @@ namespace {
 constexpr qint64 kWriteBehindBytes = 8 << 20;
 constexpr qint64 kFiguresEveryMs = 100;
 constexpr qint64 kProgressEveryMs = 250;
+// How long an item whose answer came waits for earlier items' answers before it is numbered.
+constexpr qint64 kNameWaitMs = 3000;
+
+// `name` inside the folder text an item's base began with.
+QString inFolder(const QString& folderText, const QString& name) {
+    if (folderText.isEmpty() || folderText.endsWith(Main::kNativeSeparator)) return folderText + name;
+    return folderText + Main::kNativeSeparator + name;
+}
 
 CURLM* multiOf(void* multi) { return static_cast<CURLM*>(multi); }
 
@@ -31,7 +43,13 @@ struct WantMoreOnly : Engine::Listener {
 struct Engine::Active {
     int index = 0;
     QString url, base, host;
+    QString folderText;  // the folder part of `base`, as the item's names begin
     FinishJob job;
+    bool answered = false;  // its name is chosen (job.base)
+    bool named = false;     // and numbered (job.target)
+    qint64 answeredAtMs = 0;
+    QString skippedAs;      // the file already there that made it skipped
+    QString nameError;      // why its answer's name cannot be used
     TransferProgress progress;
     std::unique_ptr<Transfer> transfer;
     qint64 retryAtMs = 0;  // waiting for its next try until then
@@ -224,29 +242,98 @@ void Engine::publishFigures() {
     figures_ = f;
 }
 
-void Engine::endActive(Listener& listener, std::size_t at, ItemOutcome outcome) {
-    Active& a = *active_[at];
-    const int index = a.index;
-    if (a.inMulti) curl_multi_remove_handle(multiOf(multi_), a.transfer->easy());
-    movedByEnded_ += a.transfer->bytesMoved();
-    if (!outcome.stored) {
-        dropTemporary(a.job);
-        memo_.givenBack(a.base, a.job.target);
-        setOutcome(index, std::move(outcome));
-    } else {
-        handToFinisher(std::move(a.job));
-    }
-    active_.erase(active_.begin() + static_cast<std::ptrdiff_t>(at));
+void Engine::countFinished(Listener& listener, int index) {
     {
         std::lock_guard<std::mutex> hold(figuresLock_);
         ++figures_.finished;
     }
-    publishFigures();
     listener.onItemEnded(index);
 }
 
-// Begins the first queued item whose server is not asking for a pause. Items it passes over are
-// named first, so that names still follow the queue's order.
+// Ends an item's transfer: a complete file goes on to be named (when its turn has come) and
+// published; anything else leaves nothing.
+void Engine::endActive(Listener& listener, std::size_t at, ItemOutcome outcome) {
+    std::unique_ptr<Active> a = std::move(active_[at]);
+    active_.erase(active_.begin() + static_cast<std::ptrdiff_t>(at));
+    const int index = a->index;
+    if (a->inMulti) curl_multi_remove_handle(multiOf(multi_), a->transfer->easy());
+    a->inMulti = false;
+    movedByEnded_ += a->transfer->bytesMoved();
+    if (!outcome.stored) {
+        dropTemporary(a->job);
+        if (a->named) memo_.givenBack(a->job.base, a->job.target);
+        setOutcome(index, std::move(outcome));
+    } else if (a->named) {
+        handToFinisher(std::move(a->job));
+    } else {
+        a->transfer.reset();
+        parked_.push_back(std::move(a));
+    }
+    publishFigures();
+    countFinished(listener, index);
+    assignNames(false);
+}
+
+// Chooses the item's name from its answer, or declines the body (skipped, or a name the folder
+// cannot hold).
+bool Engine::decide(Active& a, const AnswerFacts& facts, qint64 total) {
+    const Folder& folder = *a.job.folder;
+    const int most = folder.nameMax > 0 ? static_cast<int>(std::min<long>(folder.nameMax, 255)) : 255;
+    const QString name = ChooseFileName(facts, serverNames_, most);
+    const Fw::Result<QByteArray> bytes = checkName(name, folder);
+    if (!bytes) {
+        a.nameError = bytes.error().text;
+        return false;
+    }
+    const QString base = inFolder(a.folderText, name);
+    if (skipExisting_ && total > 0) {
+        struct stat st {};
+        if (::fstatat(folder.fd.get(), bytes->constData(), &st, 0) == 0 && S_ISREG(st.st_mode) && st.st_size == total) {
+            a.skippedAs = base;
+            return false;
+        }
+    }
+    a.job.base = base;
+    a.answered = true;
+    a.answeredAtMs = SteadyNowMs();
+    assignNames(false);
+    return true;
+}
+
+// Numbers the items whose names are chosen, in the order they began: one waits for the answers
+// of those begun before it, up to kNameWaitMs (or not at all when forced: the run is ending).
+void Engine::assignNames(bool force) {
+    std::vector<Active*> waiting;
+    for (const auto& a : active_)
+        if (!a->named) waiting.push_back(a.get());
+    for (const auto& a : parked_)
+        if (!a->named) waiting.push_back(a.get());
+    if (waiting.empty()) return;
+    std::sort(waiting.begin(), waiting.end(), [](const Active* x, const Active* y) { return x->index < y->index; });
+    const qint64 now = SteadyNowMs();
+    bool earlierUnanswered = false;
+    for (Active* a : waiting) {
+        if (!a->answered) {
+            earlierUnanswered = true;
+            continue;
+        }
+        if (earlierUnanswered && !force && now - a->answeredAtMs < kNameWaitMs) continue;
+        a->job.target = Main::NextFreeName(a->job.base, namingContext());
+        a->job.nameBytes = QFile::encodeName(Main::FileNameOf(a->job.target, Main::kNativeSeparator));
+        a->named = true;
+    }
+    // Complete files whose names have come go on to be published.
+    for (auto it = parked_.begin(); it != parked_.end();) {
+        if ((*it)->named) {
+            handToFinisher(std::move((*it)->job));
+            it = parked_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+// Begins the first queued item whose server is not asking for a pause.
 bool Engine::startNext(Listener& listener, qint64 nowMs) {
     Queued item;
     {
@@ -257,8 +344,6 @@ bool Engine::startNext(Listener& listener, qint64 nowMs) {
             if (pause == hostPause_.cend() || pause.value() <= nowMs) break;
         }
         if (it == queue_.end()) return false;
-        for (auto before = queue_.begin(); before != it; ++before)
-            if (before->target.isEmpty()) before->target = Main::NextFreeName(before->base, namingContext());
         item = std::move(*it);
         queue_.erase(it);
         if (queue_.empty()) moreWanted_ = false;
@@ -273,32 +358,41 @@ void Engine::begin(Listener& listener, Queued item) {
     a->url = item.url;
     a->base = item.base;
     a->host = item.host;
-    // Named as it begins: an earlier item that failed has given its name back by now.
-    const QString target = item.target.isEmpty() ? Main::NextFreeName(item.base, namingContext()) : item.target;
+    a->folderText = item.base.left(item.base.size() - Main::FileNameOf(item.base, Main::kNativeSeparator).size());
     a->job.index = item.index;
     a->job.base = item.base;
-    a->job.target = target;
     listener.onItemStarted(item.index);
     auto failNow = [&](QString reason, bool cancelled = false) {
-        memo_.givenBack(item.base, target);
+        if (a->named) memo_.givenBack(a->job.base, a->job.target);
         ItemOutcome outcome;
         outcome.cancelled = cancelled;
         outcome.reason = std::move(reason);
         setOutcome(item.index, std::move(outcome));
-        {
-            std::lock_guard<std::mutex> hold(figuresLock_);
-            ++figures_.finished;
-        }
-        listener.onItemEnded(item.index);
+        countFinished(listener, item.index);
     };
     if (cancelled_) return failNow(QStringLiteral("Cancelled"), true);
-    const Fw::Result<void> made = createTemporary(target, a->job);
+    const Fw::Result<void> made = createTemporary(a->folderText, a->job);
     if (!made) return failNow(made.error().text);
+    if (!item.target.isEmpty()) {
+        // Named by the caller already: only whether the folder can hold the name is asked.
+        const Fw::Result<QByteArray> bytes = checkName(Main::FileNameOf(item.target, Main::kNativeSeparator), *a->job.folder);
+        if (!bytes) {
+            dropTemporary(a->job);
+            return failNow(bytes.error().text);
+        }
+        a->job.target = item.target;
+        a->job.nameBytes = *bytes;
+        a->answered = a->named = true;
+    }
     a->transfer = std::make_unique<Transfer>(limits_, item.url, FileTarget{a->job.fd.get(), true, &a->job.folder->space},
                                              &a->progress);
     if (a->transfer->refused()) {
         dropTemporary(a->job);
         return failNow(a->transfer->refusal().text);
+    }
+    if (!a->named) {
+        Active* raw = a.get();
+        a->transfer->setAnswerHandler([this, raw](const AnswerFacts& facts, qint64 total) { return decide(*raw, facts, total); });
     }
     a->transfer->setWriteBehind(syncEachFile_ ? kWriteBehindBytes : 0);
     a->transfer->setRateGate(&gate_);
@@ -315,11 +409,26 @@ void Engine::begin(Listener& listener, Queued item) {
 void Engine::settle(Listener& listener, Active& a, CURLcode code, qint64 nowMs) {
     const std::size_t at = static_cast<std::size_t>(
         std::find_if(active_.begin(), active_.end(), [&](const auto& p) { return p.get() == &a; }) - active_.begin());
-    switch (a.transfer->evaluate(code)) {
+    Transfer::Next next = a.transfer->evaluate(code);
+    // An answer without a body is named (or skipped) at its end.
+    if (next == Transfer::Next::Done && !a.answered && !a.transfer->answerNow()) next = Transfer::Next::Skipped;
+    switch (next) {
     case Transfer::Next::Done: {
         ItemOutcome ready;
-        ready.stored = true;  // handed to the finisher, which names it
+        ready.stored = true;  // named and published by the finisher
         endActive(listener, at, std::move(ready));
+        return;
+    }
+    case Transfer::Next::Skipped: {
+        ItemOutcome skipped;
+        if (!a.nameError.isEmpty()) {
+            skipped.reason = a.nameError;
+        } else {
+            skipped.skipped = true;
+            skipped.path = a.skippedAs;
+            skipped.reason = QStringLiteral("Skipped");
+        }
+        endActive(listener, at, std::move(skipped));
         return;
     }
     case Transfer::Next::Failed: {
@@ -365,6 +474,8 @@ void Engine::drive(Listener& listener, int untilDone) {
                 stopped.reason = QStringLiteral("Cancelled");
                 endActive(listener, active_.size() - 1, std::move(stopped));
             }
+            // Files complete before the stop keep their names.
+            assignNames(true);
             // A single item that never began is cancelled too.
             if (untilDone >= 0 && inQueue(untilDone)) {
                 std::lock_guard<std::mutex> hold(inputLock_);
@@ -412,6 +523,7 @@ void Engine::drive(Listener& listener, int untilDone) {
             // Asked outside the lock: the answer is usually an enqueue() from another thread.
             if (ask) listener.onWantMore();
             if (done) {
+                assignNames(true);
                 publishFigures();
                 return;
             }
@@ -420,8 +532,10 @@ void Engine::drive(Listener& listener, int untilDone) {
         int running = 0;
         curl_multi_perform(multi, &running);
         int left = 0;
+        bool ended = false;  // a slot may have come free: fill it before sleeping
         while (CURLMsg* msg = curl_multi_info_read(multi, &left)) {
             if (msg->msg != CURLMSG_DONE) continue;
+            ended = true;
             CURL* easy = msg->easy_handle;
             const CURLcode code = msg->data.result;
             curl_multi_remove_handle(multi, easy);
@@ -432,6 +546,8 @@ void Engine::drive(Listener& listener, int untilDone) {
         }
 
         now = SteadyNowMs();
+        // Complete files that waited long enough for earlier answers are numbered anyway.
+        if (!parked_.empty()) assignNames(false);
         // The shared rate: paused transfers go on in turn once the bucket has refilled.
         qint64 gateWait = -1;
         if (gate_.limited()) {
@@ -464,6 +580,7 @@ void Engine::drive(Listener& listener, int untilDone) {
         for (auto it = hostPause_.cbegin(); it != hostPause_.cend(); ++it)
             if (it.value() > now) timeout = std::min(timeout, it.value() - now);
         if (gateWait >= 0) timeout = std::min(timeout, gateWait);
+        if (ended) continue;
         if (running > 0 || timeout > 0) curl_multi_poll(multi, nullptr, 0, static_cast<int>(timeout), nullptr);
     }
 }

@@ -63,6 +63,13 @@ public:
     void setMaxTransfers(int count);
     int maxTransfers() const { return maxTransfers_; }
     void setSpeedLimit(qint64 bytesPerSecond) { speedLimit_ = bytesPerSecond; }
+    // How an item is named when its answer's headers arrive: the server's name first (else the
+    // final address's decoded segment), and whether a file already there under that name with the
+    // announced size makes the item skipped instead of numbered. Set between runs.
+    void setNaming(bool serverNames, bool skipExisting) {
+        serverNames_ = serverNames;
+        skipExisting_ = skipExisting;
+    }
 
     // The naming context of this run (its memo of names handed out).
     Main::NamingContext namingContext();
@@ -84,9 +91,11 @@ public:
     // transfer and the transfers never wait for it. enqueue() and withdrawQueued() may be called
     // from any thread while runQueue() works on another.
     //
-    // Queues an item; returns its number in this run. It is given the next free name for `base`
-    // when it begins, or when a later item begins before it (its server asked for a pause), so
-    // that names follow the queue's order.
+    // Queues an item; returns its number in this run. It goes to the folder of `base`, under the
+    // name its answer gives it (download/FileNaming.h), numbered when taken. Names are handed out
+    // in the order items began, which is the queue's order unless a server's pause let later items
+    // pass: a later item whose answer came first waits for the earlier ones' answers (a few
+    // seconds at most) before it is numbered.
     int enqueue(const QString& url, const QString& base);
     // Takes back the queued items not yet begun, in queue order. Their numbers keep an outcome
     // "Withdrawn" and are not used again.
@@ -163,10 +172,14 @@ private:
     void endActive(Listener& listener, std::size_t at, ItemOutcome outcome);
     void publishFigures();
     void setOutcome(int index, ItemOutcome outcome);
+    bool decide(Active& a, const AnswerFacts& facts, qint64 total);
+    void assignNames(bool force);
+    void countFinished(Listener& listener, int index);
 
     // Durable files (DurableFiles.cpp).
     Fw::Result<std::shared_ptr<const Folder>> openFolder(const QString& path, bool fresh);
-    Fw::Result<void> createTemporary(const QString& target, FinishJob& job);
+    Fw::Result<void> createTemporary(const QString& folder, FinishJob& job);
+    Fw::Result<QByteArray> checkName(const QString& name, const Folder& folder) const;
     void dropTemporary(FinishJob& job);
     void handToFinisher(FinishJob job);
     ItemOutcome finish(FinishJob& job);
@@ -197,6 +210,9 @@ private:
 
     // The scheduling thread's own.
     std::vector<std::unique_ptr<Active>> active_;
+    std::vector<std::unique_ptr<Active>> parked_;  // complete, waiting for their names
+    bool serverNames_ = true;
+    bool skipExisting_ = false;
     std::shared_ptr<const Folder> folder_;  // the folder of the last item begun
     QHash<QString, qint64> hostPause_;      // host, SteadyNowMs() before which it gets no request
     qint64 lastFiguresMs_ = 0;

@@ -103,6 +103,7 @@ Fw::Result<TransferInfo> Downloader::fetchToFile(const QString& url, const FileT
         switch (transfer.evaluate(code)) {
         case Transfer::Next::Done: return transfer.info();
         case Transfer::Next::Failed: return transfer.error();
+        case Transfer::Next::Skipped: return Fw::Error::failed(QStringLiteral("Skipped"));
         case Transfer::Next::TryNow: break;
         case Transfer::Next::TryLater:
             if (!d->wait(transfer.waitMs())) return Fw::Error::cancelled();

@@ -329,56 +329,44 @@ Fw::Result<std::shared_ptr<const Engine::Folder>> Engine::openFolder(const QStri
     return folder_;
 }
 
+// A name the folder can hold, as the file system's bytes; the reason when it cannot.
+Fw::Result<QByteArray> Engine::checkName(const QString& name, const Folder& folder) const {
+    if (Main::IsUnusableFileName(name)) return Fw::Error::failed(kNoFileName);
+    // Such a name would look to a clean-up like a temporary of this program.
+    if (IsTemporaryName(name)) return Fw::Error::failed(kNameReserved);
+    const QByteArray nameBytes = QFile::encodeName(name);
+    if (nameBytes.contains('\0') || (folder.nameMax > 0 && nameBytes.size() > folder.nameMax))
+        return Fw::Error::failed(kNameRefused);
+    return nameBytes;
+}
+
 // Opens the item's folder and makes its temporary there; the reason when that cannot be done
 // (the item then fails before anything is fetched).
-Fw::Result<void> Engine::createTemporary(const QString& target, FinishJob& job) {
-    const QChar sep = Main::kNativeSeparator;
-    const QString name = Main::FileNameOf(target, sep);
-    if (Main::IsUnusableFileName(name)) {
-        return Fw::Error::failed(kNoFileName);
-    }
-    // Such a name would look to a clean-up like a temporary of this program.
-    if (IsTemporaryName(name)) {
-        return Fw::Error::failed(kNameReserved);
-    }
-    QString folder = target.left(target.size() - name.size());
-    if (folder.isEmpty()) folder = QStringLiteral(".");
+Fw::Result<void> Engine::createTemporary(const QString& folderText, FinishJob& job) {
+    const QString folder = folderText.isEmpty() ? QStringLiteral(".") : folderText;
     cleanFolderOnce(folder);
-
     const Fw::Result<std::shared_ptr<const Folder>> opened = openFolder(folder, false);
-    if (!opened) {
-        return Fw::Error::failed(opened.error().text);
-    }
+    if (!opened) return Fw::Error::failed(opened.error().text);
     job.folder = *opened;
     const int dirFd = job.folder->fd.get();
-
-    // A name the folder cannot hold is refused before anything is fetched.
-    const long nameMax = job.folder->nameMax;
-    const QByteArray nameBytes = QFile::encodeName(name);
-    if (nameBytes.contains('\0') || (nameMax > 0 && nameBytes.size() > nameMax)) {
-        return Fw::Error::failed(kNameRefused);
-    }
 
     QByteArray tempName;
     Fw::UniqueFd fd;
     if (temporaryMethod_ == TemporaryMethod::Best && procFdUsable()) {
         // No name until it is complete: nothing to clean up, nothing another copy could take.
         fd.reset(::openat(dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
-        if (!fd && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+        if (!fd && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
             return Fw::Error::failed(errno == ENOENT ? kFolderMissing
-                                             : QStringLiteral("Cannot create a file in the folder: ") + errnoText(errno));
-        }
+                                                     : QStringLiteral("Cannot create a file in the folder: ") + errnoText(errno));
     }
     if (!fd) {
         fd = createNamedTemporary(dirFd, job.folder->registryPath, tempName);
-        if (!fd) {
+        if (!fd)
             return Fw::Error::failed(errno == ENOENT ? kFolderMissing
-                                             : QStringLiteral("Cannot create a file in the folder: ") + errnoText(errno));
-        }
+                                                     : QStringLiteral("Cannot create a file in the folder: ") + errnoText(errno));
     }
     job.fd = std::move(fd);
     job.tempName = tempName;
-    job.nameBytes = nameBytes;
     return {};
 }
 

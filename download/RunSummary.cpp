@@ -10,12 +10,20 @@ void RunSummary::add(const QString& url, const ItemOutcome& outcome) {
     ++items_;
     if (outcome.stored)
         stored_.emplace_back(url, outcome.path);
+    else if (outcome.skipped)
+        ++skipped_;
     else
         failures_.emplace_back(url, outcome.reason.isEmpty() ? QStringLiteral("Not stored") : outcome.reason);
 }
 
 QString RunSummary::finalMessage() const {
     QString text = stopped_ ? QStringLiteral("Stopped.") : QStringLiteral("Done.");
+    if (items_ > 0) {
+        text += QStringLiteral("\r\n%1 stored").arg(stored_.size());
+        if (skipped_ > 0) text += QStringLiteral(", %1 skipped").arg(skipped_);
+        if (!failures_.empty()) text += QStringLiteral(", %1 failed").arg(failures_.size());
+        text += QLatin1Char('.');
+    }
     if (failures_.empty()) return text + unreachedLines();
     text += QStringLiteral("\r\n\r\n%1 of %2 downloads failed:").arg(failures_.size()).arg(items_);
     const int listed = std::min<int>(kListed, static_cast<int>(failures_.size()));

@@ -10,7 +10,8 @@ namespace Download {
 struct ItemOutcome {
     bool stored = false;
     bool cancelled = false;
-    QString path;    // where the file was stored
+    bool skipped = false;  // a file of its name and size was there already
+    QString path;    // where the file was stored, or the file that made it skipped
     QString reason;  // why it was not
 };
 
@@ -20,6 +21,8 @@ public:
     void add(const QString& url, const ItemOutcome& outcome);
     int items() const { return items_; }
     int failedCount() const { return static_cast<int>(failures_.size()); }
+    int skippedCount() const { return skipped_; }
+    int storedCount() const { return static_cast<int>(stored_.size()); }
     // The failed items in list order: URL and reason.
     const std::vector<std::pair<QString, QString>>& failures() const { return failures_; }
     // The stored items in list order: URL and the path of its file.
@@ -31,9 +34,10 @@ public:
     void addNotReached(int count) { notReached_ += count; }
     int notReached() const { return notReached_; }
     void addRemovedBeforeReached(int count) { removedBeforeReached_ += count; }
-    // "Done." ("Stopped." for a stopped run) when every item was stored; otherwise that, a blank
-    // line, how many of how many failed and the first few failed URLs with their reasons. Then
-    // how many were not reached, and how many were removed before they were reached.
+    // "Done." ("Stopped." for a stopped run), then a line of how many were stored, skipped and
+    // failed ("298 stored, 12 skipped, 2 failed."), then after a blank line the first few failed
+    // URLs with their reasons; then how many were not reached, and how many were removed before
+    // they were reached.
     QString finalMessage() const;
 
     static constexpr int kListed = 5;
@@ -42,6 +46,7 @@ private:
     QString unreachedLines() const;
 
     int items_ = 0;
+    int skipped_ = 0;
     std::vector<std::pair<QString, QString>> failures_;  // URL, reason
     bool stopped_ = false;
     int notReached_ = 0;

@@ -175,6 +175,9 @@ struct Transfer::Body {
     bool noRoom = false;
     RateGate* gate = nullptr;
     bool paused = false;
+    const Transfer::AnswerHandler* answer = nullptr;
+    bool decided = false;  // the handler has had its answer
+    bool skipped = false;  // and declined the body
 
     // This try.
     qint64 resumeFrom = -1;   // the try asked for the body from this byte on
@@ -238,7 +241,27 @@ struct Transfer::Body {
         lastModified = headerOf(easy, "Last-Modified");
         acceptsRanges = headerOf(easy, "Accept-Ranges").toLower() == "bytes";
         if (progress) progress->total.store(total, std::memory_order_relaxed);
-        return true;
+        return decide();
+    }
+
+    AnswerFacts facts() const {
+        AnswerFacts f;
+        char* effective = nullptr;
+        if (curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK && effective)
+            f.finalUrl = QString::fromUtf8(effective);
+        f.contentDisposition = headerOf(easy, "Content-Disposition");
+        f.contentType = headerOf(easy, "Content-Type");
+        return f;
+    }
+
+    // The handler sees the first answer that fills the file; a later try of the same file does
+    // not ask again.
+    bool decide() {
+        if (decided || !answer || !*answer) return true;
+        decided = true;
+        if ((*answer)(facts(), total)) return true;
+        skipped = true;
+        return false;
     }
 
     // The validator a range request may send, empty when the answer gave no usable one.
@@ -366,6 +389,18 @@ Transfer::~Transfer() {
 }
 
 void Transfer::setWriteBehind(qint64 bytes) { body_->writeBehind = bytes; }
+void Transfer::setAnswerHandler(AnswerHandler handler) {
+    answerHandler_ = std::move(handler);
+    body_->answer = &answerHandler_;
+}
+bool Transfer::answered() const { return body_->decided; }
+bool Transfer::answerNow() {
+    if (body_->decided) return !body_->skipped;
+    curl_off_t length = -1;
+    curl_easy_getinfo(easy_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    if (body_->total < 0 && length >= 0) body_->total = static_cast<qint64>(length);
+    return body_->decide();
+}
 void Transfer::setRateGate(RateGate* gate) { body_->gate = gate && gate->limited() ? gate : nullptr; }
 bool Transfer::paused() const { return body_->paused; }
 qint64 Transfer::bytesMoved() const { return body_->moved; }
@@ -463,6 +498,7 @@ Transfer::Next Transfer::evaluate(CURLcode code) {
         return waits.empty() ? qint64(0) : qint64(waits[std::min<std::size_t>(tries_ - 1, waits.size() - 1)]);
     };
 
+    if (body.skipped) return Next::Skipped;
     if (body.noRoom) {
         error_ = Fw::Error::failed(QStringLiteral("Not enough free disk space"), ENOSPC);
         return Next::Failed;

@@ -9,9 +9,11 @@
 
 #include <curl/curl.h>
 
+#include <functional>
 #include <memory>
 
 #include "download/Downloader.h"
+#include "download/FileNaming.h"
 #include "support/Result.h"
 
 namespace Download {
@@ -62,6 +64,7 @@ public:
         Failed,    // error() says why
         TryNow,    // set up and add again at once
         TryLater,  // set up and add again after waitMs()
+        Skipped,   // the answer handler declined the body
     };
     // What follows a try that ended with `code` (taken from the multi handle's message).
     Next evaluate(CURLcode code);
@@ -70,6 +73,16 @@ public:
     // A 429 or 503 whose Retry-After asks the whole host to wait this long (ms), else -1.
     qint64 hostWaitMs() const { return hostWaitMs_; }
     const TransferInfo& info() const { return info_; }
+
+    // Called once, when the first answer that will fill the file has its headers (at its first body
+    // byte, or at its end when it has none): what it said of itself and its announced length (-1
+    // unknown). Returning false ends the transfer there (Next::Skipped). Runs on the thread that
+    // drives the multi handle.
+    using AnswerHandler = std::function<bool(const AnswerFacts&, qint64 total)>;
+    void setAnswerHandler(AnswerHandler handler);
+    bool answered() const;
+    // Gives the handler the last answer now, if it has not had one (an answer without a body).
+    bool answerNow();
 
     // Hands the body to the disk every `bytes` bytes (0: when the system likes).
     void setWriteBehind(qint64 bytes);
@@ -95,6 +108,7 @@ public:
 private:
     std::unique_ptr<Body> body_;
     TransferLimits limits_;
+    AnswerHandler answerHandler_;
     QString address_;
     QByteArray firstUrl_;
     QByteArray resumeUrl_;  // the address the body in the file came from, after redirects

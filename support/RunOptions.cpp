@@ -5,6 +5,10 @@ namespace RunOptions {
 namespace {
 const QString kAtOnce = QStringLiteral("Downloads At Once");
 const QString kSpeedLimit = QStringLiteral("Speed Limit");
+const QString kIfExists = QStringLiteral("If File Exists");
+const QString kServerNames = QStringLiteral("Server Names");
+const QString kSkip = QStringLiteral("Skip");
+const QString kNumber = QStringLiteral("Number");
 
 int readNumber(const Settings::Store& store, const QString& key, int low, int high, int fallback) {
     bool ok = false;
@@ -17,12 +21,17 @@ Values Read(const Settings::Store& store) {
     Values values;
     values.atOnce = readNumber(store, kAtOnce, kMinAtOnce, kMaxAtOnce, values.atOnce);
     values.speedLimitKBps = readNumber(store, kSpeedLimit, 0, kMaxSpeedLimitKBps, values.speedLimitKBps);
+    values.skipExisting = store.read(kIfExists, kNumber).trimmed().compare(kSkip, Qt::CaseInsensitive) == 0;
+    const QString serverNames = store.read(kServerNames, Settings::TruthText(true)).trimmed();
+    values.serverNames = serverNames.compare(QStringLiteral("False"), Qt::CaseInsensitive) != 0 && serverNames != QStringLiteral("0");
     return values;
 }
 
 void Write(const Settings::Store& store, const Values& values) {
     store.write(kAtOnce, QString::number(values.atOnce));
     store.write(kSpeedLimit, QString::number(values.speedLimitKBps));
+    store.write(kIfExists, values.skipExisting ? kSkip : kNumber);
+    store.write(kServerNames, Settings::TruthText(values.serverNames));
 }
 
 }  // namespace RunOptions

@@ -367,7 +367,9 @@ qsizetype UrlList::removeStored() {
     std::vector<bool> remove(spans_.size(), false);
     qsizetype removed = 0;
     for (std::size_t i = 0; i < spans_.size(); ++i) {
-        if (spans_[i].outcome == static_cast<std::uint32_t>(Outcome::Stored)) {
+        // A file that was there already is as good as stored.
+        if (spans_[i].outcome == static_cast<std::uint32_t>(Outcome::Stored) ||
+            spans_[i].outcome == static_cast<std::uint32_t>(Outcome::Skipped)) {
             remove[i] = true;
             ++removed;
         }

@@ -68,7 +68,7 @@ public:
     EntryId nextId() const { return nextId_; }        // the id the next entry added gets
 
     // What the last run did with an entry, shown on its row (decoration and tool tip).
-    enum class Outcome : std::uint8_t { None, Stored, Failed, NotReached };
+    enum class Outcome : std::uint8_t { None, Stored, Failed, NotReached, Skipped };
     static constexpr int OutcomeRole = Qt::UserRole + 1;
     void setOutcome(EntryId id, Outcome outcome, const QString& note);  // nothing when the entry is gone
     // Several at once, told to views as one change over the rows they span.
@@ -113,8 +113,8 @@ private:
     EntryId takeId();
     qsizetype removeWhere(const std::vector<bool>& remove, qsizetype removed);
 
-    std::array<QVariant, 4> decorations_;
-    std::array<QString, 4> toolTips_;
+    std::array<QVariant, 5> decorations_;
+    std::array<QString, 5> toolTips_;
     // Tool tips of the last run's outcomes, by id: only entries a run reached have one.
     std::unordered_map<EntryId, QString> notes_;
     EntryId nextId_ = 1;

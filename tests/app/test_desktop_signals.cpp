@@ -148,7 +148,7 @@ TEST_F(DesktopBus, AWholeRunShowsItsShareOnTheTaskBarAndItsEnd) {
     for (int i = 0; i < 4; ++i) form->urlList().append(http.url(QStringLiteral("/f/%1.txt").arg(i)));
     form->Text1->setText(dir.path());
     EXPECT_TRUE(ClickStartAndWait(*form));
-    EXPECT_EQ(dialogs.messageTexts(), QStringList{QStringLiteral("Done.")});
+    EXPECT_EQ(dialogs.messageTexts(), QStringList{QStringLiteral("Done.\r\n4 stored.")});
     ASSERT_TRUE(waitFor([&] { return !recorder.notifications.empty(); }));
     EXPECT_EQ(recorder.notifications[0].summary, QStringLiteral("4 files stored"));
     // The share went up and was taken away at the end.
@@ -232,7 +232,7 @@ TEST(DesktopSignalsSilentBus, ABusThatNeverAnswersNeitherHoldsARunNorTheWindow) 
         form.desktopSignals().runEnded(3, 0);
         form.desktopSignals().showProgress(0.3, true);
         EXPECT_LT(clock.elapsed(), 2000);
-        EXPECT_EQ(dialogs.messageTexts(), QStringList{QStringLiteral("Done.")});
+        EXPECT_EQ(dialogs.messageTexts(), QStringList{QStringLiteral("Done.\r\n3 stored.")});
         EXPECT_TRUE(QFile::exists(out.filePath(QStringLiteral("2.txt"))));
         // The bus is given up quietly after its time; signals after that are dropped at once.
         QTest::qWait(DesktopSignals::kBusGreetingLimitMs + 300);

@@ -401,7 +401,7 @@ TEST_F(ListActionsTest, ClearListDuringARunSaysWhyItCannot) {
     released = true;
     EXPECT_EQ(during, QStringList{QStringLiteral("The list cannot be cleared while downloading. Press Stop Downloading first.")});
     EXPECT_EQ(listDuring, 1);
-    EXPECT_EQ(dialogs.messageTexts().value(1), QStringLiteral("Done."));
+    EXPECT_EQ(dialogs.messageTexts().value(1), QStringLiteral("Done.\r\n1 stored."));
     // After the run it clears as ever.
     dialogs.messages.clear();
     form.PushButton11->click();

@@ -197,7 +197,7 @@ TEST_F(Startup, AFreshAccountWithoutDesktopDownloadsIntoItsDownloadFolderAtOnce)
     http.start();
     form->urlList().append(http.url(QStringLiteral("/first.txt")));
     EXPECT_TRUE(ClickStartAndWait(*form));
-    EXPECT_EQ(dialogs.messageTexts(), QStringList{QStringLiteral("Done.")});
+    EXPECT_EQ(dialogs.messageTexts(), QStringList{QStringLiteral("Done.\r\n1 stored.")});
     QFile stored(systemDownloads + QStringLiteral("/first.txt"));
     ASSERT_TRUE(stored.open(QIODevice::ReadOnly));
     EXPECT_EQ(stored.readAll(), QByteArray("first file"));

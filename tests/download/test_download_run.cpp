@@ -153,7 +153,7 @@ TEST_F(RunFixture, RunShowsEachItemsShareAddressAndNumberAndTheButtonStops) {
     EXPECT_EQ(buttonTexts, QStringList{s("Stop Downloading")});
     EXPECT_EQ(form.PushButton2->text(), s("Start Downloading"));
 
-    EXPECT_EQ(dialogs.messageTexts(), QStringList{s("Done.")});
+    EXPECT_EQ(dialogs.messageTexts(), QStringList{s("Done.\r\n3 stored.")});
     EXPECT_EQ(form.ProgressBar1->value(), 0);
     EXPECT_EQ(form.ProgressBar1->caption(), s("Progress Bar"));
     EXPECT_EQ(form.mousePointer(), PointerDefault);
@@ -178,7 +178,7 @@ TEST_F(RunFixture, FolderTextChangedDuringTheRunAppliesToTheNextRunOnly) {
     };
     press();
     EXPECT_TRUE(changed);
-    EXPECT_EQ(dialogs.messageTexts(), QStringList{s("Done.")});
+    EXPECT_EQ(dialogs.messageTexts(), QStringList{s("Done.\r\n3 stored.")});
     // Half-typed folders never scatter a run: every file goes where the run began.
     EXPECT_EQ(entriesOf(folder()), (QStringList{s("1.txt"), s("2.txt"), s("3.txt")}));
     EXPECT_TRUE(entriesOf(second.path()).isEmpty());
@@ -196,7 +196,7 @@ TEST_F(RunFixture, AFolderWrittenWithATildeIsInTheHomeFolder) {
     ASSERT_TRUE(QDir::home().mkpath(sub));
     form.Text1->setText(s("~/") + sub);
     press();
-    EXPECT_EQ(dialogs.messageTexts(), QStringList{s("Done.")});
+    EXPECT_EQ(dialogs.messageTexts(), QStringList{s("Done.\r\n1 stored.")});
     EXPECT_TRUE(QFile::exists(QDir::home().filePath(sub + s("/home.txt"))));
     QDir(QDir::home().filePath(sub)).removeRecursively();
 }
@@ -210,14 +210,15 @@ TEST_F(RunFixture, FailedItemsAreNamedInTheFinalMessage) {
     press();
     ASSERT_EQ(dialogs.messages.size(), 1u);
     const QStringList lines = dialogs.messages[0].text.split(s("\r\n"));
-    ASSERT_EQ(lines.size(), 7) << dialogs.messages[0].text.toStdString();
+    ASSERT_EQ(lines.size(), 8) << dialogs.messages[0].text.toStdString();
     EXPECT_EQ(lines[0], s("Done."));
-    EXPECT_EQ(lines[1], QString());
-    EXPECT_EQ(lines[2], s("2 of 3 downloads failed:"));
-    EXPECT_EQ(lines[3], http.url(s("/missing.jpg")) + s(" - HTTP 404"));
-    EXPECT_TRUE(lines[4].startsWith(s("http://127.0.0.1:1/refused.jpg - "))) << lines[4].toStdString();
-    EXPECT_EQ(lines[5], QString());
-    EXPECT_EQ(lines[6], s("To try the others again, right-click the list and choose Remove Stored Entries."));
+    EXPECT_EQ(lines[1], s("1 stored, 2 failed."));
+    EXPECT_EQ(lines[2], QString());
+    EXPECT_EQ(lines[3], s("2 of 3 downloads failed:"));
+    EXPECT_EQ(lines[4], http.url(s("/missing.jpg")) + s(" - HTTP 404"));
+    EXPECT_TRUE(lines[5].startsWith(s("http://127.0.0.1:1/refused.jpg - "))) << lines[5].toStdString();
+    EXPECT_EQ(lines[6], QString());
+    EXPECT_EQ(lines[7], s("To try the others again, right-click the list and choose Remove Stored Entries."));
     EXPECT_EQ(entriesOf(folder()), QStringList{s("ok.jpg")});
     EXPECT_EQ(form.mousePointer(), PointerDefault);
 }
@@ -241,7 +242,7 @@ TEST_F(RunFixture, EntriesRemovedDuringTheRunAreReportedAndTheRestIsFetchedOnce)
     press();
     ASSERT_TRUE(pruned);
     EXPECT_EQ(dialogs.messageTexts(),
-              QStringList{s("Done.\r\n\r\n1 entry was removed from the list before it was reached.")});
+              QStringList{s("Done.\r\n5 stored.\r\n\r\n1 entry was removed from the list before it was reached.")});
     EXPECT_EQ(entriesOf(folder()), (QStringList{s("1.txt"), s("2.txt"), s("3.txt"), s("5.txt"), s("6.txt")}));
     // Each outcome is on its own entry, though the rows moved.
     ASSERT_EQ(form.urlList().count(), 4);

@@ -151,7 +151,7 @@ TEST_F(ControlFixture, StopDuringATransferKeepsWhatIsCompleteAndTheListAndTheNex
     EXPECT_GE(stopTook, 0);
     EXPECT_LT(stopTook, Timing::boundMs(1500));  // the abort itself is woken at once; the rest is the closing steps
 
-    EXPECT_EQ(dialogs.messageTexts(), QStringList{s("Stopped.\r\n\r\n2 items were not reached.\r\n\r\n") + kHint});
+    EXPECT_EQ(dialogs.messageTexts(), QStringList{s("Stopped.\r\n1 stored.\r\n\r\n2 items were not reached.\r\n\r\n") + kHint});
     EXPECT_EQ(entries(), before);
     EXPECT_EQ(entriesOf(dir.path()), QStringList{s("a.txt")});
     EXPECT_EQ(outcomes(), (std::vector<Outcome>{Outcome::Stored, Outcome::NotReached, Outcome::NotReached}));
@@ -166,7 +166,7 @@ TEST_F(ControlFixture, StopDuringATransferKeepsWhatIsCompleteAndTheListAndTheNex
     released = true;
     dialogs.messages.clear();
     press();
-    EXPECT_EQ(dialogs.messageTexts(), QStringList{s("Done.")});
+    EXPECT_EQ(dialogs.messageTexts(), QStringList{s("Done.\r\n2 stored.")});
     EXPECT_EQ(entriesOf(dir.path()), (QStringList{s("a.txt"), s("big.iso"), s("c.txt")}));
     EXPECT_EQ(QFileInfo(dir.filePath(s("big.iso"))).size(), 8000000);
 }
@@ -253,7 +253,7 @@ TEST_F(ControlFixture, StopAsTheNextItemBeginsStartsNoLaterItemAndASecondClickSt
     add("/files/c.txt");
     press();
     EXPECT_TRUE(asked);
-    EXPECT_EQ(dialogs.messageTexts(), QStringList{s("Stopped.\r\n\r\n2 items were not reached.\r\n\r\n") + kHint});
+    EXPECT_EQ(dialogs.messageTexts(), QStringList{s("Stopped.\r\n1 stored.\r\n\r\n2 items were not reached.\r\n\r\n") + kHint});
     EXPECT_EQ(entriesOf(dir.path()), QStringList{s("a.txt")});
     EXPECT_EQ(outcomes(), (std::vector<Outcome>{Outcome::Stored, Outcome::NotReached, Outcome::NotReached}));
 }
@@ -316,7 +316,7 @@ TEST_F(ControlFixture, StopWithSeveralTransfersUnderWayKeepsTheCompleteFilesAndL
     // The earliest unfinished item leads the caption, then how many are under way and the count.
     EXPECT_TRUE(captionDuring.startsWith(s("Please wait.. Processing: ") + http.url(s("/slow/1.iso")) + s("  3 at once"))) << captionDuring.toStdString();
     EXPECT_TRUE(captionDuring.endsWith(s(" of 9"))) << captionDuring.toStdString();
-    EXPECT_EQ(dialogs.messageTexts(), QStringList{s("Stopped.\r\n\r\n3 items were not reached.\r\n\r\n") + kHint});
+    EXPECT_EQ(dialogs.messageTexts(), QStringList{s("Stopped.\r\n6 stored.\r\n\r\n3 items were not reached.\r\n\r\n") + kHint});
     QStringList small;
     for (int k = 0; k < 6; ++k) small << s("%1.txt").arg(k);
     EXPECT_EQ(entriesOf(dir.path()), small);
@@ -375,7 +375,7 @@ TEST_F(ControlFixture, StartIsRefusedWhileAPageIsStillBeingReadIntoTheList) {
         form.PushButton2->click();
     });
     form.PushButton7->click();
-    QTest::qWaitFor([&] { return !form.isBusy(); }, Timing::boundMs(5000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !form.isBusy(); }, Timing::boundMs(5000)));
     EXPECT_TRUE(pressedDuring);
     EXPECT_EQ(dialogs.messageTexts(), QStringList{s("The list is still being filled. Please start when it is complete.")});
     EXPECT_FALSE(form.IsDownloading);
