@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace Download {
@@ -36,6 +37,7 @@ constexpr qint64 kMaxPartialRecordBytes = 1024 * 1024;
 constexpr int kRunIdLength = 16;
 // A temporary of a partial record older than this was left by a copy that died while writing.
 constexpr qint64 kStaleTemporaryMs = 60LL * 60 * 1000;
+constexpr char kMarkAttribute[] = "user.fetchwright.partial";
 
 qint64 nowMs(const Clock& clock) { return clock ? clock() : QDateTime::currentMSecsSinceEpoch(); }
 
@@ -497,7 +499,9 @@ QByteArray serializePartial(const PartialRecord& r) {
     out += "\ntotal " + QByteArray::number(r.total);
     out += "\ngood " + QByteArray::number(r.goodLength);
     out += "\ndevice " + QByteArray::number(r.device);
-    out += "\ninode " + QByteArray::number(r.inode) + '\n';
+    out += "\ninode " + QByteArray::number(r.inode);
+    out += "\nbirth " + QByteArray::number(r.birthNs);
+    out += "\nmark " + (r.mark.isEmpty() ? QByteArray("-") : r.mark) + '\n';
     return out;
 }
 
@@ -515,7 +519,10 @@ std::optional<PartialRecord> parsePartial(const QByteArray& data) {
     const auto good = lines.number("good");
     const auto device = lines.number("device");
     const auto inode = lines.number("inode");
-    if (!saved || !url || !folder || !part || !validatorLine || !total || !good || !device || !inode || !lines.atEnd())
+    const auto birth = lines.number("birth");
+    const auto mark = lines.field("mark");
+    if (!saved || !url || !folder || !part || !validatorLine || !total || !good || !device || !inode || !birth || !mark ||
+        !lines.atEnd())
         return std::nullopt;
     if (validatorLine->startsWith("validator ")) r.validator = QByteArray::fromBase64(validatorLine->sliced(10).toByteArray());
     else if (*validatorLine != QByteArrayView("validator")) return std::nullopt;
@@ -528,6 +535,8 @@ std::optional<PartialRecord> parsePartial(const QByteArray& data) {
     r.goodLength = *good;
     r.device = quint64(*device);
     r.inode = quint64(*inode);
+    r.birthNs = *birth;
+    if (*mark != QByteArrayView("-")) r.mark = mark->toByteArray();
     return r;
 }
 
@@ -541,6 +550,24 @@ std::optional<PartialRecord> readPartialRecord(int dirFd, const char* name) {
 bool isRecordedFile(const struct stat& st, const PartialRecord& record) {
     return S_ISREG(st.st_mode) && quint64(st.st_dev) == record.device && quint64(st.st_ino) == record.inode &&
            st.st_size >= record.goodLength;
+}
+
+qint64 birthOf(int fd) {
+    struct statx stx{};
+    if (::statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &stx) != 0 || !(stx.stx_mask & STATX_BTIME)) return 0;
+    return qint64(stx.stx_btime.tv_sec) * 1000000000 + stx.stx_btime.tv_nsec;
+}
+
+QByteArray markOf(int fd) {
+    char value[64];
+    const ssize_t n = ::fgetxattr(fd, kMarkAttribute, value, sizeof value);
+    return n > 0 ? QByteArray(value, qsizetype(n)) : QByteArray();
+}
+
+// What the inode cannot tell: is this the file that was created then, or a later one that got
+// its number? Whatever of birth time and mark the file system kept must match.
+bool sameBirth(int fd, const PartialRecord& record) {
+    return (record.birthNs == 0 || birthOf(fd) == record.birthNs) && (record.mark.isEmpty() || markOf(fd) == record.mark);
 }
 
 // Opens the recorded partial and takes its lock; invalid (errno ESTALE) when the name no
@@ -572,7 +599,7 @@ Fw::UniqueFd lockRecordedPartial(const PartialRecord& record, int openFlags, Fw:
     }
     // The name may have changed hands while the lock was being taken.
     if (::fstatat(dir.get(), name.constData(), &after, AT_SYMLINK_NOFOLLOW) != 0 || !sameFile(st, after) ||
-        ::fstat(fd.get(), &st) != 0 || !isRecordedFile(st, record)) {
+        ::fstat(fd.get(), &st) != 0 || !isRecordedFile(st, record) || !sameBirth(fd.get(), record)) {
         errno = ESTALE;
         return {};
     }
@@ -612,6 +639,9 @@ Fw::UniqueFd CreatePartialLocked(PartialRecord& record) {
     if (!fd || ::flock(fd.get(), LOCK_EX) != 0 || ::fstat(fd.get(), &st) != 0) return {};
     record.device = quint64(st.st_dev);
     record.inode = quint64(st.st_ino);
+    record.birthNs = birthOf(fd.get());
+    const QByteArray mark = randomHex(16);
+    record.mark = ::fsetxattr(fd.get(), kMarkAttribute, mark.constData(), size_t(mark.size()), XATTR_CREATE) == 0 ? mark : QByteArray();
     record.goodLength = 0;
     return fd;
 }

@@ -175,8 +175,14 @@ struct PartialRecord {
     QByteArray validator; // the ETag or Last-Modified the bytes came with
     qint64 total = -1;    // the whole length the server announced; -1 when unknown
     qint64 goodLength = 0;  // bytes known to be on disk (flushed): never append after more
-    quint64 device = 0;   // of the partial, set by CreatePartialLocked
+    // Who the partial is, set by CreatePartialLocked: device and inode, and as far as the file
+    // system keeps them its birth time and a mark in an extended attribute. Inode numbers are
+    // given again as soon as a file is deleted, so a file the user put in the partial's place
+    // may well have the same inode: the birth time and mark tell it apart.
+    quint64 device = 0;
     quint64 inode = 0;
+    qint64 birthNs = 0;   // 0 where the file system keeps no birth time
+    QByteArray mark;      // empty where it keeps no extended attributes
     qint64 savedAt = 0;   // set by the store
 };
 
