@@ -23,7 +23,10 @@ class QRadioButton;
 class QTreeView;
 class DesktopSignals;
 struct StartupEnvironment;
-namespace Download { struct TransferLimits; }
+namespace Download {
+struct TransferLimits;
+class UnfinishedRunRecorder;
+}
 namespace ErrorReport { class Trap; }
 
 // Values of the window's mouse pointer.
@@ -96,6 +99,12 @@ public:
     // The start-up sequence with its outside pieces given: program folder, settings file, ping
     // command, desktop folder, the home-page draw. Form_Load() takes them from the system.
     void Form_Load(const StartupEnvironment& environment);
+    // After the window is shown: when a run of a copy that is gone did not finish, asks whether
+    // its entries go back into the list. Form_Load queues it.
+    void offerUnfinishedRun();
+    // The record of this copy's run under way (see download/UnfinishedWork.h for when the run
+    // calls it); kept in the state folder start-up was given, else the user's.
+    Download::UnfinishedRunRecorder& unfinishedRun();
     // ---- end of start-up ----
     void PushButton1_Click();   // Help
     void PushButton2_Click();   // Start Downloading
@@ -154,6 +163,8 @@ private:
 
     std::shared_ptr<DownloadState> download_;
     std::shared_ptr<ListBuildState> listBuild_;
+    QString stateFolder_;
+    std::shared_ptr<Download::UnfinishedRunRecorder> unfinished_;
 
     void buildControls();
     void connectHandlers();

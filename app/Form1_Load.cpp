@@ -1,5 +1,6 @@
 // The start-up sequence, run before the window is shown.
 #include <QHeaderView>
+#include <QMetaObject>
 #include <QLineEdit>
 #include <QRadioButton>
 #include <QTreeView>
@@ -7,6 +8,7 @@
 #include "app/Form1.h"
 #include "app/Startup.h"
 #include "app/StartupEnvironment.h"
+#include "download/UnfinishedWork.h"
 #include "support/ConnectivityCheck.h"
 #include "support/ErrorTrap.h"
 #include "support/PathHelpers.h"
@@ -62,4 +64,37 @@ void Form1::Form_Load(const StartupEnvironment& environment) {
         // A changed text runs Text1_Change, which stores it.
         Text1->setText(store.read(QStringLiteral("Output Folder"), first));
     });
+    stateFolder_ = env.stateFolder;
+    // Queued, so that the box comes only once the window is up and start-up never waits for it.
+    if (!stateFolder_.isEmpty()) QMetaObject::invokeMethod(this, [this] { offerUnfinishedRun(); }, Qt::QueuedConnection);
+}
+
+Download::UnfinishedRunRecorder& Form1::unfinishedRun() {
+    if (!unfinished_)
+        unfinished_ = std::make_shared<Download::UnfinishedRunRecorder>(stateFolder_.isEmpty() ? Download::StateFolder() : stateFolder_);
+    return *unfinished_;
+}
+
+void Form1::offerUnfinishedRun() {
+    if (stateFolder_.isEmpty() || IsDownloading) return;
+    Download::PartialStore partials(stateFolder_);
+    if (auto leftover = Download::UnfinishedRunRecord::FindLeftover(stateFolder_)) {
+        const Download::UnfinishedRun run = leftover->run();
+        const QString question = QStringLiteral("The last run did not finish.\nPut the %1 downloads it did not store back in the list?")
+                                     .arg(run.entries.size());
+        if (dialogs_.msgBox(question, Dialogs::YesNo) == Dialogs::Yes) {
+            UrlList::Batch batch(urls_);
+            for (const QString& entry : run.entries) batch.add(entry);
+            batch.commit();
+            // A folder that is gone stays out of the box: the one there is better than none.
+            if (!run.folder.isEmpty() && Main::FolderExists(run.folder)) Text1->setText(run.folder);
+            // Until its entries are stored, a crash of this copy offers them again.
+            unfinishedRun().adopt(std::move(*leftover).take());
+        } else {
+            // The partials first: a crash in between leaves a record that still leads to them.
+            partials.removeForRun(run.folder, run.entries);
+            std::move(*leftover).discard();
+        }
+    }
+    partials.removeExpired();
 }

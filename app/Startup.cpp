@@ -17,6 +17,7 @@
 
 #include "app/StartupEnvironment.h"
 #include "download/ConnectionTry.h"
+#include "download/UnfinishedWork.h"
 #include "support/ConnectivityCheck.h"
 #include "support/ErrorTrap.h"
 #include "support/PathHelpers.h"
@@ -33,6 +34,7 @@ StartupEnvironment StartupEnvironment::FromSystem() {
     env.downloadFolder = [] { return QStandardPaths::writableLocation(QStandardPaths::DownloadLocation); };
     env.homeFolder = [] { return QDir::homePath(); };
     env.drawHomePageNumber = &Main::DrawFrom1To100;
+    env.stateFolder = Download::StateFolder();
     return env;
 }
 

@@ -23,6 +23,9 @@ struct StartupEnvironment {
     std::function<QString()> homeFolder;
     // A whole number from 1 to 100; 7 opens the home page.
     std::function<int()> drawHomePageNumber;
+    // Where the record of an unfinished run and the partial files' records lie; when empty,
+    // no unfinished run is offered back.
+    QString stateFolder;
 
     static StartupEnvironment FromSystem();
 };

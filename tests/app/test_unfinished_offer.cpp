@@ -1,0 +1,177 @@
+// The offer at start-up: the entries of a run that did not finish come back on Yes, are
+// forgotten with their partials on No, and a run that finished or is still running elsewhere is
+// never offered.
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include <unistd.h>
+
+#include "app/Form1.h"
+#include "app/StartupEnvironment.h"
+#include "download/UnfinishedWork.h"
+#include "harness/ListContents.h"
+#include "harness/ScriptedDialogs.h"
+#include "harness/UserSettings.h"
+#include "support/Settings.h"
+
+using namespace Download;
+
+namespace {
+
+QString s(const char* text) { return QString::fromUtf8(text); }
+
+const QString kOnline = s("echo 64 bytes from 127.0.0.1: icmp_seq=1 ttl=64 time=0.05 ms");
+
+struct UnfinishedOffer : ::testing::Test {
+    QTemporaryDir dir;
+    QString state = dir.path() + s("/state");
+    QString lastFolder = dir.path() + s("/last run/");
+    QString desktop = dir.path() + s("/Desktop/");
+    StartupEnvironment env;
+    Settings::Store store;
+    ScriptedDialogs dialogs;
+    std::unique_ptr<Form1> form;
+
+    void SetUp() override {
+        clearUserSettings();
+        QDir().mkpath(lastFolder);
+        QDir().mkpath(desktop);
+        env.programFolder = dir.path();
+        env.pingCommand = kOnline;
+        env.desktopFolder = [this] { return desktop; };
+        env.drawHomePageNumber = [] { return 50; };
+        env.stateFolder = state;
+    }
+    void TearDown() override {
+        form.reset();
+        clearUserSettings();
+    }
+    // A start of the program, up to the moment the window's event loop has run once.
+    void start(const QStringList& listBefore = {}) {
+        form = std::make_unique<Form1>(dialogs, store);
+        form->urlList().appendMany(listBefore);
+        form->Form_Load(env);
+        EXPECT_TRUE(dialogs.messages.empty()) << "nothing asked before the window is up";
+        form->show();
+        QCoreApplication::processEvents();
+    }
+    void leaveRun(const QStringList& entries) {
+        UnfinishedRunRecord record(state);
+        ASSERT_TRUE(record.save({lastFolder, entries}));
+    }
+    QString offerText(int n) const {
+        return s("The last run did not finish.\nPut the %1 downloads it did not store back in the list?").arg(n);
+    }
+    // A recorded partial of `url` in the last run's folder.
+    void leavePartial(const QString& url, const QString& partName) {
+        PartialRecord record;
+        record.url = url;
+        record.folder = lastFolder;
+        record.partName = partName;
+        Fw::UniqueFd fd = CreatePartialLocked(record);
+        ASSERT_TRUE(fd.valid());
+        ASSERT_EQ(::write(fd.get(), "data", 4), 4);
+        record.goodLength = 4;
+        ASSERT_TRUE(PartialStore(state).put(record));
+    }
+};
+
+}  // namespace
+
+TEST_F(UnfinishedOffer, YesAppendsTheEntriesSetsTheFolderAndKeepsTheRecordForThisCopy) {
+    leaveRun({s("http://a.example/1.iso"), s("http://a.example/2.iso")});
+    dialogs.messageAnswers = {Dialogs::Yes};
+    start({s("http://already.example/")});
+    ASSERT_EQ(dialogs.messages.size(), 1u);
+    EXPECT_EQ(dialogs.messages[0].text, offerText(2));
+    EXPECT_EQ(dialogs.messages[0].code, int(Dialogs::YesNo));
+    EXPECT_EQ(contentsOf(form->urlList()),
+              (QStringList{s("http://already.example/"), s("http://a.example/1.iso"), s("http://a.example/2.iso")}));
+    EXPECT_EQ(form->Text1->text(), lastFolder);
+    // This copy owns it now: no other copy is offered it while this one lives...
+    EXPECT_FALSE(UnfinishedRunRecord::FindLeftover(state));
+    // ...and when it ends without storing them (a crash, a close), the next start offers them again.
+    dialogs.messages.clear();
+    dialogs.messageAnswers = {Dialogs::Yes};
+    start();
+    ASSERT_EQ(dialogs.messages.size(), 1u);
+    EXPECT_EQ(dialogs.messages[0].text, offerText(2));
+}
+
+TEST_F(UnfinishedOffer, YesKeepsTheFolderBoxWhenTheRunsFolderIsGone) {
+    leaveRun({s("http://a.example/1.iso")});
+    ASSERT_TRUE(QDir(lastFolder).removeRecursively());
+    dialogs.messageAnswers = {Dialogs::Yes};
+    start();
+    EXPECT_EQ(contentsOf(form->urlList()), QStringList{s("http://a.example/1.iso")});
+    EXPECT_EQ(form->Text1->text(), desktop);
+}
+
+TEST_F(UnfinishedOffer, NoForgetsTheRunAndRemovesItsPartialsOnly) {
+    leaveRun({s("http://a.example/1.iso"), s("http://a.example/2.iso")});
+    leavePartial(s("http://a.example/1.iso"), s("1.iso.part"));
+    // The same address into another folder is another run's work.
+    const QString lastFolderBefore = lastFolder;
+    lastFolder = desktop;
+    leavePartial(s("http://a.example/1.iso"), s("1.iso.part"));
+    lastFolder = lastFolderBefore;
+    QFile user(lastFolder + s("2.iso.part"));
+    ASSERT_TRUE(user.open(QIODevice::WriteOnly));
+    user.write("the user's own");
+    user.close();
+
+    dialogs.messageAnswers = {Dialogs::No};
+    start();
+    ASSERT_EQ(dialogs.messages.size(), 1u);
+    EXPECT_TRUE(form->urlList().count() == 0);
+    EXPECT_FALSE(QFile::exists(lastFolder + s("1.iso.part")));
+    EXPECT_FALSE(PartialStore(state).find(lastFolder, s("http://a.example/1.iso")));
+    EXPECT_TRUE(QFile::exists(lastFolder + s("2.iso.part")));
+    EXPECT_TRUE(QFile::exists(desktop + s("1.iso.part")));
+    EXPECT_TRUE(PartialStore(state).find(desktop, s("http://a.example/1.iso")));
+
+    form.reset();
+    dialogs.messages.clear();
+    start();
+    EXPECT_TRUE(dialogs.messages.empty()) << "answered No once is answered for good";
+}
+
+TEST_F(UnfinishedOffer, NothingIsOfferedWithoutARecordAfterAFinishedRunOrForALiveCopy) {
+    start();
+    EXPECT_TRUE(dialogs.messages.empty());
+
+    // A run that ended normally in this copy.
+    form->unfinishedRun().begin(lastFolder, {s("http://a/"), s("http://b/")});
+    form->unfinishedRun().flush();
+    form->unfinishedRun().stored(0);
+    form->unfinishedRun().finishedNormally();
+    form.reset();
+    start();
+    EXPECT_TRUE(dialogs.messages.empty());
+
+    // Another copy still running.
+    UnfinishedRunRecord live(state);
+    ASSERT_TRUE(live.save({lastFolder, {s("http://a/")}}));
+    form.reset();
+    start();
+    EXPECT_TRUE(dialogs.messages.empty());
+}
+
+TEST_F(UnfinishedOffer, AWindowClosedMidRunOffersWhatItDidNotStore) {
+    start();
+    form->unfinishedRun().begin(lastFolder, {s("http://a/"), s("http://b/"), s("http://c/")});
+    form->unfinishedRun().stored(1);
+    form.reset();  // closed mid-run: no flush asked for
+    dialogs.messageAnswers = {Dialogs::Yes};
+    start();
+    ASSERT_EQ(dialogs.messages.size(), 1u);
+    EXPECT_EQ(dialogs.messages[0].text, offerText(2));
+    EXPECT_EQ(contentsOf(form->urlList()), (QStringList{s("http://a/"), s("http://c/")}));
+}
