@@ -13,6 +13,7 @@
 #include <QStyle>
 #include <QTreeView>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 
@@ -20,6 +21,7 @@
 #include "download/Address.h"
 #include "download/DownloadEngine.h"
 #include "download/DownloadRun.h"
+#include "download/UnfinishedWork.h"
 #include "support/ErrorTrap.h"
 #include "support/PathHelpers.h"
 #include "support/RunOptions.h"
@@ -56,8 +58,12 @@ struct Form1::DownloadState {
         QString entry;
         QString address;  // as the caption shows it: no password, and short
         int number = 0;   // the item's number in the caption ("4 of 6")
+        int recordIndex = -1;  // its place in the record of unfinished work
         bool withdrawn = false;
     };
+    // The entries there when the run began, in list order: the record of unfinished work counts
+    // them by these places.
+    std::vector<UrlList::EntryId> startIds;
     std::vector<Taken> taken;
     UrlList::EntryId lastFed = 0;  // the last entry handed to the engine and not taken back
     int itemsTaken = 0;
@@ -131,6 +137,7 @@ void Form1::showFinishedItems() {
         const DownloadState::Taken& item = state.taken[static_cast<std::size_t>(index)];
         // A stopped item's row is marked when the run ends, with the others not reached.
         if (item.withdrawn || outcome.cancelled) continue;
+        if ((outcome.stored || outcome.skipped) && item.recordIndex >= 0) unfinishedRun().stored(item.recordIndex);
         changes.push_back(outcomeChange(item.id, outcome));
     }
     urls_.setOutcomes(changes);
@@ -225,6 +232,17 @@ void Form1::PushButton2_Click() {
         state.rate.reset();
         state.countAtStart = urls_.count();
         state.firstIdAfterStart = urls_.nextId();
+        // What is not stored yet is kept in the state folder while the run goes, so that a run
+        // cut short by Stop, a close or a crash can be offered back at the next start.
+        QStringList entries;
+        entries.reserve(state.countAtStart);
+        state.startIds.clear();
+        state.startIds.reserve(static_cast<std::size_t>(state.countAtStart));
+        for (int position = 1; position <= state.countAtStart; ++position) {
+            state.startIds.push_back(urls_.idAt(position));
+            entries << urls_.textAt(position);
+        }
+        unfinishedRun().begin(folder, entries);
         urls_.clearOutcomes();
         PushButton2->setText(kStop);
         state.clock.start();
@@ -257,6 +275,11 @@ void Form1::PushButton2_Click() {
             });
             trap.run(120, [&] { item.address = Download::DisplayAddress(url); });
             trap.run(130, [&] { base = Main::BuildTargetPath(Download::NamingText(url), state.folder); });
+            trap.run(132, [&] {
+                const auto at = std::lower_bound(state.startIds.begin(), state.startIds.end(), id);
+                item.recordIndex = at != state.startIds.end() && *at == id ? static_cast<int>(at - state.startIds.begin())
+                                                                            : unfinishedRun().add(item.entry);
+            });
             trap.run(134, [&] {
                 item.number = ++state.itemsTaken;
                 const int index = engine->enqueue(url, base);
@@ -359,6 +382,11 @@ void Form1::downloadRunFinished() {
         state.run.release()->deleteLater();
     }
     if (isClosing()) {
+        // What was stored is struck off; the rest is offered back at the next start.
+        for (std::size_t k = 0; k < state.taken.size() && k < outcomes.size(); ++k)
+            if ((outcomes[k].stored || outcomes[k].skipped) && state.taken[k].recordIndex >= 0)
+                unfinishedRun().stored(state.taken[k].recordIndex);
+        unfinishedRun().flush();
         state.running = false;
         IsDownloading = false;
         return;
@@ -382,6 +410,7 @@ void Form1::downloadRunFinished() {
                 continue;
             }
             summary.add(item.entry, outcome);
+            if ((outcome.stored || outcome.skipped) && item.recordIndex >= 0) unfinishedRun().stored(item.recordIndex);
             changes.push_back(outcomeChange(item.id, outcome));
         }
         urls_.setOutcomes(changes);
@@ -406,6 +435,13 @@ void Form1::downloadRunFinished() {
         if ((summary.stopped() || summary.failedCount() > 0) && !summary.stored().empty())
             message += QStringLiteral("\r\n\r\n") + kTryAgainHint;
         dialogs_.msgBox(message);
+    });
+    // A run that went to its end leaves nothing to offer back; a stopped one keeps its record.
+    trap.run(150, [&] {
+        if (stopped)
+            unfinishedRun().flush();
+        else
+            unfinishedRun().finishedNormally();
     });
     trap.run(152, [&] { IsDownloading = false; });
     emit downloadEnded();

@@ -1,6 +1,7 @@
 // Durable files: each item's data in a temporary of the output folder, flushed to disk (many
 // files sharing one flush) and only then named, never replacing an existing entry.
 #include "download/DownloadEngine.h"
+#include "download/UnfinishedWork.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -59,11 +60,7 @@ QByteArray randomTemporaryName() {
 // in and its own name, so that a clean-up can prove a file is one this user's copies made. The
 // folder counts by its path, not its inode: a file system mounted again (a FAT stick) gives its
 // files new inode numbers, and its leftovers must still be found.
-QByteArray registryFolder() {
-    const QByteArray state = qgetenv("XDG_STATE_HOME");
-    const QByteArray root = state.startsWith('/') ? state : QFile::encodeName(QDir::homePath()) + "/.local/state";
-    return root + "/Fetchwright/temporaries";
-}
+QByteArray registryFolder() { return QFile::encodeName(StateFolder()) + "/temporaries"; }
 
 QByteArray folderKey(const QByteArray& folder) {
     return QCryptographicHash::hash(folder, QCryptographicHash::Sha1).toHex().left(24);

@@ -3,6 +3,9 @@
 #include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QDir>
 #include <QIcon>
 #include <QLineEdit>
 #include <QMenu>
@@ -25,6 +28,7 @@
 #include "app/ListActions.h"
 #include "app/RunProgress.h"
 #include "download/Downloader.h"
+#include "download/UnfinishedWork.h"
 #include "harness/FolderContents.h"
 #include "harness/LoopbackServer.h"
 #include "harness/RunWait.h"
@@ -381,6 +385,44 @@ TEST_F(ControlFixture, StartIsRefusedWhileAPageIsStillBeingReadIntoTheList) {
     EXPECT_FALSE(form.IsDownloading);
     EXPECT_TRUE(entriesOf(dir.path()).isEmpty());
     EXPECT_EQ(form.urlList().count(), 2);
+}
+
+TEST_F(ControlFixture, AStoppedRunLeavesTheEntriesItDidNotStoreToBeOfferedAndAFinishedOneLeavesNothing) {
+    http.start();
+    const QString state = dir.filePath(s("state"));
+    qputenv("XDG_STATE_HOME", QFile::encodeName(state));
+    {
+        ScriptedDialogs ownDialogs;
+        Form1 window{ownDialogs, settings};
+        window.setTransferLimits(Download::TransferLimits{2000, 2, 5, 4, {20, 40, 80}});
+        window.Text1->setText(dir.path());
+        for (const char* path : {"/files/a.txt", "/big.iso", "/files/c.txt"}) window.urlList().append(http.url(s(path)));
+        QTimer stopper;
+        stopper.setInterval(5);
+        QObject::connect(&stopper, &QTimer::timeout, [&] {
+            if (window.ProgressBar1->caption().contains(s("/big.iso")) && QFile::exists(dir.filePath(s("a.txt"))))
+                window.stopDownloading();
+        });
+        stopper.start();
+        EXPECT_TRUE(ClickStartAndWait(window));
+        EXPECT_EQ(ownDialogs.messageTexts(), QStringList{s("Stopped.\r\n1 stored.\r\n\r\n2 items were not reached.\r\n\r\n") + kHint});
+    }
+    auto leftover = Download::UnfinishedRunRecord::FindLeftover(state + s("/Fetchwright"));
+    ASSERT_TRUE(leftover.has_value());
+    EXPECT_EQ(leftover->run().folder, dir.path());
+    EXPECT_EQ(leftover->run().entries, (QStringList{http.url(s("/big.iso")), http.url(s("/files/c.txt"))}));
+    std::move(*leftover).discard();
+
+    released = true;
+    {
+        ScriptedDialogs ownDialogs;
+        Form1 window{ownDialogs, settings};
+        window.Text1->setText(dir.path());
+        window.urlList().append(http.url(s("/files/d.txt")));
+        EXPECT_TRUE(ClickStartAndWait(window));
+    }
+    EXPECT_FALSE(Download::UnfinishedRunRecord::FindLeftover(state + s("/Fetchwright")).has_value());
+    qunsetenv("XDG_STATE_HOME");
 }
 
 TEST(RunProgressFigures, KnownAndUnknownSizesRetriesAndTheItemsNumber) {
