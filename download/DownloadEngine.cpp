@@ -10,7 +10,9 @@
 
 #include "download/Transfer.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace Download {
 
@@ -19,6 +21,11 @@ namespace {
 constexpr qint64 kWriteBehindBytes = 8 << 20;
 constexpr qint64 kFiguresEveryMs = 100;
 constexpr qint64 kProgressEveryMs = 250;
+// An item is big once it announces, or has brought, more than this: its bytes are worth keeping
+// when the run is stopped or the program killed.
+constexpr qint64 kBigBytes = 8 << 20;
+// A big item's record says how much is on disk, brought up to date this often.
+constexpr qint64 kPartialSyncBytes = 16 << 20;
 // How long an item whose answer came waits for earlier items' answers before it is numbered.
 constexpr qint64 kNameWaitMs = 3000;
 
@@ -50,6 +57,10 @@ struct Engine::Active {
     qint64 answeredAtMs = 0;
     QString skippedAs;      // the file already there that made it skipped
     QString nameError;      // why its answer's name cannot be used
+    bool big = false;          // its bytes lie in a recorded partial file
+    bool partialTried = false; // one could not be made: it stays anonymous
+    PartialRecord partial;
+    qint64 syncedBytes = 0;    // what was on disk when the record was last written
     TransferProgress progress;
     std::unique_ptr<Transfer> transfer;
     qint64 retryAtMs = 0;  // waiting for its next try until then
@@ -259,19 +270,96 @@ void Engine::endActive(Listener& listener, std::size_t at, ItemOutcome outcome) 
     if (a->inMulti) curl_multi_remove_handle(multiOf(multi_), a->transfer->easy());
     a->inMulti = false;
     movedByEnded_ += a->transfer->bytesMoved();
-    if (!outcome.stored) {
-        dropTemporary(a->job);
+    const bool complete = outcome.stored;
+    if (!complete) {
+        if (a->big && outcome.cancelled) {
+            // Stopped or closed: what came stays on disk under its partial name, recorded, so
+            // that the next run of this address into this folder goes on from there.
+            syncPartial(*a);
+            a->job.fd.reset();
+        } else {
+            dropTemporary(a->job);
+            if (a->big) partials().remove(a->partial.folder, a->partial.url);
+        }
         if (a->named) memo_.givenBack(a->job.base, a->job.target);
         setOutcome(index, std::move(outcome));
-    } else if (a->named) {
+    } else if (a->big) {
+        // The partial becomes the stored file; its record is done with.
+        partials().remove(a->partial.folder, a->partial.url);
+    }
+    if (complete && a->named) {
         handToFinisher(std::move(a->job));
-    } else {
+    } else if (complete) {
         a->transfer.reset();
         parked_.push_back(std::move(a));
     }
     publishFigures();
     countFinished(listener, index);
     assignNames(false);
+}
+
+PartialStore& Engine::partials() {
+    if (!partials_) partials_ = std::make_unique<PartialStore>();
+    return *partials_;
+}
+
+// Moves a big item's bytes from its anonymous temporary into a partial file of its own name
+// (name.part, numbered when taken), recorded, that the transfer goes on writing.
+void Engine::keepAsPartial(Active& a) {
+    a.partialTried = true;
+    Transfer& t = *a.transfer;
+    const qint64 have = t.received();
+    PartialRecord record;
+    record.url = a.url;
+    record.folder = a.job.folder->path;
+    const QString name = Main::FileNameOf(a.job.base, Main::kNativeSeparator) + QStringLiteral(".part");
+    Fw::UniqueFd fd;
+    for (int n = 0; n < 100 && !fd; ++n) {
+        record.partName = n == 0 ? name : Main::NumberedCandidate(name, n, Main::kNativeSeparator);
+        if (!IsPartialName(record.partName)) return;
+        fd = CreatePartialLocked(record);
+        if (!fd && errno != EEXIST) return;
+    }
+    if (!fd) return;
+    // The bytes so far, copied in the kernel where it can.
+    loff_t from = 0, to = 0;
+    bool copied = true;
+    while (from < have) {
+        const ssize_t n = ::copy_file_range(a.job.fd.get(), &from, fd.get(), &to, static_cast<size_t>(have - from), 0);
+        if (n > 0) continue;
+        char buffer[1 << 16];
+        const ssize_t got = ::pread(a.job.fd.get(), buffer, static_cast<size_t>(std::min<qint64>(sizeof buffer, have - from)), from);
+        if (got <= 0 || ::pwrite(fd.get(), buffer, static_cast<size_t>(got), to) != got) {
+            copied = false;
+            break;
+        }
+        from += got;
+        to += got;
+    }
+    if (!copied || ::lseek(fd.get(), have, SEEK_SET) != have) {
+        ::unlinkat(a.job.folder->fd.get(), QFile::encodeName(record.partName).constData(), 0);
+        return;
+    }
+    t.switchFile(fd.get());
+    dropTemporary(a.job);
+    a.job.fd = std::move(fd);
+    a.job.tempName = QFile::encodeName(record.partName);
+    a.partial = record;
+    a.big = true;
+    a.syncedBytes = -1;
+    syncPartial(a);
+}
+
+// Writes a big item's bytes out and records how many are on disk: after a crash nothing past
+// them is trusted.
+void Engine::syncPartial(Active& a) {
+    Transfer& t = *a.transfer;
+    if (::fdatasync(a.job.fd.get()) != 0) return;
+    a.partial.goodLength = t.received();
+    a.partial.total = t.total();
+    a.partial.validator = t.rangeValidator();
+    a.syncedBytes = a.partial.goodLength;
+    partials().put(a.partial);
 }
 
 // Chooses the item's name from its answer, or declines the body (skipped, or a name the folder
@@ -384,8 +472,27 @@ void Engine::begin(Listener& listener, Queued item) {
         a->job.nameBytes = *bytes;
         a->answered = a->named = true;
     }
+    // What an earlier run of this address into this folder kept goes on from where it ended, when
+    // it is still the file that run made and no other copy is at it.
+    if (!a->named) {
+        if (std::optional<PartialRecord> kept = partials().find(a->job.folder->path, item.url);
+            kept && kept->total > 0 && !kept->validator.isEmpty()) {
+            if (Fw::UniqueFd fd = OpenPartialLocked(*kept)) {
+                dropTemporary(a->job);
+                a->job.fd = std::move(fd);
+                a->job.tempName = QFile::encodeName(kept->partName);
+                a->partial = *kept;
+                a->big = a->partialTried = true;
+                a->syncedBytes = kept->goodLength;
+                a->job.base = inFolder(a->folderText, kept->partName.chopped(5));
+                a->answered = true;
+                a->answeredAtMs = SteadyNowMs();
+            }
+        }
+    }
     a->transfer = std::make_unique<Transfer>(limits_, item.url, FileTarget{a->job.fd.get(), true, &a->job.folder->space},
                                              &a->progress);
+    if (a->big) a->transfer->continueFrom(a->partial.goodLength, a->partial.total, a->partial.validator);
     if (a->transfer->refused()) {
         dropTemporary(a->job);
         return failNow(a->transfer->refusal().text);
@@ -403,6 +510,7 @@ void Engine::begin(Listener& listener, Queued item) {
         return failNow(QStringLiteral("Cannot start the transfer"));
     }
     active_.push_back(std::move(a));
+    assignNames(false);
     publishFigures();
 }
 
@@ -543,6 +651,16 @@ void Engine::drive(Listener& listener, int untilDone) {
             if (it == active_.end()) continue;
             (*it)->inMulti = false;
             settle(listener, **it, code, SteadyNowMs());
+        }
+
+        // Big items keep their bytes where a stop or a crash does not take them.
+        for (auto& a : active_) {
+            Transfer& t = *a->transfer;
+            if (!a->big && !a->partialTried && a->answered && t.total() > 0 &&
+                (t.total() > kBigBytes || t.received() > kBigBytes) && !t.rangeValidator().isEmpty())
+                keepAsPartial(*a);
+            else if (a->big && (t.received() - a->syncedBytes >= kPartialSyncBytes || t.received() < a->syncedBytes))
+                syncPartial(*a);
         }
 
         now = SteadyNowMs();

@@ -24,6 +24,7 @@
 #include "download/DurableFiles.h"
 #include "download/RunSummary.h"
 #include "download/Transfer.h"
+#include "download/UnfinishedWork.h"
 #include "download/TargetNaming.h"
 #include "support/Dialogs.h"
 #include "support/Result.h"
@@ -173,6 +174,10 @@ private:
     void publishFigures();
     void setOutcome(int index, ItemOutcome outcome);
     bool decide(Active& a, const AnswerFacts& facts, qint64 total);
+    // Big items keep their bytes under a recorded partial name (name.part) while they come in.
+    PartialStore& partials();
+    void keepAsPartial(Active& a);
+    void syncPartial(Active& a);
     void assignNames(bool force);
     void countFinished(Listener& listener, int index);
 
@@ -213,6 +218,7 @@ private:
     std::vector<std::unique_ptr<Active>> parked_;  // complete, waiting for their names
     bool serverNames_ = true;
     bool skipExisting_ = false;
+    std::unique_ptr<PartialStore> partials_;
     std::shared_ptr<const Folder> folder_;  // the folder of the last item begun
     QHash<QString, qint64> hostPause_;      // host, SteadyNowMs() before which it gets no request
     qint64 lastFiguresMs_ = 0;

@@ -273,7 +273,7 @@ Fw::UniqueFd createNamedTemporary(int dirFd, const QByteArray& folder, QByteArra
     Fw::UniqueFd fd;
     for (int attempt = 0; attempt < 100 && !fd; ++attempt) {
         tempName = randomTemporaryName();
-        fd.reset(::openat(dirFd, tempName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+        fd.reset(::openat(dirFd, tempName.constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
         if (!fd && errno != EEXIST) break;
     }
     if (!fd) return fd;
@@ -351,7 +351,7 @@ Fw::Result<void> Engine::createTemporary(const QString& folderText, FinishJob& j
     Fw::UniqueFd fd;
     if (temporaryMethod_ == TemporaryMethod::Best && procFdUsable()) {
         // No name until it is complete: nothing to clean up, nothing another copy could take.
-        fd.reset(::openat(dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+        fd.reset(::openat(dirFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
         if (!fd && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
             return Fw::Error::failed(errno == ENOENT ? kFolderMissing
                                                      : QStringLiteral("Cannot create a file in the folder: ") + errnoText(errno));

@@ -394,6 +394,29 @@ void Transfer::setAnswerHandler(AnswerHandler handler) {
     body_->answer = &answerHandler_;
 }
 bool Transfer::answered() const { return body_->decided; }
+
+void Transfer::continueFrom(qint64 bytes, qint64 total, const QByteArray& validator) {
+    Body& body = *body_;
+    body.bytes = bytes;
+    body.total = total;
+    body.acceptsRanges = true;
+    body.decided = true;
+    body.etag.clear();
+    body.lastModified.clear();
+    // A tag is quoted; a date is not.
+    if (validator.startsWith('"') || validator.startsWith("W/"))
+        body.etag = validator;
+    else
+        body.lastModified = validator;
+    resumeUrl_ = firstUrl_;
+    if (progress_) {
+        progress_->received.store(bytes, std::memory_order_relaxed);
+        progress_->total.store(total, std::memory_order_relaxed);
+    }
+}
+
+void Transfer::switchFile(int fd) { body_->fd = fd; }
+QByteArray Transfer::rangeValidator() const { return body_->rangeValidator(); }
 bool Transfer::answerNow() {
     if (body_->decided) return !body_->skipped;
     curl_off_t length = -1;

@@ -84,6 +84,16 @@ public:
     // Gives the handler the last answer now, if it has not had one (an answer without a body).
     bool answerNow();
 
+    // The file already holds the first `bytes` of an answer of `total` bytes that came with
+    // `validator` (its ETag or Last-Modified): the first try asks for the rest, and appends only
+    // when the answer is that very rest (else it starts the file again). Its name was chosen then,
+    // so the answer handler is not asked again. Before the first try.
+    void continueFrom(qint64 bytes, qint64 total, const QByteArray& validator);
+    // From now on the body goes to `fd`, which holds the same bytes as the file before.
+    void switchFile(int fd);
+    // The ETag or Last-Modified that a later request for the rest may send, empty when none.
+    QByteArray rangeValidator() const;
+
     // Hands the body to the disk every `bytes` bytes (0: when the system likes).
     void setWriteBehind(qint64 bytes);
     // The run's shared receiving rate (nullptr: none). While the gate is shut a write pauses the

@@ -1,0 +1,202 @@
+// A big item cut short keeps its bytes under "name.part" and the next run goes on from there:
+// asking for the rest with Range and If-Range, appending only the very rest of the very file,
+// else starting over, and always storing one whole answer of the server.
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include <signal.h>
+
+#include "download/DownloadEngine.h"
+#include "harness/FolderContents.h"
+#include "harness/LoopbackServer.h"
+#include "harness/Timing.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+QString s(const char* text) { return QString::fromUtf8(text); }
+
+constexpr std::size_t kSize = 64u << 20;
+
+// Byte i of version v of the file.
+char byteAt(std::size_t i, int version) { return static_cast<char>((i * 31 + i / 4099 + std::size_t(version) * 7) & 0xff); }
+
+struct PartialFixture : ::testing::Test {
+    LoopbackServer http;
+    QTemporaryDir dir;
+    QTemporaryDir state;
+    Download::Engine engine{Download::TransferLimits{2000, 5, 5, 1}};
+    std::atomic<bool> slow{true};
+    std::atomic<int> version{1};
+    std::atomic<bool> honourRanges{true};
+    std::mutex lock;
+    std::vector<std::string> ranges;  // the Range header of each request, "" for none
+
+    PartialFixture() {
+        qputenv("XDG_STATE_HOME", QFile::encodeName(state.path()));
+        http.server().Get("/big.bin", [this](const httplib::Request& req, httplib::Response& res) {
+            {
+                std::lock_guard<std::mutex> hold(lock);
+                ranges.push_back(req.get_header_value("Range"));
+            }
+            const int v = version;
+            res.set_header("ETag", "\"v" + std::to_string(v) + "\"");
+            res.set_header("Accept-Ranges", "bytes");
+            auto body = [this, v](size_t offset, size_t length, httplib::DataSink& sink) {
+                if (slow) std::this_thread::sleep_for(5ms);
+                std::string chunk(std::min<size_t>(length, 256 * 1024), '\0');
+                for (std::size_t k = 0; k < chunk.size(); ++k) chunk[k] = byteAt(offset + k, v);
+                sink.write(chunk.data(), chunk.size());
+                return true;
+            };
+            if (honourRanges) {
+                // The server answers a Range request with 206 and Content-Range itself.
+                res.set_content_provider(kSize, "application/octet-stream", body);
+            } else {
+                // Ranges not offered: the whole file, as it comes.
+                res.set_chunked_content_provider("application/octet-stream", [body](size_t offset, httplib::DataSink& sink) {
+                    if (offset >= kSize) {
+                        sink.done();
+                        return true;
+                    }
+                    return body(offset, std::min<size_t>(256 * 1024, kSize - offset), sink);
+                });
+            }
+        });
+        http.start();
+    }
+    ~PartialFixture() override {
+        slow = false;
+        qunsetenv("XDG_STATE_HOME");
+    }
+
+    // One run of the big file; cancelled once `stopAt` bytes have come (0: never).
+    Download::ItemOutcome run(qint64 stopAt) {
+        engine.beginRun();
+        const QString url = http.url(s("/big.bin"));
+        engine.enqueue(url, Main::BuildTargetPath(url, dir.path()));
+        engine.endInput();
+        std::atomic<bool> done{false};
+        std::thread stopper([&] {
+            while (!done && stopAt > 0) {
+                if (engine.figures().earliestReceived >= stopAt) {
+                    engine.cancel();
+                    break;
+                }
+                std::this_thread::sleep_for(2ms);
+            }
+        });
+        engine.runQueue(std::function<void()>{});
+        done = true;
+        stopper.join();
+        return engine.finishRun().at(0);
+    }
+    bool storedWhole(int v) {
+        QFile f(dir.filePath(s("big.bin")));
+        if (!f.open(QIODevice::ReadOnly) || f.size() != qint64(kSize)) return false;
+        const QByteArray data = f.readAll();
+        for (std::size_t i = 0; i < kSize; ++i)
+            if (data[qsizetype(i)] != byteAt(i, v)) return false;
+        return true;
+    }
+    std::vector<std::string> asked() {
+        std::lock_guard<std::mutex> hold(lock);
+        return ranges;
+    }
+};
+
+}  // namespace
+
+TEST_F(PartialFixture, AStoppedBigItemKeepsItsBytesAndTheNextRunAsksOnlyForTheRest) {
+    const qint64 stopAt = qint64(kSize) * 4 / 10;
+    const Download::ItemOutcome stopped = run(stopAt);
+    EXPECT_TRUE(stopped.cancelled);
+    // Kept under a name that says what it is, never under the final name.
+    ASSERT_EQ(entriesOf(dir.path()), QStringList{s("big.bin.part")});
+    EXPECT_GE(QFileInfo(dir.filePath(s("big.bin.part"))).size(), stopAt);
+
+    slow = false;
+    const Download::ItemOutcome done = run(0);
+    ASSERT_TRUE(done.stored) << done.reason.toStdString();
+    const auto requests = asked();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0], "");
+    ASSERT_EQ(requests[1].rfind("bytes=", 0), 0u) << requests[1];
+    EXPECT_GE(std::stoll(requests[1].substr(6)), stopAt);
+    EXPECT_EQ(entriesOf(dir.path()), QStringList{s("big.bin")});
+    EXPECT_TRUE(storedWhole(1));
+}
+
+TEST_F(PartialFixture, AChangedFileOrAServerIgnoringTheRangeStartsOverAndIsNeverDoubled) {
+    ASSERT_TRUE(run(qint64(kSize) / 3).cancelled);
+    ASSERT_EQ(entriesOf(dir.path()), QStringList{s("big.bin.part")});
+    // The file changed on the server: its part is not appended, the new version is fetched whole.
+    version = 2;
+    slow = false;
+    ASSERT_TRUE(run(0).stored);
+    EXPECT_EQ(entriesOf(dir.path()), QStringList{s("big.bin")});
+    EXPECT_TRUE(storedWhole(2));
+
+    // A server that answers a Range request with the whole file: stored once, not doubled.
+    QFile::remove(dir.filePath(s("big.bin")));
+    slow = true;
+    ASSERT_TRUE(run(qint64(kSize) / 3).cancelled);
+    honourRanges = false;
+    slow = false;
+    ASSERT_TRUE(run(0).stored);
+    EXPECT_EQ(entriesOf(dir.path()), QStringList{s("big.bin")});
+    EXPECT_TRUE(storedWhole(2));
+}
+
+TEST_F(PartialFixture, AFailedBigItemLeavesNothing) {
+    // The server goes away mid-body and never comes back: no partial, no record.
+    ASSERT_TRUE(run(qint64(kSize) / 4).cancelled);
+    slow = false;
+    http.stop();
+    const Download::ItemOutcome failed = run(0);
+    EXPECT_FALSE(failed.stored);
+    EXPECT_FALSE(failed.cancelled);
+    EXPECT_TRUE(entriesOf(dir.path()).isEmpty()) << entriesOf(dir.path()).join(s(", ")).toStdString();
+    Download::PartialStore store;
+    EXPECT_FALSE(store.find(dir.path(), http.url(s("/big.bin"))).has_value());
+}
+
+TEST_F(PartialFixture, AKilledProcessLeavesItsFlushedBytesAndTheNextRunGoesOnFromThem) {
+    // A copy of the engine in a process of its own, killed while the big item comes in.
+    QProcess copy;
+    copy.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    copy.start(QStringLiteral(FETCHWRIGHT_ENGINE_COPY), {dir.path(), http.url(s("/big.bin"))});
+    ASSERT_TRUE(copy.waitForStarted(10000));
+    const QString part = dir.filePath(s("big.bin.part"));
+    // Past the first recorded flush (at 8 MB) and well into the next stretch.
+    bool seen = false;
+    for (int k = 0; k < Timing::boundMs(20000) / 10 && !seen; ++k) {
+        seen = QFileInfo(part).size() > (20 << 20);
+        if (!seen) std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_TRUE(seen) << "the partial never grew";
+    ::kill(static_cast<pid_t>(copy.processId()), SIGKILL);
+    ASSERT_TRUE(copy.waitForFinished(10000));
+    ASSERT_EQ(entriesOf(dir.path()), QStringList{s("big.bin.part")});
+
+    slow = false;
+    const Download::ItemOutcome done = run(0);
+    ASSERT_TRUE(done.stored) << done.reason.toStdString();
+    const auto requests = asked();
+    ASSERT_EQ(requests.size(), 2u);
+    // Only from a byte known to be on disk: at least the first flush.
+    ASSERT_EQ(requests[1].rfind("bytes=", 0), 0u) << requests[1];
+    EXPECT_GE(std::stoll(requests[1].substr(6)), qint64(8) << 20);
+    EXPECT_EQ(entriesOf(dir.path()), QStringList{s("big.bin")});
+    EXPECT_TRUE(storedWhole(1));
+}
