@@ -196,6 +196,14 @@ TEST_F(CopiesFixture, AKilledRunLeavesNothingOrARecordedTemporaryThatOnlyIsRemov
     const QStringList left = entriesOf(folder());
     ASSERT_EQ(left.size(), 1);
     EXPECT_TRUE(Download::IsTemporaryName(left[0])) << left[0].toStdString();
+    // A file system mounted again (a FAT stick) gives its files new inode numbers: the leftover,
+    // copied over itself to a new inode here, is still known as this program's.
+    {
+        const QString leftover = dir.filePath(left[0]);
+        ASSERT_TRUE(QFile::copy(leftover, leftover + s(".copy")));
+        ASSERT_TRUE(QFile::remove(leftover));
+        ASSERT_TRUE(QFile::rename(leftover + s(".copy"), leftover));
+    }
     for (const char* name : {".fetchwright-Notes1.part", ".fetchwright-abc123.part"}) {
         QFile f(dir.filePath(s(name)));
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));

@@ -5,11 +5,17 @@
 
 #include <gtest/gtest.h>
 
+#include <QFileInfo>
+
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -326,4 +332,121 @@ TEST_F(RetryFixture, TheRealScheduleWaitsASecondBeforeTheSecondTry) {
     ASSERT_TRUE(r) << r.error().text.toStdString();
     EXPECT_EQ(body, "ok");
     EXPECT_GE(std::chrono::steady_clock::now() - start, 950ms);
+}
+
+TEST_F(RetryFixture, APartThatBringsLessOrMoreThanTheRestIsNeverStoredAsTheFile) {
+    // After the cut, the server's part starts at the right byte with the right total but carries
+    // too little, then too much; only the third try, a whole answer, is the file.
+    const std::string body = pattern(600000, 1);
+    std::atomic<std::size_t> partLength{220000};
+    http.server().Get("/short.bin", [&](const httplib::Request& req, httplib::Response& res) {
+        const int n = note(req);
+        if (n == 1) return whole(res, body, "\"v1\"", 200000);
+        if (n == 2) {
+            res.status = 206;
+            res.set_header("ETag", "\"v1\"");
+            res.set_header("Content-Range", "bytes 200000-599999/600000");
+            res.set_content(pattern(partLength, 1), "application/octet-stream");
+            return;
+        }
+        whole(res, body, "\"v1\"");
+    });
+    http.start();
+    for (const std::size_t length : {std::size_t(220000), std::size_t(400777)}) {
+        partLength = length;
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            seen.clear();
+        }
+        std::string stored;
+        auto r = fetch(QStringLiteral("/short.bin"), &stored);
+        ASSERT_TRUE(r) << r.error().text.toStdString();
+        EXPECT_EQ(r->tries, 3);
+        EXPECT_EQ(stored.size(), body.size());
+        EXPECT_TRUE(stored == body);
+    }
+    // With no try left, the mismatch is the reason, never a success.
+    use(Download::TransferLimits{2000, 1, 5, 2, {20}});
+    partLength = 220000;
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        seen.clear();
+    }
+    auto r = fetch(QStringLiteral("/short.bin"));
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().text, QStringLiteral("The server sent 420000 of 600000 bytes after 2 tries"));
+}
+
+namespace {
+// A raw HTTP/1.1 server on loopback whose first answer announces 1 KB and sends far more on a
+// kept-alive connection; every later connection gets honest answers.
+struct LyingServer {
+    int listener = -1;
+    int port = 0;
+    std::atomic<bool> stop{false};
+    std::atomic<int> connections{0};
+    std::thread thread;
+
+    LyingServer() {
+        listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        socklen_t len = sizeof addr;
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+        port = ntohs(addr.sin_port);
+        ::listen(listener, 8);
+        thread = std::thread([this] { serve(); });
+    }
+    ~LyingServer() {
+        stop = true;
+        ::shutdown(listener, SHUT_RDWR);
+        ::close(listener);
+        thread.join();
+    }
+    static void answer(int fd, bool lie) {
+        char request[4096];
+        if (::recv(fd, request, sizeof request, 0) <= 0) return;
+        const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 1024\r\nContent-Type: application/octet-stream\r\n\r\n";
+        const std::string reply = head + std::string(1024, 'a');
+        ::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+        if (!lie) return;
+        // The surplus, once the client has its answer: more body than announced, read as if it
+        // were the next answer on the connection.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const std::string surplus(4 * 1024 * 1024, 'X');
+        ::send(fd, surplus.data(), surplus.size(), MSG_NOSIGNAL);
+    }
+    void serve() {
+        while (!stop) {
+            const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) return;
+            const int n = ++connections;
+            std::thread([fd, n] {
+                answer(fd, n == 1);
+                // Later requests on this connection get honest answers too, when it still reads.
+                for (int k = 0; k < 4; ++k) answer(fd, false);
+                ::close(fd);
+            }).detach();
+        }
+    }
+};
+}  // namespace
+
+TEST_F(RetryFixture, AnAnswerLongerThanItsLengthDoesNotSpoilTheNextItemOnTheConnection) {
+    LyingServer lying;
+    const QString base = QStringLiteral("http://127.0.0.1:%1").arg(lying.port);
+    for (const char* name : {"/first.bin", "/second.bin"}) {
+        if (std::strcmp(name, "/second.bin") == 0) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const QString file = dir.filePath(QString::fromLatin1(name).mid(1));
+        const int fd = ::open(QFile::encodeName(file).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        auto r = downloader->fetchToFd(base + QString::fromLatin1(name), fd);
+        ::close(fd);
+        ASSERT_TRUE(r) << name << ": " << r.error().text.toStdString();
+        EXPECT_EQ(QFileInfo(file).size(), 1024) << name;
+    }
+    // The second item went over a fresh connection.
+    EXPECT_GE(lying.connections.load(), 2);
 }
