@@ -31,18 +31,24 @@
 #include <thread>
 
 #include "BenchCommon.h"
+#include "BenchNet.h"
 #include "app/Form1.h"
 #include "download/DownloadEngine.h"
 #include "download/TargetNaming.h"
 
 namespace {
 
+using Bench::canConnect;
+using Bench::freePort;
+using Bench::makeTestAuthority;
+using Bench::seconds;
+using Bench::writeFile;
+
 // The window's events keep flowing while a run waits, as they do in the program.
 struct SilentDialogs : Bench::SilentDialogs {
     SilentDialogs() : Bench::SilentDialogs(true) {}
 };
 
-double seconds(const QElapsedTimer& t) { return t.nsecsElapsed() / 1e9; }
 
 // A run's one message says that it is done and nothing failed or was skipped.
 bool allStored(const QStringList& messages) {
@@ -64,33 +70,8 @@ long peakRssKb() {
     return usage.ru_maxrss;
 }
 
-int freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
 
-bool canConnect(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    ::close(fd);
-    return ok;
-}
 
-bool writeFile(const QString& path, const QByteArray& data) {
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
-}
 
 int countFiles(const QString& dir) { return QDir(dir).entryList(QDir::Files | QDir::Hidden).size(); }
 qint64 totalBytes(const QString& dir) {
@@ -225,28 +206,6 @@ double runWindowChild(const QString& platform, const QString& folder, const QStr
     return ok ? s : -1;
 }
 
-// A certificate authority for this run and a server certificate for 127.0.0.1 signed by it.
-bool makeTestAuthority(const QString& dir) {
-    auto ssl = [&](const QStringList& args) {
-        QProcess p;
-        p.setWorkingDirectory(dir);
-        p.setStandardOutputFile(QProcess::nullDevice());
-        p.setStandardErrorFile(QProcess::nullDevice());
-        p.start(QStringLiteral("openssl"), args);
-        return p.waitForFinished(60000) && p.exitCode() == 0;
-    };
-    QFile ext(dir + QStringLiteral("/server.ext"));
-    if (!ext.open(QIODevice::WriteOnly)) return false;
-    ext.write("subjectAltName=IP:127.0.0.1\nbasicConstraints=CA:FALSE\n");
-    ext.close();
-    const QString days = QStringLiteral("2");
-    return ssl({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.pem", "-days", days,
-                "-subj", "/CN=Fetchwright benchmark authority"}) &&
-           ssl({"req", "-newkey", "rsa:2048", "-nodes", "-keyout", "server.key", "-out", "server.csr", "-subj",
-                "/CN=127.0.0.1"}) &&
-           ssl({"x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial", "-out",
-                "server.pem", "-days", days, "-extfile", "server.ext"});
-}
 
 void row(const char* name, double secs, int files, double mb) {
     if (secs < 0) {
@@ -323,17 +282,7 @@ int main(int argc, char** argv) {
                     .arg(tlsPort)
                     .arg(www, ng)
               : QString();
-    const QString conf = QStringLiteral(
-                             "worker_processes 1;\ndaemon off;\nmaster_process off;\npid %1/nginx.pid;\n"
-                             "error_log %1/error.log;\nevents { worker_connections 64; }\n"
-                             "http {\n  access_log off;\n  client_body_temp_path %1/body;\n  proxy_temp_path %1/proxy;\n"
-                             "  fastcgi_temp_path %1/fcgi;\n  uwsgi_temp_path %1/uwsgi;\n  scgi_temp_path %1/scgi;\n"
-                             "  keepalive_requests 1000000;\n  keepalive_timeout 60s;\n  sendfile on;\n"
-                             "  default_type application/octet-stream;\n"
-                             "  server { listen 127.0.0.1:%2; root %3; }\n%4}\n")
-                             .arg(ng)
-                             .arg(port)
-                             .arg(www, tlsServer);
+    const QString conf = Bench::NginxConf(ng, port, www, tlsServer, 64);
     writeFile(ng + QStringLiteral("/nginx.conf"), conf.toUtf8());
     QProcess nginx;
     nginx.setProcessChannelMode(QProcess::ForwardedChannels);

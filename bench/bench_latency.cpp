@@ -34,37 +34,19 @@
 #include <thread>
 #include <vector>
 
+#include "BenchNet.h"
+
 namespace {
 
-double seconds(const QElapsedTimer& t) { return t.nsecsElapsed() / 1e9; }
+using Bench::canConnect;
+using Bench::freePort;
+using Bench::makeTestAuthority;
+using Bench::seconds;
+using Bench::writeFile;
 
-int freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
 
-bool canConnect(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    ::close(fd);
-    return ok;
-}
 
-bool writeFile(const QString& path, const QByteArray& data) {
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
-}
+
 
 // Every helper process is a process group of its own that dies with the benchmark, so that a
 // round out of time can be ended whole (xvfb-run, its X server and the window) and nothing is
@@ -133,25 +115,6 @@ bool intact(const QString& outDir, const QStringList& names, const QString& serv
     return true;
 }
 
-// A certificate authority for this run and a server certificate for 127.0.0.1 signed by it.
-bool makeTestAuthority(const QString& dir) {
-    auto ssl = [&](const QStringList& args) {
-        QProcess p;
-        p.setWorkingDirectory(dir);
-        p.setStandardOutputFile(QProcess::nullDevice());
-        p.setStandardErrorFile(QProcess::nullDevice());
-        p.start(QStringLiteral("openssl"), args);
-        return p.waitForFinished(60000) && p.exitCode() == 0;
-    };
-    if (!writeFile(dir + QStringLiteral("/server.ext"), "subjectAltName=IP:127.0.0.1\nbasicConstraints=CA:FALSE\n"))
-        return false;
-    return ssl({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.pem", "-days", "2",
-                "-subj", "/CN=Fetchwright benchmark authority"}) &&
-           ssl({"req", "-newkey", "rsa:2048", "-nodes", "-keyout", "server.key", "-out", "server.csr", "-subj",
-                "/CN=127.0.0.1"}) &&
-           ssl({"x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial", "-out",
-                "server.pem", "-days", "2", "-extfile", "server.ext"});
-}
 
 // A proxy in front of `upstreamPort`; its port, or 0 when it did not start.
 int startProxy(QProcess& proxy, const QString& program, int upstreamPort, int rttMs, double mbit) {
@@ -286,17 +249,7 @@ int main(int argc, char** argv) {
                     .arg(tlsPort)
                     .arg(www, ng)
               : QString();
-    const QString conf = QStringLiteral(
-                             "worker_processes 1;\ndaemon off;\nmaster_process off;\npid %1/nginx.pid;\n"
-                             "error_log %1/error.log;\nevents { worker_connections 256; }\n"
-                             "http {\n  access_log off;\n  client_body_temp_path %1/body;\n  proxy_temp_path %1/proxy;\n"
-                             "  fastcgi_temp_path %1/fcgi;\n  uwsgi_temp_path %1/uwsgi;\n  scgi_temp_path %1/scgi;\n"
-                             "  keepalive_requests 1000000;\n  keepalive_timeout 60s;\n  sendfile on;\n"
-                             "  default_type application/octet-stream;\n"
-                             "  server { listen 127.0.0.1:%2; root %3; }\n%4}\n")
-                             .arg(ng)
-                             .arg(port)
-                             .arg(www, tlsServer);
+    const QString conf = Bench::NginxConf(ng, port, www, tlsServer, 256);
     writeFile(ng + QStringLiteral("/nginx.conf"), conf.toUtf8());
     QProcess nginx;
     ownGroup(nginx);

@@ -5,7 +5,7 @@ namespace Download {
 Run::Run(Engine& engine, QObject* parent) : QObject(parent), engine_(engine) {}
 
 Run::~Run() {
-    engine_.cancel();
+    if (!done_) engine_.cancel();
     finish();
     if (thread_.joinable()) thread_.join();
 }
@@ -29,6 +29,7 @@ void Run::work() {
     }
     std::vector<ItemOutcome> outcomes = engine_.finishRun();
     outcomes_ = std::move(outcomes);
+    done_ = true;
     emit finished();
 }
 

@@ -4,6 +4,7 @@
 // whoever listens on that listener's thread.
 #include <QObject>
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -18,7 +19,8 @@ class Run : public QObject, private Engine::Listener {
 public:
     // The engine must have begun its run (Engine::beginRun) and outlive this object.
     explicit Run(Engine& engine, QObject* parent = nullptr);
-    // Cancels what is still under way and waits for the run's thread.
+    // Cancels what is still under way (nothing once finished() has come: the engine may be on its
+    // next run by then) and waits for the run's thread.
     ~Run() override;
 
     // The transfers begin; items come through Engine::enqueue whenever wantMore() asks.
@@ -49,6 +51,7 @@ private:
     std::mutex lock_;
     std::condition_variable wake_;
     bool finishAsked_ = false;
+    std::atomic<bool> done_{false};
     std::thread thread_;
 };
 

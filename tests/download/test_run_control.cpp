@@ -425,6 +425,24 @@ TEST_F(ControlFixture, AStoppedRunLeavesTheEntriesItDidNotStoreToBeOfferedAndAFi
     qunsetenv("XDG_STATE_HOME");
 }
 
+TEST_F(ControlFixture, ARunStartedTheMomentTheLastOneEndedIsNotStoppedByWhatIsLeftOfIt) {
+    http.start();
+    add("/files/a.txt");
+    int ended = 0;
+    // The next run begins inside the last one's end, before the window's loop has cleared it away.
+    QObject::connect(&form, &Form1::downloadEnded, &form, [&] {
+        if (++ended == 1) {
+            form.urlList().clear();
+            add("/files/b.txt");
+            form.PushButton2->click();
+        }
+    });
+    form.PushButton2->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ended == 2; }, Timing::boundMs(10000)));
+    EXPECT_EQ(dialogs.messageTexts(), (QStringList{s("Done.\r\n1 stored."), s("Done.\r\n1 stored.")}));
+    EXPECT_EQ(entriesOf(dir.path()), (QStringList{s("a.txt"), s("b.txt")}));
+}
+
 TEST(RunProgressFigures, KnownAndUnknownSizesRetriesAndTheItemsNumber) {
     using RunProgress::Figures;
     using RunProgress::FiguresText;
