@@ -82,6 +82,12 @@ Engine::~Engine() {
         work_.notify_all();
     }
     if (finisher_.joinable()) finisher_.join();
+    {
+        std::lock_guard<std::mutex> hold(syncLock_);
+        syncStop_ = true;
+        syncWake_.notify_all();
+    }
+    if (syncer_.joinable()) syncer_.join();
     active_.clear();
     if (multi_) curl_multi_cleanup(multiOf(multi_));
 }
@@ -278,6 +284,7 @@ void Engine::endActive(Listener& listener, std::size_t at, ItemOutcome outcome) 
             syncPartial(*a);
             a->job.fd.reset();
         } else {
+            if (a->big) drainPartialSyncs();
             dropTemporary(a->job);
             if (a->big) partials().remove(a->partial.folder, a->partial.url);
         }
@@ -285,6 +292,7 @@ void Engine::endActive(Listener& listener, std::size_t at, ItemOutcome outcome) 
         setOutcome(index, std::move(outcome));
     } else if (a->big) {
         // The partial becomes the stored file; its record is done with.
+        drainPartialSyncs();
         partials().remove(a->partial.folder, a->partial.url);
     }
     if (complete && a->named) {
@@ -353,6 +361,7 @@ void Engine::keepAsPartial(Active& a) {
 // Writes a big item's bytes out and records how many are on disk: after a crash nothing past
 // them is trusted.
 void Engine::syncPartial(Active& a) {
+    drainPartialSyncs();
     Transfer& t = *a.transfer;
     if (::fdatasync(a.job.fd.get()) != 0) return;
     a.partial.goodLength = t.received();
@@ -360,6 +369,47 @@ void Engine::syncPartial(Active& a) {
     a.partial.validator = t.rangeValidator();
     a.syncedBytes = a.partial.goodLength;
     partials().put(a.partial);
+}
+
+// The same while the item goes on: the bytes written so far are flushed and recorded by the
+// syncer, so that the transfers never wait for the disk.
+void Engine::syncPartialLater(Active& a) {
+    Transfer& t = *a.transfer;
+    PartialSync job;
+    job.fd.reset(::fcntl(a.job.fd.get(), F_DUPFD_CLOEXEC, 0));
+    if (!job.fd) return;
+    job.record = a.partial;
+    job.record.goodLength = t.received();
+    job.record.total = t.total();
+    job.record.validator = t.rangeValidator();
+    a.syncedBytes = job.record.goodLength;
+    std::lock_guard<std::mutex> hold(syncLock_);
+    if (!syncer_.joinable()) syncer_ = std::thread([this] { syncerLoop(); });
+    syncJobs_.push_back(std::move(job));
+    syncWake_.notify_one();
+}
+
+void Engine::drainPartialSyncs() {
+    std::unique_lock<std::mutex> hold(syncLock_);
+    syncIdle_.wait(hold, [&] { return syncJobs_.empty() && !syncBusy_; });
+}
+
+void Engine::syncerLoop() {
+    std::unique_lock<std::mutex> hold(syncLock_);
+    for (;;) {
+        syncWake_.wait(hold, [&] { return syncStop_ || !syncJobs_.empty(); });
+        if (syncJobs_.empty()) return;
+        PartialSync job = std::move(syncJobs_.front());
+        syncJobs_.pop_front();
+        syncBusy_ = true;
+        hold.unlock();
+        // Only bytes known to be on disk are ever recorded as good.
+        if (::fdatasync(job.fd.get()) == 0) partials().put(job.record);
+        job.fd.reset();
+        hold.lock();
+        syncBusy_ = false;
+        if (syncJobs_.empty()) syncIdle_.notify_all();
+    }
 }
 
 // Chooses the item's name from its answer, or declines the body (skipped, or a name the folder
@@ -660,7 +710,7 @@ void Engine::drive(Listener& listener, int untilDone) {
                 (t.total() > kBigBytes || t.received() > kBigBytes) && !t.rangeValidator().isEmpty())
                 keepAsPartial(*a);
             else if (a->big && (t.received() - a->syncedBytes >= kPartialSyncBytes || t.received() < a->syncedBytes))
-                syncPartial(*a);
+                syncPartialLater(*a);
         }
 
         now = SteadyNowMs();

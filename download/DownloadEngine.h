@@ -177,7 +177,10 @@ private:
     // Big items keep their bytes under a recorded partial name (name.part) while they come in.
     PartialStore& partials();
     void keepAsPartial(Active& a);
-    void syncPartial(Active& a);
+    void syncPartial(Active& a);       // now, on this thread (the item is ending)
+    void syncPartialLater(Active& a);  // on the syncer, while the transfer goes on
+    void drainPartialSyncs();
+    void syncerLoop();
     void assignNames(bool force);
     void countFinished(Listener& listener, int index);
 
@@ -219,6 +222,18 @@ private:
     bool serverNames_ = true;
     bool skipExisting_ = false;
     std::unique_ptr<PartialStore> partials_;
+    // Flushes of big items' partials and the records that follow them, off the transfer thread,
+    // in the order asked.
+    struct PartialSync {
+        Fw::UniqueFd fd;
+        PartialRecord record;
+    };
+    std::mutex syncLock_;
+    std::condition_variable syncWake_, syncIdle_;
+    std::deque<PartialSync> syncJobs_;
+    bool syncBusy_ = false;
+    bool syncStop_ = false;
+    std::thread syncer_;
     std::shared_ptr<const Folder> folder_;  // the folder of the last item begun
     QHash<QString, qint64> hostPause_;      // host, SteadyNowMs() before which it gets no request
     qint64 lastFiguresMs_ = 0;
