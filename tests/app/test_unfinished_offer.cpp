@@ -1,7 +1,11 @@
 // The offer at start-up: the entries of a run that did not finish come back on Yes, are
 // forgotten with their partials on No, and a run that finished or is still running elsewhere is
 // never offered.
+#include <QApplication>
 #include <QCoreApplication>
+#include <QFileInfo>
+#include <QPushButton>
+#include <QTest>
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
@@ -9,7 +13,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 #include <unistd.h>
 
@@ -17,6 +25,9 @@
 #include "app/StartupEnvironment.h"
 #include "download/UnfinishedWork.h"
 #include "harness/ListContents.h"
+#include "harness/LoopbackServer.h"
+#include "harness/RunWait.h"
+#include "harness/Timing.h"
 #include "harness/ScriptedDialogs.h"
 #include "harness/UserSettings.h"
 #include "support/Settings.h"
@@ -174,4 +185,75 @@ TEST_F(UnfinishedOffer, AWindowClosedMidRunOffersWhatItDidNotStore) {
     ASSERT_EQ(dialogs.messages.size(), 1u);
     EXPECT_EQ(dialogs.messages[0].text, offerText(2));
     EXPECT_EQ(contentsOf(form->urlList()), (QStringList{s("http://a/"), s("http://c/")}));
+}
+
+TEST_F(UnfinishedOffer, ABigItemOfAWindowClosedMidRunIsOfferedAndContinuedFromItsPartial) {
+    // The engine keeps partials in the program's state folder: the same one the offer reads.
+    qputenv("XDG_STATE_HOME", QFile::encodeName(dir.path() + s("/xdg")));
+    env.stateFolder = StateFolder();
+    constexpr std::size_t kSize = 48u << 20;
+    auto byteAt = [](std::size_t i) { return static_cast<char>((i * 13 + i / 997) & 0xff); };
+    std::atomic<bool> slow{true};
+    std::mutex lock;
+    std::vector<std::string> ranges;
+    LoopbackServer http;
+    http.server().Get("/big.bin", [&](const httplib::Request& req, httplib::Response& res) {
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            ranges.push_back(req.get_header_value("Range"));
+        }
+        res.set_header("ETag", "\"one\"");
+        res.set_header("Accept-Ranges", "bytes");
+        res.set_content_provider(kSize, "application/octet-stream", [&](size_t offset, size_t length, httplib::DataSink& sink) {
+            if (slow) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            std::string chunk(std::min<size_t>(length, 256 * 1024), '\0');
+            for (std::size_t k = 0; k < chunk.size(); ++k) chunk[k] = byteAt(offset + k);
+            sink.write(chunk.data(), chunk.size());
+            return true;
+        });
+    });
+    http.start();
+    const QString url = http.url(s("/big.bin"));
+
+    start();
+    form->Text1->setText(lastFolder);
+    form->urlList().append(url);
+    QApplication::setQuitOnLastWindowClosed(false);
+    form->PushButton2->click();
+    const QString part = lastFolder + s("big.bin.part");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo(part).size() > (20 << 20); }, Timing::boundMs(20000)));
+    form->close();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !form->IsDownloading; }, Timing::boundMs(10000)));
+    QApplication::setQuitOnLastWindowClosed(true);
+    EXPECT_TRUE(dialogs.messages.empty()) << "a closed window ends its run without a word";
+    form.reset();
+    ASSERT_TRUE(QFileInfo::exists(part));
+
+    // The next start offers the entry back; Yes, and Start goes on from the partial.
+    slow = false;
+    dialogs.messageAnswers = {Dialogs::Yes};
+    start();
+    ASSERT_EQ(dialogs.messages.size(), 1u);
+    EXPECT_EQ(dialogs.messages[0].text, offerText(1));
+    EXPECT_EQ(contentsOf(form->urlList()), QStringList{url});
+    EXPECT_EQ(form->Text1->text(), lastFolder);
+    dialogs.messages.clear();
+    EXPECT_TRUE(ClickStartAndWait(*form));
+    EXPECT_EQ(dialogs.messageTexts(), QStringList{s("Done.\r\n1 stored.")});
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        ASSERT_EQ(ranges.size(), 2u);
+        ASSERT_EQ(ranges[1].rfind("bytes=", 0), 0u) << ranges[1];
+        EXPECT_GE(std::stoll(ranges[1].substr(6)), qint64(8) << 20);
+    }
+    EXPECT_FALSE(QFileInfo::exists(part));
+    QFile stored(lastFolder + s("big.bin"));
+    ASSERT_TRUE(stored.open(QIODevice::ReadOnly));
+    const QByteArray data = stored.readAll();
+    ASSERT_EQ(data.size(), qsizetype(kSize));
+    bool same = true;
+    for (std::size_t i = 0; i < kSize && same; ++i) same = data[qsizetype(i)] == byteAt(i);
+    EXPECT_TRUE(same);
+    form.reset();
+    qunsetenv("XDG_STATE_HOME");
 }
