@@ -159,6 +159,9 @@ void Form1::showItemProgress() {
     // Items taken so far and the entries still ahead of them, as the list stands now.
     const int ahead = urls_.firstPositionAfter(state.lastFed);
     const int stillAhead = ahead == 0 ? 0 : urls_.count() - ahead + 1;
+    // How far the run has got: the items finished and those under way (with one at a time, the
+    // number of the item in progress).
+    if (f.finished + f.underWay > 0) state.item = f.finished + f.underWay;
     state.items = std::max(state.item, state.itemsTaken + stillAhead);
     state.rate.sample(state.clock.elapsed(), f.bytesMoved);
 
