@@ -1,6 +1,7 @@
 // The queue and its scheduling: up to a few transfers at once over one libcurl multi handle, begun
 // in queue order, a retry's wait or a paused server holding only its own transfer.
 #include "download/DownloadEngine.h"
+#include "download/EngineItem.h"
 
 #include <QFile>
 
@@ -47,25 +48,6 @@ struct WantMoreOnly : Engine::Listener {
 };
 }  // namespace
 
-struct Engine::Active {
-    int index = 0;
-    QString url, base, host;
-    QString folderText;  // the folder part of `base`, as the item's names begin
-    FinishJob job;
-    bool answered = false;  // its name is chosen (job.base)
-    bool named = false;     // and numbered (job.target)
-    qint64 answeredAtMs = 0;
-    QString skippedAs;      // the file already there that made it skipped
-    QString nameError;      // why its answer's name cannot be used
-    bool big = false;          // its bytes lie in a recorded partial file
-    bool partialTried = false; // one could not be made: it stays anonymous
-    PartialRecord partial;
-    qint64 syncedBytes = 0;    // what was on disk when the record was last written
-    TransferProgress progress;
-    std::unique_ptr<Transfer> transfer;
-    qint64 retryAtMs = 0;  // waiting for its next try until then
-    bool inMulti = false;
-};
 
 Engine::Engine(TransferLimits limits) : limits_(std::move(limits)) {
     CurlGlobalInit();
@@ -304,112 +286,6 @@ void Engine::endActive(Listener& listener, std::size_t at, ItemOutcome outcome) 
     publishFigures();
     countFinished(listener, index);
     assignNames(false);
-}
-
-PartialStore& Engine::partials() {
-    if (!partials_) partials_ = std::make_unique<PartialStore>();
-    return *partials_;
-}
-
-// Moves a big item's bytes from its anonymous temporary into a partial file of its own name
-// (name.part, numbered when taken), recorded, that the transfer goes on writing.
-void Engine::keepAsPartial(Active& a) {
-    a.partialTried = true;
-    Transfer& t = *a.transfer;
-    const qint64 have = t.received();
-    PartialRecord record;
-    record.url = a.url;
-    record.folder = a.job.folder->path;
-    const QString name = Main::FileNameOf(a.job.base, Main::kNativeSeparator) + QStringLiteral(".part");
-    Fw::UniqueFd fd;
-    for (int n = 0; n < 100 && !fd; ++n) {
-        record.partName = n == 0 ? name : Main::NumberedCandidate(name, n, Main::kNativeSeparator);
-        if (!IsPartialName(record.partName)) return;
-        fd = CreatePartialLocked(record);
-        if (!fd && errno != EEXIST) return;
-    }
-    if (!fd) return;
-    // The bytes so far, copied in the kernel where it can.
-    loff_t from = 0, to = 0;
-    bool copied = true;
-    while (from < have) {
-        const ssize_t n = ::copy_file_range(a.job.fd.get(), &from, fd.get(), &to, static_cast<size_t>(have - from), 0);
-        if (n > 0) continue;
-        char buffer[1 << 16];
-        const ssize_t got = ::pread(a.job.fd.get(), buffer, static_cast<size_t>(std::min<qint64>(sizeof buffer, have - from)), from);
-        if (got <= 0 || ::pwrite(fd.get(), buffer, static_cast<size_t>(got), to) != got) {
-            copied = false;
-            break;
-        }
-        from += got;
-        to += got;
-    }
-    if (!copied || ::lseek(fd.get(), have, SEEK_SET) != have) {
-        ::unlinkat(a.job.folder->fd.get(), QFile::encodeName(record.partName).constData(), 0);
-        return;
-    }
-    t.switchFile(fd.get());
-    dropTemporary(a.job);
-    a.job.fd = std::move(fd);
-    a.job.tempName = QFile::encodeName(record.partName);
-    a.partial = record;
-    a.big = true;
-    a.syncedBytes = -1;
-    syncPartial(a);
-}
-
-// Writes a big item's bytes out and records how many are on disk: after a crash nothing past
-// them is trusted.
-void Engine::syncPartial(Active& a) {
-    drainPartialSyncs();
-    Transfer& t = *a.transfer;
-    if (::fdatasync(a.job.fd.get()) != 0) return;
-    a.partial.goodLength = t.received();
-    a.partial.total = t.total();
-    a.partial.validator = t.rangeValidator();
-    a.syncedBytes = a.partial.goodLength;
-    partials().put(a.partial);
-}
-
-// The same while the item goes on: the bytes written so far are flushed and recorded by the
-// syncer, so that the transfers never wait for the disk.
-void Engine::syncPartialLater(Active& a) {
-    Transfer& t = *a.transfer;
-    PartialSync job;
-    job.fd.reset(::fcntl(a.job.fd.get(), F_DUPFD_CLOEXEC, 0));
-    if (!job.fd) return;
-    job.record = a.partial;
-    job.record.goodLength = t.received();
-    job.record.total = t.total();
-    job.record.validator = t.rangeValidator();
-    a.syncedBytes = job.record.goodLength;
-    std::lock_guard<std::mutex> hold(syncLock_);
-    if (!syncer_.joinable()) syncer_ = std::thread([this] { syncerLoop(); });
-    syncJobs_.push_back(std::move(job));
-    syncWake_.notify_one();
-}
-
-void Engine::drainPartialSyncs() {
-    std::unique_lock<std::mutex> hold(syncLock_);
-    syncIdle_.wait(hold, [&] { return syncJobs_.empty() && !syncBusy_; });
-}
-
-void Engine::syncerLoop() {
-    std::unique_lock<std::mutex> hold(syncLock_);
-    for (;;) {
-        syncWake_.wait(hold, [&] { return syncStop_ || !syncJobs_.empty(); });
-        if (syncJobs_.empty()) return;
-        PartialSync job = std::move(syncJobs_.front());
-        syncJobs_.pop_front();
-        syncBusy_ = true;
-        hold.unlock();
-        // Only bytes known to be on disk are ever recorded as good.
-        if (::fdatasync(job.fd.get()) == 0) partials().put(job.record);
-        job.fd.reset();
-        hold.lock();
-        syncBusy_ = false;
-        if (syncJobs_.empty()) syncIdle_.notify_all();
-    }
 }
 
 // Chooses the item's name from its answer, or declines the body (skipped, or a name the folder
