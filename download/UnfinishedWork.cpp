@@ -24,7 +24,7 @@ namespace Download {
 
 QString StateFolder() {
     const QByteArray state = qgetenv("XDG_STATE_HOME");
-    // The base directory specification ignores a relative path.
+    // A relative XDG_STATE_HOME is not used: the state folder is always an absolute path.
     const QString root = state.startsWith('/') ? QFile::decodeName(state) : QDir::homePath() + QLatin1String("/.local/state");
     return root + QLatin1String("/Fetchwright");
 }
