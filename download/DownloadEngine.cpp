@@ -113,6 +113,7 @@ std::vector<ItemOutcome> Engine::finishRun() {
     work_.notify_all();
     room_.wait(hold, [&] { return inFlight_ == 0; });
     finishing_ = false;
+    listener_ = nullptr;
     folder_.reset();  // no descriptor outlives the run
     finished_.clear();
     std::vector<ItemOutcome> done;
@@ -133,6 +134,7 @@ void Engine::setOutcome(int index, ItemOutcome outcome) {
     std::lock_guard<std::mutex> hold(lock_);
     outcomes_[static_cast<std::size_t>(index)] = std::move(outcome);
     finished_.push_back(index);
+    if (listener_) listener_->onItemOutcome(index, outcomes_[static_cast<std::size_t>(index)]);
 }
 
 int Engine::enqueue(const QString& url, const QString& base) {
@@ -204,7 +206,13 @@ void Engine::runQueue(const std::function<void()>& wantMore) {
     drive(listener, -1);
 }
 
-void Engine::runQueue(Listener& listener) { drive(listener, -1); }
+void Engine::runQueue(Listener& listener) {
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        listener_ = &listener;
+    }
+    drive(listener, -1);
+}
 
 RunFigures Engine::figures() const {
     std::lock_guard<std::mutex> hold(figuresLock_);
@@ -233,7 +241,16 @@ void Engine::publishFigures() {
             f.earliestAttempt = a->progress.attempt.load(std::memory_order_relaxed);
             f.earliestRetryAtMs = a->retryAtMs > 0 ? a->retryAtMs : 0;
         }
+        ItemFigures item;
+        item.index = a->index;
+        item.received = received;
+        item.total = total;
+        item.attempt = a->progress.attempt.load(std::memory_order_relaxed);
+        item.retryAtMs = a->retryAtMs > 0 ? a->retryAtMs : 0;
+        if (a->named) item.name = Main::FileNameOf(a->job.target, Main::kNativeSeparator);
+        f.items.push_back(std::move(item));
     }
+    std::sort(f.items.begin(), f.items.end(), [](const ItemFigures& x, const ItemFigures& y) { return x.index < y.index; });
     f.bytesLeft = left;
     current_.store(f.earliest, std::memory_order_relaxed);
     std::lock_guard<std::mutex> hold(figuresLock_);

@@ -261,6 +261,7 @@ void Engine::finisherLoop() {
         for (auto& [index, outcome] : done) {
             outcomes_[static_cast<std::size_t>(index)] = std::move(outcome);
             finished_.push_back(index);
+            if (listener_) listener_->onItemOutcome(index, outcomes_[static_cast<std::size_t>(index)]);
         }
         inFlight_ -= static_cast<int>(done.size());
         room_.notify_all();
