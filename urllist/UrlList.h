@@ -103,6 +103,11 @@ public:
     // Bytes held in text blocks (for the benchmark).
     std::size_t storageBytes() const;
 
+signals:
+    // After any removal (one row, a filter, Clear List): the ids of the entries that went, so
+    // that a run under way can leave them out.
+    void entriesRemoved(const std::vector<UrlList::EntryId>& ids);
+
 private:
     friend class Batch;
     UrlListSpan store(std::string_view utf8);
@@ -110,6 +115,7 @@ private:
     char* reserve(std::size_t bytes, UrlListSpan& span);
     void releaseSpan(const UrlListSpan& span);
     void compactIfWasteful();
+    void clearStorage();
     EntryId takeId();
     qsizetype removeWhere(const std::vector<bool>& remove, qsizetype removed);
 
