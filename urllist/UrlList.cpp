@@ -107,6 +107,9 @@ void UrlList::releaseSpan(const UrlListSpan& span) {
 void UrlList::removeAt(int position) {
     checkPosition(position, count());
     const int row = position - 1;
+    std::vector<bool> one(spans_.size(), false);
+    one[static_cast<std::size_t>(row)] = true;
+    keepForUndo(removalOf(one));
     beginRemoveRows(QModelIndex(), row, row);
     releaseSpan(spans_[static_cast<std::size_t>(row)]);
     if (!notes_.empty()) notes_.erase(spans_[static_cast<std::size_t>(row)].id);
@@ -116,6 +119,20 @@ void UrlList::removeAt(int position) {
 }
 
 void UrlList::clear() {
+    if (!spans_.empty()) {
+        if (openBatches_ > 0) {
+            keepForUndo(removalOf(std::vector<bool>(spans_.size(), true)));
+        } else {
+            // The blocks go to the undo step as they are: clearing a big list copies nothing.
+            Removal all;
+            all.spans = std::move(spans_);
+            all.notes.assign(notes_.begin(), notes_.end());
+            for (auto size : blockSizes_) all.bytes += size;
+            all.blocks = std::move(blocks_);
+            blocks_.clear();
+            keepForUndo(std::move(all));
+        }
+    }
     beginResetModel();
     spans_.clear();
     spans_.shrink_to_fit();
@@ -149,6 +166,7 @@ qsizetype UrlList::removeIf(const std::function<bool(std::string_view)>& shouldR
 
 qsizetype UrlList::removeWhere(const std::vector<bool>& remove, qsizetype removed) {
     if (removed == 0) return 0;
+    keepForUndo(removalOf(remove));
     if (!notes_.empty()) {
         for (std::size_t i = 0; i < remove.size(); ++i)
             if (remove[i]) notes_.erase(spans_[i].id);
