@@ -101,6 +101,16 @@ public:
     // the end). True when anything moved.
     bool moveChosenBefore(std::vector<bool>& chosen, int before);
 
+    // Rows dragged within the list: the drag says only which list it comes from; the rows moved
+    // are the view's selection. removeRows stays unimplemented, so the view removes nothing
+    // after such a drag.
+    static constexpr const char* kRowsMimeType = "application/x-fetchwright-rows";
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+    QStringList mimeTypes() const override;
+    QMimeData* mimeData(const QModelIndexList& indexes) const override;
+    Qt::DropActions supportedDragActions() const override { return Qt::MoveAction; }
+    bool isOwnDrag(const QMimeData* data) const;
+
     // ---- Undo of removals (UrlListEdit.cpp) ----
     // Every removal (removeAt, removeIf, removeStored, clear) can be taken back, the last ten.
     static constexpr std::size_t kUndoSteps = 10;

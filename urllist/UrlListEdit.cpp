@@ -1,6 +1,9 @@
 // Reordering the list and taking removals back.
 #include "urllist/UrlList.h"
 
+#include <QCoreApplication>
+#include <QMimeData>
+
 #include <algorithm>
 #include <cstring>
 
@@ -22,6 +25,31 @@ std::vector<std::pair<std::size_t, std::size_t>> RunsOf(const std::vector<bool>&
     return runs;
 }
 }  // namespace
+
+namespace {
+// Which list of which process: a drag from another copy of the program is no move.
+QByteArray DragIdentity(const UrlList* list) {
+    return QByteArray::number(QCoreApplication::applicationPid()) + ':' +
+           QByteArray::number(reinterpret_cast<quintptr>(list), 16);
+}
+}  // namespace
+
+Qt::ItemFlags UrlList::flags(const QModelIndex& index) const {
+    if (!index.isValid()) return Qt::NoItemFlags;
+    return Qt::ItemIsSelectable | Qt::ItemIsEnabled | Qt::ItemIsDragEnabled | Qt::ItemNeverHasChildren;
+}
+
+QStringList UrlList::mimeTypes() const { return {QString::fromLatin1(kRowsMimeType)}; }
+
+QMimeData* UrlList::mimeData(const QModelIndexList&) const {
+    auto* data = new QMimeData;
+    data->setData(QString::fromLatin1(kRowsMimeType), DragIdentity(this));
+    return data;
+}
+
+bool UrlList::isOwnDrag(const QMimeData* data) const {
+    return data && data->data(QString::fromLatin1(kRowsMimeType)) == DragIdentity(this);
+}
 
 void UrlList::Removal::add(const UrlListSpan& span, std::string_view text) {
     UrlListSpan kept = span;
