@@ -107,6 +107,9 @@ void UrlList::releaseSpan(const UrlListSpan& span) {
 void UrlList::removeAt(int position) {
     checkPosition(position, count());
     const int row = position - 1;
+    std::vector<bool> one(spans_.size(), false);
+    one[static_cast<std::size_t>(row)] = true;
+    keepForUndo(removalOf(one));
     beginRemoveRows(QModelIndex(), row, row);
     const EntryId id = spans_[static_cast<std::size_t>(row)].id;
     releaseSpan(spans_[static_cast<std::size_t>(row)]);
@@ -126,6 +129,20 @@ void UrlList::clear() {
 }
 
 void UrlList::clearStorage() {
+    if (!spans_.empty()) {
+        if (openBatches_ > 0) {
+            keepForUndo(removalOf(std::vector<bool>(spans_.size(), true)));
+        } else {
+            // The blocks go to the undo step as they are: clearing a big list copies nothing.
+            Removal all;
+            all.spans = std::move(spans_);
+            all.notes.assign(notes_.begin(), notes_.end());
+            for (auto size : blockSizes_) all.bytes += size;
+            all.blocks = std::move(blocks_);
+            blocks_.clear();
+            keepForUndo(std::move(all));
+        }
+    }
     beginResetModel();
     spans_.clear();
     spans_.shrink_to_fit();
@@ -163,6 +180,7 @@ qsizetype UrlList::removeWhere(const std::vector<bool>& remove, qsizetype remove
     gone.reserve(static_cast<std::size_t>(removed));
     for (std::size_t i = 0; i < remove.size(); ++i)
         if (remove[i]) gone.push_back(spans_[i].id);
+    keepForUndo(removalOf(remove));
     if (!notes_.empty()) {
         for (std::size_t i = 0; i < remove.size(); ++i)
             if (remove[i]) notes_.erase(spans_[i].id);
