@@ -173,9 +173,28 @@ QStringList AddressesFromTypedLines(QStringView text, NotAdded& notAdded, QStrin
                 faults << expanded.error().text + QLatin1Char('\n') + typed.toString();
                 continue;
             }
-            for (const QString& one : *expanded) {
-                if (std::optional<QString> address = WebUrl::FromUserText(one)) added << *address;
-                else notAdded.note(one);
+            // Every text shares what comes before the path (ranges lie after it), so after the
+            // first the rest is resolved against it: the host is read once, not 100,000 times.
+            const qsizetype restAt = PathStart(typed);
+            WebUrl::Url first, one;
+            bool haveFirst = false;
+            for (const QString& text : *expanded) {
+                const QByteArray rest = text.mid(restAt).toUtf8();
+                bool plain = haveFirst && !rest.isEmpty();
+                for (char c : rest) plain = plain && static_cast<unsigned char>(c) > 0x20;
+                bool ok = false;
+                if (plain) {
+                    ok = WebUrl::Parse(std::string_view(rest.constData(), std::size_t(rest.size())), &first, one);
+                } else {
+                    const QByteArray utf8 = text.toUtf8();
+                    ok = WebUrl::FromUserText(std::string_view(utf8.constData(), std::size_t(utf8.size())), one);
+                    if (ok && !haveFirst) {
+                        first = one;
+                        haveFirst = true;
+                    }
+                }
+                if (ok) added << QString::fromLatin1(one.href.data(), qsizetype(one.href.size()));
+                else notAdded.note(text);
             }
         }
     return added;

@@ -107,9 +107,15 @@ void UrlList::releaseSpan(const UrlListSpan& span) {
 void UrlList::removeAt(int position) {
     checkPosition(position, count());
     const int row = position - 1;
-    std::vector<bool> one(spans_.size(), false);
-    one[static_cast<std::size_t>(row)] = true;
-    keepForUndo(removalOf(one));
+    {
+        Removal one;
+        const UrlListSpan& span = spans_[static_cast<std::size_t>(row)];
+        one.rows.push_back(static_cast<std::uint32_t>(row));
+        one.add(span, utf8At(position));
+        const auto note = notes_.find(span.id);
+        if (note != notes_.end()) one.notes.emplace_back(note->first, note->second);
+        keepForUndo(std::move(one));
+    }
     beginRemoveRows(QModelIndex(), row, row);
     const EntryId id = spans_[static_cast<std::size_t>(row)].id;
     releaseSpan(spans_[static_cast<std::size_t>(row)]);

@@ -6,6 +6,7 @@
 #include "harness/ScriptedDialogs.h"
 #include "listbuild/Sequences.h"
 #include "listbuild/UserAddress.h"
+#include "support/WebUrl.h"
 
 namespace {
 QString q(const char* s) { return QString::fromUtf8(s); }
@@ -95,4 +96,24 @@ TEST_F(AddSequence, AddOneUrlExpandsEachLineAndNamesAFaultyOne) {
     EXPECT_EQ(dialogs.messages[0].text, q("Range [9-1] runs backwards (at character 10)\nhttp://y/[9-1]"));
     EXPECT_EQ(dialogs.messages[0].code, int(Dialogs::Exclamation));
     EXPECT_EQ(dialogs.messages[1].text, q("2 lines were not added: not web addresses\nftp://z/a\nftp://z/b"));
+}
+
+TEST(Sequences, EveryTextIsReadAsTheSameAddressAsWhenTypedAlone) {
+    // After the first, the texts are resolved against it; the result must not differ.
+    for (const char* typed : {"Example.COM:80/a/../{x y,b%41,c\\d,\xc3\xa9,/e}?q=[1-2]#{f,g}", "http://[::1]/{a,b}",
+                              "x.org?{a,b}", "ftp://x/{a,b}", "http://h/{a,b c}", "HTTPS://h/[8-11]"}) {
+        Main::NotAdded notAdded, alone;
+        QStringList faults;
+        const QStringList added = Main::AddressesFromTypedLines(q(typed), notAdded, faults);
+        const Fw::Result<QStringList> texts = Main::ExpandSequences(q(typed));
+        ASSERT_TRUE(texts.ok());
+        QStringList each;
+        for (const QString& text : *texts) {
+            if (std::optional<QString> address = WebUrl::FromUserText(text)) each << *address;
+            else alone.note(text);
+        }
+        EXPECT_EQ(added, each) << typed;
+        EXPECT_EQ(notAdded.count, alone.count) << typed;
+        EXPECT_TRUE(faults.isEmpty());
+    }
 }
