@@ -3,13 +3,31 @@
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: run test build configure configure-run setup setup-run clean
+.PHONY: run run-xvfb check-display build-program test build configure configure-run setup setup-run clean
 
 # Only the program itself is installed for and built for a first start; the tests, benchmarks
-# and their tools come with `make test`.
-run: configure-run
-	cmake --build $(BUILD_DIR) --target fetchwright -j $(JOBS)
+# and their tools come with `make test`. Fetchwright opens a window: without a display, `make run`
+# says so before anything is installed or built.
+run: check-display
+	$(MAKE) --no-print-directory build-program
 	./$(BUILD_DIR)/fetchwright
+
+# The same inside a virtual display (Xvfb), for a machine without one.
+run-xvfb:
+	bash scripts/setup.sh run-xvfb
+	$(MAKE) --no-print-directory build-program
+	xvfb-run -a ./$(BUILD_DIR)/fetchwright
+
+check-display:
+	@if [ -z "$$DISPLAY" ] && [ -z "$$WAYLAND_DISPLAY" ]; then \
+	  echo "make run: this session has no display (DISPLAY and WAYLAND_DISPLAY are unset), and Fetchwright opens a window." >&2; \
+	  echo "Run it in a graphical session or over 'ssh -X', or inside a virtual display: 'make run-xvfb'" >&2; \
+	  echo "(installs xvfb too; to start it again later: xvfb-run -a ./$(BUILD_DIR)/fetchwright)." >&2; \
+	  exit 1; \
+	fi
+
+build-program: configure-run
+	cmake --build $(BUILD_DIR) --target fetchwright -j $(JOBS)
 
 test: build
 	cd $(BUILD_DIR) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)

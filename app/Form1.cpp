@@ -121,10 +121,11 @@ void Form1::buildControls() {
         PushButton18->setToolTip(QStringLiteral("Downloads at once and speed limit (Ctrl+,)"));
     }
 
-    // Tab order as on the form.
-    QWidget* order[] = {ListView1, PushButton5,  PushButton13, PushButton7, PushButton11, PushButton17,
-                        PushButton3, Option1,    Option2,      PushButton2, PushButton1,  PushButton4,
-                        Text1,       PushButton6, PushButton18};
+    // Tab order as the controls are laid out: left to right, top to bottom. The option pair lies
+    // below the visible area, so it comes last.
+    QWidget* order[] = {ListView1,    PushButton5, PushButton13, PushButton7, PushButton4, PushButton17,
+                        PushButton3,  PushButton11, PushButton1, PushButton18, Text1,      PushButton6,
+                        PushButton2,  Option1,      Option2};
     for (std::size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
 
     // Hover rules: the pointer follows the mouse over buttons and the surface.

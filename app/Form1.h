@@ -14,6 +14,7 @@
 #include "support/Settings.h"
 
 #include <memory>
+#include <thread>
 #include <vector>
 
 class QGroupBox;
@@ -144,6 +145,9 @@ signals:
     void aboutToClose();
     // A run has ended and its closing message has been answered.
     void downloadEnded();
+    // After the offer at start-up, the partials of a run the user did not want back and those
+    // gone stale are removed. Emitted from the thread that did it, not the window's.
+    void unfinishedWorkTidied();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -180,4 +184,6 @@ private:
     int pointer_ = PointerDefault;
     QCursor customCursor_{Qt::PointingHandCursor};
     bool closing_ = false;
+    // Last, so that it is stopped and joined before anything it may touch goes.
+    std::jthread tidying_;
 };

@@ -12,9 +12,10 @@ void Form1::PushButton6_Click() {
     const Settings::Store& store = settings_;
     QString path;
     trap.run(100, [&] {
-        // The folder in the box first: the chooser then shows where files go now.
-        const QString inBox = Main::ExpandHomeFolder(Text1->text());
-        const QString start = Main::FolderExists(inBox) ? inBox : store.read(QStringLiteral("LastFolderDot"), QString());
+        // The folder in the box first, or as much of it as exists: the chooser then shows where
+        // files go now, or where the typed folder would be made.
+        const QString inBox = Main::NearestExistingFolder(Main::ExpandHomeFolder(Text1->text()));
+        const QString start = !inBox.isEmpty() ? inBox : store.read(QStringLiteral("LastFolderDot"), QString());
         path = AddFolder::BrowseForFolder(dialogs_, QStringLiteral("Please select folder:"), start);
     });
     if (trap.endTest(102, [&] { return path.isEmpty(); })) return;

@@ -54,7 +54,7 @@ void Form1::PushButton13_Click() {
         files = dialogs_.openFiles(QStringLiteral("Add File(s) - Hold Ctrl to select multiple files"),
                                    {QStringLiteral("URL lists (*.txt *.lst *.list)"), QStringLiteral("Text Files (*.txt)"),
                                     QStringLiteral("All Files (*.*)")},
-                                   settings_.read(QStringLiteral("LastListFolder"), QString()));
+                                   ListChooserFolder(settings_));
     });
     if (trap.endTest(110, [&] { return files.isEmpty(); })) return;
     trap.run(112, [&] { settings_.write(QStringLiteral("LastListFolder"), QFileInfo(files.front()).absolutePath()); });

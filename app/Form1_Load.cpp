@@ -12,6 +12,10 @@
 #include "support/ConnectivityCheck.h"
 #include "support/ErrorTrap.h"
 #include "support/PathHelpers.h"
+#include "support/WebUrl.h"
+#include "listbuild/UserAddress.h"
+
+#include <optional>
 
 void Form1::Form_Load() { Form_Load(StartupEnvironment::FromSystem()); }
 
@@ -81,25 +85,46 @@ Download::UnfinishedRunRecorder& Form1::unfinishedRun() {
 }
 
 void Form1::offerUnfinishedRun() {
-    if (stateFolder_.isEmpty() || IsDownloading) return;
-    Download::PartialStore partials(stateFolder_);
+    if (stateFolder_.isEmpty() || IsDownloading || tidying_.joinable()) return;
+    std::optional<Download::UnfinishedRunRecord::Leftover> forget;
     if (auto leftover = Download::UnfinishedRunRecord::FindLeftover(stateFolder_)) {
-        const Download::UnfinishedRun run = leftover->run();
+        const Download::UnfinishedRun& run = leftover->run();
         const QString question = QStringLiteral("The last run did not finish.\nPut the %1 downloads it did not store back in the list?")
                                      .arg(run.entries.size());
         if (dialogs_.msgBox(question, Dialogs::YesNo) == Dialogs::Yes) {
+            // The record is a file anyone could have written: its entries pass the rule typed ones do.
+            Main::NotAdded notAdded;
             UrlList::Batch batch(urls_);
-            for (const QString& entry : run.entries) batch.add(entry);
+            for (const QString& entry : run.entries) {
+                if (std::optional<QString> address = WebUrl::FromUserText(entry)) batch.add(*address);
+                else notAdded.note(entry);
+            }
             batch.commit();
             // A folder that is gone stays out of the box: the one there is better than none.
             if (!run.folder.isEmpty() && Main::FolderExists(run.folder)) Text1->setText(run.folder);
             // Until its entries are stored, a crash of this copy offers them again.
             unfinishedRun().adopt(std::move(*leftover).take());
+            if (notAdded.count) dialogs_.msgBox(notAdded.message());
         } else {
-            // The partials first: a crash in between leaves a record that still leads to them.
-            partials.removeForRun(run.folder, run.entries);
-            std::move(*leftover).discard();
+            forget = std::move(leftover);
         }
     }
-    partials.removeExpired();
+    // Removing the partials of a big run takes seconds: off the window thread. Closing the window
+    // stops it between two files, and a run not wholly forgotten keeps its record (and is
+    // offered again), so that no partial is left without one.
+    tidying_ = std::jthread([this, partials = Download::PartialStore(stateFolder_),
+                             forget = std::move(forget)](std::stop_token stop) mutable {
+        if (forget) {
+            const Download::UnfinishedRun& run = forget->run();
+            // The partials first: a crash in between leaves a record that still leads to them.
+            for (const QString& url : run.entries) {
+                if (stop.stop_requested()) return;
+                partials.removeWithPartial(run.folder, url);
+            }
+            std::move(*forget).discard();
+        }
+        if (stop.stop_requested()) return;
+        partials.removeExpired();
+        emit unfinishedWorkTidied();
+    });
 }

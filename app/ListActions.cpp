@@ -4,9 +4,11 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QContextMenuEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
-#include <QFileDialog>
+#include <QDir>
+#include <QStandardPaths>
 #include <QFileInfo>
 #include <QKeyEvent>
 #include <QMenu>
@@ -22,6 +24,7 @@
 #include "listbuild/UserAddress.h"
 #include "support/WebUrl.h"
 #include "support/ErrorTrap.h"
+#include "support/PathHelpers.h"
 
 #include <string_view>
 
@@ -49,10 +52,6 @@ qsizetype RemoveDuplicateEntries(UrlList& list) {
 
 ListActions::ListActions(Form1& form) : QObject(&form), form_(form) {
     setObjectName(QStringLiteral("ListActions"));
-    chooseSaveFile = [this] {
-        return QFileDialog::getSaveFileName(&form_, QStringLiteral("Save list as"), QString(),
-                                            QStringLiteral("Text Files (*.txt);;All Files (*)"));
-    };
     QTreeView* view = form_.ListView1;
     view_ = view;
     viewport_ = view->viewport();
@@ -229,8 +228,26 @@ bool ListActions::writeInto(const QString& path, QString* reason) {
 }
 
 void ListActions::saveListAs() {
-    const QString path = chooseSaveFile ? chooseSaveFile() : QString();
-    if (!path.isEmpty()) saveListTo(path);
+    const Settings::Store& store = form_.settings();
+    QString path = form_.dialogs().saveFile(QStringLiteral("Save list as"),
+                                            {QStringLiteral("Text Files (*.txt)"), QStringLiteral("All Files (*)")},
+                                            ListChooserFolder(store));
+    if (path.isEmpty()) return;
+    // What the typed name already is (a pipe, a device, a list without extension) is written as
+    // named; only a new name gets the extension, and replacing a file under it is asked first.
+    if (!QFileInfo(path).fileName().contains(QLatin1Char('.')) && !Main::FileOrFolderExists(path)) {
+        path += QLatin1String(".txt");
+        if (Main::FileOrFolderExists(path) &&
+            form_.dialogs().msgBox(QFileInfo(path).fileName() + QStringLiteral(" already exists. Replace it?"),
+                                   Dialogs::YesNo) != Dialogs::Yes)
+            return;
+    }
+    if (saveListTo(path)) store.write(QStringLiteral("LastListFolder"), QFileInfo(path).absolutePath());
+}
+
+QString ListChooserFolder(const Settings::Store& store) {
+    return Main::ListFolder(store.read(QStringLiteral("LastListFolder"), QString()),
+                            QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation), QDir::homePath());
 }
 
 QMenu* ListActions::buildContextMenu() {
@@ -265,6 +282,15 @@ bool ListActions::eventFilter(QObject* watched, QEvent* event) {
             }
             if (key->matches(QKeySequence::Copy)) {
                 copySelection();
+                return true;
+            }
+            // Shift+F10 opens the context menu as the Menu key does, at the current entry.
+            if (key->key() == Qt::Key_F10 && key->modifiers() == Qt::ShiftModifier) {
+                auto* view = static_cast<QTreeView*>(watched);
+                const QRect row = view->visualRect(view->currentIndex());
+                const QPoint at = row.isValid() ? row.center() : view->viewport()->rect().center();
+                QContextMenuEvent menu(QContextMenuEvent::Keyboard, at, view->viewport()->mapToGlobal(at));
+                QCoreApplication::sendEvent(view->viewport(), &menu);
                 return true;
             }
         }

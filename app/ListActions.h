@@ -15,6 +15,12 @@ class QPoint;
 class QTreeView;
 class UrlList;
 
+namespace Settings { class Store; }
+
+// Where the choosers of list files (load and save) open: the folder last used for a list, else
+// the documents folder, else the home folder.
+QString ListChooserFolder(const Settings::Store& store);
+
 // Removes every entry equal to an earlier one (the same text, exactly); the first of each stays
 // where it was. Returns how many were removed.
 qsizetype RemoveDuplicateEntries(UrlList& list);
@@ -40,9 +46,9 @@ public:
     // atomically, a pipe or a character device is written into, anything else is refused.
     // Returns false (after a message that says why) on failure.
     bool saveListTo(const QString& path);
+    // Asks for the file in the folder last used for a list; a name typed without an extension
+    // gets ".txt", so that the list shows in the chooser of list files.
     void saveListAs();
-    // Where "Save list as…" asks for the file; replaceable so tests need no real chooser.
-    std::function<QString()> chooseSaveFile;
 
     QMenu* buildContextMenu();
 

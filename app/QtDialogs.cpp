@@ -1,6 +1,13 @@
 #include "app/QtDialogs.h"
 
+#include <QApplication>
 #include <QCoreApplication>
+#include <QFont>
+#include <QFontMetrics>
+#include <QGridLayout>
+#include <QPointer>
+#include <QSpacerItem>
+#include <QWindow>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
@@ -15,10 +22,50 @@
 
 namespace Dialogs {
 
-int QtDialogs::messageBox(const QString& text, int code, const QString& caption) {
+QWidget* MessageBoxParent(QWidget* owner) {
+    if (QWidget* open = QApplication::activeModalWidget()) return open;
     // A box opened before the window is visible stands on its own.
-    QWidget* parent = owner_ && owner_->isVisible() ? owner_ : nullptr;
-    QMessageBox box(parent);
+    return owner && owner->isVisible() ? owner : nullptr;
+}
+
+void FitAndCentre(QMessageBox& box, QWidget* owner) {
+    // A title wider than the text would be cut short ("F…"). Qt allows for it in a plain font with
+    // 50 px to spare; window managers draw titles bold, beside an icon and three buttons.
+    QFont titleFont = QApplication::font("QMdiSubWindowTitleBar");
+    titleFont.setBold(true);
+    const int titleWidth = QFontMetrics(titleFont).horizontalAdvance(box.windowTitle()) + 6 * QFontMetrics(titleFont).height();
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout()))
+        grid->addItem(new QSpacerItem(titleWidth, 0, QSizePolicy::Minimum, QSizePolicy::Expanding), grid->rowCount(), 0, 1,
+                      grid->columnCount());
+    if (!owner || !owner->isVisible()) return;
+    const QPointer<QWidget> on(owner);
+    auto centre = [&box, on] {
+        if (!on) return;
+        const QRect frame = box.frameGeometry();
+        box.move(on->frameGeometry().center() - QPoint(frame.width() / 2, frame.height() / 2));
+    };
+    // The size is final only once the box is shown; a window the window manager is still placing
+    // moves after the box opened.
+    struct Recentre : QObject {
+        std::function<void()> centre;
+        bool eventFilter(QObject*, QEvent* event) override {
+            if (event->type() == QEvent::Show || event->type() == QEvent::Resize) centre();
+            return false;
+        }
+    };
+    auto* filter = new Recentre;
+    filter->setParent(&box);
+    filter->centre = centre;
+    box.installEventFilter(filter);
+    if (QWindow* window = owner->windowHandle()) {
+        QObject::connect(window, &QWindow::xChanged, &box, centre);
+        QObject::connect(window, &QWindow::yChanged, &box, centre);
+    }
+    centre();
+}
+
+int QtDialogs::messageBox(const QString& text, int code, const QString& caption) {
+    QMessageBox box(MessageBoxParent(owner_));
     box.setWindowTitle(captionOr(caption));
     // Message texts use CR, CR LF and CR CR as line breaks; Qt's plain text wants LF.
     QString shown = text;
@@ -34,6 +81,7 @@ int QtDialogs::messageBox(const QString& text, int code, const QString& caption)
     } else {
         box.setStandardButtons(QMessageBox::Ok);
     }
+    FitAndCentre(box, owner_);
     const int pressed = box.exec();
     if (pressed == QMessageBox::Yes) return Yes;
     if (pressed == QMessageBox::No) return No;
@@ -57,6 +105,12 @@ QStringList QtDialogs::openFiles(const QString& title, const QStringList& nameFi
     QStringList filters;
     for (QString filter : nameFilters) filters << filter.replace(QLatin1String("(*.*)"), QLatin1String("(*)"));
     return QFileDialog::getOpenFileNames(owner_, title, startFolder, filters.join(QLatin1String(";;")));
+}
+
+QString QtDialogs::saveFile(const QString& title, const QStringList& nameFilters, const QString& startFolder) {
+    // The caller adds the extension and asks before it replaces what that name holds.
+    return QFileDialog::getSaveFileName(owner_, title, startFolder, nameFilters.join(QLatin1String(";;")), nullptr,
+                                        QFileDialog::DontConfirmOverwrite);
 }
 
 QString QtDialogs::browseForFolder(const QString& title, const QString& startFolder) {

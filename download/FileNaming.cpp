@@ -213,36 +213,11 @@ bool isControlOrOverride(char32_t c) {
            c == 0x061C;
 }
 
-int utf8Bytes(char32_t c) { return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4; }
-
-int utf8Bytes(const QString& text) {
-    int total = 0;
-    for (qsizetype i = 0; i < text.size(); ++i) total += text[i].isSurrogate() ? 2 : utf8Bytes(text[i].unicode());
-    return total;
-}
-
-// Where the extension starts (its dot), or the name's size when it has none: the same split the
-// numbering of taken names uses, so that ".tar.gz" stays one. NumberedCandidate inserts " (1)"
-// at that dot, and the name differs from the candidate first exactly there.
+// Where the extension starts (its dot), or the name's size when it has none: the split the
+// numbering of taken names uses, so that ".tar.gz" stays one.
 qsizetype extensionStart(const QString& name) {
-    const QString candidate = Main::NumberedCandidate(name, 1, kSlash);
-    qsizetype i = 0;
-    while (i < name.size() && name[i] == candidate[i]) ++i;
-    return i;
-}
-
-// The longest start of `text` of at most `budget` UTF-8 bytes, whole characters only.
-QString leadingBytes(const QString& text, int budget) {
-    qsizetype i = 0;
-    int used = 0;
-    while (i < text.size()) {
-        const bool pair = text[i].isHighSurrogate() && i + 1 < text.size();
-        const int bytes = pair ? 4 : utf8Bytes(text[i].unicode());
-        if (used + bytes > budget) break;
-        used += bytes;
-        i += pair ? 2 : 1;
-    }
-    return text.left(i);
+    const qsizetype dot = Main::NumberingDot(name, kSlash);
+    return dot < 0 ? name.size() : dot;
 }
 
 QString withoutTrailingBlanks(QString text) {
@@ -255,9 +230,9 @@ QString withoutTrailingBlanks(QString text) {
 QString cutToBytes(const QString& name, int maxBytes) {
     const qsizetype dot = extensionStart(name);
     const QString extension = name.mid(dot);
-    const QString stem = leadingBytes(name.left(dot), maxBytes - utf8Bytes(extension));
+    const QString stem = Main::Utf8Prefix(name.left(dot), maxBytes - Main::Utf8Length(extension));
     // An "extension" that leaves no room for the stem is no extension worth keeping.
-    if (stem.isEmpty()) return withoutTrailingBlanks(leadingBytes(name, maxBytes));
+    if (stem.isEmpty()) return withoutTrailingBlanks(Main::Utf8Prefix(name, maxBytes));
     return withoutTrailingBlanks(stem) + extension;
 }
 
@@ -348,7 +323,7 @@ QString SafeFileName(const QString& name, int maxBytes) {
     qsizetype start = 0;
     while (start < clean.size() && (clean[start] == QLatin1Char('.') || clean[start].isSpace())) ++start;
     clean = withoutTrailingBlanks(clean.mid(start));
-    if (utf8Bytes(clean) > maxBytes) clean = cutToBytes(clean, maxBytes);
+    if (Main::Utf8Length(clean) > maxBytes) clean = cutToBytes(clean, maxBytes);
     return clean;
 }
 

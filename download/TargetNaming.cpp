@@ -75,7 +75,36 @@ namespace {
 // Archive extensions that are one to the user: "file.tar.gz" is numbered "file (1).tar.gz".
 const char* const kCompoundExtensions[] = {".tar.gz", ".tar.bz2", ".tar.xz", ".tar.zst", ".tar.lz", ".tar.Z"};
 
-qsizetype numberingDot(const QString& path, QChar separator) {
+int utf8Bytes(char16_t c) { return c < 0x80 ? 1 : c < 0x800 ? 2 : 3; }
+
+QString withoutTrailingBlanks(QString text) {
+    qsizetype end = text.size();
+    while (end > 0 && text[end - 1].isSpace()) --end;
+    text.truncate(end);
+    return text;
+}
+}  // namespace
+
+int Utf8Length(const QString& text) {
+    int total = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) total += text[i].isSurrogate() ? 2 : utf8Bytes(text[i].unicode());
+    return total;
+}
+
+QString Utf8Prefix(const QString& text, int budget) {
+    qsizetype i = 0;
+    int used = 0;
+    while (i < text.size()) {
+        const bool pair = text[i].isHighSurrogate() && i + 1 < text.size();
+        const int bytes = pair ? 4 : utf8Bytes(text[i].unicode());
+        if (used + bytes > budget) break;
+        used += bytes;
+        i += pair ? 2 : 1;
+    }
+    return text.left(i);
+}
+
+qsizetype NumberingDot(const QString& path, QChar separator) {
     const qsizetype nameStart = path.lastIndexOf(separator) + 1;
     for (const char* extension : kCompoundExtensions) {
         const QLatin1String ext(extension);
@@ -84,13 +113,21 @@ qsizetype numberingDot(const QString& path, QChar separator) {
     }
     return extensionDot(path, separator);
 }
-}  // namespace
 
 QString NumberedCandidate(const QString& path, int n, QChar separator) {
-    const qsizetype dot = numberingDot(path, separator);
+    const qsizetype nameStart = path.lastIndexOf(separator) + 1;
+    const qsizetype dot = NumberingDot(path, separator);
     const QString number = QLatin1String(" (") + QString::number(n) + QLatin1Char(')');
-    if (dot < 0) return path + number;
-    return path.left(dot) + number + QLatin1Char('.') + path.mid(dot + 1);
+    QString stem = path.mid(nameStart, (dot < 0 ? path.size() : dot) - nameStart);
+    QString extension = dot < 0 ? QString() : path.mid(dot);
+    if (Utf8Length(stem) + Utf8Length(number) + Utf8Length(extension) > kMaxNameBytes) {
+        stem = withoutTrailingBlanks(Utf8Prefix(stem, kMaxNameBytes - Utf8Length(number) - Utf8Length(extension)));
+        if (stem.isEmpty()) {
+            stem = withoutTrailingBlanks(Utf8Prefix(path.mid(nameStart), kMaxNameBytes - Utf8Length(number)));
+            extension.clear();
+        }
+    }
+    return path.left(nameStart) + stem + number + extension;
 }
 
 bool IsUnusableFileName(const QString& name) {

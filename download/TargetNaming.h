@@ -64,9 +64,23 @@ QString FileNameOf(const QString& path, QChar separator = kNativeSeparator);
 QString StripExtension(const QString& path, QChar separator = kNativeSeparator);
 QString GetExtension(const QString& path, QChar separator = kNativeSeparator);
 
+// The longest file name a file system takes, in bytes.
+inline constexpr int kMaxNameBytes = 255;
+// The length of a text in UTF-8, and its longest start of at most `budget` UTF-8 bytes (whole
+// characters only).
+int Utf8Length(const QString& text);
+QString Utf8Prefix(const QString& text, int budget);
+
+// Where the number of a taken name goes: the dot of the file name's extension (a compound
+// archive extension counts as one), -1 when the name has none.
+qsizetype NumberingDot(const QString& path, QChar separator = kNativeSeparator);
+
 // Candidate number n of a base path: "dir/name (n).ext", or "dir/name (n)" for a name without
 // an extension ("README", ".bashrc"). A compound archive extension stays whole:
-// "dir/name (n).tar.gz" (likewise .tar.bz2, .tar.xz, .tar.zst, .tar.lz, .tar.Z).
+// "dir/name (n).tar.gz" (likewise .tar.bz2, .tar.xz, .tar.zst, .tar.lz, .tar.Z). The file name
+// stays within kMaxNameBytes: a name that is already as long as that loses the end of its stem
+// to the number ("very…long (1).jpg"); when the extension leaves no room for any stem, the
+// number follows the name cut short.
 QString NumberedCandidate(const QString& path, int n, QChar separator = kNativeSeparator);
 
 // Is the file name one that can never be stored ("", ".", "..")?

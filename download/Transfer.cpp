@@ -119,12 +119,21 @@ bool isGarbledAnswer(CURLcode code) {
     }
 }
 
-// Retry-After in seconds (a number, or an HTTP date); -1 when absent or unreadable.
-long retryAfterSeconds(const QByteArray& value) {
+// Retry-After in seconds (a number, or an HTTP date); -1 when absent or unreadable. A number
+// too long for any clock is a year: a wait no run honours, so the item fails with that reason
+// instead of the header being taken for absent.
+long retryAfterSeconds(const QByteArray& header) {
+    constexpr long kLongest = 365L * 24 * 60 * 60;
+    const QByteArray value = header.trimmed();
     if (value.isEmpty()) return -1;
-    bool number = false;
-    const long seconds = value.toLong(&number);
-    if (number) return seconds >= 0 ? seconds : -1;
+    if (std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        long seconds = 0;
+        for (char c : value) {
+            seconds = seconds * 10 + (c - '0');
+            if (seconds >= kLongest) return kLongest;
+        }
+        return seconds;
+    }
     const time_t when = curl_getdate(value.constData(), nullptr);
     if (when < 0) return -1;
     return std::max<long>(0, static_cast<long>(when - std::time(nullptr)));

@@ -32,9 +32,9 @@ Fw::Result<QByteArray> ReadListFile(const QString& path, const std::atomic<bool>
 // The whole file as text; the empty text when it does not exist or is empty.
 Fw::Result<QString> ReadWholeFile(const QString& path);
 
-// Every entry a list text (UTF-8) gives, in order: CR removed everywhere, lines split at LF,
-// blank lines skipped, the rest read by WebUrl::FromUserText; a line that gives no web address
-// is noted in `notAdded` when given. `entry` is only valid during the call.
+// Every entry a list text (UTF-8) gives, in order: lines end at CR, LF or CRLF; blank lines and
+// lines whose first non-blank character is '#' are skipped, the rest read by
+// WebUrl::FromUserText; a line that gives no web address is noted in `notAdded` when given. `entry` is only valid during the call.
 void ForEachListEntry(std::string_view text, const std::function<void(std::string_view entry)>& entry,
                       Main::NotAdded* notAdded = nullptr);
 

@@ -36,21 +36,17 @@ QByteArray DecodeListBytes(QByteArray bytes) {
 
 void ForEachListEntry(std::string_view text, const std::function<void(std::string_view entry)>& entry,
                       Main::NotAdded* notAdded) {
-    std::string scratch;
     WebUrl::Url address;
     std::size_t start = 0;
-    while (start <= text.size()) {
-        std::size_t end = text.find('\n', start);
+    while (start < text.size()) {
+        // CR, LF and CRLF all end a line; the empty line between CR and LF is skipped as blank.
+        std::size_t end = text.find_first_of("\r\n", start);
         if (end == std::string_view::npos) end = text.size();
-        std::string_view line = text.substr(start, end - start);
+        const std::string_view line = text.substr(start, end - start);
         start = end + 1;
-        if (line.find('\r') != std::string_view::npos) {
-            scratch.clear();
-            for (char c : line)
-                if (c != '\r') scratch.push_back(c);
-            line = scratch;
-        }
-        if (line.find_first_not_of(" \t\f\v") == std::string_view::npos) continue;
+        const std::size_t first = line.find_first_not_of(" \t\f\v");
+        // Blank lines and comment lines, as other tools' input files have them, are passed over quietly.
+        if (first == std::string_view::npos || line[first] == '#') continue;
         if (WebUrl::FromUserText(line, address)) entry(address.href);
         else if (notAdded) notAdded->note(QString::fromUtf8(line.data(), static_cast<qsizetype>(line.size())));
     }

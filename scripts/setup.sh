@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Fetchwright needs. `setup.sh run`: what building and running it
-# need. `setup.sh test` (the default): that, and the tools of the tests, benchmarks and CI checks.
-# Only missing packages are installed, through sudo when not root. A system service that an
-# installed package would enable or start is left disabled and stopped: the tests and
-# benchmarks start their servers privately.
+# need; `setup.sh run-xvfb`: that and a virtual display (xvfb-run). `setup.sh test` (the
+# default): what running needs, and the tools of the tests, benchmarks and CI checks.
+# Only missing packages are installed, through sudo when not root. The one system service the
+# tests bring, the web server (nginx), is kept from starting and left disabled when this install
+# brought it: the benchmarks start their own. No other package's service is touched.
 set -euo pipefail
 
 purpose="${1:-test}"
 case "$purpose" in
-  run | test) ;;
-  *) echo "usage: $0 [run|test]" >&2; exit 2 ;;
+  run | run-xvfb | test) ;;
+  *) echo "usage: $0 [run|run-xvfb|test]" >&2; exit 2 ;;
 esac
 
 # Building and running.
@@ -19,6 +20,9 @@ packages=(
   libcurl4-openssl-dev ca-certificates libidn2-dev
   fonts-liberation iputils-ping
 )
+if [ "$purpose" = run-xvfb ]; then
+  packages+=(xvfb xauth)
+fi
 if [ "$purpose" = test ]; then
   # The tests: GoogleTest, the loopback server, certificates for the TLS cases.
   packages+=(libgtest-dev libgmock-dev libcpp-httplib-dev openssl)
@@ -89,14 +93,13 @@ fi
 list_packages() { dpkg-query -W -f='${db:Status-Abbrev} ${binary:Package}\n' 2>/dev/null | awk '$1 == "ii" { print $2 }' | sort; }
 before="$(list_packages)"
 
-# No service starts during the install (maintainer scripts ask policy-rc.d), unless the machine
-# has a policy of its own, which is left alone.
+# The test web server (nginx, for the benchmarks) must not start from the install: the
+# benchmarks run their own on loopback. scripts/policy-rc.d keeps that one service from starting
+# and lets every other start as usual, unless the machine has a policy of its own, which is left alone.
 policy=/usr/sbin/policy-rc.d
 own_policy=0
 if [ ! -e "$policy" ]; then
-  printf '#!/bin/sh\n# Written by Fetchwright'"'"'s setup.sh for the length of one install.\nexit 101\n' |
-    $SUDO tee "$policy" >/dev/null
-  $SUDO chmod 755 "$policy"
+  $SUDO install -m 755 "$(dirname "$0")/policy-rc.d" "$policy"
   own_policy=1
 fi
 remove_policy() { if [ "$own_policy" -eq 1 ]; then $SUDO rm -f "$policy"; own_policy=0; fi; }
@@ -106,26 +109,18 @@ echo "Installing: ${missing[*]}"
 apt_waiting install -y -q --no-install-recommends "${missing[@]}"
 remove_policy
 
-# What the packages just installed (dependencies too) would start at boot is disabled and, where
-# it runs anyway, stopped. Services of packages that were there before are not touched.
-for pkg in $(comm -13 <(echo "$before") <(list_packages)); do
-  while IFS= read -r file; do
-    case "$file" in
-      /lib/systemd/system/*.service | /lib/systemd/system/*.socket | /lib/systemd/system/*.timer | \
-      /usr/lib/systemd/system/*.service | /usr/lib/systemd/system/*.socket | /usr/lib/systemd/system/*.timer)
-        unit="$(basename "$file")"
-        case "$unit" in *@*) continue ;; esac
-        if command -v systemctl >/dev/null 2>&1; then
-          $SUDO systemctl disable --quiet "$unit" 2>/dev/null || true
-          if [ -d /run/systemd/system ]; then $SUDO systemctl stop "$unit" 2>/dev/null || true; fi
-        fi
-        echo "setup.sh: left $unit (from $pkg) disabled"
-        ;;
-      /etc/init.d/*)
-        script="$(basename "$file")"
-        $SUDO update-rc.d "$script" disable >/dev/null 2>&1 || true
-        if [ ! -d /run/systemd/system ]; then $SUDO "$file" stop >/dev/null 2>&1 || true; fi
-        ;;
-    esac
-  done < <(dpkg-query -L "$pkg" 2>/dev/null)
+# When this install brought the test web server, it is also kept from starting at boot. Only the
+# services the project names are touched: those of other packages, dependencies included
+# (procps, x11-common, dbus), stay as their packages set them.
+test_services=("nginx-common:nginx")
+installed_now="$(comm -13 <(echo "$before") <(list_packages))"
+for entry in "${test_services[@]}"; do
+  pkg="${entry%%:*}" service="${entry#*:}"
+  grep -qx "$pkg" <<<"$installed_now" || continue
+  if command -v systemctl >/dev/null 2>&1; then
+    $SUDO systemctl disable --quiet "$service.service" 2>/dev/null || true
+    if [ -d /run/systemd/system ]; then $SUDO systemctl stop "$service.service" 2>/dev/null || true; fi
+  fi
+  if [ -e "/etc/init.d/$service" ]; then $SUDO update-rc.d "$service" disable >/dev/null 2>&1 || true; fi
+  echo "setup.sh: the test web server's service $service (from $pkg) is left disabled and stopped; the benchmarks start their own"
 done

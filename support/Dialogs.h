@@ -58,6 +58,12 @@ public:
     // on Cancel.
     virtual QStringList openFiles(const QString& title, const QStringList& nameFilters,
                                   const QString& startFolder) = 0;
+    // Modal chooser of a file to write, opening on startFolder. Returns the path as typed (no
+    // extension added), or empty on Cancel. A service without such a chooser cancels.
+    virtual QString saveFile(const QString& title, const QStringList& nameFilters, const QString& startFolder) {
+        (void)title, (void)nameFilters, (void)startFolder;
+        return {};
+    }
     // Modal folder chooser opening on startFolder. Returns the folder, or empty on Cancel.
     virtual QString browseForFolder(const QString& title, const QString& startFolder) = 0;
     // The modal "Options" dialog, showing `values`; true with the values changed when the user

@@ -44,6 +44,24 @@ QString CollapseDoubleBackslashes(const QString& path, QChar separator) {
     return prefix + CollapsePairs(QStringView(path).mid(m), separator);
 }
 
+QString NearestExistingFolder(const QString& path) {
+    if (!path.startsWith(kNativeSeparator)) return {};
+    if (FolderExists(path)) return path;  // as written, trailing separator and all
+    QString folder = QDir::cleanPath(path);
+    while (!FolderExists(folder)) {
+        const qsizetype up = folder.lastIndexOf(kNativeSeparator);
+        if (up <= 0) return QString(kNativeSeparator);
+        folder.truncate(up);
+    }
+    return folder;
+}
+
+QString ListFolder(const QString& lastUsed, const QString& documents, const QString& home) {
+    for (const QString& folder : {lastUsed, documents})
+        if (FolderExists(folder)) return folder;
+    return home;
+}
+
 QString ExpandHomeFolder(const QString& folderText) { return ExpandHomeFolder(folderText, QDir::homePath()); }
 
 QString ExpandHomeFolder(const QString& folderText, const QString& homeFolder) {

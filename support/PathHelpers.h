@@ -18,6 +18,14 @@ QString LastPathComponent(const QString& text, QChar separator = kNativeSeparato
 // becomes the two-backslash network prefix with "\", and one "/" with "/".
 QString CollapseDoubleBackslashes(const QString& path, QChar separator = kNativeSeparator);
 
+// The folder itself when it exists, else its nearest existing parent; empty for an empty or
+// relative path (no parent of it is known).
+QString NearestExistingFolder(const QString& path);
+
+// Where the choosers of list files open: the folder last used for a list while it exists, else
+// the documents folder, else the home folder.
+QString ListFolder(const QString& lastUsed, const QString& documents, const QString& home);
+
 // A folder as a person types it: a leading "~" alone or before "/" is the home folder, as a
 // shell has it. Any other text ("~user", "a/~") comes back as it is.
 QString ExpandHomeFolder(const QString& folderText);

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Desktop installation checks: install into a temporary prefix and compare the file list, validate
 # the desktop entry and the AppStream metainfo, start the program from the entry's Exec line,
-# then build the Debian package and check its contents and Depends.
+# then build the Debian package and check its contents and Depends; last, what set-up does
+# without a display, which services it keeps from starting, and the README's build size.
 # Reuses build/ when `make test` made it; runs offline and without a display.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -90,5 +91,45 @@ if printf '%s\n' "$needed" | grep -q '^libcurl'; then
   printf '%s\n' "$depends" | grep -q 'libcurl' || fail "Depends does not name libcurl"
 else
   echo "install-checks: note: the program does not load libcurl yet, so Depends cannot name it"
+fi
+# Set-up. `make run` without a display says so, and how to get one, before it installs or builds
+# anything; what it names exists.
+nobuild="$work/no-display-build"
+if out=$(env -u DISPLAY -u WAYLAND_DISPLAY make --no-print-directory run BUILD_DIR="$nobuild" 2>&1); then
+  fail "make run without a display went ahead"
+fi
+grep -q "no display" <<<"$out" && grep -q "make run-xvfb" <<<"$out" || fail "make run without a display does not say what to do: $out"
+[ ! -e "$nobuild" ] || fail "make run without a display began configuring or building"
+grep -q '^run-xvfb:' Makefile || fail "make run's advice names a run-xvfb target the Makefile lacks"
+grep -q 'make run-xvfb' README.md || fail "the README does not give make run's advice for a machine without a display"
+grep -A1 '"$purpose" = run-xvfb' scripts/setup.sh | grep -q 'xvfb xauth' || fail "setup.sh run-xvfb does not install xvfb and xauth"
+echo "install-checks: make run without a display stops at once and names make run-xvfb"
+
+# setup.sh keeps only the test web server from starting: its install-time policy forbids nginx
+# and allows every other service (a dependency's, such as procps or x11-common).
+policy_rc=scripts/policy-rc.d
+status=0; sh "$policy_rc" --quiet nginx start || status=$?
+[ "$status" -eq 101 ] || fail "policy-rc.d lets nginx start (status $status)"
+for service in procps x11-common dbus; do
+  sh "$policy_rc" --quiet "$service" start || fail "policy-rc.d keeps $service from starting"
+done
+# Where boot scripts are links, a dependency's that is installed is still enabled after setup.sh.
+for service in procps x11-common; do
+  [ -e "/etc/init.d/$service" ] || continue
+  if compgen -G "/etc/rc?.d/K??$service" >/dev/null && ! compgen -G "/etc/rc?.d/S??$service" >/dev/null; then
+    fail "the boot script of $service is disabled"
+  fi
+done
+echo "install-checks: only the test web server's service is kept from starting"
+
+# The README's size of the build folder after `make test` holds within a factor of two.
+if grep -q '^FETCHWRIGHT_TESTS:BOOL=ON' "$build/CMakeCache.txt"; then
+  said=$(tr '\n' ' ' < README.md | grep -o 'about [0-9]* MB *after `make test`' | grep -o '[0-9]*' | head -n 1 || true)
+  [ -n "$said" ] || fail "the README gives no size of the build folder after make test"
+  measured=$(du -sm "$build" | cut -f1)
+  if [ "$measured" -gt $((said * 2)) ] || [ "$measured" -lt $((said / 2)) ]; then
+    fail "the build folder takes $measured MB, the README says about $said MB"
+  fi
+  echo "install-checks: the build folder takes $measured MB (the README: about $said MB)"
 fi
 echo "install-checks: OK"

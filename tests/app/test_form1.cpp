@@ -77,15 +77,20 @@ TEST_F(FormFixture, CaptionsFontsAndToolTip) {
     EXPECT_DOUBLE_EQ(form.PushButton2->font().pointSizeF(), 11.25);
 }
 
-TEST_F(FormFixture, TabOrderFollowsTheForm) {
-    QList<QWidget*> expected{form.ListView1,  form.PushButton5,  form.PushButton13, form.PushButton7,
-                             form.PushButton11, form.PushButton17, form.PushButton3,  form.Option1,
-                             form.Option2,    form.PushButton2,  form.PushButton1,  form.PushButton4,
-                             form.Text1,      form.PushButton6};
+TEST_F(FormFixture, TabFollowsTheControlsAsTheyAreLaidOut) {
+    const QList<QWidget*> stops{form.ListView1,    form.PushButton5, form.PushButton13, form.PushButton7, form.PushButton4,
+                                form.PushButton17, form.PushButton3, form.PushButton11, form.PushButton1, form.PushButton18,
+                                form.Text1,        form.PushButton6, form.PushButton2,  form.Option1,     form.Option2};
     QWidget* w = form.ListView1;
-    for (int i = 1; i < expected.size(); ++i) {
-        do { w = w->nextInFocusChain(); } while (!expected.contains(w));
-        EXPECT_EQ(w, expected[i]) << "tab stop " << i;
+    QPoint before = w->mapTo(&form, QPoint(0, 0));
+    for (int i = 1; i < stops.size(); ++i) {
+        do { w = w->nextInFocusChain(); } while (!stops.contains(w) && w != form.ListView1);
+        ASSERT_EQ(w, stops[i]) << "tab stop " << i;
+        // Each stop lies below the one before, or on its row to its right.
+        const QPoint at = w->mapTo(&form, QPoint(0, 0));
+        EXPECT_TRUE(at.y() > before.y() || (at.y() == before.y() && at.x() > before.x()))
+            << w->objectName().toStdString() << " comes before " << stops[i - 1]->objectName().toStdString();
+        before = at;
     }
 }
 

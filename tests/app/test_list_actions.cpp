@@ -68,6 +68,24 @@ TEST_F(ListActionsTest, CtrlVAppendsTheAddressesOfTheClipboard) {
     EXPECT_EQ(form.urlList().textAt(1), QStringLiteral("http://a.example/x.jpg"));
 }
 
+TEST_F(ListActionsTest, ShiftF10OpensTheContextMenuAtTheCurrentEntry) {
+    form.urlList().appendMany({QStringLiteral("http://a/1"), QStringLiteral("http://b/2")});
+    form.show();
+    form.ListView1->setCurrentIndex(form.urlList().index(1));
+    std::vector<QPoint> asked;
+    QObject::connect(form.ListView1, &QWidget::customContextMenuRequested, &form, [&](const QPoint& at) { asked.push_back(at); });
+    QTest::keyClick(form.ListView1, Qt::Key_F10);  // alone, or with another modifier, it is not the menu's key
+    QTest::keyClick(form.ListView1, Qt::Key_F10, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_TRUE(asked.empty());
+    QTest::keyClick(form.ListView1, Qt::Key_F10, Qt::ShiftModifier);
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_TRUE(form.ListView1->visualRect(form.urlList().index(1)).contains(asked[0]));
+    auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    ASSERT_NE(menu, nullptr);
+    EXPECT_EQ(menu->actions().size(), 4);
+    menu->close();
+}
+
 TEST_F(ListActionsTest, PastedAndDroppedTextSplitsAtEveryKindOfLineEnd) {
     // Text from some programs ends its lines in CR alone; no entry may keep a line break.
     QGuiApplication::clipboard()->setText(
@@ -168,7 +186,7 @@ TEST_F(ListActionsTest, CopyAndSaveListAs) {
     EXPECT_EQ(QGuiApplication::clipboard()->text(), QString::fromUtf8("http://b/\xC3\xA9"));
 
     const QString target = dir.filePath(QStringLiteral("saved.txt"));
-    actions->chooseSaveFile = [&] { return target; };
+    dialogs.saveFileAnswers = {target};
     actions->saveListAs();
     QFile saved(target);
     ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
@@ -244,8 +262,64 @@ TEST_F(ListActionsTest, RemoveDuplicatesKeepsTheFirstOfEachInPlace) {
     EXPECT_EQ(form.ListView1->model()->rowCount(), 1000);
 }
 
+TEST_F(ListActionsTest, SaveListAsAddsTxtToANewNameWithoutExtensionAndOpensWhereListsWere) {
+    settings.write(QStringLiteral("LastListFolder"), QString());
+    const QString documents = QDir::homePath() + QStringLiteral("/Documents");
+    QDir(documents).removeRecursively();
+    form.urlList().appendMany({QStringLiteral("http://a/1"), QStringLiteral("http://b/2")});
+    const QString listsFolder = dir.filePath(QStringLiteral("lists"));
+    QDir().mkpath(listsFolder);
+
+    // No list folder yet and no documents folder: home. The typed name gets ".txt".
+    dialogs.saveFileAnswers = {listsFolder + QStringLiteral("/mylist")};
+    actions->saveListAs();
+    ASSERT_EQ(dialogs.saveDialogs.size(), 1u);
+    EXPECT_EQ(dialogs.saveDialogs[0].second, QDir::homePath());
+    EXPECT_FALSE(QFile::exists(listsFolder + QStringLiteral("/mylist")));
+    QFile saved(listsFolder + QStringLiteral("/mylist.txt"));
+    ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+    EXPECT_EQ(saved.readAll(), QByteArray("http://a/1\nhttp://b/2\n"));
+    saved.close();
+
+    // Where the list went is where both choosers open next; a name with an extension is kept.
+    dialogs.saveFileAnswers = {listsFolder + QStringLiteral("/other.lst")};
+    actions->saveListAs();
+    EXPECT_EQ(dialogs.saveDialogs[1].second, listsFolder);
+    EXPECT_TRUE(QFile::exists(listsFolder + QStringLiteral("/other.lst")));
+    dialogs.openFilesAnswers = {{}};
+    form.PushButton13_Click();
+    EXPECT_EQ(dialogs.fileDialogFolders.back(), listsFolder);
+
+    // The ".txt" name is taken: replacing it is asked, and No keeps it.
+    form.urlList().append(u"http://c/3");
+    dialogs.saveFileAnswers = {listsFolder + QStringLiteral("/mylist")};
+    dialogs.messageAnswers = {Dialogs::No};
+    actions->saveListAs();
+    EXPECT_EQ(dialogs.messageTexts(), QStringList{QStringLiteral("mylist.txt already exists. Replace it?")});
+    ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+    EXPECT_EQ(saved.readAll(), QByteArray("http://a/1\nhttp://b/2\n"));
+    saved.close();
+    // A name that is there as typed (here a file without extension) is written as named.
+    QFile bare(listsFolder + QStringLiteral("/bare"));
+    ASSERT_TRUE(bare.open(QIODevice::WriteOnly));
+    bare.close();
+    dialogs.saveFileAnswers = {bare.fileName()};
+    actions->saveListAs();
+    EXPECT_EQ(QFileInfo(bare.fileName()).size(), qint64(std::string("http://a/1\nhttp://b/2\nhttp://c/3\n").size()));
+    EXPECT_FALSE(QFile::exists(bare.fileName() + QStringLiteral(".txt")));
+
+    // A list folder that is gone: the documents folder when there is one.
+    QDir(listsFolder).removeRecursively();
+    QDir().mkpath(documents);
+    dialogs.openFilesAnswers = {{}};
+    form.PushButton13_Click();
+    EXPECT_EQ(dialogs.fileDialogFolders.back(), documents);
+    QDir(documents).removeRecursively();
+}
+
 TEST_F(ListActionsTest, TheListFileChooserOpensInTheFolderLastUsedForAList) {
     settings.write(QStringLiteral("LastListFolder"), QString());  // the store is the whole program's
+    QDir(QDir::homePath() + QStringLiteral("/Documents")).removeRecursively();
     QDir().mkpath(dir.filePath(QStringLiteral("lists")));
     const QString listFile = dir.filePath(QStringLiteral("lists/a.lst"));
     QFile f(listFile);
@@ -256,7 +330,7 @@ TEST_F(ListActionsTest, TheListFileChooserOpensInTheFolderLastUsedForAList) {
     form.PushButton13_Click();
     form.PushButton13_Click();  // cancelled: the folder stays
     ASSERT_EQ(dialogs.fileDialogFolders.size(), 2u);
-    EXPECT_EQ(dialogs.fileDialogFolders[0], QString());
+    EXPECT_EQ(dialogs.fileDialogFolders[0], QDir::homePath());  // none yet, nor a documents folder
     EXPECT_EQ(dialogs.fileDialogFolders[1], dir.filePath(QStringLiteral("lists")));
     EXPECT_EQ(settings.read(QStringLiteral("LastListFolder"), QString()), dir.filePath(QStringLiteral("lists")));
     // Also for the next window.

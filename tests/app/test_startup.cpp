@@ -357,17 +357,27 @@ TEST_F(Startup, BrowsePickSetsTheBoxWithOneSeparatorAndRemembersTheFolder) {
     EXPECT_EQ(stored("Output Folder"), picked + QLatin1Char('/'));
     EXPECT_EQ(lastFolderWhenBoxChanged, QStringList{picked});  // remembered before the box changed
 
-    // With a folder in the box that does not exist, the next browse, also after a restart,
-    // opens on the folder picked; Cancel changes nothing.
+    // With a folder in the box that does not exist, the browse opens on its nearest existing
+    // parent (after a restart too); Cancel changes nothing.
     restart();
-    form->Text1->setText(QStringLiteral("/typed/by/hand/"));
+    const QString typed = picked + QStringLiteral("/not yet/made/");
+    form->Text1->setText(typed);
     dialogs.folderAnswers.push_back(QString());
     form->PushButton6->click();
     ASSERT_EQ(dialogs.folderDialogs.size(), 2u);
     EXPECT_EQ(dialogs.folderDialogs[1].second, picked);
-    EXPECT_EQ(form->Text1->text(), QStringLiteral("/typed/by/hand/"));
+    EXPECT_EQ(form->Text1->text(), typed);
     EXPECT_EQ(stored("LastFolderDot"), picked);
-    EXPECT_EQ(stored("Output Folder"), QStringLiteral("/typed/by/hand/"));
+    EXPECT_EQ(stored("Output Folder"), typed);
+    form->Text1->setText(QStringLiteral("~/Nothing/here"));  // the test's home exists
+    dialogs.folderAnswers.push_back(QString());
+    form->PushButton6->click();
+    EXPECT_EQ(dialogs.folderDialogs[2].second, QDir::homePath());
+    // With no folder at all in the box, the folder picked last.
+    form->Text1->setText(QString());
+    dialogs.folderAnswers.push_back(QString());
+    form->PushButton6->click();
+    EXPECT_EQ(dialogs.folderDialogs[3].second, picked);
     EXPECT_TRUE(dialogs.messages.empty());
 }
 

@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -65,13 +66,24 @@ struct UnfinishedOffer : ::testing::Test {
         clearUserSettings();
     }
     // A start of the program, up to the moment the window's event loop has run once.
+    // A start of the program, up to the moment the window's event loop has run once and the
+    // partials the offer leaves behind are tidied.
+    std::atomic<bool> tidied{false};
+    std::atomic<QThread*> tidiedOn{nullptr};
     void start(const QStringList& listBefore = {}) {
         form = std::make_unique<Form1>(dialogs, store);
+        tidied = false;
+        // Direct: the slot runs on the thread that tidied.
+        QObject::connect(form.get(), &Form1::unfinishedWorkTidied, [this] {
+            tidiedOn = QThread::currentThread();
+            tidied = true;
+        });
         form->urlList().appendMany(listBefore);
         form->Form_Load(env);
         EXPECT_TRUE(dialogs.messages.empty()) << "nothing asked before the window is up";
         form->show();
         QCoreApplication::processEvents();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return tidied.load(); }, Timing::boundMs(20000)));
     }
     void leaveRun(const QStringList& entries) {
         UnfinishedRunRecord record(state);
@@ -152,6 +164,36 @@ TEST_F(UnfinishedOffer, NoForgetsTheRunAndRemovesItsPartialsOnly) {
     dialogs.messages.clear();
     start();
     EXPECT_TRUE(dialogs.messages.empty()) << "answered No once is answered for good";
+}
+
+TEST_F(UnfinishedOffer, EntriesFromTheRecordPassTheAddressRuleAndThoseThatFailAreNamed) {
+    // The record is a file: anything may have been written into it.
+    leaveRun({s("file:///etc/passwd"), s("http://ok.example/a.iso"), s("javascript:alert(1)"), s("HTTP://Ok.Example/b"),
+              s("ftp://x/y"), s("two words")});
+    dialogs.messageAnswers = {Dialogs::Yes};
+    start();
+    EXPECT_EQ(contentsOf(form->urlList()), (QStringList{s("http://ok.example/a.iso"), s("http://ok.example/b")}));
+    ASSERT_EQ(dialogs.messages.size(), 2u);
+    EXPECT_EQ(dialogs.messages[0].text, offerText(6));
+    EXPECT_EQ(dialogs.messages[1].text,
+              s("4 lines were not added: not web addresses\nfile:///etc/passwd\njavascript:alert(1)\nftp://x/y\n…"));
+}
+
+TEST_F(UnfinishedOffer, NoToAHugeRunRemovesItsPartialsOffTheWindowThread) {
+    QStringList entries;
+    for (int i = 0; i < 20000; ++i) entries << s("http://a.example/%1.iso").arg(i);
+    leaveRun(entries);
+    for (int i : {0, 9999, 19999}) leavePartial(entries[i], s("%1.iso.part").arg(i));
+
+    dialogs.messageAnswers = {Dialogs::No};
+    start();
+    EXPECT_NE(tidiedOn.load(), form->thread()) << "the window's thread did the removal";
+    EXPECT_NE(tidiedOn.load(), nullptr);
+    for (int i : {0, 9999, 19999}) {
+        EXPECT_FALSE(QFile::exists(lastFolder + s("%1.iso.part").arg(i))) << i;
+        EXPECT_FALSE(PartialStore(state).find(lastFolder, entries[i])) << i;
+    }
+    EXPECT_FALSE(UnfinishedRunRecord::FindLeftover(state)) << "the record goes once its partials are gone";
 }
 
 TEST_F(UnfinishedOffer, NothingIsOfferedWithoutARecordAfterAFinishedRunOrForALiveCopy) {

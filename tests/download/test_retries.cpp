@@ -224,6 +224,12 @@ TEST_F(RetryFixture, TransientStatusesAreTriedAgainAndRetryAfterIsHonoured) {
         res.status = 503;
         res.set_header("Retry-After", "700");
     });
+    std::atomic<int> callsHuge{0};
+    http.server().Get("/never", [&](const httplib::Request&, httplib::Response& res) {
+        ++callsHuge;
+        res.status = 503;
+        res.set_header("Retry-After", "99999999999999999999");  // past any integer type
+    });
     http.start();
     std::string body;
     auto r = fetch(QStringLiteral("/busy"), &body);
@@ -244,6 +250,11 @@ TEST_F(RetryFixture, TransientStatusesAreTriedAgainAndRetryAfterIsHonoured) {
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().text, QStringLiteral("HTTP 503 (the server asks to wait 12 min)"));
     EXPECT_EQ(callsLong, 1);
+
+    r = fetch(QStringLiteral("/never"));
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().text, QStringLiteral("HTTP 503 (the server asks to wait 525600 min)"));
+    EXPECT_EQ(callsHuge, 1);
 }
 
 TEST_F(RetryFixture, LastingFailuresAreTriedOnceOrUntilTheTriesRunOut) {

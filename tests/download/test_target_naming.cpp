@@ -222,6 +222,45 @@ TEST(TargetNaming, AnchorsIntoOnePageAndRepeatedArchivesAgainstAServer) {
     EXPECT_TRUE(dialogs.messages.empty());
 }
 
+TEST(TargetNaming, ANumberedNameStaysWithinTheFileSystemsLimit) {
+    const QString stem(251, QLatin1Char('a'));  // with ".jpg", 255 bytes: as long as a name may be
+    const QString numbered = NumberedCandidate(s("/o/") + stem + s(".jpg"), 1, kSlash);
+    EXPECT_EQ(numbered, s("/o/") + QString(247, QLatin1Char('a')) + s(" (1).jpg"));
+    EXPECT_EQ(NumberedCandidate(s("/o/") + stem + s(".jpg"), 12, kSlash), s("/o/") + QString(246, QLatin1Char('a')) + s(" (12).jpg"));
+    // Cut on a character's boundary (two bytes each here), never inside it, and no blank left before the number.
+    const QString wide = QString(120, QChar(0xE9)) + s(" b.tar.gz");  // 240 + 9 bytes
+    EXPECT_EQ(NumberedCandidate(s("/o/") + wide, 1000, kSlash), s("/o/") + QString(120, QChar(0xE9)) + s(" (1000).tar.gz"));
+    EXPECT_EQ(NumberedCandidate(QString(126, QChar(0xE9)) + s(".x"), 1, kSlash), QString(124, QChar(0xE9)) + s(" (1).x"));
+    // An extension that leaves no room for a stem: the number follows the whole name cut short.
+    const QString longExtension = s("a.") + QString(253, QLatin1Char('x'));
+    EXPECT_EQ(NumberedCandidate(longExtension, 1, kSlash), s("a.") + QString(249, QLatin1Char('x')) + s(" (1)"));
+    // Shorter names are numbered as ever.
+    EXPECT_EQ(NumberedCandidate(s("/o/") + QString(200, QLatin1Char('a')) + s(".jpg"), 1, kSlash),
+              s("/o/") + QString(200, QLatin1Char('a')) + s(" (1).jpg"));
+}
+
+TEST(TargetNaming, ATakenNameOfTheLongestLengthIsStoredNumbered) {
+    LoopbackServer http;
+    http.server().Get("/long/(.*)", [&](const httplib::Request&, httplib::Response& res) {
+        res.set_content("long one", "application/octet-stream");
+    });
+    http.start();
+    QTemporaryDir dir;
+    const QString name = QString(251, QLatin1Char('n')) + s(".bin");
+    QFile taken(dir.filePath(name));
+    ASSERT_TRUE(taken.open(QIODevice::WriteOnly));
+    taken.write("the user's");
+    taken.close();
+    ScriptedDialogs dialogs;
+    Download::Engine engine;
+    const Download::RunSummary summary = Download::RunHeadless(engine, dialogs, {http.url(s("/long/") + name)}, dir.path());
+    EXPECT_EQ(summary.failedCount(), 0) << summary.finalMessage().toStdString();
+    const QString numbered = QString(247, QLatin1Char('n')) + s(" (1).bin");
+    EXPECT_EQ(entriesOf(dir.path()), (QStringList{numbered, name}));
+    EXPECT_EQ(contentOf(dir.filePath(numbered)), QByteArray("long one"));
+    EXPECT_EQ(contentOf(dir.filePath(name)), QByteArray("the user's"));
+}
+
 TEST(DownloadRunShare, PercentRoundsHalfToEven) {
     EXPECT_EQ(Download::SharePercent(1, 3), 33);
     EXPECT_EQ(Download::SharePercent(2, 3), 67);

@@ -41,6 +41,17 @@ QStringList ScriptedDialogs::openFiles(const QString& title, const QStringList& 
     return answer;
 }
 
+QString ScriptedDialogs::saveFile(const QString& title, const QStringList&, const QString& startFolder) {
+    saveDialogs.emplace_back(title, startFolder);
+    if (saveFileAnswers.empty()) {
+        ADD_FAILURE() << "Unscripted save dialog: " << title.toStdString();
+        return {};
+    }
+    QString answer = saveFileAnswers.front();
+    saveFileAnswers.pop_front();
+    return answer;
+}
+
 QString ScriptedDialogs::browseForFolder(const QString& title, const QString& startFolder) {
     folderDialogs.emplace_back(title, startFolder);
     if (folderAnswers.empty()) {

@@ -30,6 +30,7 @@ public:
     std::deque<QString> inputAnswers;        // when empty: an unscripted prompt fails the test
     std::deque<QStringList> openFilesAnswers;
     std::deque<QString> folderAnswers;
+    std::deque<QString> saveFileAnswers;
     // The Options dialog: the values it is left with, or nothing for Cancel; when empty an
     // unscripted Options dialog fails the test.
     std::deque<std::optional<RunOptions::Values>> optionsAnswers;
@@ -53,6 +54,7 @@ public:
     std::vector<QStringList> fileDialogFilters;
     std::vector<QString> fileDialogFolders;  // the start folder of each
     std::vector<std::pair<QString, QString>> folderDialogs;  // title, start folder
+    std::vector<std::pair<QString, QString>> saveDialogs;    // title, start folder
     std::vector<QString> openedUrls;
     std::vector<RunOptions::Values> optionsShown;  // what each Options dialog showed
     int yields = 0;
@@ -61,6 +63,7 @@ public:
     QString inputBox(const QString& prompt, const QString& caption, const QString& defaultText) override;
     QStringList openFiles(const QString& title, const QStringList& nameFilters,
                           const QString& startFolder) override;
+    QString saveFile(const QString& title, const QStringList& nameFilters, const QString& startFolder) override;
     QString browseForFolder(const QString& title, const QString& startFolder) override;
     bool editOptions(RunOptions::Values& values) override;
     std::optional<QString> keepOnly(const QList<Dialogs::KeepOnlyPreset>& presets, Dialogs::PatternCount& count) override;

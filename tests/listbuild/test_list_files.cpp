@@ -56,8 +56,15 @@ TEST_F(ListFiles, TheChooserAndTheLineRules) {
               (QStringList{QStringLiteral("URL lists (*.txt *.lst *.list)"), QStringLiteral("Text Files (*.txt)"),
                            QStringLiteral("All Files (*.*)")}));
     EXPECT_EQ(load("server1/1.jpg\n\n   \nhttp://server2/2.jpg"), kTwo);
-    // CR alone is no line end: every CR is dropped and the lines run together.
-    EXPECT_EQ(load("a.jpg\rb.jpg\r"), QStringList{QStringLiteral("http://a.jpgb.jpg/")});
+    // CR alone ends a line too (old Mac files), also mixed with the others.
+    EXPECT_EQ(load("server1/1.jpg\rhttp://server2/2.jpg\r"), kTwo);
+    EXPECT_EQ(load("server1/1.jpg\r\r\nhttp://server2/2.jpg"), kTwo);
+    EXPECT_EQ(load("a.jpg\rb.jpg\nc.jpg\r\nd.jpg"),
+              (QStringList{QStringLiteral("http://a.jpg/"), QStringLiteral("http://b.jpg/"), QStringLiteral("http://c.jpg/"),
+                           QStringLiteral("http://d.jpg/")}));
+    // Comment lines are skipped without a word, even indented; a '#' later in a line is the address's.
+    EXPECT_EQ(load("# my downloads\r\n   \t# old ones:\rserver1/1.jpg\n#http://x/\nhttp://server2/2.jpg#part\n"),
+              (QStringList{QStringLiteral("http://server1/1.jpg"), QStringLiteral("http://server2/2.jpg#part")}));
     // Blanks around a line go; a scheme in any case is kept and written as the parser writes it.
     EXPECT_EQ(load("  server1/1.jpg \n\t\nx?u=https://y\nHTTP://Z\nhttpbin.org/get\n"),
               (QStringList{QStringLiteral("http://server1/1.jpg"), QStringLiteral("http://x/?u=https://y"),
@@ -67,7 +74,7 @@ TEST_F(ListFiles, TheChooserAndTheLineRules) {
     EXPECT_EQ(load("file:///etc/passwd\nftp://x/y\n# a comment\nserver1/1.jpg\nhello world\n"),
               QStringList{QStringLiteral("http://server1/1.jpg")});
     EXPECT_EQ(dialogs.messageTexts(),
-              QStringList{QStringLiteral("4 lines were not added: not web addresses\nfile:///etc/passwd\nftp://x/y\n# a comment\n…")});
+              QStringList{QStringLiteral("3 lines were not added: not web addresses\nfile:///etc/passwd\nftp://x/y\nhello world")});
 }
 
 TEST_F(ListFiles, EncodingsAndByteOrderMarks) {
