@@ -34,7 +34,10 @@ Form1::Form1(Dialogs::DialogService& dialogs, const Settings::Store& settings, Q
     });
 }
 
-Form1::~Form1() = default;
+Form1::~Form1() {
+    // What the list work hands over goes to this window: it must be over before the window goes.
+    endListJobs();
+}
 
 void Form1::buildControls() {
     setWindowTitle(QString::fromLatin1(Dialogs::kProductName));

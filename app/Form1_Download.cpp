@@ -22,7 +22,7 @@
 #include "download/DownloadEngine.h"
 #include "download/DownloadRun.h"
 #include "download/UnfinishedWork.h"
-#include "support/ErrorTrap.h"
+#include "app/ErrorTrap.h"
 #include "support/PathHelpers.h"
 #include "support/RunOptions.h"
 

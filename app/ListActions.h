@@ -24,12 +24,13 @@ class ListActions : public QObject {
 public:
     explicit ListActions(Form1& form);
 
-    // Appends every web address found in the text (Main::FindWebAddresses). When there is none,
-    // says so: "No web addresses found in the <origin> text." Returns how many were added.
-    int appendAddressesIn(QStringView text, const QString& origin);
-    int pasteFromClipboard();
+    // Appends every web address found in the text (Main::FindWebAddresses), found by a list job
+    // off the window thread. When there is none, says so once the job ends: "No web addresses
+    // found in the <origin> text."
+    void appendAddressesIn(const QString& text, const QString& origin);
+    void pasteFromClipboard();
     // The addresses in dropped text and links are appended; local text files are loaded as
-    // URL lists.
+    // URL lists. Both run as list jobs: no box opens before the drop has returned.
     bool dropMimeData(const QMimeData& data);
     bool canDrop(const QMimeData& data) const;
 

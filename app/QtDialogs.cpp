@@ -1,6 +1,5 @@
 #include "app/QtDialogs.h"
 
-#include <QCoreApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
@@ -112,10 +111,6 @@ void QtDialogs::openUrl(const QString& address) {
     if (plain.size() >= 2 && plain.startsWith(QLatin1Char('"')) && plain.endsWith(QLatin1Char('"')))
         plain = plain.mid(1, plain.size() - 2);
     QDesktopServices::openUrl(QUrl::fromUserInput(plain));
-}
-
-void QtDialogs::yield() {
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 
 }  // namespace Dialogs

@@ -1,5 +1,5 @@
 #pragma once
-#include "support/Dialogs.h"
+#include "app/Dialogs.h"
 
 class QWidget;
 
@@ -17,7 +17,6 @@ public:
     QString browseForFolder(const QString& title, const QString& startFolder) override;
     bool editOptions(RunOptions::Values& values) override;
     void openUrl(const QString& address) override;
-    void yield() override;
 
 private:
     QWidget* owner_ = nullptr;

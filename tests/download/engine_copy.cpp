@@ -11,6 +11,7 @@
 
 #include <cstdio>
 
+#include "app/Dialogs.h"
 #include "download/DownloadEngine.h"
 
 namespace {
@@ -23,7 +24,6 @@ struct NoDialogs : Dialogs::DialogService {
     QStringList openFiles(const QString&, const QStringList&, const QString&) override { return {}; }
     QString browseForFolder(const QString&, const QString&) override { return {}; }
     void openUrl(const QString&) override {}
-    void yield() override {}
 };
 
 void print(const char* what, const QString& url, const QString& detail) {
