@@ -11,6 +11,7 @@
 #include "app/CaptionProgressBar.h"
 #include "app/Dialogs.h"
 #include "app/ListJobs.h"
+#include "listbuild/EntryBatch.h"
 #include "urllist/UrlList.h"
 #include "support/Settings.h"
 
@@ -95,6 +96,9 @@ public:
     // (-1: what it was before the jobs).
     void startListJob(std::function<void(ListJobs::Job&)> work, std::function<void(const ListJobs::Ending&)> ended,
                       int endPointer = -1);
+    // Where a job's work hands the entries it found: they reach the list a few times a second,
+    // since the view lays out every row again after each addition.
+    EntrySink entrySink(ListJobs::Job& job);
 
     // ---- Handlers ----
     void Form_Load();
@@ -162,6 +166,7 @@ private:
     void setUpListActions();
     // Stops the list work and waits for it to return (the window going away).
     void endListJobs();
+    void addFoundEntries();
     void showItemProgress();
     void showFinishedItems();
     void withdrawQueuedItems();

@@ -2,8 +2,11 @@
 // list jobs off the window thread; their entries reach the list in batches, and their messages
 // come once they end.
 #include <QFileInfo>
+#include <QTimer>
 
 #include <optional>
+#include <utility>
+#include <vector>
 
 #include "app/ErrorTrap.h"
 #include "app/Form1.h"
@@ -22,6 +25,9 @@ struct Form1::ListBuildState {
     std::shared_ptr<Download::Downloader> downloader = std::make_shared<Download::Downloader>();
     int pointerBefore = PointerDefault;
     int pointerAfter = PointerDefault;
+    // Entries found, waiting for the next addition to the list.
+    std::vector<EntryBatch> found;
+    QTimer* addFound = nullptr;
 };
 
 bool Form1::isListBuilding() const { return listBuild_->jobs->busy(); }
@@ -33,9 +39,25 @@ void Form1::startListJob(std::function<void(ListJobs::Job&)> work, std::function
     // The busy pointer keeps Clear, removals and Start off the list while batches arrive.
     setMousePointer(PointerBusy);
     state.jobs->start(std::move(work), [this, ended = std::move(ended), endPointer](const ListJobs::Ending& how) {
+        addFoundEntries();
         listBuild_->pointerAfter = endPointer < 0 ? listBuild_->pointerBefore : endPointer;
         ended(how);
     });
+}
+
+EntrySink Form1::entrySink(ListJobs::Job& job) {
+    return [this, &job](EntryBatch&& batch) {
+        job.toWindow([this, batch = std::move(batch)]() mutable {
+            listBuild_->found.push_back(std::move(batch));
+            if (!listBuild_->addFound->isActive()) listBuild_->addFound->start();
+        });
+    };
+}
+
+void Form1::addFoundEntries() {
+    listBuild_->addFound->stop();
+    std::vector<EntryBatch> found = std::exchange(listBuild_->found, {});
+    for (const EntryBatch& batch : found) batch.appendTo(urls_);
 }
 
 void Form1::PushButton5_Click() {
@@ -81,9 +103,7 @@ struct LoadReport {
 void Form1::loadListFiles(const QStringList& paths, const QString& procedure) {
     auto report = std::make_shared<LoadReport>();
     auto work = [this, paths, report](ListJobs::Job& job) {
-        const EntrySink sink = [this, &job](EntryBatch&& batch) {
-            job.toWindow([this, batch = std::move(batch)] { batch.appendTo(urls_); });
-        };
+        const EntrySink sink = entrySink(job);
         for (const QString& path : paths) {
             const Fw::Result<void> loaded = FileToList::ReadListEntries(path, sink, job.stop(), &report->notAdded);
             if (loaded) continue;
@@ -120,10 +140,7 @@ void Form1::PushButton7_Click() {
     listBuild_->downloader->reset();
     auto result = std::make_shared<std::optional<Fw::Result<ExtractLinks::Extracted>>>();
     auto work = [this, pageUrl, result, downloader = listBuild_->downloader](ListJobs::Job& job) {
-        const EntrySink sink = [this, &job](EntryBatch&& batch) {
-            job.toWindow([this, batch = std::move(batch)] { batch.appendTo(urls_); });
-        };
-        result->emplace(ExtractLinks::FetchAndScan(pageUrl, *downloader, sink, job.stop()));
+        result->emplace(ExtractLinks::FetchAndScan(pageUrl, *downloader, entrySink(job), job.stop()));
     };
     trap.run(110, [&] {
         startListJob(std::move(work), [this, result](const ListJobs::Ending& how) {
@@ -206,6 +223,10 @@ void Form1::PushButton4_Click() {
 void Form1::setUpListActions() {
     listBuild_ = std::make_shared<ListBuildState>();
     listBuild_->jobs = new ListJobs(this);
+    listBuild_->addFound = new QTimer(this);
+    listBuild_->addFound->setSingleShot(true);
+    listBuild_->addFound->setInterval(200);
+    connect(listBuild_->addFound, &QTimer::timeout, this, [this] { addFoundEntries(); });
     listBuild_->actions = new ListActions(*this);
     connect(listBuild_->jobs, &ListJobs::idle, this, [this] {
         setMousePointer(listBuild_->pointerAfter);

@@ -81,10 +81,9 @@ void ListActions::appendAddressesIn(const QString& text, const QString& origin) 
     auto report = std::make_shared<FoundReport>();
     Form1& form = form_;
     auto work = [&form, text, report](ListJobs::Job& job) {
+        const EntrySink sink = form.entrySink(job);
         EntryBatch batch;
-        const auto handOver = [&] {
-            job.toWindow([&form, batch = std::exchange(batch, {})] { batch.appendTo(form.urlList()); });
-        };
+        const auto handOver = [&] { sink(std::exchange(batch, {})); };
         WebUrl::Url address;
         // Line by line in slices, so that a close is noticed within one slice.
         constexpr qsizetype kSliceChars = 1 << 20;

@@ -76,7 +76,7 @@ int main(int argc, char** argv) {
     Answering dialogs;
     const Settings::Store settings(dir.filePath(QStringLiteral("bench.conf")));
     Form1 form(dialogs, settings);
-    form.show();
+    if (!qEnvironmentVariableIsSet("HIDDEN")) form.show();
     auto* actions = form.findChild<ListActions*>();
 
     std::printf("%-44s %12s %12s %9s\n", "", "total", "longest gap", "entries");
