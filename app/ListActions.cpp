@@ -215,20 +215,16 @@ bool ListActions::saveListTo(const QString& path) {
     return false;
 }
 
-namespace {
-constexpr int kPipeWaitMs = 3000;
-}  // namespace
-
 bool ListActions::writeInto(const QString& path, QString* reason) {
     // Without waiting: a pipe nobody reads would otherwise hold the window.
-    Fw::UniqueFd fd(::open(QFile::encodeName(path).constData(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (!fd) {
+    auto fd = std::make_shared<Fw::UniqueFd>(::open(QFile::encodeName(path).constData(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!*fd) {
         *reason = errno == ENXIO ? QStringLiteral("Nothing reads from the pipe") : Fw::Error::fromErrno(errno).text;
         return false;
     }
     // Judged by what was opened: the name may have been swapped since.
     struct stat opened {};
-    if (::fstat(fd.get(), &opened) != 0 || (!S_ISFIFO(opened.st_mode) && !S_ISCHR(opened.st_mode))) {
+    if (::fstat(fd->get(), &opened) != 0 || (!S_ISFIFO(opened.st_mode) && !S_ISCHR(opened.st_mode))) {
         *reason = RefusalFor(opened.st_mode);
         return false;
     }
@@ -240,25 +236,31 @@ bool ListActions::writeInto(const QString& path, QString* reason) {
         bytes.append(line.data(), static_cast<qsizetype>(line.size()));
         bytes.append('\n');
     }
-    qsizetype written = 0;
-    while (written < bytes.size()) {
-        const ssize_t n = ::write(fd.get(), bytes.constData() + written, size_t(bytes.size() - written));
-        if (n >= 0) {
-            written += n;
-            continue;
+    // A slow reader takes it at its pace, off the window thread; a failure is told once it ends.
+    auto failure = std::make_shared<QString>();
+    auto work = [fd, bytes, failure](ListJobs::Job& job) {
+        qsizetype written = 0;
+        while (written < bytes.size() && !job.stop()) {
+            const ssize_t n = ::write(fd->get(), bytes.constData() + written, size_t(bytes.size() - written));
+            if (n >= 0) {
+                written += n;
+                continue;
+            }
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN) {
+                *failure = errno == EPIPE ? QStringLiteral("The reader of the pipe went away") : Fw::Error::fromErrno(errno).text;
+                return;
+            }
+            pollfd p{fd->get(), POLLOUT, 0};
+            ::poll(&p, 1, 100);
         }
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN) {
-            *reason = errno == EPIPE ? QStringLiteral("The reader of the pipe went away") : Fw::Error::fromErrno(errno).text;
-            return false;
-        }
-        // A slow reader gets a few seconds to take more; one that takes nothing is given up.
-        pollfd p{fd.get(), POLLOUT, 0};
-        if (::poll(&p, 1, kPipeWaitMs) == 0) {
-            *reason = QStringLiteral("The reader of the pipe does not take the list");
-            return false;
-        }
-    }
+    };
+    form_.startListJob(std::move(work), [this, failure](const ListJobs::Ending& how) {
+        if (how.stopped) return;
+        const QString reason = !how.failure.isEmpty() ? how.failure : *failure;
+        if (!reason.isEmpty())
+            form_.dialogs().msgBox(QStringLiteral("Could not save the list: ") + reason, Dialogs::Exclamation);
+    });
     return true;
 }
 

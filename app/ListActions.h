@@ -38,8 +38,9 @@ public:
     void copySelection();
     void removeDuplicates();
     // Writes the whole list, one address a line: a regular file (or a new one) is replaced
-    // atomically, a pipe or a character device is written into, anything else is refused.
-    // Returns false (after a message that says why) on failure.
+    // atomically, a pipe or a character device is written into by a list job (at the reader's
+    // pace, off the window thread), anything else is refused. Returns false (after a message that
+    // says why) on a failure known at once; a failure of the job is told when it ends.
     bool saveListTo(const QString& path);
     void saveListAs();
     // Where "Save list as…" asks for the file; replaceable so tests need no real chooser.
@@ -51,6 +52,8 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // Starts the list job that writes into a pipe or character device; false when it cannot be
+    // opened as one.
     bool writeInto(const QString& path, QString* reason);
 
     Form1& form_;
