@@ -16,7 +16,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "support/Dialogs.h"
+#include "app/Dialogs.h"
 #include "support/UniqueFd.h"
 
 namespace {

@@ -34,8 +34,11 @@ Form1::Form1(Dialogs::DialogService& dialogs, const Settings::Store& settings, Q
     });
 }
 
-// A run under way ends before anything it reports to goes.
-Form1::~Form1() { endDownloadRun(); }
+// A run under way ends, and the list work hands nothing over any more, before the window goes.
+Form1::~Form1() {
+    endDownloadRun();
+    endListJobs();
+}
 
 void Form1::buildControls() {
     setWindowTitle(QString::fromLatin1(Dialogs::kProductName));

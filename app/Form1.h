@@ -9,10 +9,13 @@
 #include <QWidget>
 
 #include "app/CaptionProgressBar.h"
+#include "app/Dialogs.h"
+#include "app/ListJobs.h"
+#include "listbuild/EntryBatch.h"
 #include "urllist/UrlList.h"
-#include "support/Dialogs.h"
 #include "support/Settings.h"
 
+#include <functional>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -30,7 +33,6 @@ struct JobFigures;
 struct JobResult;
 class UnfinishedRunRecorder;
 }
-namespace ErrorReport { class Trap; }
 
 // Values of the window's mouse pointer.
 enum MousePointer : int {
@@ -86,15 +88,20 @@ public:
     void setCustomCursor(const QCursor& cursor);
     bool isBusy() const { return pointer_ == PointerBusy; }
 
-    // True once the window is closing: long operations stop at their next yield.
+    // True once the window is closing.
     bool isClosing() const { return closing_; }
-    // One pass of pending events (the dialog service's yield).
-    void yield() { dialogs_.yield(); }
-    // One pass of pending events for a long operation; false once the window is closing.
-    bool keepGoing() {
-        yield();
-        return !isClosing();
-    }
+
+    // ---- Work on the list off the window thread (app/Form1_ListBuild.cpp) ----
+    // A list file, page, paste or filter is under way; listBuildEnded() comes when the last ends.
+    bool isListBuilding() const;
+    // Runs `work` as a list job under the busy pointer. `ended` runs on the window thread after
+    // everything the work handed over; when no job is left, the pointer becomes `endPointer`
+    // (-1: what it was before the jobs).
+    void startListJob(std::function<void(ListJobs::Job&)> work, std::function<void(const ListJobs::Ending&)> ended,
+                      int endPointer = -1);
+    // Where a job's work hands the entries it found: they reach the list a few times a second,
+    // since the view lays out every row again after each addition.
+    EntrySink entrySink(ListJobs::Job& job);
 
     // ---- Handlers ----
     void Form_Load();
@@ -121,10 +128,10 @@ public:
     void PushButton13_Click();  // Load List Of URLs From File
     void PushButton17_Click();  // Remove URLs Containing X
     void PushButton18_Click();  // Options (also Ctrl+,)
-    // Loads list files in order (the chooser's and dropped ones), each read off the window
-    // thread and added in batches; a file that fails is reported and the next one still loads.
-    // Ignored while another list file or page is being read.
-    void loadListFiles(const QStringList& paths, ErrorReport::Trap& trap);
+    // Loads list files in order (the chooser's and dropped ones), read off the window thread
+    // and added in batches; a file that fails is reported, after the load, and the next one
+    // still loads. `procedure` names the handler in error reports. After the list work under way.
+    void loadListFiles(const QStringList& paths, const QString& procedure);
     void Option1_Click();
     void Option2_Click();
     void Text1_Change();
@@ -148,6 +155,8 @@ signals:
     // After the offer at start-up, the partials of a run the user did not want back and those
     // gone stale are removed. Emitted from the thread that did it, not the window's.
     void unfinishedWorkTidied();
+    // The last list job has ended and its messages have been answered.
+    void listBuildEnded();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -165,6 +174,9 @@ private:
     void showRunFigures(const Download::JobFigures& figures);
     void downloadRunFinished(const Download::JobResult& result);
     void endDownloadRun();
+    // Stops the list work and waits for it to return (the window going away).
+    void endListJobs();
+    void addFoundEntries();
 
     std::shared_ptr<DownloadState> download_;
     std::shared_ptr<ListBuildState> listBuild_;

@@ -23,7 +23,7 @@
 #include "download/DownloadEngine.h"
 #include "download/DownloadJob.h"
 #include "download/UnfinishedWork.h"
-#include "support/ErrorTrap.h"
+#include "app/ErrorTrap.h"
 #include "support/PathHelpers.h"
 #include "support/RunOptions.h"
 

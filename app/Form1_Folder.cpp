@@ -3,8 +3,8 @@
 #include <QRadioButton>
 
 #include "app/Form1.h"
-#include "download/AddFolder.h"
-#include "support/ErrorTrap.h"
+#include "app/AddFolder.h"
+#include "app/ErrorTrap.h"
 #include "support/PathHelpers.h"
 
 void Form1::PushButton6_Click() {

@@ -1,6 +1,6 @@
 // The Help button.
 #include "app/Form1.h"
-#include "support/ErrorTrap.h"
+#include "app/ErrorTrap.h"
 #include "support/Help.h"
 
 void Form1::PushButton1_Click() {

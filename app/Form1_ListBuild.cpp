@@ -1,6 +1,14 @@
-// Handlers that fill and prune the URL list.
+// Handlers that fill and prune the URL list. Reading a list file or a page and filtering run as
+// list jobs off the window thread; their entries reach the list in batches, and their messages
+// come once they end.
 #include <QFileInfo>
+#include <QTimer>
 
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "app/ErrorTrap.h"
 #include "app/Form1.h"
 #include "app/ListActions.h"
 #include "download/Downloader.h"
@@ -10,26 +18,48 @@
 #include "listbuild/Samples.h"
 #include "listbuild/Sequences.h"
 #include "listbuild/UserAddress.h"
-#include "support/ErrorTrap.h"
-
-#include <atomic>
 
 struct Form1::ListBuildState {
     ListActions* actions = nullptr;
-    Download::Downloader downloader;
-    Background::Worker worker;
-    // A list file or a page is being read: one at a time, as they share the worker.
-    bool busy = false;
-    std::atomic<bool> closing{false};
+    ListJobs* jobs = nullptr;
+    // Shared with the link job that uses it, which may still be ending when the window goes.
+    std::shared_ptr<Download::Downloader> downloader = std::make_shared<Download::Downloader>();
+    int pointerBefore = PointerDefault;
+    int pointerAfter = PointerDefault;
+    // Entries found, waiting for the next addition to the list.
+    std::vector<EntryBatch> found;
+    QTimer* addFound = nullptr;
 };
 
-namespace {
-struct BusyWhile {
-    bool& flag;
-    explicit BusyWhile(bool& f) : flag(f) { flag = true; }
-    ~BusyWhile() { flag = false; }
-};
-}  // namespace
+bool Form1::isListBuilding() const { return listBuild_->jobs->busy(); }
+
+void Form1::startListJob(std::function<void(ListJobs::Job&)> work, std::function<void(const ListJobs::Ending&)> ended,
+                         int endPointer) {
+    ListBuildState& state = *listBuild_;
+    if (!state.jobs->busy()) state.pointerBefore = pointer_;
+    // The busy pointer keeps Clear, removals and Start off the list while batches arrive.
+    setMousePointer(PointerBusy);
+    state.jobs->start(std::move(work), [this, ended = std::move(ended), endPointer](const ListJobs::Ending& how) {
+        addFoundEntries();
+        listBuild_->pointerAfter = endPointer < 0 ? listBuild_->pointerBefore : endPointer;
+        ended(how);
+    });
+}
+
+EntrySink Form1::entrySink(ListJobs::Job& job) {
+    return [this, &job](EntryBatch&& batch) {
+        job.toWindow([this, batch = std::move(batch)]() mutable {
+            listBuild_->found.push_back(std::move(batch));
+            if (!listBuild_->addFound->isActive()) listBuild_->addFound->start();
+        });
+    };
+}
+
+void Form1::addFoundEntries() {
+    listBuild_->addFound->stop();
+    std::vector<EntryBatch> found = std::exchange(listBuild_->found, {});
+    for (const EntryBatch& batch : found) batch.appendTo(urls_);
+}
 
 void Form1::PushButton5_Click() {
     ErrorReport::Trap trap(dialogs_, QStringLiteral("Form1"), QStringLiteral("PushButton5_Click"));
@@ -46,8 +76,8 @@ void Form1::PushButton5_Click() {
 }
 
 void Form1::PushButton13_Click() {
-    // No chooser while a list file or page is being read: its choice could not be loaded.
-    if (listBuild_->busy) return;
+    // No chooser while list work is under way: its choice could not be loaded.
+    if (isListBuilding()) return;
     ErrorReport::Trap trap(dialogs_, QStringLiteral("Form1"), QStringLiteral("PushButton13_Click"));
     QStringList files;
     trap.run(108, [&] {
@@ -59,35 +89,41 @@ void Form1::PushButton13_Click() {
     if (trap.endTest(110, [&] { return files.isEmpty(); })) return;
     trap.run(112, [&] { settings_.write(QStringLiteral("LastListFolder"), QFileInfo(files.front()).absolutePath()); });
     // Every chosen file is a URL list, loaded in the order the chooser gives.
-    loadListFiles(files, trap);
+    trap.run(114, [&] { loadListFiles(files, QStringLiteral("PushButton13_Click")); });
 }
 
-void Form1::loadListFiles(const QStringList& paths, ErrorReport::Trap& trap) {
-    if (listBuild_->busy) return;
-    const std::shared_ptr<ListBuildState> state = listBuild_;
-    BusyWhile busy(state->busy);
-    // The busy pointer keeps Clear and removals off the list while batches arrive.
-    const int pointerBefore = pointer_;
-    trap.run(116, [&] { setMousePointer(PointerBusy); });
+namespace {
+// What a load found besides its entries, written by its work and read once it has ended.
+struct LoadReport {
+    QStringList failures;  // one message a file, in order
     Main::NotAdded notAdded;
-    for (const QString& path : paths) {
-        Fw::Result<void> loaded;
-        if (!trap.run(118, [&] {
-                loaded = FileToList::LoadUrlsFromFile(
-                    urls_, path, state->worker, [this] { return keepGoing(); }, &state->closing, &notAdded);
-            }))
-            break;
-        if (loaded) continue;
-        if (loaded.error().isCancelled()) break;
-        trap.run(120, [&] { dialogs_.msgBox(loaded.error().text + QLatin1Char('\n') + path); });
-    }
-    trap.run(122, [&] { setMousePointer(pointerBefore); });
-    if (notAdded.count && !state->closing) trap.run(124, [&] { dialogs_.msgBox(notAdded.message()); });
+};
+}  // namespace
+
+void Form1::loadListFiles(const QStringList& paths, const QString& procedure) {
+    auto report = std::make_shared<LoadReport>();
+    auto work = [this, paths, report](ListJobs::Job& job) {
+        const EntrySink sink = entrySink(job);
+        for (const QString& path : paths) {
+            const Fw::Result<void> loaded = FileToList::ReadListEntries(path, sink, job.stop(), &report->notAdded);
+            if (loaded) continue;
+            if (loaded.error().isCancelled()) return;
+            report->failures << loaded.error().text + QLatin1Char('\n') + path;
+        }
+    };
+    startListJob(std::move(work), [this, report, procedure](const ListJobs::Ending& how) {
+        // Nobody is left to read a message once the window closed.
+        if (how.stopped) return;
+        ErrorReport::Trap trap(dialogs_, QStringLiteral("Form1"), procedure);
+        if (!how.failure.isEmpty()) trap.report(118, how.failure);
+        for (const QString& failure : report->failures) trap.run(120, [&] { dialogs_.msgBox(failure); });
+        if (report->notAdded.count) trap.run(124, [&] { dialogs_.msgBox(report->notAdded.message()); });
+    });
 }
 
 void Form1::PushButton7_Click() {
-    // One extraction at a time; a second click while one runs is ignored.
-    if (listBuild_->busy) return;
+    // One extraction at a time; a click while list work is under way is ignored.
+    if (isListBuilding()) return;
     ErrorReport::Trap trap(dialogs_, QStringLiteral("Form1"), QStringLiteral("PushButton7_Click"));
     int selected = 0;
     trap.run(100, [&] { selected = selectedEntry(); });
@@ -99,40 +135,65 @@ void Form1::PushButton7_Click() {
     else
         trap.run(104, [&] { address = dialogs_.input(prompt, urls_.textAt(selected)); });
     if (trap.endTest(106, [&] { return address.isEmpty(); })) return;
-    trap.run(108, [&] { setMousePointer(PointerBusy); });
+    const QString pageUrl = ExtractLinks::SetPageUrl(address);
+    // Only this job uses the downloader, and none runs now: a cancel from an earlier close is let go.
+    listBuild_->downloader->reset();
+    auto result = std::make_shared<std::optional<Fw::Result<ExtractLinks::Extracted>>>();
+    auto work = [this, pageUrl, result, downloader = listBuild_->downloader](ListJobs::Job& job) {
+        result->emplace(ExtractLinks::FetchAndScan(pageUrl, *downloader, entrySink(job), job.stop()));
+    };
     trap.run(110, [&] {
-        BusyWhile busy(listBuild_->busy);
-        ExtractLinks::Session session{dialogs_, listBuild_->downloader, listBuild_->worker,
-                                      [this] { return keepGoing(); }};
-        ExtractLinks::GetUrls(urls_, address, session);
+        startListJob(std::move(work), [this, result](const ListJobs::Ending& how) {
+            if (how.stopped) return;
+            ErrorReport::Trap trap(dialogs_, QStringLiteral("Form1"), QStringLiteral("PushButton7_Click"));
+            if (!how.failure.isEmpty()) return trap.report(110, how.failure);
+            const Fw::Result<ExtractLinks::Extracted>& extracted = **result;
+            if (extracted) {
+                ExtractLinks::BaseUrl = extracted->finalUrl;
+                if (extracted->links == 0) trap.run(122, [&] { dialogs_.msgBox(QStringLiteral("No links found on this page.")); });
+            } else if (!extracted.error().isCancelled()) {
+                trap.run(126, [&] { dialogs_.msgBox(extracted.error().text); });
+            }
+        }, PointerDefault);
     });
-    trap.run(112, [&] { setMousePointer(PointerDefault); });
 }
 
 namespace {
-template <class Filter>
 void RunFilter(Form1& form, Dialogs::DialogService& dialogs, const char* procedure, const QString& prompt,
-               Filter filter) {
+               bool removeMatches) {
+    // One filter at a time, and none while a list file or page still arrives.
+    if (form.isListBuilding()) return;
     ErrorReport::Trap trap(dialogs, QStringLiteral("Form1"), QString::fromLatin1(procedure));
     QString text;
     trap.run(100, [&] { text = dialogs.input(prompt); });
     if (trap.endTest(102, [&] { return text.isEmpty(); })) return;
-    trap.run(104, [&] { form.setMousePointer(PointerBusy); });
+    // The copy is made here, where the list lives; the test of every entry runs off this thread,
+    // and entries added meanwhile are kept.
+    auto snapshot = std::make_shared<Main::ListSnapshot>();
+    trap.run(104, [&] { *snapshot = Main::ListSnapshot::Of(form.urlList()); });
+    auto removals = std::make_shared<Main::RemovalSet>();
+    auto work = [snapshot, removals, text, removeMatches](ListJobs::Job& job) {
+        *removals = Main::EntriesToRemove(*snapshot, text, removeMatches, &job.stop());
+        snapshot->text = {};
+    };
+    const QString name = QString::fromLatin1(procedure);
     trap.run(106, [&] {
-        filter(form.urlList(), text, [&form] { return form.keepGoing(); });
+        form.startListJob(std::move(work), [&form, &dialogs, removals, name](const ListJobs::Ending& how) {
+            if (how.stopped) return;
+            ErrorReport::Trap trap(dialogs, QStringLiteral("Form1"), name);
+            if (!how.failure.isEmpty()) return trap.report(106, how.failure);
+            trap.run(106, [&] { Main::RemoveEntries(form.urlList(), *removals); });
+        }, PointerArrow);
     });
-    trap.run(108, [&] { form.setMousePointer(PointerArrow); });
 }
 }  // namespace
 
 void Form1::PushButton17_Click() {
-    RunFilter(*this, dialogs_, "PushButton17_Click", QStringLiteral("Remove entries containing: "),
-              Main::RemoveEntriesContaining);
+    RunFilter(*this, dialogs_, "PushButton17_Click", QStringLiteral("Remove entries containing: "), true);
 }
 
 void Form1::PushButton3_Click() {
-    RunFilter(*this, dialogs_, "PushButton3_Click", QStringLiteral("Remove entries not containing: "),
-              Main::RemoveEntriesNotContaining);
+    RunFilter(*this, dialogs_, "PushButton3_Click", QStringLiteral("Remove entries not containing: "), false);
 }
 
 void Form1::PushButton11_Click() {
@@ -161,12 +222,25 @@ void Form1::PushButton4_Click() {
 
 void Form1::setUpListActions() {
     listBuild_ = std::make_shared<ListBuildState>();
+    listBuild_->jobs = new ListJobs(this);
+    listBuild_->addFound = new QTimer(this);
+    listBuild_->addFound->setSingleShot(true);
+    listBuild_->addFound->setInterval(200);
+    connect(listBuild_->addFound, &QTimer::timeout, this, [this] { addFoundEntries(); });
     listBuild_->actions = new ListActions(*this);
-    std::weak_ptr<ListBuildState> state = listBuild_;
-    connect(this, &Form1::aboutToClose, this, [state] {
-        if (auto s = state.lock()) {
-            s->closing = true;
-            s->downloader.cancel();
-        }
+    connect(listBuild_->jobs, &ListJobs::idle, this, [this] {
+        setMousePointer(listBuild_->pointerAfter);
+        emit listBuildEnded();
     });
+    // A close cancels the list work without waiting for it; the window's end waits.
+    connect(this, &Form1::aboutToClose, this, [this] {
+        listBuild_->jobs->stopAll();
+        listBuild_->downloader->cancel();
+    });
+}
+
+void Form1::endListJobs() {
+    listBuild_->jobs->stopAll();
+    listBuild_->downloader->cancel();
+    listBuild_->jobs->waitAll();
 }

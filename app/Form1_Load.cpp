@@ -10,7 +10,7 @@
 #include "app/StartupEnvironment.h"
 #include "download/UnfinishedWork.h"
 #include "support/ConnectivityCheck.h"
-#include "support/ErrorTrap.h"
+#include "app/ErrorTrap.h"
 #include "support/PathHelpers.h"
 #include "support/WebUrl.h"
 #include "listbuild/UserAddress.h"
@@ -40,7 +40,10 @@ void Form1::Form_Load(const StartupEnvironment& environment) {
     const Settings::Store& store = settings_;
 
     ErrorReport::Trap trap(dialogs_, QStringLiteral("Form1"), QStringLiteral("Form_Load"));
-    trap.run(100, [&] { Main::CheckOnline(dialogs_, env.pingCommand, env.pingWaitLimitMs, env.tryConnection); });
+    trap.run(100, [&] {
+        if (!Main::CheckOnline(env.pingCommand, env.pingWaitLimitMs, env.tryConnection))
+            dialogs_.messageBox(QLatin1String(Main::kOfflineMessage), Dialogs::OkOnly, {});
+    });
     trap.run(102, [&] { Main::ApplySkin(*this, env.programFolder); });
     const QString cursorFile = env.programFolder + QLatin1String("/HAND-M.CUR");
     if (trap.blockTest(106, [&] { return Main::FileOrFolderExists(cursorFile); }))

@@ -22,11 +22,14 @@
 #include "app/ListEditing.h"
 #include "listbuild/FindAddresses.h"
 #include "listbuild/UserAddress.h"
+#include "app/ErrorTrap.h"
+#include "listbuild/EntryBatch.h"
 #include "support/WebUrl.h"
-#include "support/ErrorTrap.h"
 #include "support/PathHelpers.h"
 
+#include <memory>
 #include <string_view>
+#include <utility>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -68,28 +71,55 @@ ListActions::ListActions(Form1& form) : QObject(&form), form_(form) {
     new ListEditing(form_, this);
 }
 
-int ListActions::appendAddressesIn(QStringView text, const QString& origin) {
-    UrlList::Batch batch(form_.urlList());
-    int added = 0;
+namespace {
+// What a paste or drop found besides its entries, written by its work and read once it has ended.
+struct FoundReport {
+    qsizetype added = 0;
     Main::NotAdded notAdded;
-    Main::FindWebAddresses(text, [&](const QString& found) {
-        if (std::optional<QString> address = WebUrl::FromUserText(found)) {
-            batch.add(*address);
-            ++added;
-        } else {
-            notAdded.note(found);
+};
+}  // namespace
+
+void ListActions::appendAddressesIn(const QString& text, const QString& origin) {
+    auto report = std::make_shared<FoundReport>();
+    Form1& form = form_;
+    auto work = [&form, text, report](ListJobs::Job& job) {
+        const EntrySink sink = form.entrySink(job);
+        EntryBatch batch;
+        const auto handOver = [&] { sink(std::exchange(batch, {})); };
+        WebUrl::Url address;
+        // Line by line in slices, so that a close is noticed within one slice.
+        constexpr qsizetype kSliceChars = 1 << 20;
+        const QStringView all(text);
+        qsizetype start = 0;
+        while (start < all.size() && !job.stop()) {
+            qsizetype end = all.indexOf(u'\n', std::min(start + kSliceChars, all.size()));
+            end = end < 0 ? all.size() : end + 1;
+            Main::FindWebAddresses(all.mid(start, end - start), [&](const QString& found) {
+                if (WebUrl::FromUserText(found.toUtf8().toStdString(), address)) {
+                    batch.add(address.href);
+                    ++report->added;
+                    if (batch.full()) handOver();
+                } else {
+                    report->notAdded.note(found);
+                }
+            });
+            start = end;
         }
+        if (!batch.empty()) handOver();
+    };
+    form_.startListJob(std::move(work), [this, report, origin](const ListJobs::Ending& how) {
+        if (how.stopped) return;
+        ErrorReport::Trap trap(form_.dialogs(), QStringLiteral("Form1"), QStringLiteral("ListView1_Drop"));
+        if (!how.failure.isEmpty()) return trap.report(100, how.failure);
+        if (report->notAdded.count)
+            form_.dialogs().msgBox(report->notAdded.message());
+        else if (report->added == 0)
+            form_.dialogs().msgBox(QStringLiteral("No web addresses found in the %1 text.").arg(origin));
     });
-    batch.commit();
-    if (notAdded.count)
-        form_.dialogs().msgBox(notAdded.message());
-    else if (added == 0)
-        form_.dialogs().msgBox(QStringLiteral("No web addresses found in the %1 text.").arg(origin));
-    return added;
 }
 
-int ListActions::pasteFromClipboard() {
-    return appendAddressesIn(QGuiApplication::clipboard()->text(), QStringLiteral("pasted"));
+void ListActions::pasteFromClipboard() {
+    appendAddressesIn(QGuiApplication::clipboard()->text(), QStringLiteral("pasted"));
 }
 
 namespace {
@@ -102,10 +132,14 @@ bool IsListFile(const QString& path) {
 bool ListActions::canDrop(const QMimeData& data) const { return data.hasUrls() || data.hasText(); }
 
 bool ListActions::dropMimeData(const QMimeData& data) {
-    if (data.hasUrls()) {
-        // A list file that cannot be read is reported and the rest of the drop still counts; an
-        // exception must not leave the drop event's handler.
-        ErrorReport::Trap trap(form_.dialogs(), QStringLiteral("Form1"), QStringLiteral("ListView1_Drop"));
+    if (!data.hasUrls() && !data.hasText()) return false;
+    // An exception must not leave the drop event's handler, and no box may open inside it: a
+    // failure is reported once the drop has returned.
+    try {
+        if (!data.hasUrls()) {
+            appendAddressesIn(data.text(), QStringLiteral("dropped"));
+            return true;
+        }
         QStringList links;
         QStringList files;
         for (const QUrl& url : data.urls()) {
@@ -120,15 +154,15 @@ bool ListActions::dropMimeData(const QMimeData& data) {
                 links << url.toString(QUrl::FullyEncoded);
             }
         }
-        if (!files.isEmpty()) form_.loadListFiles(files, trap);
+        if (!files.isEmpty()) form_.loadListFiles(files, QStringLiteral("ListView1_Drop"));
         if (!links.isEmpty()) appendAddressesIn(links.join(QLatin1Char('\n')), QStringLiteral("dropped"));
-        return true;
+    } catch (...) {
+        const QString failure = ErrorReport::DescribeCurrentException();
+        QMetaObject::invokeMethod(this, [this, failure] {
+            ErrorReport::Trap(form_.dialogs(), QStringLiteral("Form1"), QStringLiteral("ListView1_Drop")).report(100, failure);
+        }, Qt::QueuedConnection);
     }
-    if (data.hasText()) {
-        appendAddressesIn(data.text(), QStringLiteral("dropped"));
-        return true;
-    }
-    return false;
+    return true;
 }
 
 void ListActions::copySelection() {
@@ -185,14 +219,14 @@ bool ListActions::saveListTo(const QString& path) {
 
 bool ListActions::writeInto(const QString& path, QString* reason) {
     // Without waiting: a pipe nobody reads would otherwise hold the window.
-    Fw::UniqueFd fd(::open(QFile::encodeName(path).constData(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (!fd) {
+    auto fd = std::make_shared<Fw::UniqueFd>(::open(QFile::encodeName(path).constData(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!*fd) {
         *reason = errno == ENXIO ? QStringLiteral("Nothing reads from the pipe") : Fw::Error::fromErrno(errno).text;
         return false;
     }
     // Judged by what was opened: the name may have been swapped since.
     struct stat opened {};
-    if (::fstat(fd.get(), &opened) != 0 || (!S_ISFIFO(opened.st_mode) && !S_ISCHR(opened.st_mode))) {
+    if (::fstat(fd->get(), &opened) != 0 || (!S_ISFIFO(opened.st_mode) && !S_ISCHR(opened.st_mode))) {
         *reason = RefusalFor(opened.st_mode);
         return false;
     }
@@ -204,26 +238,31 @@ bool ListActions::writeInto(const QString& path, QString* reason) {
         bytes.append(line.data(), static_cast<qsizetype>(line.size()));
         bytes.append('\n');
     }
-    qsizetype written = 0;
-    while (written < bytes.size()) {
-        const ssize_t n = ::write(fd.get(), bytes.constData() + written, size_t(bytes.size() - written));
-        if (n >= 0) {
-            written += n;
-            continue;
+    // A slow reader takes it at its pace, off the window thread; a failure is told once it ends.
+    auto failure = std::make_shared<QString>();
+    auto work = [fd, bytes, failure](ListJobs::Job& job) {
+        qsizetype written = 0;
+        while (written < bytes.size() && !job.stop()) {
+            const ssize_t n = ::write(fd->get(), bytes.constData() + written, size_t(bytes.size() - written));
+            if (n >= 0) {
+                written += n;
+                continue;
+            }
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN) {
+                *failure = errno == EPIPE ? QStringLiteral("The reader of the pipe went away") : Fw::Error::fromErrno(errno).text;
+                return;
+            }
+            pollfd p{fd->get(), POLLOUT, 0};
+            ::poll(&p, 1, 100);
         }
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN) {
-            *reason = errno == EPIPE ? QStringLiteral("The reader of the pipe went away") : Fw::Error::fromErrno(errno).text;
-            return false;
-        }
-        // A slow reader: the window keeps answering while it catches up.
-        pollfd p{fd.get(), POLLOUT, 0};
-        ::poll(&p, 1, 50);
-        if (!form_.keepGoing()) {
-            *reason = Fw::Error::cancelled().text;
-            return false;
-        }
-    }
+    };
+    form_.startListJob(std::move(work), [this, failure](const ListJobs::Ending& how) {
+        if (how.stopped) return;
+        const QString reason = !how.failure.isEmpty() ? how.failure : *failure;
+        if (!reason.isEmpty())
+            form_.dialogs().msgBox(QStringLiteral("Could not save the list: ") + reason, Dialogs::Exclamation);
+    });
     return true;
 }
 

@@ -30,12 +30,13 @@ class ListActions : public QObject {
 public:
     explicit ListActions(Form1& form);
 
-    // Appends every web address found in the text (Main::FindWebAddresses). When there is none,
-    // says so: "No web addresses found in the <origin> text." Returns how many were added.
-    int appendAddressesIn(QStringView text, const QString& origin);
-    int pasteFromClipboard();
+    // Appends every web address found in the text (Main::FindWebAddresses), found by a list job
+    // off the window thread. When there is none, says so once the job ends: "No web addresses
+    // found in the <origin> text."
+    void appendAddressesIn(const QString& text, const QString& origin);
+    void pasteFromClipboard();
     // The addresses in dropped text and links are appended; local text files are loaded as
-    // URL lists.
+    // URL lists. Both run as list jobs: no box opens before the drop has returned.
     bool dropMimeData(const QMimeData& data);
     bool canDrop(const QMimeData& data) const;
 
@@ -43,8 +44,9 @@ public:
     void copySelection();
     void removeDuplicates();
     // Writes the whole list, one address a line: a regular file (or a new one) is replaced
-    // atomically, a pipe or a character device is written into, anything else is refused.
-    // Returns false (after a message that says why) on failure.
+    // atomically, a pipe or a character device is written into by a list job (at the reader's
+    // pace, off the window thread), anything else is refused. Returns false (after a message that
+    // says why) on a failure known at once; a failure of the job is told when it ends.
     bool saveListTo(const QString& path);
     // Asks for the file in the folder last used for a list; a name typed without an extension
     // gets ".txt", so that the list shows in the chooser of list files.
@@ -56,6 +58,8 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // Starts the list job that writes into a pipe or character device; false when it cannot be
+    // opened as one.
     bool writeInto(const QString& path, QString* reason);
 
     Form1& form_;

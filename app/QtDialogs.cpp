@@ -168,8 +168,4 @@ void QtDialogs::openUrl(const QString& address) {
     QDesktopServices::openUrl(QUrl::fromUserInput(plain));
 }
 
-void QtDialogs::yield() {
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
-}
-
 }  // namespace Dialogs

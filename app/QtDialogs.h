@@ -1,5 +1,5 @@
 #pragma once
-#include "support/Dialogs.h"
+#include "app/Dialogs.h"
 
 class QMessageBox;
 class QWidget;
@@ -28,7 +28,6 @@ public:
     bool editOptions(RunOptions::Values& values) override;
     std::optional<QString> keepOnly(const QList<KeepOnlyPreset>& presets, PatternCount& count) override;  // KeepOnlyDialog.cpp
     void openUrl(const QString& address) override;
-    void yield() override;
 
 private:
     QWidget* owner_ = nullptr;

@@ -19,7 +19,7 @@
 #include "download/ConnectionTry.h"
 #include "download/UnfinishedWork.h"
 #include "support/ConnectivityCheck.h"
-#include "support/ErrorTrap.h"
+#include "app/ErrorTrap.h"
 #include "support/PathHelpers.h"
 
 StartupEnvironment StartupEnvironment::FromSystem() {

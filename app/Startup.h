@@ -5,7 +5,7 @@
 
 #include <functional>
 
-#include "support/Dialogs.h"
+#include "app/Dialogs.h"
 
 class QWidget;
 

@@ -12,7 +12,7 @@
 #include <fstream>
 #include <string>
 
-#include "support/Dialogs.h"
+#include "app/Dialogs.h"
 
 namespace Bench {
 
@@ -67,10 +67,9 @@ QString WriteLines(const QTemporaryDir& dir, const QString& name, long long coun
 }
 
 // A dialog service that answers nothing and shows nothing; messages are kept and echoed to
-// standard error. `keepEventsFlowing` lets a window's events run while the program waits.
+// standard error.
 class SilentDialogs : public Dialogs::DialogService {
 public:
-    explicit SilentDialogs(bool keepEventsFlowing = false) : keepEventsFlowing_(keepEventsFlowing) {}
     QStringList messages;
     int messageBox(const QString& text, int, const QString&) override {
         messages << text;
@@ -81,12 +80,6 @@ public:
     QStringList openFiles(const QString&, const QStringList&, const QString&) override { return {}; }
     QString browseForFolder(const QString&, const QString&) override { return {}; }
     void openUrl(const QString&) override {}
-    void yield() override {
-        if (keepEventsFlowing_) QCoreApplication::processEvents();
-    }
-
-private:
-    bool keepEventsFlowing_;
 };
 
 }  // namespace Bench

@@ -45,10 +45,7 @@ using Bench::makeTestAuthority;
 using Bench::seconds;
 using Bench::writeFile;
 
-// The window's events keep flowing while a run waits, as they do in the program.
-struct SilentDialogs : Bench::SilentDialogs {
-    SilentDialogs() : Bench::SilentDialogs(true) {}
-};
+using SilentDialogs = Bench::SilentDialogs;
 
 
 // A run's one message says that it is done and nothing failed or was skipped.
@@ -578,7 +575,7 @@ int main(int argc, char** argv) {
             const QString url = same ? QStringLiteral("http://h/a%1/ss.jpg").arg(k) : QStringLiteral("http://h/a/ss%1.jpg").arg(k);
             t.start();
             const QString basePath = Main::BuildTargetPath(Download::NamingText(url), d);
-            const QString target = Main::GetNextFilenameIfItExists(basePath, dialogs, engine.namingContext());
+            const QString target = Main::NextFreeName(basePath, engine.namingContext());
             ns += t.nsecsElapsed();
             const int fd = ::open(QFile::encodeName(target).constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
             if (fd < 0) {

@@ -40,21 +40,17 @@ int main(int argc, char** argv) {
     const QString path = Bench::WriteLines(dir, QStringLiteral("lines.txt"), n, [](long long i) { return Line(i) + "\n"; });
     if (path.isEmpty()) return 1;
     const std::string quoted = "'" + path.toStdString() + "'";
-    int breaths = 0;
-    auto keepGoing = [&] { ++breaths; return true; };
 
     UrlList list;
     Fill(list, n);
     QElapsedTimer timer;
     timer.start();
-    const qsizetype removedContaining = Main::RemoveEntriesContaining(list, QStringLiteral(".JPG"), keepGoing);
+    const qsizetype removedContaining = Main::RemoveEntriesContaining(list, QStringLiteral(".JPG"));
     const double containingMs = timer.nsecsElapsed() / 1e6;
-    const int breathsContaining = breaths;
 
     Fill(list, n);
-    breaths = 0;
     timer.restart();
-    const qsizetype removedNot = Main::RemoveEntriesNotContaining(list, QStringLiteral(".jpg"), keepGoing);
+    const qsizetype removedNot = Main::RemoveEntriesNotContaining(list, QStringLiteral(".jpg"));
     const double notMs = timer.nsecsElapsed() / 1e6;
 
     // Every entry twice: the first half, then the same again.
@@ -82,11 +78,11 @@ int main(int argc, char** argv) {
     const double grepMs = Bench::TimeShell("grep -c -i -F '.jpg' " + quoted, &grepPlain);
 
     std::printf("%lld entries, half of them holding .jpg in some letter case\n", n);
-    std::printf("%-40s %8s %10s %8s\n", "", "time", "removed", "yields");
-    std::printf("%-40s %6.0f ms %10lld %8d  (goal: under 500 ms)\n", "RemoveEntriesContaining \".JPG\"", containingMs,
-                static_cast<long long>(removedContaining), breathsContaining);
-    std::printf("%-40s %6.0f ms %10lld %8d  (goal: under 500 ms)\n", "RemoveEntriesNotContaining \".jpg\"", notMs,
-                static_cast<long long>(removedNot), breaths);
+    std::printf("%-40s %8s %10s %8s\n", "", "time", "removed", "");
+    std::printf("%-40s %6.0f ms %10lld %8s  (goal: under 500 ms)\n", "RemoveEntriesContaining \".JPG\"", containingMs,
+                static_cast<long long>(removedContaining), "");
+    std::printf("%-40s %6.0f ms %10lld %8s  (goal: under 500 ms)\n", "RemoveEntriesNotContaining \".jpg\"", notMs,
+                static_cast<long long>(removedNot), "");
     std::printf("%-40s %6.0f ms %10s   (lines kept)\n", "grep -c -v -i -F '.JPG'", grepVMs, grepV.c_str());
     std::printf("%-40s %6.0f ms %10s   (lines kept)\n", "grep -c -i -F '.jpg'", grepMs, grepPlain.c_str());
     std::printf("%-40s %6.0f ms %10lld %8s  (goal: under 500 ms)\n", "Remove Duplicates (every entry twice)", duplicatesMs,

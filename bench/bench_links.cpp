@@ -68,10 +68,10 @@ int main(int argc, char** argv) {
     f.close();
     const double readMs = timer.nsecsElapsed() / 1e6;
     UrlList list;
-    Background::Worker worker;
+    const std::atomic<bool> stop{false};
     (void)ExtractLinks::ScanPage(std::string_view(page.constData(), static_cast<std::size_t>(page.size())),
-                           QStringLiteral("http://www.quillmoor.example/site/dir/page.htm"), list, worker,
-                           [] { return true; });
+                                 QStringLiteral("http://www.quillmoor.example/site/dir/page.htm"),
+                                 [&](EntryBatch&& batch) { batch.appendTo(list); }, stop);
     const double totalMs = timer.nsecsElapsed() / 1e6;
     const long peakKiB = Bench::StatusKiB("VmHWM") - rssBefore;
 

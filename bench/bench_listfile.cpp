@@ -32,8 +32,8 @@ int main(int argc, char** argv) {
     const long rssBefore = Bench::StatusKiB("VmRSS");
     QElapsedTimer timer;
     timer.start();
-    Background::Worker worker;
-    if (!FileToList::LoadUrlsFromFile(list, path, worker, [] { return true; })) return 1;
+    const std::atomic<bool> stop{false};
+    if (!FileToList::ReadListEntries(path, [&](EntryBatch&& batch) { batch.appendTo(list); }, stop)) return 1;
     const double loadMs = timer.nsecsElapsed() / 1e6;
     const long peakKiB = Bench::StatusKiB("VmHWM") - rssBefore;
 
@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
 
     std::printf("file: %.1f MB, %lld lines\n", QFile(path).size() / 1e6, lines);
     std::printf("%-34s %10s %10s\n", "", "time", "entries");
-    std::printf("%-34s %8.0f ms %10d   (goal: under 1000 ms)\n", "Fetchwright LoadUrlsFromFile", loadMs, list.count());
+    std::printf("%-34s %8.0f ms %10d   (goal: under 1000 ms)\n", "Fetchwright ReadListEntries", loadMs, list.count());
     std::printf("%-34s %8.0f ms %10s\n", "grep -c -v '^ *\\r*$'", grepMs, grepOut.c_str());
     std::printf("%-34s %8.0f ms %10s\n", "wc -l", wcMs, wcOut.c_str());
     std::printf("peak extra memory: %.1f MB (list storage %.1f MB)\n", peakKiB / 1024.0, list.storageBytes() / 1e6);

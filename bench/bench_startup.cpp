@@ -122,10 +122,9 @@ int main(int argc, char** argv) {
             if (processToFirstWindow < 0) processToFirstWindow = sinceProcessStart();
         }
         {
-            Dialogs::QtDialogs dialogs;
             QElapsedTimer t;
             t.start();
-            Main::CheckOnline(dialogs, env.pingCommand);
+            Main::CheckOnline(env.pingCommand);
             check.add(t.nsecsElapsed());
         }
         QCoreApplication::processEvents();

@@ -26,9 +26,12 @@
 #include "download/Transfer.h"
 #include "download/UnfinishedWork.h"
 #include "download/TargetNaming.h"
-#include "support/Dialogs.h"
 #include "support/Result.h"
 #include "support/UniqueFd.h"
+
+namespace Dialogs {
+class DialogService;
+}
 
 namespace Download {
 

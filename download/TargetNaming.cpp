@@ -1,7 +1,5 @@
 #include "download/TargetNaming.h"
 
-#include "support/ErrorTrap.h"
-
 #include <climits>
 
 namespace Main {
@@ -134,40 +132,16 @@ bool IsUnusableFileName(const QString& name) {
     return name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..");
 }
 
-namespace {
-// The search, with each labelled step handed to `run` and the loop test to `test`, so that the
-// guarded and the unguarded form share one body.
-template <class Run, class Test>
-QString search(const QString& path, const NamingContext& context, Run&& run, Test&& test) {
+QString NextFreeName(const QString& path, const NamingContext& context) {
     const QChar sep = context.separator;
     if (IsUnusableFileName(FileNameOf(path, sep))) return path;
     const int first = context.memo ? context.memo->firstToTry(path) : 0;
-    QString candidate;
-    int n = 1;
-    run(100, [&] { candidate = first == 0 ? path : NumberedCandidate(path, first, sep); });
-    run(102, [&] { n = first + 1; });
-    auto taken = [&] { return (context.memo && context.memo->isHandedOut(candidate)) || context.exists(candidate); };
-    while (n < INT_MAX && test(104, taken)) {
-        run(106, [&] { candidate = NumberedCandidate(path, n, sep); });
-        run(108, [&] { ++n; });
-    }
+    QString candidate = first == 0 ? path : NumberedCandidate(path, first, sep);
+    int n = first + 1;
+    while (n < INT_MAX && ((context.memo && context.memo->isHandedOut(candidate)) || context.exists(candidate)))
+        candidate = NumberedCandidate(path, n++, sep);
     if (context.memo) context.memo->handedOut(path, n - 1, candidate);
     return candidate;
-}
-}  // namespace
-
-QString GetNextFilenameIfItExists(const QString& path, Dialogs::DialogService& dialogs,
-                                  const NamingContext& context) {
-    ErrorReport::Trap trap(dialogs, QStringLiteral("Main"), QStringLiteral("GetNextFilenameIfItExists"));
-    return search(
-        path, context, [&](int line, auto&& step) { trap.run(line, step); },
-        // A test that fails ends the search rather than looping on it.
-        [&](int line, auto&& check) { return trap.value<bool>(line, check, false); });
-}
-
-QString NextFreeName(const QString& path, const NamingContext& context) {
-    return search(
-        path, context, [](int, auto&& step) { step(); }, [](int, auto&& check) { return check(); });
 }
 
 }  // namespace Main

@@ -9,7 +9,6 @@
 #include <functional>
 #include <mutex>
 
-#include "support/Dialogs.h"
 #include "support/PathHelpers.h"
 
 namespace Main {
@@ -87,11 +86,7 @@ QString NumberedCandidate(const QString& path, int n, QChar separator = kNativeS
 bool IsUnusableFileName(const QString& name);
 
 // The base path when it is free, else the first free numbered candidate. A base path whose
-// file name is unusable is given back unchanged. Guarded by the error trap ("Main").
-QString GetNextFilenameIfItExists(const QString& path, Dialogs::DialogService& dialogs,
-                                  const NamingContext& context = {});
-
-// The same search without the trap, for use off the window thread.
+// file name is unusable is given back unchanged.
 QString NextFreeName(const QString& path, const NamingContext& context = {});
 
 }  // namespace Main

@@ -1,6 +1,6 @@
 #include "listbuild/ExtractLinks.h"
 
-#include <optional>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -10,8 +10,6 @@
 #include <unistd.h>
 
 #include "listbuild/LinkScan.h"
-#include "support/Background.h"
-#include "support/ErrorTrap.h"
 #include "support/UniqueFd.h"
 #include "support/WebUrl.h"
 
@@ -63,14 +61,11 @@ Fw::Result<Fw::UniqueFd> MakePageFile() {
 QString PageLimitText() { return QStringLiteral("Page larger than %1 MB").arg(kPageLimitBytes >> 20); }
 }  // namespace
 
-Fw::Result<Page> DownloadPage(const QString& url, Session& session) {
-    if (!session.keepGoing()) return Fw::Error::cancelled();
+Fw::Result<Page> DownloadPage(const QString& url, Download::Downloader& downloader) {
     Fw::Result<Fw::UniqueFd> file = MakePageFile();
     if (!file) return file.error();
     const int fd = file->get();
-    session.downloader.reset();
-    const Fw::Result<Download::TransferInfo> fetched =
-        session.worker.run([&] { return session.downloader.fetchToFd(url, fd); });
+    const Fw::Result<Download::TransferInfo> fetched = downloader.fetchToFd(url, fd);
     if (!fetched) {
         // The write that would have gone past the limit is the one that failed.
         if (!fetched.error().isCancelled() && ::lseek(fd, 0, SEEK_CUR) >= kPageLimitBytes)
@@ -90,87 +85,55 @@ Fw::Result<Page> DownloadPage(const QString& url, Session& session) {
     return page;
 }
 
-namespace {
-// Links found by one step of the scan, one after another in one text.
-struct FoundLinks {
-    std::string text;
-    std::vector<std::size_t> ends;
-};
-constexpr std::size_t kScanStepBytes = 4u << 20;
-constexpr std::size_t kLinksPerBatch = 16384;
-}  // namespace
-
-Fw::Result<qsizetype> ScanPage(std::string_view page, const QString& pageUrl, UrlList& list, Background::Worker& worker,
-                               const std::function<bool()>& keepGoing) {
+Fw::Result<qsizetype> ScanPage(std::string_view page, const QString& pageUrl, const EntrySink& sink,
+                               const std::atomic<bool>& stop) {
     const QByteArray pageUrlBytes = pageUrl.toUtf8();
     PageAddress where;
-    const bool known = worker.run([&] {
-        std::string_view baseHref;
-        const bool hasBase = FindBaseHref(page, baseHref);
-        return MakePageAddress(std::string_view(pageUrlBytes.constData(), static_cast<std::size_t>(pageUrlBytes.size())),
-                               hasBase ? &baseHref : nullptr, where);
-    });
-    if (!known) return Fw::Error::failed(QStringLiteral("Not a web address"));
+    std::string_view baseHref;
+    const bool hasBase = FindBaseHref(page, baseHref);
+    if (!MakePageAddress(std::string_view(pageUrlBytes.constData(), static_cast<std::size_t>(pageUrlBytes.size())),
+                         hasBase ? &baseHref : nullptr, where))
+        return Fw::Error::failed(QStringLiteral("The page's address is not a web address"));
+    constexpr std::size_t kStepBytes = 4u << 20;
     qsizetype added = 0;
-    FoundLinks found;
+    EntryBatch batch;
+    WebUrl::Url link;
     std::size_t at = 0;
     while (at < page.size()) {
-        found.text.clear();
-        found.ends.clear();
-        at = worker.run([&] {
-            WebUrl::Url link;
-            return ScanLinksFrom(page, at, at + kScanStepBytes, [&](const Href& href) {
-                if (href.kind == Href::Link && CompleteLink(where, href.value, link)) {
-                    found.text += link.href;
-                    found.ends.push_back(found.text.size());
-                }
-                return found.ends.size() < kLinksPerBatch;
-            });
+        if (stop) return Fw::Error::cancelled();
+        at = ScanLinksFrom(page, at, at + kStepBytes, [&](const Href& href) {
+            if (href.kind == Href::Link && CompleteLink(where, href.value, link)) {
+                batch.add(link.href);
+                ++added;
+                if (batch.full()) sink(std::exchange(batch, {}));
+            }
+            return true;
         });
-        // The list belongs to the window thread: the batch is added here.
-        UrlList::Batch batch(list);
-        std::size_t start = 0;
-        for (std::size_t end : found.ends) {
-            batch.addUtf8(std::string_view(found.text).substr(start, end - start));
-            start = end;
-        }
-        batch.commit();
-        added += static_cast<qsizetype>(found.ends.size());
-        if (!keepGoing()) return Fw::Error::cancelled();
     }
+    if (!batch.empty()) sink(std::move(batch));
     return added;
 }
 
-bool GetUrls(UrlList& list, const QString& address, Session& session) {
-    ErrorReport::Trap trap(session.dialogs, QStringLiteral("ExtractLinks"), QStringLiteral("GetUrls"));
-    bool result = false;
-    std::optional<Fw::Result<Page>> fetched;
-    trap.run(100, [&] { SetPageUrl(address); });
-    trap.run(104, [&] {
-        fetched.emplace(PageUrl.isEmpty() ? Fw::Result<Page>(Fw::Error::failed(QStringLiteral("Not a web address")))
-                                          : DownloadPage(PageUrl, session));
-    });
-    if (trap.blockTest(106, [&] { return fetched && fetched->ok(); })) {
-        trap.run(108, [&] { result = true; });
-        trap.run(122, [&] {
-            BaseUrl = (*fetched)->finalUrl;
-            const Fw::Result<qsizetype> added = ScanPage((*fetched)->bytes(), BaseUrl, list, session.worker, session.keepGoing);
-            // Stopped only by the window closing: nobody is left to tell.
-            if (!added && added.error().isCancelled()) return;
-            if (!added || *added == 0) session.dialogs.msgBox(QStringLiteral("No links found on this page."));
-        });
-    } else {
-        trap.run(124, [&] { result = false; });
-        // Nobody is left to read the message when the window closed during the fetch.
-        if (!fetched || !fetched->error().isCancelled()) {
-            trap.run(126, [&] {
-                QString text = QStringLiteral("URL not found");
-                if (fetched) text += QLatin1Char('\n') + fetched->error().text;
-                session.dialogs.msgBox(text);
-            });
-        }
+Fw::Result<Extracted> FetchAndScan(const QString& pageUrl, Download::Downloader& downloader, const EntrySink& sink,
+                                   const std::atomic<bool>& stop) {
+    const auto notFound = [](const QString& reason) { return Fw::Error::failed(QStringLiteral("URL not found\n") + reason); };
+    if (pageUrl.isEmpty()) return notFound(QStringLiteral("Not a web address"));
+    Fw::Result<Page> page = DownloadPage(pageUrl, downloader);
+    if (!page) return page.error().isCancelled() ? page.error() : notFound(page.error().text);
+    Extracted extracted;
+    extracted.finalUrl = page->finalUrl;
+    Fw::Result<qsizetype> links = Fw::Error::failed({});
+    try {
+        links = ScanPage(page->bytes(), page->finalUrl, sink, stop);
+    } catch (const std::bad_alloc&) {
+        links = Fw::Error::failed(QStringLiteral("Out of memory"));
     }
-    return result;
+    if (!links) {
+        if (links.error().isCancelled()) return links.error();
+        return Fw::Error::failed(QStringLiteral("The links of this page could not be read.\n") + links.error().text);
+    }
+    extracted.links = *links;
+    return extracted;
 }
 
 }  // namespace ExtractLinks

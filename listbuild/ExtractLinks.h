@@ -3,13 +3,11 @@
 // every start tag and append each link, resolved against the page's base address, to the list.
 #include <QString>
 
-#include <functional>
+#include <atomic>
 #include <string_view>
 
-#include "urllist/UrlList.h"
 #include "download/Downloader.h"
-#include "support/Background.h"
-#include "support/Dialogs.h"
+#include "listbuild/EntryBatch.h"
 #include "support/Result.h"
 
 namespace ExtractLinks {
@@ -17,18 +15,8 @@ namespace ExtractLinks {
 // A page beyond this is not fetched on: the transfer is aborted when it reaches it.
 inline constexpr qint64 kPageLimitBytes = 64LL << 20;
 
-// What one extraction needs from its surroundings.
-struct Session {
-    Dialogs::DialogService& dialogs;
-    Download::Downloader& downloader;
-    // Where the fetch and the scan run while the window keeps answering.
-    Background::Worker& worker;
-    // One pass of pending window events; false once the window is closing.
-    std::function<bool()> keepGoing;
-};
-
-// Module state of the last extraction: the address fetched, and the page's final address after
-// redirects (links are resolved against it, or against its <base href>).
+// Module state of the last extraction, kept by the window thread: the address fetched, and the
+// page's final address after redirects (links are resolved against it, or against its <base href>).
 extern QString PageUrl;
 extern QString BaseUrl;
 
@@ -51,25 +39,33 @@ public:
     QString finalUrl;  // after redirects
 
 private:
-    friend Fw::Result<Page> DownloadPage(const QString& url, Session& session);
+    friend Fw::Result<Page> DownloadPage(const QString& url, Download::Downloader& downloader);
     const char* data_ = nullptr;
     std::size_t size_ = 0;
     void* mapping_ = nullptr;
 };
 
-// Fetches `url` off the window thread, at most kPageLimitBytes of it ("Page larger than 64 MB"
-// beyond); kind Cancelled when the window closed.
-Fw::Result<Page> DownloadPage(const QString& url, Session& session);
+// Fetches `url`, at most kPageLimitBytes of it ("Page larger than 64 MB" beyond); kind Cancelled
+// when the downloader was cancelled. Blocking: for a job off the window thread.
+Fw::Result<Page> DownloadPage(const QString& url, Download::Downloader& downloader);
 
-// Appends every link of the page's bytes to the list, resolved against the page's first
-// <base href> or else `pageUrl`; links into the page itself and its style sheets and icons are
-// left out. The scan runs on `worker`; its links reach the list in batches, and `keepGoing` is
-// asked after each one (kind Cancelled when it said stop). Returns how many were added.
-Fw::Result<qsizetype> ScanPage(std::string_view page, const QString& pageUrl, UrlList& list, Background::Worker& worker,
-                               const std::function<bool()>& keepGoing);
+// Hands every link of the page's bytes to `sink` in batches, in page order, resolved against the
+// page's first <base href> or else `pageUrl`; links into the page itself and its style sheets
+// and icons are left out. Returns how many there were; kind Cancelled once `stop` is set.
+Fw::Result<qsizetype> ScanPage(std::string_view page, const QString& pageUrl, const EntrySink& sink,
+                               const std::atomic<bool>& stop);
 
-// True when the page was fetched (with or without links; "No links found on this page." when
-// without); "URL not found" and the reason otherwise.
-bool GetUrls(UrlList& list, const QString& address, Session& session);
+// What one extraction gave: how many links, and the page's final address.
+struct Extracted {
+    qsizetype links = 0;
+    QString finalUrl;
+};
+
+// The whole extraction of `pageUrl` (as SetPageUrl gave it; empty for no web address), blocking,
+// for a job off the window thread. A failure's text is what the user is told: "URL not found"
+// and the reason when the page could not be fetched, "The links of this page could not be read."
+// and the reason when its scan failed.
+Fw::Result<Extracted> FetchAndScan(const QString& pageUrl, Download::Downloader& downloader, const EntrySink& sink,
+                                   const std::atomic<bool>& stop);
 
 }  // namespace ExtractLinks

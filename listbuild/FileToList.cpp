@@ -1,9 +1,9 @@
 #include "listbuild/FileToList.h"
 
-#include <QElapsedTimer>
 #include <QFile>
 
 #include <cerrno>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -74,35 +74,27 @@ Fw::Result<QString> ReadWholeFile(const QString& path) {
     return QString::fromUtf8(*text);
 }
 
-Fw::Result<void> AppendListEntries(UrlList& list, std::string_view text, const std::function<bool()>& keepGoing,
-                                   Main::NotAdded* notAdded) {
-    // Slices end at a line end, so each holds whole lines; the view is told after each of them
-    // that took long enough to be worth a pass of the window's events.
+Fw::Result<void> ReadListEntries(const QString& path, const EntrySink& sink, const std::atomic<bool>& stop,
+                                 Main::NotAdded* notAdded) {
+    Fw::Result<QByteArray> read = ReadListFile(path, &stop);
+    if (!read) return read.error();
+    const std::string_view text = View(*read);
+    // Slices end at a line end, so each holds whole lines.
     constexpr std::size_t kSliceBytes = 256 * 1024;
-    QElapsedTimer sinceYield;
-    sinceYield.start();
-    UrlList::Batch batch(list);
+    EntryBatch batch;
     std::size_t start = 0;
     while (start < text.size()) {
+        if (stop) return Fw::Error::cancelled();
         std::size_t end = text.find('\n', std::min(start + kSliceBytes, text.size()));
         end = end == std::string_view::npos ? text.size() : end + 1;
-        ForEachListEntry(text.substr(start, end - start), [&](std::string_view entry) { batch.addUtf8(entry); }, notAdded);
+        ForEachListEntry(text.substr(start, end - start), [&](std::string_view entry) {
+            batch.add(entry);
+            if (batch.full()) sink(std::exchange(batch, {}));
+        }, notAdded);
         start = end;
-        if (start < text.size() && sinceYield.elapsed() >= 20) {
-            batch.commit();
-            if (!keepGoing()) return Fw::Error::cancelled();
-            sinceYield.restart();
-        }
     }
+    if (!batch.empty()) sink(std::move(batch));
     return {};
-}
-
-Fw::Result<void> LoadUrlsFromFile(UrlList& list, const QString& path, Background::Worker& worker,
-                                  const std::function<bool()>& keepGoing, const std::atomic<bool>* stop,
-                                  Main::NotAdded* notAdded) {
-    Fw::Result<QByteArray> text = worker.run([&] { return ReadListFile(path, stop); });
-    if (!text) return text.error();
-    return AppendListEntries(list, View(*text), keepGoing, notAdded);
 }
 
 }  // namespace FileToList

@@ -9,8 +9,8 @@
 #include <string_view>
 
 #include "urllist/UrlList.h"
-#include "support/Background.h"
 #include "support/Result.h"
+#include "listbuild/EntryBatch.h"
 #include "listbuild/UserAddress.h"
 
 namespace FileToList {
@@ -38,14 +38,9 @@ Fw::Result<QString> ReadWholeFile(const QString& path);
 void ForEachListEntry(std::string_view text, const std::function<void(std::string_view entry)>& entry,
                       Main::NotAdded* notAdded = nullptr);
 
-// Appends the entries of a list text in batches, each shown before `keepGoing` is asked;
-// kind Cancelled when it said stop.
-Fw::Result<void> AppendListEntries(UrlList& list, std::string_view text, const std::function<bool()>& keepGoing,
-                                   Main::NotAdded* notAdded = nullptr);
-
-// Appends the entries of one list file: read and decoded on `worker`, added in batches.
-Fw::Result<void> LoadUrlsFromFile(UrlList& list, const QString& path, Background::Worker& worker,
-                                  const std::function<bool()>& keepGoing, const std::atomic<bool>* stop = nullptr,
-                                  Main::NotAdded* notAdded = nullptr);
+// Reads one list file and hands its entries to `sink` in batches, in file order. Blocking: for a
+// job off the window thread. Kind Cancelled once `stop` is set (looked at between slices).
+Fw::Result<void> ReadListEntries(const QString& path, const EntrySink& sink, const std::atomic<bool>& stop,
+                                 Main::NotAdded* notAdded = nullptr);
 
 }  // namespace FileToList

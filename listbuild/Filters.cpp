@@ -1,7 +1,5 @@
 #include "listbuild/Filters.h"
 
-#include <QElapsedTimer>
-
 #include <algorithm>
 #include <vector>
 
@@ -16,41 +14,6 @@ bool IsAscii(std::string_view s) {
     return true;
 }
 
-qsizetype RemoveWhere(UrlList& list, const QString& text, bool removeMatches, const std::function<bool()>& keepGoing) {
-    const ContainsIgnoringCase contains(text);
-    // While the run breathes, other actions may append (harmless: the tested entries stay the
-    // first n) or, in principle, remove entries; then the decisions are made afresh.
-    bool disturbed = false;
-    QMetaObject::Connection c1 = QObject::connect(&list, &UrlList::rowsRemoved, [&] { disturbed = true; });
-    QMetaObject::Connection c2 = QObject::connect(&list, &UrlList::modelReset, [&] { disturbed = true; });
-    struct Disconnect {
-        QMetaObject::Connection &a, &b;
-        ~Disconnect() { QObject::disconnect(a); QObject::disconnect(b); }
-    } disconnect{c1, c2};
-
-    std::vector<bool> remove;
-    QElapsedTimer sinceYield;
-    sinceYield.start();
-    for (;;) {
-        disturbed = false;
-        const int n = list.count();
-        remove.assign(static_cast<std::size_t>(n), false);
-        int i = 1;
-        for (; i <= n; ++i) {
-            if (keepGoing && (i & 4095) == 0 && sinceYield.elapsed() >= 10) {
-                if (!keepGoing()) return 0;
-                sinceYield.restart();
-                if (disturbed) break;
-            }
-            remove[static_cast<std::size_t>(i - 1)] = contains(list.utf8At(i)) == removeMatches;
-        }
-        if (i > n) break;
-    }
-    QObject::disconnect(c1);
-    QObject::disconnect(c2);
-    std::size_t index = 0;
-    return list.removeIf([&](std::string_view) { return index < remove.size() && remove[index++]; });
-}
 }  // namespace
 
 ContainsIgnoringCase::ContainsIgnoringCase(const QString& needle) : needle_(needle) {
@@ -80,12 +43,57 @@ bool ContainsIgnoringCase::operator()(std::string_view hay) const {
     return QString::fromUtf8(hay.data(), static_cast<qsizetype>(hay.size())).contains(needle_, Qt::CaseInsensitive);
 }
 
-qsizetype RemoveEntriesContaining(UrlList& list, const QString& text, const std::function<bool()>& keepGoing) {
-    return RemoveWhere(list, text, true, keepGoing);
+ListSnapshot ListSnapshot::Of(const UrlList& list) {
+    ListSnapshot snapshot;
+    const int n = list.count();
+    snapshot.ends.reserve(static_cast<std::size_t>(n));
+    snapshot.ids.reserve(static_cast<std::size_t>(n));
+    std::size_t bytes = 0;
+    for (int i = 1; i <= n; ++i) bytes += list.utf8At(i).size();
+    snapshot.text.reserve(bytes);
+    for (int i = 1; i <= n; ++i) {
+        snapshot.text += list.utf8At(i);
+        snapshot.ends.push_back(snapshot.text.size());
+        snapshot.ids.push_back(list.idAt(i));
+    }
+    return snapshot;
 }
 
-qsizetype RemoveEntriesNotContaining(UrlList& list, const QString& text, const std::function<bool()>& keepGoing) {
-    return RemoveWhere(list, text, false, keepGoing);
+RemovalSet::RemovalSet(const ListSnapshot& snapshot) {
+    if (snapshot.ids.empty()) return;
+    const auto [low, high] = std::minmax_element(snapshot.ids.begin(), snapshot.ids.end());
+    first_ = *low;
+    marked_.assign(std::size_t(*high - *low) + 1, false);
+}
+
+RemovalSet EntriesToRemove(const ListSnapshot& snapshot, const QString& text, bool removeMatches,
+                           const std::atomic<bool>* stop) {
+    const ContainsIgnoringCase contains(text);
+    RemovalSet set(snapshot);
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < snapshot.ends.size(); ++i) {
+        if (stop && (i & 4095) == 0 && *stop) return {};
+        const std::size_t end = snapshot.ends[i];
+        if (contains(std::string_view(snapshot.text).substr(start, end - start)) == removeMatches) set.mark(snapshot.ids[i]);
+        start = end;
+    }
+    return set;
+}
+
+qsizetype RemoveEntries(UrlList& list, const RemovalSet& set) {
+    // removeIf asks about the entries in list order, before anything changes.
+    int position = 0;
+    return list.removeIf([&](std::string_view) { return set.contains(list.idAt(++position)); });
+}
+
+qsizetype RemoveEntriesContaining(UrlList& list, const QString& text) {
+    const ListSnapshot snapshot = ListSnapshot::Of(list);
+    return RemoveEntries(list, EntriesToRemove(snapshot, text, true));
+}
+
+qsizetype RemoveEntriesNotContaining(UrlList& list, const QString& text) {
+    const ListSnapshot snapshot = ListSnapshot::Of(list);
+    return RemoveEntries(list, EntriesToRemove(snapshot, text, false));
 }
 
 }  // namespace Main

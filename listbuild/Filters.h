@@ -2,8 +2,10 @@
 // Pruning the list by a text: case-insensitive plain substring, the text used as typed.
 #include <QString>
 
-#include <functional>
+#include <atomic>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "urllist/UrlList.h"
 
@@ -20,12 +22,39 @@ private:
     bool ascii_ = false;
 };
 
-// `keepGoing` is called every few thousand entries (about every 10 ms) to let the window
-// breathe; when it returns false the run stops and nothing is removed. Entries appended while
-// the run breathes are kept. Both return how many entries were removed.
-qsizetype RemoveEntriesContaining(UrlList& list, const QString& text,
-                                  const std::function<bool()>& keepGoing = {});
-qsizetype RemoveEntriesNotContaining(UrlList& list, const QString& text,
-                                     const std::function<bool()>& keepGoing = {});
+// A copy of the list's entries (texts and ids) that a job off the window thread can read while
+// the list goes on changing.
+struct ListSnapshot {
+    std::string text;  // UTF-8, one entry after another
+    std::vector<std::size_t> ends;
+    std::vector<UrlList::EntryId> ids;
+
+    static ListSnapshot Of(const UrlList& list);
+};
+
+// The entries of a snapshot that a filter removes, by id.
+class RemovalSet {
+public:
+    RemovalSet() = default;
+    explicit RemovalSet(const ListSnapshot& snapshot);
+    void mark(UrlList::EntryId id) { marked_[id - first_] = true; }
+    bool contains(UrlList::EntryId id) const { return id >= first_ && id - first_ < marked_.size() && marked_[id - first_]; }
+
+private:
+    UrlList::EntryId first_ = 0;
+    std::vector<bool> marked_;
+};
+
+// Which entries of the snapshot contain the text (`removeMatches`) or do not. Blocking: for a job
+// off the window thread; an empty set once `stop` is set.
+RemovalSet EntriesToRemove(const ListSnapshot& snapshot, const QString& text, bool removeMatches,
+                           const std::atomic<bool>* stop = nullptr);
+// Removes the marked entries still in the list; entries added since the snapshot stay. Returns how
+// many were removed.
+qsizetype RemoveEntries(UrlList& list, const RemovalSet& set);
+
+// Both at once, on the calling thread. Return how many entries were removed.
+qsizetype RemoveEntriesContaining(UrlList& list, const QString& text);
+qsizetype RemoveEntriesNotContaining(UrlList& list, const QString& text);
 
 }  // namespace Main

@@ -6,7 +6,11 @@ namespace Main {
 
 void NotAdded::note(QStringView text) {
     ++count;
-    if (firstFew.size() < kShown) firstFew << text.trimmed().toString();
+    if (firstFew.size() >= kShown) return;
+    // A line of megabytes (binary data, a file without line ends) would make a box no one can read.
+    constexpr qsizetype kShownChars = 200;
+    const QStringView line = text.trimmed();
+    firstFew << (line.size() <= kShownChars ? line.toString() : line.first(kShownChars).toString() + QChar(0x2026));
 }
 
 QString NotAdded::message() const {

@@ -1,23 +1,21 @@
 #include "support/CmdOutput.h"
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QStringDecoder>
-#include <QThread>
 
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <stdexcept>
 #include <fcntl.h>
 #include <linux/close_range.h>
 #include <poll.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "support/ErrorTrap.h"
 #include "support/UniqueFd.h"
 
 namespace CmdOutput {
@@ -25,11 +23,6 @@ namespace CmdOutput {
 namespace {
 
 constexpr int kEndingGraceMs = 50;
-
-void defaultYield() {
-    auto* app = QCoreApplication::instance();
-    if (app && QThread::currentThread() == app->thread()) QCoreApplication::processEvents();
-}
 
 // Runs in the child between fork and exec, so only async-signal-safe calls.
 void prepareChild() {
@@ -104,7 +97,7 @@ QStringList SplitCommandLine(const QString& commandLine) {
 
 QString RunAndCapture(const QString& commandLine, bool captureOutput, bool captureErrors, const WaitRules& wait) {
     if (!captureOutput && !captureErrors)
-        throw ErrorReport::Failure(QStringLiteral("Invalid procedure call or argument"));
+        throw std::invalid_argument("Invalid procedure call or argument");
 
     if (wait.exitStatus) *wait.exitStatus = -1;
     QStringList words = SplitCommandLine(commandLine);
@@ -150,8 +143,6 @@ QString RunAndCapture(const QString& commandLine, bool captureOutput, bool captu
     clock.start();
     bool closed = false;
     for (;;) {
-        if (wait.yield) wait.yield();
-        else defaultYield();
         int stepMs = 50;
         if (wait.limitMs >= 0) {
             const qint64 left = wait.limitMs - clock.elapsed();

@@ -4,17 +4,12 @@
 #include <QString>
 #include <QStringList>
 
-#include <functional>
-
 namespace CmdOutput {
 
 inline constexpr const char* kCreateProcessFailed =
     "Failed to create process, check the path of the command line.";
 
 struct WaitRules {
-    // Called once before every read, so the window stays responsive while the child runs.
-    // When empty: one pass of the application's pending events.
-    std::function<void()> yield;
     // After this many milliseconds the child (with everything it started) is killed and what was
     // read so far is returned. Negative: wait until the child ends.
     int limitMs = -1;
@@ -31,12 +26,13 @@ QStringList SplitCommandLine(const QString& commandLine);
 
 // Runs `commandLine` (program and arguments, split as a shell would split words and quotes, but
 // without a shell). `captureOutput`/`captureErrors` choose the streams read; with both, they share
-// one pipe and arrive in the order written. At least one must be set, else this fails with an
-// invalid-argument error and starts nothing. Output is decoded from the locale's 8-bit encoding.
+// one pipe and arrive in the order written. At least one must be set, else this throws
+// std::invalid_argument and starts nothing. Output is decoded from the locale's 8-bit encoding.
 // A command that cannot be started (also an empty command line or a file that is not executable)
 // gives kCreateProcessFailed as the result. A child that closes its captured output while it still
 // runs is not waited for: after a moment it is ended with everything it started, like one that
-// hits the time limit.
+// hits the time limit. Blocks until the child lets go of its output or the limit is reached: the
+// only caller runs before the window is shown.
 QString RunAndCapture(const QString& commandLine, bool captureOutput, bool captureErrors,
                       const WaitRules& wait = {});
 

@@ -1,12 +1,10 @@
 #pragma once
 // The connectivity check of start-up: one ping and, alongside it, one HTTPS connection to the
-// same host; a warning when neither got through.
+// same host.
 #include <QString>
 
 #include <atomic>
 #include <functional>
-
-#include "support/Dialogs.h"
 
 namespace Main {
 
@@ -24,10 +22,9 @@ QString DefaultPingCommand();
 using ConnectionTry = std::function<bool(int limitMs, const std::atomic<bool>& stop)>;
 
 // Runs the ping command (in the C locale) and, at the same time on a thread of its own,
-// `tryConnection`; shows the offline message (OK only, no icon, application title as caption)
-// when the ping did not exit with status 0 and the try did not get through either, all within
-// `waitLimitMs`. Only warns: the caller goes on either way.
-void CheckOnline(Dialogs::DialogService& dialogs, const QString& pingCommand = DefaultPingCommand(),
-                 int waitLimitMs = kPingWaitLimitMs, const ConnectionTry& tryConnection = {});
+// `tryConnection`. True when the ping exited with status 0 or the try got through, all within
+// `waitLimitMs`. It runs before the window is shown, so it simply waits within that bound.
+bool CheckOnline(const QString& pingCommand = DefaultPingCommand(), int waitLimitMs = kPingWaitLimitMs,
+                 const ConnectionTry& tryConnection = {});
 
 }  // namespace Main

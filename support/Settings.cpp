@@ -5,7 +5,7 @@
 #include <cmath>
 #include <memory>
 
-#include "support/ErrorTrap.h"
+#include <stdexcept>
 
 namespace Settings {
 
@@ -48,7 +48,7 @@ bool ToTruth(const QString& text) {
     bool isNumber = false;
     const double number = t.toDouble(&isNumber);
     // "nan" and "inf" parse as numbers here, but a stored option is never one of them.
-    if (!isNumber || !std::isfinite(number)) throw ErrorReport::Failure(QStringLiteral("Type mismatch"));
+    if (!isNumber || !std::isfinite(number)) throw std::runtime_error("Type mismatch");
     return number != 0.0;
 }
 

@@ -23,6 +23,7 @@
 #include "app/Form1.h"
 #include "harness/RunWait.h"
 #include "harness/ListContents.h"
+#include "harness/ListWait.h"
 #include "harness/ScriptedDialogs.h"
 #include "app/ListActions.h"
 #include "harness/LoopbackServer.h"
@@ -31,6 +32,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <random>
 #include <thread>
 
 #include <fcntl.h>
@@ -58,6 +60,7 @@ TEST_F(ListActionsTest, CtrlVAppendsTheAddressesOfTheClipboard) {
     QGuiApplication::clipboard()->setText(
         QStringLiteral("a.example/x.jpg\r\n\r\n   \n  https://b/c.png \n\tserver.example/d\nserver/e\n"));
     QTest::keyClick(form.ListView1, Qt::Key_V, Qt::ControlModifier);
+    ASSERT_TRUE(WaitForListWork(form));
     EXPECT_EQ(entries(), (QStringList{QStringLiteral("http://first/"), QStringLiteral("http://a.example/x.jpg"),
                                       QStringLiteral("https://b/c.png"), QStringLiteral("http://server.example/d")}));
     EXPECT_TRUE(dialogs.messages.empty());
@@ -90,10 +93,13 @@ TEST_F(ListActionsTest, PastedAndDroppedTextSplitsAtEveryKindOfLineEnd) {
     // Text from some programs ends its lines in CR alone; no entry may keep a line break.
     QGuiApplication::clipboard()->setText(
         QStringLiteral("a.example/1.jpg\rb.example/2.jpg\r\rhttp://c/3.jpg\r\nd.example/4.jpg\n"));
-    EXPECT_EQ(actions->pasteFromClipboard(), 4);
+    actions->pasteFromClipboard();
+    ASSERT_TRUE(WaitForListWork(form));
+    EXPECT_EQ(form.urlList().count(), 4);
     QMimeData text;
     text.setText(QStringLiteral("e.example/5.jpg\r  \rhttp://f/6.jpg"));
     EXPECT_TRUE(actions->dropMimeData(text));
+    ASSERT_TRUE(WaitForListWork(form));
     EXPECT_EQ(entries(), (QStringList{QStringLiteral("http://a.example/1.jpg"), QStringLiteral("http://b.example/2.jpg"),
                                       QStringLiteral("http://c/3.jpg"), QStringLiteral("http://d.example/4.jpg"),
                                       QStringLiteral("http://e.example/5.jpg"), QStringLiteral("http://f/6.jpg")}));
@@ -104,6 +110,7 @@ TEST_F(ListActionsTest, DroppedTextLinksAndListFiles) {
     text.setText(QStringLiteral("x.example/1.jpg\n\nhttp://y/2.jpg"));
     EXPECT_TRUE(actions->canDrop(text));
     EXPECT_TRUE(actions->dropMimeData(text));
+    ASSERT_TRUE(WaitForListWork(form));
 
     const QString listFile = dir.filePath(QStringLiteral("drop.txt"));
     QFile f(listFile);
@@ -118,6 +125,7 @@ TEST_F(ListActionsTest, DroppedTextLinksAndListFiles) {
     QMimeData links;
     links.setUrls({QUrl(QStringLiteral("https://w/4.jpg")), QUrl::fromLocalFile(listFile), QUrl::fromLocalFile(binary)});
     EXPECT_TRUE(actions->dropMimeData(links));
+    ASSERT_TRUE(WaitForListWork(form));
     EXPECT_EQ(entries(), (QStringList{QStringLiteral("http://x.example/1.jpg"), QStringLiteral("http://y/2.jpg"),
                                       QStringLiteral("http://z/3.jpg"), QStringLiteral("https://w/4.jpg")}));
     // The same through real drag-and-drop events on the list.
@@ -130,12 +138,14 @@ TEST_F(ListActionsTest, DroppedTextLinksAndListFiles) {
     QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &dragged, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(viewport, &drop);
     EXPECT_TRUE(drop.isAccepted());
+    ASSERT_TRUE(WaitForListWork(form));
     EXPECT_EQ(entries().last(), QStringLiteral("http://dragged.example/5.jpg"));
 
     // A dropped link arrives as the source gave it: escapes stay escaped, so it can still be fetched.
     QMimeData escaped;
     escaped.setUrls({QUrl(QStringLiteral("http://v/a%20b%23c.jpg?q=%26"))});
     EXPECT_TRUE(actions->dropMimeData(escaped));
+    ASSERT_TRUE(WaitForListWork(form));
     EXPECT_EQ(entries().last(), QStringLiteral("http://v/a%20b%23c.jpg?q=%26"));
 
     QMimeData nothing;
@@ -160,6 +170,9 @@ TEST_F(ListActionsTest, ADroppedListFileThatCannotBeReadIsReportedNotThrown) {
         threw = true;
     }
     EXPECT_FALSE(threw);
+    // No box opens inside the drop: the reasons come once it has returned.
+    EXPECT_TRUE(dialogs.messages.empty());
+    ASSERT_TRUE(WaitForListWork(form));
     EXPECT_EQ(dialogs.messageTexts(),
               QStringList{QStringLiteral("Cannot open the list file: Permission denied\n") + listFile});
     EXPECT_EQ(entries(), QStringList{QStringLiteral("http://w/2.jpg")});  // the rest of the drop still counts
@@ -196,6 +209,7 @@ TEST_F(ListActionsTest, CopyAndSaveListAs) {
     form.urlList().clear();
     dialogs.openFilesAnswers = {{target}};
     form.PushButton13_Click();
+    ASSERT_TRUE(WaitForListWork(form));
     EXPECT_EQ(form.urlList().count(), 3);
     EXPECT_EQ(form.urlList().textAt(2), QStringLiteral("http://b/%C3%A9"));
 
@@ -207,24 +221,48 @@ TEST_F(ListActionsTest, CopyAndSaveListAs) {
 TEST_F(ListActionsTest, PastedMailGivesItsAddressesAndTextWithoutAnyIsReported) {
     QGuiApplication::clipboard()->setText(QStringLiteral(
         "Here are the files you asked for:\n<http://x.example/a.zip> and http://x.example/b.zip\n\nThanks, Bob\n"));
-    EXPECT_EQ(actions->pasteFromClipboard(), 2);
+    actions->pasteFromClipboard();
+    ASSERT_TRUE(WaitForListWork(form));
     EXPECT_EQ(entries(), (QStringList{QStringLiteral("http://x.example/a.zip"), QStringLiteral("http://x.example/b.zip")}));
     EXPECT_TRUE(dialogs.messages.empty());
 
     QGuiApplication::clipboard()->setText(QStringLiteral("Thanks, Bob\nsee you"));
-    EXPECT_EQ(actions->pasteFromClipboard(), 0);
+    actions->pasteFromClipboard();
+    ASSERT_TRUE(WaitForListWork(form));
     QMimeData prose;
     prose.setText(QStringLiteral("Nothing to fetch here."));
     EXPECT_TRUE(actions->dropMimeData(prose));
+    ASSERT_TRUE(WaitForListWork(form));
     // A dropped link that is not a web address is no entry either.
     QMimeData other;
     other.setUrls({QUrl(QStringLiteral("mailto:bob@x.example")), QUrl(QStringLiteral("ftp://x.example/c.zip"))});
     EXPECT_TRUE(actions->dropMimeData(other));
+    ASSERT_TRUE(WaitForListWork(form));
     EXPECT_EQ(dialogs.messageTexts(), (QStringList{QStringLiteral("No web addresses found in the pasted text."),
                                                    QStringLiteral("No web addresses found in the dropped text."),
                                                    QStringLiteral("No web addresses found in the dropped text.")}));
     for (const ShownMessage& m : dialogs.messages) EXPECT_EQ(m.code, Dialogs::OkOnly);
     EXPECT_EQ(form.urlList().count(), 2);
+}
+
+TEST_F(ListActionsTest, BinaryPastedTextIsReadOffTheWindowUnderTheBusyPointer) {
+    std::mt19937 random(3);
+    QByteArray binary(4 << 20, '\0');
+    for (char& c : binary) c = static_cast<char>(random());
+    binary += "\nhttp://after.example/binary.zip\n";
+    QGuiApplication::clipboard()->setText(QString::fromLatin1(binary));
+    form.urlList().append(u"http://before/");
+    actions->pasteFromClipboard();
+    // The handler returns before the text is read; the list stays off limits until it is.
+    EXPECT_TRUE(form.isListBuilding());
+    EXPECT_EQ(form.mousePointer(), PointerBusy);
+    form.PushButton11_Click();
+    EXPECT_EQ(form.urlList().count(), 1);
+    ASSERT_TRUE(WaitForListWork(form));
+    EXPECT_EQ(form.mousePointer(), PointerDefault);
+    EXPECT_EQ(entries().first(), QStringLiteral("http://before/"));
+    EXPECT_EQ(entries().last(), QStringLiteral("http://after.example/binary.zip"));
+    for (const QString& text : dialogs.messageTexts()) EXPECT_LT(text.size(), 1000);
 }
 
 TEST_F(ListActionsTest, RemoveDuplicatesKeepsTheFirstOfEachInPlace) {
@@ -328,6 +366,7 @@ TEST_F(ListActionsTest, TheListFileChooserOpensInTheFolderLastUsedForAList) {
     f.close();
     dialogs.openFilesAnswers = {{listFile}, {}};
     form.PushButton13_Click();
+    ASSERT_TRUE(WaitForListWork(form));
     form.PushButton13_Click();  // cancelled: the folder stays
     ASSERT_EQ(dialogs.fileDialogFolders.size(), 2u);
     EXPECT_EQ(dialogs.fileDialogFolders[0], QDir::homePath());  // none yet, nor a documents folder
@@ -369,6 +408,7 @@ TEST_F(ListActionsTest, SaveListAsWritesIntoAPipeOrDeviceAndReplacesOnlyARegular
         Fw::UniqueFd reader(::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
         ASSERT_TRUE(reader);
         EXPECT_TRUE(actions->saveListTo(fifo));
+        ASSERT_TRUE(WaitForListWork(form));
         char buffer[256];
         const ssize_t got = ::read(reader.get(), buffer, sizeof buffer);
         EXPECT_EQ(QByteArray(buffer, int(std::max<ssize_t>(got, 0))), expected);
@@ -416,12 +456,39 @@ TEST_F(ListActionsTest, SaveListAsWritesIntoAPipeOrDeviceAndReplacesOnlyARegular
     ASSERT_TRUE(QFile::link(full, toFull));
     EXPECT_TRUE(actions->saveListTo(sink));
     EXPECT_TRUE(actions->saveListTo(toSink));
-    EXPECT_FALSE(actions->saveListTo(toFull));
-    EXPECT_FALSE(actions->saveListTo(full));
+    // A full device takes nothing: the writing job says so when it ends.
+    actions->saveListTo(toFull);
+    actions->saveListTo(full);
+    ASSERT_TRUE(WaitForListWork(form));
     for (const QString& node : {sink, full}) EXPECT_EQ(kindOf(node, false), mode_t(S_IFCHR)) << node.toStdString();
     for (const QString& link : {toSink, toFull}) EXPECT_EQ(kindOf(link, false), mode_t(S_IFLNK)) << link.toStdString();
     const QString noSpace = QStringLiteral("Could not save the list: No space left on device");
     EXPECT_EQ(dialogs.messageTexts(), (QStringList{noSpace, noSpace}));
+}
+
+TEST_F(ListActionsTest, AReaderThatTakesTheListSlowlyLeavesTheWindowAnswering) {
+    // Far more than a pipe holds, so that the writer must wait for the reader again and again.
+    {
+        UrlList::Batch batch(form.urlList());
+        for (int i = 0; i < 20000; ++i) batch.add(QStringLiteral("http://slow.example/%1").arg(i));
+    }
+    const QString fifo = dir.filePath(QStringLiteral("slow"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    Fw::UniqueFd reader(::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    ASSERT_TRUE(reader);
+    EXPECT_TRUE(actions->saveListTo(fifo));
+    // The save returned while most of the list is still to be taken.
+    EXPECT_TRUE(form.isListBuilding());
+    QByteArray got;
+    char buffer[4096];
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        const ssize_t n = ::read(reader.get(), buffer, sizeof buffer);
+        if (n > 0) got.append(buffer, int(n));
+        return !form.isListBuilding() && n <= 0;
+    }, Timing::boundMs(30000)));
+    EXPECT_EQ(got.count('\n'), 20000);
+    EXPECT_TRUE(got.endsWith("http://slow.example/19999\n"));
+    EXPECT_TRUE(dialogs.messages.empty());
 }
 
 TEST_F(ListActionsTest, ADroppedPipeDeviceOrLinkToADeviceIsRefusedInWords) {
@@ -446,6 +513,8 @@ TEST_F(ListActionsTest, ADroppedPipeDeviceOrLinkToADeviceIsRefusedInWords) {
     QMimeData dropped;
     dropped.setUrls(urls);
     EXPECT_TRUE(actions->dropMimeData(dropped));
+    EXPECT_TRUE(dialogs.messages.empty());  // not inside the drop
+    ASSERT_TRUE(WaitForListWork(form));
     QStringList expected;
     for (const QString& path : refused) expected << QStringLiteral("Not a regular file\n") + path;
     EXPECT_EQ(dialogs.messageTexts(), expected);

@@ -23,7 +23,7 @@
 #include "harness/LoopbackServer.h"
 #include "harness/ScriptedDialogs.h"
 #include "harness/UserSettings.h"
-#include "support/ErrorTrap.h"
+#include "app/ErrorTrap.h"
 #include "support/Settings.h"
 
 namespace {

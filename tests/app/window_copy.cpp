@@ -26,7 +26,6 @@ struct Unattended : Dialogs::DialogService {
     QStringList openFiles(const QString&, const QStringList&, const QString&) override { return {}; }
     QString browseForFolder(const QString&, const QString&) override { return {}; }
     void openUrl(const QString&) override {}
-    void yield() override {}
 };
 }  // namespace
 

@@ -442,7 +442,7 @@ TEST_F(EngineFixture, ANumberedNameHandedOutEarlierIsNotTakenByAnotherBase) {
             {"/files/a.jpg", "a.jpg"}, {"/files/a.jpg", "a.jpg"}, {"/files/b.jpg", "a (1).jpg"}};
         for (const auto& [path, name] : items) {
             const QString base = into.filePath(s(name));
-            engine.fetchItem(http.url(s(path)), base, Main::GetNextFilenameIfItExists(base, dialogs, engine.namingContext()));
+            engine.fetchItem(http.url(s(path)), base, Main::NextFreeName(base, engine.namingContext()));
         }
         for (const auto& outcome : engine.finishRun()) ASSERT_TRUE(outcome.stored) << outcome.reason.toStdString();
         ASSERT_EQ(entriesOf(into.path()), (QStringList{s("a (1) (1).jpg"), s("a (1).jpg"), s("a.jpg")}));

@@ -11,7 +11,6 @@
 #include "harness/JobRun.h"
 #include "harness/LoopbackServer.h"
 #include "harness/ScriptedDialogs.h"
-#include "support/ErrorTrap.h"
 
 using namespace Main;
 
@@ -100,40 +99,35 @@ TEST(TargetNaming, CompoundArchiveExtensionsStayWholeWhenNumbered) {
     // The dot is looked for in the file name only.
     EXPECT_EQ(NumberedCandidate(s("C:\\o.tar.gz\\README"), 1, kBack), s("C:\\o.tar.gz\\README (1)"));
 
-    ScriptedDialogs dialogs;
     FakeFolder folder;
     folder.taken << s("C:\\Out\\file003.tar.gz") << s("C:\\Out\\file003 (1).tar.gz");
-    EXPECT_EQ(GetNextFilenameIfItExists(s("C:\\Out\\file003.tar.gz"), dialogs, folder.context(kBack)),
+    EXPECT_EQ(NextFreeName(s("C:\\Out\\file003.tar.gz"), folder.context(kBack)),
               s("C:\\Out\\file003 (2).tar.gz"));
-    EXPECT_TRUE(dialogs.messages.empty());
 }
 
 TEST(TargetNaming, FirstFreeNameCountsUpFromTheBaseAndReusesGaps) {
-    ScriptedDialogs dialogs;
     FakeFolder folder;
     const QString base = s("C:\\Out\\pic.jpg");
-    EXPECT_EQ(GetNextFilenameIfItExists(base, dialogs, folder.context(kBack)), base);
+    EXPECT_EQ(NextFreeName(base, folder.context(kBack)), base);
     folder.taken << base;
-    EXPECT_EQ(GetNextFilenameIfItExists(base, dialogs, folder.context(kBack)), s("C:\\Out\\pic (1).jpg"));
+    EXPECT_EQ(NextFreeName(base, folder.context(kBack)), s("C:\\Out\\pic (1).jpg"));
     folder.taken << s("C:\\Out\\pic (1).jpg");
-    EXPECT_EQ(GetNextFilenameIfItExists(base, dialogs, folder.context(kBack)), s("C:\\Out\\pic (2).jpg"));
+    EXPECT_EQ(NextFreeName(base, folder.context(kBack)), s("C:\\Out\\pic (2).jpg"));
     // pic (1).jpg deleted while pic (2).jpg remains: the gap is taken.
     folder.taken.remove(s("C:\\Out\\pic (1).jpg"));
     folder.taken << s("C:\\Out\\pic (2).jpg");
-    EXPECT_EQ(GetNextFilenameIfItExists(base, dialogs, folder.context(kBack)), s("C:\\Out\\pic (1).jpg"));
+    EXPECT_EQ(NextFreeName(base, folder.context(kBack)), s("C:\\Out\\pic (1).jpg"));
 
     folder.taken << s("/o/README") << s("/o/archive.tar.gz");
-    EXPECT_EQ(GetNextFilenameIfItExists(s("/o/README"), dialogs, folder.context(kSlash)), s("/o/README (1)"));
-    EXPECT_EQ(GetNextFilenameIfItExists(s("/o/archive.tar.gz"), dialogs, folder.context(kSlash)),
+    EXPECT_EQ(NextFreeName(s("/o/README"), folder.context(kSlash)), s("/o/README (1)"));
+    EXPECT_EQ(NextFreeName(s("/o/archive.tar.gz"), folder.context(kSlash)),
               s("/o/archive (1).tar.gz"));
     // Nothing to number when the address names no file.
     folder.taken << s("/o/");
-    EXPECT_EQ(GetNextFilenameIfItExists(s("/o/"), dialogs, folder.context(kSlash)), s("/o/"));
-    EXPECT_TRUE(dialogs.messages.empty());
+    EXPECT_EQ(NextFreeName(s("/o/"), folder.context(kSlash)), s("/o/"));
 }
 
 TEST(TargetNaming, RunMemoKeepsManyEqualNamesLinearAndStillFindsOldGaps) {
-    ScriptedDialogs dialogs;
     FakeFolder folder;
     NameMemo memo;
     const QString base = s("/o/ss.jpg");
@@ -142,7 +136,7 @@ TEST(TargetNaming, RunMemoKeepsManyEqualNamesLinearAndStillFindsOldGaps) {
     QStringList got;
     const int items = 2000;
     for (int k = 0; k < items; ++k) {
-        const QString name = GetNextFilenameIfItExists(base, dialogs, folder.context(kSlash, &memo));
+        const QString name = NextFreeName(base, folder.context(kSlash, &memo));
         got << name;
         folder.taken << name;  // stored, as a download would
     }
@@ -154,42 +148,29 @@ TEST(TargetNaming, RunMemoKeepsManyEqualNamesLinearAndStillFindsOldGaps) {
     EXPECT_LE(folder.queries, items + 5);
 
     // A name handed out but not stored is handed out again.
-    const QString next = GetNextFilenameIfItExists(base, dialogs, folder.context(kSlash, &memo));
+    const QString next = NextFreeName(base, folder.context(kSlash, &memo));
     memo.givenBack(base, next);
-    EXPECT_EQ(GetNextFilenameIfItExists(base, dialogs, folder.context(kSlash, &memo)), next);
+    EXPECT_EQ(NextFreeName(base, folder.context(kSlash, &memo)), next);
     // A name someone else took meanwhile is skipped.
     memo.givenBack(base, next);
     folder.taken << next;
-    EXPECT_NE(GetNextFilenameIfItExists(base, dialogs, folder.context(kSlash, &memo)), next);
+    EXPECT_NE(NextFreeName(base, folder.context(kSlash, &memo)), next);
 }
 
 TEST(TargetNaming, ANameHandedOutButNotYetOnDiskIsTakenForEveryBase) {
-    ScriptedDialogs dialogs;
     FakeFolder folder;
     NameMemo memo;
     folder.taken << s("/o/a.jpg");
     // The second a.jpg gets "a (1).jpg", whose file is still on its way to disk when an address
     // ending in "a (1).jpg" comes next.
-    EXPECT_EQ(GetNextFilenameIfItExists(s("/o/a.jpg"), dialogs, folder.context(kSlash, &memo)), s("/o/a (1).jpg"));
-    EXPECT_EQ(GetNextFilenameIfItExists(s("/o/a (1).jpg"), dialogs, folder.context(kSlash, &memo)),
+    EXPECT_EQ(NextFreeName(s("/o/a.jpg"), folder.context(kSlash, &memo)), s("/o/a (1).jpg"));
+    EXPECT_EQ(NextFreeName(s("/o/a (1).jpg"), folder.context(kSlash, &memo)),
               s("/o/a (1) (1).jpg"));
     // Given back (its download failed), the name is free again.
     memo.givenBack(s("/o/a.jpg"), s("/o/a (1).jpg"));
-    EXPECT_EQ(GetNextFilenameIfItExists(s("/o/a.jpg"), dialogs, folder.context(kSlash, &memo)), s("/o/a (1).jpg"));
+    EXPECT_EQ(NextFreeName(s("/o/a.jpg"), folder.context(kSlash, &memo)), s("/o/a (1).jpg"));
     memo.clear();
-    EXPECT_EQ(GetNextFilenameIfItExists(s("/o/a (1).jpg"), dialogs, folder.context(kSlash, &memo)), s("/o/a (1).jpg"));
-    EXPECT_TRUE(dialogs.messages.empty());
-}
-
-TEST(TargetNaming, FailingQueryIsReportedAndEndsTheSearch) {
-    ScriptedDialogs dialogs;
-    NamingContext context;
-    context.exists = [](const QString&) -> bool { throw ErrorReport::Failure(QStringLiteral("Device not ready")); };
-    EXPECT_EQ(GetNextFilenameIfItExists(s("/o/a.jpg"), dialogs, context), s("/o/a.jpg"));
-    ASSERT_EQ(dialogs.messages.size(), 1u);
-    EXPECT_TRUE(dialogs.messages[0].text.startsWith(s("Device not ready")));
-    EXPECT_TRUE(dialogs.messages[0].text.contains(s(".Main.GetNextFilenameIfItExists at line 104")));
-    EXPECT_EQ(dialogs.messages[0].caption, s("Application Error"));
+    EXPECT_EQ(NextFreeName(s("/o/a (1).jpg"), folder.context(kSlash, &memo)), s("/o/a (1).jpg"));
 }
 
 TEST(TargetNaming, AnchorsIntoOnePageAndRepeatedArchivesAgainstAServer) {

@@ -1,7 +1,5 @@
 #include "harness/ScriptedDialogs.h"
 
-#include <QCoreApplication>
-
 #include <gtest/gtest.h>
 
 int ScriptedDialogs::messageBox(const QString& text, int code, const QString& caption) {
@@ -91,12 +89,6 @@ std::optional<QString> ScriptedDialogs::keepOnly(const QList<Dialogs::KeepOnlyPr
 }
 
 void ScriptedDialogs::openUrl(const QString& address) { openedUrls.push_back(address); }
-
-void ScriptedDialogs::yield() {
-    ++yields;
-    if (onYield) onYield();
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
-}
 
 QStringList ScriptedDialogs::messageTexts() const {
     QStringList texts;

@@ -9,7 +9,7 @@
 #include <optional>
 #include <vector>
 
-#include "support/Dialogs.h"
+#include "app/Dialogs.h"
 
 struct ShownMessage {
     QString text;
@@ -44,8 +44,6 @@ public:
     // Called while a box is "open", before it answers (to act in the middle of a handler).
     std::function<void(const ShownMessage&)> onMessage;
     std::function<void(const ShownPrompt&)> onPrompt;
-    // Called at each yield, before pending events are handled.
-    std::function<void()> onYield;
 
     // What was shown.
     std::vector<ShownMessage> messages;
@@ -57,7 +55,6 @@ public:
     std::vector<std::pair<QString, QString>> saveDialogs;    // title, start folder
     std::vector<QString> openedUrls;
     std::vector<RunOptions::Values> optionsShown;  // what each Options dialog showed
-    int yields = 0;
 
     int messageBox(const QString& text, int code, const QString& caption) override;
     QString inputBox(const QString& prompt, const QString& caption, const QString& defaultText) override;
@@ -68,7 +65,6 @@ public:
     bool editOptions(RunOptions::Values& values) override;
     std::optional<QString> keepOnly(const QList<Dialogs::KeepOnlyPreset>& presets, Dialogs::PatternCount& count) override;
     void openUrl(const QString& address) override;
-    void yield() override;
 
     QStringList messageTexts() const;
 };

@@ -1,4 +1,5 @@
 // Must build: the window sees every layer below it (this keeps the probes honest).
+#include "app/Dialogs.h"
 #include "app/Form1.h"
 #include "download/DownloadEngine.h"
 #include "listbuild/LinkScan.h"

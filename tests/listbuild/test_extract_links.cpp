@@ -18,6 +18,7 @@
 
 #include "app/Form1.h"
 #include "harness/ListContents.h"
+#include "harness/ListWait.h"
 #include "harness/FolderContents.h"
 #include "harness/LoopbackServer.h"
 #include "harness/ScriptedDialogs.h"
@@ -90,6 +91,7 @@ TEST_F(Extraction, EveryLinkOfTheRedirectedPageResolvedAgainstItsFinalAddress) {
     const QString root = http.url(QStringLiteral("/"));
     dialogs.inputAnswers = {http.url(QStringLiteral("/old"))};
     form.PushButton7_Click();
+    ASSERT_TRUE(WaitForListWork(form));
     ASSERT_EQ(dialogs.prompts.size(), 1u);
     EXPECT_EQ(dialogs.prompts[0].prompt,
               QStringLiteral("Enter url to extract from (i.e. http://www.quillmoor.example/gallery.htm):"));
@@ -126,6 +128,7 @@ TEST_F(Extraction, TheSelectedEntryIsOfferedAndABareHostIsFetchedAtItsRoot) {
     form.ListView1->setCurrentIndex(form.urlList().index(0));
     dialogs.inputAnswers = {hostPort};
     form.PushButton7_Click();
+    ASSERT_TRUE(WaitForListWork(form));
     ASSERT_EQ(dialogs.prompts.size(), 1u);
     EXPECT_EQ(dialogs.prompts[0].defaultText, hostPort);
     EXPECT_EQ(ExtractLinks::PageUrl, QStringLiteral("http://") + hostPort + QStringLiteral("/"));
@@ -136,15 +139,19 @@ TEST_F(Extraction, FailuresCancelAndEmptyPages) {
     dialogs.inputAnswers = {QString(), http.url(QStringLiteral("/missing.htm")), http.url(QStringLiteral("/empty")),
                             QStringLiteral("ftp://127.0.0.1/x")};
     form.PushButton7_Click();  // cancelled: nothing fetched, nothing shown
+    ASSERT_TRUE(WaitForListWork(form));
     EXPECT_TRUE(dialogs.messages.empty());
     EXPECT_EQ(form.mousePointer(), PointerDefault);
     form.PushButton7_Click();  // 404
+    ASSERT_TRUE(WaitForListWork(form));
     EXPECT_EQ(dialogs.messageTexts(), QStringList{QStringLiteral("URL not found\nHTTP 404")});
     EXPECT_EQ(dialogs.messages[0].code, Dialogs::OkOnly);
     EXPECT_FALSE(QFile::exists(tempPage()));
     form.PushButton7_Click();  // an empty page adds nothing, and says so
+    ASSERT_TRUE(WaitForListWork(form));
     EXPECT_EQ(dialogs.messageTexts().value(1), QStringLiteral("No links found on this page."));
     form.PushButton7_Click();  // no web address: nothing is fetched
+    ASSERT_TRUE(WaitForListWork(form));
     EXPECT_EQ(dialogs.messageTexts().value(2), QStringLiteral("URL not found\nNot a web address"));
     EXPECT_EQ(dialogs.messages.size(), 3u);
     EXPECT_EQ(form.urlList().count(), 0);
@@ -177,6 +184,7 @@ TEST_F(Extraction, ASecondExtractionWhileOneRunsIsRefusedSilently) {
         clearedWhileBusy = form.urlList().count() == 0;
     });
     form.PushButton7_Click();
+    ASSERT_TRUE(WaitForListWork(form));
     EXPECT_EQ(pointerSeen, PointerBusy);
     EXPECT_FALSE(clearedWhileBusy);
     EXPECT_EQ(dialogs.prompts.size(), 1u);
@@ -199,6 +207,7 @@ TEST_F(Extraction, ClosingTheWindowAbortsTheFetchAtOnce) {
         form.close();
     });
     form.PushButton7_Click();
+    ASSERT_TRUE(WaitForListWork(form));
     *released = true;
     ASSERT_TRUE(sinceClose.isValid());
     EXPECT_LT(sinceClose.elapsed(), Timing::boundMs(1000));
@@ -217,6 +226,7 @@ TEST_F(Extraction, ALinkLeftAtTheOldTemporaryNameIsNeitherFollowedNorRemoved) {
     ASSERT_TRUE(QFile::link(victim, tempPage()));
     dialogs.inputAnswers = {http.url(QStringLiteral("/site/dir/page.htm"))};
     form.PushButton7_Click();
+    ASSERT_TRUE(WaitForListWork(form));
     EXPECT_GT(form.urlList().count(), 10);
     EXPECT_EQ(contentOf(victim), QByteArray("keep"));
     EXPECT_EQ(QFile::symLinkTarget(tempPage()), victim);
@@ -235,6 +245,7 @@ TEST_F(Extraction, AnotherCopyTakingTheTemporaryNameMeanwhileChangesNothingHere)
     });
     dialogs.inputAnswers = {http.url(QStringLiteral("/raced"))};
     form.PushButton7_Click();
+    ASSERT_TRUE(WaitForListWork(form));
     EXPECT_TRUE(dialogs.messages.empty()) << dialogs.messageTexts().join(u'|').toStdString();
     EXPECT_EQ(entries(), QStringList{http.url(QStringLiteral("/mine.jpg"))});
     // The other copy's file is its own to read and remove.
@@ -266,10 +277,13 @@ TEST_F(Extraction, APageIsCutAtTheLimitWhateverTheServerSaysAndLeavesNothingBehi
     dialogs.inputAnswers = {http.url(QStringLiteral("/exact")), http.url(QStringLiteral("/over")),
                             http.url(QStringLiteral("/endless"))};
     form.PushButton7_Click();
+    ASSERT_TRUE(WaitForListWork(form));
     EXPECT_TRUE(dialogs.messages.empty()) << dialogs.messageTexts().join(u'|').toStdString();
     EXPECT_EQ(entries(), QStringList{http.url(QStringLiteral("/end.jpg"))});
     form.PushButton7_Click();
+    ASSERT_TRUE(WaitForListWork(form));
     form.PushButton7_Click();
+    ASSERT_TRUE(WaitForListWork(form));
     const QString tooLarge = QStringLiteral("URL not found\nPage larger than 64 MB");
     EXPECT_EQ(dialogs.messageTexts(), (QStringList{tooLarge, tooLarge}));
     EXPECT_EQ(form.urlList().count(), 1);
@@ -278,9 +292,7 @@ TEST_F(Extraction, APageIsCutAtTheLimitWhateverTheServerSaysAndLeavesNothingBehi
     {
         // Only while a fetched page is held is its memory file there.
         Download::Downloader downloader;
-        Background::Worker worker;
-        ExtractLinks::Session session{dialogs, downloader, worker, [] { return true; }};
-        const Fw::Result<ExtractLinks::Page> page = ExtractLinks::DownloadPage(http.url(QStringLiteral("/")), session);
+        const Fw::Result<ExtractLinks::Page> page = ExtractLinks::DownloadPage(http.url(QStringLiteral("/")), downloader);
         ASSERT_TRUE(page.ok());
         EXPECT_EQ(page->bytes(), std::string_view("<a href=\"root.jpg\">"));
         EXPECT_GT(PageFilesHeld(), 0);
@@ -297,6 +309,7 @@ TEST_F(Extraction, WhateverLiesAtTheOldSharedNameNeitherBreaksNorIsTouched) {
     theirs.close();
     dialogs.inputAnswers = {http.url(QStringLiteral("/"))};
     form.PushButton7_Click();
+    ASSERT_TRUE(WaitForListWork(form));
     EXPECT_TRUE(dialogs.messages.empty()) << dialogs.messageTexts().join(u'|').toStdString();
     EXPECT_EQ(entries(), QStringList{http.url(QStringLiteral("/root.jpg"))});
     EXPECT_EQ(entriesOf(temp.path()), QStringList{QStringLiteral("HTML1.tmp")});
@@ -307,29 +320,43 @@ TEST(ScanPage, LinksArriveInBatchesInPageOrderAndTheScanStopsWhenTold) {
     std::string page;
     page.reserve(24 << 20);
     for (int i = 0; i < 1000000; ++i) page += "<a href=\"p/" + std::to_string(i) + ".jpg\">\n";
-    Background::Worker worker;
     const QString base = QStringLiteral("http://s/d/x.htm");
     // Run through: every link once, in order, across every batch boundary.
     UrlList all;
     int batches = 0;
-    ASSERT_TRUE(ExtractLinks::ScanPage(page, base, all, worker, [&] { return ++batches > 0; }).ok());
+    std::atomic<bool> stop{false};
+    const Fw::Result<qsizetype> scanned = ExtractLinks::ScanPage(page, base, [&](EntryBatch&& batch) {
+        ++batches;
+        batch.appendTo(all);
+    }, stop);
+    ASSERT_TRUE(scanned.ok());
+    EXPECT_EQ(*scanned, 1000000);
     EXPECT_GT(batches, 1);
     ASSERT_EQ(all.count(), 1000000);
     for (int i = 1; i <= all.count(); i += 9973)
         EXPECT_EQ(all.textAt(i), QStringLiteral("http://s/d/p/%1.jpg").arg(i - 1));
     EXPECT_EQ(all.textAt(all.count()), QStringLiteral("http://s/d/p/999999.jpg"));
 
+    // Told to stop after the first batch: it stops at its next step, short of the end.
     UrlList list;
-    int asked = 0;
-    int seenWhenFirstAsked = -1;
-    const Fw::Result<qsizetype> stopped = ExtractLinks::ScanPage(page, base, list, worker, [&] {
-        if (++asked == 1) seenWhenFirstAsked = list.count();
-        return asked < 2;
-    });
+    const Fw::Result<qsizetype> stopped = ExtractLinks::ScanPage(page, base, [&](EntryBatch&& batch) {
+        batch.appendTo(list);
+        stop = true;
+    }, stop);
     ASSERT_FALSE(stopped.ok());
     EXPECT_TRUE(stopped.error().isCancelled());
-    EXPECT_EQ(asked, 2);
-    EXPECT_GT(seenWhenFirstAsked, 0);  // the view already shows the first links
+    EXPECT_GT(list.count(), 0);
     EXPECT_LT(list.count(), 1000000);
     EXPECT_EQ(list.textAt(list.count()), QStringLiteral("http://s/d/p/%1.jpg").arg(list.count() - 1));
+}
+
+TEST(ScanPage, AScanThatCannotStartSaysWhyInsteadOfFindingNoLinks) {
+    std::atomic<bool> stop{false};
+    int batches = 0;
+    const Fw::Result<qsizetype> scanned =
+        ExtractLinks::ScanPage("<a href=\"a.jpg\">", QStringLiteral("not an address"), [&](EntryBatch&&) { ++batches; }, stop);
+    ASSERT_FALSE(scanned.ok());
+    EXPECT_FALSE(scanned.error().isCancelled());
+    EXPECT_FALSE(scanned.error().text.isEmpty());
+    EXPECT_EQ(batches, 0);
 }

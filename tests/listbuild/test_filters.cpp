@@ -5,6 +5,7 @@
 
 #include "app/Form1.h"
 #include "harness/ListContents.h"
+#include "harness/ListWait.h"
 #include "harness/ScriptedDialogs.h"
 #include "listbuild/Filters.h"
 #include "support/Help.h"
@@ -27,6 +28,7 @@ TEST_F(ListPruning, FiltersIgnoreCaseKeepOrderAndUseTheTextUntrimmed) {
     fill({u"http://s/a.jpg", u"http://s/B.JPG", u"http://s/c.png", u"http://s/d.Jpg", u"http://s/e.gif"});
     dialogs.inputAnswers = {QStringLiteral("JPG")};
     form.PushButton17_Click();
+    ASSERT_TRUE(WaitForListWork(form));
     EXPECT_EQ(entries(), (QStringList{QStringLiteral("http://s/c.png"), QStringLiteral("http://s/e.gif")}));
     EXPECT_EQ(dialogs.prompts[0].prompt, QStringLiteral("Remove entries containing: "));
     EXPECT_EQ(form.mousePointer(), PointerArrow);
@@ -34,20 +36,24 @@ TEST_F(ListPruning, FiltersIgnoreCaseKeepOrderAndUseTheTextUntrimmed) {
     fill({u"http://s/a.jpg", u"http://s/B.JPG", u"http://s/c.png", u"http://s/d.Jpg", u"http://s/e.gif"});
     dialogs.inputAnswers = {QStringLiteral("jpg"), QStringLiteral("jpg")};
     form.PushButton3_Click();
+    ASSERT_TRUE(WaitForListWork(form));
     EXPECT_EQ(dialogs.prompts[1].prompt, QStringLiteral("Remove entries not containing: "));
     const QStringList jpgs = {QStringLiteral("http://s/a.jpg"), QStringLiteral("http://s/B.JPG"),
                               QStringLiteral("http://s/d.Jpg")};
     EXPECT_EQ(entries(), jpgs);
     form.PushButton3_Click();  // twice in a row: nothing more goes
+    ASSERT_TRUE(WaitForListWork(form));
     EXPECT_EQ(entries(), jpgs);
 
     fill({u"http://s/a b", u"http://s/ab", u"", u"http://s/x "});
     dialogs.inputAnswers = {QStringLiteral("b ")};  // the trailing blank counts
     form.PushButton17_Click();
+    ASSERT_TRUE(WaitForListWork(form));
     EXPECT_EQ(entries(), (QStringList{QStringLiteral("http://s/a b"), QStringLiteral("http://s/ab"), QString(),
                                       QStringLiteral("http://s/x ")}));
     dialogs.inputAnswers = {QStringLiteral(" ")};
     form.PushButton3_Click();  // the empty entry does not contain a blank
+    ASSERT_TRUE(WaitForListWork(form));
     EXPECT_EQ(entries(), (QStringList{QStringLiteral("http://s/a b"), QStringLiteral("http://s/x ")}));
 }
 
@@ -55,16 +61,19 @@ TEST_F(ListPruning, ScatteredPositionsNonAsciiAndAnEmptyList) {
     fill({u"1", u"2x", u"3", u"4x", u"5"});
     dialogs.inputAnswers = {QStringLiteral("X")};
     form.PushButton17_Click();
+    ASSERT_TRUE(WaitForListWork(form));
     EXPECT_EQ(entries(), (QStringList{QStringLiteral("1"), QStringLiteral("3"), QStringLiteral("5")}));
 
     fill({u"http://s/CAFÉ.jpg", u"http://s/café.jpg", u"http://s/cafe.jpg"});
     dialogs.inputAnswers = {QString::fromUtf8("É")};
     form.PushButton17_Click();
+    ASSERT_TRUE(WaitForListWork(form));
     EXPECT_EQ(entries(), QStringList{QStringLiteral("http://s/cafe.jpg")});
 
     fill({});
     dialogs.inputAnswers = {QStringLiteral("a")};
     form.PushButton3_Click();
+    ASSERT_TRUE(WaitForListWork(form));
     EXPECT_EQ(form.urlList().count(), 0);
     EXPECT_EQ(form.mousePointer(), PointerArrow);
     EXPECT_TRUE(dialogs.messages.empty());
@@ -75,40 +84,43 @@ TEST_F(ListPruning, CancelChangesNothingNotEvenThePointer) {
     form.setMousePointer(PointerHand);
     dialogs.inputAnswers = {QString(), QString()};
     form.PushButton17_Click();
+    ASSERT_TRUE(WaitForListWork(form));
     form.PushButton3_Click();
+    ASSERT_TRUE(WaitForListWork(form));
     EXPECT_EQ(form.urlList().count(), 2);
     EXPECT_EQ(form.mousePointer(), PointerHand);
 }
 
-TEST_F(ListPruning, ALongFilterStaysResponsiveAndSurvivesChangesMadeMeanwhile) {
-    // Enough entries that the filter breathes several times.
+TEST_F(ListPruning, ALongFilterRunsOffTheWindowAndKeepsWhatChangedMeanwhile) {
     form.urlList().clear();
     {
         UrlList::Batch batch(form.urlList());
         for (int i = 0; i < 1000000; ++i) batch.add(i % 2 ? u"http://s/keep" : u"http://s/drop");
     }
-    int yieldsBefore = dialogs.yields;
     bool sawBusy = false;
-    int removedMeanwhile = 0;
+    int changedMeanwhile = 0;
     QTimer poke;
     QObject::connect(&poke, &QTimer::timeout, &form, [&] {
-        sawBusy = sawBusy || form.mousePointer() == PointerBusy;
-        if (removedMeanwhile == 0 && form.urlList().count() > 0) {
-            form.urlList().removeAt(1);  // a removal while the filter runs
-            form.urlList().append(u"http://s/drop-appended");
-            ++removedMeanwhile;
-        }
+        if (changedMeanwhile > 0 || !form.isListBuilding()) return;
+        sawBusy = form.mousePointer() == PointerBusy;
+        // A removal and an addition while the filter runs: the one is not undone, the other
+        // was not tested and stays.
+        form.urlList().removeAt(1);
+        form.urlList().append(u"http://s/drop-appended");
+        ++changedMeanwhile;
     });
     poke.start(0);
     dialogs.inputAnswers = {QStringLiteral("drop")};
     form.PushButton17_Click();
+    ASSERT_TRUE(WaitForListWork(form));
     poke.stop();
-    if (dialogs.yields == yieldsBefore) GTEST_SKIP() << "the filter finished before it needed to breathe";
+    if (changedMeanwhile == 0) GTEST_SKIP() << "the filter ended before the window's events ran";
     EXPECT_TRUE(sawBusy);
-    EXPECT_EQ(removedMeanwhile, 1);
-    ASSERT_EQ(form.urlList().count(), 500000);
-    for (int i = 1; i <= form.urlList().count(); i += 997)
+    EXPECT_EQ(form.mousePointer(), PointerArrow);
+    ASSERT_EQ(form.urlList().count(), 500001);
+    for (int i = 1; i < form.urlList().count(); i += 997)
         ASSERT_EQ(form.urlList().utf8At(i), std::string_view("http://s/keep"));
+    EXPECT_EQ(form.urlList().textAt(500001), QStringLiteral("http://s/drop-appended"));
 }
 
 TEST_F(ListPruning, ClearEmptiesAtOnceUnlessBusy) {

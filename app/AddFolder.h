@@ -2,7 +2,7 @@
 // The folder browser of the "..." button.
 #include <QString>
 
-#include "support/Dialogs.h"
+#include "app/Dialogs.h"
 
 namespace AddFolder {
 

@@ -1,4 +1,4 @@
-#include "download/AddFolder.h"
+#include "app/AddFolder.h"
 
 #include "support/PathHelpers.h"
 

@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "support/Dialogs.h"
+#include "app/Dialogs.h"
 
 namespace ErrorReport {
 

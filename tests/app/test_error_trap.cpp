@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "harness/ScriptedDialogs.h"
-#include "support/ErrorTrap.h"
+#include "app/ErrorTrap.h"
 
 using ErrorReport::Failure;
 using ErrorReport::Trap;

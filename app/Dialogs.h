@@ -82,8 +82,6 @@ public:
     }
     // Opens an address in the user's web browser without waiting for it.
     virtual void openUrl(const QString& address) = 0;
-    // Processes the window events pending now, then returns.
-    virtual void yield() = 0;
 
     // The caption of every box and prompt shown without one of its own.
     const QString& applicationTitle() const { return title_; }

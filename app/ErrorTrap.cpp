@@ -1,4 +1,4 @@
-#include "support/ErrorTrap.h"
+#include "app/ErrorTrap.h"
 
 #include <new>
 
