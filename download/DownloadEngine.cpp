@@ -94,6 +94,7 @@ void Engine::cancel() {
 std::vector<ItemOutcome> Engine::finishRun() {
     publisher_->drain();
     std::lock_guard<std::mutex> hold(lock_);
+    listener_ = nullptr;
     finished_.clear();
     std::vector<ItemOutcome> done;
     done.swap(outcomes_);
@@ -110,9 +111,15 @@ std::vector<std::pair<int, ItemOutcome>> Engine::takeFinished() {
 }
 
 void Engine::setOutcome(int index, ItemOutcome outcome) {
-    std::lock_guard<std::mutex> hold(lock_);
-    outcomes_[static_cast<std::size_t>(index)] = std::move(outcome);
-    finished_.push_back(index);
+    Listener* listener = nullptr;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        outcomes_[static_cast<std::size_t>(index)] = outcome;
+        finished_.push_back(index);
+        listener = listener_;
+    }
+    // Told outside the lock: a listener may well ask the engine something in turn.
+    if (listener) listener->onItemOutcome(index, outcome);
 }
 
 int Engine::enqueue(const QString& url, const QString& base) {
@@ -175,7 +182,13 @@ void Engine::runQueue(const std::function<void()>& wantMore) {
     drive(listener, -1);
 }
 
-void Engine::runQueue(Listener& listener) { drive(listener, -1); }
+void Engine::runQueue(Listener& listener) {
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        listener_ = &listener;
+    }
+    drive(listener, -1);
+}
 
 RunFigures Engine::figures() const {
     std::lock_guard<std::mutex> hold(lock_);
@@ -204,7 +217,16 @@ void Engine::publishFigures() {
             f.earliestAttempt = a->progress.attempt.load(std::memory_order_relaxed);
             f.earliestRetryAtMs = a->retryAtMs > 0 ? a->retryAtMs : 0;
         }
+        ItemFigures item;
+        item.index = a->index;
+        item.received = received;
+        item.total = total;
+        item.attempt = a->progress.attempt.load(std::memory_order_relaxed);
+        item.retryAtMs = a->retryAtMs > 0 ? a->retryAtMs : 0;
+        if (a->named) item.name = Main::FileNameOf(a->job.target, Main::kNativeSeparator);
+        f.items.push_back(std::move(item));
     }
+    std::sort(f.items.begin(), f.items.end(), [](const ItemFigures& x, const ItemFigures& y) { return x.index < y.index; });
     f.bytesLeft = left;
     current_.store(f.earliest, std::memory_order_relaxed);
     std::lock_guard<std::mutex> hold(lock_);

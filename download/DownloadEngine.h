@@ -36,6 +36,16 @@ class AnswerNaming;
 class Publisher;
 class KeptPartials;
 
+// One item under way, as a snapshot shows it.
+struct ItemFigures {
+    int index = -1;
+    qint64 received = 0;   // body bytes so far
+    qint64 total = -1;     // its size, -1 while unknown
+    int attempt = 0;       // its try
+    qint64 retryAtMs = 0;  // SteadyNowMs() of its next try while it waits, else 0
+    QString name;          // the file name it will be stored under, once its answer has named it
+};
+
 // What the window shows of a run under way: a snapshot, taken at any moment from any thread.
 struct RunFigures {
     int underWay = 0;            // transfers begun and not finished (a retry's wait included)
@@ -48,6 +58,7 @@ struct RunFigures {
     double underWayShare = 0;    // the items under way, each as the share of its size received
     qint64 bytesLeft = -1;       // what the items under way still have to bring, -1 when unknown
     int finished = 0;            // items whose transfer has ended (stored or not)
+    std::vector<ItemFigures> items;  // every item under way, a retry's wait included, by number
 };
 
 class Engine {
@@ -118,6 +129,10 @@ public:
         virtual void onItemEnded(int /*index*/) {}
         // A few times a second while transfers are under way.
         virtual void onProgress() {}
+        // An item's final outcome (stored, skipped, failed or cancelled): once for every item
+        // that withdrawQueued() did not take back, from whichever engine thread settles it, and
+        // always before finishRun() returns. The listener stays in use until then.
+        virtual void onItemOutcome(int /*index*/, const ItemOutcome& /*outcome*/) {}
     };
     // Runs the queued items, up to maxTransfers() at once, until the input has ended, the queue
     // is empty and every transfer has ended; or until the run is cancelled (what is still queued
@@ -190,6 +205,7 @@ private:
     RunFigures figures_;
     std::vector<ItemOutcome> outcomes_;
     std::vector<int> finished_;  // outcomes set since the last takeFinished()
+    Listener* listener_ = nullptr;  // told of each outcome, from runQueue() until finishRun()
 };
 
 // The URL text as naming reads it: "\" splits like "/".
