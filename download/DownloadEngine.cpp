@@ -498,6 +498,12 @@ void Engine::drive(Listener& listener, int untilDone) {
         // Tries whose wait is over.
         for (auto& a : active_) {
             if (a->retryAtMs > 0 && now >= a->retryAtMs) {
+                // A pause its server asked for since holds the retry too.
+                const auto pause = hostPause_.constFind(a->host);
+                if (pause != hostPause_.cend() && pause.value() > now) {
+                    a->retryAtMs = pause.value();
+                    continue;
+                }
                 a->retryAtMs = 0;
                 a->transfer->prepareTry();
                 a->inMulti = curl_multi_add_handle(multi, a->transfer->easy()) == CURLM_OK;
