@@ -73,6 +73,7 @@ void Engine::beginRun() {
     finishRun();
     naming_->beginRun();
     publisher_->beginRun();
+    partials_->beginRun();
     hostPause_.clear();
     cancelled_ = false;
     movedByEnded_ = 0;

@@ -3,10 +3,12 @@
 #include <QFile>
 
 #include <algorithm>
+#include <cerrno>
 
 #include "download/AnswerNaming.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace Download {
@@ -25,10 +27,22 @@ PartialStore& KeptPartials::store() {
 }
 
 void KeptPartials::resume(EngineItem& a) {
-    std::optional<PartialRecord> kept = store().find(a.job.folder->path, a.url);
-    if (!kept || kept->total <= 0 || kept->validator.isEmpty()) return;
-    Fw::UniqueFd fd = OpenPartialLocked(*kept);
-    if (!fd) return;
+    const QString& folder = a.job.folder->path;
+    if (!swept_.contains(folder)) {
+        swept_.append(folder);
+        store().removeUnclaimed(folder);
+    }
+    std::optional<PartialRecord> kept = store().find(folder, a.url);
+    if (!kept) return;
+    errno = ESTALE;
+    Fw::UniqueFd fd = kept->total > 0 && !kept->validator.isEmpty() ? OpenPartialLocked(*kept) : Fw::UniqueFd();
+    if (!fd) {
+        // No longer the file the record was written for (a file system mounted again, a record
+        // cut off): the item starts over, and a file of ours under that name goes too. One that
+        // another copy is continuing stays its own.
+        if (errno != EWOULDBLOCK) store().removeWithPartial(folder, a.url);
+        return;
+    }
     publisher_.dropTemporary(a.job);
     a.job.fd = std::move(fd);
     a.job.tempName = QFile::encodeName(kept->partName);
@@ -68,7 +82,9 @@ void KeptPartials::failed(EngineItem& a) {
 }
 
 // Moves a big item's bytes from its anonymous temporary into a partial file of its own name
-// (name.part, numbered when taken), recorded, that the transfer goes on writing.
+// (name.part, numbered when taken) that the transfer goes on writing. The partial gets its name
+// only once its bytes are flushed and its record is on disk: a partial that cannot be recorded
+// is not kept, and a kill at any moment leaves either no partial or one with its record.
 void KeptPartials::keep(EngineItem& a) {
     a.partialTried = true;
     Transfer& t = *a.transfer;
@@ -76,32 +92,37 @@ void KeptPartials::keep(EngineItem& a) {
     PartialRecord record;
     record.url = a.url;
     record.folder = a.job.folder->path;
-    const QString name = Main::FileNameOf(a.job.base, Main::kNativeSeparator) + QStringLiteral(".part");
-    Fw::UniqueFd fd;
-    for (int n = 0; n < 100 && !fd; ++n) {
-        record.partName = n == 0 ? name : Main::NumberedCandidate(name, n, Main::kNativeSeparator);
-        if (!IsPartialName(record.partName)) return;
-        fd = CreatePartialLocked(record);
-        if (!fd && errno != EEXIST) return;
-    }
+    Fw::UniqueFd fd = CreateHiddenPartial(record);
     if (!fd) return;
     // The bytes so far, copied in the kernel where it can.
     loff_t from = 0, to = 0;
-    bool copied = true;
     while (from < have) {
         const ssize_t n = ::copy_file_range(a.job.fd.get(), &from, fd.get(), &to, static_cast<size_t>(have - from), 0);
         if (n > 0) continue;
         char buffer[1 << 16];
         const ssize_t got = ::pread(a.job.fd.get(), buffer, static_cast<size_t>(std::min<qint64>(sizeof buffer, have - from)), from);
-        if (got <= 0 || ::pwrite(fd.get(), buffer, static_cast<size_t>(got), to) != got) {
-            copied = false;
-            break;
-        }
+        if (got <= 0 || ::pwrite(fd.get(), buffer, static_cast<size_t>(got), to) != got) return;
         from += got;
         to += got;
     }
-    if (!copied || ::lseek(fd.get(), have, SEEK_SET) != have) {
-        ::unlinkat(a.job.folder->fd.get(), QFile::encodeName(record.partName).constData(), 0);
+    if (::lseek(fd.get(), have, SEEK_SET) != have || ::fdatasync(fd.get()) != 0) return;
+    record.goodLength = have;
+    record.total = t.total();
+    record.validator = t.rangeValidator();
+    const QString name = Main::FileNameOf(a.job.base, Main::kNativeSeparator) + QStringLiteral(".part");
+    const int dirFd = a.job.folder->fd.get();
+    bool shown = false;
+    for (int n = 0; n < 100 && !shown; ++n) {
+        record.partName = n == 0 ? name : Main::NumberedCandidate(name, n, Main::kNativeSeparator);
+        if (!IsPartialName(record.partName)) break;
+        struct stat st;
+        if (::fstatat(dirFd, QFile::encodeName(record.partName).constData(), &st, AT_SYMLINK_NOFOLLOW) == 0) continue;
+        if (!store().put(record)) break;  // not shown: not kept
+        shown = ShowPartial(fd.get(), record);
+        if (!shown && errno != EEXIST) break;
+    }
+    if (!shown) {
+        store().remove(record.folder, record.url);
         return;
     }
     t.switchFile(fd.get());
@@ -110,8 +131,7 @@ void KeptPartials::keep(EngineItem& a) {
     a.job.tempName = QFile::encodeName(record.partName);
     a.partial = record;
     a.big = true;
-    a.syncedBytes = -1;
-    syncNow(a);
+    a.syncedBytes = have;
 }
 
 // Writes a big item's bytes out and records how many are on disk: after a crash nothing past

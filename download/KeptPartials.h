@@ -4,6 +4,8 @@
 // keeps them for the next run of that address into that folder. Its bytes are flushed and
 // recorded every so often by a serial worker of its own, so that the transfers never wait for
 // the disk. Used by the scheduling thread.
+#include <QStringList>
+
 #include <memory>
 #include <optional>
 
@@ -19,6 +21,8 @@ public:
     explicit KeptPartials(Publisher& publisher) : publisher_(publisher) {}
     ~KeptPartials() { syncer_.stop(); }
 
+    // A new run: each folder is looked through again for partials no record claims.
+    void beginRun() { swept_.clear(); }
     // What an earlier run of the item's address into its folder kept goes on from where it
     // ended, when it is still the file that run made and no other copy is at it: the item's
     // temporary is that partial then. Before its transfer is made.
@@ -39,7 +43,8 @@ private:
     void syncLater(EngineItem& item);
 
     Publisher& publisher_;
-    std::unique_ptr<PartialStore> store_;  // made when first needed: it reads the environment
+    std::unique_ptr<PartialStore> store_;
+    QStringList swept_;  // the folders looked through for leftovers in this run  // made when first needed: it reads the environment
     Fw::SerialWorker syncer_;
 };
 

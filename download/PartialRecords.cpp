@@ -9,6 +9,7 @@
 #include <QFileInfo>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include <dirent.h>
@@ -126,15 +127,17 @@ QByteArray markOf(int fd) {
     return n > 0 ? QByteArray(value, qsizetype(n)) : QByteArray();
 }
 
-// What the inode cannot tell: is this the file that was created then, or a later one that got
-// its number? Whatever of birth time and mark the file system kept must match.
-bool sameBirth(int fd, const PartialRecord& record) {
-    return (record.birthNs == 0 || birthOf(fd) == record.birthNs) && (record.mark.isEmpty() || markOf(fd) == record.mark);
+// Is the file behind `fd` the partial this record was written for? A file of ours carries the
+// mark the record names, and was born when the record says: a user's file of that name, or a
+// later file that got the same inode number, has neither.
+bool isOurs(int fd, const PartialRecord& record) {
+    return !record.mark.isEmpty() && markOf(fd) == record.mark && birthOf(fd) == record.birthNs;
 }
 
 // Opens the recorded partial and takes its lock; invalid (errno ESTALE) when the name no
-// longer leads to the recorded file, EWOULDBLOCK when a live copy holds it.
-Fw::UniqueFd lockRecordedPartial(const PartialRecord& record, int openFlags, Fw::UniqueFd& dir) {
+// longer leads to the recorded file, EWOULDBLOCK when a live copy holds it. `anywhere` accepts
+// the file of ours on another device or inode (its file system mounted again), to remove it.
+Fw::UniqueFd lockRecordedPartial(const PartialRecord& record, int openFlags, Fw::UniqueFd& dir, bool anywhere = false) {
     if (!IsPartialName(record.partName)) {
         errno = ESTALE;
         return {};
@@ -142,10 +145,11 @@ Fw::UniqueFd lockRecordedPartial(const PartialRecord& record, int openFlags, Fw:
     dir = openFolder(record.folder);
     if (!dir) return {};
     const QByteArray name = QFile::encodeName(record.partName);
+    auto fits = [&](const struct stat& st) { return anywhere ? S_ISREG(st.st_mode) : isRecordedFile(st, record); };
     struct stat before, st, after;
     // Looked at before it is opened: opening a device or pipe can have effects of its own.
     if (::fstatat(dir.get(), name.constData(), &before, AT_SYMLINK_NOFOLLOW) != 0) return {};
-    if (!isRecordedFile(before, record)) {
+    if (!fits(before)) {
         errno = ESTALE;
         return {};
     }
@@ -161,7 +165,7 @@ Fw::UniqueFd lockRecordedPartial(const PartialRecord& record, int openFlags, Fw:
     }
     // The name may have changed hands while the lock was being taken.
     if (::fstatat(dir.get(), name.constData(), &after, AT_SYMLINK_NOFOLLOW) != 0 || !sameFile(st, after) ||
-        ::fstat(fd.get(), &st) != 0 || !isRecordedFile(st, record) || !sameBirth(fd.get(), record)) {
+        ::fstat(fd.get(), &st) != 0 || !fits(st) || !isOurs(fd.get(), record)) {
         errno = ESTALE;
         return {};
     }
@@ -172,7 +176,7 @@ enum class PartialGone { Removed, NotThere, InUse };
 
 PartialGone removePartialFile(const PartialRecord& record) {
     Fw::UniqueFd dir;
-    const Fw::UniqueFd fd = lockRecordedPartial(record, O_RDONLY, dir);
+    const Fw::UniqueFd fd = lockRecordedPartial(record, O_RDONLY, dir, true);
     if (!fd) return errno == EWOULDBLOCK ? PartialGone::InUse : PartialGone::NotThere;
     return ::unlinkat(dir.get(), QFile::encodeName(record.partName).constData(), 0) == 0 ? PartialGone::Removed
                                                                                            : PartialGone::NotThere;
@@ -186,6 +190,27 @@ bool IsPartialName(const QString& name) {
            !name.contains(QChar(0));
 }
 
+namespace {
+// Notes who a new partial is in its record, and marks it as ours; false (errno ENOTSUP) where
+// the file system keeps no mark: such a file could never be told from a user's own.
+bool markNew(int fd, PartialRecord& record) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return false;
+    record.device = quint64(st.st_dev);
+    record.inode = quint64(st.st_ino);
+    record.birthNs = birthOf(fd);
+    // The mark leads to the record: a marked partial that no record claims is a leftover.
+    const QByteArray mark = recordKey(record.folder, record.url) + '-' + randomHex(16);
+    if (::fsetxattr(fd, kMarkAttribute, mark.constData(), size_t(mark.size()), XATTR_CREATE) != 0) {
+        errno = ENOTSUP;
+        return false;
+    }
+    record.mark = mark;
+    record.goodLength = 0;
+    return true;
+}
+}  // namespace
+
 Fw::UniqueFd CreatePartialLocked(PartialRecord& record) {
     if (!IsPartialName(record.partName)) {
         errno = EINVAL;
@@ -194,18 +219,38 @@ Fw::UniqueFd CreatePartialLocked(PartialRecord& record) {
     record.folder = recordFolder(record.folder);
     const Fw::UniqueFd dir = openFolder(record.folder);
     if (!dir) return {};
-    Fw::UniqueFd fd(::openat(dir.get(), QFile::encodeName(record.partName).constData(),
-                             O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-    struct stat st;
+    const QByteArray name = QFile::encodeName(record.partName);
+    Fw::UniqueFd fd(::openat(dir.get(), name.constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
     // A clean-up that opened it first lets go as soon as it finds no record of it.
-    if (!fd || ::flock(fd.get(), LOCK_EX) != 0 || ::fstat(fd.get(), &st) != 0) return {};
-    record.device = quint64(st.st_dev);
-    record.inode = quint64(st.st_ino);
-    record.birthNs = birthOf(fd.get());
-    const QByteArray mark = randomHex(16);
-    record.mark = ::fsetxattr(fd.get(), kMarkAttribute, mark.constData(), size_t(mark.size()), XATTR_CREATE) == 0 ? mark : QByteArray();
-    record.goodLength = 0;
+    if (!fd) return {};
+    if (::flock(fd.get(), LOCK_EX) != 0 || !markNew(fd.get(), record)) {
+        const int error = errno;
+        ::unlinkat(dir.get(), name.constData(), 0);
+        errno = error;
+        return {};
+    }
     return fd;
+}
+
+Fw::UniqueFd CreateHiddenPartial(PartialRecord& record) {
+    record.folder = recordFolder(record.folder);
+    const Fw::UniqueFd dir = openFolder(record.folder);
+    if (!dir || ::access("/proc/self/fd", X_OK) != 0) return {};
+    Fw::UniqueFd fd(::openat(dir.get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
+    if (!fd || ::flock(fd.get(), LOCK_EX) != 0 || !markNew(fd.get(), record)) return {};
+    return fd;
+}
+
+bool ShowPartial(int fd, const PartialRecord& record) {
+    if (!IsPartialName(record.partName)) {
+        errno = EINVAL;
+        return false;
+    }
+    const Fw::UniqueFd dir = openFolder(record.folder);
+    if (!dir) return false;
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    return ::linkat(AT_FDCWD, path, dir.get(), QFile::encodeName(record.partName).constData(), AT_SYMLINK_FOLLOW) == 0;
 }
 
 Fw::UniqueFd OpenPartialLocked(const PartialRecord& record) {
@@ -298,6 +343,36 @@ int PartialStore::removeExpired() {
                 QDateTime::currentMSecsSinceEpoch() - qint64(st.st_mtime) * 1000 > kStaleTemporaryMs)
                 ::unlinkat(at, name, 0);
         }
+    }
+    ::closedir(dir);
+    return removed;
+}
+
+int PartialStore::removeUnclaimed(const QString& folder) {
+    const Fw::UniqueFd dirFd = openFolder(folder);
+    if (!dirFd) return 0;
+    Fw::UniqueFd listFd(::dup(dirFd.get()));
+    DIR* dir = listFd ? ::fdopendir(listFd.get()) : nullptr;
+    if (!dir) return 0;
+    listFd.release();
+    const Fw::UniqueFd records = openFolder(partialsFolder_);
+    const int at = dirFd.get();
+    int removed = 0;
+    while (dirent* entry = ::readdir(dir)) {
+        const char* name = entry->d_name;
+        const QString partName = QFile::decodeName(name);
+        struct stat st, now;
+        if (!IsPartialName(partName) || ::fstatat(at, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+        const Fw::UniqueFd fd(::openat(at, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        // Only a file that carries a mark of ours: a user's own file of such a name has none.
+        const QByteArray mark = markOf(fd.get());
+        if (mark.size() <= 41 || !isHex(mark.constData(), 40) || mark[40] != '-') continue;
+        // A copy making or continuing it holds its lock.
+        if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) continue;
+        const auto record = records ? readPartialRecord(records.get(), (mark.left(40) + ".rec").constData()) : std::nullopt;
+        if (record && record->partName == partName && record->mark == mark) continue;
+        if (::fstatat(at, name, &now, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(st, now) && ::unlinkat(at, name, 0) == 0) ++removed;
     }
     ::closedir(dir);
     return removed;

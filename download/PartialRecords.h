@@ -34,14 +34,15 @@ struct PartialRecord {
     QByteArray validator; // the ETag or Last-Modified the bytes came with
     qint64 total = -1;    // the whole length the server announced; -1 when unknown
     qint64 goodLength = 0;  // bytes known to be on disk (flushed): never append after more
-    // Who the partial is, set by CreatePartialLocked: device and inode, and as far as the file
-    // system keeps them its birth time and a mark in an extended attribute. Inode numbers are
-    // given again as soon as a file is deleted, so a file the user put in the partial's place
-    // may well have the same inode: the birth time and mark tell it apart.
+    // Who the partial is, set by CreatePartialLocked: device and inode, its birth time (as far as
+    // the file system keeps one) and a mark in an extended attribute. Inode numbers are given
+    // again as soon as a file is deleted, so a file the user put in the partial's place may well
+    // have the same inode: the mark and birth time tell it apart, and without both a file is
+    // never appended to, cut or removed.
     quint64 device = 0;
     quint64 inode = 0;
     qint64 birthNs = 0;   // 0 where the file system keeps no birth time
-    QByteArray mark;      // empty where it keeps no extended attributes
+    QByteArray mark;      // names the record; a file without it is never taken for a partial
     qint64 savedAt = 0;   // set by the store
 };
 
@@ -49,9 +50,16 @@ struct PartialRecord {
 bool IsPartialName(const QString& name);
 
 // Creates `record.partName` in `record.folder` (never an existing entry) with an exclusive flock
-// held as long as the descriptor is open, and notes its device and inode in `record`. Record it
-// with PartialStore::put only after this. Invalid (with errno) when it could not be made.
+// held as long as the descriptor is open, marked as ours, and notes who it is in `record`. Record
+// it with PartialStore::put only after this. Invalid (with errno) when it could not be made or
+// marked (a file system without extended attributes keeps no partials).
 Fw::UniqueFd CreatePartialLocked(PartialRecord& record);
+// The same, but as an anonymous file of the folder: nothing is seen under record.partName until
+// ShowPartial gives it that name, which is done only once its record is on disk, so that a
+// partial is never there without its record.
+Fw::UniqueFd CreateHiddenPartial(PartialRecord& record);
+// Gives a hidden partial the name record.partName, never replacing an entry (errno EEXIST).
+bool ShowPartial(int fd, const PartialRecord& record);
 // Opens the recorded partial for continuing, when it is still the recorded file: cut back to
 // record.goodLength (what lies after it may never have reached the disk) and positioned at its
 // end, with an exclusive flock, so that no two copies continue one partial. Invalid when another
@@ -72,6 +80,9 @@ public:
     bool removeWithPartial(const QString& folder, const QString& url);
     // The partials of a run the user does not want back. Returns how many files were removed.
     int removeForRun(const QString& folder, const QStringList& urls);
+    // Partials of ours in `folder` (marked) that no record claims: a copy killed while it made
+    // or ended one left them. Those a live copy holds stay. Returns how many were removed.
+    int removeUnclaimed(const QString& folder);
     // Records not updated for kKeepUnfinishedMs go, with their partials (as removeWithPartial);
     // records that cannot be read go alone. Returns how many partial files were removed.
     int removeExpired();
