@@ -34,7 +34,8 @@ Form1::Form1(Dialogs::DialogService& dialogs, const Settings::Store& settings, Q
     });
 }
 
-Form1::~Form1() = default;
+// A run under way ends before anything it reports to goes.
+Form1::~Form1() { endDownloadRun(); }
 
 void Form1::buildControls() {
     setWindowTitle(QString::fromLatin1(Dialogs::kProductName));

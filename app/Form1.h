@@ -25,6 +25,8 @@ class DesktopSignals;
 struct StartupEnvironment;
 namespace Download {
 struct TransferLimits;
+struct JobFigures;
+struct JobResult;
 class UnfinishedRunRecorder;
 }
 namespace ErrorReport { class Trap; }
@@ -105,6 +107,7 @@ public:
     // The record of this copy's run under way (see download/UnfinishedWork.h for when the run
     // calls it); kept in the state folder start-up was given, else the user's.
     Download::UnfinishedRunRecorder& unfinishedRun();
+    std::shared_ptr<Download::UnfinishedRunRecorder> unfinishedRecorder();
     // ---- end of start-up ----
     void PushButton1_Click();   // Help
     void PushButton2_Click();   // Start Downloading
@@ -155,11 +158,9 @@ private:
     // Called once at the end of the constructor, each defined beside its handlers.
     void setUpDownloadRun();
     void setUpListActions();
-    void showItemProgress();
-    void showFinishedItems();
-    void withdrawQueuedItems();
-    void downloadQueueEnded();
-    void downloadRunFinished();
+    void showRunFigures(const Download::JobFigures& figures);
+    void downloadRunFinished(const Download::JobResult& result);
+    void endDownloadRun();
 
     std::shared_ptr<DownloadState> download_;
     std::shared_ptr<ListBuildState> listBuild_;

@@ -8,6 +8,7 @@
 #include "listbuild/FileToList.h"
 #include "listbuild/Filters.h"
 #include "listbuild/Samples.h"
+#include "listbuild/Sequences.h"
 #include "listbuild/UserAddress.h"
 #include "support/ErrorTrap.h"
 
@@ -35,13 +36,12 @@ void Form1::PushButton5_Click() {
     QString address;
     trap.run(100, [&] { address = dialogs_.input(QStringLiteral("Enter website address to add: ")); });
     if (trap.endTest(102, [&] { return address.isEmpty(); })) return;
-    // Several lines pasted into the prompt are several entries.
+    // Several lines pasted into the prompt are several entries, and a numbered sequence many.
     Main::NotAdded notAdded;
-    QStringList addresses;
-    trap.run(104, [&] { addresses = Main::AddressesFromLines(address, notAdded); });
-    trap.run(110, [&] {
-        for (const QString& one : addresses) urls_.append(one);
-    });
+    QStringList addresses, faults;
+    trap.run(104, [&] { addresses = Main::AddressesFromTypedLines(address, notAdded, faults); });
+    trap.run(110, [&] { urls_.appendMany(addresses); });
+    if (!faults.isEmpty()) trap.run(111, [&] { dialogs_.msgBox(faults.join(QStringLiteral("\n\n")), Dialogs::Exclamation); });
     if (notAdded.count) trap.run(112, [&] { dialogs_.msgBox(notAdded.message()); });
 }
 

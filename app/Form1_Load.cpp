@@ -69,6 +69,11 @@ void Form1::Form_Load(const StartupEnvironment& environment) {
     if (!stateFolder_.isEmpty()) QMetaObject::invokeMethod(this, [this] { offerUnfinishedRun(); }, Qt::QueuedConnection);
 }
 
+std::shared_ptr<Download::UnfinishedRunRecorder> Form1::unfinishedRecorder() {
+    unfinishedRun();
+    return unfinished_;
+}
+
 Download::UnfinishedRunRecorder& Form1::unfinishedRun() {
     if (!unfinished_)
         unfinished_ = std::make_shared<Download::UnfinishedRunRecorder>(stateFolder_.isEmpty() ? Download::StateFolder() : stateFolder_);

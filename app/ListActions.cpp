@@ -17,6 +17,7 @@
 #include <QTreeView>
 
 #include "app/Form1.h"
+#include "app/ListEditing.h"
 #include "listbuild/FindAddresses.h"
 #include "listbuild/UserAddress.h"
 #include "support/WebUrl.h"
@@ -64,6 +65,8 @@ ListActions::ListActions(Form1& form) : QObject(&form), form_(form) {
         menu->setAttribute(Qt::WA_DeleteOnClose);
         menu->popup(view->viewport()->mapToGlobal(at));
     });
+    // Last, so that its filters see the list's keys and drags first.
+    new ListEditing(form_, this);
 }
 
 int ListActions::appendAddressesIn(QStringView text, const QString& origin) {
@@ -242,6 +245,7 @@ QMenu* ListActions::buildContextMenu() {
     QAction* removeStored = menu->addAction(QStringLiteral("Remove Stored Entries"), this,
                                             [this] { form_.urlList().removeStored(); });
     removeStored->setEnabled(form_.urlList().countOutcome(UrlList::Outcome::Stored) + form_.urlList().countOutcome(UrlList::Outcome::Skipped) > 0);
+    if (auto* editing = findChild<ListEditing*>()) editing->addToMenu(*menu);
     return menu;
 }
 

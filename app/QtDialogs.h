@@ -16,6 +16,7 @@ public:
                           const QString& startFolder) override;
     QString browseForFolder(const QString& title, const QString& startFolder) override;
     bool editOptions(RunOptions::Values& values) override;
+    std::optional<QString> keepOnly(const QList<KeepOnlyPreset>& presets, PatternCount& count) override;  // KeepOnlyDialog.cpp
     void openUrl(const QString& address) override;
     void yield() override;
 

@@ -34,6 +34,7 @@
 #include "BenchNet.h"
 #include "app/Form1.h"
 #include "download/DownloadEngine.h"
+#include "download/DownloadJob.h"
 #include "download/TargetNaming.h"
 
 namespace {
@@ -100,14 +101,33 @@ Download::TransferLimits benchLimits() {
     return limits;
 }
 
+// One run of the list through a job, as the window runs it, without a window.
+Download::RunSummary runList(Download::Engine& engine, const QStringList& urls, const QString& folder) {
+    std::vector<Download::JobItem> items;
+    items.reserve(static_cast<std::size_t>(urls.size()));
+    Download::EntryId id = 0;
+    for (const QString& url : urls) items.push_back(Download::JobItem{++id, url});
+    Download::JobOptions options;
+    options.atOnce = engine.maxTransfers();
+    Download::DownloadJob job(engine, folder, std::move(items), options, nullptr);
+    Download::RunSummary summary;
+    QEventLoop loop;
+    QObject::connect(&job, &Download::DownloadJob::result, &loop, [&](const Download::JobResult& result) {
+        summary = result.summary;
+        loop.quit();
+    });
+    job.start();
+    loop.exec();
+    return summary;
+}
+
 // The child mode: one headless run of the given URLs into a folder; prints seconds and peak RSS.
 int childRun(const QStringList& urls, const QString& folder, bool sync) {
-    SilentDialogs dialogs;
     Download::Engine engine(benchLimits());
     engine.setSyncEachFile(sync);
     QElapsedTimer t;
     t.start();
-    auto summary = Download::RunHeadless(engine, dialogs, urls, folder);
+    auto summary = runList(engine, urls, folder);
     std::printf("%.6f %ld %d\n", seconds(t), peakRssKb(), summary.failedCount());
     return summary.failedCount() == 0 ? 0 : 1;
 }
@@ -322,12 +342,11 @@ int main(int argc, char** argv) {
     std::printf("Small files: %d x 4 KB from nginx on loopback (best of %d interleaved rounds)\n", smallCount, rounds);
     auto headlessSmallOnce = [&](bool syncEachFile) {
         const QString d = freshDir();
-        SilentDialogs dialogs;
         Download::Engine engine;
         engine.setSyncEachFile(syncEachFile);
         QElapsedTimer t;
         t.start();
-        auto summary = Download::RunHeadless(engine, dialogs, smallUrls, d);
+        auto summary = runList(engine, smallUrls, d);
         const double s = summary.failedCount() == 0 ? seconds(t) : -1;
         return checked(d, s, 4096, smallCount);
     };
@@ -475,11 +494,10 @@ int main(int argc, char** argv) {
         for (int r = 0; r < rounds; ++r) {
             {
                 const QString d = freshDir();
-                SilentDialogs dialogs;
                 Download::Engine engine(benchLimits());
                 QElapsedTimer t;
                 t.start();
-                auto summary = Download::RunHeadless(engine, dialogs, tlsUrls, d);
+                auto summary = runList(engine, tlsUrls, d);
                 const double sec = checked(d, summary.failedCount() == 0 ? seconds(t) : -1, 4096, httpsSmall);
                 httpsBroken = httpsBroken || sec < 0;
                 keepBest(eS, sec);

@@ -3,10 +3,10 @@
 // into a file of the output folder, never replacing an existing entry and never leaving a partial
 // file. This is its scheduler (the one multi loop: queue, transfers, retries, host pauses, the
 // rate gate); naming (AnswerNaming.h), publishing (Publisher.h) and kept partials
-// (KeptPartials.h) are parts of their own. Items begin in the order they were queued and are named in that
-// order; a retry wait or a slow server holds one transfer only, and a server that asks for a
-// pause (Retry-After) gets no new request until it is over. Needs no window: the window drives it
-// through a Run (download/DownloadRun.h), and RunHeadless drives it the same way.
+// (KeptPartials.h) are parts of their own. Items begin in the order they were queued and are
+// named in that order; a retry wait or a slow server holds one transfer only, and a server that
+// asks for a pause (Retry-After) gets no new request until it is over. Needs no window: a
+// DownloadJob (download/DownloadJob.h) drives it for the window, and RunHeadless the same way.
 #include <QString>
 #include <QHash>
 #include <QStringList>

@@ -4,6 +4,9 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+#include <optional>
+
 #include "support/BuildInfo.h"
 #include "support/RunOptions.h"
 
@@ -24,6 +27,22 @@ enum Answer : int {
 };
 
 inline constexpr const char* kProductName = BuildInfo::kApplication;
+
+// One preset of "Keep Only": its name and the pattern it stands for.
+struct KeepOnlyPreset {
+    QString name;
+    QString pattern;
+};
+
+// The live count of the "Keep Only" dialog: told each pattern as it is typed, it answers
+// through `show` (perhaps later: counting a long list takes a moment) with the text to show and
+// whether the pattern can be used.
+class PatternCount {
+public:
+    virtual ~PatternCount() = default;
+    virtual void setPattern(const QString& pattern) = 0;
+    std::function<void(const QString& text, bool usable)> show;
+};
 
 class DialogService {
 public:
@@ -46,6 +65,14 @@ public:
     virtual bool editOptions(RunOptions::Values& values) {
         (void)values;
         return false;
+    }
+    // The modal "Keep Only" dialog: presets that fill the pattern field, the field, and `count`'s
+    // answer below it. The pattern when the user accepts, nothing on Cancel. A service without
+    // such a dialog cancels.
+    virtual std::optional<QString> keepOnly(const QList<KeepOnlyPreset>& presets, PatternCount& count) {
+        (void)presets;
+        (void)count;
+        return std::nullopt;
     }
     // Opens an address in the user's web browser without waiting for it.
     virtual void openUrl(const QString& address) = 0;

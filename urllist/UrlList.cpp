@@ -107,15 +107,42 @@ void UrlList::releaseSpan(const UrlListSpan& span) {
 void UrlList::removeAt(int position) {
     checkPosition(position, count());
     const int row = position - 1;
+    std::vector<bool> one(spans_.size(), false);
+    one[static_cast<std::size_t>(row)] = true;
+    keepForUndo(removalOf(one));
     beginRemoveRows(QModelIndex(), row, row);
+    const EntryId id = spans_[static_cast<std::size_t>(row)].id;
     releaseSpan(spans_[static_cast<std::size_t>(row)]);
-    if (!notes_.empty()) notes_.erase(spans_[static_cast<std::size_t>(row)].id);
+    if (!notes_.empty()) notes_.erase(id);
     spans_.erase(spans_.begin() + row);
     endRemoveRows();
     compactIfWasteful();
+    emit entriesRemoved({id});
 }
 
 void UrlList::clear() {
+    std::vector<EntryId> gone;
+    gone.reserve(spans_.size());
+    for (const UrlListSpan& span : spans_) gone.push_back(span.id);
+    clearStorage();
+    if (!gone.empty()) emit entriesRemoved(gone);
+}
+
+void UrlList::clearStorage() {
+    if (!spans_.empty()) {
+        if (openBatches_ > 0) {
+            keepForUndo(removalOf(std::vector<bool>(spans_.size(), true)));
+        } else {
+            // The blocks go to the undo step as they are: clearing a big list copies nothing.
+            Removal all;
+            all.spans = std::move(spans_);
+            all.notes.assign(notes_.begin(), notes_.end());
+            for (auto size : blockSizes_) all.bytes += size;
+            all.blocks = std::move(blocks_);
+            blocks_.clear();
+            keepForUndo(std::move(all));
+        }
+    }
     beginResetModel();
     spans_.clear();
     spans_.shrink_to_fit();
@@ -149,6 +176,11 @@ qsizetype UrlList::removeIf(const std::function<bool(std::string_view)>& shouldR
 
 qsizetype UrlList::removeWhere(const std::vector<bool>& remove, qsizetype removed) {
     if (removed == 0) return 0;
+    std::vector<EntryId> gone;
+    gone.reserve(static_cast<std::size_t>(removed));
+    for (std::size_t i = 0; i < remove.size(); ++i)
+        if (remove[i]) gone.push_back(spans_[i].id);
+    keepForUndo(removalOf(remove));
     if (!notes_.empty()) {
         for (std::size_t i = 0; i < remove.size(); ++i)
             if (remove[i]) notes_.erase(spans_[i].id);
@@ -181,6 +213,7 @@ qsizetype UrlList::removeWhere(const std::vector<bool>& remove, qsizetype remove
         endResetModel();
     }
     compactIfWasteful();
+    emit entriesRemoved(gone);
     return removed;
 }
 

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <array>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string_view>
@@ -60,7 +61,8 @@ public:
 
     // Every entry has an id that stays while the entry does. Ids grow with each entry added and
     // are never given again, so they rise with the position and a run can walk the list by id
-    // while entries are removed or added around it.
+    // while entries are removed or added around it. Moving entries (and putting removed ones
+    // back) hands the ids of the rows it touched out again in rising order.
     using EntryId = std::uint32_t;
     EntryId idAt(int position) const;                 // 1..count
     int positionOf(EntryId id) const;                 // 0 when the entry is gone
@@ -90,6 +92,37 @@ public:
     // tip of an entry without a note of its own.
     void setOutcomeLook(Outcome outcome, const QVariant& decoration, const QString& toolTip);
 
+    // ---- Reordering (UrlListEdit.cpp) ----
+    // `chosen` has one flag per entry, and afterwards flags where the chosen entries now stand.
+    // Moves the chosen entries one place up (by -1) or down (by +1); those pressed against the
+    // edge stay. True when anything moved.
+    bool moveChosen(std::vector<bool>& chosen, int by);
+    // Moves the chosen entries, in their order, to stand before row `before` (0-based; count() for
+    // the end). True when anything moved.
+    bool moveChosenBefore(std::vector<bool>& chosen, int before);
+
+    // Rows dragged within the list: the drag says only which list it comes from; the rows moved
+    // are the view's selection. removeRows stays unimplemented, so the view removes nothing
+    // after such a drag.
+    static constexpr const char* kRowsMimeType = "application/x-fetchwright-rows";
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+    QStringList mimeTypes() const override;
+    QMimeData* mimeData(const QModelIndexList& indexes) const override;
+    Qt::DropActions supportedDragActions() const override { return Qt::MoveAction; }
+    bool isOwnDrag(const QMimeData* data) const;
+
+    // ---- Undo of removals (UrlListEdit.cpp) ----
+    // Every removal (removeAt, removeIf, removeStored, clear) can be taken back, the last ten.
+    static constexpr std::size_t kUndoSteps = 10;
+    bool canUndo() const { return !undo_.empty(); }
+    // Puts back what the last removal took, at its old places (with its outcome), moving later
+    // entries down. `first` is the 1-based position of the first entry put back.
+    struct Restored {
+        qsizetype count = 0;
+        int first = 0;
+    };
+    Restored undoRemoval();
+
     // Model interface for the view.
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
@@ -103,6 +136,11 @@ public:
     // Bytes held in text blocks (for the benchmark).
     std::size_t storageBytes() const;
 
+signals:
+    // After any removal (one row, a filter, Clear List): the ids of the entries that went, so
+    // that a run under way can leave them out.
+    void entriesRemoved(const std::vector<UrlList::EntryId>& ids);
+
 private:
     friend class Batch;
     UrlListSpan store(std::string_view utf8);
@@ -110,8 +148,27 @@ private:
     char* reserve(std::size_t bytes, UrlListSpan& span);
     void releaseSpan(const UrlListSpan& span);
     void compactIfWasteful();
+    void clearStorage();
     EntryId takeId();
     qsizetype removeWhere(const std::vector<bool>& remove, qsizetype removed);
+
+    // What one removal took: texts packed in blocks of its own, so that a single entry removed
+    // costs a single entry kept.
+    struct Removal {
+        std::vector<std::uint32_t> rows;  // rows before the removal, rising; empty: every row
+        std::vector<UrlListSpan> spans;   // their texts in `blocks`
+        std::vector<std::unique_ptr<char[]>> blocks;
+        std::vector<std::pair<EntryId, QString>> notes;
+        std::size_t bytes = 0;
+        std::uint32_t tailUsed = 0;
+        void add(const UrlListSpan& span, std::string_view text);
+        std::string_view textOf(const UrlListSpan& span) const;
+    };
+    Removal removalOf(const std::vector<bool>& remove) const;
+    void keepForUndo(Removal removal);
+    void keepIdsRising(std::size_t first, std::size_t last);
+    void rotateRows(std::size_t first, std::size_t middle, std::size_t end);
+    std::deque<Removal> undo_;
 
     std::array<QVariant, 5> decorations_;
     std::array<QString, 5> toolTips_;

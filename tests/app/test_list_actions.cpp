@@ -150,13 +150,17 @@ TEST_F(ListActionsTest, ADroppedListFileThatCannotBeReadIsReportedNotThrown) {
 TEST_F(ListActionsTest, CopyAndSaveListAs) {
     form.urlList().appendMany({QStringLiteral("http://a/1"), QString::fromUtf8("http://b/\xC3\xA9"), QStringLiteral("http://c/3")});
     QMenu* menu = actions->buildContextMenu();
-    ASSERT_EQ(menu->actions().size(), 4);
+    ASSERT_EQ(menu->actions().size(), 9);  // then a separator and the editing commands
     EXPECT_EQ(menu->actions()[0]->text(), QStringLiteral("Copy"));
     EXPECT_FALSE(menu->actions()[0]->isEnabled());  // nothing selected
     EXPECT_EQ(menu->actions()[1]->text(), QStringLiteral("Remove Duplicates"));
     EXPECT_EQ(menu->actions()[2]->text(), QString::fromUtf8("Save list as\xE2\x80\xA6"));
     EXPECT_EQ(menu->actions()[3]->text(), QStringLiteral("Remove Stored Entries"));
     EXPECT_FALSE(menu->actions()[3]->isEnabled());  // no run has stored anything
+    QStringList editing;
+    for (int i = 5; i < 9; ++i) editing << menu->actions()[i]->text() + (menu->actions()[i]->isEnabled() ? "" : " (off)");
+    EXPECT_EQ(editing, (QStringList{QStringLiteral("Move Up (off)"), QStringLiteral("Move Down (off)"),
+                                    QStringLiteral("Keep Only..."), QStringLiteral("Undo Removal (off)")}));
     delete menu;
 
     form.ListView1->setCurrentIndex(form.urlList().index(1));

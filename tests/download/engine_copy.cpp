@@ -11,21 +11,9 @@
 
 #include <cstdio>
 
-#include "download/DownloadEngine.h"
+#include "download/DownloadJob.h"
 
 namespace {
-struct NoDialogs : Dialogs::DialogService {
-    int messageBox(const QString& text, int, const QString&) override {
-        std::fprintf(stderr, "message: %s\n", qPrintable(text));
-        return Dialogs::Ok;
-    }
-    QString inputBox(const QString&, const QString&, const QString&) override { return {}; }
-    QStringList openFiles(const QString&, const QStringList&, const QString&) override { return {}; }
-    QString browseForFolder(const QString&, const QString&) override { return {}; }
-    void openUrl(const QString&) override {}
-    void yield() override {}
-};
-
 void print(const char* what, const QString& url, const QString& detail) {
     std::printf("%s\t%s\t%s\n", what, url.toUtf8().constData(), detail.toUtf8().constData());
 }
@@ -52,8 +40,17 @@ int main(int argc, char** argv) {
         return 2;
     }
     const QString folder = args.takeFirst();
-    NoDialogs dialogs;
-    const Download::RunSummary summary = Download::RunHeadless(engine, dialogs, args, folder);
+    std::vector<Download::JobItem> items;
+    Download::EntryId id = 0;
+    for (const QString& url : args) items.push_back(Download::JobItem{++id, url});
+    Download::DownloadJob job(engine, folder, std::move(items), Download::JobOptions{}, nullptr);
+    Download::RunSummary summary;
+    QObject::connect(&job, &Download::DownloadJob::result, &app, [&](const Download::JobResult& result) {
+        summary = result.summary;
+        app.quit();
+    });
+    job.start();
+    app.exec();
     for (const auto& [url, path] : summary.stored()) print("stored", url, path);
     for (const auto& [url, reason] : summary.failures()) print("failed", url, reason);
     return 0;

@@ -5,11 +5,13 @@
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QElapsedTimer>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <optional>
 #include <chrono>
 #include <mutex>
 #include <set>
@@ -22,6 +24,7 @@
 #include "download/DownloadEngine.h"
 #include "harness/Descriptors.h"
 #include "harness/FolderContents.h"
+#include "harness/JobRun.h"
 #include "harness/LoopbackServer.h"
 #include "harness/ScriptedDialogs.h"
 #include "harness/Timing.h"
@@ -85,11 +88,13 @@ struct EngineFixture : ::testing::Test {
         // Sends the headers, then nothing until the test lets go.
         srv.Get("/stall.bin", [this](const httplib::Request&, httplib::Response& res) {
             res.set_chunked_content_provider("application/octet-stream", [this](size_t, httplib::DataSink&) {
+                stalling = true;
                 for (int k = 0; k < 250 && !released; ++k) std::this_thread::sleep_for(20ms);
                 return false;
             });
         });
     }
+    std::atomic<bool> stalling{false};
     ~EngineFixture() override { released = true; }
 
     QString folder() const { return dir.path(); }
@@ -98,7 +103,7 @@ struct EngineFixture : ::testing::Test {
     Download::RunSummary run(const QStringList& paths, const QString& into = {}) {
         QStringList urls;
         for (const QString& p : paths) urls << http.url(p);
-        return Download::RunHeadless(engine, dialogs, urls, into.isEmpty() ? folder() : into);
+        return RunJob(engine, urls, into.isEmpty() ? folder() : into);
     }
 };
 
@@ -129,7 +134,7 @@ TEST_F(EngineFixture, AnEntryIsFetchedAndNamedFromOneText) {
     QStringList entries{http.url(s("/files/trail.txt   ")), s("\t") + http.url(s("/files/tab.txt\t")),
                         http.url(s("/files/cut") + nul + s("rest.txt")), http.url(s("/files/in\tside.txt")),
                         s("file:///etc/hostname"), http.url(s("/files/noscheme.txt")).mid(7)};
-    auto summary = Download::RunHeadless(engine, dialogs, entries, folder());
+    auto summary = RunJob(engine, entries, folder());
     // A control character is sent escaped and left out of the decoded name.
     EXPECT_EQ(entriesOf(folder()), (QStringList{s("cutrest.txt"), s("inside.txt"), s("tab.txt"), s("trail.txt")}));
     EXPECT_EQ(contentOf(in("trail.txt")), "body of trail.txt");
@@ -241,21 +246,27 @@ TEST_F(EngineFixture, ConnectionIsKeptAcrossItemsAndADroppedOneIsReplaced) {
     EXPECT_EQ(entriesOf(folder()).size(), 5);
 }
 
-TEST_F(EngineFixture, CancelEndsTheItemPromptlyAndLeavesNothing) {
+TEST_F(EngineFixture, StopEndsTheItemPromptlyAndLeavesNothing) {
     http.start();
-    std::thread canceller([&] {
-        std::this_thread::sleep_for(300ms);
-        // The body comes in to a file without a name.
-        EXPECT_TRUE(entriesOf(folder()).isEmpty());
-        engine.cancel();
-    });
-    const auto start = std::chrono::steady_clock::now();
-    auto summary = run({s("/stall.bin"), s("/files/after.jpg")});
-    const auto took = std::chrono::steady_clock::now() - start;
-    canceller.join();
-    // The stalled body would take 5 s; the cancel comes after 300 ms.
-    EXPECT_LT(took, Timing::bound(800ms));
-    EXPECT_EQ(summary.failedCount(), 2);
+    std::vector<Download::JobItem> items{{1, http.url(s("/stall.bin"))}, {2, http.url(s("/files/after.jpg"))}};
+    Download::JobOptions one;
+    one.atOnce = 1;
+    Download::DownloadJob job(engine, folder(), std::move(items), one, nullptr);
+    std::optional<Download::JobResult> result;
+    QObject::connect(&job, &Download::DownloadJob::result, [&](const Download::JobResult& r) { result = r; });
+    job.start();
+    // The headers have come; the body would take 5 s.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return stalling.load(); }, Timing::boundMs(5000)));
+    // The body comes in to a file without a name.
+    EXPECT_TRUE(entriesOf(folder()).isEmpty());
+    QElapsedTimer sinceStop;
+    sinceStop.start();
+    job.stop();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return result.has_value(); }, Timing::boundMs(5000)));
+    EXPECT_LT(sinceStop.elapsed(), Timing::boundMs(500));
+    EXPECT_TRUE(result->stopped);
+    EXPECT_EQ(result->notReached, (std::vector<Download::EntryId>{1, 2}));
+    EXPECT_EQ(result->summary.failedCount(), 0);
     EXPECT_TRUE(entriesOf(folder()).isEmpty());
 }
 
@@ -396,8 +407,8 @@ TEST(FullDisk, AnItemFailsBeforeTheReserveIsReachedLeavesNothingAndTheRunGoesOn)
                 std::this_thread::yield();
             }
         });
-        auto summary = Download::RunHeadless(
-            engine, dialogs, {server + s("/big.bin"), server + s("/endless.bin"), server + s("/small.txt")}, folder);
+        auto summary = RunJob(
+            engine, {server + s("/big.bin"), server + s("/endless.bin"), server + s("/small.txt")}, folder);
         done = true;
         watch.join();
         ASSERT_EQ(summary.failedCount(), 2) << summary.finalMessage().toStdString();
@@ -413,7 +424,7 @@ TEST(FullDisk, AnItemFailsBeforeTheReserveIsReachedLeavesNothingAndTheRunGoesOn)
         Download::TransferLimits limits;
         limits.freeReserveBytes = -1;
         Download::Engine engine{limits};
-        auto summary = Download::RunHeadless(engine, dialogs, {server + s("/endless.bin"), server + s("/small.txt")}, folder);
+        auto summary = RunJob(engine, {server + s("/endless.bin"), server + s("/small.txt")}, folder);
         ASSERT_EQ(summary.failedCount(), 1);
         EXPECT_EQ(summary.failures()[0].second, s("No space left on device"));
         EXPECT_EQ(entriesOf(folder), (QStringList{s("small (1).txt"), s("small.txt")}));

@@ -8,6 +8,7 @@
 #include "download/DownloadEngine.h"
 #include "download/TargetNaming.h"
 #include "harness/FolderContents.h"
+#include "harness/JobRun.h"
 #include "harness/LoopbackServer.h"
 #include "harness/ScriptedDialogs.h"
 #include "support/ErrorTrap.h"
@@ -208,7 +209,7 @@ TEST(TargetNaming, AnchorsIntoOnePageAndRepeatedArchivesAgainstAServer) {
     Download::Engine engine;
     const QStringList urls{http.url(s("/doc/policy.html#intro")), http.url(s("/doc/policy.html#main-packages")),
                            http.url(s("/doc/file003.tar.gz")), http.url(s("/doc/file003.tar.gz#sig"))};
-    const Download::RunSummary summary = Download::RunHeadless(engine, dialogs, urls, dir.path());
+    const Download::RunSummary summary = RunJob(engine, urls, dir.path());
     EXPECT_EQ(summary.failedCount(), 0) << summary.finalMessage().toStdString();
     EXPECT_EQ(entriesOf(dir.path()), (QStringList{s("file003 (1).tar.gz"), s("file003.tar.gz"),
                                                   s("policy (1).html"), s("policy.html")}));

@@ -65,6 +65,20 @@ bool ScriptedDialogs::editOptions(RunOptions::Values& values) {
     return true;
 }
 
+std::optional<QString> ScriptedDialogs::keepOnly(const QList<Dialogs::KeepOnlyPreset>& presets, Dialogs::PatternCount& count) {
+    keepOnlyPresetsShown.push_back(presets);
+    if (onKeepOnly) onKeepOnly(count);
+    if (keepOnlyAnswers.empty()) {
+        ADD_FAILURE() << "Unscripted Keep Only dialog";
+        return std::nullopt;
+    }
+    const bool cancel = !keepOnlyAnswers.front().has_value();
+    const QString pattern = keepOnlyAnswers.front().value_or(QString());
+    keepOnlyAnswers.pop_front();
+    if (cancel) return std::nullopt;
+    return pattern;
+}
+
 void ScriptedDialogs::openUrl(const QString& address) { openedUrls.push_back(address); }
 
 void ScriptedDialogs::yield() {

@@ -34,6 +34,12 @@ public:
     // unscripted Options dialog fails the test.
     std::deque<std::optional<RunOptions::Values>> optionsAnswers;
 
+    // "Keep Only": the pattern it is left with, or nothing for Cancel; when empty an unscripted
+    // one fails the test. `onKeepOnly` is called while it is open, with its count.
+    std::deque<std::optional<QString>> keepOnlyAnswers;
+    std::function<void(Dialogs::PatternCount&)> onKeepOnly;
+    std::vector<QList<Dialogs::KeepOnlyPreset>> keepOnlyPresetsShown;
+
     // Called while a box is "open", before it answers (to act in the middle of a handler).
     std::function<void(const ShownMessage&)> onMessage;
     std::function<void(const ShownPrompt&)> onPrompt;
@@ -57,6 +63,7 @@ public:
                           const QString& startFolder) override;
     QString browseForFolder(const QString& title, const QString& startFolder) override;
     bool editOptions(RunOptions::Values& values) override;
+    std::optional<QString> keepOnly(const QList<Dialogs::KeepOnlyPreset>& presets, Dialogs::PatternCount& count) override;
     void openUrl(const QString& address) override;
     void yield() override;
 

@@ -1,0 +1,153 @@
+#pragma once
+// One run of the list, from Start to its result, as one object on the window's thread: made with
+// the run's options, its folder and its items, started, stopped, told of rows removed or added
+// while it goes, and heard through signals that carry their data, ending in exactly one result().
+// The transfers go on in the engine's loop on a thread of the job's own; the window never waits
+// for them and keeps no state of the run but what it shows.
+//
+// The job also keeps the record of unfinished work: what is not stored yet stays recorded while
+// the run goes, a stored item is struck off as its outcome arrives, and a job destroyed in the
+// middle of its run (the window closed) waits for the engine and records the last outcomes
+// before it lets the recorder go.
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "download/DownloadEngine.h"
+#include "download/RunSummary.h"
+
+namespace Download {
+
+class UnfinishedRunRecorder;
+
+// An entry's identity in the list, from the list to the result.
+using EntryId = std::uint32_t;
+
+struct JobItem {
+    EntryId entry = 0;
+    QString text;  // the entry as the list holds it: fetched and named from this text
+};
+
+struct JobOptions {
+    int atOnce = 4;
+    qint64 speedLimit = 0;  // bytes per second for the whole run; 0 for none
+    bool serverNames = true;
+    bool skipExisting = false;
+};
+
+// The run as it stands, a few times a second.
+struct JobFigures {
+    RunFigures run;       // the engine's snapshot
+    EntryId earliest = 0; // the earliest item under way (0 for none)
+    QString earliestText;
+    int items = 0;        // items begun and still to come, as the list stands now
+    bool allBegun = false;  // nothing waits beyond the items under way
+};
+
+struct JobResult {
+    RunSummary summary;
+    bool stopped = false;
+    // Items under way when the run stopped and those it never began, in list order.
+    std::vector<EntryId> notReached;
+};
+
+// The name a row's item goes by until its answer names it: the last part of its address, decoded
+// as naming decodes it.
+QString ShownName(const QString& entryText);
+
+class DownloadJob : public QObject {
+    Q_OBJECT
+public:
+    // The engine is the window's (its connections live on between runs) and must outlive the job;
+    // the recorder is shared, so that it outlives the job whatever the owner's order of teardown.
+    DownloadJob(Engine& engine, QString folder, std::vector<JobItem> items, JobOptions options,
+                std::shared_ptr<UnfinishedRunRecorder> recorder, QObject* parent = nullptr);
+    // Stops a run still under way, waits for the engine (files complete by then keep their names)
+    // and records what was not stored; no signal comes any more.
+    ~DownloadJob() override;
+
+    void start();
+    // Aborts the transfers under way and begins nothing more; result() follows.
+    void stop();
+    bool isRunning() const { return started_ && !ended_; }
+    bool isStopping() const { return stopping_ && !ended_; }
+    const QString& folder() const { return folder_; }
+
+    // Rows removed while the run goes: entries not begun yet are left out of it.
+    void skip(const std::vector<EntryId>& entries);
+    // Rows added while the run goes: they join its end.
+    void append(std::vector<JobItem> items);
+
+signals:
+    void itemStarted(Download::EntryId entry, const QString& name);
+    // The name an item is stored under, once its answer has given it.
+    void itemNamed(Download::EntryId entry, const QString& name);
+    void itemProgress(Download::EntryId entry, qint64 received, qint64 size);
+    void itemFinished(Download::EntryId entry, const Download::ItemOutcome& outcome);
+    void progress(const Download::JobFigures& figures);
+    void result(const Download::JobResult& result);
+
+private:
+    struct Pending {
+        JobItem item;
+        int recordIndex = -1;
+    };
+    struct Handed {
+        EntryId entry = 0;
+        QString text;
+        int recordIndex = -1;
+        bool withdrawn = false;
+        bool begun = false;    // its transfer has begun
+        bool ended = false;    // its outcome has come
+        bool named = false;    // itemNamed was sent
+        ItemOutcome outcome;
+    };
+    // What the engine's threads tell, gathered and handed to the job's thread in batches.
+    class Bridge;
+
+    int feed();
+    void takeBack();
+    void drain();
+    void showProgress();
+    void started(int index);
+    void ended(int index, ItemOutcome outcome);
+    void runEnded();
+    void strikeFromRecord(int recordIndex);
+
+    Engine& engine_;
+    const QString folder_;
+    const JobOptions options_;
+    std::shared_ptr<UnfinishedRunRecorder> recorder_;
+    std::unique_ptr<Bridge> bridge_;
+
+    std::deque<Pending> pending_;      // not handed to the engine yet, in list order
+    std::unordered_set<EntryId> skippedPending_;  // removed rows still in pending_
+    int skippedInPending_ = 0;
+    std::vector<Handed> handed_;       // by the engine's item number
+    std::unordered_map<EntryId, int> indexOf_;  // the engine's number of a handed entry
+    int handedLive_ = 0;               // handed and not taken back
+    int removedBeforeReached_ = 0;
+    bool started_ = false;
+    bool stopping_ = false;
+    bool inputEnded_ = false;
+    bool refeedPosted_ = false;
+    bool ended_ = false;
+
+    std::thread thread_;
+    // Set by the run's thread before it ends: the engine's last word on every item.
+    std::vector<ItemOutcome> final_;
+};
+
+}  // namespace Download
+
+Q_DECLARE_METATYPE(Download::JobFigures)
+Q_DECLARE_METATYPE(Download::JobResult)
+Q_DECLARE_METATYPE(Download::ItemOutcome)
