@@ -1,19 +1,14 @@
-// The queue and its scheduling: up to a few transfers at once over one libcurl multi handle, begun
-// in queue order, a retry's wait or a paused server holding only its own transfer.
+// The scheduler's loop: up to a few transfers at once over one libcurl multi handle, begun in
+// queue order, a retry's wait or a paused server holding only its own transfer.
 #include "download/DownloadEngine.h"
+#include "download/AnswerNaming.h"
 #include "download/EngineItem.h"
-
-#include <QFile>
+#include "download/KeptPartials.h"
+#include "download/Publisher.h"
 
 #include <curl/curl.h>
 
 #include <algorithm>
-
-#include "download/Transfer.h"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace Download {
 
@@ -22,202 +17,9 @@ namespace {
 constexpr qint64 kWriteBehindBytes = 8 << 20;
 constexpr qint64 kFiguresEveryMs = 100;
 constexpr qint64 kProgressEveryMs = 250;
-// An item is big once it announces, or has brought, more than this: its bytes are worth keeping
-// when the run is stopped or the program killed.
-constexpr qint64 kBigBytes = 8 << 20;
-// A big item's record says how much is on disk, brought up to date this often.
-constexpr qint64 kPartialSyncBytes = 16 << 20;
-// How long an item whose answer came waits for earlier items' answers before it is numbered.
-constexpr qint64 kNameWaitMs = 3000;
-
-// `name` inside the folder text an item's base began with.
-QString inFolder(const QString& folderText, const QString& name) {
-    if (folderText.isEmpty() || folderText.endsWith(Main::kNativeSeparator)) return folderText + name;
-    return folderText + Main::kNativeSeparator + name;
-}
 
 CURLM* multiOf(void* multi) { return static_cast<CURLM*>(multi); }
-
-// Adapts a plain "want more" callback to a listener.
-struct WantMoreOnly : Engine::Listener {
-    explicit WantMoreOnly(const std::function<void()>& f) : f(f) {}
-    void onWantMore() override {
-        if (f) f();
-    }
-    const std::function<void()>& f;
-};
 }  // namespace
-
-
-Engine::Engine(TransferLimits limits) : limits_(std::move(limits)) {
-    CurlGlobalInit();
-    multi_ = curl_multi_init();
-}
-
-Engine::~Engine() {
-    {
-        std::unique_lock<std::mutex> hold(lock_);
-        finishing_ = true;
-        work_.notify_all();
-        room_.wait(hold, [&] { return inFlight_ == 0; });
-        stopping_ = true;
-        work_.notify_all();
-    }
-    if (finisher_.joinable()) finisher_.join();
-    {
-        std::lock_guard<std::mutex> hold(syncLock_);
-        syncStop_ = true;
-        syncWake_.notify_all();
-    }
-    if (syncer_.joinable()) syncer_.join();
-    active_.clear();
-    if (multi_) curl_multi_cleanup(multiOf(multi_));
-}
-
-void Engine::setMaxTransfers(int count) { maxTransfers_ = std::clamp(count, 1, kMostAtOnce); }
-
-void Engine::beginRun() {
-    finishRun();
-    memo_.clear();
-    cleanedFolders_.clear();
-    folder_.reset();
-    hostPause_.clear();
-    cancelled_ = false;
-    sharedFlushTooSlow_ = false;
-    movedByEnded_ = 0;
-    {
-        std::lock_guard<std::mutex> hold(figuresLock_);
-        figures_ = RunFigures{};
-    }
-    current_ = -1;
-    std::lock_guard<std::mutex> hold(inputLock_);
-    queue_.clear();
-    inputEnded_ = false;
-    moreWanted_ = false;
-}
-
-Main::NamingContext Engine::namingContext() {
-    Main::NamingContext context;
-    context.memo = &memo_;
-    return context;
-}
-
-void Engine::cancel() {
-    cancelled_ = true;
-    if (multi_) curl_multi_wakeup(multiOf(multi_));
-}
-
-std::vector<ItemOutcome> Engine::finishRun() {
-    std::unique_lock<std::mutex> hold(lock_);
-    finishing_ = true;
-    work_.notify_all();
-    room_.wait(hold, [&] { return inFlight_ == 0; });
-    finishing_ = false;
-    listener_ = nullptr;
-    folder_.reset();  // no descriptor outlives the run
-    finished_.clear();
-    std::vector<ItemOutcome> done;
-    done.swap(outcomes_);
-    return done;
-}
-
-std::vector<std::pair<int, ItemOutcome>> Engine::takeFinished() {
-    std::lock_guard<std::mutex> hold(lock_);
-    std::vector<std::pair<int, ItemOutcome>> done;
-    done.reserve(finished_.size());
-    for (const int index : finished_) done.emplace_back(index, outcomes_[static_cast<std::size_t>(index)]);
-    finished_.clear();
-    return done;
-}
-
-void Engine::setOutcome(int index, ItemOutcome outcome) {
-    std::lock_guard<std::mutex> hold(lock_);
-    outcomes_[static_cast<std::size_t>(index)] = std::move(outcome);
-    finished_.push_back(index);
-    if (listener_) listener_->onItemOutcome(index, outcomes_[static_cast<std::size_t>(index)]);
-}
-
-int Engine::enqueue(const QString& url, const QString& base) {
-    int index;
-    {
-        std::lock_guard<std::mutex> hold(lock_);
-        index = static_cast<int>(outcomes_.size());
-        outcomes_.emplace_back();
-    }
-    {
-        std::lock_guard<std::mutex> hold(inputLock_);
-        queue_.push_back(Queued{index, url, base, Transfer::HostOf(FetchAddress(url)), QString()});
-        moreWanted_ = false;
-    }
-    curl_multi_wakeup(multiOf(multi_));
-    return index;
-}
-
-std::vector<int> Engine::withdrawQueued() {
-    std::deque<Queued> taken;
-    {
-        std::lock_guard<std::mutex> hold(inputLock_);
-        taken.swap(queue_);
-        moreWanted_ = false;
-    }
-    std::vector<int> indices;
-    indices.reserve(taken.size());
-    for (const Queued& item : taken)
-        if (!item.target.isEmpty()) memo_.givenBack(item.base, item.target);
-    std::lock_guard<std::mutex> hold(lock_);
-    for (const Queued& item : taken) {
-        outcomes_[static_cast<std::size_t>(item.index)].reason = QStringLiteral("Withdrawn");
-        indices.push_back(item.index);
-    }
-    return indices;
-}
-
-int Engine::queued() {
-    std::lock_guard<std::mutex> hold(inputLock_);
-    return static_cast<int>(queue_.size());
-}
-
-void Engine::endInput() {
-    {
-        std::lock_guard<std::mutex> hold(inputLock_);
-        inputEnded_ = true;
-    }
-    curl_multi_wakeup(multiOf(multi_));
-}
-
-int Engine::fetchItem(const QString& url, const QString& base, const QString& target) {
-    int index;
-    {
-        std::lock_guard<std::mutex> hold(lock_);
-        index = static_cast<int>(outcomes_.size());
-        outcomes_.emplace_back();
-    }
-    {
-        std::lock_guard<std::mutex> hold(inputLock_);
-        queue_.push_back(Queued{index, url, base, Transfer::HostOf(FetchAddress(url)), target});
-    }
-    Listener quiet;
-    drive(quiet, index);
-    return index;
-}
-
-void Engine::runQueue(const std::function<void()>& wantMore) {
-    WantMoreOnly listener(wantMore);
-    drive(listener, -1);
-}
-
-void Engine::runQueue(Listener& listener) {
-    {
-        std::lock_guard<std::mutex> hold(lock_);
-        listener_ = &listener;
-    }
-    drive(listener, -1);
-}
-
-RunFigures Engine::figures() const {
-    std::lock_guard<std::mutex> hold(figuresLock_);
-    return figures_;
-}
 
 void Engine::publishFigures() {
     RunFigures f;
@@ -253,23 +55,23 @@ void Engine::publishFigures() {
     std::sort(f.items.begin(), f.items.end(), [](const ItemFigures& x, const ItemFigures& y) { return x.index < y.index; });
     f.bytesLeft = left;
     current_.store(f.earliest, std::memory_order_relaxed);
-    std::lock_guard<std::mutex> hold(figuresLock_);
+    std::lock_guard<std::mutex> hold(lock_);
     f.finished = figures_.finished;
     figures_ = f;
 }
 
 void Engine::countFinished(Listener& listener, int index) {
     {
-        std::lock_guard<std::mutex> hold(figuresLock_);
+        std::lock_guard<std::mutex> hold(lock_);
         ++figures_.finished;
     }
     listener.onItemEnded(index);
 }
 
 // Ends an item's transfer: a complete file goes on to be named (when its turn has come) and
-// published; anything else leaves nothing.
+// published; anything else leaves nothing, or, stopped, a big item's recorded partial.
 void Engine::endActive(Listener& listener, std::size_t at, ItemOutcome outcome) {
-    std::unique_ptr<Active> a = std::move(active_[at]);
+    std::unique_ptr<EngineItem> a = std::move(active_[at]);
     active_.erase(active_.begin() + static_cast<std::ptrdiff_t>(at));
     const int index = a->index;
     if (a->inMulti) curl_multi_remove_handle(multiOf(multi_), a->transfer->easy());
@@ -277,25 +79,19 @@ void Engine::endActive(Listener& listener, std::size_t at, ItemOutcome outcome) 
     movedByEnded_ += a->transfer->bytesMoved();
     const bool complete = outcome.stored;
     if (!complete) {
-        if (a->big && outcome.cancelled) {
-            // Stopped or closed: what came stays on disk under its partial name, recorded, so
-            // that the next run of this address into this folder goes on from there.
-            syncPartial(*a);
-            a->job.fd.reset();
-        } else {
-            if (a->big) drainPartialSyncs();
-            dropTemporary(a->job);
-            if (a->big) partials().remove(a->partial.folder, a->partial.url);
-        }
-        if (a->named) memo_.givenBack(a->job.base, a->job.target);
+        // Stopped or closed: a big item's bytes stay on disk under its partial name, recorded, so
+        // that the next run of this address into this folder goes on from there.
+        if (a->big && outcome.cancelled)
+            partials_->stopped(*a);
+        else
+            partials_->failed(*a);
+        if (a->named) naming_->givenBack(a->job.base, a->job.target);
         setOutcome(index, std::move(outcome));
-    } else if (a->big) {
-        // The partial becomes the stored file; its record is done with.
-        drainPartialSyncs();
-        partials().remove(a->partial.folder, a->partial.url);
+    } else {
+        partials_->stored(*a);
     }
     if (complete && a->named) {
-        handToFinisher(std::move(a->job));
+        publisher_->hand(std::move(a->job));
     } else if (complete) {
         a->transfer.reset();
         parked_.push_back(std::move(a));
@@ -305,58 +101,46 @@ void Engine::endActive(Listener& listener, std::size_t at, ItemOutcome outcome) 
     assignNames(false);
 }
 
-// Chooses the item's name from its answer, or declines the body (skipped, or a name the folder
-// cannot hold).
-bool Engine::decide(Active& a, const AnswerFacts& facts, qint64 total) {
-    const Folder& folder = *a.job.folder;
-    const int most = folder.nameMax > 0 ? static_cast<int>(std::min<long>(folder.nameMax, 255)) : 255;
-    const QString name = ChooseFileName(facts, serverNames_, most);
-    const Fw::Result<QByteArray> bytes = checkName(name, folder);
-    if (!bytes) {
-        a.nameError = bytes.error().text;
-        return false;
-    }
-    const QString base = inFolder(a.folderText, name);
-    if (skipExisting_ && total > 0) {
-        struct stat st {};
-        if (::fstatat(folder.fd.get(), bytes->constData(), &st, 0) == 0 && S_ISREG(st.st_mode) && st.st_size == total) {
-            a.skippedAs = base;
-            return false;
+// Names the items whose answers came during the last turn of the transfers. One whose body is not
+// wanted (skipped, or a name the folder cannot hold) ends here.
+void Engine::nameAnswered(Listener& listener) {
+    bool any = false;
+    for (std::size_t k = 0; k < active_.size();) {
+        EngineItem& a = *active_[k];
+        if (!a.answerWaiting) {
+            ++k;
+            continue;
         }
+        any = true;
+        if (naming_->decide(a)) {
+            ++k;
+            continue;
+        }
+        ItemOutcome declined;
+        if (!a.nameError.isEmpty()) {
+            declined.reason = a.nameError;
+        } else {
+            declined.skipped = true;
+            declined.path = a.skippedAs;
+            declined.reason = QStringLiteral("Skipped");
+        }
+        endActive(listener, k, std::move(declined));
     }
-    a.job.base = base;
-    a.answered = true;
-    a.answeredAtMs = SteadyNowMs();
-    assignNames(false);
-    return true;
+    if (any) assignNames(false);
 }
 
-// Numbers the items whose names are chosen, in the order they began: one waits for the answers
-// of those begun before it, up to kNameWaitMs (or not at all when forced: the run is ending).
+// Numbers the items whose names are chosen, in the order they began; complete files whose names
+// have come go on to be published.
 void Engine::assignNames(bool force) {
-    std::vector<Active*> waiting;
+    std::vector<EngineItem*> waiting;
     for (const auto& a : active_)
         if (!a->named) waiting.push_back(a.get());
     for (const auto& a : parked_)
         if (!a->named) waiting.push_back(a.get());
-    if (waiting.empty()) return;
-    std::sort(waiting.begin(), waiting.end(), [](const Active* x, const Active* y) { return x->index < y->index; });
-    const qint64 now = SteadyNowMs();
-    bool earlierUnanswered = false;
-    for (Active* a : waiting) {
-        if (!a->answered) {
-            earlierUnanswered = true;
-            continue;
-        }
-        if (earlierUnanswered && !force && now - a->answeredAtMs < kNameWaitMs) continue;
-        a->job.target = Main::NextFreeName(a->job.base, namingContext());
-        a->job.nameBytes = QFile::encodeName(Main::FileNameOf(a->job.target, Main::kNativeSeparator));
-        a->named = true;
-    }
-    // Complete files whose names have come go on to be published.
+    naming_->assign(std::move(waiting), force);
     for (auto it = parked_.begin(); it != parked_.end();) {
         if ((*it)->named) {
-            handToFinisher(std::move((*it)->job));
+            publisher_->hand(std::move((*it)->job));
             it = parked_.erase(it);
         } else {
             ++it;
@@ -364,11 +148,13 @@ void Engine::assignNames(bool force) {
     }
 }
 
-// Begins the first queued item whose server is not asking for a pause.
+// Begins the first queued item whose server is not asking for a pause, when the files waiting to
+// be published leave room for one more.
 bool Engine::startNext(Listener& listener, qint64 nowMs) {
+    if (!publisher_->room(static_cast<int>(active_.size() + parked_.size()) + 1)) return false;
     Queued item;
     {
-        std::lock_guard<std::mutex> hold(inputLock_);
+        std::lock_guard<std::mutex> hold(lock_);
         auto it = queue_.begin();
         for (; it != queue_.end(); ++it) {
             const auto pause = hostPause_.constFind(it->host);
@@ -384,7 +170,7 @@ bool Engine::startNext(Listener& listener, qint64 nowMs) {
 }
 
 void Engine::begin(Listener& listener, Queued item) {
-    auto a = std::make_unique<Active>();
+    auto a = std::make_unique<EngineItem>();
     a->index = item.index;
     a->url = item.url;
     a->base = item.base;
@@ -394,7 +180,7 @@ void Engine::begin(Listener& listener, Queued item) {
     a->job.base = item.base;
     listener.onItemStarted(item.index);
     auto failNow = [&](QString reason, bool cancelled = false) {
-        if (a->named) memo_.givenBack(a->job.base, a->job.target);
+        if (a->named) naming_->givenBack(a->job.base, a->job.target);
         ItemOutcome outcome;
         outcome.cancelled = cancelled;
         outcome.reason = std::move(reason);
@@ -402,54 +188,44 @@ void Engine::begin(Listener& listener, Queued item) {
         countFinished(listener, item.index);
     };
     if (cancelled_) return failNow(QStringLiteral("Cancelled"), true);
-    const Fw::Result<void> made = createTemporary(a->folderText, a->job);
+    const Fw::Result<void> made = publisher_->createTemporary(a->folderText, a->job);
     if (!made) return failNow(made.error().text);
     if (!item.target.isEmpty()) {
         // Named by the caller already: only whether the folder can hold the name is asked.
-        const Fw::Result<QByteArray> bytes = checkName(Main::FileNameOf(item.target, Main::kNativeSeparator), *a->job.folder);
+        const Fw::Result<QByteArray> bytes =
+            AnswerNaming::checkName(Main::FileNameOf(item.target, Main::kNativeSeparator), *a->job.folder);
         if (!bytes) {
-            dropTemporary(a->job);
+            publisher_->dropTemporary(a->job);
             return failNow(bytes.error().text);
         }
         a->job.target = item.target;
         a->job.nameBytes = *bytes;
         a->answered = a->named = true;
     }
-    // What an earlier run of this address into this folder kept goes on from where it ended, when
-    // it is still the file that run made and no other copy is at it.
-    if (!a->named) {
-        if (std::optional<PartialRecord> kept = partials().find(a->job.folder->path, item.url);
-            kept && kept->total > 0 && !kept->validator.isEmpty()) {
-            if (Fw::UniqueFd fd = OpenPartialLocked(*kept)) {
-                dropTemporary(a->job);
-                a->job.fd = std::move(fd);
-                a->job.tempName = QFile::encodeName(kept->partName);
-                a->partial = *kept;
-                a->big = a->partialTried = true;
-                a->syncedBytes = kept->goodLength;
-                a->job.base = inFolder(a->folderText, kept->partName.chopped(5));
-                a->answered = true;
-                a->answeredAtMs = SteadyNowMs();
-            }
-        }
-    }
+    if (!a->named) partials_->resume(*a);
     a->transfer = std::make_unique<Transfer>(limits_, item.url, FileTarget{a->job.fd.get(), true, &a->job.folder->space},
                                              &a->progress);
     if (a->big) a->transfer->continueFrom(a->partial.goodLength, a->partial.total, a->partial.validator);
     if (a->transfer->refused()) {
-        dropTemporary(a->job);
+        publisher_->dropTemporary(a->job);
         return failNow(a->transfer->refusal().text);
     }
-    if (!a->named) {
-        Active* raw = a.get();
-        a->transfer->setAnswerHandler([this, raw](const AnswerFacts& facts, qint64 total) { return decide(*raw, facts, total); });
+    if (!a->answered) {
+        // Only kept here: the loop names the item once libcurl has returned.
+        EngineItem* raw = a.get();
+        a->transfer->setAnswerHandler([raw](const AnswerFacts& facts, qint64 total) {
+            raw->facts = facts;
+            raw->factsTotal = total;
+            raw->answerWaiting = true;
+            return true;
+        });
     }
-    a->transfer->setWriteBehind(syncEachFile_ ? kWriteBehindBytes : 0);
+    a->transfer->setWriteBehind(publisher_->syncEachFile() ? kWriteBehindBytes : 0);
     a->transfer->setRateGate(&gate_);
     a->transfer->prepareTry();
     a->inMulti = curl_multi_add_handle(multiOf(multi_), a->transfer->easy()) == CURLM_OK;
     if (!a->inMulti) {
-        dropTemporary(a->job);
+        publisher_->dropTemporary(a->job);
         return failNow(QStringLiteral("Cannot start the transfer"));
     }
     active_.push_back(std::move(a));
@@ -457,16 +233,18 @@ void Engine::begin(Listener& listener, Queued item) {
     publishFigures();
 }
 
-void Engine::settle(Listener& listener, Active& a, CURLcode code, qint64 nowMs) {
+void Engine::settle(Listener& listener, EngineItem& a, CURLcode code, qint64 nowMs) {
     const std::size_t at = static_cast<std::size_t>(
         std::find_if(active_.begin(), active_.end(), [&](const auto& p) { return p.get() == &a; }) - active_.begin());
     Transfer::Next next = a.transfer->evaluate(code);
     // An answer without a body is named (or skipped) at its end.
-    if (next == Transfer::Next::Done && !a.answered && !a.transfer->answerNow()) next = Transfer::Next::Skipped;
+    if (next == Transfer::Next::Done && !a.answered && !a.answerWaiting) a.transfer->answerNow();
+    if (next == Transfer::Next::Done && a.answerWaiting && !naming_->decide(a)) next = Transfer::Next::Skipped;
+    if (next == Transfer::Next::Done && !a.answered) next = Transfer::Next::Skipped;
     switch (next) {
     case Transfer::Next::Done: {
         ItemOutcome ready;
-        ready.stored = true;  // named and published by the finisher
+        ready.stored = true;  // named and published by the publisher
         endActive(listener, at, std::move(ready));
         return;
     }
@@ -512,7 +290,7 @@ void Engine::drive(Listener& listener, int untilDone) {
     std::size_t resumeFrom = 0;  // where the next turn of resuming paused transfers starts
 
     auto inQueue = [&](int index) {
-        std::lock_guard<std::mutex> hold(inputLock_);
+        std::lock_guard<std::mutex> hold(lock_);
         return std::any_of(queue_.begin(), queue_.end(), [&](const Queued& q) { return q.index == index; });
     };
 
@@ -529,9 +307,11 @@ void Engine::drive(Listener& listener, int untilDone) {
             assignNames(true);
             // A single item that never began is cancelled too.
             if (untilDone >= 0 && inQueue(untilDone)) {
-                std::lock_guard<std::mutex> hold(inputLock_);
-                queue_.erase(std::remove_if(queue_.begin(), queue_.end(), [&](const Queued& q) { return q.index == untilDone; }),
-                             queue_.end());
+                {
+                    std::lock_guard<std::mutex> hold(lock_);
+                    queue_.erase(std::remove_if(queue_.begin(), queue_.end(), [&](const Queued& q) { return q.index == untilDone; }),
+                                 queue_.end());
+                }
                 ItemOutcome stopped;
                 stopped.cancelled = true;
                 stopped.reason = QStringLiteral("Cancelled");
@@ -544,6 +324,12 @@ void Engine::drive(Listener& listener, int untilDone) {
         // Tries whose wait is over.
         for (auto& a : active_) {
             if (a->retryAtMs > 0 && now >= a->retryAtMs) {
+                // A pause its server asked for since holds the retry too.
+                const auto pause = hostPause_.constFind(a->host);
+                if (pause != hostPause_.cend() && pause.value() > now) {
+                    a->retryAtMs = pause.value();
+                    continue;
+                }
                 a->retryAtMs = 0;
                 a->transfer->prepareTry();
                 a->inMulti = curl_multi_add_handle(multi, a->transfer->easy()) == CURLM_OK;
@@ -564,7 +350,7 @@ void Engine::drive(Listener& listener, int untilDone) {
             bool ask = false;
             bool done = false;
             {
-                std::lock_guard<std::mutex> hold(inputLock_);
+                std::lock_guard<std::mutex> hold(lock_);
                 if (queue_.size() <= static_cast<std::size_t>(kLowWater) && !inputEnded_ && !moreWanted_) {
                     moreWanted_ = true;
                     ask = true;
@@ -596,15 +382,10 @@ void Engine::drive(Listener& listener, int untilDone) {
             settle(listener, **it, code, SteadyNowMs());
         }
 
+        // Answers that came are named, now that libcurl has returned.
+        nameAnswered(listener);
         // Big items keep their bytes where a stop or a crash does not take them.
-        for (auto& a : active_) {
-            Transfer& t = *a->transfer;
-            if (!a->big && !a->partialTried && a->answered && t.total() > 0 &&
-                (t.total() > kBigBytes || t.received() > kBigBytes) && !t.rangeValidator().isEmpty())
-                keepAsPartial(*a);
-            else if (a->big && (t.received() - a->syncedBytes >= kPartialSyncBytes || t.received() < a->syncedBytes))
-                syncPartialLater(*a);
-        }
+        for (auto& a : active_) partials_->look(*a);
 
         now = SteadyNowMs();
         // Complete files that waited long enough for earlier answers are numbered anyway.
@@ -614,7 +395,7 @@ void Engine::drive(Listener& listener, int untilDone) {
         if (gate_.limited()) {
             bool anyPaused = false;
             for (std::size_t k = 0; k < active_.size(); ++k) {
-                Active& a = *active_[(resumeFrom + k) % active_.size()];
+                EngineItem& a = *active_[(resumeFrom + k) % active_.size()];
                 if (!a.transfer->paused()) continue;
                 anyPaused = true;
                 if (!gate_.open(now)) break;
@@ -644,29 +425,6 @@ void Engine::drive(Listener& listener, int untilDone) {
         if (ended) continue;
         if (running > 0 || timeout > 0) curl_multi_poll(multi, nullptr, 0, static_cast<int>(timeout), nullptr);
     }
-}
-
-QString NamingText(const QString& url) {
-    QString text = url;
-    text.replace(QLatin1Char('\\'), Main::kNativeSeparator);
-    return text;
-}
-
-RunSummary RunHeadless(Engine& engine, Dialogs::DialogService& dialogs, const QStringList& urls,
-                       const QString& folder) {
-    (void)dialogs;
-    engine.beginRun();
-    for (const QString& entry : urls) {
-        // Fetched and named from the same text.
-        const QString url = FetchAddress(entry);
-        engine.enqueue(url, Main::BuildTargetPath(NamingText(url), folder));
-    }
-    engine.endInput();
-    engine.runQueue(std::function<void()>{});
-    const std::vector<ItemOutcome> outcomes = engine.finishRun();
-    RunSummary summary;
-    for (qsizetype k = 0; k < urls.size(); ++k) summary.add(urls[k], outcomes[static_cast<std::size_t>(k)]);
-    return summary;
 }
 
 }  // namespace Download

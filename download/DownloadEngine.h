@@ -1,22 +1,21 @@
 #pragma once
 // The download engine: the items of a run, several at once over one libcurl multi handle, each
 // into a file of the output folder, never replacing an existing entry and never leaving a partial
-// file (download/DurableFiles.h). Items begin in the order they were queued and are named in that
-// order; a retry wait or a slow server holds one transfer only, and a server that asks for a
-// pause (Retry-After) gets no new request until it is over. Needs no window: the window drives it
-// through a Run (download/DownloadRun.h), and RunHeadless drives it the same way.
+// file. This is its scheduler (the one multi loop: queue, transfers, retries, host pauses, the
+// rate gate); naming (AnswerNaming.h), publishing (Publisher.h) and kept partials
+// (KeptPartials.h) are parts of their own. Items begin in the order they were queued and are
+// named in that order; a retry wait or a slow server holds one transfer only, and a server that
+// asks for a pause (Retry-After) gets no new request until it is over. Needs no window: a
+// DownloadJob (download/DownloadJob.h) drives it for the window, and RunHeadless the same way.
 #include <QString>
 #include <QHash>
 #include <QStringList>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "download/Address.h"
@@ -34,6 +33,11 @@ class DialogService;
 }
 
 namespace Download {
+
+struct EngineItem;
+class AnswerNaming;
+class Publisher;
+class KeptPartials;
 
 // One item under way, as a snapshot shows it.
 struct ItemFigures {
@@ -81,10 +85,7 @@ public:
     // How an item is named when its answer's headers arrive: the server's name first (else the
     // final address's decoded segment), and whether a file already there under that name with the
     // announced size makes the item skipped instead of numbered. Set between runs.
-    void setNaming(bool serverNames, bool skipExisting) {
-        serverNames_ = serverNames;
-        skipExisting_ = skipExisting;
-    }
+    void setNaming(bool serverNames, bool skipExisting);
 
     // The naming context of this run (its memo of names handed out).
     Main::NamingContext namingContext();
@@ -152,133 +153,62 @@ public:
 
     // Each file is flushed to disk before it gets its name, so that a crash never leaves a
     // named file without its data. Only a measurement of what that costs turns it off.
-    void setSyncEachFile(bool on) { syncEachFile_ = on; }
-    void setTemporaryMethod(TemporaryMethod method) { temporaryMethod_ = method; }
+    void setSyncEachFile(bool on);
+    void setTemporaryMethod(TemporaryMethod method);
 
 private:
-    // The output folder, opened once for the items that go to it.
-    struct Folder {
-        QString path;
-        QByteArray registryPath;  // how the registry of named temporaries knows it
-        Fw::UniqueFd fd;
-        long nameMax = 0;
-        quint64 device = 0, inode = 0;
-        mutable SpaceBudget space;  // used by the scheduling thread only
-    };
-    struct FinishJob {
-        int index = 0;
-        Fw::UniqueFd fd;     // the complete temporary file, open (and locked when named)
-        std::shared_ptr<const Folder> folder;
-        std::chrono::steady_clock::time_point completeAt;
-        QByteArray tempName;  // empty for an anonymous file
-        QByteArray nameBytes;
-        QString base;
-        QString target;
-        bool onDisk = false;  // a flush of its file system has written it out
-    };
     struct Queued {
         int index = 0;
         QString url, base, host;
         QString target;  // named already (a later item began first)
     };
-    struct Active;
 
-    // Queue and scheduling (DownloadEngine.cpp).
     void drive(Listener& listener, int untilDone);
     bool startNext(Listener& listener, qint64 nowMs);
     void begin(Listener& listener, Queued item);
-    void settle(Listener& listener, Active& active, CURLcode code, qint64 nowMs);
+    void settle(Listener& listener, EngineItem& item, CURLcode code, qint64 nowMs);
     void endActive(Listener& listener, std::size_t at, ItemOutcome outcome);
+    void nameAnswered(Listener& listener);
+    void assignNames(bool force);
     void publishFigures();
     void setOutcome(int index, ItemOutcome outcome);
-    bool decide(Active& a, const AnswerFacts& facts, qint64 total);
-    // Big items keep their bytes under a recorded partial name (name.part) while they come in.
-    PartialStore& partials();
-    void keepAsPartial(Active& a);
-    void syncPartial(Active& a);       // now, on this thread (the item is ending)
-    void syncPartialLater(Active& a);  // on the syncer, while the transfer goes on
-    void drainPartialSyncs();
-    void syncerLoop();
-    void assignNames(bool force);
     void countFinished(Listener& listener, int index);
 
-    // Durable files (DurableFiles.cpp).
-    Fw::Result<std::shared_ptr<const Folder>> openFolder(const QString& path, bool fresh);
-    Fw::Result<void> createTemporary(const QString& folder, FinishJob& job);
-    Fw::Result<QByteArray> checkName(const QString& name, const Folder& folder) const;
-    void dropTemporary(FinishJob& job);
-    void handToFinisher(FinishJob job);
-    ItemOutcome finish(FinishJob& job);
-    void flushTogether(std::vector<FinishJob>& batch);
-    void startFinisher();
-    void finisherLoop();
-    void cleanFolderOnce(const QString& folder);
-
-    // One finisher: complete files gather for a moment (or until there are many) and then share
-    // one flush, which goes on while the next files come in. Each waiting file holds a descriptor,
-    // so how many may wait depends on the descriptor limit.
-    static constexpr int kGatherMs = 30;
     // The queue asks for more when this few items are left in it.
     static constexpr int kLowWater = 16;
-    static constexpr int kBatchFiles = 256;
-    static int maxInFlight();
 
     TransferLimits limits_;
     void* multi_ = nullptr;  // the run's libcurl multi handle, kept so that connections live on
     int maxTransfers_ = 4;
     qint64 speedLimit_ = 0;
     std::atomic<bool> cancelled_{false};
-    Main::NameMemo memo_;
-    QStringList cleanedFolders_;
-    bool syncEachFile_ = true;
-    TemporaryMethod temporaryMethod_ = TemporaryMethod::Best;
-    std::atomic<bool> sharedFlushTooSlow_{false};
+    std::atomic<int> current_{-1};
+
+    // The engine's other parts: naming, publishing and kept partials, each with its own lock
+    // at most.
+    std::unique_ptr<AnswerNaming> naming_;
+    std::unique_ptr<Publisher> publisher_;
+    std::unique_ptr<KeptPartials> partials_;
 
     // The scheduling thread's own.
-    std::vector<std::unique_ptr<Active>> active_;
-    std::vector<std::unique_ptr<Active>> parked_;  // complete, waiting for their names
-    bool serverNames_ = true;
-    bool skipExisting_ = false;
-    std::unique_ptr<PartialStore> partials_;
-    // Flushes of big items' partials and the records that follow them, off the transfer thread,
-    // in the order asked.
-    struct PartialSync {
-        Fw::UniqueFd fd;
-        PartialRecord record;
-    };
-    std::mutex syncLock_;
-    std::condition_variable syncWake_, syncIdle_;
-    std::deque<PartialSync> syncJobs_;
-    bool syncBusy_ = false;
-    bool syncStop_ = false;
-    std::thread syncer_;
-    std::shared_ptr<const Folder> folder_;  // the folder of the last item begun
-    QHash<QString, qint64> hostPause_;      // host, SteadyNowMs() before which it gets no request
+    std::vector<std::unique_ptr<EngineItem>> active_;
+    std::vector<std::unique_ptr<EngineItem>> parked_;  // complete, waiting for their names
+    QHash<QString, qint64> hostPause_;  // host, SteadyNowMs() before which it gets no request
     qint64 lastFiguresMs_ = 0;
     qint64 lastProgressMs_ = 0;
     qint64 movedByEnded_ = 0;
     RateGate gate_;
 
-    mutable std::mutex figuresLock_;
-    RunFigures figures_;
-
-    std::mutex lock_;
-    std::condition_variable work_;  // a job to finish, or stop
-    std::condition_variable room_;  // a job finished
-    std::deque<FinishJob> jobs_;
-    int inFlight_ = 0;
-    bool stopping_ = false;
-    bool finishing_ = false;  // finishRun() waits: flush what there is at once
-
-    std::mutex inputLock_;
+    // The scheduler's one lock: what other threads hand in (the queue) and take out (figures,
+    // outcomes).
+    mutable std::mutex lock_;
     std::deque<Queued> queue_;
     bool inputEnded_ = false;
     bool moreWanted_ = false;
-    std::atomic<int> current_{-1};
+    RunFigures figures_;
     std::vector<ItemOutcome> outcomes_;
     std::vector<int> finished_;  // outcomes set since the last takeFinished()
     Listener* listener_ = nullptr;  // told of each outcome, from runQueue() until finishRun()
-    std::thread finisher_;
 };
 
 // The URL text as naming reads it: "\" splits like "/".

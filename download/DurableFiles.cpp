@@ -1,8 +1,7 @@
-// Durable files: each item's data in a temporary of the output folder, flushed to disk (many
-// files sharing one flush) and only then named, never replacing an existing entry.
-#include "download/DownloadEngine.h"
-#include "download/EngineItem.h"
-#include "download/UnfinishedWork.h"
+// Durable files: the temporaries an item's data goes to (anonymous, or named and recorded),
+// and publishing under a name without ever replacing an existing entry.
+#include "download/DurableFiles.h"
+#include "download/PartialRecords.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -120,33 +119,27 @@ int removeLeftovers(int dirFd, const QByteArray& folder) {
     return removed;
 }
 
-QString errnoText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+}  // namespace
 
-bool isNameError(int error) { return error == ENAMETOOLONG || error == EILSEQ || error == EINVAL; }
+namespace Durable {
 
-const QString kNameRefused = QStringLiteral("Name not allowed by the file system");
-const QString kNoFileName = QStringLiteral("No file name in address");
-const QString kFolderMissing = QStringLiteral("Folder not found");
-const QString kNameReserved = QStringLiteral("Name reserved for the program's temporary files");
-
-QString publishReason(const Fw::Error& error) {
-    return isNameError(error.code) ? kNameRefused : error.code == ENOENT ? kFolderMissing : error.text;
-}
+QByteArray RegistryPath(const QString& folder) { return registryPath(folder); }
+void UnregisterTemporary(const QByteArray& folder, const char* tempName) { unregisterTemporary(folder, tempName); }
 
 // Can an anonymous file be named through /proc (linkat with AT_EMPTY_PATH needs a privilege)?
-bool procFdUsable() {
+bool ProcFdUsable() {
     static const bool usable = ::access("/proc/self/fd", X_OK) == 0;
     return usable;
 }
 
-Fw::Result<void> linkAnonymous(int fd, int dirFd, const char* to) {
+Fw::Result<void> LinkAnonymous(int fd, int dirFd, const char* to) {
     char path[64];
     std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
     if (::linkat(AT_FDCWD, path, dirFd, to, AT_SYMLINK_FOLLOW) == 0) return {};
     return errno == EEXIST ? Fw::Error::nameTaken(EEXIST) : Fw::Error::fromErrno(errno);
 }
 
-}  // namespace
+}  // namespace Durable
 
 bool IsTemporaryName(const QString& fileName) { return isTemporaryName(QFile::encodeName(fileName).constData()); }
 
@@ -200,8 +193,9 @@ bool SharedFlushCoversFiles(long fileSystemType, const char* kernelRelease) {
     }
 }
 
-namespace {
-bool sharedFlushCovers(int fd) {
+namespace Durable {
+
+bool SharedFlushCovers(int fd) {
     static const QByteArray release = [] {
         utsname names{};
         return ::uname(&names) == 0 ? QByteArray(names.release) : QByteArray();
@@ -209,69 +203,10 @@ bool sharedFlushCovers(int fd) {
     struct statfs fs{};
     return ::fstatfs(fd, &fs) == 0 && SharedFlushCoversFiles(static_cast<long>(fs.f_type), release.constData());
 }
-}  // namespace
 
-void Engine::cleanFolderOnce(const QString& folder) {
-    if (cleanedFolders_.contains(folder)) return;
-    cleanedFolders_.append(folder);
-    RemoveLeftoverTemporaries(folder);
-}
-
-int Engine::maxInFlight() {
-    static const int most = [] {
-        rlimit limit{};
-        const rlim_t soft = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 1024;
-        // A quarter of the descriptors at most, leaving the rest to the program and its sockets.
-        return static_cast<int>(std::clamp<rlim_t>(soft / 4, 16, 1024));
-    }();
-    return most;
-}
-
-void Engine::startFinisher() {
-    if (!finisher_.joinable()) finisher_ = std::thread([this] { finisherLoop(); });
-}
-
-void Engine::finisherLoop() {
-    std::unique_lock<std::mutex> hold(lock_);
-    for (;;) {
-        work_.wait(hold, [&] { return stopping_ || !jobs_.empty(); });
-        if (jobs_.empty()) return;
-        // Files gather for a moment so that one flush of the file system serves many of them;
-        // the end of a run flushes what there is at once.
-        const auto until = jobs_.front().completeAt + std::chrono::milliseconds(kGatherMs);
-        work_.wait_until(hold, until, [&] {
-            return stopping_ || finishing_ || jobs_.size() >= static_cast<std::size_t>(kBatchFiles);
-        });
-        std::vector<FinishJob> batch;
-        batch.reserve(jobs_.size());
-        while (!jobs_.empty()) {
-            batch.push_back(std::move(jobs_.front()));
-            jobs_.pop_front();
-        }
-        hold.unlock();
-        flushTogether(batch);
-        std::vector<std::pair<int, ItemOutcome>> done;
-        done.reserve(batch.size());
-        for (FinishJob& job : batch) {
-            done.emplace_back(job.index, finish(job));
-            if (!done.back().second.stored) memo_.givenBack(job.base, job.target);
-        }
-        batch.clear();  // the descriptors close before the room is given back
-        hold.lock();
-        for (auto& [index, outcome] : done) {
-            outcomes_[static_cast<std::size_t>(index)] = std::move(outcome);
-            finished_.push_back(index);
-            if (listener_) listener_->onItemOutcome(index, outcomes_[static_cast<std::size_t>(index)]);
-        }
-        inFlight_ -= static_cast<int>(done.size());
-        room_.notify_all();
-    }
-}
-
-namespace {
 // A named temporary, locked before anyone can take its lock for a clean-up and recorded only
 // then; a clean-up reads the record after taking the lock, so it never takes a file in use.
-Fw::UniqueFd createNamedTemporary(int dirFd, const QByteArray& folder, QByteArray& tempName) {
+Fw::UniqueFd CreateNamedTemporary(int dirFd, const QByteArray& folder, QByteArray& tempName) {
     Fw::UniqueFd fd;
     for (int attempt = 0; attempt < 100 && !fd; ++attempt) {
         tempName = randomTemporaryName();
@@ -293,276 +228,10 @@ Fw::UniqueFd createNamedTemporary(int dirFd, const QByteArray& folder, QByteArra
 }
 
 // Removes a named temporary while its lock is still held, then its record.
-void dropNamedTemporary(int dirFd, const QByteArray& folder, const QByteArray& tempName) {
+void DropNamedTemporary(int dirFd, const QByteArray& folder, const QByteArray& tempName) {
     ::unlinkat(dirFd, tempName.constData(), 0);
     unregisterTemporary(folder, tempName.constData());
 }
-}  // namespace
 
-// The folder stays open from item to item while its path still leads to it; a folder renamed,
-// removed or replaced is opened again, so each item goes where its path says.
-Fw::Result<std::shared_ptr<const Engine::Folder>> Engine::openFolder(const QString& path, bool fresh) {
-    const QByteArray encoded = QFile::encodeName(path);
-    if (folder_ && !fresh && folder_->path == path) {
-        struct stat now;
-        if (::stat(encoded.constData(), &now) == 0 && quint64(now.st_dev) == folder_->device &&
-            quint64(now.st_ino) == folder_->inode)
-            return folder_;
-    }
-    folder_.reset();
-    auto folder = std::make_shared<Folder>();
-    folder->path = path;
-    folder->fd.reset(::open(encoded.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!folder->fd) {
-        return Fw::Error::failed(errno == ENOENT || errno == ENOTDIR ? kFolderMissing
-                                                                     : QStringLiteral("Cannot open the folder: ") + errnoText(errno),
-                                 errno);
-    }
-    folder->registryPath = registryPath(path);
-    folder->nameMax = ::fpathconf(folder->fd.get(), _PC_NAME_MAX);
-    struct stat st;
-    if (::fstat(folder->fd.get(), &st) != 0) return Fw::Error::failed(QStringLiteral("Cannot open the folder: ") + errnoText(errno), errno);
-    folder->device = quint64(st.st_dev);
-    folder->inode = quint64(st.st_ino);
-    folder_ = folder;
-    return folder_;
-}
-
-// A name the folder can hold, as the file system's bytes; the reason when it cannot.
-Fw::Result<QByteArray> Engine::checkName(const QString& name, const Folder& folder) const {
-    if (Main::IsUnusableFileName(name)) return Fw::Error::failed(kNoFileName);
-    // Such a name would look to a clean-up like a temporary of this program.
-    if (IsTemporaryName(name)) return Fw::Error::failed(kNameReserved);
-    const QByteArray nameBytes = QFile::encodeName(name);
-    if (nameBytes.contains('\0') || (folder.nameMax > 0 && nameBytes.size() > folder.nameMax))
-        return Fw::Error::failed(kNameRefused);
-    return nameBytes;
-}
-
-// Opens the item's folder and makes its temporary there; the reason when that cannot be done
-// (the item then fails before anything is fetched).
-Fw::Result<void> Engine::createTemporary(const QString& folderText, FinishJob& job) {
-    const QString folder = folderText.isEmpty() ? QStringLiteral(".") : folderText;
-    cleanFolderOnce(folder);
-    const Fw::Result<std::shared_ptr<const Folder>> opened = openFolder(folder, false);
-    if (!opened) return Fw::Error::failed(opened.error().text);
-    job.folder = *opened;
-    const int dirFd = job.folder->fd.get();
-
-    QByteArray tempName;
-    Fw::UniqueFd fd;
-    if (temporaryMethod_ == TemporaryMethod::Best && procFdUsable()) {
-        // No name until it is complete: nothing to clean up, nothing another copy could take.
-        fd.reset(::openat(dirFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
-        if (!fd && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
-            return Fw::Error::failed(errno == ENOENT ? kFolderMissing
-                                                     : QStringLiteral("Cannot create a file in the folder: ") + errnoText(errno));
-    }
-    if (!fd) {
-        fd = createNamedTemporary(dirFd, job.folder->registryPath, tempName);
-        if (!fd)
-            return Fw::Error::failed(errno == ENOENT ? kFolderMissing
-                                                     : QStringLiteral("Cannot create a file in the folder: ") + errnoText(errno));
-    }
-    job.fd = std::move(fd);
-    job.tempName = tempName;
-    return {};
-}
-
-// A temporary whose transfer failed: nothing of it stays.
-void Engine::dropTemporary(FinishJob& job) {
-    if (job.fd && !job.tempName.isEmpty()) dropNamedTemporary(job.folder->fd.get(), job.folder->registryPath, job.tempName);
-    job.fd.reset();
-}
-
-// A complete temporary goes to the finisher, which flushes and names it while the transfers go on.
-void Engine::handToFinisher(FinishJob job) {
-    job.completeAt = std::chrono::steady_clock::now();
-    startFinisher();
-    std::unique_lock<std::mutex> hold(lock_);
-    room_.wait(hold, [&] { return inFlight_ < maxInFlight(); });
-    ++inFlight_;
-    jobs_.push_back(std::move(job));
-    // The finisher needs a word only for the first file of a batch (it then waits for the gather
-    // time) and for a full batch; the files in between cost the transfers nothing.
-    if (jobs_.size() == 1 || jobs_.size() == static_cast<std::size_t>(kBatchFiles)) work_.notify_one();
-}
-// One flush of each file system a batch lies on writes out every file of the batch: far cheaper
-// than a flush per file. When it fails, each file's own fsync says which of them it concerns.
-void Engine::flushTogether(std::vector<FinishJob>& batch) {
-    // A file system busy with other programs' writes makes such a flush wait for all of them;
-    // then this run goes back to one fsync per file, which waits for its own file only.
-    if (!syncEachFile_ || batch.size() < 2 || sharedFlushTooSlow_) return;
-    const auto started = std::chrono::steady_clock::now();
-    std::vector<std::pair<quint64, bool>> flushed;  // file system, flush succeeded
-    for (FinishJob& job : batch) {
-        // A file lies on its folder's file system.
-        const quint64 device = job.folder->device;
-        auto it = std::find_if(flushed.begin(), flushed.end(), [&](const auto& f) { return f.first == device; });
-        if (it == flushed.end()) {
-            // Where the shared flush cannot vouch for each file, each file's own fsync does.
-            flushed.emplace_back(device, sharedFlushCovers(job.fd.get()) && ::syncfs(job.fd.get()) == 0);
-            it = flushed.end() - 1;
-        }
-        job.onDisk = it->second;
-    }
-    // Slow means slower than a quick fsync of each file would have been.
-    const auto allowed = std::max<std::chrono::milliseconds>(std::chrono::milliseconds(250),
-                                                             std::chrono::milliseconds(2) * static_cast<int>(batch.size()));
-    if (std::chrono::steady_clock::now() - started > allowed) sharedFlushTooSlow_ = true;
-}
-
-// Flush and publish one complete temporary file. Runs on the finisher thread while the next item
-// is being fetched. A named temporary keeps its lock until it has its final name.
-ItemOutcome Engine::finish(FinishJob& job) {
-    ItemOutcome outcome;
-    const bool anonymous = job.tempName.isEmpty();
-    auto fail = [&](QString reason) {
-        if (!anonymous) dropNamedTemporary(job.folder->fd.get(), job.folder->registryPath, job.tempName);
-        outcome.reason = std::move(reason);
-        return outcome;
-    };
-    if (syncEachFile_ && !job.onDisk && ::fsync(job.fd.get()) != 0) return fail(errnoText(errno));
-    struct stat st;
-    if (::fstat(job.fd.get(), &st) != 0) return fail(errnoText(errno));
-
-    QString candidate = job.target;
-    QByteArray nameBytes = job.nameBytes;
-    for (int attempt = 0; attempt < 1000; ++attempt) {
-        const Fw::Result<void> published =
-            anonymous ? linkAnonymous(job.fd.get(), job.folder->fd.get(), nameBytes.constData())
-                      : PublishWithoutReplace(job.folder->fd.get(), job.tempName.constData(), nameBytes.constData());
-        if (published) {
-            if (!anonymous) unregisterTemporary(job.folder->registryPath, job.tempName.constData());
-            // A write error that shows only when the file is closed (network file systems) takes
-            // back the name, as long as it is still this file's.
-            if (const int error = job.fd.close()) {
-                struct stat now;
-                if (::fstatat(job.folder->fd.get(), nameBytes.constData(), &now, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(st, now))
-                    ::unlinkat(job.folder->fd.get(), nameBytes.constData(), 0);
-                outcome.reason = errnoText(error);
-                return outcome;
-            }
-            outcome.stored = true;
-            outcome.path = candidate;
-            return outcome;
-        }
-        if (published.error().kind != Fw::ErrorKind::NameTaken) return fail(publishReason(published.error()));
-        // Someone took the name while the data came in: the next free one.
-        candidate = Main::NextFreeName(job.base, namingContext());
-        job.target = candidate;
-        nameBytes = QFile::encodeName(Main::FileNameOf(candidate, Main::kNativeSeparator));
-    }
-    return fail(QStringLiteral("No free file name"));
-}
-
-
-// ---- Big items' partial files ----
-
-PartialStore& Engine::partials() {
-    if (!partials_) partials_ = std::make_unique<PartialStore>();
-    return *partials_;
-}
-
-// Moves a big item's bytes from its anonymous temporary into a partial file of its own name
-// (name.part, numbered when taken), recorded, that the transfer goes on writing.
-void Engine::keepAsPartial(Active& a) {
-    a.partialTried = true;
-    Transfer& t = *a.transfer;
-    const qint64 have = t.received();
-    PartialRecord record;
-    record.url = a.url;
-    record.folder = a.job.folder->path;
-    const QString name = Main::FileNameOf(a.job.base, Main::kNativeSeparator) + QStringLiteral(".part");
-    Fw::UniqueFd fd;
-    for (int n = 0; n < 100 && !fd; ++n) {
-        record.partName = n == 0 ? name : Main::NumberedCandidate(name, n, Main::kNativeSeparator);
-        if (!IsPartialName(record.partName)) return;
-        fd = CreatePartialLocked(record);
-        if (!fd && errno != EEXIST) return;
-    }
-    if (!fd) return;
-    // The bytes so far, copied in the kernel where it can.
-    loff_t from = 0, to = 0;
-    bool copied = true;
-    while (from < have) {
-        const ssize_t n = ::copy_file_range(a.job.fd.get(), &from, fd.get(), &to, static_cast<size_t>(have - from), 0);
-        if (n > 0) continue;
-        char buffer[1 << 16];
-        const ssize_t got = ::pread(a.job.fd.get(), buffer, static_cast<size_t>(std::min<qint64>(sizeof buffer, have - from)), from);
-        if (got <= 0 || ::pwrite(fd.get(), buffer, static_cast<size_t>(got), to) != got) {
-            copied = false;
-            break;
-        }
-        from += got;
-        to += got;
-    }
-    if (!copied || ::lseek(fd.get(), have, SEEK_SET) != have) {
-        ::unlinkat(a.job.folder->fd.get(), QFile::encodeName(record.partName).constData(), 0);
-        return;
-    }
-    t.switchFile(fd.get());
-    dropTemporary(a.job);
-    a.job.fd = std::move(fd);
-    a.job.tempName = QFile::encodeName(record.partName);
-    a.partial = record;
-    a.big = true;
-    a.syncedBytes = -1;
-    syncPartial(a);
-}
-
-// Writes a big item's bytes out and records how many are on disk: after a crash nothing past
-// them is trusted.
-void Engine::syncPartial(Active& a) {
-    drainPartialSyncs();
-    Transfer& t = *a.transfer;
-    if (::fdatasync(a.job.fd.get()) != 0) return;
-    a.partial.goodLength = t.received();
-    a.partial.total = t.total();
-    a.partial.validator = t.rangeValidator();
-    a.syncedBytes = a.partial.goodLength;
-    partials().put(a.partial);
-}
-
-// The same while the item goes on: the bytes written so far are flushed and recorded by the
-// syncer, so that the transfers never wait for the disk.
-void Engine::syncPartialLater(Active& a) {
-    Transfer& t = *a.transfer;
-    PartialSync job;
-    job.fd.reset(::fcntl(a.job.fd.get(), F_DUPFD_CLOEXEC, 0));
-    if (!job.fd) return;
-    job.record = a.partial;
-    job.record.goodLength = t.received();
-    job.record.total = t.total();
-    job.record.validator = t.rangeValidator();
-    a.syncedBytes = job.record.goodLength;
-    std::lock_guard<std::mutex> hold(syncLock_);
-    if (!syncer_.joinable()) syncer_ = std::thread([this] { syncerLoop(); });
-    syncJobs_.push_back(std::move(job));
-    syncWake_.notify_one();
-}
-
-void Engine::drainPartialSyncs() {
-    std::unique_lock<std::mutex> hold(syncLock_);
-    syncIdle_.wait(hold, [&] { return syncJobs_.empty() && !syncBusy_; });
-}
-
-void Engine::syncerLoop() {
-    std::unique_lock<std::mutex> hold(syncLock_);
-    for (;;) {
-        syncWake_.wait(hold, [&] { return syncStop_ || !syncJobs_.empty(); });
-        if (syncJobs_.empty()) return;
-        PartialSync job = std::move(syncJobs_.front());
-        syncJobs_.pop_front();
-        syncBusy_ = true;
-        hold.unlock();
-        // Only bytes known to be on disk are ever recorded as good.
-        if (::fdatasync(job.fd.get()) == 0) partials().put(job.record);
-        job.fd.reset();
-        hold.lock();
-        syncBusy_ = false;
-        if (syncJobs_.empty()) syncIdle_.notify_all();
-    }
-}
-
+}  // namespace Durable
 }  // namespace Download

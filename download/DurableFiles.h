@@ -5,6 +5,7 @@
 #include <QString>
 
 #include "support/Result.h"
+#include "support/UniqueFd.h"
 
 namespace Download {
 
@@ -35,5 +36,23 @@ Fw::Result<void> PublishWithoutReplace(int dirFd, const char* from, const char* 
 // systems on a kernel of 5.17 or later. A file system stacked on another (overlay, encrypted),
 // a network or FUSE one, or an older kernel gets an fsync per file.
 bool SharedFlushCoversFiles(long fileSystemType, const char* kernelRelease);
+
+// The pieces the engine's publishing is made of.
+namespace Durable {
+// A folder's path as the registry of named temporaries knows it: absolute, without links.
+QByteArray RegistryPath(const QString& folder);
+// A named temporary in the folder, locked and then recorded; invalid (with errno) when none
+// could be made.
+Fw::UniqueFd CreateNamedTemporary(int dirFd, const QByteArray& registryPath, QByteArray& tempName);
+// Removes a named temporary while its lock is still held, then its record.
+void DropNamedTemporary(int dirFd, const QByteArray& registryPath, const QByteArray& tempName);
+void UnregisterTemporary(const QByteArray& registryPath, const char* tempName);
+// Can an anonymous file be named (linked through /proc)?
+bool ProcFdUsable();
+// Gives an anonymous file its name, never replacing an entry (NameTaken when taken).
+Fw::Result<void> LinkAnonymous(int fd, int dirFd, const char* to);
+// SharedFlushCoversFiles for the file system `fd` lies on, on this kernel.
+bool SharedFlushCovers(int fd);
+}  // namespace Durable
 
 }  // namespace Download

@@ -1,19 +1,53 @@
 #pragma once
-// An item under way in the engine, as its two halves see it: the scheduling (DownloadEngine.cpp)
-// and the durable files (DurableFiles.cpp). Not for use outside the engine.
-#include "download/DownloadEngine.h"
-#include "download/Transfer.h"
-#include "download/UnfinishedWork.h"
+// An item under way in the engine, as the engine's parts see it: the scheduler
+// (DownloadEngine.cpp), naming (AnswerNaming.h), publishing (Publisher.h) and kept partials
+// (KeptPartials.h). Not for use outside the engine.
+#include <QByteArray>
+#include <QString>
 
+#include <chrono>
 #include <memory>
+
+#include "download/Downloader.h"
+#include "download/FileNaming.h"
+#include "download/PartialRecords.h"
+#include "download/Transfer.h"
+#include "support/UniqueFd.h"
 
 namespace Download {
 
-struct Engine::Active {
+// The output folder, opened once for the items that go to it.
+struct OutputFolder {
+    QString path;
+    QByteArray registryPath;  // how the registry of named temporaries knows it
+    Fw::UniqueFd fd;
+    long nameMax = 0;
+    quint64 device = 0, inode = 0;
+    mutable SpaceBudget space;  // used by the scheduling thread only
+};
+
+// A file on its way to its name: its temporary, and the name it is to get.
+struct FinishJob {
+    int index = 0;
+    Fw::UniqueFd fd;  // the temporary file, open (and locked when named)
+    std::shared_ptr<const OutputFolder> folder;
+    std::chrono::steady_clock::time_point completeAt;
+    QByteArray tempName;  // empty for an anonymous file
+    QByteArray nameBytes;
+    QString base;
+    QString target;
+    bool onDisk = false;  // a flush of its file system has written it out
+};
+
+struct EngineItem {
     int index = 0;
     QString url, base, host;
     QString folderText;  // the folder part of `base`, as the item's names begin
     FinishJob job;
+    // What the answer said, kept by the transfer's callback for the loop to name it by.
+    bool answerWaiting = false;
+    AnswerFacts facts;
+    qint64 factsTotal = -1;
     bool answered = false;  // its name is chosen (job.base)
     bool named = false;     // and numbered (job.target)
     qint64 answeredAtMs = 0;

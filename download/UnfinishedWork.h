@@ -1,7 +1,7 @@
 #pragma once
 // Work a run did not finish, kept in the program's state folder so that the next start can offer
-// it back: the entries a run had not stored yet, and the partial files of big items with what
-// is needed to continue them.
+// it back: the entries a run had not stored yet (here), and the partial files of big items with
+// what is needed to continue them (download/PartialRecords.h).
 //
 // Several copies of the program may run at once. Each keeps its own record of its run and holds
 // a lock (flock) on it while it lives; only a record whose lock is free is offered back, and
@@ -11,28 +11,19 @@
 #include <QStringList>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <thread>
 #include <vector>
 
+#include "download/PartialRecords.h"
+#include "support/SerialWorker.h"
 #include "support/UniqueFd.h"
 
 namespace Download {
 
-// $XDG_STATE_HOME/Fetchwright when that is an absolute path, else ~/.local/state/Fetchwright.
-// Not created here.
-QString StateFolder();
-
-// Milliseconds since the epoch. Tests hand in their own to age records.
-using Clock = std::function<qint64()>;
-
-// Records and partials not touched for this long are removed.
-inline constexpr qint64 kKeepUnfinishedMs = 30LL * 24 * 60 * 60 * 1000;
 // A run's record is never read or written beyond this size (the list files' own limit).
 inline constexpr qint64 kMaxRunRecordBytes = 256LL * 1024 * 1024;
 
@@ -99,7 +90,7 @@ private:
 };
 
 // Hands a run's progress to the record while the run goes, at little cost to the caller: each
-// call only marks the state, and a thread of its own writes the record at most a few times a
+// call only marks the state, and a serial worker of its own writes the record at most a few times a
 // second (less often for a big list, whose writing takes longer).
 //
 // How the download run uses it (the window owns one, Form1::unfinishedRun()):
@@ -138,16 +129,15 @@ public:
     int writes() const;
 
 private:
-    void writerLoop();
+    void postWrite(std::unique_lock<std::mutex>& hold);
     void writeLatest();
 
     const QString stateFolder_;
     const Clock clock_;
-    mutable std::mutex state_;  // guards everything below up to io_
-    std::condition_variable wake_;
+    mutable std::mutex state_;  // guards everything below up to record_
     bool active_ = false;
     bool dirty_ = false;
-    bool stopping_ = false;
+    bool writePosted_ = false;  // a write is queued or under way
     QString folder_;
     QStringList entries_;
     std::vector<bool> storedFlags_;
@@ -156,73 +146,8 @@ private:
     qint64 minGapMs_ = 250;
     std::chrono::steady_clock::time_point lastWrite_{};
 
-    std::mutex io_;  // one write or removal at a time; taken before state_, never after
-    std::optional<UnfinishedRunRecord> record_;
-    std::thread writer_;
-};
-
-// ---- Partial files ----
-
-// What is known about the partial file of a big item, in <state>/partials, one file per output
-// folder and address. The partial is only ever continued or removed while it is still the file
-// this program made: same name (which ends in ".part"), a regular file, the device and inode
-// noted when it was created, at least goodLength bytes, and no other copy holding its lock.
-// A record naming some other file (forged, or the user replaced the partial) touches nothing.
-struct PartialRecord {
-    QString url;
-    QString folder;
-    QString partName;     // a name in `folder`, ending in ".part"
-    QByteArray validator; // the ETag or Last-Modified the bytes came with
-    qint64 total = -1;    // the whole length the server announced; -1 when unknown
-    qint64 goodLength = 0;  // bytes known to be on disk (flushed): never append after more
-    // Who the partial is, set by CreatePartialLocked: device and inode, and as far as the file
-    // system keeps them its birth time and a mark in an extended attribute. Inode numbers are
-    // given again as soon as a file is deleted, so a file the user put in the partial's place
-    // may well have the same inode: the birth time and mark tell it apart.
-    quint64 device = 0;
-    quint64 inode = 0;
-    qint64 birthNs = 0;   // 0 where the file system keeps no birth time
-    QByteArray mark;      // empty where it keeps no extended attributes
-    qint64 savedAt = 0;   // set by the store
-};
-
-// Is this a name a partial may have: one component, ending in ".part" with a name before it?
-bool IsPartialName(const QString& name);
-
-// Creates `record.partName` in `record.folder` (never an existing entry) with an exclusive flock
-// held as long as the descriptor is open, and notes its device and inode in `record`. Record it
-// with PartialStore::put only after this. Invalid (with errno) when it could not be made.
-Fw::UniqueFd CreatePartialLocked(PartialRecord& record);
-// Opens the recorded partial for continuing, when it is still the recorded file: cut back to
-// record.goodLength (what lies after it may never have reached the disk) and positioned at its
-// end, with an exclusive flock, so that no two copies continue one partial. Invalid when another
-// copy holds it (errno EWOULDBLOCK) or the file is not the recorded one (errno ESTALE) or gone.
-Fw::UniqueFd OpenPartialLocked(const PartialRecord& record);
-
-class PartialStore {
-public:
-    explicit PartialStore(QString stateFolder = StateFolder(), Clock clock = {});
-
-    // Records or updates the partial of (record.folder, record.url), whole or not at all.
-    bool put(PartialRecord record);
-    std::optional<PartialRecord> find(const QString& folder, const QString& url) const;
-    // Forgets the record only (the item was stored: its partial became the stored file).
-    void remove(const QString& folder, const QString& url);
-    // Forgets the record and removes its partial when that is still the recorded one and not
-    // in use. True when a partial was removed.
-    bool removeWithPartial(const QString& folder, const QString& url);
-    // The partials of a run the user does not want back. Returns how many files were removed.
-    int removeForRun(const QString& folder, const QStringList& urls);
-    // Records not updated for kKeepUnfinishedMs go, with their partials (as removeWithPartial);
-    // records that cannot be read go alone. Returns how many partial files were removed.
-    int removeExpired();
-
-private:
-    QString recordPath(const QString& folder, const QString& url) const;
-    bool removeRecordAndPartial(const QString& recordFile, const PartialRecord& record);
-
-    QString partialsFolder_;
-    Clock clock_;
+    std::optional<UnfinishedRunRecord> record_;  // the writer's, or this thread's while it is idle
+    Fw::SerialWorker writer_;
 };
 
 }  // namespace Download

@@ -10,8 +10,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "download/DownloadEngine.h"
 #include "harness/Descriptors.h"
@@ -230,4 +232,38 @@ TEST(EngineFolder, AFolderRenamedOrRemovedDuringARunIsFollowedByItsPathNotByTheO
     EXPECT_EQ(entriesOf(root.filePath(s("old"))), QStringList{s("1.txt")});
     EXPECT_FALSE(QFileInfo::exists(out));
     EXPECT_EQ(entriesOf(root.path()), QStringList{s("old")});
+}
+
+TEST_F(QueueFixture, EveryItemNotTakenBackHasItsOutcomeToldOnceBeforeTheRunEnds) {
+    // Told from whichever thread settles the item: the loop (failed, skipped) or the publisher
+    // (stored); withdrawn items are never told.
+    struct Outcomes : Download::Engine::Listener {
+        std::mutex lock;
+        std::map<int, std::vector<Download::ItemOutcome>> told;
+        void onItemOutcome(int index, const Download::ItemOutcome& outcome) override {
+            std::lock_guard<std::mutex> hold(lock);
+            told[index].push_back(outcome);
+        }
+    } listener;
+    engine.setMaxTransfers(4);
+    engine.beginRun();
+    for (int k = 0; k < 40; ++k) engine.enqueue(http.url(s("/files/%1.bin").arg(k)), dir.filePath(s("x")));
+    engine.enqueue(http.url(s("/gone/missing.bin")), dir.filePath(s("x")));
+    const int withdrawn = engine.enqueue(http.url(s("/files/late.bin")), dir.filePath(s("x")));
+    ASSERT_EQ(engine.withdrawQueued().size(), 42u);
+    for (int k = 40; k < 80; ++k) engine.enqueue(http.url(s("/files/%1.bin").arg(k)), dir.filePath(s("x")));
+    engine.enqueue(http.url(s("/gone/missing.bin")), dir.filePath(s("x")));
+    engine.endInput();
+    engine.runQueue(listener);
+    const auto outcomes = engine.finishRun();
+    std::lock_guard<std::mutex> hold(listener.lock);
+    ASSERT_EQ(listener.told.size(), 41u);
+    EXPECT_EQ(listener.told.count(withdrawn), 0u);
+    for (const auto& [index, told] : listener.told) {
+        ASSERT_EQ(told.size(), 1u) << index;
+        EXPECT_EQ(told[0].stored, outcomes[std::size_t(index)].stored) << index;
+        EXPECT_EQ(told[0].path, outcomes[std::size_t(index)].path) << index;
+    }
+    EXPECT_FALSE(listener.told.rbegin()->second[0].stored);
+    EXPECT_EQ(listener.told.rbegin()->second[0].reason, s("HTTP 404"));
 }

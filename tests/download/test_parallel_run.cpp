@@ -222,6 +222,47 @@ TEST_F(ParallelFixture, AStalledAndAPausingServerHoldOnlyTheirOwnItemsAndAPauseH
     EXPECT_EQ(contentOf(s("stall.bin")), "late");
 }
 
+TEST_F(ParallelFixture, ARetryThatFallsDueInsideALaterPauseOfItsServerWaitsForThatPause) {
+    // The first item is asked to come back in 1 s; a moment later the second is asked to wait
+    // 3 s, which holds the whole server, the first item's retry included.
+    std::mutex lock;
+    std::map<std::string, std::vector<Clock::time_point>> asked;
+    Clock::time_point longPauseSent{};
+    http.server().Get("/(first|second).bin", [&](const httplib::Request& req, httplib::Response& res) {
+        const std::string which = req.matches[1].str();
+        int tries = 0;
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            asked[which].push_back(Clock::now());
+            tries = static_cast<int>(asked[which].size());
+        }
+        if (tries > 1) {
+            res.set_content(which, "application/octet-stream");
+            return;
+        }
+        res.status = 429;
+        if (which == "first") {
+            res.set_header("Retry-After", "1");
+            return;
+        }
+        std::this_thread::sleep_for(300ms);
+        res.set_header("Retry-After", "3");
+        std::lock_guard<std::mutex> hold(lock);
+        longPauseSent = Clock::now();
+    });
+    http.start();
+    Recorder quiet;
+    const auto outcomes = run({http.url(s("/first.bin")), http.url(s("/second.bin"))}, 2, quiet);
+    ASSERT_EQ(outcomes.size(), 2u);
+    for (const auto& o : outcomes) EXPECT_TRUE(o.stored) << o.reason.toStdString();
+    std::lock_guard<std::mutex> hold(lock);
+    ASSERT_EQ(asked["first"].size(), 2u);
+    ASSERT_EQ(asked["second"].size(), 2u);
+    EXPECT_GE(asked["first"][1] - longPauseSent, 2950ms);
+    EXPECT_GE(asked["second"][1] - longPauseSent, 2950ms);
+    EXPECT_EQ(contentOf(s("first.bin")), "first");
+}
+
 TEST_F(ParallelFixture, AServerAskingForMoreThanTenMinutesFailsTheItemWithItsReason) {
     http.server().Get("/later.bin", [](const httplib::Request&, httplib::Response& res) {
         res.status = 503;

@@ -14,8 +14,11 @@
 #include <thread>
 
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "download/DownloadEngine.h"
+#include "download/PartialRecords.h"
 #include "harness/FolderContents.h"
 #include "harness/LoopbackServer.h"
 #include "harness/Timing.h"
@@ -27,6 +30,7 @@ namespace {
 QString s(const char* text) { return QString::fromUtf8(text); }
 
 constexpr std::size_t kSize = 64u << 20;
+constexpr std::size_t kPartSize = 12u << 20;
 
 // Byte i of version v of the file.
 char byteAt(std::size_t i, int version) { return static_cast<char>((i * 31 + i / 4099 + std::size_t(version) * 7) & 0xff); }
@@ -44,6 +48,18 @@ struct PartialFixture : ::testing::Test {
 
     PartialFixture() {
         qputenv("XDG_STATE_HOME", QFile::encodeName(state.path()));
+        // 12 MB: kept as a part from 8 MB on.
+        http.server().Get("/p.bin", [this](const httplib::Request&, httplib::Response& res) {
+            res.set_header("ETag", "\"p\"");
+            res.set_header("Accept-Ranges", "bytes");
+            res.set_content_provider(kPartSize, "application/octet-stream", [this](size_t offset, size_t length, httplib::DataSink& sink) {
+                if (slow) std::this_thread::sleep_for(5ms);
+                std::string chunk(std::min<size_t>(length, 256 * 1024), '\0');
+                for (std::size_t k = 0; k < chunk.size(); ++k) chunk[k] = byteAt(offset + k, 1);
+                sink.write(chunk.data(), chunk.size());
+                return true;
+            });
+        });
         http.server().Get("/big.bin", [this](const httplib::Request& req, httplib::Response& res) {
             {
                 std::lock_guard<std::mutex> hold(lock);
@@ -81,9 +97,9 @@ struct PartialFixture : ::testing::Test {
     }
 
     // One run of the big file; cancelled once `stopAt` bytes have come (0: never).
-    Download::ItemOutcome run(qint64 stopAt) {
+    Download::ItemOutcome run(qint64 stopAt, const char* path = "/big.bin") {
         engine.beginRun();
-        const QString url = http.url(s("/big.bin"));
+        const QString url = http.url(s(path));
         engine.enqueue(url, Main::BuildTargetPath(url, dir.path()));
         engine.endInput();
         std::atomic<bool> done{false};
@@ -199,4 +215,127 @@ TEST_F(PartialFixture, AKilledProcessLeavesItsFlushedBytesAndTheNextRunGoesOnFro
     EXPECT_GE(std::stoll(requests[1].substr(6)), qint64(8) << 20);
     EXPECT_EQ(entriesOf(dir.path()), QStringList{s("big.bin")});
     EXPECT_TRUE(storedWhole(1));
+}
+
+TEST_F(PartialFixture, AKillAroundTheMomentAPartIsKeptNeverLeavesAPartWithoutItsRecord) {
+    const QString url = http.url(s("/p.bin"));
+    for (int round = 0; round < 4; ++round) {
+        slow = true;
+        QProcess copy;
+        copy.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        copy.start(QStringLiteral(FETCHWRIGHT_ENGINE_COPY), {dir.path(), url});
+        ASSERT_TRUE(copy.waitForStarted(10000));
+        // Killed 0 to 30 ms after the part shows, or when it never does, as the copy ends.
+        const QString part = dir.filePath(s("p.bin.part"));
+        for (int k = 0; k < Timing::boundMs(20000) && !QFileInfo::exists(part) && copy.state() == QProcess::Running; ++k)
+            std::this_thread::sleep_for(1ms);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10 * round));
+        ::kill(static_cast<pid_t>(copy.processId()), SIGKILL);
+        ASSERT_TRUE(copy.waitForFinished(10000));
+        // A part that is there has its record.
+        const QStringList left = entriesOf(dir.path());
+        for (const QString& name : left) {
+            if (!name.endsWith(s(".part"))) continue;
+            const auto record = Download::PartialStore().find(dir.path(), url);
+            ASSERT_TRUE(record.has_value()) << "round " << round << ": " << name.toStdString() << " without a record";
+            EXPECT_EQ(record->partName, name);
+        }
+        // The next run stores the file whole and leaves nothing else behind.
+        slow = false;
+        const Download::ItemOutcome done = run(0, "/p.bin");
+        ASSERT_TRUE(done.stored) << done.reason.toStdString();
+        ASSERT_EQ(entriesOf(dir.path()), QStringList{s("p.bin")}) << "round " << round;
+        ASSERT_TRUE(QFile::remove(dir.filePath(s("p.bin"))));
+    }
+}
+
+TEST_F(PartialFixture, APartThatCannotBeRecordedIsNotKept) {
+    // A plain file where the state folder belongs.
+    QTemporaryDir broken;
+    QFile blocker(broken.filePath(s("Fetchwright")));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    qputenv("XDG_STATE_HOME", QFile::encodeName(broken.path()));
+    Download::Engine fresh{Download::TransferLimits{2000, 5, 5, 1}};
+    fresh.beginRun();
+    fresh.enqueue(http.url(s("/big.bin")), Main::BuildTargetPath(http.url(s("/big.bin")), dir.path()));
+    fresh.endInput();
+    std::thread stopper([&] {
+        while (fresh.figures().earliestReceived < qint64(kSize) / 3 && !fresh.isCancelled()) std::this_thread::sleep_for(2ms);
+        fresh.cancel();
+    });
+    fresh.runQueue(std::function<void()>{});
+    stopper.join();
+    EXPECT_TRUE(fresh.finishRun().at(0).cancelled);
+    EXPECT_TRUE(entriesOf(dir.path()).isEmpty()) << entriesOf(dir.path()).join(s(", ")).toStdString();
+}
+
+TEST_F(PartialFixture, APartOfOursThatNoRecordClaimsGoesAtTheNextRunAndAUsersOwnStays) {
+    Download::PartialRecord orphan;
+    orphan.url = http.url(s("/gone.iso"));
+    orphan.folder = dir.path();
+    orphan.partName = s("gone.iso.part");
+    Fw::UniqueFd made = Download::CreatePartialLocked(orphan);
+    ASSERT_TRUE(made.valid());
+    ASSERT_EQ(::write(made.get(), "left", 4), 4);
+    made.reset();
+    QFile mine(dir.filePath(s("mine.part")));
+    ASSERT_TRUE(mine.open(QIODevice::WriteOnly));
+    mine.write("the user's own");
+    mine.close();
+
+    slow = false;
+    ASSERT_TRUE(run(0).stored);
+    EXPECT_EQ(entriesOf(dir.path()), (QStringList{s("big.bin"), s("mine.part")}));
+}
+
+TEST_F(PartialFixture, APartWhoseRecordNoLongerMatchesIsStartedOverAndRemoved) {
+    ASSERT_TRUE(run(qint64(kSize) / 3).cancelled);
+    ASSERT_EQ(entriesOf(dir.path()), QStringList{s("big.bin.part")});
+    // As after its file system was mounted again: the same file of ours, another inode.
+    Download::PartialStore store;
+    auto record = store.find(dir.path(), http.url(s("/big.bin")));
+    ASSERT_TRUE(record.has_value());
+    record->inode += 1;
+    ASSERT_TRUE(store.put(*record));
+
+    slow = false;
+    ASSERT_TRUE(run(0).stored);
+    const auto requests = asked();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[1], "") << "never appended to";
+    EXPECT_EQ(entriesOf(dir.path()), QStringList{s("big.bin")});
+    EXPECT_TRUE(storedWhole(1));
+}
+
+TEST_F(PartialFixture, AForgedRecordNeverMakesAUsersFileOurs) {
+    // The user's own file under the name a partial of the address would have, and a record
+    // written by hand for it: its inode, no birth time, no mark.
+    const QString path = dir.filePath(s("big.bin.part"));
+    QFile mine(path);
+    ASSERT_TRUE(mine.open(QIODevice::WriteOnly));
+    mine.write("the user's own data");
+    mine.close();
+    struct stat st;
+    ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &st), 0);
+    Download::PartialRecord forged;
+    forged.url = http.url(s("/big.bin"));
+    forged.folder = dir.path();
+    forged.partName = s("big.bin.part");
+    forged.validator = "\"v1\"";
+    forged.total = qint64(kSize);
+    forged.goodLength = 8;
+    forged.device = quint64(st.st_dev);
+    forged.inode = quint64(st.st_ino);
+    ASSERT_TRUE(Download::PartialStore().put(forged));
+
+    slow = false;
+    ASSERT_TRUE(run(0).stored);
+    const auto requests = asked();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0], "") << "nothing asked to append to it";
+    EXPECT_TRUE(storedWhole(1));
+    // Neither appended to, cut nor removed.
+    ASSERT_TRUE(mine.open(QIODevice::ReadOnly));
+    EXPECT_EQ(mine.readAll(), QByteArray("the user's own data"));
 }

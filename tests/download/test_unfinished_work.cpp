@@ -308,6 +308,10 @@ TEST_F(UnfinishedWork, OnlyTheRecordedFileIsEverContinuedOrRemoved) {
     forge(s("http://h/long"), s("notes.part"), 100, notesStat);
     EXPECT_FALSE(OpenPartialLocked(*store.find(out, s("http://h/long"))).valid());
     EXPECT_FALSE(store.removeWithPartial(out, s("http://h/long")));
+    // The very file, by its name and inode, but without the mark and birth time of ours.
+    forge(s("http://h/mine"), s("notes.part"), 0, notesStat);
+    EXPECT_FALSE(OpenPartialLocked(*store.find(out, s("http://h/mine"))).valid());
+    EXPECT_FALSE(store.removeWithPartial(out, s("http://h/mine")));
     forge(s("http://h/up"), s("../notes.part"), 0, notesStat);
     now += 31 * kDay;
     EXPECT_EQ(store.removeExpired(), 0);

@@ -1,0 +1,85 @@
+#include "download/AnswerNaming.h"
+
+#include <QFile>
+
+#include <algorithm>
+
+#include "download/DurableFiles.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+namespace Download {
+
+namespace {
+// How long an item whose answer came waits for earlier items' answers before it is numbered.
+constexpr qint64 kNameWaitMs = 3000;
+
+const QString kNameRefused = QStringLiteral("Name not allowed by the file system");
+const QString kNoFileName = QStringLiteral("No file name in address");
+const QString kNameReserved = QStringLiteral("Name reserved for the program's temporary files");
+}  // namespace
+
+QString InFolder(const QString& folderText, const QString& name) {
+    if (folderText.isEmpty() || folderText.endsWith(Main::kNativeSeparator)) return folderText + name;
+    return folderText + Main::kNativeSeparator + name;
+}
+
+Main::NamingContext AnswerNaming::context() {
+    Main::NamingContext context;
+    context.memo = &memo_;
+    return context;
+}
+
+Fw::Result<QByteArray> AnswerNaming::checkName(const QString& name, const OutputFolder& folder) {
+    if (Main::IsUnusableFileName(name)) return Fw::Error::failed(kNoFileName);
+    // Such a name would look to a clean-up like a temporary of this program.
+    if (IsTemporaryName(name)) return Fw::Error::failed(kNameReserved);
+    const QByteArray nameBytes = QFile::encodeName(name);
+    if (nameBytes.contains('\0') || (folder.nameMax > 0 && nameBytes.size() > folder.nameMax))
+        return Fw::Error::failed(kNameRefused);
+    return nameBytes;
+}
+
+bool AnswerNaming::decide(EngineItem& a) {
+    a.answerWaiting = false;
+    const OutputFolder& folder = *a.job.folder;
+    const int most = folder.nameMax > 0 ? static_cast<int>(std::min<long>(folder.nameMax, 255)) : 255;
+    const QString name = ChooseFileName(a.facts, serverNames_, most);
+    const Fw::Result<QByteArray> bytes = checkName(name, folder);
+    if (!bytes) {
+        a.nameError = bytes.error().text;
+        return false;
+    }
+    const QString base = InFolder(a.folderText, name);
+    if (skipExisting_ && a.factsTotal > 0) {
+        struct stat st {};
+        if (::fstatat(folder.fd.get(), bytes->constData(), &st, 0) == 0 && S_ISREG(st.st_mode) && st.st_size == a.factsTotal) {
+            a.skippedAs = base;
+            return false;
+        }
+    }
+    a.job.base = base;
+    a.answered = true;
+    a.answeredAtMs = SteadyNowMs();
+    return true;
+}
+
+void AnswerNaming::assign(std::vector<EngineItem*> waiting, bool force) {
+    if (waiting.empty()) return;
+    std::sort(waiting.begin(), waiting.end(), [](const EngineItem* x, const EngineItem* y) { return x->index < y->index; });
+    const qint64 now = SteadyNowMs();
+    bool earlierUnanswered = false;
+    for (EngineItem* a : waiting) {
+        if (!a->answered) {
+            earlierUnanswered = true;
+            continue;
+        }
+        if (earlierUnanswered && !force && now - a->answeredAtMs < kNameWaitMs) continue;
+        a->job.target = Main::NextFreeName(a->job.base, context());
+        a->job.nameBytes = QFile::encodeName(Main::FileNameOf(a->job.target, Main::kNativeSeparator));
+        a->named = true;
+    }
+}
+
+}  // namespace Download

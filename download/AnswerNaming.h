@@ -1,0 +1,50 @@
+#pragma once
+// Naming the items of a run: the name an answer gives (chosen by the loop once the answer's
+// headers are in, never inside a libcurl callback), checked against what the folder can hold,
+// and numbered in the order the items began, so that when two would get the same name the
+// earlier item gets it. The memo of names handed out is this object's one lock.
+#include <QString>
+
+#include <vector>
+
+#include "download/EngineItem.h"
+#include "download/TargetNaming.h"
+#include "support/Result.h"
+
+namespace Download {
+
+class AnswerNaming {
+public:
+    // A new run: names handed out before are forgotten.
+    void beginRun() { memo_.clear(); }
+    void setOptions(bool serverNames, bool skipExisting) {
+        serverNames_ = serverNames;
+        skipExisting_ = skipExisting;
+    }
+    Main::NameMemo& memo() { return memo_; }
+    Main::NamingContext context();
+
+    // A name the folder can hold, as the file system's bytes; the reason when it cannot.
+    static Fw::Result<QByteArray> checkName(const QString& name, const OutputFolder& folder);
+
+    // Chooses the item's name from the answer its transfer kept (item.facts). False when the
+    // body is not wanted: skipped (item.skippedAs) or a name the folder cannot hold
+    // (item.nameError).
+    bool decide(EngineItem& item);
+    // Numbers the items whose names are chosen, in the order they began: one waits for the
+    // answers of those begun before it, up to a few seconds (or not at all when forced: the run
+    // is ending).
+    void assign(std::vector<EngineItem*> waiting, bool force);
+    // A name handed out that will not be used.
+    void givenBack(const QString& base, const QString& target) { memo_.givenBack(base, target); }
+
+private:
+    Main::NameMemo memo_;
+    bool serverNames_ = true;
+    bool skipExisting_ = false;
+};
+
+// `name` inside the folder text an item's base began with.
+QString InFolder(const QString& folderText, const QString& name);
+
+}  // namespace Download

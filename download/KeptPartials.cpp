@@ -1,0 +1,167 @@
+#include "download/KeptPartials.h"
+
+#include <QFile>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "download/AnswerNaming.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace Download {
+
+namespace {
+// An item is big once it announces, or has brought, more than this: its bytes are worth keeping
+// when the run is stopped or the program killed.
+constexpr qint64 kBigBytes = 8 << 20;
+// A big item's record says how much is on disk, brought up to date this often.
+constexpr qint64 kPartialSyncBytes = 16 << 20;
+}  // namespace
+
+PartialStore& KeptPartials::store() {
+    if (!store_) store_ = std::make_unique<PartialStore>();
+    return *store_;
+}
+
+void KeptPartials::resume(EngineItem& a) {
+    const QString& folder = a.job.folder->path;
+    if (!swept_.contains(folder)) {
+        swept_.append(folder);
+        store().removeUnclaimed(folder);
+    }
+    std::optional<PartialRecord> kept = store().find(folder, a.url);
+    if (!kept) return;
+    errno = ESTALE;
+    Fw::UniqueFd fd = kept->total > 0 && !kept->validator.isEmpty() ? OpenPartialLocked(*kept) : Fw::UniqueFd();
+    if (!fd) {
+        // No longer the file the record was written for (a file system mounted again, a record
+        // cut off): the item starts over, and a file of ours under that name goes too. One that
+        // another copy is continuing stays its own.
+        if (errno != EWOULDBLOCK) store().removeWithPartial(folder, a.url);
+        return;
+    }
+    publisher_.dropTemporary(a.job);
+    a.job.fd = std::move(fd);
+    a.job.tempName = QFile::encodeName(kept->partName);
+    a.partial = *kept;
+    a.big = a.partialTried = true;
+    a.syncedBytes = kept->goodLength;
+    a.job.base = InFolder(a.folderText, kept->partName.chopped(5));
+    a.answered = true;
+    a.answeredAtMs = SteadyNowMs();
+}
+
+void KeptPartials::look(EngineItem& a) {
+    const Transfer& t = *a.transfer;
+    if (!a.big && !a.partialTried && a.answered && t.total() > 0 && (t.total() > kBigBytes || t.received() > kBigBytes) &&
+        !t.rangeValidator().isEmpty())
+        keep(a);
+    else if (a.big && (t.received() - a.syncedBytes >= kPartialSyncBytes || t.received() < a.syncedBytes))
+        syncLater(a);
+}
+
+void KeptPartials::stopped(EngineItem& a) {
+    if (!a.big) return;
+    syncNow(a);
+    a.job.fd.reset();
+}
+
+void KeptPartials::stored(EngineItem& a) {
+    if (!a.big) return;
+    syncer_.drain();
+    store().remove(a.partial.folder, a.partial.url);
+}
+
+void KeptPartials::failed(EngineItem& a) {
+    if (a.big) syncer_.drain();
+    publisher_.dropTemporary(a.job);
+    if (a.big) store().remove(a.partial.folder, a.partial.url);
+}
+
+// Moves a big item's bytes from its anonymous temporary into a partial file of its own name
+// (name.part, numbered when taken) that the transfer goes on writing. The partial gets its name
+// only once its bytes are flushed and its record is on disk: a partial that cannot be recorded
+// is not kept, and a kill at any moment leaves either no partial or one with its record.
+void KeptPartials::keep(EngineItem& a) {
+    a.partialTried = true;
+    Transfer& t = *a.transfer;
+    const qint64 have = t.received();
+    PartialRecord record;
+    record.url = a.url;
+    record.folder = a.job.folder->path;
+    Fw::UniqueFd fd = CreateHiddenPartial(record);
+    if (!fd) return;
+    // The bytes so far, copied in the kernel where it can.
+    loff_t from = 0, to = 0;
+    while (from < have) {
+        const ssize_t n = ::copy_file_range(a.job.fd.get(), &from, fd.get(), &to, static_cast<size_t>(have - from), 0);
+        if (n > 0) continue;
+        char buffer[1 << 16];
+        const ssize_t got = ::pread(a.job.fd.get(), buffer, static_cast<size_t>(std::min<qint64>(sizeof buffer, have - from)), from);
+        if (got <= 0 || ::pwrite(fd.get(), buffer, static_cast<size_t>(got), to) != got) return;
+        from += got;
+        to += got;
+    }
+    if (::lseek(fd.get(), have, SEEK_SET) != have || ::fdatasync(fd.get()) != 0) return;
+    record.goodLength = have;
+    record.total = t.total();
+    record.validator = t.rangeValidator();
+    const QString name = Main::FileNameOf(a.job.base, Main::kNativeSeparator) + QStringLiteral(".part");
+    const int dirFd = a.job.folder->fd.get();
+    bool shown = false;
+    for (int n = 0; n < 100 && !shown; ++n) {
+        record.partName = n == 0 ? name : Main::NumberedCandidate(name, n, Main::kNativeSeparator);
+        if (!IsPartialName(record.partName)) break;
+        struct stat st;
+        if (::fstatat(dirFd, QFile::encodeName(record.partName).constData(), &st, AT_SYMLINK_NOFOLLOW) == 0) continue;
+        if (!store().put(record)) break;  // not shown: not kept
+        shown = ShowPartial(fd.get(), record);
+        if (!shown && errno != EEXIST) break;
+    }
+    if (!shown) {
+        store().remove(record.folder, record.url);
+        return;
+    }
+    t.switchFile(fd.get());
+    publisher_.dropTemporary(a.job);
+    a.job.fd = std::move(fd);
+    a.job.tempName = QFile::encodeName(record.partName);
+    a.partial = record;
+    a.big = true;
+    a.syncedBytes = have;
+}
+
+// Writes a big item's bytes out and records how many are on disk: after a crash nothing past
+// them is trusted.
+void KeptPartials::syncNow(EngineItem& a) {
+    syncer_.drain();
+    const Transfer& t = *a.transfer;
+    if (::fdatasync(a.job.fd.get()) != 0) return;
+    a.partial.goodLength = t.received();
+    a.partial.total = t.total();
+    a.partial.validator = t.rangeValidator();
+    a.syncedBytes = a.partial.goodLength;
+    store().put(a.partial);
+}
+
+// The same while the item goes on, on the syncer.
+void KeptPartials::syncLater(EngineItem& a) {
+    const Transfer& t = *a.transfer;
+    auto fd = std::make_shared<Fw::UniqueFd>(::fcntl(a.job.fd.get(), F_DUPFD_CLOEXEC, 0));
+    if (!*fd) return;
+    PartialRecord record = a.partial;
+    record.goodLength = t.received();
+    record.total = t.total();
+    record.validator = t.rangeValidator();
+    a.syncedBytes = record.goodLength;
+    PartialStore& records = store();
+    // Only bytes known to be on disk are ever recorded as good.
+    syncer_.post([fd, record, &records] {
+        if (::fdatasync(fd->get()) == 0) records.put(record);
+    });
+}
+
+}  // namespace Download

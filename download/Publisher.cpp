@@ -1,0 +1,244 @@
+// Publishing: temporaries in the output folder, flushed (many files sharing one flush) and only
+// then named, never replacing an existing entry.
+#include "download/Publisher.h"
+
+#include <QFile>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace Download {
+namespace {
+
+QString errnoText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+
+bool isNameError(int error) { return error == ENAMETOOLONG || error == EILSEQ || error == EINVAL; }
+
+const QString kNameRefused = QStringLiteral("Name not allowed by the file system");
+const QString kFolderMissing = QStringLiteral("Folder not found");
+
+QString publishReason(const Fw::Error& error) {
+    return isNameError(error.code) ? kNameRefused : error.code == ENOENT ? kFolderMissing : error.text;
+}
+
+bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+}  // namespace
+
+Publisher::Publisher(Main::NameMemo& memo, std::function<void(int, ItemOutcome)> settled, std::function<void()> roomMade)
+    : memo_(memo), settled_(std::move(settled)), roomMade_(std::move(roomMade)) {}
+
+Publisher::~Publisher() { finisher_.stop(); }
+
+void Publisher::beginRun() {
+    drain();
+    cleanedFolders_.clear();
+    sharedFlushTooSlow_ = false;
+}
+
+int Publisher::maxInFlight() {
+    static const int most = [] {
+        rlimit limit{};
+        const rlim_t soft = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 1024;
+        // A quarter of the descriptors at most, leaving the rest to the program and its sockets.
+        return static_cast<int>(std::clamp<rlim_t>(soft / 4, 16, 1024));
+    }();
+    return most;
+}
+
+bool Publisher::room(int more) const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return inFlight_ + more < maxInFlight();
+}
+
+void Publisher::hand(FinishJob job) {
+    job.completeAt = std::chrono::steady_clock::now();
+    const auto due = job.completeAt + std::chrono::milliseconds(kGatherMs);
+    bool first = false, full = false;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        ++inFlight_;
+        waiting_.push_back(std::move(job));
+        first = waiting_.size() == 1;
+        full = waiting_.size() >= static_cast<std::size_t>(kBatchFiles);
+    }
+    // The first file of a batch asks for a flush a moment later; the files in between cost the
+    // transfers nothing, and a full batch goes at once.
+    if (first) finisher_.post([this] { flushBatch(); }, due);
+    if (full) finisher_.expedite();
+}
+
+void Publisher::drain() {
+    finisher_.drain();
+    folder_.reset();  // no descriptor outlives the run
+}
+
+void Publisher::flushBatch() {
+    std::vector<FinishJob> batch;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        batch.swap(waiting_);
+    }
+    if (batch.empty()) return;
+    flushTogether(batch);
+    std::vector<std::pair<int, ItemOutcome>> done;
+    done.reserve(batch.size());
+    for (FinishJob& job : batch) {
+        done.emplace_back(job.index, finish(job));
+        if (!done.back().second.stored) memo_.givenBack(job.base, job.target);
+    }
+    batch.clear();  // the descriptors close before the room is given back
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        inFlight_ -= static_cast<int>(done.size());
+    }
+    for (auto& [index, outcome] : done) settled_(index, std::move(outcome));
+    if (roomMade_) roomMade_();
+}
+
+// One flush of each file system a batch lies on writes out every file of the batch: far cheaper
+// than a flush per file. When it fails, each file's own fsync says which of them it concerns.
+void Publisher::flushTogether(std::vector<FinishJob>& batch) {
+    // A file system busy with other programs' writes makes such a flush wait for all of them;
+    // then this run goes back to one fsync per file, which waits for its own file only.
+    if (!syncEachFile_ || batch.size() < 2 || sharedFlushTooSlow_) return;
+    const auto started = std::chrono::steady_clock::now();
+    std::vector<std::pair<quint64, bool>> flushed;  // file system, flush succeeded
+    for (FinishJob& job : batch) {
+        // A file lies on its folder's file system.
+        const quint64 device = job.folder->device;
+        auto it = std::find_if(flushed.begin(), flushed.end(), [&](const auto& f) { return f.first == device; });
+        if (it == flushed.end()) {
+            // Where the shared flush cannot vouch for each file, each file's own fsync does.
+            flushed.emplace_back(device, Durable::SharedFlushCovers(job.fd.get()) && ::syncfs(job.fd.get()) == 0);
+            it = flushed.end() - 1;
+        }
+        job.onDisk = it->second;
+    }
+    // Slow means slower than a quick fsync of each file would have been.
+    const auto allowed = std::max<std::chrono::milliseconds>(std::chrono::milliseconds(250),
+                                                             std::chrono::milliseconds(2) * static_cast<int>(batch.size()));
+    if (std::chrono::steady_clock::now() - started > allowed) sharedFlushTooSlow_ = true;
+}
+
+// Flush and publish one complete temporary file, on the worker while the next items are being
+// fetched. A named temporary keeps its lock until it has its final name.
+ItemOutcome Publisher::finish(FinishJob& job) {
+    ItemOutcome outcome;
+    const bool anonymous = job.tempName.isEmpty();
+    auto fail = [&](QString reason) {
+        if (!anonymous) Durable::DropNamedTemporary(job.folder->fd.get(), job.folder->registryPath, job.tempName);
+        outcome.reason = std::move(reason);
+        return outcome;
+    };
+    if (syncEachFile_ && !job.onDisk && ::fsync(job.fd.get()) != 0) return fail(errnoText(errno));
+    struct stat st;
+    if (::fstat(job.fd.get(), &st) != 0) return fail(errnoText(errno));
+
+    Main::NamingContext naming;
+    naming.memo = &memo_;
+    QString candidate = job.target;
+    QByteArray nameBytes = job.nameBytes;
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const Fw::Result<void> published =
+            anonymous ? Durable::LinkAnonymous(job.fd.get(), job.folder->fd.get(), nameBytes.constData())
+                      : PublishWithoutReplace(job.folder->fd.get(), job.tempName.constData(), nameBytes.constData());
+        if (published) {
+            if (!anonymous) Durable::UnregisterTemporary(job.folder->registryPath, job.tempName.constData());
+            // A write error that shows only when the file is closed (network file systems) takes
+            // back the name, as long as it is still this file's.
+            if (const int error = job.fd.close()) {
+                struct stat now;
+                if (::fstatat(job.folder->fd.get(), nameBytes.constData(), &now, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(st, now))
+                    ::unlinkat(job.folder->fd.get(), nameBytes.constData(), 0);
+                outcome.reason = errnoText(error);
+                return outcome;
+            }
+            outcome.stored = true;
+            outcome.path = candidate;
+            return outcome;
+        }
+        if (published.error().kind != Fw::ErrorKind::NameTaken) return fail(publishReason(published.error()));
+        // Someone took the name while the data came in: the next free one.
+        candidate = Main::NextFreeName(job.base, naming);
+        job.target = candidate;
+        nameBytes = QFile::encodeName(Main::FileNameOf(candidate, Main::kNativeSeparator));
+    }
+    return fail(QStringLiteral("No free file name"));
+}
+
+void Publisher::cleanFolderOnce(const QString& folder) {
+    if (cleanedFolders_.contains(folder)) return;
+    cleanedFolders_.append(folder);
+    RemoveLeftoverTemporaries(folder);
+}
+
+// The folder stays open from item to item while its path still leads to it; a folder renamed,
+// removed or replaced is opened again, so each item goes where its path says.
+Fw::Result<std::shared_ptr<const OutputFolder>> Publisher::openFolder(const QString& path) {
+    const QByteArray encoded = QFile::encodeName(path);
+    if (folder_ && folder_->path == path) {
+        struct stat now;
+        if (::stat(encoded.constData(), &now) == 0 && quint64(now.st_dev) == folder_->device &&
+            quint64(now.st_ino) == folder_->inode)
+            return folder_;
+    }
+    folder_.reset();
+    auto folder = std::make_shared<OutputFolder>();
+    folder->path = path;
+    folder->fd.reset(::open(encoded.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder->fd) {
+        return Fw::Error::failed(errno == ENOENT || errno == ENOTDIR ? kFolderMissing
+                                                                     : QStringLiteral("Cannot open the folder: ") + errnoText(errno),
+                                 errno);
+    }
+    folder->registryPath = Durable::RegistryPath(path);
+    folder->nameMax = ::fpathconf(folder->fd.get(), _PC_NAME_MAX);
+    struct stat st;
+    if (::fstat(folder->fd.get(), &st) != 0) return Fw::Error::failed(QStringLiteral("Cannot open the folder: ") + errnoText(errno), errno);
+    folder->device = quint64(st.st_dev);
+    folder->inode = quint64(st.st_ino);
+    folder_ = folder;
+    return folder_;
+}
+
+Fw::Result<void> Publisher::createTemporary(const QString& folderText, FinishJob& job) {
+    const QString folder = folderText.isEmpty() ? QStringLiteral(".") : folderText;
+    cleanFolderOnce(folder);
+    const Fw::Result<std::shared_ptr<const OutputFolder>> opened = openFolder(folder);
+    if (!opened) return Fw::Error::failed(opened.error().text);
+    job.folder = *opened;
+    const int dirFd = job.folder->fd.get();
+
+    QByteArray tempName;
+    Fw::UniqueFd fd;
+    if (temporaryMethod_ == TemporaryMethod::Best && Durable::ProcFdUsable()) {
+        // No name until it is complete: nothing to clean up, nothing another copy could take.
+        fd.reset(::openat(dirFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
+        if (!fd && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+            return Fw::Error::failed(errno == ENOENT ? kFolderMissing
+                                                     : QStringLiteral("Cannot create a file in the folder: ") + errnoText(errno));
+    }
+    if (!fd) {
+        fd = Durable::CreateNamedTemporary(dirFd, job.folder->registryPath, tempName);
+        if (!fd)
+            return Fw::Error::failed(errno == ENOENT ? kFolderMissing
+                                                     : QStringLiteral("Cannot create a file in the folder: ") + errnoText(errno));
+    }
+    job.fd = std::move(fd);
+    job.tempName = tempName;
+    return {};
+}
+
+void Publisher::dropTemporary(FinishJob& job) {
+    if (job.fd && !job.tempName.isEmpty()) Durable::DropNamedTemporary(job.folder->fd.get(), job.folder->registryPath, job.tempName);
+    job.fd.reset();
+}
+
+}  // namespace Download
