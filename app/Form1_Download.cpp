@@ -182,6 +182,7 @@ void Form1::showItemProgress() {
     // The share done: finished items whole, items under way by the share of their size received.
     const double done = state.items > 0 ? (double(f.finished) + f.underWayShare) / double(state.items) : 0.0;
     ProgressBar1->setValue(static_cast<int>(std::lround(std::clamp(done, 0.0, 1.0) * 100.0)));
+    desktopSignals().showProgress(done);
     ProgressBar1->setCaption(kLead, state.address, text);
 }
 
@@ -255,6 +256,7 @@ void Form1::PushButton2_Click() {
         return giveUp();
     }
     trap.run(114, [&] { setMousePointer(PointerBusy); });
+    trap.run(116, [&] { desktopSignals().runStarted(); });
 
     // The window hands the engine a few dozen entries ahead of the transfers, each with its place
     // in the run's folder (the engine picks the free name as the item begins). The transfers never
