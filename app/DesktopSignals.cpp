@@ -80,7 +80,13 @@ DesktopSignals::DesktopSignals(QWidget& window) : QObject(&window), window_(wind
     connect(&pending_, &QTimer::timeout, this, &DesktopSignals::sendProgress);
 }
 
-DesktopSignals::~DesktopSignals() = default;
+DesktopSignals::~DesktopSignals() {
+    // No new connection is begun here: only a bus that is there gets the last word.
+    if (running_ && bus_ && bus_->isConnected()) {
+        running_ = false;
+        sendProgress();
+    }
+}
 
 void DesktopSignals::useBus(const QDBusConnection& bus) {
     bus_ = bus;
@@ -128,12 +134,12 @@ void DesktopSignals::busArrived() {
     if (endWaiting_) {
         const auto [items, failed] = *endWaiting_;
         endWaiting_.reset();
-        runEnded(items, failed);
+        notifyEnd(items, failed);
     }
     // The share as it is now; what was sent meanwhile never left.
     sentShare_ = -1.0;
     sentVisible_ = false;
-    if (visible_) sendProgress();
+    if (running_) sendProgress();
 }
 
 QString DesktopSignals::summaryLine(int items, int failed) {
@@ -141,8 +147,29 @@ QString DesktopSignals::summaryLine(int items, int failed) {
     return items == 1 ? QStringLiteral("1 file stored") : QStringLiteral("%1 files stored").arg(items);
 }
 
+void DesktopSignals::runStarted() {
+    running_ = true;
+    share_ = 0.0;
+    sendProgress();
+}
+
+void DesktopSignals::showProgress(double share) {
+    if (!running_) return;
+    share_ = qBound(0.0, share, 1.0);
+    if (pending_.isActive()) return;
+    if (!sinceSent_.isValid() || sinceSent_.elapsed() >= kProgressIntervalMs) sendProgress();
+    else if (share_ != sentShare_) pending_.start(int(kProgressIntervalMs - sinceSent_.elapsed()));
+}
+
 void DesktopSignals::runEnded(int items, int failed) {
-    if (window_.isActiveWindow()) return;
+    if (running_) {
+        running_ = false;
+        sendProgress();
+    }
+    if (!window_.isActiveWindow()) notifyEnd(items, failed);
+}
+
+void DesktopSignals::notifyEnd(int items, int failed) {
     QDBusConnection* connection = bus();
     if (!connection) {
         if (connecting_) endWaiting_ = std::make_pair(items, failed);
@@ -159,21 +186,11 @@ void DesktopSignals::runEnded(int items, int failed) {
     connection->send(call);
 }
 
-void DesktopSignals::showProgress(double share, bool visible) {
-    share_ = qBound(0.0, share, 1.0);
-    visible_ = visible;
-    if (visible_ != sentVisible_ || !sinceSent_.isValid() || sinceSent_.elapsed() >= kProgressIntervalMs) {
-        sendProgress();
-    } else if (share_ != sentShare_ && !pending_.isActive()) {
-        pending_.start(int(kProgressIntervalMs - sinceSent_.elapsed()));
-    }
-}
-
 void DesktopSignals::sendProgress() {
     pending_.stop();
-    if (visible_ == sentVisible_ && (share_ == sentShare_ || !visible_)) return;
+    if (running_ == sentVisible_ && (!running_ || share_ == sentShare_)) return;
     sentShare_ = share_;
-    sentVisible_ = visible_;
+    sentVisible_ = running_;
     sinceSent_.start();
     QDBusConnection* connection = bus();
     if (!connection) return;
@@ -181,6 +198,6 @@ void DesktopSignals::sendProgress() {
                                                      QStringLiteral("com.canonical.Unity.LauncherEntry"),
                                                      QStringLiteral("Update"));
     update << QLatin1String(kAppUri)
-           << QVariantMap{{QStringLiteral("progress"), share_}, {QStringLiteral("progress-visible"), visible_}};
+           << QVariantMap{{QStringLiteral("progress"), share_}, {QStringLiteral("progress-visible"), running_}};
     connection->send(update);
 }

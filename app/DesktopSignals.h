@@ -22,19 +22,22 @@ public:
     // Signals for `window`, which owns this object. The session bus is connected on first use,
     // in the background; what is signalled meanwhile is sent once it is there.
     explicit DesktopSignals(QWidget& window);
+    // A run still shown (the window closed mid-run) is taken off the entry.
     ~DesktopSignals() override;
 
     // Another bus instead of the session bus (tests bring a private one).
     void useBus(const QDBusConnection& bus);
 
-    // A run ended with `failed` of `items` not stored: when the window is not the active one, a
-    // notification says so in one line.
-    void runEnded(int items, int failed);
+    // A run has begun: its entry shows a progress at once, from 0 until runEnded().
+    void runStarted();
 
-    // The run's share done (0..1) for the task bar entry; `visible` false takes it away again.
-    // A change of visibility is sent at once, shares at most every kProgressIntervalMs (the last
-    // one always arrives).
-    void showProgress(double share, bool visible);
+    // The share done (0..1) of the run under way, sent at most every kProgressIntervalMs; the
+    // last share within an interval is sent when the interval is over. Outside a run, nothing.
+    void showProgress(double share);
+
+    // A run ended with `failed` of `items` not stored: the progress is taken away at once and,
+    // when the window is not the active one, a notification says so in one line.
+    void runEnded(int items, int failed);
 
     // "300 files stored" / "44 of 300 failed".
     static QString summaryLine(int items, int failed);
@@ -50,6 +53,9 @@ private:
     // The bus when it is there; starts connecting to the session bus the first time.
     QDBusConnection* bus();
     void busArrived();
+    void notifyEnd(int items, int failed);
+    // Sends what the entry should show now (the run's share, or no progress), if it differs from
+    // what was sent last.
     void sendProgress();
 
     QWidget& window_;
@@ -59,8 +65,8 @@ private:
     std::optional<std::pair<int, int>> endWaiting_;  // a run's end signalled before the bus was there
     QTimer pending_;  // a share waiting for its turn
     QElapsedTimer sinceSent_;
+    bool running_ = false;
     double share_ = 0.0;
-    bool visible_ = false;
     double sentShare_ = -1.0;
     bool sentVisible_ = false;
 };

@@ -27,11 +27,6 @@ Form1::Form1(Dialogs::DialogService& dialogs, const Settings::Store& settings, Q
     setUpDownloadRun();
     setUpListActions();
     desktop_ = new DesktopSignals(*this);
-    // The bar moves only while a run is under way, and is back at its minimum when it ends.
-    connect(ProgressBar1, &QProgressBar::valueChanged, desktop_, [this](int value) {
-        const int low = ProgressBar1->minimum(), high = ProgressBar1->maximum();
-        desktop_->showProgress(high > low ? double(value - low) / (high - low) : 0.0, value > low);
-    });
 }
 
 // A run under way ends, and the list work hands nothing over any more, before the window goes.

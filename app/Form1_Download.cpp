@@ -138,6 +138,7 @@ void Form1::showRunFigures(const Download::JobFigures& f) {
     // The share done: finished items whole, items under way by the share of their size received.
     const double done = state.items > 0 ? (double(run.finished) + run.underWayShare) / double(state.items) : 0.0;
     ProgressBar1->setValue(static_cast<int>(std::lround(std::clamp(done, 0.0, 1.0) * 100.0)));
+    desktopSignals().showProgress(done);
     ProgressBar1->setCaption(kLead, state.address, text);
 }
 
@@ -199,6 +200,7 @@ void Form1::PushButton2_Click() {
         state.clock.start();
         setMousePointer(PointerBusy);
     });
+    trap.run(116, [&] { desktopSignals().runStarted(); });
 
     // Rows removed while the run goes are left out of it; rows added join its end.
     state.watches << connect(&urls_, &UrlList::entriesRemoved, job, &Download::DownloadJob::skip)

@@ -166,8 +166,14 @@ QString RunAndCapture(const QString& commandLine, bool captureOutput, bool captu
     }
     readEnd.reset();
     // A child that let go of its output normally ends with it; it gets a moment for that, so
-    // that what it left running in the background is not ended with it.
-    if (closed) process.waitForFinished(kEndingGraceMs);
+    // that what it left running in the background is not ended with it. A caller that judges by
+    // the exit status waits for it within its limit: on a busy machine the end of a child that
+    // closed its output can take longer than the moment.
+    if (closed) {
+        int graceMs = kEndingGraceMs;
+        if (wait.exitStatus) graceMs = wait.limitMs >= 0 ? int(std::max<qint64>(graceMs, wait.limitMs - clock.elapsed())) : -1;
+        process.waitForFinished(graceMs);
+    }
     if (wait.exitStatus && process.state() == QProcess::NotRunning && process.exitStatus() == QProcess::NormalExit)
         *wait.exitStatus = process.exitCode();
     endGroup(process);

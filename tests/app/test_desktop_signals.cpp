@@ -12,7 +12,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <future>
+#include <utility>
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -25,6 +28,7 @@
 #include "harness/RunWait.h"
 #include "harness/LoopbackServer.h"
 #include "harness/ScriptedDialogs.h"
+#include "harness/Timing.h"
 
 namespace {
 
@@ -46,6 +50,14 @@ class DesktopRecorder : public QObject {
 public:
     std::vector<Notification> notifications;
     std::vector<LauncherUpdate> updates;
+
+    // "0.25 shown, 0 hidden" for a failure's message.
+    std::string updatesText() const {
+        std::string text = std::to_string(updates.size()) + " updates:";
+        for (const LauncherUpdate& u : updates)
+            text += " " + std::to_string(u.progress) + (u.visible ? " shown," : " hidden,");
+        return text;
+    }
 
 public slots:
     uint Notify(const QString& appName, uint, const QString&, const QString& summary, const QString& body,
@@ -140,31 +152,56 @@ TEST_F(DesktopBus, NothingIsNotifiedWhileTheWindowIsActive) {
 }
 
 TEST_F(DesktopBus, AWholeRunShowsItsShareOnTheTaskBarAndItsEnd) {
-    http.server().Get("/f/(.*)", [](const httplib::Request& req, httplib::Response& res) {
+    // The last item is held until the entry has shown a share of the three before it.
+    std::promise<void> release;
+    const std::shared_future<void> released = release.get_future().share();
+    struct Release {
+        std::promise<void>& promise;
+        bool done = false;
+        void operator()() {
+            if (!std::exchange(done, true)) promise.set_value();
+        }
+        ~Release() { (*this)(); }
+    } letGo{release};
+    http.server().Get("/f/(.*)", [released](const httplib::Request& req, httplib::Response& res) {
+        if (req.matches[1] == "held.txt") released.wait_for(std::chrono::seconds(60));
         res.set_content(req.matches[1].str(), "text/plain");
     });
     http.start();
     QTemporaryDir dir;
-    for (int i = 0; i < 4; ++i) form->urlList().append(http.url(QStringLiteral("/f/%1.txt").arg(i)));
+    for (int i = 0; i < 3; ++i) form->urlList().append(http.url(QStringLiteral("/f/%1.txt").arg(i)));
+    form->urlList().append(http.url(QStringLiteral("/f/held.txt")));
     form->Text1->setText(dir.path());
-    EXPECT_TRUE(ClickStartAndWait(*form));
+    form->PushButton2->click();
+    // Shown from the start, before anything is done.
+    ASSERT_TRUE(waitFor([&] { return !recorder.updates.empty(); }));
+    EXPECT_TRUE(recorder.updates.front().visible);
+    EXPECT_EQ(recorder.updates.front().progress, 0.0);
+    ASSERT_TRUE(waitFor([&] { return recorder.updates.back().visible && recorder.updates.back().progress > 0.5; }))
+        << recorder.updatesText();
+    EXPECT_LT(recorder.updates.back().progress, 1.0);
+    letGo();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !form->IsDownloading; }, Timing::boundMs(60000)));
     EXPECT_EQ(dialogs.messageTexts(), QStringList{QStringLiteral("Done.\r\n4 stored.")});
     ASSERT_TRUE(waitFor([&] { return !recorder.notifications.empty(); }));
     EXPECT_EQ(recorder.notifications[0].summary, QStringLiteral("4 files stored"));
-    // The share went up and was taken away at the end.
-    ASSERT_TRUE(waitFor([&] { return !recorder.updates.empty() && !recorder.updates.back().visible; }));
-    ASSERT_GE(recorder.updates.size(), 2u);
-    EXPECT_TRUE(recorder.updates.front().visible);
-    EXPECT_GT(recorder.updates.front().progress, 0.0);
+    // The share only grew while the run went on, and was taken away at its end.
+    ASSERT_TRUE(waitFor([&] { return !recorder.updates.back().visible; })) << recorder.updatesText();
+    for (std::size_t k = 1; k + 1 < recorder.updates.size(); ++k) {
+        EXPECT_TRUE(recorder.updates[k].visible) << recorder.updatesText();
+        EXPECT_GE(recorder.updates[k].progress, recorder.updates[k - 1].progress) << recorder.updatesText();
+    }
     for (const LauncherUpdate& u : recorder.updates)
         EXPECT_EQ(u.appUri, QStringLiteral("application://example.quillmoor.Fetchwright.desktop"));
 }
 
 TEST_F(DesktopBus, ProgressIsSentAFewTimesASecondAndItsLastShareArrives) {
     DesktopSignals& desktop = form->desktopSignals();
+    desktop.showProgress(0.5);  // no run: nothing to show
     QElapsedTimer burst;
     burst.start();
-    for (int i = 1; i <= 5000; ++i) desktop.showProgress(i / 5000.0, true);
+    desktop.runStarted();
+    for (int i = 1; i <= 5000; ++i) desktop.showProgress(i / 5000.0);
     const qint64 took = burst.elapsed();
     // The last share comes after the interval even without a further change.
     ASSERT_TRUE(waitFor([&] { return !recorder.updates.empty() && recorder.updates.back().progress == 1.0; }));
@@ -172,17 +209,27 @@ TEST_F(DesktopBus, ProgressIsSentAFewTimesASecondAndItsLastShareArrives) {
     EXPECT_LE(qint64(recorder.updates.size()), window / DesktopSignals::kProgressIntervalMs + 2)
         << recorder.updates.size() << " updates in " << window << " ms (burst " << took << " ms)";
     EXPECT_TRUE(recorder.updates.front().visible);
-    EXPECT_GT(recorder.updates.front().progress, 0.0);
+    EXPECT_EQ(recorder.updates.front().progress, 0.0);
 
-    // Hiding is sent at once, and an unchanged share is not sent again.
+    // The end is sent at once, whatever came just before it, and once; after it, shares are not
+    // sent.
     const std::size_t before = recorder.updates.size();
-    desktop.showProgress(1.0, true);
-    desktop.showProgress(0.0, false);
-    desktop.showProgress(0.0, false);
+    desktop.showProgress(0.5);
+    desktop.runEnded(3, 0);
+    desktop.runEnded(3, 0);
+    desktop.showProgress(0.7);
     ASSERT_TRUE(waitFor([&] { return recorder.updates.size() > before; }));
     QTest::qWait(DesktopSignals::kProgressIntervalMs * 2);
-    ASSERT_EQ(recorder.updates.size(), before + 1);
+    ASSERT_EQ(recorder.updates.size(), before + 1) << recorder.updatesText();
     EXPECT_FALSE(recorder.updates.back().visible);
+}
+
+TEST_F(DesktopBus, AWindowClosedMidRunTakesItsProgressAway) {
+    form->desktopSignals().runStarted();
+    form->desktopSignals().showProgress(0.4);
+    ASSERT_TRUE(waitFor([&] { return !recorder.updates.empty(); }));
+    form.reset();
+    ASSERT_TRUE(waitFor([&] { return !recorder.updates.back().visible; })) << recorder.updatesText();
 }
 
 TEST_F(DesktopBus, TheSessionBusIsReachedInTheBackgroundAndWhatWaitedForItArrives) {
@@ -191,12 +238,18 @@ TEST_F(DesktopBus, TheSessionBusIsReachedInTheBackgroundAndWhatWaitedForItArrive
     Form1 other(otherDialogs, settings);
     QElapsedTimer clock;
     clock.start();
-    other.desktopSignals().showProgress(0.5, true);
+    // A run that ended before the bus was there leaves only its notification; the next run's
+    // share is sent as it is when the bus arrives.
+    other.desktopSignals().runStarted();
+    other.desktopSignals().showProgress(0.5);
     other.desktopSignals().runEnded(9, 1);
+    other.desktopSignals().runStarted();
+    other.desktopSignals().showProgress(0.25);
     EXPECT_LT(clock.elapsed(), 1000);
     ASSERT_TRUE(waitFor([&] { return !recorder.notifications.empty() && !recorder.updates.empty(); }));
     EXPECT_EQ(recorder.notifications[0].summary, QStringLiteral("1 of 9 failed"));
-    EXPECT_EQ(recorder.updates.back().progress, 0.5);
+    ASSERT_EQ(recorder.updates.size(), 1u) << recorder.updatesText();
+    EXPECT_EQ(recorder.updates.back().progress, 0.25);
     EXPECT_TRUE(recorder.updates.back().visible);
 }
 
@@ -230,15 +283,16 @@ TEST(DesktopSignalsSilentBus, ABusThatNeverAnswersNeitherHoldsARunNorTheWindow) 
         clock.start();
         EXPECT_TRUE(ClickStartAndWait(form, 2000));
         form.desktopSignals().runEnded(3, 0);
-        form.desktopSignals().showProgress(0.3, true);
+        form.desktopSignals().runStarted();
+        form.desktopSignals().showProgress(0.3);
         EXPECT_LT(clock.elapsed(), 2000);
         EXPECT_EQ(dialogs.messageTexts(), QStringList{QStringLiteral("Done.\r\n3 stored.")});
         EXPECT_TRUE(QFile::exists(out.filePath(QStringLiteral("2.txt"))));
         // The bus is given up quietly after its time; signals after that are dropped at once.
         QTest::qWait(DesktopSignals::kBusGreetingLimitMs + 300);
         clock.restart();
+        form.desktopSignals().runStarted();
         form.desktopSignals().runEnded(3, 1);
-        form.desktopSignals().showProgress(0.0, false);
         EXPECT_LT(clock.elapsed(), 500);
         EXPECT_EQ(dialogs.messages.size(), 1u);
     }
@@ -251,12 +305,14 @@ TEST(DesktopSignalsWithoutBus, AMissingBusIsHarmless) {
     Form1 form(dialogs, settings);
     // The test programs' session bus address leads nowhere, like a machine without a bus.
     form.desktopSignals().runEnded(3, 1);
-    form.desktopSignals().showProgress(0.5, true);
+    form.desktopSignals().runStarted();
+    form.desktopSignals().showProgress(0.5);
     form.desktopSignals().useBus(QDBusConnection::connectToBus(QStringLiteral("unix:path=/nonexistent/bus"),
                                                                QStringLiteral("nowhere")));
     form.desktopSignals().runEnded(3, 0);
-    form.desktopSignals().showProgress(0.7, true);
-    form.desktopSignals().showProgress(0.0, false);
+    form.desktopSignals().runStarted();
+    form.desktopSignals().showProgress(0.7);
+    form.desktopSignals().runEnded(3, 0);
     QTest::qWait(DesktopSignals::kProgressIntervalMs + 50);
     EXPECT_FALSE(QDBusConnection(QStringLiteral("nowhere")).isConnected());
     EXPECT_TRUE(dialogs.messages.empty());

@@ -21,6 +21,7 @@
 #include "harness/ListContents.h"
 #include "harness/ListWait.h"
 #include "harness/ScriptedDialogs.h"
+#include "harness/Timing.h"
 #include "listbuild/FileToList.h"
 #include "support/UniqueFd.h"
 
@@ -161,7 +162,7 @@ TEST_F(ListFiles, OnlyRegularFilesWithinTheLimitAreReadAndEachRefusalSaysWhy) {
 
 TEST_F(ListFiles, ABigListArrivesInBatchesWhileTheWindowKeepsAnswering) {
     QByteArray text;
-    constexpr int kLines = 1500000;
+    constexpr int kLines = 500000;
     text.reserve(kLines * 40);
     for (int i = 0; i < kLines; ++i) text += "srv.example/archive/item-" + QByteArray::number(i) + ".jpg\r\n";
     const QString path = write("big.txt", text);
@@ -195,7 +196,7 @@ TEST_F(ListFiles, ABigListArrivesInBatchesWhileTheWindowKeepsAnswering) {
     ASSERT_EQ(form.urlList().count(), kLines);
     EXPECT_EQ(form.urlList().textAt(1), QStringLiteral("http://srv.example/archive/item-0.jpg"));
     EXPECT_EQ(form.urlList().textAt(kLines), QStringLiteral("http://srv.example/archive/item-%1.jpg").arg(kLines - 1));
-    EXPECT_EQ(form.urlList().textAt(777777), QStringLiteral("http://srv.example/archive/item-777776.jpg"));
+    EXPECT_EQ(form.urlList().textAt(277777), QStringLiteral("http://srv.example/archive/item-277776.jpg"));
 
     // Closing the window stops the load at its next batch, without a word.
     form.urlList().clear();

@@ -173,6 +173,21 @@ TEST(RunAndCapture, WaitsForASlowChildAndATimeLimitEndsAHangingChild) {
     EXPECT_EQ(zombieChildren(), 0);
 }
 
+TEST(RunAndCapture, AnExitStatusIsWaitedForWithinTheLimitAfterTheOutputCloses) {
+    CmdOutput::WaitRules wait;
+    int status = -1;
+    wait.exitStatus = &status;
+    wait.limitMs = Timing::boundMs(3000);
+    // The output closes well before the end, as a child's may seem to on a busy machine.
+    EXPECT_EQ(RunAndCapture(sh("echo up; exec >&-; sleep 0.3; exit 3"), true, false, wait), QStringLiteral("up\n"));
+    EXPECT_EQ(status, 3);
+    // Past the limit it counts as not ended.
+    wait.limitMs = 300;
+    RunAndCapture(sh("exec >&-; sleep 60"), true, false, wait);
+    EXPECT_EQ(status, -1);
+    EXPECT_EQ(zombieChildren(), 0);
+}
+
 TEST(RunAndCapture, ATimeLimitEndsEverythingTheChildStarted) {
     QTemporaryDir dir;
     const QString pidFile = dir.filePath(QStringLiteral("pid"));
