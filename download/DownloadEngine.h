@@ -6,7 +6,7 @@
 // (KeptPartials.h) are parts of their own. Items begin in the order they were queued and are
 // named in that order; a retry wait or a slow server holds one transfer only, and a server that
 // asks for a pause (Retry-After) gets no new request until it is over. Needs no window: a
-// DownloadJob (download/DownloadJob.h) drives it for the window, and RunHeadless the same way.
+// DownloadJob (download/DownloadJob.h) drives it, for the window and for anyone else.
 #include <QString>
 #include <QHash>
 #include <QStringList>
@@ -27,10 +27,6 @@
 #include "download/TargetNaming.h"
 #include "support/Result.h"
 #include "support/UniqueFd.h"
-
-namespace Dialogs {
-class DialogService;
-}
 
 namespace Download {
 
@@ -98,10 +94,6 @@ public:
 
     // Waits until every item of the run is finished; their outcomes, in order.
     std::vector<ItemOutcome> finishRun();
-
-    // The items finished (stored under their names, or failed) since the last call, with their
-    // numbers; for showing outcomes while the run goes on. Any thread.
-    std::vector<std::pair<int, ItemOutcome>> takeFinished();
 
     // The run fed through a queue, so that whoever lists the items (the window) never waits for a
     // transfer and the transfers never wait for it. enqueue() and withdrawQueued() may be called
@@ -207,16 +199,10 @@ private:
     bool moreWanted_ = false;
     RunFigures figures_;
     std::vector<ItemOutcome> outcomes_;
-    std::vector<int> finished_;  // outcomes set since the last takeFinished()
     Listener* listener_ = nullptr;  // told of each outcome, from runQueue() until finishRun()
 };
 
 // The URL text as naming reads it: "\" splits like "/".
 QString NamingText(const QString& url);
-
-// One whole run without a window, in the order the start button takes: name, fetch, publish.
-// Each entry is read as FetchAddress(entry) for both its name and its transfer.
-RunSummary RunHeadless(Engine& engine, Dialogs::DialogService& dialogs, const QStringList& urls,
-                       const QString& folder);
 
 }  // namespace Download

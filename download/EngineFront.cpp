@@ -83,18 +83,8 @@ std::vector<ItemOutcome> Engine::finishRun() {
     publisher_->drain();
     std::lock_guard<std::mutex> hold(lock_);
     listener_ = nullptr;
-    finished_.clear();
     std::vector<ItemOutcome> done;
     done.swap(outcomes_);
-    return done;
-}
-
-std::vector<std::pair<int, ItemOutcome>> Engine::takeFinished() {
-    std::lock_guard<std::mutex> hold(lock_);
-    std::vector<std::pair<int, ItemOutcome>> done;
-    done.reserve(finished_.size());
-    for (const int index : finished_) done.emplace_back(index, outcomes_[static_cast<std::size_t>(index)]);
-    finished_.clear();
     return done;
 }
 
@@ -103,7 +93,6 @@ void Engine::setOutcome(int index, ItemOutcome outcome) {
     {
         std::lock_guard<std::mutex> hold(lock_);
         outcomes_[static_cast<std::size_t>(index)] = outcome;
-        finished_.push_back(index);
         listener = listener_;
     }
     // Told outside the lock: a listener may well ask the engine something in turn.
@@ -187,23 +176,6 @@ QString NamingText(const QString& url) {
     QString text = url;
     text.replace(QLatin1Char('\\'), Main::kNativeSeparator);
     return text;
-}
-
-RunSummary RunHeadless(Engine& engine, Dialogs::DialogService& dialogs, const QStringList& urls,
-                       const QString& folder) {
-    (void)dialogs;
-    engine.beginRun();
-    for (const QString& entry : urls) {
-        // Fetched and named from the same text.
-        const QString url = FetchAddress(entry);
-        engine.enqueue(url, Main::BuildTargetPath(NamingText(url), folder));
-    }
-    engine.endInput();
-    engine.runQueue(std::function<void()>{});
-    const std::vector<ItemOutcome> outcomes = engine.finishRun();
-    RunSummary summary;
-    for (qsizetype k = 0; k < urls.size(); ++k) summary.add(urls[k], outcomes[static_cast<std::size_t>(k)]);
-    return summary;
 }
 
 }  // namespace Download

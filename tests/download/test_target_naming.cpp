@@ -234,7 +234,7 @@ TEST(TargetNaming, ATakenNameOfTheLongestLengthIsStoredNumbered) {
     taken.close();
     ScriptedDialogs dialogs;
     Download::Engine engine;
-    const Download::RunSummary summary = Download::RunHeadless(engine, dialogs, {http.url(s("/long/") + name)}, dir.path());
+    const Download::RunSummary summary = RunJob(engine, {http.url(s("/long/") + name)}, dir.path());
     EXPECT_EQ(summary.failedCount(), 0) << summary.finalMessage().toStdString();
     const QString numbered = QString(247, QLatin1Char('n')) + s(" (1).bin");
     EXPECT_EQ(entriesOf(dir.path()), (QStringList{numbered, name}));
