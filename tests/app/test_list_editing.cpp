@@ -15,6 +15,7 @@
 #include "app/ListActions.h"
 #include "app/ListEditing.h"
 #include "harness/ListContents.h"
+#include "harness/ListWait.h"
 #include "harness/LoopbackServer.h"
 #include "harness/RunWait.h"
 #include "harness/ScriptedDialogs.h"
@@ -120,6 +121,8 @@ TEST_F(ListEditingTest, ADragMovesTheSelectionBeforeOrAfterTheRowItIsDroppedOn) 
     EXPECT_TRUE(enter.isAccepted());
     QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &text, Qt::LeftButton, Qt::NoModifier);
     QCoreApplication::sendEvent(form.ListView1->viewport(), &drop);
+    EXPECT_TRUE(drop.isAccepted());
+    ASSERT_TRUE(WaitForListWork(form));
     EXPECT_EQ(letters(), QStringLiteral("cedafbz"));
 }
 
@@ -142,7 +145,15 @@ TEST_F(ListEditingTest, CtrlZBringsBackWhatEachKindOfRemovalTook) {
     // A filter button.
     dialogs.inputAnswers = {QStringLiteral("/C.JPG")};
     form.PushButton17->click();
+    ASSERT_TRUE(WaitForListWork(form));
     EXPECT_EQ(letters(), QStringLiteral("abdef"));
+    undo();
+    EXPECT_EQ(letters(), QStringLiteral("abcdef"));
+    // The other filter, taking entries on both sides of the one it keeps.
+    dialogs.inputAnswers = {QStringLiteral("/D.")};
+    form.PushButton3->click();
+    ASSERT_TRUE(WaitForListWork(form));
+    EXPECT_EQ(letters(), QStringLiteral("d"));
     undo();
     EXPECT_EQ(letters(), QStringLiteral("abcdef"));
     // Remove Duplicates and Remove Stored Entries, from the context menu.
