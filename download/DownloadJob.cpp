@@ -1,5 +1,7 @@
 #include "download/DownloadJob.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QMetaObject>
 
 #include <algorithm>
@@ -280,6 +282,11 @@ void DownloadJob::runEnded() {
             continue;
         }
         closing.summary.add(item.text, item.outcome);
+        // The run went on into its folder wherever it was moved: say where the files are.
+        if (item.outcome.stored && !item.outcome.path.isEmpty()) {
+            const QString where = QFileInfo(item.outcome.path).absolutePath();
+            if (QDir::cleanPath(where) != QDir::cleanPath(QDir(folder_).absolutePath())) closing.summary.setFolderMovedTo(where);
+        }
     }
     for (const Pending& waiting : pending_) {
         if (skippedPending_.count(waiting.item.entry) > 0) {

@@ -127,6 +127,22 @@ void Publisher::flushTogether(std::vector<FinishJob>& batch) {
     if (std::chrono::steady_clock::now() - started > allowed) sharedFlushTooSlow_ = true;
 }
 
+// Where a file published into `folder` lies now: under the folder's path, unless the folder was
+// moved away from it during the run.
+QString Publisher::whereNow(const OutputFolder& folder, const QString& path) {
+    struct stat now;
+    if (::stat(QFile::encodeName(folder.path).constData(), &now) == 0 && quint64(now.st_dev) == folder.device &&
+        quint64(now.st_ino) == folder.inode)
+        return path;
+    char link[4096];
+    const QByteArray proc = "/proc/self/fd/" + QByteArray::number(folder.fd.get());
+    const ssize_t length = ::readlink(proc.constData(), link, sizeof link);
+    if (length <= 0 || length == ssize_t(sizeof link)) return path;
+    const QString current = QFile::decodeName(QByteArray(link, int(length)));
+    if (!current.startsWith(QLatin1Char('/')) || current.endsWith(QLatin1String(" (deleted)"))) return path;
+    return current + Main::kNativeSeparator + Main::FileNameOf(path, Main::kNativeSeparator);
+}
+
 // Flush and publish one complete temporary file, on the worker while the next items are being
 // fetched. A named temporary keeps its lock until it has its final name.
 ItemOutcome Publisher::finish(FinishJob& job) {
@@ -161,7 +177,7 @@ ItemOutcome Publisher::finish(FinishJob& job) {
                 return outcome;
             }
             outcome.stored = true;
-            outcome.path = candidate;
+            outcome.path = whereNow(*job.folder, candidate);
             return outcome;
         }
         if (published.error().kind != Fw::ErrorKind::NameTaken) return fail(publishReason(published.error()));
@@ -179,15 +195,14 @@ void Publisher::cleanFolderOnce(const QString& folder) {
     RemoveLeftoverTemporaries(folder);
 }
 
-// The folder stays open from item to item while its path still leads to it; a folder renamed,
-// removed or replaced is opened again, so each item goes where its path says.
+// The run's folder is the one it began with: it stays open from item to item and the run goes
+// on into it wherever it is moved meanwhile, whatever is put at its path. A folder removed is
+// nowhere: then the path is opened again, and a folder made anew there takes the next items.
 Fw::Result<std::shared_ptr<const OutputFolder>> Publisher::openFolder(const QString& path) {
     const QByteArray encoded = QFile::encodeName(path);
     if (folder_ && folder_->path == path) {
         struct stat now;
-        if (::stat(encoded.constData(), &now) == 0 && quint64(now.st_dev) == folder_->device &&
-            quint64(now.st_ino) == folder_->inode)
-            return folder_;
+        if (::fstat(folder_->fd.get(), &now) == 0 && now.st_nlink > 0) return folder_;
     }
     folder_.reset();
     auto folder = std::make_shared<OutputFolder>();

@@ -55,6 +55,7 @@ private:
     ItemOutcome finish(FinishJob& job);
     void cleanFolderOnce(const QString& folder);
     Fw::Result<std::shared_ptr<const OutputFolder>> openFolder(const QString& path);
+    static QString whereNow(const OutputFolder& folder, const QString& path);
     static int maxInFlight();
 
     // Complete files gather for a moment (or until there are many) and then share one flush.

@@ -36,6 +36,8 @@ QString RunSummary::finalMessage() const {
 
 QString RunSummary::unreachedLines() const {
     QString text;
+    if (!movedTo_.isEmpty())
+        text += QStringLiteral("\r\n\r\nThe folder was moved during the run; its files are now in %1.").arg(movedTo_);
     if (notReached_ > 0)
         text += notReached_ == 1 ? QStringLiteral("\r\n\r\n1 item was not reached.")
                                  : QStringLiteral("\r\n\r\n%1 items were not reached.").arg(notReached_);

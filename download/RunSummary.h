@@ -34,6 +34,8 @@ public:
     void addNotReached(int count) { notReached_ += count; }
     int notReached() const { return notReached_; }
     void addRemovedBeforeReached(int count) { removedBeforeReached_ += count; }
+    // The run's folder was moved while the run went on: where its files are now.
+    void setFolderMovedTo(const QString& folder) { movedTo_ = folder; }
     // "Done." ("Stopped." for a stopped run), then a line of how many were stored, skipped and
     // failed ("298 stored, 12 skipped, 2 failed."), then after a blank line the first few failed
     // URLs with their reasons; then how many were not reached, and how many were removed before
@@ -51,6 +53,7 @@ private:
     bool stopped_ = false;
     int notReached_ = 0;
     int removedBeforeReached_ = 0;
+    QString movedTo_;
     std::vector<std::pair<QString, QString>> stored_;    // URL, path
 };
 

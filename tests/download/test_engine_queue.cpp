@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -12,10 +13,12 @@
 #include <chrono>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
 #include "download/DownloadEngine.h"
+#include "download/DownloadJob.h"
 #include "harness/Descriptors.h"
 #include "harness/FolderContents.h"
 #include "harness/LoopbackServer.h"
@@ -195,43 +198,63 @@ TEST_F(QueueFixture, HundredsOfFilesShareFlushesAndAreAllStoredWholeWithNoDescri
     EXPECT_EQ(openDescriptors(), before);
 }
 
-TEST(EngineFolder, AFolderRenamedOrRemovedDuringARunIsFollowedByItsPathNotByTheOldFolder) {
+TEST(EngineFolder, ARunGoesOnIntoItsFolderWhereverItIsMovedAndSaysWhere) {
+    std::atomic<bool> open{false};
     LoopbackServer http;
     http.server().Get("/files/(.*)", [](const httplib::Request& req, httplib::Response& res) {
+        res.set_content("body of " + req.matches[1].str(), "application/octet-stream");
+    });
+    // Answers once the test has moved the folder.
+    http.server().Get("/gate/(.*)", [&](const httplib::Request& req, httplib::Response& res) {
+        for (int k = 0; k < 1000 && !open; ++k) std::this_thread::sleep_for(5ms);
         res.set_content("body of " + req.matches[1].str(), "application/octet-stream");
     });
     http.start();
     QTemporaryDir root;
     const QString out = root.filePath(s("out"));
+    const QString elsewhere = root.filePath(s("elsewhere"));
     ASSERT_TRUE(QDir().mkpath(out));
-    Download::Engine engine{Download::TransferLimits{2000, 1, 5, 1}};
-    engine.beginRun();
-    // Each file is named in the background; the folder is changed only once it has its name.
-    auto fetch = [&](const char* name, bool named) {
-        const QString path = out + s("/") + s(name);
-        engine.fetchItem(http.url(s("/files/") + s(name)), path, path);
-        if (named) {
-            ASSERT_TRUE(waitFor([&] { return QFileInfo::exists(path); }, Timing::boundMs(2000))) << name;
-        }
-    };
-    fetch("1.txt", true);
-    // Renamed, and a new folder of the old name made: the next item goes to the new one.
-    ASSERT_TRUE(QDir(root.path()).rename(s("out"), s("old")));
+    ASSERT_TRUE(QDir().mkpath(elsewhere));
+    Download::Engine engine{Download::TransferLimits{2000, 10, 5, 1}};
+    Download::JobOptions one;
+    one.atOnce = 1;
+    std::vector<Download::JobItem> items{{1, http.url(s("/files/1.txt"))}, {2, http.url(s("/gate/2.txt"))}, {3, http.url(s("/files/3.txt"))}};
+    Download::DownloadJob job(engine, out, std::move(items), one, nullptr);
+    std::optional<Download::JobResult> result;
+    QObject::connect(&job, &Download::DownloadJob::result, [&](const Download::JobResult& r) { result = r; });
+    job.start();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo::exists(out + s("/1.txt")); }, Timing::boundMs(5000)));
+    // Renamed away, and a link to another folder put at its path: the run stays with its folder.
+    ASSERT_TRUE(QDir(root.path()).rename(s("out"), s("moved")));
+    ASSERT_TRUE(QFile::link(elsewhere, out));
+    open = true;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return result.has_value(); }, Timing::boundMs(10000)));
+    EXPECT_EQ(result->summary.storedCount(), 3) << result->summary.finalMessage().toStdString();
+    EXPECT_EQ(entriesOf(root.filePath(s("moved"))), (QStringList{s("1.txt"), s("2.txt"), s("3.txt")}));
+    EXPECT_TRUE(entriesOf(elsewhere).isEmpty());
+    EXPECT_EQ(result->summary.stored().back().second, root.filePath(s("moved/3.txt")));
+    EXPECT_TRUE(result->summary.finalMessage().endsWith(
+        s("The folder was moved during the run; its files are now in %1.").arg(root.filePath(s("moved")))))
+        << result->summary.finalMessage().toStdString();
+
+    // A folder removed during a run takes no more files, and none is stored anywhere else.
+    ASSERT_TRUE(QFile::remove(out));
     ASSERT_TRUE(QDir().mkpath(out));
-    fetch("2.txt", true);
-    // Removed: the item fails, and is not stored in the removed folder either.
+    open = false;
+    std::vector<Download::JobItem> more{{1, http.url(s("/files/a.txt"))}, {2, http.url(s("/gate/b.txt"))}, {3, http.url(s("/files/c.txt"))}};
+    Download::DownloadJob next(engine, out, std::move(more), one, nullptr);
+    result.reset();
+    QObject::connect(&next, &Download::DownloadJob::result, [&](const Download::JobResult& r) { result = r; });
+    next.start();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo::exists(out + s("/a.txt")); }, Timing::boundMs(5000)));
     ASSERT_TRUE(QDir(out).removeRecursively());
+    open = true;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return result.has_value(); }, Timing::boundMs(10000)));
+    EXPECT_EQ(result->summary.storedCount(), 1);
+    ASSERT_EQ(result->summary.failedCount(), 2);
+    EXPECT_EQ(result->summary.failures()[1].second, s("Folder not found"));
     EXPECT_FALSE(QFileInfo::exists(out));
-    fetch("3.txt", false);
-    const auto outcomes = engine.finishRun();
-    ASSERT_EQ(outcomes.size(), 3u);
-    EXPECT_TRUE(outcomes[0].stored);
-    EXPECT_TRUE(outcomes[1].stored) << outcomes[1].reason.toStdString();
-    EXPECT_FALSE(outcomes[2].stored);
-    EXPECT_EQ(outcomes[2].reason, s("Folder not found"));
-    EXPECT_EQ(entriesOf(root.filePath(s("old"))), QStringList{s("1.txt")});
-    EXPECT_FALSE(QFileInfo::exists(out));
-    EXPECT_EQ(entriesOf(root.path()), QStringList{s("old")});
+    EXPECT_EQ(entriesOf(root.path()), (QStringList{s("elsewhere"), s("moved")}));
 }
 
 TEST_F(QueueFixture, EveryItemNotTakenBackHasItsOutcomeToldOnceBeforeTheRunEnds) {
