@@ -185,7 +185,7 @@ void DownloadJob::takeBack() {
 }
 
 void DownloadJob::skip(const std::vector<EntryId>& entries) {
-    if (!started_ || ended_ || inputEnded_) return;
+    if (!started_ || ended_) return;
     bool queued = false;
     for (const EntryId entry : entries) {
         const auto at = indexOf_.find(entry);
@@ -201,7 +201,8 @@ void DownloadJob::skip(const std::vector<EntryId>& entries) {
 }
 
 void DownloadJob::append(std::vector<JobItem> items) {
-    if (!started_ || ended_ || inputEnded_ || stopping_) return;
+    // Once nothing more begins (stopped, or the input ended), rows added are not reached.
+    if (!started_ || ended_) return;
     for (JobItem& item : items) {
         const int recordIndex = recorder_ ? recorder_->add(item.text) : -1;
         pending_.push_back(Pending{std::move(item), recordIndex});

@@ -83,7 +83,7 @@ public:
 
     // Rows removed while the run goes: entries not begun yet are left out of it.
     void skip(const std::vector<EntryId>& entries);
-    // Rows added while the run goes: they join its end.
+    // Rows added while the run goes: they join its end (or are not reached, once nothing begins).
     void append(std::vector<JobItem> items);
 
 signals:

@@ -129,9 +129,11 @@ TEST_F(JobFixture, StopEndsTheRunWithTheItemsNotReachedInListOrder) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return stalled.load() > 0; }, Timing::boundMs(5000)));
     job->stop();
     EXPECT_TRUE(job->isStopping());
+    // A row added once nothing begins any more is not reached either.
+    job->append(items({"/files/e.bin"}, 9));
     ASSERT_TRUE(waitForResult());
     EXPECT_TRUE(result->stopped);
-    EXPECT_EQ(result->notReached, (std::vector<EntryId>{2, 3, 4}));
+    EXPECT_EQ(result->notReached, (std::vector<EntryId>{2, 3, 4, 9}));
     EXPECT_EQ(result->summary.storedCount(), 1);
     EXPECT_TRUE(result->summary.finalMessage().startsWith(s("Stopped."))) << result->summary.finalMessage().toStdString();
     EXPECT_EQ(entriesOf(dir.path()), QStringList{s("a.bin")});
