@@ -27,11 +27,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The same rules written the slow, obvious way.
     // Keeps a second mark as a character, as the reader does.
     QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
+    // CR, LF and CRLF each end a line; a line whose first non-blank character is # is a comment.
     QString plain = utf8.decode(text);
-    plain.remove(QLatin1Char('\r'));
+    plain.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    plain.replace(QLatin1Char('\r'), QLatin1Char('\n'));
     std::vector<std::string> expected;
     for (const QString& line : plain.split(QLatin1Char('\n'))) {
         if (line.trimmed().isEmpty()) continue;
+        qsizetype first = 0;
+        while (first < line.size() && QStringLiteral(" \t\f\v").contains(line[first])) ++first;
+        if (first < line.size() && line[first] == QLatin1Char('#')) continue;
         if (const std::optional<QString> address = WebUrl::FromUserText(line))
             expected.push_back(address->toUtf8().toStdString());
     }
