@@ -19,6 +19,20 @@ constexpr qint64 kFiguresEveryMs = 100;
 constexpr qint64 kProgressEveryMs = 250;
 
 CURLM* multiOf(void* multi) { return static_cast<CURLM*>(multi); }
+
+// An item whose body is not wanted: a file of its name and size is there already, or its name
+// cannot be used in the folder.
+ItemOutcome declinedOutcome(const QString& nameError, const QString& skippedAs) {
+    ItemOutcome declined;
+    if (!nameError.isEmpty()) {
+        declined.reason = nameError;
+    } else {
+        declined.skipped = true;
+        declined.path = skippedAs;
+        declined.reason = QStringLiteral("Skipped");
+    }
+    return declined;
+}
 }  // namespace
 
 void Engine::publishFigures() {
@@ -116,15 +130,7 @@ void Engine::nameAnswered(Listener& listener) {
             ++k;
             continue;
         }
-        ItemOutcome declined;
-        if (!a.nameError.isEmpty()) {
-            declined.reason = a.nameError;
-        } else {
-            declined.skipped = true;
-            declined.path = a.skippedAs;
-            declined.reason = QStringLiteral("Skipped");
-        }
-        endActive(listener, k, std::move(declined));
+        endActive(listener, k, declinedOutcome(a.nameError, a.skippedAs));
     }
     if (any) assignNames(false);
 }
@@ -248,18 +254,9 @@ void Engine::settle(Listener& listener, EngineItem& a, CURLcode code, qint64 now
         endActive(listener, at, std::move(ready));
         return;
     }
-    case Transfer::Next::Skipped: {
-        ItemOutcome skipped;
-        if (!a.nameError.isEmpty()) {
-            skipped.reason = a.nameError;
-        } else {
-            skipped.skipped = true;
-            skipped.path = a.skippedAs;
-            skipped.reason = QStringLiteral("Skipped");
-        }
-        endActive(listener, at, std::move(skipped));
+    case Transfer::Next::Skipped:
+        endActive(listener, at, declinedOutcome(a.nameError, a.skippedAs));
         return;
-    }
     case Transfer::Next::Failed: {
         ItemOutcome failed;
         failed.reason = a.transfer->error().text;
