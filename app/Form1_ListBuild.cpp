@@ -11,7 +11,7 @@
 #include "app/ErrorTrap.h"
 #include "app/Form1.h"
 #include "app/ListActions.h"
-#include "download/Downloader.h"
+#include "download/DownloadEngine.h"
 #include "listbuild/ExtractLinks.h"
 #include "listbuild/FileToList.h"
 #include "listbuild/Filters.h"
@@ -22,8 +22,9 @@
 struct Form1::ListBuildState {
     ListActions* actions = nullptr;
     ListJobs* jobs = nullptr;
-    // Shared with the link job that uses it, which may still be ending when the window goes.
-    std::shared_ptr<Download::Downloader> downloader = std::make_shared<Download::Downloader>();
+    // The link page's own engine (a run of one item), shared with the link job that uses it,
+    // which may still be ending when the window goes.
+    std::shared_ptr<Download::Engine> pageEngine = std::make_shared<Download::Engine>();
     int pointerBefore = PointerDefault;
     int pointerAfter = PointerDefault;
     // Entries found, waiting for the next addition to the list.
@@ -136,11 +137,11 @@ void Form1::PushButton7_Click() {
         trap.run(104, [&] { address = dialogs_.input(prompt, urls_.textAt(selected)); });
     if (trap.endTest(106, [&] { return address.isEmpty(); })) return;
     const QString pageUrl = ExtractLinks::SetPageUrl(address);
-    // Only this job uses the downloader, and none runs now: a cancel from an earlier close is let go.
-    listBuild_->downloader->reset();
+    // Only this job uses the page's engine, and none runs now: a cancel from an earlier close is let go.
+    listBuild_->pageEngine->beginRun();
     auto result = std::make_shared<std::optional<Fw::Result<ExtractLinks::Extracted>>>();
-    auto work = [this, pageUrl, result, downloader = listBuild_->downloader](ListJobs::Job& job) {
-        result->emplace(ExtractLinks::FetchAndScan(pageUrl, *downloader, entrySink(job), job.stop()));
+    auto work = [this, pageUrl, result, pageEngine = listBuild_->pageEngine](ListJobs::Job& job) {
+        result->emplace(ExtractLinks::FetchAndScan(pageUrl, *pageEngine, entrySink(job), job.stop()));
     };
     trap.run(110, [&] {
         startListJob(std::move(work), [this, result](const ListJobs::Ending& how) {
@@ -235,12 +236,12 @@ void Form1::setUpListActions() {
     // A close cancels the list work without waiting for it; the window's end waits.
     connect(this, &Form1::aboutToClose, this, [this] {
         listBuild_->jobs->stopAll();
-        listBuild_->downloader->cancel();
+        listBuild_->pageEngine->cancel();
     });
 }
 
 void Form1::endListJobs() {
     listBuild_->jobs->stopAll();
-    listBuild_->downloader->cancel();
+    listBuild_->pageEngine->cancel();
     listBuild_->jobs->waitAll();
 }

@@ -92,7 +92,13 @@ void Engine::endActive(Listener& listener, std::size_t at, ItemOutcome outcome) 
     a->inMulti = false;
     movedByEnded_ += a->transfer->bytesMoved();
     const bool complete = outcome.stored;
-    if (!complete) {
+    if (a->intoCaller) {
+        if (complete)
+            intoResult_ = a->transfer->info();
+        else if (!outcome.cancelled && !a->transfer->error().text.isEmpty())
+            intoResult_ = a->transfer->error();
+        setOutcome(index, std::move(outcome));
+    } else if (!complete) {
         // Stopped or closed: a big item's bytes stay on disk under its partial name, recorded, so
         // that the next run of this address into this folder goes on from there.
         if (a->big && outcome.cancelled)
@@ -104,7 +110,8 @@ void Engine::endActive(Listener& listener, std::size_t at, ItemOutcome outcome) 
     } else {
         partials_->stored(*a);
     }
-    if (complete && a->named) {
+    if (a->intoCaller) {
+    } else if (complete && a->named) {
         publisher_->hand(std::move(a->job));
     } else if (complete) {
         a->transfer.reset();
@@ -186,7 +193,7 @@ void Engine::begin(Listener& listener, Queued item) {
     a->job.base = item.base;
     listener.onItemStarted(item.index);
     auto failNow = [&](QString reason, bool cancelled = false) {
-        if (a->named) naming_->givenBack(a->job.base, a->job.target);
+        if (a->named && !a->intoCaller) naming_->givenBack(a->job.base, a->job.target);
         ItemOutcome outcome;
         outcome.cancelled = cancelled;
         outcome.reason = std::move(reason);
@@ -194,23 +201,18 @@ void Engine::begin(Listener& listener, Queued item) {
         countFinished(listener, item.index);
     };
     if (cancelled_) return failNow(QStringLiteral("Cancelled"), true);
-    const Fw::Result<void> made = publisher_->createTemporary(a->folderText, a->job);
-    if (!made) return failNow(made.error().text);
-    if (!item.target.isEmpty()) {
-        // Named by the caller already: only whether the folder can hold the name is asked.
-        const Fw::Result<QByteArray> bytes =
-            AnswerNaming::checkName(Main::FileNameOf(item.target, Main::kNativeSeparator), *a->job.folder);
-        if (!bytes) {
-            publisher_->dropTemporary(a->job);
-            return failNow(bytes.error().text);
-        }
-        a->job.target = item.target;
-        a->job.nameBytes = *bytes;
-        a->answered = a->named = true;
+    FileTarget target;
+    if (item.intoFd >= 0) {
+        // The caller's file: nothing to name, publish or keep.
+        a->intoCaller = a->answered = a->named = a->partialTried = true;
+        target = FileTarget{item.intoFd};
+    } else {
+        const Fw::Result<void> made = publisher_->createTemporary(a->folderText, a->job);
+        if (!made) return failNow(made.error().text);
+        partials_->resume(*a);
+        target = FileTarget{a->job.fd.get(), true, &a->job.folder->space};
     }
-    if (!a->named) partials_->resume(*a);
-    a->transfer = std::make_unique<Transfer>(limits_, item.url, FileTarget{a->job.fd.get(), true, &a->job.folder->space},
-                                             &a->progress);
+    a->transfer = std::make_unique<Transfer>(limits_, item.url, target, item.progress ? item.progress : &a->progress);
     if (a->big) a->transfer->continueFrom(a->partial.goodLength, a->partial.total, a->partial.validator);
     if (a->transfer->refused()) {
         publisher_->dropTemporary(a->job);
@@ -279,17 +281,12 @@ void Engine::settle(Listener& listener, EngineItem& a, CURLcode code, qint64 now
     }
 }
 
-void Engine::drive(Listener& listener, int untilDone) {
+void Engine::drive(Listener& listener) {
     CURLM* multi = multiOf(multi_);
     if (!multi) return;
     curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, static_cast<long>(maxTransfers_));
     gate_.setRate(speedLimit_);
     std::size_t resumeFrom = 0;  // where the next turn of resuming paused transfers starts
-
-    auto inQueue = [&](int index) {
-        std::lock_guard<std::mutex> hold(lock_);
-        return std::any_of(queue_.begin(), queue_.end(), [&](const Queued& q) { return q.index == index; });
-    };
 
     for (;;) {
         qint64 now = SteadyNowMs();
@@ -302,17 +299,24 @@ void Engine::drive(Listener& listener, int untilDone) {
             }
             // Files complete before the stop keep their names.
             assignNames(true);
-            // A single item that never began is cancelled too.
-            if (untilDone >= 0 && inQueue(untilDone)) {
-                {
-                    std::lock_guard<std::mutex> hold(lock_);
-                    queue_.erase(std::remove_if(queue_.begin(), queue_.end(), [&](const Queued& q) { return q.index == untilDone; }),
-                                 queue_.end());
+            // An item into a caller's file that never began is cancelled too: its caller waits.
+            std::vector<int> notBegun;
+            {
+                std::lock_guard<std::mutex> hold(lock_);
+                for (auto it = queue_.begin(); it != queue_.end();) {
+                    if (it->intoFd < 0) {
+                        ++it;
+                        continue;
+                    }
+                    notBegun.push_back(it->index);
+                    it = queue_.erase(it);
                 }
+            }
+            for (const int index : notBegun) {
                 ItemOutcome stopped;
                 stopped.cancelled = true;
                 stopped.reason = QStringLiteral("Cancelled");
-                setOutcome(untilDone, std::move(stopped));
+                setOutcome(index, std::move(stopped));
             }
             publishFigures();
             return;
@@ -333,34 +337,25 @@ void Engine::drive(Listener& listener, int untilDone) {
             }
         }
         // New items, up to the number at once.
-        if (untilDone < 0) {
-            while (static_cast<int>(active_.size()) < maxTransfers_ && startNext(listener, now)) {
-            }
-        } else if (active_.empty() && inQueue(untilDone)) {
-            startNext(listener, now);
+        while (static_cast<int>(active_.size()) < maxTransfers_ && startNext(listener, now)) {
         }
 
-        if (untilDone >= 0) {
-            const bool under = std::any_of(active_.begin(), active_.end(), [&](const auto& a) { return a->index == untilDone; });
-            if (!under && !inQueue(untilDone)) return;
-        } else {
-            bool ask = false;
-            bool done = false;
-            {
-                std::lock_guard<std::mutex> hold(lock_);
-                if (queue_.size() <= static_cast<std::size_t>(kLowWater) && !inputEnded_ && !moreWanted_) {
-                    moreWanted_ = true;
-                    ask = true;
-                }
-                done = active_.empty() && queue_.empty() && inputEnded_;
+        bool ask = false;
+        bool done = false;
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            if (queue_.size() <= static_cast<std::size_t>(kLowWater) && !inputEnded_ && !moreWanted_) {
+                moreWanted_ = true;
+                ask = true;
             }
-            // Asked outside the lock: the answer is usually an enqueue() from another thread.
-            if (ask) listener.onWantMore();
-            if (done) {
-                assignNames(true);
-                publishFigures();
-                return;
-            }
+            done = active_.empty() && queue_.empty() && inputEnded_;
+        }
+        // Asked outside the lock: the answer is usually an enqueue() from another thread.
+        if (ask) listener.onWantMore();
+        if (done) {
+            assignNames(true);
+            publishFigures();
+            return;
         }
 
         int running = 0;

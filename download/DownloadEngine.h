@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "download/Address.h"
-#include "download/Downloader.h"
+#include "download/TransferTypes.h"
 #include "download/DurableFiles.h"
 #include "download/RunSummary.h"
 #include "download/Transfer.h"
@@ -86,11 +86,15 @@ public:
     // The naming context of this run (its memo of names handed out).
     Main::NamingContext namingContext();
 
-    // Fetches `url` into a temporary file in the folder of `target` (a free name for `base`),
-    // blocking until its transfer has ended. The flush to disk and the publishing as `target`
-    // (or the next free name when `target` was taken meanwhile) go on in the background. Returns
-    // the item's number in this run. Not while runQueue() works.
-    int fetchItem(const QString& url, const QString& base, const QString& target);
+    // Fetches FetchAddress(url) (http or https only, refused before any connection otherwise;
+    // redirects followed to http or https only) into the caller's open file `fd`, from its
+    // current position, as a run of its own with one item: no name, no folder, no kept part.
+    // Blocks until done. A status of 300 or above that ends it is a failure ("HTTP 404"; kind
+    // Cancelled when cancelled). Transient failures are tried again (TransferLimits), a try cut
+    // off going on from where it was when the server can say it is the same file, so the file
+    // always holds one whole answer. A cancel() before or during it ends it; a cancelled
+    // engine refuses until beginRun(). Not while runQueue() works.
+    Fw::Result<TransferInfo> fetchInto(const QString& url, int fd, TransferProgress* progress = nullptr);
 
     // Waits until every item of the run is finished; their outcomes, in order.
     std::vector<ItemOutcome> finishRun();
@@ -152,10 +156,12 @@ private:
     struct Queued {
         int index = 0;
         QString url, base, host;
-        QString target;  // named already (a later item began first)
+        int intoFd = -1;  // the caller's file (fetchInto), else -1
+        TransferProgress* progress = nullptr;  // the caller's, for an item into its file
     };
 
-    void drive(Listener& listener, int untilDone);
+    void resetRun();
+    void drive(Listener& listener);
     bool startNext(Listener& listener, qint64 nowMs);
     void begin(Listener& listener, Queued item);
     void settle(Listener& listener, EngineItem& item, CURLcode code, qint64 nowMs);
@@ -185,6 +191,8 @@ private:
     // The scheduling thread's own.
     std::vector<std::unique_ptr<EngineItem>> active_;
     std::vector<std::unique_ptr<EngineItem>> parked_;  // complete, waiting for their names
+    // What the last item into a caller's file ended with, the transfer's own failure included.
+    Fw::Result<TransferInfo> intoResult_ = Fw::Error::failed({});
     QHash<QString, qint64> hostPause_;  // host, SteadyNowMs() before which it gets no request
     qint64 lastFiguresMs_ = 0;
     qint64 lastProgressMs_ = 0;

@@ -57,12 +57,17 @@ void Engine::setNaming(bool serverNames, bool skipExisting) { naming_->setOption
 void Engine::setMaxTransfers(int count) { maxTransfers_ = std::clamp(count, 1, kMostAtOnce); }
 
 void Engine::beginRun() {
+    resetRun();
+    cancelled_ = false;
+}
+
+// All but a cancel, which only beginRun() lifts.
+void Engine::resetRun() {
     finishRun();
     naming_->beginRun();
     publisher_->beginRun();
     partials_->beginRun();
     hostPause_.clear();
-    cancelled_ = false;
     movedByEnded_ = 0;
     current_ = -1;
     std::lock_guard<std::mutex> hold(lock_);
@@ -105,7 +110,7 @@ int Engine::enqueue(const QString& url, const QString& base) {
         std::lock_guard<std::mutex> hold(lock_);
         index = static_cast<int>(outcomes_.size());
         outcomes_.emplace_back();
-        queue_.push_back(Queued{index, url, base, Transfer::HostOf(FetchAddress(url)), QString()});
+        queue_.push_back(Queued{index, url, base, Transfer::HostOf(FetchAddress(url))});
         moreWanted_ = false;
     }
     curl_multi_wakeup(multiOf(multi_));
@@ -119,8 +124,6 @@ std::vector<int> Engine::withdrawQueued() {
     moreWanted_ = false;
     std::vector<int> indices;
     indices.reserve(taken.size());
-    for (const Queued& item : taken)
-        if (!item.target.isEmpty()) naming_->givenBack(item.base, item.target);
     for (const Queued& item : taken) {
         outcomes_[static_cast<std::size_t>(item.index)].reason = QStringLiteral("Withdrawn");
         indices.push_back(item.index);
@@ -141,22 +144,26 @@ void Engine::endInput() {
     curl_multi_wakeup(multiOf(multi_));
 }
 
-int Engine::fetchItem(const QString& url, const QString& base, const QString& target) {
-    int index;
+Fw::Result<TransferInfo> Engine::fetchInto(const QString& url, int fd, TransferProgress* progress) {
+    resetRun();
     {
         std::lock_guard<std::mutex> hold(lock_);
-        index = static_cast<int>(outcomes_.size());
         outcomes_.emplace_back();
-        queue_.push_back(Queued{index, url, base, Transfer::HostOf(FetchAddress(url)), target});
+        queue_.push_back(Queued{0, url, QString(), Transfer::HostOf(FetchAddress(url)), fd, progress});
+        inputEnded_ = true;
     }
-    Listener quiet;
-    drive(quiet, index);
-    return index;
+    intoResult_ = Fw::Error::failed({});
+    runQueue(std::function<void()>());
+    const ItemOutcome outcome = finishRun().at(0);
+    if (outcome.cancelled) return Fw::Error::cancelled();
+    if (outcome.stored) return intoResult_;
+    if (!intoResult_ && !intoResult_.error().text.isEmpty()) return intoResult_;
+    return Fw::Error::failed(outcome.reason);
 }
 
 void Engine::runQueue(const std::function<void()>& wantMore) {
     WantMoreOnly listener(wantMore);
-    drive(listener, -1);
+    drive(listener);
 }
 
 void Engine::runQueue(Listener& listener) {
@@ -164,7 +171,7 @@ void Engine::runQueue(Listener& listener) {
         std::lock_guard<std::mutex> hold(lock_);
         listener_ = &listener;
     }
-    drive(listener, -1);
+    drive(listener);
 }
 
 RunFigures Engine::figures() const {

@@ -8,7 +8,7 @@
 #include <chrono>
 #include <memory>
 
-#include "download/Downloader.h"
+#include "download/TransferTypes.h"
 #include "download/FileNaming.h"
 #include "download/PartialRecords.h"
 #include "download/Transfer.h"
@@ -61,6 +61,7 @@ struct EngineItem {
     std::unique_ptr<Transfer> transfer;
     qint64 retryAtMs = 0;  // waiting for its next try until then
     bool inMulti = false;
+    bool intoCaller = false;  // its body goes to a file of the caller's: no name, no folder
 };
 
 }  // namespace Download

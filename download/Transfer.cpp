@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -16,6 +17,11 @@
 #include "support/BuildInfo.h"
 
 namespace Download {
+
+qint64 SteadyNowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 void CurlGlobalInit() {
     static std::once_flag once;

@@ -1,9 +1,9 @@
 #pragma once
 // One address fetched into one open file, as a series of tries that a libcurl multi handle
 // drives: the transfer sets up its easy handle for each try, and once a try has ended it says
-// what comes next (done, failed, another try at once or after a wait). Whoever owns the multi
-// handle (the blocking Downloader, or a run's scheduler with many transfers at once) does the
-// waiting, so a wait holds up nobody else.
+// what comes next (done, failed, another try at once or after a wait). The engine's scheduler,
+// which owns the multi handle (download/DownloadEngine.h), does the waiting, so a wait holds up
+// nobody else.
 #include <QByteArray>
 #include <QString>
 
@@ -12,7 +12,7 @@
 #include <functional>
 #include <memory>
 
-#include "download/Downloader.h"
+#include "download/TransferTypes.h"
 #include "download/FileNaming.h"
 #include "support/Result.h"
 

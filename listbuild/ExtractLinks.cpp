@@ -61,11 +61,11 @@ Fw::Result<Fw::UniqueFd> MakePageFile() {
 QString PageLimitText() { return QStringLiteral("Page larger than %1 MB").arg(kPageLimitBytes >> 20); }
 }  // namespace
 
-Fw::Result<Page> DownloadPage(const QString& url, Download::Downloader& downloader) {
+Fw::Result<Page> DownloadPage(const QString& url, Download::Engine& engine) {
     Fw::Result<Fw::UniqueFd> file = MakePageFile();
     if (!file) return file.error();
     const int fd = file->get();
-    const Fw::Result<Download::TransferInfo> fetched = downloader.fetchToFd(url, fd);
+    const Fw::Result<Download::TransferInfo> fetched = engine.fetchInto(url, fd);
     if (!fetched) {
         // The write that would have gone past the limit is the one that failed.
         if (!fetched.error().isCancelled() && ::lseek(fd, 0, SEEK_CUR) >= kPageLimitBytes)
@@ -114,11 +114,11 @@ Fw::Result<qsizetype> ScanPage(std::string_view page, const QString& pageUrl, co
     return added;
 }
 
-Fw::Result<Extracted> FetchAndScan(const QString& pageUrl, Download::Downloader& downloader, const EntrySink& sink,
+Fw::Result<Extracted> FetchAndScan(const QString& pageUrl, Download::Engine& engine, const EntrySink& sink,
                                    const std::atomic<bool>& stop) {
     const auto notFound = [](const QString& reason) { return Fw::Error::failed(QStringLiteral("URL not found\n") + reason); };
     if (pageUrl.isEmpty()) return notFound(QStringLiteral("Not a web address"));
-    Fw::Result<Page> page = DownloadPage(pageUrl, downloader);
+    Fw::Result<Page> page = DownloadPage(pageUrl, engine);
     if (!page) return page.error().isCancelled() ? page.error() : notFound(page.error().text);
     Extracted extracted;
     extracted.finalUrl = page->finalUrl;

@@ -6,7 +6,7 @@
 #include <atomic>
 #include <string_view>
 
-#include "download/Downloader.h"
+#include "download/DownloadEngine.h"
 #include "listbuild/EntryBatch.h"
 #include "support/Result.h"
 
@@ -39,15 +39,16 @@ public:
     QString finalUrl;  // after redirects
 
 private:
-    friend Fw::Result<Page> DownloadPage(const QString& url, Download::Downloader& downloader);
+    friend Fw::Result<Page> DownloadPage(const QString& url, Download::Engine& engine);
     const char* data_ = nullptr;
     std::size_t size_ = 0;
     void* mapping_ = nullptr;
 };
 
-// Fetches `url`, at most kPageLimitBytes of it ("Page larger than 64 MB" beyond); kind Cancelled
-// when the downloader was cancelled. Blocking: for a job off the window thread.
-Fw::Result<Page> DownloadPage(const QString& url, Download::Downloader& downloader);
+// Fetches `url` through `engine`, as a run of one item into a memory file, at most
+// kPageLimitBytes of it ("Page larger than 64 MB" beyond); kind Cancelled when the engine was
+// cancelled. Blocking: for a job off the window thread.
+Fw::Result<Page> DownloadPage(const QString& url, Download::Engine& engine);
 
 // Hands every link of the page's bytes to `sink` in batches, in page order, resolved against the
 // page's first <base href> or else `pageUrl`; links into the page itself and its style sheets
@@ -65,7 +66,7 @@ struct Extracted {
 // for a job off the window thread. A failure's text is what the user is told: "URL not found"
 // and the reason when the page could not be fetched, "The links of this page could not be read."
 // and the reason when its scan failed.
-Fw::Result<Extracted> FetchAndScan(const QString& pageUrl, Download::Downloader& downloader, const EntrySink& sink,
+Fw::Result<Extracted> FetchAndScan(const QString& pageUrl, Download::Engine& engine, const EntrySink& sink,
                                    const std::atomic<bool>& stop);
 
 }  // namespace ExtractLinks

@@ -18,7 +18,7 @@
 
 #include "app/Form1.h"
 #include "support/RunOptions.h"
-#include "download/Downloader.h"
+#include "download/TransferTypes.h"
 #include "harness/FolderContents.h"
 #include "harness/LoopbackServer.h"
 #include "harness/RunWait.h"

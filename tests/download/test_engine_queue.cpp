@@ -173,7 +173,9 @@ TEST_F(QueueFixture, ACancelEndsAQueueThatWaitsForItemsOrIsMidTransferAndLeavesT
 TEST_F(QueueFixture, HundredsOfFilesShareFlushesAndAreAllStoredWholeWithNoDescriptorLeft) {
     // A first item opens the connection that stays from run to run.
     engine.beginRun();
-    engine.fetchItem(http.url(s("/files/warm.txt")), base("warm.txt"), base("warm.txt"));
+    engine.enqueue(http.url(s("/files/warm.txt")), base("warm.txt"));
+    engine.endInput();
+    engine.runQueue(nullptr);
     engine.finishRun();
     QFile::remove(base("warm.txt"));
     const int before = openDescriptors();

@@ -19,7 +19,7 @@
 #include <mutex>
 #include <thread>
 
-#include "download/Downloader.h"
+#include "download/DownloadEngine.h"
 #include "harness/LoopbackServer.h"
 
 using namespace std::chrono_literals;
@@ -46,14 +46,13 @@ struct RetryFixture : ::testing::Test {
     std::mutex lock;
     std::vector<Seen> seen;
     std::atomic<bool> released{false};
-    std::unique_ptr<Download::Downloader> downloader;
+    std::unique_ptr<Download::Engine> engine;
 
     RetryFixture() { use(Download::TransferLimits{2000, 1, 5, 4, {20, 40, 80}}); }
     ~RetryFixture() override { released = true; }
 
     void use(const Download::TransferLimits& limits) {
-        downloader = std::make_unique<Download::Downloader>(limits);
-        downloader->setProgress(&progress);
+        engine = std::make_unique<Download::Engine>(limits);
     }
 
     // Notes the request and takes its range off, so that the handler alone decides the answer.
@@ -105,7 +104,7 @@ struct RetryFixture : ::testing::Test {
         EXPECT_GE(fd, 0);
         // The body begins after bytes of the file's own, which a restart must keep.
         EXPECT_EQ(::write(fd, "HEAD", 4), 4);
-        auto result = downloader->fetchToFd(http.url(path), fd);
+        auto result = engine->fetchInto(http.url(path), fd, &progress);
         ::close(fd);
         QFile f(file);
         f.open(QIODevice::ReadOnly);
@@ -187,7 +186,7 @@ TEST_F(RetryFixture, AChangedFileBetweenTriesIsFetchedAgainFromItsStart) {
         const QString file = dir.filePath(QStringLiteral("out%1").arg(k));
         const int fd = ::open(QFile::encodeName(file).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ASSERT_GE(fd, 0);
-        auto r = downloader->fetchToFd(server.url(QStringLiteral("/big.iso")), fd);
+        auto r = engine->fetchInto(server.url(QStringLiteral("/big.iso")), fd, &progress);
         ::close(fd);
         ASSERT_TRUE(r) << "answer " << k << ": " << r.error().text.toStdString();
         QFile f(file);
@@ -196,7 +195,7 @@ TEST_F(RetryFixture, AChangedFileBetweenTriesIsFetchedAgainFromItsStart) {
         // Only the first answer needs no third request.
         EXPECT_EQ(count.load(), k == 0 ? 2 : 3) << "answer " << k;
         server.stop();
-        downloader.reset();  // its connections went to the server just stopped
+        engine.reset();  // its connections went to the server just stopped
         use(Download::TransferLimits{2000, 1, 5, 4, {20, 40, 80}});
     }
 }
@@ -297,7 +296,7 @@ TEST_F(RetryFixture, LastingFailuresAreTriedOnceOrUntilTheTriesRunOut) {
     QFile out(dir.filePath(QStringLiteral("refused")));
     ASSERT_TRUE(out.open(QIODevice::WriteOnly));
     const auto start = std::chrono::steady_clock::now();
-    r = downloader->fetchToFd(QStringLiteral("http://127.0.0.1:1/x"), out.handle());
+    r = engine->fetchInto(QStringLiteral("http://127.0.0.1:1/x"), out.handle(), &progress);
     ASSERT_FALSE(r);
     EXPECT_FALSE(r.error().text.contains(QStringLiteral("tries"))) << r.error().text.toStdString();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
@@ -314,7 +313,7 @@ TEST_F(RetryFixture, CancelEndsTheWaitBeforeARetryAtOnce) {
     std::thread canceller([&] {
         while (progress.retryAtMs == 0) std::this_thread::sleep_for(5ms);
         std::this_thread::sleep_for(100ms);
-        downloader->cancel();
+        engine->cancel();
     });
     const auto start = std::chrono::steady_clock::now();
     auto r = fetch(QStringLiteral("/busy"));
@@ -453,7 +452,7 @@ TEST_F(RetryFixture, AnAnswerLongerThanItsLengthDoesNotSpoilTheNextItemOnTheConn
         const QString file = dir.filePath(QString::fromLatin1(name).mid(1));
         const int fd = ::open(QFile::encodeName(file).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ASSERT_GE(fd, 0);
-        auto r = downloader->fetchToFd(base + QString::fromLatin1(name), fd);
+        auto r = engine->fetchInto(base + QString::fromLatin1(name), fd, &progress);
         ::close(fd);
         ASSERT_TRUE(r) << name << ": " << r.error().text.toStdString();
         EXPECT_EQ(QFileInfo(file).size(), 1024) << name;

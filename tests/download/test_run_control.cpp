@@ -27,7 +27,7 @@
 #include "support/RunOptions.h"
 #include "app/ListActions.h"
 #include "app/RunProgress.h"
-#include "download/Downloader.h"
+#include "download/TransferTypes.h"
 #include "download/UnfinishedWork.h"
 #include "harness/FolderContents.h"
 #include "harness/LoopbackServer.h"

@@ -1,2 +1,2 @@
-// Must not build: the list model cannot see the downloader.
-#include "download/Downloader.h"
+// Must not build: the list model cannot see the download code.
+#include "download/TransferTypes.h"

@@ -291,8 +291,8 @@ TEST_F(Extraction, APageIsCutAtTheLimitWhateverTheServerSaysAndLeavesNothingBehi
     EXPECT_EQ(PageFilesHeld(), 0);
     {
         // Only while a fetched page is held is its memory file there.
-        Download::Downloader downloader;
-        const Fw::Result<ExtractLinks::Page> page = ExtractLinks::DownloadPage(http.url(QStringLiteral("/")), downloader);
+        Download::Engine engine;
+        const Fw::Result<ExtractLinks::Page> page = ExtractLinks::DownloadPage(http.url(QStringLiteral("/")), engine);
         ASSERT_TRUE(page.ok());
         EXPECT_EQ(page->bytes(), std::string_view("<a href=\"root.jpg\">"));
         EXPECT_GT(PageFilesHeld(), 0);

@@ -1,15 +1,10 @@
 #pragma once
-// The web downloader: fetches one address and streams its body into an open file, blocking
-// until it is done (a run of many transfers at once drives them itself: download/Transfer.h). One
-// Downloader keeps its connection cache across calls, so items on one host reuse the
-// connection. A Downloader is used by one thread at a time; cancel() may come from any thread.
+// What a transfer is given and tells: its limits, where its body goes, how far it is, and what it
+// ended with (download/Transfer.h).
 #include <QString>
 
 #include <atomic>
-#include <memory>
 #include <vector>
-
-#include "support/Result.h"
 
 namespace Download {
 
@@ -69,41 +64,6 @@ struct FileTarget {
     int fd = -1;
     bool empty = false;
     SpaceBudget* space = nullptr;
-};
-
-class Downloader {
-public:
-    explicit Downloader(TransferLimits limits = {});
-    ~Downloader();
-    Downloader(const Downloader&) = delete;
-    Downloader& operator=(const Downloader&) = delete;
-
-    // Fetches FetchAddress(url) (http or https only, refused before any connection otherwise;
-    // redirects followed to http or https only) and writes the body to `fd` from its current
-    // position. A status of 300 or above that ends the transfer is a failure ("HTTP 404",
-    // "Could not resolve host: …"; kind Cancelled when cancelled). Transient failures are tried
-    // again (TransferLimits); a try cut off after some bytes goes on from there when the server
-    // can say it is still the same file, and otherwise the body starts again at its first byte,
-    // so the file always holds one whole answer. Blocks until done or cancelled.
-    Fw::Result<TransferInfo> fetchToFd(const QString& url, int fd);
-    Fw::Result<TransferInfo> fetchToFile(const QString& url, const FileTarget& file);
-
-    // Aborts the transfer in progress or the wait before a retry, if any, within a fraction of
-    // a second; a cancelled downloader refuses further transfers until reset().
-    void cancel();
-    void reset();
-    bool isCancelled() const;
-
-    // Hands the body to the disk every `bytes` bytes while the transfer goes on (0, the default:
-    // when the system likes), so that a flush at the end has little left to wait for.
-    void setWriteBehind(qint64 bytes);
-
-    // Where each transfer reports how far it is (nullptr: nowhere). Must outlive the transfers.
-    void setProgress(TransferProgress* progress);
-
-private:
-    struct Impl;
-    std::unique_ptr<Impl> d;
 };
 
 }  // namespace Download

@@ -8,7 +8,7 @@
 
 #include <atomic>
 
-#include "download/Downloader.h"
+#include "download/DownloadEngine.h"
 #include "harness/LoopbackServer.h"
 #include "harness/Timing.h"
 
@@ -16,13 +16,13 @@ namespace {
 struct FetchFixture : ::testing::Test {
     LoopbackServer http;
     QTemporaryDir dir;
-    Download::Downloader downloader{Download::TransferLimits{2000, 2, 5}};
+    Download::Engine engine{Download::TransferLimits{2000, 2, 5}};
 
     Fw::Result<Download::TransferInfo> fetch(const QString& path, QByteArray* body = nullptr) {
         const QString file = dir.filePath(QStringLiteral("out"));
         const int fd = ::open(QFile::encodeName(file).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         EXPECT_GE(fd, 0);
-        auto result = downloader.fetchToFd(http.url(path), fd);
+        auto result = engine.fetchInto(http.url(path), fd);
         ::close(fd);
         if (body) {
             QFile f(file);
@@ -103,13 +103,13 @@ TEST_F(FetchFixture, OnlyWebAddressesAreFetchedAndOthersNeverConnect) {
          {QStringLiteral("file:///etc/hostname"), QStringLiteral("ftp://") + hostPort + QStringLiteral("/x"),
           hostPort + QStringLiteral("/x"), QStringLiteral("gopher:") + hostPort, QStringLiteral("httpx://") + hostPort,
           QStringLiteral("http:/") + hostPort + QStringLiteral("/x"), QString()}) {
-        auto r = downloader.fetchToFd(address, out.handle());
+        auto r = engine.fetchInto(address, out.handle());
         ASSERT_FALSE(r) << address.toStdString();
         EXPECT_EQ(r.error().text, QStringLiteral("Only http and https addresses can be downloaded")) << address.toStdString();
     }
     EXPECT_EQ(requests, 0);
     EXPECT_EQ(out.size(), 0);
-    auto r = downloader.fetchToFd(QStringLiteral("HTTP://") + hostPort + QStringLiteral("/x"), out.handle());
+    auto r = engine.fetchInto(QStringLiteral("HTTP://") + hostPort + QStringLiteral("/x"), out.handle());
     EXPECT_TRUE(r) << r.error().text.toStdString();
     EXPECT_EQ(requests, 1);
 }
@@ -124,7 +124,7 @@ TEST_F(FetchFixture, CancelEndsAStalledTransferPromptly) {
     http.start();
     std::thread canceller([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        downloader.cancel();
+        engine.cancel();
     });
     const auto start = std::chrono::steady_clock::now();
     auto r = fetch(QStringLiteral("/stall"));
@@ -152,7 +152,7 @@ TEST_F(FetchFixture, BlanksInTheAddressAreSentEscapedAndOtherEscapesStay) {
     // Blanks around the address, as a typed entry keeps them, are not part of it.
     QFile out(dir.filePath(QStringLiteral("padded")));
     ASSERT_TRUE(out.open(QIODevice::WriteOnly));
-    r = downloader.fetchToFd(QStringLiteral("  ") + http.url(QStringLiteral("/dir/p.txt")) + QStringLiteral(" "),
+    r = engine.fetchInto(QStringLiteral("  ") + http.url(QStringLiteral("/dir/p.txt")) + QStringLiteral(" "),
                              out.handle());
     out.close();
     ASSERT_TRUE(r) << r.error().text.toStdString();
