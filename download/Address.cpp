@@ -1,5 +1,8 @@
 #include "download/Address.h"
 
+#include <algorithm>
+#include <string_view>
+
 #include "support/TextElide.h"
 #include "support/WebUrl.h"
 
@@ -26,13 +29,36 @@ QString FetchAddress(const QString& listText) {
     return address;
 }
 
-bool IsWebAddress(const QString& address) {
-    // Written out in full ("http:/x" is a valid link of a page, but no address a list holds),
-    // and valid by the one parser of addresses.
-    return (address.startsWith(QLatin1String("http://"), Qt::CaseInsensitive) ||
-            address.startsWith(QLatin1String("https://"), Qt::CaseInsensitive)) &&
-           WebUrl::IsWebUrl(address);
+Address::Address(const QString& text) : fetch_(FetchAddress(text)) {
+    const QByteArray bytes = fetch_.toUtf8();
+    const std::string_view view(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+    // Written out in full ("http:/x" is a valid link of a page, but no address a list holds).
+    web_ = WebUrl::Parse(view, nullptr, url_) && view.substr(url_.schemeEnd + 1, 2) == "//";
 }
+
+QString Address::server() const {
+    if (!web_) return {};
+    return QString::fromLatin1(std::string_view(url_.href).substr(url_.hostStart, url_.pathStart - url_.hostStart));
+}
+
+QString Address::host() const {
+    if (!web_) return {};
+    std::string_view host = url_.host();
+    if (host.size() >= 2 && host.front() == '[') host = host.substr(1, host.size() - 2);
+    return QString::fromLatin1(host);
+}
+
+QString Address::lastSegment() const {
+    if (!web_) {
+        const qsizetype slash = std::max(fetch_.lastIndexOf(QLatin1Char('/')), fetch_.lastIndexOf(QLatin1Char('\\')));
+        return fetch_.mid(slash + 1);
+    }
+    const std::size_t end = std::min({url_.queryStart, url_.fragmentStart, url_.href.size()});
+    const std::string_view path = std::string_view(url_.href).substr(url_.pathStart, end - url_.pathStart);
+    return QString::fromLatin1(path.substr(path.rfind('/') + 1));
+}
+
+bool IsWebAddress(const QString& address) { return Address(address).isWeb(); }
 
 QString DisplayAddress(QStringView url) {
     // The text a shortened address can show: each part's first and last kShownChars characters.

@@ -12,7 +12,7 @@
 #include "download/TargetNaming.h"
 #include "download/UnfinishedWork.h"
 #include "support/PathHelpers.h"
-#include "support/WebUrl.h"
+#include "download/FileNaming.h"
 
 namespace Download {
 
@@ -311,14 +311,8 @@ void DownloadJob::runEnded() {
 }
 
 QString ShownName(const QString& entryText) {
-    const QString url = FetchAddress(entryText);
-    if (const std::optional<WebUrl::Url> parsed = WebUrl::Parse(url.toStdString())) {
-        const std::size_t end = std::min(parsed->queryStart, parsed->fragmentStart);
-        const std::string_view path = std::string_view(parsed->href).substr(parsed->pathStart, end - parsed->pathStart);
-        const QString name = Main::FileNameOf(NamingText(QString::fromStdString(std::string(path))), Main::kNativeSeparator);
-        if (!name.isEmpty()) return QString::fromUtf8(QByteArray::fromPercentEncoding(name.toUtf8()));
-    }
-    return DisplayAddress(url);
+    const QString name = AddressFileName(entryText);
+    return name.isEmpty() ? DisplayAddress(FetchAddress(entryText)) : name;
 }
 
 }  // namespace Download

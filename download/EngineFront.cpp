@@ -110,7 +110,7 @@ int Engine::enqueue(const QString& url, const QString& base) {
         std::lock_guard<std::mutex> hold(lock_);
         index = static_cast<int>(outcomes_.size());
         outcomes_.emplace_back();
-        queue_.push_back(Queued{index, url, base, Transfer::HostOf(FetchAddress(url))});
+        queue_.push_back(Queued{index, url, base, Address(url).server()});
         moreWanted_ = false;
     }
     curl_multi_wakeup(multiOf(multi_));
@@ -149,7 +149,7 @@ Fw::Result<TransferInfo> Engine::fetchInto(const QString& url, int fd, TransferP
     {
         std::lock_guard<std::mutex> hold(lock_);
         outcomes_.emplace_back();
-        queue_.push_back(Queued{0, url, QString(), Transfer::HostOf(FetchAddress(url)), fd, progress});
+        queue_.push_back(Queued{0, url, QString(), Address(url).server(), fd, progress});
         inputEnded_ = true;
     }
     intoResult_ = Fw::Error::failed({});

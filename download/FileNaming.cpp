@@ -1,11 +1,11 @@
 #include "download/FileNaming.h"
 
+#include "download/Address.h"
 #include "download/TargetNaming.h"
 
 #include <QList>
 #include <QMimeDatabase>
 #include <QMimeType>
-#include <QUrl>
 
 #include <algorithm>
 #include <climits>
@@ -285,20 +285,8 @@ QString ContentDispositionFileName(const QByteArray& value) {
 }
 
 QString AddressFileName(const QString& url) {
-    qsizetype end = url.indexOf(QLatin1Char('#'));
-    if (end < 0) end = url.size();
-    const qsizetype query = url.left(end).indexOf(QLatin1Char('?'));
-    if (query >= 0) end = query;
-    QString address = url.left(end);
-    address.replace(QLatin1Char('\\'), kSlash);
-    // After "scheme://" comes the host, which names no file.
-    qsizetype pathStart = 0;
-    const qsizetype scheme = address.indexOf(QLatin1String("://"));
-    if (scheme >= 0) {
-        pathStart = address.indexOf(kSlash, scheme + 3);
-        if (pathStart < 0) return {};
-    }
-    const QString segment = address.mid(std::max(pathStart, address.lastIndexOf(kSlash) + 1));
+    // The host names no file; neither do the query and the fragment.
+    const QString segment = Download::Address(url).lastSegment();
     QString name = QString::fromUtf8(decodeUtf8Escapes(segment.toUtf8()));
     name.replace(kSlash, QLatin1Char('_'));
     name.replace(QLatin1Char('\\'), QLatin1Char('_'));
@@ -344,7 +332,7 @@ QString ChooseFileName(const AnswerFacts& facts, bool useServerName, int maxByte
             name = QStringLiteral("index.html");
         } else {
             // A host's dots are no extension: "example.com" answered as PDF is "example.com.pdf".
-            name = SafeFileName(QUrl(facts.finalUrl).host(), INT_MAX);
+            name = SafeFileName(Download::Address(facts.finalUrl).host(), INT_MAX);
             if (name.isEmpty()) name = QStringLiteral("download");
             if (!typeExtension.isEmpty()) name += QLatin1Char('.') + typeExtension;
         }

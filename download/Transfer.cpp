@@ -364,27 +364,14 @@ static size_t writeBody(char* data, size_t size, size_t count, void* user) {
     return total;
 }
 
-QString Transfer::HostOf(const QString& address) {
-    // scheme://[user@]host[:port]/...
-    const qsizetype from = address.indexOf(QStringLiteral("://"));
-    if (from < 0) return {};
-    qsizetype start = from + 3;
-    qsizetype end = start;
-    while (end < address.size() && address[end] != QLatin1Char('/') && address[end] != QLatin1Char('?') &&
-           address[end] != QLatin1Char('#') && address[end] != QLatin1Char('\\'))
-        ++end;
-    QStringView authority = QStringView(address).mid(start, end - start);
-    const qsizetype at = authority.lastIndexOf(QLatin1Char('@'));
-    if (at >= 0) authority = authority.mid(at + 1);
-    return authority.toString().toLower();
-}
-
 Transfer::Transfer(const TransferLimits& limits, const QString& url, const FileTarget& file, TransferProgress* progress)
     : body_(std::make_unique<Body>()), limits_(limits), progress_(progress) {
     CurlGlobalInit();
-    address_ = FetchAddress(url);
+    const Address address(url);
+    address_ = address.fetch();
+    https_ = address.isHttps();
     // libcurl would take a file:// address, or guess http for one without a scheme.
-    if (!IsWebAddress(address_)) refusal_ = Fw::Error::failed(QStringLiteral("Only http and https addresses can be downloaded"));
+    if (!address.isWeb()) refusal_ = Fw::Error::failed(QStringLiteral("Only http and https addresses can be downloaded"));
     easy_ = curl_easy_init();
     if (!easy_ && refusal_.text.isEmpty()) refusal_ = Fw::Error::failed(QStringLiteral("Cannot start the downloader"));
     Body& body = *body_;
@@ -487,7 +474,7 @@ void Transfer::prepareTry() {
     // known once its TLS handshake is done; plain http is HTTP/1.1, where waiting to learn that
     // would hold every transfer behind the first answer's headers.
     curl_easy_setopt(easy_, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_2TLS);
-    if (address_.startsWith(QLatin1String("https:"), Qt::CaseInsensitive)) curl_easy_setopt(easy_, CURLOPT_PIPEWAIT, 1L);
+    if (https_) curl_easy_setopt(easy_, CURLOPT_PIPEWAIT, 1L);
     if (fresh_) {
         curl_easy_setopt(easy_, CURLOPT_FRESH_CONNECT, 1L);
         fresh_ = false;

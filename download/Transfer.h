@@ -109,8 +109,6 @@ public:
     qint64 total() const;
     int tries() const { return tries_; }
     const QString& address() const { return address_; }
-    // The host part of the address, in lower case (the key of a host's wait).
-    static QString HostOf(const QString& address);
 
     // Where the body goes (the write callback's own data).
     struct Body;
@@ -135,6 +133,7 @@ private:
     int tries_ = 0;
     int restarts_ = 0;   // range answers that could not be appended, each asked again at once
     bool resume_ = false;
+    bool https_ = false;
     bool fresh_ = false;      // the next try opens a new connection
     bool freshTried_ = false; // a try on a reused connection that failed oddly was repeated once
 };

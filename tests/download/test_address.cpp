@@ -25,6 +25,34 @@ TEST(FetchAddress, BlanksAroundGoInnerBlanksAndControlsAreEscapedAndTwiceChanges
     EXPECT_EQ(FetchAddress(QStringLiteral(" \t ")), QString());
 }
 
+TEST(Address, OneReadingGivesTheServerHostSchemeAndLastSegment) {
+    using Download::Address;
+    const Address plain(s(" HTTP://user:pw@Example.COM:8080/dir/file%20x.zip?a=/b#c/d "));
+    ASSERT_TRUE(plain.isWeb());
+    EXPECT_FALSE(plain.isHttps());
+    // The password is no part of the server; the port is, so two servers of one host pause apart.
+    EXPECT_EQ(plain.server(), s("example.com:8080"));
+    EXPECT_EQ(plain.host(), s("example.com"));
+    EXPECT_EQ(plain.lastSegment(), s("file%20x.zip"));
+
+    const Address v6(s("https://[::1]:443/a\\b.jpg"));
+    ASSERT_TRUE(v6.isWeb());
+    EXPECT_TRUE(v6.isHttps());
+    EXPECT_EQ(v6.server(), s("[::1]"));  // the scheme's own port is dropped
+    EXPECT_EQ(v6.host(), s("::1"));
+    EXPECT_EQ(v6.lastSegment(), s("b.jpg"));
+    EXPECT_EQ(Address(s("http://b\u00fccher.example/")).host(), s("xn--bcher-kva.example"));
+    EXPECT_EQ(Address(s("http://h")).lastSegment(), QString());
+
+    // Not written out in full, another scheme, or no address: nothing to fetch, no server.
+    for (const char* text : {"http:/h/x", "ftp://h/x", "file:///etc/passwd", "h/x.jpg", "http://exa mple.com/", ""}) {
+        SCOPED_TRACE(text);
+        EXPECT_FALSE(Address(s(text)).isWeb());
+        EXPECT_EQ(Address(s(text)).server(), QString());
+    }
+    EXPECT_EQ(Address(s("h/x.jpg")).lastSegment(), s("x.jpg"));
+}
+
 TEST(ElideMiddle, KeepsBothEndsWithinTheLimitAndNeverSplitsACharacter) {
     using Text::ElideMiddle;
     EXPECT_EQ(ElideMiddle(s("abcdef"), 6), s("abcdef"));
