@@ -140,24 +140,29 @@ Fw::Result<std::shared_ptr<CookieJar>> ReadCookiesFile(const QString& path) {
         if (line.startsWith('#') && !line.startsWith("#HttpOnly_")) continue;
         const QString fault = lineFault(line);
         if (!fault.isEmpty()) return Fw::Error::failed(QStringLiteral("Line %1: %2").arg(number).arg(fault));
+        if (cookies.size() >= std::size_t(kMostCookies))
+            return Fw::Error::failed(QStringLiteral("Line %1: more than %2 cookies").arg(number).arg(kMostCookies));
         cookies.push_back(std::move(line));
     }
-
-    CurlGlobalInit();
     std::shared_ptr<CookieJar> jar(new CookieJar);
-    jar->share_ = curl_share_init();
-    CURL* loader = curl_easy_init();
-    if (!jar->share_ || !loader) {
-        if (loader) curl_easy_cleanup(loader);
-        return Fw::Error::failed(QStringLiteral("Cannot start the downloader"));
-    }
-    curl_share_setopt(jar->share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
-    curl_easy_setopt(loader, CURLOPT_SHARE, jar->share_);
-    for (const QByteArray& cookie : cookies)
-        if (curl_easy_setopt(loader, CURLOPT_COOKIELIST, cookie.constData()) == CURLE_OK) ++jar->count_;
-    // Leaves the cookies in the share.
-    curl_easy_cleanup(loader);
+    jar->lines_ = std::move(cookies);
     return jar;
+}
+
+CURLSH* CookieJar::share() const {
+    if (filled_) return share_;
+    filled_ = true;
+    CurlGlobalInit();
+    share_ = curl_share_init();
+    CURL* loader = curl_easy_init();
+    if (share_ && loader) {
+        curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
+        curl_easy_setopt(loader, CURLOPT_SHARE, share_);
+        for (const QByteArray& cookie : lines_) curl_easy_setopt(loader, CURLOPT_COOKIELIST, cookie.constData());
+    }
+    // Leaves the cookies in the share.
+    if (loader) curl_easy_cleanup(loader);
+    return share_;
 }
 
 Fw::Result<std::shared_ptr<const RequestOptions>> MakeRequestOptions(const RunOptions::Values& values) {
@@ -212,7 +217,7 @@ void Transfer::applyRequest() {
     }
     if (!request_) return;
     if (!request_->userAgent.isEmpty()) curl_easy_setopt(easy_, CURLOPT_USERAGENT, request_->userAgent.constData());
-    if (request_->cookies) {
+    if (request_->cookies && request_->cookies->share()) {
         curl_easy_setopt(easy_, CURLOPT_SHARE, request_->cookies->share());
         // Turns the cookie engine on without reading any file: the share holds the cookies.
         curl_easy_setopt(easy_, CURLOPT_COOKIEFILE, "");

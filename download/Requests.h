@@ -8,6 +8,7 @@
 #include <curl/curl.h>
 
 #include <memory>
+#include <vector>
 
 #include "support/Result.h"
 #include "support/RunOptions.h"
@@ -17,24 +18,30 @@ namespace Download {
 // The cookies of one cookies.txt, held in one libcurl share: libcurl's own cookie engine decides
 // for each request which of them go (host and path, secure ones over https only, none expired).
 // The file is read once per run and never written; cookies a server sets during the run are kept
-// for the rest of that run only. Used by one thread at a time (the run's loop).
+// for the rest of that run only. libcurl takes cookies in one at a time, each costing more than
+// the last, so the share is filled at its first use, on the run's own thread, never on the
+// window's. Used by one thread at a time (the run's loop).
 class CookieJar {
 public:
     ~CookieJar();
     CookieJar(const CookieJar&) = delete;
     CookieJar& operator=(const CookieJar&) = delete;
-    CURLSH* share() const { return share_; }
-    int count() const { return count_; }
+    // Filled at the first call; nullptr when libcurl cannot make one.
+    CURLSH* share() const;
+    int count() const { return static_cast<int>(lines_.size()); }
 
 private:
     friend Fw::Result<std::shared_ptr<CookieJar>> ReadCookiesFile(const QString& path);
     CookieJar() = default;
-    CURLSH* share_ = nullptr;
-    int count_ = 0;
+    std::vector<QByteArray> lines_;  // checked cookie lines
+    mutable CURLSH* share_ = nullptr;
+    mutable bool filled_ = false;
 };
 
 // A cookies file larger than this is refused: browsers export a few hundred kilobytes.
 inline constexpr qint64 kCookiesFileLimit = qint64(8) << 20;
+// Browsers keep some 3,000 cookies in all; a file of many more is no export of one.
+inline constexpr int kMostCookies = 5000;
 
 // Reads and checks a cookies.txt in the Netscape format (tab-separated domain, subdomains flag,
 // path, secure flag, expiry, name, value; `#HttpOnly_` before the domain of an http-only cookie;

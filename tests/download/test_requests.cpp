@@ -219,6 +219,11 @@ TEST_F(RequestsFixture, AFileThatIsNoCookiesFileIsRefusedWithItsLineAndWhy) {
     const auto big = Download::ReadCookiesFile(huge);
     ASSERT_FALSE(big.ok());
     EXPECT_TRUE(big.error().text.startsWith(s("Larger than 8 MB"))) << big.error().text.toStdString();
+    QByteArray many;
+    for (int k = 0; k <= Download::kMostCookies; ++k) many += "site.example\tFALSE\t/\tFALSE\t0\tc" + QByteArray::number(k) + "\t1\n";
+    const auto crowd = Download::ReadCookiesFile(writeFile("crowd.txt", many));
+    ASSERT_FALSE(crowd.ok());
+    EXPECT_EQ(crowd.error().text, s("Line 5001: more than 5000 cookies"));
     // Comments and blank lines only: a valid file without cookies.
     const auto empty = Download::ReadCookiesFile(writeFile("empty.txt", "\xEF\xBB\xBF# Netscape HTTP Cookie File\n\n"));
     ASSERT_TRUE(empty.ok());
