@@ -22,6 +22,7 @@
 #include "download/Address.h"
 #include "download/DownloadEngine.h"
 #include "download/DownloadJob.h"
+#include "download/Requests.h"
 #include "download/UnfinishedWork.h"
 #include "app/ErrorTrap.h"
 #include "support/PathHelpers.h"
@@ -171,6 +172,14 @@ void Form1::PushButton2_Click() {
         return giveUp();
     }
 
+    // The cookies file is read at each Start; one that cannot be used keeps the run from beginning.
+    Fw::Result<std::shared_ptr<const Download::RequestOptions>> requests = Fw::Error::failed(QString());
+    trap.run(109, [&] { requests = Download::MakeRequestOptions(RunOptions::Read(settings_)); });
+    if (!requests) {
+        if (!requests.error().text.isEmpty()) trap.run(147, [&] { dialogs_.msgBox(requests.error().text); });
+        return giveUp();
+    }
+
     trap.run(110, [&] {
         const RunOptions::Values values = RunOptions::Read(settings_);
         Download::JobOptions options;
@@ -178,10 +187,11 @@ void Form1::PushButton2_Click() {
         options.speedLimit = qint64(values.speedLimitKBps) * 1024;
         options.serverNames = values.serverNames;
         options.skipExisting = values.skipExisting;
+        options.requests = *requests;
         std::vector<Download::JobItem> items;
         items.reserve(static_cast<std::size_t>(urls_.count()));
         for (int position = 1; position <= urls_.count(); ++position)
-            items.push_back(Download::JobItem{urls_.idAt(position), urls_.textAt(position)});
+            items.push_back(Download::JobItem{urls_.idAt(position), urls_.textAt(position), urls_.pageAt(position)});
         // The last run's job may still be inside the handler of its result (a box shown from it).
         if (state.job) state.job.release()->deleteLater();
         state.job = std::make_unique<Download::DownloadJob>(state.engineForRun(), folder, std::move(items), options,
@@ -208,7 +218,7 @@ void Form1::PushButton2_Click() {
                          std::vector<Download::JobItem> added;
                          added.reserve(static_cast<std::size_t>(last - first + 1));
                          for (int row = first; row <= last; ++row)
-                             added.push_back(Download::JobItem{urls_.idAt(row + 1), urls_.textAt(row + 1)});
+                             added.push_back(Download::JobItem{urls_.idAt(row + 1), urls_.textAt(row + 1), urls_.pageAt(row + 1)});
                          job->append(std::move(added));
                      });
     connect(job, &Download::DownloadJob::progress, this, &Form1::showRunFigures);

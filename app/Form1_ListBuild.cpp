@@ -12,6 +12,7 @@
 #include "app/Form1.h"
 #include "app/ListActions.h"
 #include "download/DownloadEngine.h"
+#include "download/Requests.h"
 #include "listbuild/ExtractLinks.h"
 #include "listbuild/FileToList.h"
 #include "listbuild/Filters.h"
@@ -137,8 +138,16 @@ void Form1::PushButton7_Click() {
         trap.run(104, [&] { address = dialogs_.input(prompt, urls_.textAt(selected)); });
     if (trap.endTest(106, [&] { return address.isEmpty(); })) return;
     const QString pageUrl = ExtractLinks::SetPageUrl(address);
+    // The page is asked for as the run's files are: with the chosen User-Agent and cookies.
+    Fw::Result<std::shared_ptr<const Download::RequestOptions>> requests = Fw::Error::failed(QString());
+    trap.run(107, [&] { requests = Download::MakeRequestOptions(RunOptions::Read(settings_)); });
+    if (!requests) {
+        if (!requests.error().text.isEmpty()) trap.run(108, [&] { dialogs_.msgBox(requests.error().text); });
+        return;
+    }
     // Only this job uses the page's engine, and none runs now: a cancel from an earlier close is let go.
     listBuild_->pageEngine->beginRun();
+    listBuild_->pageEngine->setRequests(*requests);
     auto result = std::make_shared<std::optional<Fw::Result<ExtractLinks::Extracted>>>();
     auto work = [this, pageUrl, result, pageEngine = listBuild_->pageEngine](ListJobs::Job& job) {
         result->emplace(ExtractLinks::FetchAndScan(pageUrl, *pageEngine, entrySink(job), job.stop()));

@@ -13,12 +13,17 @@
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QFormLayout>
+#include <QHBoxLayout>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QSpinBox>
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QUrl>
+
+#include "support/BuildInfo.h"
 
 namespace Dialogs {
 
@@ -148,6 +153,29 @@ bool QtDialogs::editOptions(RunOptions::Values& values) {
     serverNames->setObjectName(QStringLiteral("ServerNames"));
     serverNames->setChecked(values.serverNames);
     form->addRow(serverNames);
+    auto* cookies = new QLineEdit(values.cookiesFile, &dialog);
+    cookies->setObjectName(QStringLiteral("CookiesFile"));
+    cookies->setPlaceholderText(QStringLiteral("None"));
+    cookies->setToolTip(QStringLiteral("A cookies.txt as browser extensions export it; read at each Start, never written"));
+    auto* chooseCookies = new QPushButton(QStringLiteral("..."), &dialog);
+    QObject::connect(chooseCookies, &QPushButton::clicked, &dialog, [&dialog, cookies] {
+        const QString chosen = QFileDialog::getOpenFileName(&dialog, QStringLiteral("Cookies File"), cookies->text(),
+                                                            QStringLiteral("Cookies files (*.txt);;All files (*)"));
+        if (!chosen.isEmpty()) cookies->setText(chosen);
+    });
+    auto* cookiesRow = new QHBoxLayout;
+    cookiesRow->addWidget(cookies);
+    cookiesRow->addWidget(chooseCookies);
+    form->addRow(QStringLiteral("&Cookies File:"), cookiesRow);
+    auto* userAgent = new QLineEdit(values.userAgent, &dialog);
+    userAgent->setObjectName(QStringLiteral("UserAgent"));
+    userAgent->setPlaceholderText(QString::fromLatin1(BuildInfo::kUserAgent));
+    userAgent->setToolTip(QStringLiteral("How the requests name the program to the servers; empty for its own name"));
+    form->addRow(QStringLiteral("&User-Agent:"), userAgent);
+    auto* serverTime = new QCheckBox(QStringLiteral("&Keep Server Time (a stored file gets the server's modification time)"), &dialog);
+    serverTime->setObjectName(QStringLiteral("KeepServerTime"));
+    serverTime->setChecked(values.keepServerTime);
+    form->addRow(serverTime);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
     QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
     QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
@@ -157,6 +185,9 @@ bool QtDialogs::editOptions(RunOptions::Values& values) {
     values.speedLimitKBps = limit->value();
     values.skipExisting = ifExists->currentIndex() == 1;
     values.serverNames = serverNames->isChecked();
+    values.cookiesFile = cookies->text().trimmed();
+    values.userAgent = userAgent->text().trimmed();
+    values.keepServerTime = serverTime->isChecked();
     return true;
 }
 

@@ -108,6 +108,7 @@ void Engine::endActive(Listener& listener, std::size_t at, ItemOutcome outcome) 
         if (a->named) naming_->givenBack(a->job.base, a->job.target);
         setOutcome(index, std::move(outcome));
     } else {
+        a->job.serverTime = a->transfer->serverTime();
         partials_->stored(*a);
     }
     if (a->intoCaller) {
@@ -213,6 +214,7 @@ void Engine::begin(Listener& listener, Queued item) {
         target = FileTarget{a->job.fd.get(), true, &a->job.folder->space};
     }
     a->transfer = std::make_unique<Transfer>(limits_, item.url, target, item.progress ? item.progress : &a->progress);
+    a->transfer->setRequest(requests_, item.referer);
     if (a->big) a->transfer->continueFrom(a->partial.goodLength, a->partial.total, a->partial.validator);
     if (a->transfer->refused()) {
         publisher_->dropTemporary(a->job);

@@ -21,6 +21,7 @@
 #include "download/Address.h"
 #include "download/TransferTypes.h"
 #include "download/DurableFiles.h"
+#include "download/Requests.h"
 #include "download/RunSummary.h"
 #include "download/Transfer.h"
 #include "download/UnfinishedWork.h"
@@ -82,6 +83,9 @@ public:
     // final address's decoded segment), and whether a file already there under that name with the
     // announced size makes the item skipped instead of numbered. Set between runs.
     void setNaming(bool serverNames, bool skipExisting);
+    // What every request carries (download/Requests.h); nullptr for the plain defaults. Set
+    // between runs.
+    void setRequests(std::shared_ptr<const RequestOptions> requests) { requests_ = std::move(requests); }
 
     // The naming context of this run (its memo of names handed out).
     Main::NamingContext namingContext();
@@ -108,7 +112,8 @@ public:
     // in the order items began, which is the queue's order unless a server's pause let later items
     // pass: a later item whose answer came first waits for the earlier ones' answers (a few
     // seconds at most) before it is numbered.
-    int enqueue(const QString& url, const QString& base);
+    // `referer` (RefererFor) goes with its requests.
+    int enqueue(const QString& url, const QString& base, const QByteArray& referer = {});
     // Takes back the queued items not yet begun, in queue order. Their numbers keep an outcome
     // "Withdrawn" and are not used again.
     std::vector<int> withdrawQueued();
@@ -158,6 +163,7 @@ private:
         QString url, base, host;
         int intoFd = -1;  // the caller's file (fetchInto), else -1
         TransferProgress* progress = nullptr;  // the caller's, for an item into its file
+        QByteArray referer{};
     };
 
     void resetRun();
@@ -176,6 +182,7 @@ private:
     static constexpr int kLowWater = 16;
 
     TransferLimits limits_;
+    std::shared_ptr<const RequestOptions> requests_;
     void* multi_ = nullptr;  // the run's libcurl multi handle, kept so that connections live on
     int maxTransfers_ = 4;
     qint64 speedLimit_ = 0;

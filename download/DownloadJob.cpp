@@ -114,6 +114,7 @@ void DownloadJob::start() {
     engine_.setMaxTransfers(options_.atOnce);
     engine_.setSpeedLimit(options_.speedLimit);
     engine_.setNaming(options_.serverNames, options_.skipExisting);
+    engine_.setRequests(options_.requests);
     feed();
     thread_ = std::thread([this] {
         engine_.runQueue(*bridge_);
@@ -150,11 +151,12 @@ int DownloadJob::feed() {
         // Fetched and named from the same text.
         const QString url = FetchAddress(next.item.text);
         const QString base = Main::BuildTargetPath(NamingText(url), folder_);
-        const int index = engine_.enqueue(url, base);
+        const int index = engine_.enqueue(url, base, RefererFor(next.item.page, url));
         if (index >= static_cast<int>(handed_.size())) handed_.resize(static_cast<std::size_t>(index) + 1);
         Handed& item = handed_[static_cast<std::size_t>(index)];
         item.entry = next.item.entry;
         item.text = std::move(next.item.text);
+        item.page = std::move(next.item.page);
         item.recordIndex = next.recordIndex;
         indexOf_[item.entry] = index;
         ++handedLive_;
@@ -174,7 +176,7 @@ void DownloadJob::takeBack() {
         --handedLive_;
         indexOf_.erase(item.entry);
         if (skippedPending_.count(item.entry) > 0) ++skippedInPending_;
-        pending_.push_front(Pending{JobItem{item.entry, std::move(item.text)}, item.recordIndex});
+        pending_.push_front(Pending{JobItem{item.entry, std::move(item.text), std::move(item.page)}, item.recordIndex});
     }
     if (withdrawn.empty() || refeedPosted_) return;
     refeedPosted_ = true;

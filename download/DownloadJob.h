@@ -34,6 +34,7 @@ using EntryId = std::uint32_t;
 struct JobItem {
     EntryId entry = 0;
     QString text;  // the entry as the list holds it: fetched and named from this text
+    QString page{};  // the page it was found on, sent as its Referer; empty for none
 };
 
 struct JobOptions {
@@ -41,6 +42,7 @@ struct JobOptions {
     qint64 speedLimit = 0;  // bytes per second for the whole run; 0 for none
     bool serverNames = true;
     bool skipExisting = false;
+    std::shared_ptr<const RequestOptions> requests;  // User-Agent, cookies, server times
 };
 
 // The run as it stands, a few times a second.
@@ -103,6 +105,7 @@ private:
     struct Handed {
         EntryId entry = 0;
         QString text;
+        QString page;
         int recordIndex = -1;
         bool withdrawn = false;
         bool begun = false;    // its transfer has begun

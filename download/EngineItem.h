@@ -37,6 +37,7 @@ struct FinishJob {
     QString base;
     QString target;
     bool onDisk = false;  // a flush of its file system has written it out
+    qint64 serverTime = -1;  // the answer's Last-Modified (seconds since 1970), -1 for none
 };
 
 struct EngineItem {

@@ -58,6 +58,7 @@ bool Publisher::room(int more) const {
 }
 
 void Publisher::hand(FinishJob job) {
+    setServerTime(job);
     job.completeAt = std::chrono::steady_clock::now();
     const auto due = job.completeAt + std::chrono::milliseconds(kGatherMs);
     bool first = false, full = false;
@@ -141,6 +142,14 @@ QString Publisher::whereNow(const OutputFolder& folder, const QString& path) {
     const QString current = QFile::decodeName(QByteArray(link, int(length)));
     if (!current.startsWith(QLatin1Char('/')) || current.endsWith(QLatin1String(" (deleted)"))) return path;
     return current + Main::kNativeSeparator + Main::FileNameOf(path, Main::kNativeSeparator);
+}
+
+// The file keeps the server's time rather than that of its download. Set before its flush and
+// its name, so that the time is on disk with it; a time the file system refuses is let go.
+void Publisher::setServerTime(const FinishJob& job) {
+    if (job.serverTime < 0) return;
+    const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(job.serverTime), 0}};
+    ::futimens(job.fd.get(), times);
 }
 
 // Flush and publish one complete temporary file, on the worker while the next items are being

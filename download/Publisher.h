@@ -53,6 +53,7 @@ private:
     void flushBatch();
     void flushTogether(std::vector<FinishJob>& batch);
     ItemOutcome finish(FinishJob& job);
+    static void setServerTime(const FinishJob& job);
     void cleanFolderOnce(const QString& folder);
     Fw::Result<std::shared_ptr<const OutputFolder>> openFolder(const QString& path);
     static QString whereNow(const OutputFolder& folder, const QString& path);

@@ -490,6 +490,7 @@ void Transfer::prepareTry() {
         headers_ = curl_slist_append(headers_, ifRange.constData());
         curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, headers_);
     }
+    applyRequest();
 }
 
 Transfer::Next Transfer::evaluate(CURLcode code) {
@@ -524,6 +525,11 @@ Transfer::Next Transfer::evaluate(CURLcode code) {
     };
 
     if (body.skipped) return Next::Skipped;
+    if (code == CURLE_ABORTED_BY_CALLBACK && refererWithheld_) {
+        refererWithheld_ = false;
+        --tries_;
+        return Next::TryNow;
+    }
     if (body.noRoom) {
         error_ = Fw::Error::failed(QStringLiteral("Not enough free disk space"), ENOSPC);
         return Next::Failed;

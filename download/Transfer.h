@@ -18,6 +18,8 @@
 
 namespace Download {
 
+struct RequestOptions;
+
 // The run's receiving rate, shared by all its transfers: a bucket of bytes refilled at the rate
 // asked for. A transfer that finds it empty pauses until it has refilled. Used by the thread
 // that drives the multi handle only.
@@ -50,6 +52,13 @@ public:
     ~Transfer();
     Transfer(const Transfer&) = delete;
     Transfer& operator=(const Transfer&) = delete;
+
+    // What each request carries (download/Requests.h): the run's User-Agent and cookies, and this
+    // item's Referer (empty for none). Before the first try.
+    void setRequest(std::shared_ptr<const RequestOptions> options, QByteArray referer);
+    // The Last-Modified of the answer in the file, in seconds since 1970; -1 when it had none or
+    // it was not asked for. After the try that ended it.
+    qint64 serverTime() const;
 
     // Refused before any connection: an address that is not http or https.
     bool refused() const { return !refusal_.text.isEmpty(); }
@@ -114,7 +123,13 @@ public:
     struct Body;
 
 private:
+    void applyRequest();
+    static int checkReferer(void* self, char* ip, char* localIp, int port, int localPort);
+
     std::unique_ptr<Body> body_;
+    std::shared_ptr<const RequestOptions> request_;
+    QByteArray referer_;
+    bool refererWithheld_ = false;  // a redirect led from the referring https page to http: ask again without it
     TransferLimits limits_;
     AnswerHandler answerHandler_;
     QString address_;

@@ -1,6 +1,8 @@
 #pragma once
 // Entries found off the window thread, held as one text so that thousands of them cost two
 // allocations; the window adds a batch to the list in one step.
+#include <QString>
+
 #include <functional>
 #include <string>
 #include <string_view>
@@ -11,6 +13,7 @@
 struct EntryBatch {
     std::string text;  // UTF-8, one entry after another
     std::vector<std::size_t> ends;
+    QString page;  // the page the entries were found on, empty for none
 
     // Large enough to be cheap per entry, small enough that adding one keeps the window answering.
     static constexpr std::size_t kEntries = 16384;
@@ -27,6 +30,7 @@ struct EntryBatch {
     // On the list's thread.
     void appendTo(UrlList& list) const {
         UrlList::Batch batch(list);
+        batch.setPage(list.addPage(page));
         std::size_t start = 0;
         for (std::size_t end : ends) {
             batch.addUtf8(std::string_view(text).substr(start, end - start));

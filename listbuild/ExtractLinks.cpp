@@ -96,7 +96,9 @@ Fw::Result<qsizetype> ScanPage(std::string_view page, const QString& pageUrl, co
         return Fw::Error::failed(QStringLiteral("The page's address is not a web address"));
     constexpr std::size_t kStepBytes = 4u << 20;
     qsizetype added = 0;
+    // Each link remembers the page it was found on, for its Referer.
     EntryBatch batch;
+    batch.page = pageUrl;
     WebUrl::Url link;
     std::size_t at = 0;
     while (at < page.size()) {
@@ -105,7 +107,10 @@ Fw::Result<qsizetype> ScanPage(std::string_view page, const QString& pageUrl, co
             if (href.kind == Href::Link && CompleteLink(where, href.value, link)) {
                 batch.add(link.href);
                 ++added;
-                if (batch.full()) sink(std::exchange(batch, {}));
+                if (batch.full()) {
+                    sink(std::exchange(batch, {}));
+                    batch.page = pageUrl;
+                }
             }
             return true;
         });

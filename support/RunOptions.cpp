@@ -1,5 +1,9 @@
 #include "support/RunOptions.h"
 
+#include <exception>
+
+#include "support/BuildInfo.h"
+
 namespace RunOptions {
 
 namespace {
@@ -7,8 +11,27 @@ const QString kAtOnce = QStringLiteral("Downloads At Once");
 const QString kSpeedLimit = QStringLiteral("Speed Limit");
 const QString kIfExists = QStringLiteral("If File Exists");
 const QString kServerNames = QStringLiteral("Server Names");
+const QString kCookiesFile = QStringLiteral("Cookies File");
+const QString kUserAgent = QStringLiteral("User-Agent");
+const QString kKeepServerTime = QStringLiteral("Keep Server Time");
 const QString kSkip = QStringLiteral("Skip");
 const QString kNumber = QStringLiteral("Number");
+
+bool readTruth(const Settings::Store& store, const QString& key, bool fallback) {
+    try {
+        return Settings::ToTruth(store.read(key, Settings::TruthText(fallback)));
+    } catch (const std::exception&) {
+        return fallback;
+    }
+}
+
+// A header value holds no line break or other control character, whatever the file says.
+QString headerSafe(const QString& text) {
+    QString safe;
+    for (const QChar c : text.trimmed())
+        if (c.unicode() >= 0x20 && c.unicode() != 0x7f) safe += c;
+    return safe.left(1024);
+}
 
 int readNumber(const Settings::Store& store, const QString& key, int low, int high, int fallback) {
     bool ok = false;
@@ -24,6 +47,9 @@ Values Read(const Settings::Store& store) {
     values.skipExisting = store.read(kIfExists, kNumber).trimmed().compare(kSkip, Qt::CaseInsensitive) == 0;
     const QString serverNames = store.read(kServerNames, Settings::TruthText(true)).trimmed();
     values.serverNames = serverNames.compare(QStringLiteral("False"), Qt::CaseInsensitive) != 0 && serverNames != QStringLiteral("0");
+    values.cookiesFile = store.read(kCookiesFile, QString()).trimmed();
+    values.userAgent = headerSafe(store.read(kUserAgent, QString()));
+    values.keepServerTime = readTruth(store, kKeepServerTime, true);
     return values;
 }
 
@@ -32,6 +58,14 @@ void Write(const Settings::Store& store, const Values& values) {
     store.write(kSpeedLimit, QString::number(values.speedLimitKBps));
     store.write(kIfExists, values.skipExisting ? kSkip : kNumber);
     store.write(kServerNames, Settings::TruthText(values.serverNames));
+    store.write(kCookiesFile, values.cookiesFile.trimmed());
+    store.write(kUserAgent, headerSafe(values.userAgent));
+    store.write(kKeepServerTime, Settings::TruthText(values.keepServerTime));
+}
+
+QByteArray UserAgentOf(const Values& values) {
+    const QString chosen = headerSafe(values.userAgent);
+    return chosen.isEmpty() ? QByteArray(BuildInfo::kUserAgent) : chosen.toUtf8();
 }
 
 }  // namespace RunOptions

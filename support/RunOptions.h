@@ -1,6 +1,7 @@
 #pragma once
 // The choices of the Options dialog that shape a run, as the settings store keeps them. A stored
 // value that cannot be read, or lies outside its range, reads as the default.
+#include <QByteArray>
 #include <QString>
 
 #include "support/Settings.h"
@@ -16,10 +17,15 @@ struct Values {
     int speedLimitKBps = 0;   // "Speed Limit": the run's whole receiving rate, 0 for none
     bool skipExisting = false;  // "If File Exists": "Skip" a file of the announced size, else "Number"
     bool serverNames = true;    // "Server Names": the name the server suggests comes first
+    QString cookiesFile{};      // "Cookies File": a cookies.txt read at each Start; empty for none
+    QString userAgent{};        // "User-Agent": empty for the program's own
+    bool keepServerTime = true; // "Keep Server Time": a stored file gets the server's Last-Modified
     bool operator==(const Values&) const = default;
 };
 
 Values Read(const Settings::Store& store);
+// The User-Agent a run sends: the one chosen, else the program's own name and version.
+QByteArray UserAgentOf(const Values& values);
 // Writes every value, each under its key.
 void Write(const Settings::Store& store, const Values& values);
 

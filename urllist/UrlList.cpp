@@ -253,12 +253,28 @@ UrlList::Batch::~Batch() {
     --list_.openBatches_;
 }
 
+std::uint32_t UrlList::addPage(const QString& page) {
+    if (page.isEmpty()) return 0;
+    // Pages come one extraction at a time: the last one is the one asked for again.
+    if (!pages_.empty() && pages_.back() == page) return static_cast<std::uint32_t>(pages_.size());
+    pages_.push_back(page);
+    return static_cast<std::uint32_t>(pages_.size());
+}
+
+QString UrlList::pageAt(int position) const {
+    checkPosition(position, count());
+    const std::uint32_t page = spans_[static_cast<std::size_t>(position - 1)].page;
+    return page == 0 || page > pages_.size() ? QString() : pages_[page - 1];
+}
+
 void UrlList::Batch::add(QStringView text) {
     staged_.push_back(list_.storeUtf16(text));
+    staged_.back().page = page_;
     list_.stagedBytes_ += staged_.back().length;
 }
 void UrlList::Batch::addUtf8(std::string_view utf8) {
     staged_.push_back(list_.store(utf8));
+    staged_.back().page = page_;
     list_.stagedBytes_ += staged_.back().length;
 }
 

@@ -16,13 +16,15 @@
 #include <unordered_map>
 #include <vector>
 
-// One entry: where its UTF-8 text lies in the list's blocks, its id and the last run's outcome.
+// One entry: where its UTF-8 text lies in the list's blocks, its id, the last run's outcome and
+// the page it was found on (an index into the list's few pages, 0 for none).
 struct UrlListSpan {
     std::uint32_t block : 24;
     std::uint32_t outcome : 8;
     std::uint32_t offset;
     std::uint32_t length;
     std::uint32_t id;
+    std::uint32_t page;
 };
 
 class UrlList : public QAbstractListModel {
@@ -47,9 +49,12 @@ public:
         Batch& operator=(const Batch&) = delete;
         void add(QStringView text);
         void addUtf8(std::string_view utf8);  // must be valid UTF-8
+        // The entries added from now on were found on this page (UrlList::addPage).
+        void setPage(std::uint32_t page) { page_ = page; }
         void commit();
     private:
         UrlList& list_;
+        std::uint32_t page_ = 0;
         std::vector<UrlListSpan> staged_;
     };
     void appendMany(const QStringList& texts);
@@ -58,6 +63,12 @@ public:
     // their order. The predicate is asked about each entry once, in list order, before anything
     // changes. Returns how many were removed.
     qsizetype removeIf(const std::function<bool(std::string_view)>& shouldRemove);
+
+    // The page an entry was found on ("Get All Links Within URL"), which its requests send as
+    // their Referer; empty for an entry from anywhere else. Entries share their page's text: a
+    // page is kept once, and an entry holds its number.
+    std::uint32_t addPage(const QString& page);
+    QString pageAt(int position) const;  // 1..count
 
     // Every entry has an id that stays while the entry does. Ids grow with each entry added and
     // are never given again, so they rise with the position and a run can walk the list by id
@@ -177,6 +188,7 @@ private:
     EntryId nextId_ = 1;
 
     std::vector<UrlListSpan> spans_;
+    std::vector<QString> pages_;  // by number - 1; kept while undo may bring an entry back
     std::vector<std::unique_ptr<char[]>> blocks_;
     std::vector<std::uint32_t> blockSizes_;
     std::uint32_t tailUsed_ = 0;

@@ -208,6 +208,7 @@ UrlList::Restored UrlList::undoRemoval() {
         UrlListSpan span = store(removal.textOf(s));
         span.id = s.id;
         span.outcome = s.outcome;
+        span.page = s.page;
         returning.push_back(span);
     }
     for (auto& [id, note] : removal.notes) notes_[id] = std::move(note);

@@ -67,6 +67,7 @@ struct PartialFixture : ::testing::Test {
             }
             const int v = version;
             res.set_header("ETag", "\"v" + std::to_string(v) + "\"");
+            res.set_header("Last-Modified", "Wed, 21 Oct 2015 07:28:00 GMT");
             res.set_header("Accept-Ranges", "bytes");
             auto body = [this, v](size_t offset, size_t length, httplib::DataSink& sink) {
                 if (slow) std::this_thread::sleep_for(5ms);
@@ -134,6 +135,7 @@ struct PartialFixture : ::testing::Test {
 }  // namespace
 
 TEST_F(PartialFixture, AStoppedBigItemKeepsItsBytesAndTheNextRunAsksOnlyForTheRest) {
+    engine.setRequests(std::make_shared<Download::RequestOptions>());
     const qint64 stopAt = qint64(kSize) * 4 / 10;
     const Download::ItemOutcome stopped = run(stopAt);
     EXPECT_TRUE(stopped.cancelled);
@@ -151,6 +153,8 @@ TEST_F(PartialFixture, AStoppedBigItemKeepsItsBytesAndTheNextRunAsksOnlyForTheRe
     EXPECT_GE(std::stoll(requests[1].substr(6)), stopAt);
     EXPECT_EQ(entriesOf(dir.path()), QStringList{s("big.bin")});
     EXPECT_TRUE(storedWhole(1));
+    // The part continued gets the server's time as a whole file does.
+    EXPECT_EQ(QFileInfo(dir.filePath(s("big.bin"))).lastModified().toSecsSinceEpoch(), 1445412480);
 }
 
 TEST_F(PartialFixture, AChangedFileOrAServerIgnoringTheRangeStartsOverAndIsNeverDoubled) {

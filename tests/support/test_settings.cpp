@@ -5,6 +5,8 @@
 
 #include "harness/UserSettings.h"
 #include <stdexcept>
+#include "support/BuildInfo.h"
+#include "support/RunOptions.h"
 #include "support/Settings.h"
 
 namespace {
@@ -91,4 +93,29 @@ TEST(Truth, WordsInAnyCaseAndNumbers) {
             EXPECT_STREQ(f.what(), "Type mismatch");
         }
     }
+}
+
+TEST_F(SettingsFixture, RequestOptionsAreKeptUnderTheirNamesAndReadSafely) {
+    // Nothing stored: no cookies, the program's own User-Agent, the server's times kept.
+    RunOptions::Values values = RunOptions::Read(store);
+    EXPECT_EQ(values.cookiesFile, QString());
+    EXPECT_TRUE(values.keepServerTime);
+    EXPECT_EQ(RunOptions::UserAgentOf(values), QByteArray(BuildInfo::kUserAgent));
+    EXPECT_TRUE(QByteArray(BuildInfo::kUserAgent).startsWith("Fetchwright/"));
+
+    values.cookiesFile = QStringLiteral("/home/me/cookies.txt");
+    values.userAgent = QStringLiteral("Mozilla/5.0 (X11)");
+    values.keepServerTime = false;
+    RunOptions::Write(store, values);
+    EXPECT_EQ(store.read(QStringLiteral("Cookies File"), QString()), QStringLiteral("/home/me/cookies.txt"));
+    EXPECT_EQ(store.read(QStringLiteral("User-Agent"), QString()), QStringLiteral("Mozilla/5.0 (X11)"));
+    EXPECT_EQ(store.read(QStringLiteral("Keep Server Time"), QString()), QStringLiteral("False"));
+    EXPECT_EQ(RunOptions::Read(store), values);
+
+    // A hand-edited file: an unreadable truth is the default, a header value loses its line breaks.
+    store.write(QStringLiteral("Keep Server Time"), QStringLiteral("maybe"));
+    store.write(QStringLiteral("User-Agent"), QStringLiteral("Agent\r\nCookie: stolen=1"));
+    values = RunOptions::Read(store);
+    EXPECT_TRUE(values.keepServerTime);
+    EXPECT_EQ(RunOptions::UserAgentOf(values), QByteArray("AgentCookie: stolen=1"));
 }

@@ -172,3 +172,38 @@ TEST(UrlListUndo, ARemovalOfManyScatteredRowsComesBackWhole) {
     EXPECT_EQ(contentsOf(list), texts);
     expectIdsRising(list);
 }
+
+TEST(UrlListPages, AnEntryKeepsItsPageThroughMovesRemovalsUndoAndCompaction) {
+    UrlList list;
+    list.append(QStringLiteral("typed"));
+    {
+        UrlList::Batch batch(list);
+        batch.setPage(list.addPage(QStringLiteral("http://site.example/a.html")));
+        batch.add(QStringLiteral("a1"));
+        batch.add(QStringLiteral("a2"));
+        batch.setPage(list.addPage(QStringLiteral("http://site.example/b.html")));
+        batch.add(QStringLiteral("b1"));
+    }
+    // The same page again is the same number: a big page's batches share one text.
+    EXPECT_EQ(list.addPage(QStringLiteral("http://site.example/b.html")), list.addPage(QStringLiteral("http://site.example/b.html")));
+    EXPECT_EQ(list.addPage(QString()), 0u);
+    auto pages = [&] {
+        QStringList out;
+        for (int i = 1; i <= list.count(); ++i) out << list.textAt(i) + QLatin1Char('@') + list.pageAt(i).section(QLatin1Char('/'), -1);
+        return out;
+    };
+    EXPECT_EQ(pages(), (QStringList{"typed@", "a1@a.html", "a2@a.html", "b1@b.html"}));
+    std::vector<bool> chosen = flags("...x");
+    ASSERT_TRUE(list.moveChosen(chosen, -1));
+    EXPECT_EQ(pages(), (QStringList{"typed@", "a1@a.html", "b1@b.html", "a2@a.html"}));
+    list.removeAt(2);
+    list.removeIf([](std::string_view text) { return text == "typed"; });
+    EXPECT_EQ(pages(), (QStringList{"b1@b.html", "a2@a.html"}));
+    list.undoRemoval();
+    list.undoRemoval();
+    EXPECT_EQ(pages(), (QStringList{"typed@", "a1@a.html", "b1@b.html", "a2@a.html"}));
+    // Many removed texts make the list rewrite its blocks; the pages stay with their entries.
+    list.appendMany(QStringList(5000, QString(200, QLatin1Char('x'))));
+    list.removeIf([](std::string_view text) { return text.size() == 200; });
+    EXPECT_EQ(pages(), (QStringList{"typed@", "a1@a.html", "b1@b.html", "a2@a.html"}));
+}

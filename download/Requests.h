@@ -1,0 +1,72 @@
+#pragma once
+// How the requests of a run present themselves, as a browser's would: the User-Agent chosen, the
+// cookies of a cookies.txt, and, for an entry taken from a page, that page as the Referer. Also
+// whether a stored file gets the server's modification time.
+#include <QByteArray>
+#include <QString>
+
+#include <curl/curl.h>
+
+#include <memory>
+#include <vector>
+
+#include "support/Result.h"
+#include "support/RunOptions.h"
+
+namespace Download {
+
+// The cookies of one cookies.txt, held in one libcurl share: libcurl's own cookie engine decides
+// for each request which of them go (host and path, secure ones over https only, none expired).
+// The file is read once per run and never written; cookies a server sets during the run are kept
+// for the rest of that run only. libcurl takes cookies in one at a time, each costing more than
+// the last, so the share is filled at its first use, on the run's own thread, never on the
+// window's. Used by one thread at a time (the run's loop).
+class CookieJar {
+public:
+    ~CookieJar();
+    CookieJar(const CookieJar&) = delete;
+    CookieJar& operator=(const CookieJar&) = delete;
+    // Filled at the first call; nullptr when libcurl cannot make one.
+    CURLSH* share() const;
+    int count() const { return static_cast<int>(lines_.size()); }
+
+private:
+    friend Fw::Result<std::shared_ptr<CookieJar>> ReadCookiesFile(const QString& path);
+    CookieJar() = default;
+    std::vector<QByteArray> lines_;  // checked cookie lines
+    mutable CURLSH* share_ = nullptr;
+    mutable bool filled_ = false;
+};
+
+// A cookies file larger than this is refused: browsers export a few hundred kilobytes.
+inline constexpr qint64 kCookiesFileLimit = qint64(8) << 20;
+// Browsers keep some 3,000 cookies in all; a file of many more is no export of one.
+inline constexpr int kMostCookies = 5000;
+
+// Reads and checks a cookies.txt in the Netscape format (tab-separated domain, subdomains flag,
+// path, secure flag, expiry, name, value; `#HttpOnly_` before the domain of an http-only cookie;
+// other lines starting with `#`, and blank lines, are skipped). Only a regular file of at most
+// kCookiesFileLimit bytes is read. A line that is not a cookie fails the whole file, with its
+// number and what is wrong with it, so that a file of another kind is never half used.
+Fw::Result<std::shared_ptr<CookieJar>> ReadCookiesFile(const QString& path);
+
+// What every request of a run carries.
+struct RequestOptions {
+    QByteArray userAgent;                      // empty: the program's own
+    std::shared_ptr<const CookieJar> cookies;  // nullptr: no cookies
+    bool serverTime = true;                    // ask for the answer's Last-Modified
+};
+
+// What the requests of a run with these options carry; the cookies file, when one is chosen, is
+// read now. Its failure names the file and says what is wrong with it.
+Fw::Result<std::shared_ptr<const RequestOptions>> MakeRequestOptions(const RunOptions::Values& values);
+
+// The Referer a request for `target` carries when its entry came from `page`: the page without
+// its fragment and credentials; none when the page is https and the target is not (a secure
+// page's address never leaves over plain http), nor when either is no web address.
+QByteArray RefererFor(const QString& page, const QString& target);
+
+// Whether a Referer taken from `referer` may go with a request to `address` (a redirect's).
+bool RefererAllowed(const QByteArray& referer, const QByteArray& address);
+
+}  // namespace Download
