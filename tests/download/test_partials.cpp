@@ -144,6 +144,8 @@ TEST_F(PartialFixture, AStoppedBigItemKeepsItsBytesAndTheNextRunAsksOnlyForTheRe
     EXPECT_TRUE(stopped.paused);
     EXPECT_EQ(stopped.bytes, QFileInfo(dir.filePath(s("big.bin.part"))).size());
     EXPECT_EQ(stopped.size, qint64(kSize));
+    EXPECT_EQ(Download::PartialStore().keptBytes(dir.path(), {http.url(s("/big.bin")), s("http://other.example/")}), stopped.bytes);
+    EXPECT_EQ(Download::PartialStore().keptBytes(dir.path() + s("/elsewhere"), {http.url(s("/big.bin"))}), 0);
 
     slow = false;
     const Download::ItemOutcome done = run(0);
