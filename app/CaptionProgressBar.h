@@ -1,5 +1,6 @@
 #pragma once
 #include <QProgressBar>
+#include <QStringList>
 
 // A progress bar that draws a caption of its own on the bar. The caption is shown as given:
 // a "%" in an address must not be taken for one of the bar's placeholders. The caption is also
@@ -14,9 +15,13 @@ public:
     static constexpr int kAddressChars = 1024;
 
     void setCaption(const QString& caption);
-    // A caption of a lead, an address and figures. When it is wider than the bar, the address is
-    // shortened in its middle and the lead and the figures stay whole.
+    // A caption of a lead, an address (or a name) and figures. When it is wider than the bar, the
+    // address is shortened in its middle and the lead and the figures stay whole.
     void setCaption(const QString& lead, const QString& address, const QString& figures);
+    // The same with figures in several lengths, fullest first: the fullest that leaves the
+    // address kMinAddressPx is shown (else the shortest); caption() has the fullest.
+    void setCaption(const QString& lead, const QString& address, const QStringList& figures);
+    static constexpr int kMinAddressPx = 90;
     // The whole caption (with the address cut to kAddressChars).
     const QString& caption() const { return caption_; }
     // What the bar shows.
@@ -32,6 +37,7 @@ private:
     QString caption_;
     QString shown_;
     QString lead_, address_, figures_;
+    QStringList shorter_;  // figures_ in fewer words, fullest first
     QString fullAddress_;  // the address as given, only to see whether it changed
     bool hasParts_ = false;
 };

@@ -15,6 +15,7 @@ namespace Dialogs {
 // Button sets and icons, added together as one code.
 enum Code : int {
     OkOnly = 0,
+    YesNoCancel = 3,  // Esc answers Cancel: "not now"
     YesNo = 4,
     Exclamation = 48,
 };
@@ -22,6 +23,7 @@ enum Code : int {
 // What a message box answers.
 enum Answer : int {
     Ok = 1,
+    Cancel = 2,
     Yes = 6,
     No = 7,
 };

@@ -172,6 +172,7 @@ private:
     void setUpDownloadRun();
     void setUpListActions();
     void showRunFigures(const Download::JobFigures& figures);
+    void showRunMeter();
     void downloadRunFinished(const Download::JobResult& result);
     void endDownloadRun();
     // Stops the list work and waits for it to return (the window going away).

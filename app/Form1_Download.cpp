@@ -19,6 +19,7 @@
 #include <functional>
 
 #include "app/RunProgress.h"
+#include "app/RunRowDelegate.h"
 #include "download/Address.h"
 #include "download/DownloadEngine.h"
 #include "download/DownloadJob.h"
@@ -38,6 +39,10 @@ const QString kTryAgainHint =
 
 // What a row shows of its item's outcome.
 static UrlList::OutcomeChange outcomeChange(UrlList::EntryId id, const Download::ItemOutcome& outcome) {
+    if (outcome.paused) {
+        const QString kept = outcome.size > 0 ? Download::ByteShare(outcome.bytes, outcome.size) : Download::ByteSize(outcome.bytes);
+        return {id, UrlList::Outcome::Paused, QStringLiteral("Paused at %1; Start continues it").arg(kept)};
+    }
     if (outcome.stored) return {id, UrlList::Outcome::Stored, QStringLiteral("Stored as ") + outcome.path};
     if (outcome.skipped) return {id, UrlList::Outcome::Skipped, QStringLiteral("Skipped: already there as ") + outcome.path};
     return {id, UrlList::Outcome::Failed, QStringLiteral("Failed: ") + outcome.reason};
@@ -50,13 +55,9 @@ struct Form1::DownloadState {
     std::unique_ptr<Download::DownloadJob> job;
     QList<QMetaObject::Connection> watches;
 
-    // What the caption shows.
-    Download::EntryId shownEntry = 0;
-    QString address;
-    int item = 0;
-    int items = 0;
-    RunProgress::RateMeter rate;
-    QElapsedTimer clock;
+    // What the bar, its caption and the rows under way show.
+    RunProgress::RunMeter meter;
+    bool scrolled = false;  // to the first row under way, once a run
 
     Download::Engine& engineForRun() {
         if (!engine) engine = std::make_unique<Download::Engine>(limits);
@@ -77,6 +78,8 @@ void Form1::setUpDownloadRun() {
     urls_.setOutcomeLook(UrlList::Outcome::Skipped, style->standardIcon(QStyle::SP_DialogYesButton), QString());
     urls_.setOutcomeLook(UrlList::Outcome::NotReached, style->standardIcon(QStyle::SP_MediaPause),
                          QStringLiteral("Not reached: the run was stopped"));
+    urls_.setOutcomeLook(UrlList::Outcome::Paused, style->standardIcon(QStyle::SP_MediaPlay), QString());
+    ListView1->setItemDelegate(new RunRowDelegate(ListView1));
 }
 
 void Form1::endDownloadRun() {
@@ -110,37 +113,22 @@ void Form1::showRunFigures(const Download::JobFigures& f) {
     DownloadState& state = *download_;
     // A list action that ran meanwhile may have put the pointer back.
     setMousePointer(PointerBusy);
-    // The earliest item still under way; between items, the last one shown.
-    if (f.earliest != 0 && f.earliest != state.shownEntry) {
-        state.shownEntry = f.earliest;
-        state.address = Download::DisplayAddress(Download::FetchAddress(f.earliestText));
-    }
-    const Download::RunFigures& run = f.run;
-    // How far the run has got: the items finished and those under way (with one at a time, the
-    // number of the item in progress).
-    if (run.finished + run.underWay > 0) state.item = run.finished + run.underWay;
-    state.items = std::max(state.item, f.items);
-    state.rate.sample(state.clock.elapsed(), run.bytesMoved);
+    state.meter.update(f, Download::SteadyNowMs());
+    showRunMeter();
+}
 
-    RunProgress::Figures figures;
-    figures.atOnce = run.underWay;
-    figures.received = run.earliestReceived;
-    figures.total = run.earliestTotal;
-    figures.attempt = run.earliestAttempt;
-    figures.maxTries = state.limits.maxTries;
-    if (run.earliestRetryAtMs > 0) figures.retryInMs = std::max<qint64>(0, run.earliestRetryAtMs - Download::SteadyNowMs());
-    figures.bytesPerSecond = state.rate.bytesPerSecond();
-    // The whole run's time left is known once nothing is left beyond the items under way.
-    if (f.allBegun) figures.leftBytes = run.bytesLeft;
-    figures.item = state.item;
-    figures.items = state.items;
-    QString text = RunProgress::FiguresText(figures);
-    if (isStopping()) text = text.isEmpty() ? QStringLiteral("stopping") : text + QStringLiteral(" \u00b7 stopping");
-    // The share done: finished items whole, items under way by the share of their size received.
-    const double done = state.items > 0 ? (double(run.finished) + run.underWayShare) / double(state.items) : 0.0;
-    ProgressBar1->setValue(static_cast<int>(std::lround(std::clamp(done, 0.0, 1.0) * 100.0)));
-    desktopSignals().showProgress(done);
-    ProgressBar1->setCaption(kLead, state.address, text);
+void Form1::showRunMeter() {
+    RunProgress::RunMeter& meter = download_->meter;
+    // Only the rows whose figures changed are told to the view.
+    for (const Download::EntryId entry : meter.takeEndedRows()) urls_.clearProgress(entry);
+    for (RunProgress::RowFigures& row : meter.changedRows())
+        urls_.setProgress(row.entry, UrlList::Progress{row.share, std::move(row.text), std::move(row.tip)});
+    QStringList texts = meter.figuresTexts();
+    if (isStopping())
+        for (QString& text : texts) text += QStringLiteral(" \u00b7 stopping");
+    ProgressBar1->setValue(meter.barValue());
+    desktopSignals().showProgress(meter.barValue() / 100.0);
+    ProgressBar1->setCaption(kLead, meter.name(), texts);
 }
 
 void Form1::PushButton2_Click() {
@@ -200,14 +188,11 @@ void Form1::PushButton2_Click() {
     if (!state.job) return giveUp();
     Download::DownloadJob* job = state.job.get();
     trap.run(112, [&] {
-        state.shownEntry = 0;
-        state.address.clear();
-        state.item = 0;
-        state.items = urls_.count();
-        state.rate.reset();
+        state.meter.reset(folder, urls_.count());
+        state.scrolled = false;
         urls_.clearOutcomes();
+        urls_.clearAllProgress();
         PushButton2->setText(kStop);
-        state.clock.start();
         setMousePointer(PointerBusy);
     });
     trap.run(116, [&] { desktopSignals().runStarted(); });
@@ -222,16 +207,30 @@ void Form1::PushButton2_Click() {
                          job->append(std::move(added));
                      });
     connect(job, &Download::DownloadJob::progress, this, &Form1::showRunFigures);
-    // Each row shows its item's outcome as soon as it is finished; a stopped item's row is marked
-    // when the run ends, with the others not reached.
+    connect(job, &Download::DownloadJob::itemStarted, this, [this](Download::EntryId entry, const QString& name) {
+        DownloadState& state = *download_;
+        state.meter.started(entry, name);
+        // The first row under way is brought into view once; after that the list scrolls only
+        // when the user scrolls it.
+        if (!state.scrolled) {
+            state.scrolled = true;
+            if (const int position = urls_.positionOf(entry)) ListView1->scrollTo(urls_.index(position - 1), QAbstractItemView::EnsureVisible);
+        }
+    });
+    // Each row shows its item's outcome as soon as it is finished (a paused one too); a stopped
+    // item's row is marked when the run ends, with the others not reached.
     connect(job, &Download::DownloadJob::itemFinished, this, [this](Download::EntryId entry, const Download::ItemOutcome& outcome) {
-        if (!outcome.cancelled) urls_.setOutcomes({outcomeChange(entry, outcome)});
+        download_->meter.finished(entry, outcome);
+        urls_.clearProgress(entry);
+        if (!outcome.cancelled || outcome.paused) urls_.setOutcomes({outcomeChange(entry, outcome)});
     });
     connect(job, &Download::DownloadJob::result, this, &Form1::downloadRunFinished);
     trap.run(122, [&] {
-        state.address = Download::DisplayAddress(Download::FetchAddress(urls_.textAt(1)));
-        state.item = 1;
-        showRunFigures(Download::JobFigures{{}, urls_.idAt(1), urls_.textAt(1), urls_.count(), false});
+        Download::JobFigures first;
+        first.earliest = urls_.idAt(1);
+        first.earliestText = urls_.textAt(1);
+        first.items = urls_.count();
+        showRunFigures(first);
     });
     trap.run(136, [&] { job->start(); });
 }
@@ -251,6 +250,7 @@ void Form1::downloadRunFinished(const Download::JobResult& result) {
         changes.reserve(result.notReached.size());
         for (const Download::EntryId entry : result.notReached) changes.push_back({entry, UrlList::Outcome::NotReached, QString()});
         urls_.setOutcomes(changes);
+        urls_.clearAllProgress();
     });
     PushButton2->setText(kStart);
     trap.run(140, [&] { setMousePointer(PointerDefault); });

@@ -92,9 +92,12 @@ void Form1::offerUnfinishedRun() {
     std::optional<Download::UnfinishedRunRecord::Leftover> forget;
     if (auto leftover = Download::UnfinishedRunRecord::FindLeftover(stateFolder_)) {
         const Download::UnfinishedRun& run = leftover->run();
-        const QString question = QStringLiteral("The last run did not finish.\nPut the %1 downloads it did not store back in the list?")
-                                     .arg(run.entries.size());
-        if (dialogs_.msgBox(question, Dialogs::YesNo) == Dialogs::Yes) {
+        const qint64 kept = Download::PartialStore(stateFolder_).keptBytes(run.folder, run.entries);
+        const int answer = dialogs_.msgBox(Main::UnfinishedRunQuestion(run.entries.size(), kept), Dialogs::YesNoCancel);
+        if (answer == Dialogs::Cancel) {
+            // Not now: the record and its partials stay, and the next start asks again.
+            leftover.reset();
+        } else if (answer == Dialogs::Yes) {
             // The record is a file anyone could have written: its entries pass the rule typed ones do.
             Main::NotAdded notAdded;
             UrlList::Batch batch(urls_);

@@ -1,5 +1,6 @@
 #include "app/QtDialogs.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QCoreApplication>
 #include <QFont>
@@ -83,6 +84,11 @@ int QtDialogs::messageBox(const QString& text, int code, const QString& caption)
         box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
         box.setDefaultButton(QMessageBox::Yes);
         box.setEscapeButton(QMessageBox::No);
+    } else if ((code & 7) == YesNoCancel) {
+        box.setStandardButtons(QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
+        box.setDefaultButton(QMessageBox::Yes);
+        box.setEscapeButton(QMessageBox::Cancel);
+        box.button(QMessageBox::Cancel)->setText(QStringLiteral("Not Now"));
     } else {
         box.setStandardButtons(QMessageBox::Ok);
     }
@@ -90,6 +96,7 @@ int QtDialogs::messageBox(const QString& text, int code, const QString& caption)
     const int pressed = box.exec();
     if (pressed == QMessageBox::Yes) return Yes;
     if (pressed == QMessageBox::No) return No;
+    if (pressed == QMessageBox::Cancel) return Cancel;
     return Ok;
 }
 

@@ -1,68 +1,25 @@
 #include "app/RunProgress.h"
 
+#include <QDir>
 #include <QStringList>
 
+#include <algorithm>
 #include <cmath>
 
 namespace RunProgress {
 
 namespace {
-struct Unit {
-    double size;
-    const char* name;
-};
-Unit unitFor(qint64 bytes) {
-    if (bytes >= 1000LL * 1000 * 1000) return {1e9, "GB"};
-    if (bytes >= 1000LL * 1000) return {1e6, "MB"};
-    if (bytes >= 1000) return {1e3, "kB"};
-    return {1, "B"};
-}
-QString inUnit(qint64 bytes, const Unit& unit) {
-    if (unit.size == 1) return QString::number(bytes);
-    return QString::number(double(bytes) / unit.size, 'f', 1);
-}
+const QString kDot = QStringLiteral(" \u00b7 ");
+// The time left is shown once the speed has been measured this long.
+constexpr qint64 kSteadyMs = 2000;
 }  // namespace
 
-QString Bytes(qint64 bytes) {
-    const Unit unit = unitFor(bytes);
-    return inUnit(bytes, unit) + QLatin1Char(' ') + QLatin1String(unit.name);
-}
+QString Bytes(qint64 bytes) { return Download::ByteSize(bytes); }
 
 QString Duration(qint64 seconds) {
     const qint64 h = seconds / 3600, m = seconds / 60 % 60, s = seconds % 60;
     if (h > 0) return QStringLiteral("%1:%2:%3").arg(h).arg(m, 2, 10, QLatin1Char('0')).arg(s, 2, 10, QLatin1Char('0'));
     return QStringLiteral("%1:%2").arg(m).arg(s, 2, 10, QLatin1Char('0'));
-}
-
-QString FiguresText(const Figures& f) {
-    QStringList parts;
-    const bool several = f.atOnce > 1;
-    if (f.retryInMs >= 0 && !several) {
-        const qint64 seconds = (f.retryInMs + 999) / 1000;
-        parts << QStringLiteral("try %1 of %2 in %3 s").arg(f.attempt + 1).arg(f.maxTries).arg(seconds);
-    } else {
-        if (several) {
-            parts << QStringLiteral("%1 at once").arg(f.atOnce);
-        } else if (f.total > 0) {
-            const Unit unit = unitFor(f.total);
-            parts << inUnit(f.received, unit) + QStringLiteral(" of ") + inUnit(f.total, unit) + QLatin1Char(' ') +
-                         QLatin1String(unit.name);
-        } else if (f.received > 0) {
-            parts << Bytes(f.received);
-        }
-        if (f.bytesPerSecond >= 0 && (several || f.received > 0 || f.total > 0)) {
-            parts << Bytes(static_cast<qint64>(f.bytesPerSecond)) + QStringLiteral("/s");
-            // The run's own time left where it is known, else that of the one item under way.
-            const qint64 left = f.leftBytes >= 0 ? f.leftBytes : (!several && f.total > 0 ? f.total - f.received : -1);
-            if (left >= 0 && f.bytesPerSecond > 0) {
-                const double seconds = double(std::max<qint64>(0, left)) / f.bytesPerSecond;
-                parts << Duration(static_cast<qint64>(std::ceil(seconds))) + QStringLiteral(" left");
-            }
-        }
-        if (f.attempt > 1 && !several) parts << QStringLiteral("try %1 of %2").arg(f.attempt).arg(f.maxTries);
-    }
-    if (f.items > 1) parts << QStringLiteral("%1 of %2").arg(f.item).arg(f.items);
-    return parts.join(QStringLiteral(" \u00b7 "));
 }
 
 void RateMeter::sample(qint64 atMs, qint64 bytes) {
@@ -78,6 +35,164 @@ double RateMeter::bytesPerSecond() const {
     const auto& [t1, b1] = samples_.back();
     if (t1 - t0 < 500) return -1;
     return double(b1 - b0) * 1000.0 / double(t1 - t0);
+}
+
+void RunMeter::reset(const QString& folder, int items) {
+    *this = RunMeter();
+    folder_ = folder;
+    items_ = items;
+}
+
+void RunMeter::started(Download::EntryId entry, const QString& shownName) {
+    const auto [at, added] = under_.try_emplace(entry);
+    if (!added) return;
+    at->second.name = shownName;
+    ++begun_;
+    if (name_.isEmpty()) name_ = shownName;
+    measure();
+}
+
+void RunMeter::finished(Download::EntryId entry, const Download::ItemOutcome& outcome) {
+    const auto at = under_.find(entry);
+    qint64 bytes = outcome.bytes;
+    if (at != under_.end()) {
+        if (bytes < 0) bytes = at->second.received;
+        under_.erase(at);
+        endedRows_.push_back(entry);
+    } else {
+        ++begun_;  // ended before the window heard it begin
+    }
+    bytes = std::max<qint64>(0, bytes);
+    ++ended_;
+    endedBytes_ += bytes;
+    // A stored file's length is its size; a failed or skipped item tells nothing of the others.
+    if (outcome.stored || outcome.paused) {
+        const qint64 size = outcome.stored ? bytes : outcome.size;
+        if (size > 0) {
+            endedKnownSum_ += size;
+            ++endedKnownCount_;
+        }
+    }
+    measure();
+}
+
+void RunMeter::update(const Download::JobFigures& f, qint64 nowMs) {
+    nowMs_ = nowMs;
+    if (firstMs_ < 0) firstMs_ = nowMs;
+    items_ = f.items;
+    allBegun_ = f.allBegun;
+    underWay_ = f.run.underWay;
+    for (std::size_t k = 0; k < f.run.items.size() && k < f.entries.size(); ++k) {
+        const auto at = under_.find(f.entries[k]);
+        if (at == under_.end()) continue;
+        const Download::ItemFigures& item = f.run.items[k];
+        Under& under = at->second;
+        under.received = item.received;
+        under.size = item.total;
+        under.retryInMs = item.retryAtMs > 0 ? std::max<qint64>(0, item.retryAtMs - nowMs) : -1;
+        if (!item.name.isEmpty()) under.storedName = item.name;
+        under.rate.sample(nowMs, item.received);
+        under.changed = true;
+    }
+    rate_.sample(nowMs, f.run.bytesMoved);
+    if (f.earliest != 0) earliest_ = f.earliest;
+    if (const auto at = under_.find(earliest_); at != under_.end())
+        name_ = at->second.storedName.isEmpty() ? at->second.name : at->second.storedName;
+    else if (f.earliest != 0 && !f.earliestText.isEmpty())
+        name_ = Download::ShownName(f.earliestText);
+    measure();
+}
+
+void RunMeter::measure() {
+    qint64 knownSum = endedKnownSum_;
+    qint64 knownCount = endedKnownCount_;
+    for (const auto& [entry, under] : under_) {
+        if (under.size > 0) {
+            knownSum += under.size;
+            ++knownCount;
+        }
+    }
+    const int items = std::max(items_, begun_);
+    qint64 received = endedBytes_;
+    for (const auto& [entry, under] : under_) received += under.received;
+    received_ = received;
+    double share = 0;
+    if (knownCount > 0) {
+        const double mean = double(knownSum) / double(knownCount);
+        double whole = double(endedBytes_);
+        for (const auto& [entry, under] : under_)
+            whole += under.size > 0 ? double(std::max(under.size, under.received)) : std::max(mean, double(under.received));
+        whole += double(std::max(0, items - begun_)) * mean;
+        whole_ = static_cast<qint64>(std::llround(whole));
+        share = whole > 0 ? double(received) / whole : 0;
+    } else {
+        whole_ = -1;
+        share = items > 0 ? double(ended_) / double(items) : 0;
+    }
+    const bool over = items > 0 && ended_ >= items && allBegun_;
+    const int value = over ? 100 : std::min(99, static_cast<int>(std::floor(std::clamp(share, 0.0, 1.0) * 100.0)));
+    bar_ = std::max(bar_, value);
+}
+
+QStringList RunMeter::figuresTexts() const {
+    return {figuresText(true, true), figuresText(true, false), figuresText(false, false)};
+}
+
+QString RunMeter::figuresText(bool underWay, bool withSpeed) const {
+    QStringList parts;
+    if (underWay) parts << QStringLiteral("%1 under way").arg(underWay_);
+    if (whole_ > 0)
+        parts << Download::ByteShare(std::min(received_, whole_), whole_);
+    else if (received_ > 0)
+        parts << Bytes(received_);
+    const double speed = rate_.bytesPerSecond();
+    if (speed >= 0) {
+        if (withSpeed) parts << Bytes(static_cast<qint64>(speed)) + QStringLiteral("/s");
+        if (speed > 0 && whole_ > 0 && rate_.spanMs() >= kSteadyMs) {
+            const double seconds = double(std::max<qint64>(0, whole_ - received_)) / speed;
+            parts << Duration(static_cast<qint64>(std::ceil(seconds))) + QStringLiteral(" left");
+        }
+    }
+    parts << QStringLiteral("%1 of %2 done").arg(ended_).arg(std::max(items_, begun_));
+    return parts.join(kDot);
+}
+
+RowFigures RunMeter::rowOf(Download::EntryId entry, Under& under) const {
+    RowFigures row;
+    row.entry = entry;
+    if (under.size > 0) row.share = std::clamp(double(under.received) / double(under.size), 0.0, 1.0);
+    if (under.retryInMs >= 0) {
+        row.text = QStringLiteral("retry in ") + Duration((under.retryInMs + 999) / 1000);
+    } else {
+        QStringList parts;
+        if (under.size > 0)
+            parts << QStringLiteral("%1 %").arg(static_cast<int>(std::floor(row.share * 100.0)));
+        else if (under.received > 0)
+            parts << Bytes(under.received);
+        const double speed = under.rate.bytesPerSecond();
+        if (!parts.isEmpty() && speed >= 0) parts << Bytes(static_cast<qint64>(speed)) + QStringLiteral("/s");
+        row.text = parts.join(kDot);
+    }
+    const QString size = under.size > 0 ? Bytes(under.size) : QStringLiteral("size not known yet");
+    row.tip = under.storedName.isEmpty()
+                  ? QStringLiteral("Saving into %1 \u00b7 %2").arg(QDir::toNativeSeparators(folder_), size)
+                  : QStringLiteral("Saving as %1 \u00b7 %2").arg(QDir::toNativeSeparators(QDir(folder_).filePath(under.storedName)), size);
+    return row;
+}
+
+std::vector<RowFigures> RunMeter::changedRows() {
+    std::vector<RowFigures> rows;
+    for (auto& [entry, under] : under_) {
+        if (!under.changed) continue;
+        under.changed = false;
+        RowFigures row = rowOf(entry, under);
+        // Only what a row shows differently is sent to the list.
+        const QString key = row.text + QChar(1) + row.tip + QChar(1) + QString::number(int(row.share * 1000));
+        if (key == under.lastText) continue;
+        under.lastText = key;
+        rows.push_back(std::move(row));
+    }
+    return rows;
 }
 
 }  // namespace RunProgress

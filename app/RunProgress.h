@@ -1,11 +1,15 @@
 #pragma once
-// The figures the progress bar shows of a run: the bytes of the item being fetched (when it is
-// the only one) or how many are under way, the run's recent speed, the time left, which item and
-// which try.
+// What the window shows of a run: the bar's share of the run's bytes, the caption's figures and
+// each row's own, all worked out from what the job tells, without a widget, so that they can be
+// checked on their own.
 #include <QString>
 
 #include <deque>
+#include <unordered_map>
 #include <utility>
+#include <vector>
+
+#include "download/DownloadJob.h"
 
 namespace RunProgress {
 
@@ -13,23 +17,6 @@ namespace RunProgress {
 QString Bytes(qint64 bytes);
 // "0:41", "1:02:03".
 QString Duration(qint64 seconds);
-
-struct Figures {
-    qint64 received = 0;
-    qint64 total = -1;            // -1: the server gave no size
-    double bytesPerSecond = -1;   // -1: not measured yet
-    int item = 0;
-    int items = 0;
-    int attempt = 0;              // the try under way, or the one that failed while waiting
-    int maxTries = 0;
-    qint64 retryInMs = -1;        // >= 0 while waiting for the next try
-    int atOnce = 1;               // transfers under way
-    qint64 leftBytes = -1;        // what the whole run still has to bring, when known
-};
-
-// "1.2 of 2.0 GB · 19.8 MB/s · 0:41 left · 3 of 300" with one transfer under way,
-// "3 at once · 41.2 MB/s · 0:41 left · 15 of 98" with several; parts without data are left out.
-QString FiguresText(const Figures& figures);
 
 // The speed over the last few seconds, from samples of the bytes received.
 class RateMeter {
@@ -39,9 +26,89 @@ public:
     void sample(qint64 atMs, qint64 bytes);
     // -1 until the samples span half a second.
     double bytesPerSecond() const;
+    // How long the samples reach back.
+    qint64 spanMs() const { return samples_.size() < 2 ? 0 : samples_.back().first - samples_.front().first; }
 
 private:
     std::deque<std::pair<qint64, qint64>> samples_;  // time, bytes
+};
+
+// A row under way, as its right end and its tip show it.
+struct RowFigures {
+    Download::EntryId entry = 0;
+    double share = -1;   // of its size received, -1 while its size is unknown
+    QString text;        // "45 % · 2.1 MB/s", "1.2 MB · 2.1 MB/s", "retry in 0:07"
+    QString tip;         // "Saving as /out/big.iso · 209.7 MB"
+};
+
+// The run as the window sees it, fed with the job's signals.
+//
+// The bar counts bytes: the run's received bytes over its whole bytes, where an item not begun
+// yet counts as the mean size of the items begun so far whose size is known, and an item of
+// unknown size as that mean until it ends. Until any size is known it counts ended items. It
+// never moves backwards and shows 100 only once every item has ended.
+class RunMeter {
+public:
+    // A new run into `folder` of `items` items, as the list stands.
+    void reset(const QString& folder, int items);
+    void started(Download::EntryId entry, const QString& shownName);
+    void finished(Download::EntryId entry, const Download::ItemOutcome& outcome);
+    // A snapshot of the run at `nowMs` (steady milliseconds, as Download::SteadyNowMs() gives).
+    void update(const Download::JobFigures& figures, qint64 nowMs);
+
+    // 0 to 100.
+    int barValue() const { return bar_; }
+    // The earliest unfinished item's file name: the name it is stored under, or the address's
+    // last part until that is known.
+    const QString& name() const { return name_; }
+    // "6 under way · 157 of 348 MB · 4.1 MB/s · 0:38 left · 34 of 55 done"
+    QString figuresText() const { return figuresText(true, true); }
+    // That, then shorter for a narrow bar: without the speed, then without how many are under way.
+    QStringList figuresTexts() const;
+    // The rows under way whose figures changed since the last call, and those no longer under way.
+    std::vector<RowFigures> changedRows();
+    std::vector<Download::EntryId> takeEndedRows() { return std::exchange(endedRows_, {}); }
+
+    qint64 receivedBytes() const { return received_; }
+    qint64 wholeBytes() const { return whole_; }  // -1 while no size is known
+    int endedItems() const { return ended_; }
+    int items() const { return items_; }
+
+private:
+    struct Under {
+        QString name;        // shown until the answer names it
+        QString storedName;  // the answer's name
+        qint64 received = 0;
+        qint64 size = -1;
+        qint64 retryInMs = -1;
+        RateMeter rate;
+        bool changed = true;
+        QString lastText;
+    };
+    void measure();
+    QString figuresText(bool underWay, bool speed) const;
+    RowFigures rowOf(Download::EntryId entry, Under& under) const;
+
+    QString folder_;
+    std::unordered_map<Download::EntryId, Under> under_;
+    std::vector<Download::EntryId> endedRows_;
+    // Ended items, summed.
+    int ended_ = 0;
+    qint64 endedBytes_ = 0;
+    qint64 endedKnownSum_ = 0;  // the sizes of ended items whose size is known
+    int endedKnownCount_ = 0;
+    int begun_ = 0;
+    int items_ = 0;
+    int underWay_ = 0;
+    bool allBegun_ = false;
+    qint64 received_ = 0;
+    qint64 whole_ = -1;
+    int bar_ = 0;
+    QString name_;
+    Download::EntryId earliest_ = 0;
+    RateMeter rate_;
+    qint64 nowMs_ = 0;
+    qint64 firstMs_ = -1;
 };
 
 }  // namespace RunProgress

@@ -17,6 +17,7 @@
 
 #include "app/StartupEnvironment.h"
 #include "download/ConnectionTry.h"
+#include "download/RunSummary.h"
 #include "download/UnfinishedWork.h"
 #include "support/ConnectivityCheck.h"
 #include "app/ErrorTrap.h"
@@ -128,6 +129,22 @@ QString DefaultOutputFolder(const QString& desktopFolder, const std::function<QS
     const QString home = homeFolder ? homeFolder() : QString();
     // With no home either, the desktop's path stays, and the start button says it is missing.
     return home.isEmpty() ? desktopFolder : GetDesktopFolder(home);
+}
+
+}  // namespace Main
+
+namespace Main {
+
+QString UnfinishedRunQuestion(qsizetype downloads, qint64 keptBytes) {
+    const bool one = downloads == 1;
+    QString text = QStringLiteral("The last run did not finish.\nPut the %1 it did not store back in the list?")
+                       .arg(Download::Counted(downloads, "download", "downloads"));
+    if (keptBytes > 0) {
+        const QString kept = Download::ByteSize(keptBytes);
+        text += QStringLiteral(" %1 of %2 is kept and will be continued.\nNo removes the kept %1.")
+                    .arg(kept, one ? QStringLiteral("it") : QStringLiteral("them"));
+    }
+    return text;
 }
 
 }  // namespace Main

@@ -31,6 +31,10 @@ int DrawFrom1To100();
 QString ApplicationTitleFor(const QString& productName);
 void SetApplicationTitle(Dialogs::DialogService& dialogs);
 
+// The box at start-up after a run that did not finish: how many downloads it did not store and
+// how much of them is kept, and what No does with that.
+QString UnfinishedRunQuestion(qsizetype downloads, qint64 keptBytes);
+
 // The desktop folder followed by "/". Fails when the folder cannot be determined (empty path).
 QString GetDesktopFolder(const QString& desktopPath);
 

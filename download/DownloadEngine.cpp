@@ -99,12 +99,17 @@ void Engine::endActive(Listener& listener, std::size_t at, ItemOutcome outcome) 
             intoResult_ = a->transfer->error();
         setOutcome(index, std::move(outcome));
     } else if (!complete) {
+        outcome.bytes = a->transfer->received();
+        outcome.size = a->transfer->total();
         // Stopped or closed: a big item's bytes stay on disk under its partial name, recorded, so
         // that the next run of this address into this folder goes on from there.
-        if (a->big && outcome.cancelled)
-            partials_->stopped(*a);
-        else
+        if (a->big && outcome.cancelled) {
+            const qint64 kept = partials_->stopped(*a);
+            outcome.paused = kept >= 0;
+            if (outcome.paused) outcome.bytes = kept;
+        } else {
             partials_->failed(*a);
+        }
         if (a->named) naming_->givenBack(a->job.base, a->job.target);
         setOutcome(index, std::move(outcome));
     } else {

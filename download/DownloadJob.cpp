@@ -253,8 +253,11 @@ void DownloadJob::ended(int index, ItemOutcome outcome) {
 void DownloadJob::showProgress() {
     JobFigures figures;
     figures.run = engine_.figures();
+    figures.entries.reserve(figures.run.items.size());
     for (const ItemFigures& under : figures.run.items) {
-        if (under.index < 0 || under.index >= static_cast<int>(handed_.size())) continue;
+        const bool known = under.index >= 0 && under.index < static_cast<int>(handed_.size());
+        figures.entries.push_back(known ? handed_[static_cast<std::size_t>(under.index)].entry : 0);
+        if (!known) continue;
         Handed& item = handed_[static_cast<std::size_t>(under.index)];
         if (!under.name.isEmpty() && !item.named) {
             item.named = true;
@@ -280,7 +283,8 @@ void DownloadJob::runEnded() {
     closing.stopped = stopping_;
     for (const Handed& item : handed_) {
         if (item.withdrawn) continue;
-        if (!item.ended || item.outcome.cancelled) {
+        // A paused item kept its bytes: it is counted apart, not as one the run never came to.
+        if (!item.ended || (item.outcome.cancelled && !item.outcome.paused)) {
             closing.notReached.push_back(item.entry);
             continue;
         }

@@ -48,6 +48,7 @@ struct JobOptions {
 // The run as it stands, a few times a second.
 struct JobFigures {
     RunFigures run;       // the engine's snapshot
+    std::vector<EntryId> entries;  // the entry of each of run.items (0 for none)
     EntryId earliest = 0; // the earliest item under way (0 for none)
     QString earliestText;
     int items = 0;        // items begun and still to come, as the list stands now

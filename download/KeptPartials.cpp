@@ -63,10 +63,11 @@ void KeptPartials::look(EngineItem& a) {
         syncLater(a);
 }
 
-void KeptPartials::stopped(EngineItem& a) {
-    if (!a.big) return;
-    syncNow(a);
+qint64 KeptPartials::stopped(EngineItem& a) {
+    if (!a.big) return -1;
+    const qint64 kept = syncNow(a);
     a.job.fd.reset();
+    return kept;
 }
 
 void KeptPartials::stored(EngineItem& a) {
@@ -136,15 +137,19 @@ void KeptPartials::keep(EngineItem& a) {
 
 // Writes a big item's bytes out and records how many are on disk: after a crash nothing past
 // them is trusted.
-void KeptPartials::syncNow(EngineItem& a) {
+qint64 KeptPartials::syncNow(EngineItem& a) {
     syncer_.drain();
     const Transfer& t = *a.transfer;
-    if (::fdatasync(a.job.fd.get()) != 0) return;
-    a.partial.goodLength = t.received();
-    a.partial.total = t.total();
-    a.partial.validator = t.rangeValidator();
-    a.syncedBytes = a.partial.goodLength;
-    store().put(a.partial);
+    // Failing that, the last record stands.
+    if (::fdatasync(a.job.fd.get()) != 0) return a.partial.goodLength;
+    PartialRecord now = a.partial;
+    now.goodLength = t.received();
+    now.total = t.total();
+    now.validator = t.rangeValidator();
+    if (!store().put(now)) return a.partial.goodLength;
+    a.partial = now;
+    a.syncedBytes = now.goodLength;
+    return now.goodLength;
 }
 
 // The same while the item goes on, on the syncer.

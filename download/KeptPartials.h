@@ -30,16 +30,17 @@ public:
     // While the item comes in: made a partial once it is big, its record brought up to date as
     // it grows.
     void look(EngineItem& item);
-    // The item ends: stopped (a big one's bytes stay, recorded), stored (the partial became the
-    // file: its record goes) or failed (nothing of it stays, small or big).
-    void stopped(EngineItem& item);
+    // The item ends: stopped (a big one's bytes stay, recorded: returns how many the record says
+    // are on disk, -1 when nothing is kept), stored (the partial became the file: its record
+    // goes) or failed (nothing of it stays, small or big).
+    qint64 stopped(EngineItem& item);
     void stored(EngineItem& item);
     void failed(EngineItem& item);
 
 private:
     PartialStore& store();
     void keep(EngineItem& item);
-    void syncNow(EngineItem& item);
+    qint64 syncNow(EngineItem& item);
     void syncLater(EngineItem& item);
 
     Publisher& publisher_;

@@ -7,7 +7,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -314,6 +316,28 @@ int PartialStore::removeForRun(const QString& folder, const QStringList& urls) {
     int removed = 0;
     for (const QString& url : urls) removed += removeWithPartial(folder, url) ? 1 : 0;
     return removed;
+}
+
+qint64 PartialStore::keptBytes(const QString& folder, const QStringList& urls) const {
+    const Fw::UniqueFd dirFd = openFolder(partialsFolder_);
+    if (!dirFd) return 0;
+    Fw::UniqueFd listFd(::dup(dirFd.get()));
+    DIR* dir = listFd ? ::fdopendir(listFd.get()) : nullptr;
+    if (!dir) return 0;
+    listFd.release();
+    const QSet<QString> wanted(urls.begin(), urls.end());
+    const QString inFolder = recordFolder(folder);
+    qint64 kept = 0;
+    while (dirent* entry = ::readdir(dir)) {
+        const char* name = entry->d_name;
+        struct stat st;
+        if (!isRecordKeyName(name, ".rec") || ::fstatat(dirFd.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        const auto record = readPartialRecord(dirFd.get(), name);
+        if (record && record->folder == inFolder && wanted.contains(record->url)) kept += std::max<qint64>(0, record->goodLength);
+    }
+    ::closedir(dir);
+    return kept;
 }
 
 int PartialStore::removeExpired() {

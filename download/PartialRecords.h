@@ -78,6 +78,9 @@ public:
     // Forgets the record and removes its partial when that is still the recorded one and not
     // in use. True when a partial was removed.
     bool removeWithPartial(const QString& folder, const QString& url);
+    // How many bytes the records of these addresses into `folder` say are kept on disk. Reads
+    // the records once, however many addresses there are.
+    qint64 keptBytes(const QString& folder, const QStringList& urls) const;
     // The partials of a run the user does not want back. Returns how many files were removed.
     int removeForRun(const QString& folder, const QStringList& urls);
     // Partials of ours in `folder` (marked) that no record claims: a copy killed while it made

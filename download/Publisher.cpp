@@ -186,6 +186,7 @@ ItemOutcome Publisher::finish(FinishJob& job) {
                 return outcome;
             }
             outcome.stored = true;
+            outcome.bytes = st.st_size;
             outcome.path = whereNow(*job.folder, candidate);
             return outcome;
         }

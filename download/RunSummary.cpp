@@ -8,7 +8,10 @@ namespace Download {
 
 void RunSummary::add(const QString& url, const ItemOutcome& outcome) {
     ++items_;
-    if (outcome.stored)
+    if (outcome.paused) {
+        ++paused_;
+        pausedBytes_ += std::max<qint64>(0, outcome.bytes);
+    } else if (outcome.stored)
         stored_.emplace_back(url, outcome.path);
     else if (outcome.skipped)
         ++skipped_;
@@ -25,7 +28,8 @@ QString RunSummary::finalMessage() const {
         text += QLatin1Char('.');
     }
     if (failures_.empty()) return text + unreachedLines();
-    text += QStringLiteral("\r\n\r\n%1 of %2 downloads failed:").arg(failures_.size()).arg(items_);
+    // Of all the run's items, those it never came to included.
+    text += QStringLiteral("\r\n\r\n%1 of %2 failed:").arg(failures_.size()).arg(Counted(items_ + notReached_, "download", "downloads"));
     const int listed = std::min<int>(kListed, static_cast<int>(failures_.size()));
     for (int k = 0; k < listed; ++k)
         text += QStringLiteral("\r\n") + DisplayAddress(failures_[k].first) + QStringLiteral(" - ") + failures_[k].second;
@@ -38,6 +42,10 @@ QString RunSummary::unreachedLines() const {
     QString text;
     if (!movedTo_.isEmpty())
         text += QStringLiteral("\r\n\r\nThe folder was moved during the run; its files are now in %1.").arg(movedTo_);
+    if (paused_ > 0)
+        text += QStringLiteral("\r\n\r\n%1 %2 paused with %3 kept; Start continues %4.")
+                    .arg(Counted(paused_, "download", "downloads"), paused_ == 1 ? QStringLiteral("was") : QStringLiteral("were"),
+                         ByteSize(pausedBytes_), paused_ == 1 ? QStringLiteral("it") : QStringLiteral("them"));
     if (notReached_ > 0)
         text += notReached_ == 1 ? QStringLiteral("\r\n\r\n1 item was not reached.")
                                  : QStringLiteral("\r\n\r\n%1 items were not reached.").arg(notReached_);
@@ -47,6 +55,37 @@ QString RunSummary::unreachedLines() const {
                     : QStringLiteral("\r\n\r\n%1 entries were removed from the list before they were reached.")
                           .arg(removedBeforeReached_);
     return text;
+}
+
+namespace {
+struct Unit {
+    double size;
+    const char* name;
+};
+Unit unitFor(qint64 bytes) {
+    if (bytes >= 1000LL * 1000 * 1000) return {1e9, "GB"};
+    if (bytes >= 1000LL * 1000) return {1e6, "MB"};
+    if (bytes >= 1000) return {1e3, "kB"};
+    return {1, "B"};
+}
+QString inUnit(qint64 bytes, const Unit& unit) {
+    if (unit.size == 1) return QString::number(bytes);
+    return QString::number(double(bytes) / unit.size, 'f', 1);
+}
+}  // namespace
+
+QString ByteSize(qint64 bytes) {
+    const Unit unit = unitFor(bytes);
+    return inUnit(bytes, unit) + QLatin1Char(' ') + QLatin1String(unit.name);
+}
+
+QString ByteShare(qint64 part, qint64 whole) {
+    const Unit unit = unitFor(whole);
+    return inUnit(part, unit) + QStringLiteral(" of ") + inUnit(whole, unit) + QLatin1Char(' ') + QLatin1String(unit.name);
+}
+
+QString Counted(qint64 count, const char* one, const char* many) {
+    return QString::number(count) + QLatin1Char(' ') + QLatin1String(count == 1 ? one : many);
 }
 
 int SharePercent(qint64 i, qint64 count) {

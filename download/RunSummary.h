@@ -11,8 +11,12 @@ struct ItemOutcome {
     bool stored = false;
     bool cancelled = false;
     bool skipped = false;  // a file of its name and size was there already
+    // Stopped with its bytes kept in a recorded partial file: the next run of it continues there.
+    bool paused = false;
     QString path;    // where the file was stored, or the file that made it skipped
     QString reason;  // why it was not
+    qint64 bytes = -1;  // body bytes it ended with: a stored file's length, a paused item's kept bytes
+    qint64 size = -1;   // the size its answer announced; -1 when unknown
 };
 
 // What the end of a run reports.
@@ -23,6 +27,8 @@ public:
     int failedCount() const { return static_cast<int>(failures_.size()); }
     int skippedCount() const { return skipped_; }
     int storedCount() const { return static_cast<int>(stored_.size()); }
+    int pausedCount() const { return paused_; }
+    qint64 pausedBytes() const { return pausedBytes_; }
     // The failed items in list order: URL and reason.
     const std::vector<std::pair<QString, QString>>& failures() const { return failures_; }
     // The stored items in list order: URL and the path of its file.
@@ -38,8 +44,9 @@ public:
     void setFolderMovedTo(const QString& folder) { movedTo_ = folder; }
     // "Done." ("Stopped." for a stopped run), then a line of how many were stored, skipped and
     // failed ("298 stored, 12 skipped, 2 failed."), then after a blank line the first few failed
-    // URLs with their reasons; then how many were not reached, and how many were removed before
-    // they were reached.
+    // URLs with their reasons; then how many were paused with their bytes kept, how many were not
+    // reached, and how many were removed before they were reached. Those counts add up to the
+    // run's items.
     QString finalMessage() const;
 
     static constexpr int kListed = 5;
@@ -49,6 +56,8 @@ private:
 
     int items_ = 0;
     int skipped_ = 0;
+    int paused_ = 0;
+    qint64 pausedBytes_ = 0;
     std::vector<std::pair<QString, QString>> failures_;  // URL, reason
     bool stopped_ = false;
     int notReached_ = 0;
@@ -56,6 +65,13 @@ private:
     QString movedTo_;
     std::vector<std::pair<QString, QString>> stored_;    // URL, path
 };
+
+// "512 B", "1.5 kB", "19.8 MB", "2.0 GB" (powers of 1000, as transfer speeds are given).
+QString ByteSize(qint64 bytes);
+// "77.6 of 209.7 MB": both in the unit of the whole.
+QString ByteShare(qint64 part, qint64 whole);
+// "1 download", "3 downloads".
+QString Counted(qint64 count, const char* one, const char* many);
 
 // Percent i / count * 100, rounded to the nearest integer with halves to the even neighbour.
 int SharePercent(qint64 i, qint64 count);

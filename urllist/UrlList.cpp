@@ -153,6 +153,7 @@ void UrlList::clearStorage() {
     spans_.clear();
     spans_.shrink_to_fit();
     notes_.clear();
+    progress_.clear();
     if (openBatches_ > 0) {
         // Staged texts of an open batch still live in the blocks, and stay live.
         garbageBytes_ += liveBytes_ - stagedBytes_;
@@ -298,9 +299,15 @@ QVariant UrlList::data(const QModelIndex& index, int role) const {
     switch (role) {
     case Qt::DisplayRole: break;
     case Qt::DecorationRole: return decorations_[span.outcome];
+    case ProgressRole:
+    case ProgressTextRole: return progress_.empty() ? QVariant() : progressData(span.id, role);
     case Qt::ToolTipRole: {
-        // The address, then what the last run made of it.
+        // The address, then what the last run made of it, or what the run under way makes of it.
         const QString address = toolTipAt(index.row() + 1);
+        if (!progress_.empty()) {
+            const QVariant now = progressData(span.id, Qt::ToolTipRole);
+            if (now.isValid()) return address + QLatin1Char('\n') + now.toString();
+        }
         if (span.outcome == 0) return address;
         const auto it = notes_.find(span.id);
         const QString note = it != notes_.end() ? it->second : toolTips_[span.outcome];

@@ -81,7 +81,8 @@ public:
     EntryId nextId() const { return nextId_; }        // the id the next entry added gets
 
     // What the last run did with an entry, shown on its row (decoration and tool tip).
-    enum class Outcome : std::uint8_t { None, Stored, Failed, NotReached, Skipped };
+    // Paused: stopped with its bytes kept, so that the next run continues it.
+    enum class Outcome : std::uint8_t { None, Stored, Failed, NotReached, Skipped, Paused };
     static constexpr int OutcomeRole = Qt::UserRole + 1;
     void setOutcome(EntryId id, Outcome outcome, const QString& note);  // nothing when the entry is gone
     // Several at once, told to views as one change over the rows they span.
@@ -102,6 +103,23 @@ public:
     // What a row of that outcome shows: its decoration (an icon the window picks), and the tool
     // tip of an entry without a note of its own.
     void setOutcomeLook(Outcome outcome, const QVariant& decoration, const QString& toolTip);
+
+    // ---- Rows under way (UrlListProgress.cpp) ----
+    // While a run fetches an entry its row shows how far it has got: the share of its size
+    // received (ProgressRole: 0 to 1, -1 while its size is unknown; nothing when the row is not
+    // under way), a short text for the row's right end (ProgressTextRole) and a line of its tool
+    // tip. Each change is told to views for that row only.
+    static constexpr int ProgressRole = Qt::UserRole + 2;
+    static constexpr int ProgressTextRole = Qt::UserRole + 3;
+    struct Progress {
+        double share = -1;
+        QString text;
+        QString tip;
+    };
+    void setProgress(EntryId id, Progress progress);  // nothing when the entry is gone
+    void clearProgress(EntryId id);
+    void clearAllProgress();
+    bool hasProgress(EntryId id) const { return progress_.count(id) > 0; }
 
     // ---- Reordering (UrlListEdit.cpp) ----
     // `chosen` has one flag per entry, and afterwards flags where the chosen entries now stand.
@@ -181,8 +199,12 @@ private:
     void rotateRows(std::size_t first, std::size_t middle, std::size_t end);
     std::deque<Removal> undo_;
 
-    std::array<QVariant, 5> decorations_;
-    std::array<QString, 5> toolTips_;
+    QVariant progressData(EntryId id, int role) const;
+
+    std::array<QVariant, 6> decorations_;
+    std::array<QString, 6> toolTips_;
+    // Rows under way, by id: a few at a time.
+    std::unordered_map<EntryId, Progress> progress_;
     // Tool tips of the last run's outcomes, by id: only entries a run reached have one.
     std::unordered_map<EntryId, QString> notes_;
     EntryId nextId_ = 1;

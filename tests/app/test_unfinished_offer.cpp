@@ -1,10 +1,11 @@
 // The offer at start-up: the entries of a run that did not finish come back on Yes, are
-// forgotten with their partials on No, and a run that finished or is still running elsewhere is
-// never offered.
+// forgotten with their partials on No, stay for the next start on Esc ("not now"), and a run that
+// finished or is still running elsewhere is never offered.
 #include <QApplication>
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTest>
 #include <QDir>
 #include <QFile>
@@ -90,7 +91,9 @@ struct UnfinishedOffer : ::testing::Test {
         ASSERT_TRUE(record.save({lastFolder, entries}));
     }
     QString offerText(int n) const {
-        return s("The last run did not finish.\nPut the %1 downloads it did not store back in the list?").arg(n);
+        return s("The last run did not finish.\nPut the %1 %2 it did not store back in the list?")
+            .arg(n)
+            .arg(n == 1 ? s("download") : s("downloads"));
     }
     // A recorded partial of `url` in the last run's folder.
     void leavePartial(const QString& url, const QString& partName) {
@@ -114,7 +117,7 @@ TEST_F(UnfinishedOffer, YesAppendsTheEntriesSetsTheFolderAndKeepsTheRecordForThi
     start({s("http://already.example/")});
     ASSERT_EQ(dialogs.messages.size(), 1u);
     EXPECT_EQ(dialogs.messages[0].text, offerText(2));
-    EXPECT_EQ(dialogs.messages[0].code, int(Dialogs::YesNo));
+    EXPECT_EQ(dialogs.messages[0].code, int(Dialogs::YesNoCancel));
     EXPECT_EQ(contentsOf(form->urlList()),
               (QStringList{s("http://already.example/"), s("http://a.example/1.iso"), s("http://a.example/2.iso")}));
     EXPECT_EQ(form->Text1->text(), lastFolder);
@@ -153,6 +156,8 @@ TEST_F(UnfinishedOffer, NoForgetsTheRunAndRemovesItsPartialsOnly) {
     dialogs.messageAnswers = {Dialogs::No};
     start();
     ASSERT_EQ(dialogs.messages.size(), 1u);
+    // Only the part of this run's folder is its own; what No does with it is said.
+    EXPECT_EQ(dialogs.messages[0].text, offerText(2) + s(" 4 B of them is kept and will be continued.\nNo removes the kept 4 B."));
     EXPECT_TRUE(form->urlList().count() == 0);
     EXPECT_FALSE(QFile::exists(lastFolder + s("1.iso.part")));
     EXPECT_FALSE(PartialStore(state).find(lastFolder, s("http://a.example/1.iso")));
@@ -164,6 +169,28 @@ TEST_F(UnfinishedOffer, NoForgetsTheRunAndRemovesItsPartialsOnly) {
     dialogs.messages.clear();
     start();
     EXPECT_TRUE(dialogs.messages.empty()) << "answered No once is answered for good";
+}
+
+TEST_F(UnfinishedOffer, EscIsNotNowAndKeepsTheRecordAndItsPartsForTheNextStart) {
+    leaveRun({s("http://a.example/1.iso")});
+    leavePartial(s("http://a.example/1.iso"), s("1.iso.part"));
+    dialogs.messageAnswers = {Dialogs::Cancel};
+    start();
+    ASSERT_EQ(dialogs.messages.size(), 1u);
+    EXPECT_EQ(dialogs.messages[0].text, offerText(1) + s(" 4 B of it is kept and will be continued.\nNo removes the kept 4 B."));
+    EXPECT_EQ(form->urlList().count(), 0);
+    EXPECT_TRUE(QFile::exists(lastFolder + s("1.iso.part")));
+    EXPECT_TRUE(PartialStore(state).find(lastFolder, s("http://a.example/1.iso")));
+
+    // Asked again at the next start, and Yes then brings it back with its part.
+    form.reset();
+    dialogs.messages.clear();
+    dialogs.messageAnswers = {Dialogs::Yes};
+    start();
+    ASSERT_EQ(dialogs.messages.size(), 1u);
+    EXPECT_TRUE(dialogs.messages[0].text.startsWith(offerText(1)));
+    EXPECT_EQ(contentsOf(form->urlList()), QStringList{s("http://a.example/1.iso")});
+    EXPECT_TRUE(QFile::exists(lastFolder + s("1.iso.part")));
 }
 
 TEST_F(UnfinishedOffer, EntriesFromTheRecordPassTheAddressRuleAndThoseThatFailAreNamed) {
@@ -276,7 +303,13 @@ TEST_F(UnfinishedOffer, ABigItemOfAWindowClosedMidRunIsOfferedAndContinuedFromIt
     dialogs.messageAnswers = {Dialogs::Yes};
     start();
     ASSERT_EQ(dialogs.messages.size(), 1u);
-    EXPECT_EQ(dialogs.messages[0].text, offerText(1));
+    // How much is kept, as the record has it, e.g. "21.0 MB of it is kept".
+    const QString offer = dialogs.messages[0].text;
+    EXPECT_TRUE(QRegularExpression(QRegularExpression::escape(offerText(1)) +
+                                   s(" \\d+\\.\\d MB of it is kept and will be continued\\.\nNo removes the kept \\d+\\.\\d MB\\.$"))
+                    .match(offer)
+                    .hasMatch())
+        << offer.toStdString();
     EXPECT_EQ(contentsOf(form->urlList()), QStringList{url});
     EXPECT_EQ(form->Text1->text(), lastFolder);
     dialogs.messages.clear();

@@ -135,3 +135,42 @@ TEST(RunSummary, TheClosingMessageShowsAddressesWithoutSecretsAndShortened) {
     ASSERT_EQ(summary.stored().size(), 1u);
     EXPECT_EQ(summary.stored()[0].second, s("/out/c.jpg"));
 }
+
+TEST(RunSummary, PausedItemsAreCountedApartAndTheCountsAddUpToTheRunsItems) {
+    auto paused = [](qint64 kept) {
+        Download::ItemOutcome outcome;
+        outcome.cancelled = outcome.paused = true;
+        outcome.bytes = kept;
+        outcome.size = 209700000;
+        return outcome;
+    };
+    Download::ItemOutcome stored;
+    stored.stored = true;
+    Download::ItemOutcome failed;
+    failed.reason = s("HTTP 404");
+
+    // Stored 1, failed 1, paused 1, not reached 2: five items.
+    Download::RunSummary one;
+    one.add(s("http://host/a.jpg"), stored);
+    one.add(s("http://host/b.jpg"), failed);
+    one.add(s("http://host/big.iso"), paused(77600000));
+    one.setStopped(true);
+    one.addNotReached(2);
+    EXPECT_EQ(one.pausedCount(), 1);
+    EXPECT_EQ(one.finalMessage(), s("Stopped.\r\n1 stored, 1 failed.\r\n\r\n1 of 5 downloads failed:\r\n"
+                                    "http://host/b.jpg - HTTP 404\r\n\r\n"
+                                    "1 download was paused with 77.6 MB kept; Start continues it.\r\n\r\n"
+                                    "2 items were not reached."));
+
+    Download::RunSummary two;
+    two.add(s("http://host/1.iso"), paused(77600000));
+    two.add(s("http://host/2.iso"), paused(1500000000));
+    two.setStopped(true);
+    EXPECT_EQ(two.pausedBytes(), 1577600000);
+    EXPECT_EQ(two.finalMessage(), s("Stopped.\r\n0 stored.\r\n\r\n2 downloads were paused with 1.6 GB kept; Start continues them."));
+
+    // One failure of one item reads in the singular.
+    Download::RunSummary single;
+    single.add(s("http://host/b.jpg"), failed);
+    EXPECT_TRUE(single.finalMessage().contains(s("\r\n1 of 1 download failed:\r\n"))) << single.finalMessage().toStdString();
+}

@@ -139,9 +139,15 @@ TEST_F(PartialFixture, AStoppedBigItemKeepsItsBytesAndTheNextRunAsksOnlyForTheRe
     const qint64 stopAt = qint64(kSize) * 4 / 10;
     const Download::ItemOutcome stopped = run(stopAt);
     EXPECT_TRUE(stopped.cancelled);
-    // Kept under a name that says what it is, never under the final name.
+    // Kept under a name that says what it is, never under the final name; the outcome says how
+    // much of how much is kept.
     ASSERT_EQ(entriesOf(dir.path()), QStringList{s("big.bin.part")});
     EXPECT_GE(QFileInfo(dir.filePath(s("big.bin.part"))).size(), stopAt);
+    EXPECT_TRUE(stopped.paused);
+    EXPECT_EQ(stopped.bytes, QFileInfo(dir.filePath(s("big.bin.part"))).size());
+    EXPECT_EQ(stopped.size, qint64(kSize));
+    EXPECT_EQ(Download::PartialStore().keptBytes(dir.path(), {http.url(s("/big.bin")), s("http://other.example/")}), stopped.bytes);
+    EXPECT_EQ(Download::PartialStore().keptBytes(dir.path() + s("/elsewhere"), {http.url(s("/big.bin"))}), 0);
 
     slow = false;
     const Download::ItemOutcome done = run(0);
@@ -186,6 +192,7 @@ TEST_F(PartialFixture, AFailedBigItemLeavesNothing) {
     const Download::ItemOutcome failed = run(0);
     EXPECT_FALSE(failed.stored);
     EXPECT_FALSE(failed.cancelled);
+    EXPECT_FALSE(failed.paused);
     EXPECT_TRUE(entriesOf(dir.path()).isEmpty()) << entriesOf(dir.path()).join(s(", ")).toStdString();
     Download::PartialStore store;
     EXPECT_FALSE(store.find(dir.path(), http.url(s("/big.bin"))).has_value());
@@ -270,7 +277,9 @@ TEST_F(PartialFixture, APartThatCannotBeRecordedIsNotKept) {
     });
     fresh.runQueue(std::function<void()>{});
     stopper.join();
-    EXPECT_TRUE(fresh.finishRun().at(0).cancelled);
+    const Download::ItemOutcome stopped = fresh.finishRun().at(0);
+    EXPECT_TRUE(stopped.cancelled);
+    EXPECT_FALSE(stopped.paused) << "nothing kept: not paused";
     EXPECT_TRUE(entriesOf(dir.path()).isEmpty()) << entriesOf(dir.path()).join(s(", ")).toStdString();
 }
 

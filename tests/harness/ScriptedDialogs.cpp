@@ -10,6 +10,7 @@ int ScriptedDialogs::messageBox(const QString& text, int code, const QString& ca
         messageAnswers.pop_front();
         return answer;
     }
+    if ((code & 7) == Dialogs::YesNoCancel) return Dialogs::Cancel;  // as Esc answers it
     return (code & 7) == Dialogs::YesNo ? Dialogs::No : Dialogs::Ok;
 }
 

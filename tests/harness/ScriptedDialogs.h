@@ -26,7 +26,7 @@ struct ShownPrompt {
 class ScriptedDialogs : public Dialogs::DialogService {
 public:
     // Answers, taken in order.
-    std::deque<int> messageAnswers;          // when empty: Ok for OK boxes, No for Yes/No boxes
+    std::deque<int> messageAnswers;          // when empty: Ok for OK boxes, No for Yes/No, Cancel for Yes/No/Cancel
     std::deque<QString> inputAnswers;        // when empty: an unscripted prompt fails the test
     std::deque<QStringList> openFilesAnswers;
     std::deque<QString> folderAnswers;
