@@ -1,15 +1,15 @@
 #include "app/DesktopSignals.h"
 
 #include <QDBusMessage>
-#include <QFutureWatcher>
-#include <QtConcurrent/QtConcurrentRun>
 #include <QPointer>
+#include <QThread>
 #include <QVariantMap>
 #include <QWidget>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <mutex>
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -69,6 +69,11 @@ bool BusGreets(const QByteArray& address, int limitMs) {
 
 }  // namespace
 
+struct DesktopSignals::Connecting {
+    std::mutex lock;
+    std::optional<QDBusConnection> bus;
+};
+
 DesktopSignals::DesktopSignals(QWidget& window) : QObject(&window), window_(window) {
     setObjectName(QStringLiteral("DesktopSignals"));
     pending_.setSingleShot(true);
@@ -96,25 +101,30 @@ QDBusConnection* DesktopSignals::bus() {
         busGivenUp_ = true;
         return nullptr;
     }
-    // A job of the shared pool that holds nothing of this object's: the window may be gone when
-    // it ends, and then its watcher is gone too.
-    connecting_ = true;
+    // The thread holds only what it shares with this object; the window may be gone when it ends.
+    auto shared = std::make_shared<Connecting>();
+    connecting_ = shared;
     static std::atomic<int> serial{0};
     const QString name = QStringLiteral("fetchwright-desktop-%1").arg(++serial);
-    auto* watcher = new QFutureWatcher<std::optional<QDBusConnection>>(this);
-    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher] {
-        watcher->deleteLater();
-        busArrived(watcher->result());
+    QThread* thread = QThread::create([shared, address, name] {
+        if (!BusGreets(address, kBusGreetingLimitMs)) return;
+        QDBusConnection bus = QDBusConnection::connectToBus(QString::fromLocal8Bit(address), name);
+        const std::lock_guard<std::mutex> hold(shared->lock);
+        shared->bus = bus;
     });
-    watcher->setFuture(QtConcurrent::run([address, name]() -> std::optional<QDBusConnection> {
-        if (!BusGreets(address, kBusGreetingLimitMs)) return std::nullopt;
-        return QDBusConnection::connectToBus(QString::fromLocal8Bit(address), name);
-    }));
+    connect(thread, &QThread::finished, this, &DesktopSignals::busArrived);
+    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    thread->start();
     return nullptr;
 }
 
-void DesktopSignals::busArrived(const std::optional<QDBusConnection>& arrived) {
-    connecting_ = false;
+void DesktopSignals::busArrived() {
+    std::optional<QDBusConnection> arrived;
+    if (connecting_) {
+        const std::lock_guard<std::mutex> hold(connecting_->lock);
+        arrived = connecting_->bus;
+    }
+    connecting_.reset();
     if (bus_) return;  // another bus was handed in meanwhile
     if (!arrived || !arrived->isConnected()) {
         busGivenUp_ = true;

@@ -49,9 +49,10 @@ public:
     static constexpr const char* kAppUri = "application://example.quillmoor.Fetchwright.desktop";
 
 private:
+    struct Connecting;
     // The bus when it is there; starts connecting to the session bus the first time.
     QDBusConnection* bus();
-    void busArrived(const std::optional<QDBusConnection>& arrived);
+    void busArrived();
     void notifyEnd(int items, int failed);
     // Sends what the entry should show now (the run's share, or no progress), if it differs from
     // what was sent last.
@@ -59,7 +60,7 @@ private:
 
     QWidget& window_;
     std::optional<QDBusConnection> bus_;
-    bool connecting_ = false;
+    std::shared_ptr<Connecting> connecting_;
     bool busGivenUp_ = false;
     std::optional<std::pair<int, int>> endWaiting_;  // a run's end signalled before the bus was there
     QTimer pending_;  // a share waiting for its turn
