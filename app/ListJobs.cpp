@@ -1,12 +1,8 @@
 #include "app/ListJobs.h"
 
-#include <QtConcurrent/QtConcurrentRun>
-
 #include "app/ErrorTrap.h"
 
-void ListJobs::Job::toWindow(std::function<void()> step) {
-    QMetaObject::invokeMethod(owner_, std::move(step), Qt::QueuedConnection);
-}
+void ListJobs::Job::toWindow(std::function<void()> step) { owner_->handOver(std::move(step)); }
 
 ListJobs::ListJobs(QObject* parent) : QObject(parent) {}
 
@@ -19,14 +15,14 @@ void ListJobs::start(std::function<void(Job&)> work, std::function<void(const En
     auto job = std::make_shared<Job>();
     job->owner_ = this;
     waiting_.push_back({std::move(job), std::move(work), std::move(ended)});
-    if (!running_.job) runNext();
+    if (!running_) runNext();
 }
 
 void ListJobs::runNext() {
     Waiting next = std::move(waiting_.front());
     waiting_.pop_front();
-    running_.job = next.job;
-    running_.future = QtConcurrent::run([this, job = next.job, work = std::move(next.work), ended = std::move(next.ended)] {
+    running_ = next.job;
+    worker_.post([this, job = next.job, work = std::move(next.work), ended = std::move(next.ended)] {
         QString failure;
         try {
             work(*job);
@@ -40,13 +36,33 @@ void ListJobs::runNext() {
     });
 }
 
+void ListJobs::handOver(std::function<void()> step) {
+    bool first = false;
+    {
+        std::lock_guard<std::mutex> hold(handedLock_);
+        first = handed_.empty();
+        handed_.push_back(std::move(step));
+    }
+    // One call runs everything handed over until it comes.
+    if (first) QMetaObject::invokeMethod(this, "deliver", Qt::QueuedConnection);
+}
+
+void ListJobs::deliver() {
+    std::vector<std::function<void()>> steps;
+    {
+        std::lock_guard<std::mutex> hold(handedLock_);
+        steps.swap(handed_);
+    }
+    for (std::function<void()>& step : steps) step();
+}
+
 void ListJobs::stopAll() {
-    if (running_.job) running_.job->stop_ = true;
+    if (running_) running_->stop_ = true;
     for (const Waiting& w : waiting_) w.job->stop_ = true;
 }
 
 void ListJobs::waitAll() {
-    running_.future.waitForFinished();
+    worker_.drain();
     waiting_.clear();
 }
 

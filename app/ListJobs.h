@@ -1,10 +1,9 @@
 #pragma once
 // Work on the list's text that runs off the window thread, so that the window keeps answering
 // while a big list file, page, paste or filter is under way. Jobs run one after another, in the
-// order they were started, so that their entries arrive in that order. A job's work runs on Qt's
-// thread pool; what it hands to the window runs later on the window thread, in order, through
-// queued calls, and so does its end. Nothing waits in a nested event loop.
-#include <QFuture>
+// order they were started, so that their entries arrive in that order. A job's work runs on a
+// serial worker; what it hands to the window goes through a queue under a lock of our own and runs
+// later on the window thread, in order, and so does its end. Nothing waits in a nested event loop.
 #include <QObject>
 #include <QString>
 
@@ -12,6 +11,10 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <vector>
+
+#include "support/SerialWorker.h"
 
 class ListJobs : public QObject {
     Q_OBJECT
@@ -44,7 +47,7 @@ public:
     // Runs `work` once the jobs started before have ended; `ended` follows it on the window thread.
     void start(std::function<void(Job&)> work, std::function<void(const Ending&)> ended);
     // A job runs or waits its turn.
-    bool busy() const { return running_.job || !waiting_.empty(); }
+    bool busy() const { return running_ || !waiting_.empty(); }
     // Asks every job to stop at its next look, without waiting.
     void stopAll();
     // Blocks until the work under way has returned, and drops the jobs still waiting (the window
@@ -61,12 +64,18 @@ private:
         std::function<void(Job&)> work;
         std::function<void(const Ending&)> ended;
     };
-    struct Running {
-        std::shared_ptr<Job> job;
-        QFuture<void> future;
-    };
     void runNext();
     void finish();
+    // Any thread: `step` joins the queue the window thread runs.
+    void handOver(std::function<void()> step);
+    // The window thread: runs what was handed over so far.
+    Q_INVOKABLE void deliver();
+
     std::deque<Waiting> waiting_;
-    Running running_;
+    std::shared_ptr<Job> running_;
+    // Qt's own event queue hands a posted call over under a lock the thread sanitizer cannot see;
+    // the steps themselves pass through this one, so that what they carry is seen handed over.
+    std::mutex handedLock_;
+    std::vector<std::function<void()>> handed_;
+    Fw::SerialWorker worker_;  // last: it ends before what its work uses
 };

@@ -56,7 +56,7 @@ private:
             posted_ = true;
         }
         // Dropped with the job when it is gone; its destructor reads the engine's last word itself.
-        if (post) QMetaObject::invokeMethod(&job_, [job = &job_] { job->drain(); }, Qt::QueuedConnection);
+        if (post) QMetaObject::invokeMethod(&job_, "drain", Qt::QueuedConnection);
     }
 
     DownloadJob& job_;

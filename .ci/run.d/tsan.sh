@@ -1,11 +1,9 @@
 #!/usr/bin/env bash
-# ThreadSanitizer over the tests of the folders in TSAN_TEST_DIRS (CI: support; by hand, say
-# TSAN_TEST_DIRS="support download app"): a data race that a test meets in the program's own code
-# fails it. The download and window tests still meet reports (the list jobs' hand-over through
-# Qt's queued calls, the unfinished-run recorder, the tests' own server threads), so CI runs the
-# support tests only until those are cleared. Debian's Qt and libdbus are not instrumented; the reports that
-# lie wholly inside them or inside the test server's library are suppressed in .ci/tsan.supp,
-# each with its reason. Any other report fails the test that met it (exit code 66).
+# ThreadSanitizer over the tests of the folders in TSAN_TEST_DIRS (default: support download app):
+# a data race that a test meets in the program's own code, or in the tests' own, fails it (exit
+# code 66). Debian's Qt, libdbus and GLib are not instrumented; the reports that lie wholly inside
+# them are suppressed in .ci/tsan.supp, each with its reason. The test harness starts Qt's child
+# processes past the sanitizer's clone and primes the test server's library (tests/harness).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 export QT_QPA_PLATFORM=offscreen
@@ -14,7 +12,7 @@ jobs=$(nproc)
 
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFETCHWRIGHT_TSAN=ON \
   -DFETCHWRIGHT_TESTS=ON -DFETCHWRIGHT_BENCH=OFF
-dirs=${TSAN_TEST_DIRS:-support}
+dirs=${TSAN_TEST_DIRS:-support download app}
 targets=()
 for dir in $dirs; do targets+=("${dir}_tests"); done
 cmake --build build-tsan -j "$jobs" --target "${targets[@]}"

@@ -24,6 +24,7 @@
 #include "harness/RunWait.h"
 #include "harness/ScriptedDialogs.h"
 #include "harness/Timing.h"
+#include "harness/WindowCalls.h"
 
 using namespace std::chrono_literals;
 
@@ -41,6 +42,7 @@ struct Snapshot {
 struct RunFixture : ::testing::Test {
     // Torn down in reverse: the window's engine closes its connections before the server stops.
     std::atomic<bool> released{false};
+    WindowCalls toWindow;  // outlives the server, whose threads post to it
     LoopbackServer http;
     ScriptedDialogs dialogs;
     Settings::Store settings;  // the test home's own
@@ -173,10 +175,10 @@ TEST_F(RunFixture, FolderTextChangedDuringTheRunAppliesToTheNextRunOnly) {
     std::atomic<bool> changed{false};
     onSlow = [&](const std::string& name) {
         if (name != "1.txt") return;
-        QMetaObject::invokeMethod(&form, [&] {
+        toWindow.post([&] {
             form.Text1->setText(second.path());
             changed = true;
-        }, Qt::QueuedConnection);
+        });
         for (int k = 0; k < 500 && !changed; ++k) std::this_thread::sleep_for(10ms);
     };
     press();
@@ -234,13 +236,13 @@ TEST_F(RunFixture, EntriesRemovedDuringTheRunAreReportedAndTheRestIsFetchedOnce)
     // While the third item comes in, the window has already handed the rest to the engine.
     onSlow = [&](const std::string& name) {
         if (name != "3.txt") return;
-        QMetaObject::invokeMethod(&form, [&] {
+        toWindow.post([&] {
             pruned = true;
             // One behind the items taken, one ahead of them; one added at the end.
             form.urlList().removeAt(4);
             form.urlList().removeAt(1);
             form.urlList().append(http.url(s("/slow/6.txt")));
-        }, Qt::QueuedConnection);
+        });
     };
     press();
     ASSERT_TRUE(pruned);

@@ -34,6 +34,7 @@
 #include "harness/RunWait.h"
 #include "harness/Timing.h"
 #include "harness/ScriptedDialogs.h"
+#include "harness/WindowCalls.h"
 
 using namespace std::chrono_literals;
 
@@ -45,6 +46,7 @@ const QString kHint = s("To try the others again, right-click the list and choos
 struct ControlFixture : ::testing::Test {
     std::atomic<bool> released{false};
     std::atomic<int> busyCalls{0};
+    WindowCalls toWindow;  // outlives the server, whose threads post to it
     LoopbackServer http;
     ScriptedDialogs dialogs;
     Settings::Store settings;  // the test home's own
@@ -242,11 +244,11 @@ TEST_F(ControlFixture, StopAsTheNextItemBeginsStartsNoLaterItemAndASecondClickSt
     std::atomic<bool> asked{false};
     http.server().Get("/hold/(.*)", [&](const httplib::Request&, httplib::Response& res) {
         if (!asked.exchange(true)) {
-            QMetaObject::invokeMethod(&form, [this] {
+            toWindow.post([this] {
                 form.PushButton2->click();
                 form.PushButton2->click();  // still the same run, stopping
                 EXPECT_TRUE(form.isStopping());
-            }, Qt::QueuedConnection);
+            });
         }
         res.set_chunked_content_provider("application/octet-stream", [this](size_t, httplib::DataSink&) {
             for (int k = 0; k < 250 && !released; ++k) std::this_thread::sleep_for(20ms);
