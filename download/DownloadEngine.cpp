@@ -91,6 +91,7 @@ void Engine::endActive(Listener& listener, std::size_t at, ItemOutcome outcome) 
     if (a->inMulti) curl_multi_remove_handle(multiOf(multi_), a->transfer->easy());
     a->inMulti = false;
     movedByEnded_ += a->transfer->bytesMoved();
+    hosts_.ended(a->host);
     const bool complete = outcome.stored;
     if (!complete) {
         // Stopped or closed: a big item's bytes stay on disk under its partial name, recorded, so
@@ -154,8 +155,9 @@ void Engine::assignNames(bool force) {
     }
 }
 
-// Begins the first queued item whose server is not asking for a pause, when the files waiting to
-// be published leave room for one more.
+// Begins the first queued item whose server is not asking for a pause, when a connection (or a
+// stream of one) is free for it and the files waiting to be published leave room for one more.
+// An item that must wait for a connection holds the ones after it, so that items begin in order.
 bool Engine::startNext(Listener& listener, qint64 nowMs) {
     if (!publisher_->room(static_cast<int>(active_.size() + parked_.size()) + 1)) return false;
     Queued item;
@@ -166,7 +168,7 @@ bool Engine::startNext(Listener& listener, qint64 nowMs) {
             const auto pause = hostPause_.constFind(it->host);
             if (pause == hostPause_.cend() || pause.value() <= nowMs) break;
         }
-        if (it == queue_.end()) return false;
+        if (it == queue_.end() || !hosts_.mayBegin(it->host)) return false;
         item = std::move(*it);
         queue_.erase(it);
         if (queue_.empty()) moreWanted_ = false;
@@ -234,12 +236,40 @@ void Engine::begin(Listener& listener, Queued item) {
         publisher_->dropTemporary(a->job);
         return failNow(QStringLiteral("Cannot start the transfer"));
     }
+    hosts_.began(a->host);
     active_.push_back(std::move(a));
     assignNames(false);
     publishFigures();
 }
 
+// libcurl keeps to the run's connections itself, and puts the transfers to a host that speaks
+// HTTP/2 on one connection as streams of it; a server that allows fewer streams gets fewer.
+void Engine::limitConnections() {
+    CURLM* multi = multiOf(multi_);
+    hosts_.setConnections(maxTransfers_);
+    curl_multi_setopt(multi, CURLMOPT_PIPELINING, static_cast<long>(CURLPIPE_MULTIPLEX));
+    curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, static_cast<long>(maxTransfers_));
+    curl_multi_setopt(multi, CURLMOPT_MAX_TOTAL_CONNECTIONS, static_cast<long>(maxTransfers_));
+    curl_multi_setopt(multi, CURLMOPT_MAX_CONCURRENT_STREAMS, static_cast<long>(HostConnections::kStreamsPerConnection));
+}
+
+// Learns, from the first answer of each host, whether its connection carries many transfers at
+// once; true when one does, so that its next items may begin at once.
+bool Engine::noteProtocols() {
+    bool more = false;
+    for (const auto& a : active_) {
+        if (!a->inMulti || hosts_.heardFrom(a->host)) continue;
+        long version = CURL_HTTP_VERSION_NONE;
+        if (curl_easy_getinfo(a->transfer->easy(), CURLINFO_HTTP_VERSION, &version) != CURLE_OK) continue;
+        hosts_.answered(a->host, version);
+        more = more || hosts_.multiplexes(a->host);
+    }
+    return more;
+}
+
 void Engine::settle(Listener& listener, EngineItem& a, CURLcode code, qint64 nowMs) {
+    long version = CURL_HTTP_VERSION_NONE;
+    if (curl_easy_getinfo(a.transfer->easy(), CURLINFO_HTTP_VERSION, &version) == CURLE_OK) hosts_.answered(a.host, version);
     const std::size_t at = static_cast<std::size_t>(
         std::find_if(active_.begin(), active_.end(), [&](const auto& p) { return p.get() == &a; }) - active_.begin());
     Transfer::Next next = a.transfer->evaluate(code);
@@ -282,7 +312,7 @@ void Engine::settle(Listener& listener, EngineItem& a, CURLcode code, qint64 now
 void Engine::drive(Listener& listener, int untilDone) {
     CURLM* multi = multiOf(multi_);
     if (!multi) return;
-    curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, static_cast<long>(maxTransfers_));
+    limitConnections();
     gate_.setRate(speedLimit_);
     std::size_t resumeFrom = 0;  // where the next turn of resuming paused transfers starts
 
@@ -334,7 +364,7 @@ void Engine::drive(Listener& listener, int untilDone) {
         }
         // New items, up to the number at once.
         if (untilDone < 0) {
-            while (static_cast<int>(active_.size()) < maxTransfers_ && startNext(listener, now)) {
+            while (startNext(listener, now)) {
             }
         } else if (active_.empty() && inQueue(untilDone)) {
             startNext(listener, now);
@@ -379,6 +409,8 @@ void Engine::drive(Listener& listener, int untilDone) {
             settle(listener, **it, code, SteadyNowMs());
         }
 
+        // A host heard to speak HTTP/2 may take more of its items at once.
+        if (noteProtocols()) ended = true;
         // Answers that came are named, now that libcurl has returned.
         nameAnswered(listener);
         // Big items keep their bytes where a stop or a crash does not take them.

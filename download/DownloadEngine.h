@@ -20,6 +20,7 @@
 
 #include "download/Address.h"
 #include "download/Downloader.h"
+#include "download/HostConnections.h"
 #include "download/DurableFiles.h"
 #include "download/RunSummary.h"
 #include "download/Transfer.h"
@@ -72,8 +73,9 @@ public:
     // temporaries again, and a cancel is lifted.
     void beginRun();
 
-    // How many transfers a run keeps going at once (1 to 8), and the run's whole receiving rate
-    // in bytes per second (0: no limit). Set between runs.
+    // How many connections a run opens at once, in all and to one host (1 to 8): as many
+    // transfers, except over HTTP/2, where one connection carries many of a host's transfers at
+    // once. And the run's whole receiving rate in bytes per second (0: no limit). Set between runs.
     static constexpr int kMostAtOnce = 8;
     void setMaxTransfers(int count);
     int maxTransfers() const { return maxTransfers_; }
@@ -157,6 +159,8 @@ private:
 
     void drive(Listener& listener, int untilDone);
     bool startNext(Listener& listener, qint64 nowMs);
+    void limitConnections();
+    bool noteProtocols();
     void begin(Listener& listener, Queued item);
     void settle(Listener& listener, EngineItem& item, CURLcode code, qint64 nowMs);
     void endActive(Listener& listener, std::size_t at, ItemOutcome outcome);
@@ -186,6 +190,7 @@ private:
     std::vector<std::unique_ptr<EngineItem>> active_;
     std::vector<std::unique_ptr<EngineItem>> parked_;  // complete, waiting for their names
     QHash<QString, qint64> hostPause_;  // host, SteadyNowMs() before which it gets no request
+    HostConnections hosts_;
     qint64 lastFiguresMs_ = 0;
     qint64 lastProgressMs_ = 0;
     qint64 movedByEnded_ = 0;

@@ -62,6 +62,7 @@ void Engine::beginRun() {
     publisher_->beginRun();
     partials_->beginRun();
     hostPause_.clear();
+    hosts_.forgetProtocols();
     cancelled_ = false;
     movedByEnded_ = 0;
     current_ = -1;
