@@ -2,6 +2,8 @@
 // connections, a host heard to speak HTTP/2 takes more of its items at once, and names follow
 // the list. The server is a private nginx over TLS with a test authority made for the test.
 #include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
@@ -124,6 +126,39 @@ QByteArray contentOf(const QString& path) {
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(missing)");
 }
 
+// Items of one name in folders of their own; earlier items are longer, so later ones end first.
+std::vector<QByteArray> serveItems(const TlsNginx& nginx, int count, int kb, QStringList& urls) {
+    std::vector<QByteArray> served;
+    for (int k = 0; k < count; ++k) {
+        QByteArray data(kb * 1024 + (count - k) * 2048, char('a' + k % 26));
+        const QByteArray head = "item " + QByteArray::number(k) + "\n";
+        data.replace(0, head.size(), head);
+        const QString folder = nginx.www + s("/d%1").arg(k);
+        QDir().mkpath(folder);
+        if (!Bench::writeFile(folder + s("/x.bin"), data)) ADD_FAILURE() << "cannot write " << folder.toStdString();
+        served.push_back(data);
+        urls << nginx.url(s("/d%1/x.bin").arg(k));
+    }
+    return served;
+}
+
+std::vector<Download::ItemOutcome> runAll(Download::Engine& engine, const QStringList& urls, const QString& folder,
+                                          int atOnce, Download::Engine::Listener& listener, qint64 speedLimit = 0) {
+    engine.beginRun();
+    engine.setMaxTransfers(atOnce);
+    engine.setSpeedLimit(speedLimit);
+    for (const QString& url : urls) engine.enqueue(url, Main::BuildTargetPath(url, folder));
+    engine.endInput();
+    engine.runQueue(listener);
+    return engine.finishRun();
+}
+
+Download::TransferLimits trusting(const TlsNginx& nginx) {
+    Download::TransferLimits limits;
+    limits.caFile = nginx.ca;
+    return limits;
+}
+
 }  // namespace
 
 TEST(Http2Streams, ManyTransfersOfOneHostShareOneConnectionAndKeepTheListsNames) {
@@ -133,26 +168,9 @@ TEST(Http2Streams, ManyTransfersOfOneHostShareOneConnectionAndKeepTheListsNames)
     constexpr int kItems = 24;
     constexpr int kAtOnce = 2;
     QStringList urls;
-    std::vector<QByteArray> served;
-    for (int k = 0; k < kItems; ++k) {
-        // Every item has the same name; earlier items are longer, so later ones end first.
-        QByteArray data(48 * 1024 + (kItems - k) * 2048, char('a' + k));
-        const QByteArray head = "item " + QByteArray::number(k) + "\n";
-        data.replace(0, head.size(), head);
-        const QString folder = nginx.www + s("/d%1").arg(k);
-        QDir().mkpath(folder);
-        ASSERT_TRUE(Bench::writeFile(folder + s("/x.bin"), data));
-        served.push_back(data);
-        urls << nginx.url(s("/d%1/x.bin").arg(k));
-    }
+    const std::vector<QByteArray> served = serveItems(nginx, kItems, 48, urls);
     QTemporaryDir out;
-    Download::TransferLimits limits;
-    limits.caFile = nginx.ca;
-    Download::Engine engine(limits);
-    engine.beginRun();
-    engine.setMaxTransfers(kAtOnce);
-    for (const QString& url : urls) engine.enqueue(url, Main::BuildTargetPath(url, out.path()));
-    engine.endInput();
+    Download::Engine engine(trusting(nginx));
     int mostUnderWay = 0;
     struct Watch : Download::Engine::Listener {
         Download::Engine* engine = nullptr;
@@ -161,8 +179,7 @@ TEST(Http2Streams, ManyTransfersOfOneHostShareOneConnectionAndKeepTheListsNames)
     } watch;
     watch.engine = &engine;
     watch.most = &mostUnderWay;
-    engine.runQueue(watch);
-    const std::vector<Download::ItemOutcome> outcomes = engine.finishRun();
+    const std::vector<Download::ItemOutcome> outcomes = runAll(engine, urls, out.path(), kAtOnce, watch);
 
     ASSERT_EQ(outcomes.size(), std::size_t(kItems));
     for (int k = 0; k < kItems; ++k) {
@@ -180,4 +197,54 @@ TEST(Http2Streams, ManyTransfersOfOneHostShareOneConnectionAndKeepTheListsNames)
     // three; every item at once looks like far more.
     EXPECT_GE(TlsNginx::mostAtOnce(requests), kItems / 2) << "streams at once, far more than connections";
     EXPECT_GT(mostUnderWay, kAtOnce);
+}
+
+TEST(Http2Streams, TheSpeedLimitHoldsForEveryStreamAndStopEndsThemAll) {
+    TlsNginx nginx(s(""));
+    if (!nginx.ready) GTEST_SKIP() << "nginx or openssl is not installed";
+    QStringList urls;
+    const std::vector<QByteArray> served = serveItems(nginx, 12, 64, urls);
+    qint64 bytes = 0;
+    for (const QByteArray& d : served) bytes += d.size();
+    {
+        QTemporaryDir out;
+        Download::Engine engine(trusting(nginx));
+        Download::Engine::Listener quiet;
+        constexpr qint64 kRate = 256 * 1024;
+        QElapsedTimer clock;
+        clock.start();
+        const auto outcomes = runAll(engine, urls, out.path(), 2, quiet, kRate);
+        // A paused stream must not hold its connection's other streams for good, and the rate
+        // covers all of them: no faster than the limit (less its first burst of an eighth).
+        EXPECT_GE(clock.elapsed(), (bytes - kRate / 8) * 1000 / kRate - 100);
+        for (std::size_t k = 0; k < served.size(); ++k) {
+            ASSERT_TRUE(outcomes[k].stored) << k << ": " << outcomes[k].reason.toStdString();
+            EXPECT_TRUE(contentOf(outcomes[k].path) == served[k]) << "item " << k;
+        }
+    }
+    // Stopped while many streams run: every one ends, and nothing but whole files stays.
+    TlsNginx slow(s("limit_rate 16k;"));
+    ASSERT_TRUE(slow.ready);
+    QStringList slowUrls;
+    serveItems(slow, 24, 64, slowUrls);
+    QTemporaryDir out;
+    Download::Engine engine(trusting(slow));
+    struct StopWhenMany : Download::Engine::Listener {
+        Download::Engine* engine = nullptr;
+        void onProgress() override {
+            if (engine->figures().underWay > 2) engine->cancel();
+        }
+    } stopper;
+    stopper.engine = &engine;
+    const auto outcomes = runAll(engine, slowUrls, out.path(), 2, stopper);
+    ASSERT_EQ(outcomes.size(), 24u);
+    int cancelled = 0;
+    QStringList stored;
+    for (const auto& o : outcomes) {
+        cancelled += o.cancelled ? 1 : 0;
+        if (o.stored) stored << QFileInfo(o.path).fileName();
+    }
+    EXPECT_GT(cancelled, 2) << "the stop ended more streams than connections";
+    stored.sort();
+    EXPECT_EQ(QDir(out.path()).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot), stored);
 }
