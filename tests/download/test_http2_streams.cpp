@@ -248,3 +248,25 @@ TEST(Http2Streams, TheSpeedLimitHoldsForEveryStreamAndStopEndsThemAll) {
     stored.sort();
     EXPECT_EQ(QDir(out.path()).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot), stored);
 }
+
+TEST(Http2Streams, AServerThatAllowsFewerStreamsGetsNoMoreAndEveryItemStillArrives) {
+    TlsNginx nginx(s("limit_rate 64k; http2_max_concurrent_streams 3;"));
+    if (!nginx.ready) GTEST_SKIP() << "nginx or openssl is not installed";
+    QStringList urls;
+    const std::vector<QByteArray> served = serveItems(nginx, 12, 32, urls);
+    QTemporaryDir out;
+    Download::Engine engine(trusting(nginx));
+    Download::Engine::Listener quiet;
+    const auto outcomes = runAll(engine, urls, out.path(), 1, quiet);
+    ASSERT_EQ(outcomes.size(), served.size());
+    for (std::size_t k = 0; k < served.size(); ++k) {
+        ASSERT_TRUE(outcomes[k].stored) << k << ": " << outcomes[k].reason.toStdString();
+        EXPECT_TRUE(contentOf(outcomes[k].path) == served[k]) << "item " << k;
+    }
+    const auto requests = nginx.requests();
+    std::set<QString> connections;
+    for (const auto& r : requests) connections.insert(r.connection);
+    EXPECT_EQ(connections.size(), 1u) << "one connection, as the run allows";
+    // nginx refuses a fourth stream itself; the run waits for a free one instead of failing it.
+    EXPECT_GE(TlsNginx::mostAtOnce(requests), 2) << "streams still share the connection";
+}
