@@ -178,6 +178,7 @@ void Form1::PushButton2_Click() {
         options.speedLimit = qint64(values.speedLimitKBps) * 1024;
         options.serverNames = values.serverNames;
         options.skipExisting = values.skipExisting;
+        options.splitBigFiles = values.splitBigFiles;
         std::vector<Download::JobItem> items;
         items.reserve(static_cast<std::size_t>(urls_.count()));
         for (int position = 1; position <= urls_.count(); ++position)

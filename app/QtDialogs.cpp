@@ -125,7 +125,8 @@ bool QtDialogs::editOptions(RunOptions::Values& values) {
     atOnce->setObjectName(QStringLiteral("DownloadsAtOnce"));
     atOnce->setRange(RunOptions::kMinAtOnce, RunOptions::kMaxAtOnce);
     atOnce->setValue(values.atOnce);
-    atOnce->setToolTip(QStringLiteral("How many files are fetched at the same time (never more to one server)"));
+    atOnce->setToolTip(QStringLiteral("How many connections are open at the same time, in all and to one server; a "
+                                      "server that speaks HTTP/2 sends many files at once over one"));
     form->addRow(QStringLiteral("Downloads At &Once:"), atOnce);
     auto* limit = new QSpinBox(&dialog);
     limit->setObjectName(QStringLiteral("SpeedLimit"));
@@ -148,6 +149,11 @@ bool QtDialogs::editOptions(RunOptions::Values& values) {
     serverNames->setObjectName(QStringLiteral("ServerNames"));
     serverNames->setChecked(values.serverNames);
     form->addRow(serverNames);
+    auto* split = new QCheckBox(QStringLiteral("S&plit big files over idle connections"), &dialog);
+    split->setObjectName(QStringLiteral("SplitBigFiles"));
+    split->setChecked(values.splitBigFiles);
+    split->setToolTip(QStringLiteral("Only where the server proves that every piece is of the same file"));
+    form->addRow(split);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
     QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
     QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
@@ -157,6 +163,7 @@ bool QtDialogs::editOptions(RunOptions::Values& values) {
     values.speedLimitKBps = limit->value();
     values.skipExisting = ifExists->currentIndex() == 1;
     values.serverNames = serverNames->isChecked();
+    values.splitBigFiles = split->isChecked();
     return true;
 }
 

@@ -5,6 +5,7 @@
 #include "download/EngineItem.h"
 #include "download/KeptPartials.h"
 #include "download/Publisher.h"
+#include "download/Splitting.h"
 
 #include <curl/curl.h>
 
@@ -41,9 +42,15 @@ void Engine::publishFigures() {
     f.bytesMoved = movedByEnded_;
     qint64 left = 0;
     for (const auto& a : active_) {
-        const qint64 received = a->transfer->received();
+        qint64 received = a->transfer->received();
         const qint64 total = a->transfer->total();
         f.bytesMoved += a->transfer->bytesMoved();
+        if (a->split) {
+            received = 0;
+            for (const ByteRange& r : a->split->plan.written()) received += r.size();
+            f.bytesMoved += a->split->movedByEnded;
+            for (const auto& piece : a->split->pieces) f.bytesMoved += piece->bytesMoved();
+        }
         if (total > 0) {
             f.underWayShare += std::min(1.0, double(received) / double(total));
             if (left >= 0) left += std::max<qint64>(0, total - received);
@@ -91,7 +98,11 @@ void Engine::endActive(Listener& listener, std::size_t at, ItemOutcome outcome) 
     if (a->inMulti) curl_multi_remove_handle(multiOf(multi_), a->transfer->easy());
     a->inMulti = false;
     movedByEnded_ += a->transfer->bytesMoved();
-    hosts_.ended(a->host);
+    if (!a->split || !a->split->mainDone) hosts_.ended(a->host);
+    if (a->split) {
+        dropPieces(*a);
+        movedByEnded_ += a->split->movedByEnded;
+    }
     const bool complete = outcome.stored;
     if (!complete) {
         // Stopped or closed: a big item's bytes stay on disk under its partial name, recorded, so
@@ -279,6 +290,11 @@ void Engine::settle(Listener& listener, EngineItem& a, CURLcode code, qint64 now
     if (next == Transfer::Next::Done && !a.answered) next = Transfer::Next::Skipped;
     switch (next) {
     case Transfer::Next::Done: {
+        // A split item is complete once its other pieces are in too (splitTurn).
+        if (a.split) {
+            mainPieceDone(a);
+            return;
+        }
         ItemOutcome ready;
         ready.stored = true;  // named and published by the publisher
         endActive(listener, at, std::move(ready));
@@ -403,6 +419,7 @@ void Engine::drive(Listener& listener, int untilDone) {
             CURL* easy = msg->easy_handle;
             const CURLcode code = msg->data.result;
             curl_multi_remove_handle(multi, easy);
+            if (settlePiece(listener, easy, code, SteadyNowMs())) continue;
             auto it = std::find_if(active_.begin(), active_.end(), [&](const auto& a) { return a->transfer->easy() == easy; });
             if (it == active_.end()) continue;
             (*it)->inMulti = false;
@@ -415,6 +432,8 @@ void Engine::drive(Listener& listener, int untilDone) {
         nameAnswered(listener);
         // Big items keep their bytes where a stop or a crash does not take them.
         for (auto& a : active_) partials_->look(*a);
+        // Idle connections help the big items under way.
+        splitTurn(listener, SteadyNowMs());
 
         now = SteadyNowMs();
         // Complete files that waited long enough for earlier answers are numbered anyway.

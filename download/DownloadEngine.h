@@ -80,6 +80,9 @@ public:
     void setMaxTransfers(int count);
     int maxTransfers() const { return maxTransfers_; }
     void setSpeedLimit(qint64 bytesPerSecond) { speedLimit_ = bytesPerSecond; }
+    // Whether a big item's rest may come over idle connections, every piece proven (on unless
+    // turned off). Set between runs.
+    void setSplitBigFiles(bool on) { splitBig_ = on; }
     // How an item is named when its answer's headers arrive: the server's name first (else the
     // final address's decoded segment), and whether a file already there under that name with the
     // announced size makes the item skipped instead of numbered. Set between runs.
@@ -161,6 +164,14 @@ private:
     bool startNext(Listener& listener, qint64 nowMs);
     void limitConnections();
     bool noteProtocols();
+    // Splitting a big item over idle connections (Splitting.cpp).
+    void splitTurn(Listener& listener, qint64 nowMs);
+    bool settlePiece(Listener& listener, CURL* easy, CURLcode code, qint64 nowMs);
+    bool mainPieceDone(EngineItem& item);
+    bool startPiece(EngineItem& item);
+    void dropPieces(EngineItem& item);
+    void abandonSplit(EngineItem& item);
+    int freeConnections();
     void begin(Listener& listener, Queued item);
     void settle(Listener& listener, EngineItem& item, CURLcode code, qint64 nowMs);
     void endActive(Listener& listener, std::size_t at, ItemOutcome outcome);
@@ -177,6 +188,7 @@ private:
     void* multi_ = nullptr;  // the run's libcurl multi handle, kept so that connections live on
     int maxTransfers_ = 4;
     qint64 speedLimit_ = 0;
+    bool splitBig_ = true;
     std::atomic<bool> cancelled_{false};
     std::atomic<int> current_{-1};
 

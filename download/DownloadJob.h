@@ -41,6 +41,7 @@ struct JobOptions {
     qint64 speedLimit = 0;  // bytes per second for the whole run; 0 for none
     bool serverNames = true;
     bool skipExisting = false;
+    bool splitBigFiles = true;  // idle connections may bring pieces of a big file
 };
 
 // The run as it stands, a few times a second.

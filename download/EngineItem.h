@@ -16,6 +16,8 @@
 
 namespace Download {
 
+struct SplitItem;
+
 // The output folder, opened once for the items that go to it.
 struct OutputFolder {
     QString path;
@@ -61,6 +63,8 @@ struct EngineItem {
     std::unique_ptr<Transfer> transfer;
     qint64 retryAtMs = 0;  // waiting for its next try until then
     bool inMulti = false;
+    std::shared_ptr<SplitItem> split;  // its rest comes over several connections (Splitting.h)
+    bool splitTried = false;           // it was split once: never again
 };
 
 }  // namespace Download

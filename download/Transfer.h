@@ -93,6 +93,12 @@ public:
     void switchFile(int fd);
     // The ETag or Last-Modified that a later request for the rest may send, empty when none.
     QByteArray rangeValidator() const;
+    bool acceptsRanges() const;
+    // Bytes from `bytes` on are not wanted (other connections bring them): the transfer ends,
+    // done, once its body reaches there. -1: the whole body.
+    void setLimit(qint64 bytes);
+    // How often the body in the file was started over (a new answer, not a continuation).
+    int startOvers() const;
 
     // Hands the body to the disk every `bytes` bytes (0: when the system likes).
     void setWriteBehind(qint64 bytes);

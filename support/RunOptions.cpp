@@ -7,6 +7,7 @@ const QString kAtOnce = QStringLiteral("Downloads At Once");
 const QString kSpeedLimit = QStringLiteral("Speed Limit");
 const QString kIfExists = QStringLiteral("If File Exists");
 const QString kServerNames = QStringLiteral("Server Names");
+const QString kSplitBigFiles = QStringLiteral("Split Big Files");
 const QString kSkip = QStringLiteral("Skip");
 const QString kNumber = QStringLiteral("Number");
 
@@ -22,8 +23,12 @@ Values Read(const Settings::Store& store) {
     values.atOnce = readNumber(store, kAtOnce, kMinAtOnce, kMaxAtOnce, values.atOnce);
     values.speedLimitKBps = readNumber(store, kSpeedLimit, 0, kMaxSpeedLimitKBps, values.speedLimitKBps);
     values.skipExisting = store.read(kIfExists, kNumber).trimmed().compare(kSkip, Qt::CaseInsensitive) == 0;
-    const QString serverNames = store.read(kServerNames, Settings::TruthText(true)).trimmed();
-    values.serverNames = serverNames.compare(QStringLiteral("False"), Qt::CaseInsensitive) != 0 && serverNames != QStringLiteral("0");
+    auto truth = [&](const QString& key) {
+        const QString text = store.read(key, Settings::TruthText(true)).trimmed();
+        return text.compare(QStringLiteral("False"), Qt::CaseInsensitive) != 0 && text != QStringLiteral("0");
+    };
+    values.serverNames = truth(kServerNames);
+    values.splitBigFiles = truth(kSplitBigFiles);
     return values;
 }
 
@@ -32,6 +37,7 @@ void Write(const Settings::Store& store, const Values& values) {
     store.write(kSpeedLimit, QString::number(values.speedLimitKBps));
     store.write(kIfExists, values.skipExisting ? kSkip : kNumber);
     store.write(kServerNames, Settings::TruthText(values.serverNames));
+    store.write(kSplitBigFiles, Settings::TruthText(values.splitBigFiles));
 }
 
 }  // namespace RunOptions
