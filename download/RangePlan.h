@@ -1,7 +1,6 @@
 #pragma once
 // The pieces of one big item fetched over several connections at once, and the proof asked of
-// each piece's answer before a byte of it is written. Not yet used by the scheduler: an item is
-// still fetched over one connection.
+// each piece's answer before a byte of it is written (download/Splitting.cpp uses them).
 //
 // A plan knows which byte ranges of the item are on disk, which are under way (each with how far
 // it has come) and which wait for a connection. The rest of a running range is cut into pieces
