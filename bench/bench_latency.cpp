@@ -10,7 +10,12 @@
 //
 //   bench_latency [--small N] [--small-kb K] [--big-mb M] [--https-small N] [--https-mb M]
 //                 [--rtt-ms 40,150] [--mbit 200] [--at-once 4,8] [--rounds R] [--no-https]
-//                 [--no-xcb]               (bench/run_latency_bench.sh builds and runs it)
+//                 [--limited-mb 64] [--no-limited] [--no-xcb]
+//                                          (bench/run_latency_bench.sh builds and runs it)
+//
+// A third link, over http at the first round trip, goes to a server that sends each connection
+// at most 2 MB/s (nginx limit_rate 2m): one big file, and 40 files of 256 KB before it, where
+// splitting a file over several connections pays; aria2c -x N -s N -k 1M splits as well.
 //
 // The first count of --at-once is taken for the window's default. Every file of every run is
 // checked against the served one by SHA-256; a run that lost, mangled or left extra files, or
@@ -60,12 +65,13 @@ struct Workload {
 struct Link {
     int rttMs = 0;
     bool https = false;
+    bool limited = false;  // the server of 2 MB/s for each connection
     int port = 0;  // the proxy's
 };
 
 // A tool as the rows name it: `n` is the transfers or connections it is given, 0 for its default.
 struct Tool {
-    enum Kind { Window, Wget, Curl, CurlParallel, Aria2 } kind;
+    enum Kind { Window, Wget, Curl, CurlParallel, Aria2, Aria2Split } kind;
     int n = 0;
     QByteArray label;
 };
@@ -96,11 +102,11 @@ void printLimits(const char* name, const std::vector<double>& secs) {
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    int smallCount = 300, smallKb = 16, bigMb = 128, httpsSmall = -1, httpsMb = -1, rounds = 3;
+    int smallCount = 300, smallKb = 16, bigMb = 128, httpsSmall = -1, httpsMb = -1, rounds = 3, limitedMb = 64;
     std::vector<int> counts{4, 8};
     double mbit = 200;
     std::vector<int> rtts{40, 150};
-    bool https = true, xcb = true;
+    bool https = true, xcb = true, limited = true;
     auto numbers = [](const QString& text) {
         std::vector<int> all;
         for (const QString& v : text.split(QLatin1Char(','), Qt::SkipEmptyParts)) all.push_back(v.toInt());
@@ -120,6 +126,8 @@ int main(int argc, char** argv) {
         else if (!std::strcmp(a, "--rtt-ms")) rtts = numbers(text());
         else if (!std::strcmp(a, "--no-https")) https = false;
         else if (!std::strcmp(a, "--no-xcb")) xcb = false;
+        else if (!std::strcmp(a, "--no-limited")) limited = false;
+        else if (!std::strcmp(a, "--limited-mb")) limitedMb = std::max(1, text().toInt());
         else {
             std::fprintf(stderr, "unknown option %s\n", a);
             return 2;
@@ -150,6 +158,7 @@ int main(int argc, char** argv) {
     QTemporaryDir root(QDir::tempPath() + QStringLiteral("/fetchwright-latency-XXXXXX"));
     const QString www = root.filePath(QStringLiteral("www"));
     QDir().mkpath(www + QStringLiteral("/small"));
+    QDir().mkpath(www + QStringLiteral("/limited"));
 
     // Content: small files that differ, and large ones written in 1 MB blocks that differ.
     const qint64 smallBytes = qint64(smallKb) * 1024;
@@ -168,7 +177,14 @@ int main(int argc, char** argv) {
         }
         return true;
     };
-    if (!writeBig(QStringLiteral("big.bin"), bigMb) || (https && !writeBig(QStringLiteral("https-big.bin"), httpsMb))) {
+    constexpr int kLimitedSmall = 40;
+    for (int i = 0; limited && i < kLimitedSmall; ++i) {
+        QByteArray data(256 * 1024, char('A' + i % 26));
+        std::snprintf(data.data(), 32, "part %d\n", i);
+        writeFile(www + QStringLiteral("/limited/p%1.bin").arg(i, 2, 10, QLatin1Char('0')), data);
+    }
+    if (!writeBig(QStringLiteral("big.bin"), bigMb) || (https && !writeBig(QStringLiteral("https-big.bin"), httpsMb)) ||
+        (limited && !writeBig(QStringLiteral("limited/huge.bin"), limitedMb))) {
         std::fprintf(stderr, "cannot write the served files\n");
         return 1;
     }
@@ -176,10 +192,13 @@ int main(int argc, char** argv) {
     for (const QString& name : QDir(www + QStringLiteral("/small")).entryList(QDir::Files))
         served.add(name, www + QStringLiteral("/small/") + name);
     for (const QString& name : QDir(www).entryList(QDir::Files)) served.add(name, www + QLatin1Char('/') + name);
+    for (const QString& name : QDir(www + QStringLiteral("/limited")).entryList(QDir::Files))
+        served.add(name, www + QStringLiteral("/limited/") + name);
 
     // nginx with a configuration of its own, every path inside the temporary folder.
     const int port = freePort();
     const int tlsPort = freePort();
+    const int limitedPort = freePort();
     const QString ng = root.filePath(QStringLiteral("nginx"));
     QDir().mkpath(ng);
     if (https && !makeTestAuthority(ng)) {
@@ -194,7 +213,9 @@ int main(int argc, char** argv) {
                     .arg(tlsPort)
                     .arg(www, ng)
               : QString();
-    const QString conf = Bench::NginxConf(ng, port, www, tlsServer, 256);
+    const QString limitedServer =
+        QStringLiteral("  server { listen 127.0.0.1:%1; root %2/limited; limit_rate 2m; }\n").arg(limitedPort).arg(www);
+    const QString conf = Bench::NginxConf(ng, port, www, tlsServer + limitedServer, 256);
     writeFile(ng + QStringLiteral("/nginx.conf"), conf.toUtf8());
     QProcess nginx;
     Bench::ownGroup(nginx);
@@ -228,27 +249,48 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "the latency proxy did not start\n");
                 return 1;
             }
-            links.push_back(Link{rtt, tls, p});
+            links.push_back(Link{rtt, tls, false, p});
         }
+    if (limited) {
+        proxies.push_back(std::make_unique<QProcess>());
+        const int p = Bench::startProxy(*proxies.back(), proxyProgram, limitedPort, rtts.front(), mbit);
+        if (p == 0) return 1;
+        links.push_back(Link{rtts.front(), false, true, p});
+    }
 
     auto workloadsFor = [&](const Link& link) {
         const QString scheme = link.https ? QStringLiteral("https") : QStringLiteral("http");
         const QString base = QStringLiteral("%1://127.0.0.1:%2").arg(scheme).arg(link.port);
-        const QString tag = QStringLiteral("%1-%2").arg(scheme).arg(link.rttMs);
+        const QString tag = QStringLiteral("%1-%2%3").arg(scheme).arg(link.rttMs).arg(link.limited ? "-limited" : "");
         Workload small, big;
-        const int n = link.https ? httpsSmall : smallCount;
-        small.label = QStringLiteral("%1 x %2 KB").arg(n).arg(smallKb);
-        for (int i = 0; i < n; ++i) {
-            small.names << QStringLiteral("f%1.bin").arg(i, 5, 10, QLatin1Char('0'));
-            small.urls << base + QStringLiteral("/small/") + small.names.back();
+        if (link.limited) {
+            // One big file; and small files before it, so that it starts when they end.
+            small.label = QStringLiteral("%1 MB").arg(limitedMb);
+            big.label = QStringLiteral("%1 x 256 KB + %2 MB").arg(kLimitedSmall).arg(limitedMb);
+            for (int i = 0; i < kLimitedSmall; ++i) {
+                big.names << QStringLiteral("p%1.bin").arg(i, 2, 10, QLatin1Char('0'));
+                big.urls << base + QLatin1Char('/') + big.names.back();
+            }
+            for (Workload* w : {&small, &big}) {
+                w->names << QStringLiteral("huge.bin");
+                w->urls << base + QStringLiteral("/huge.bin");
+            }
+            small.bodyBytes = qint64(limitedMb) << 20;
+            big.bodyBytes = small.bodyBytes + kLimitedSmall * 256 * 1024;
+        } else {
+            const int n = link.https ? httpsSmall : smallCount;
+            small.label = QStringLiteral("%1 x %2 KB").arg(n).arg(smallKb);
+            for (int i = 0; i < n; ++i) {
+                small.names << QStringLiteral("f%1.bin").arg(i, 5, 10, QLatin1Char('0'));
+                small.urls << base + QStringLiteral("/small/") + small.names.back();
+            }
+            small.bodyBytes = smallBytes * n;
+            const QString bigName = link.https ? QStringLiteral("https-big.bin") : QStringLiteral("big.bin");
+            big.label = QStringLiteral("%1 MB").arg(link.https ? httpsMb : bigMb);
+            big.names << bigName;
+            big.urls << base + QLatin1Char('/') + bigName;
+            big.bodyBytes = qint64(link.https ? httpsMb : bigMb) << 20;
         }
-        small.bodyBytes = smallBytes * n;
-
-        const QString bigName = link.https ? QStringLiteral("https-big.bin") : QStringLiteral("big.bin");
-        big.label = QStringLiteral("%1 MB").arg(link.https ? httpsMb : bigMb);
-        big.names << bigName;
-        big.urls << base + QLatin1Char('/') + bigName;
-        big.bodyBytes = qint64(link.https ? httpsMb : bigMb) << 20;
         for (Workload* w : {&small, &big}) {
             w->listFile = root.filePath(QStringLiteral("list-%1-%2.txt").arg(tag, w == &small ? QStringLiteral("small") : QStringLiteral("big")));
             writeFile(w->listFile, w->urls.join(QLatin1Char('\n')).toUtf8() + "\n");
@@ -266,11 +308,15 @@ int main(int argc, char** argv) {
     auto roundTrips = [&](const Link& link, double requestsInTurn) {
         return (requestsInTurn + (link.https ? 1 : 0)) * link.rttMs / 1e3;
     };
+    // The pipe, or on the limited link the 2 MB/s of each of `connections`, whichever is slower.
+    auto bodySecs = [&](const Workload& w, const Link& link, int connections) {
+        return std::max(pipeSecs(w), link.limited ? double(w.bodyBytes) / (connections * 2.0 * 1024 * 1024) : 0.0);
+    };
     auto oneAtATimeLimit = [&](const Workload& w, const Link& link) {
-        return roundTrips(link, double(w.names.size())) + pipeSecs(w);
+        return roundTrips(link, double(w.names.size())) + bodySecs(w, link, 1);
     };
     auto atOnceLimit = [&](const Workload& w, const Link& link, int n) {
-        return roundTrips(link, std::ceil(double(w.names.size()) / n)) + pipeSecs(w);
+        return roundTrips(link, std::ceil(double(w.names.size()) / n)) + bodySecs(w, link, n);
     };
     auto wholePipeLimit = [&](const Workload& w, const Link& link) { return roundTrips(link, 1) + pipeSecs(w); };
 
@@ -322,8 +368,11 @@ int main(int argc, char** argv) {
                            d, toolEnv, timeoutMs);
             break;
         case Tool::Aria2:
+        case Tool::Aria2Split:
             if (link.https) tlsArgs << QStringLiteral("--ca-certificate=") + ca;
             if (tool.n > 0) tlsArgs << QStringLiteral("-j") << n;
+            if (tool.kind == Tool::Aria2Split)
+                tlsArgs << QStringLiteral("-x") << n << QStringLiteral("-s") << n << QStringLiteral("-k") << QStringLiteral("1M");
             o = runBounded(QStringLiteral("aria2c"),
                            QStringList{QStringLiteral("--no-conf"), QStringLiteral("-q")} + tlsArgs +
                                QStringList{QStringLiteral("-i"), w.listFile, QStringLiteral("-d"), d},
@@ -354,6 +403,8 @@ int main(int argc, char** argv) {
     if (haveAria2) {
         tools.push_back(Tool{Tool::Aria2, 0, "aria2c (its default, -j 5)"});
         for (int n : counts) tools.push_back(Tool{Tool::Aria2, n, QStringLiteral("aria2c -j %1").arg(n).toUtf8()});
+        for (int n : counts)
+            tools.push_back(Tool{Tool::Aria2Split, n, QStringLiteral("aria2c -j %1 -x %1 -s %1 -k 1M").arg(n).toUtf8()});
     }
 
     // best[link][workload][tool]
@@ -379,7 +430,8 @@ int main(int argc, char** argv) {
         const Link& link = links[l];
         const std::vector<Workload>& ws = workloads[l];
         std::printf("\n%s through the proxy: round trip %d ms, %g Mbit/s (best of %d interleaved rounds)\n",
-                    link.https ? "https (HTTP/2 offered)" : "http (HTTP/1.1)", link.rttMs, mbit, rounds);
+                    link.https ? "https (HTTP/2 offered)" : link.limited ? "http (HTTP/1.1), 2 MB/s for each connection," : "http (HTTP/1.1)",
+                    link.rttMs, mbit, rounds);
         std::printf("  %-40s %20s %20s\n", "(seconds, connections opened/at once)", qPrintable(ws[0].label), qPrintable(ws[1].label));
         for (size_t t = 0; t < tools.size(); ++t) printCells(tools[t].label.constData(), {best[l][0][t], best[l][1][t]});
         printLimits("one-at-a-time limit", {oneAtATimeLimit(ws[0], link), oneAtATimeLimit(ws[1], link)});
