@@ -3,11 +3,13 @@
 // the same file gets the item over one connection instead, and a stop keeps only proven bytes
 // for the next run.
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <set>
@@ -18,6 +20,7 @@
 #include "harness/LoopbackServer.h"
 
 using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 
 namespace {
 
@@ -37,6 +40,10 @@ struct SplitFixture : ::testing::Test {
     int rangeRequests = 0;
     // What a range request gets: the same file, or another version of it.
     std::atomic<int> rangeVersion{1};
+    // The first range request is asked to wait this long (Retry-After, seconds); 0: never.
+    std::atomic<int> busyOnce{0};
+    Clock::time_point busyAt{};
+    std::vector<Clock::time_point> rangesAt;
 
     SplitFixture() {
         qputenv("XDG_STATE_HOME", QFile::encodeName(state.path()));
@@ -45,6 +52,13 @@ struct SplitFixture : ::testing::Test {
             const bool range = req.has_header("Range");
             {
                 std::lock_guard<std::mutex> hold(lock);
+                if (range && busyOnce > 0) {
+                    res.status = 503;
+                    res.set_header("Retry-After", std::to_string(busyOnce.exchange(0)));
+                    busyAt = Clock::now();
+                    return;
+                }
+                if (range) rangesAt.push_back(Clock::now());
                 ports.insert(req.remote_port);
                 most = std::max(most, ++now);
                 rangeRequests += range ? 1 : 0;
@@ -71,9 +85,10 @@ struct SplitFixture : ::testing::Test {
     ~SplitFixture() override { qunsetenv("XDG_STATE_HOME"); }
 
     // One run of the big file with `atOnce` connections; stopped once `stopAt` bytes are in.
-    Download::ItemOutcome run(int atOnce, qint64 stopAt = 0) {
+    Download::ItemOutcome run(int atOnce, qint64 stopAt = 0, qint64 speedLimit = 0) {
         engine.beginRun();
         engine.setMaxTransfers(atOnce);
+        engine.setSpeedLimit(speedLimit);
         const QString url = http.url(s("/big.bin"));
         engine.enqueue(url, Main::BuildTargetPath(url, dir.path()));
         engine.endInput();
@@ -140,4 +155,33 @@ TEST_F(SplitFixture, AStopInTheMiddleKeepsOnlyProvenBytesAndTheNextRunStoresTheW
     ASSERT_TRUE(next.stored) << next.reason.toStdString();
     EXPECT_TRUE(storedWhole(next.path, 1));
     EXPECT_EQ(entries(), QStringList{s("big.bin")});
+}
+
+TEST_F(SplitFixture, AServersPauseHoldsEveryPieceAndTheSpeedLimitCoversThemAll) {
+    busyOnce = 1;
+    const Download::ItemOutcome paused = run(3);
+    ASSERT_TRUE(paused.stored) << paused.reason.toStdString();
+    EXPECT_TRUE(storedWhole(paused.path, 1));
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        // The other piece begun with the refused one may arrive just after it; nothing else may
+        // until the pause is over.
+        const auto during = std::count_if(rangesAt.begin(), rangesAt.end(),
+                                          [&](Clock::time_point t) { return t > busyAt && t - busyAt < 900ms; });
+        EXPECT_LE(during, 1) << "a piece was asked while the server asked for a pause";
+        EXPECT_GE(rangeRequests, 2) << "the pieces came after the pause";
+        rangeRequests = 0;
+    }
+    QDir(dir.path()).removeRecursively();
+    QDir().mkpath(dir.path());
+    // The limit binds: three connections of about 6 MB/s each would bring the file in half the time.
+    constexpr qint64 kRate = 8 << 20;
+    QElapsedTimer clock;
+    clock.start();
+    const Download::ItemOutcome limited = run(3, 0, kRate);
+    ASSERT_TRUE(limited.stored) << limited.reason.toStdString();
+    EXPECT_TRUE(storedWhole(limited.path, 1));
+    EXPECT_GE(clock.elapsed(), (qint64(kSize) - kRate / 8) * 1000 / kRate - 100);
+    std::lock_guard<std::mutex> hold(lock);
+    EXPECT_GE(rangeRequests, 2);
 }
