@@ -134,7 +134,7 @@ public:
         // always before finishRun() returns. The listener stays in use until then.
         virtual void onItemOutcome(int /*index*/, const ItemOutcome& /*outcome*/) {}
     };
-    // Runs the queued items, up to maxTransfers() at once, until the input has ended, the queue
+    // Runs the queued items over up to maxTransfers() connections, until the input has ended, the queue
     // is empty and every transfer has ended; or until the run is cancelled (what is still queued
     // then stays queued).
     void runQueue(Listener& listener);
