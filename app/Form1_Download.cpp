@@ -176,6 +176,7 @@ void Form1::PushButton2_Click() {
         options.serverNames = values.serverNames;
         options.skipExisting = values.skipExisting;
         options.requests = *requests;
+        options.splitBigFiles = values.splitBigFiles;
         std::vector<Download::JobItem> items;
         items.reserve(static_cast<std::size_t>(urls_.count()));
         for (int position = 1; position <= urls_.count(); ++position)

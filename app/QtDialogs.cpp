@@ -137,7 +137,8 @@ bool QtDialogs::editOptions(RunOptions::Values& values) {
     atOnce->setObjectName(QStringLiteral("DownloadsAtOnce"));
     atOnce->setRange(RunOptions::kMinAtOnce, RunOptions::kMaxAtOnce);
     atOnce->setValue(values.atOnce);
-    atOnce->setToolTip(QStringLiteral("How many files are fetched at the same time (never more to one server)"));
+    atOnce->setToolTip(QStringLiteral("How many connections are open at the same time, in all and to one server; a "
+                                      "server that speaks HTTP/2 sends many files at once over one"));
     form->addRow(QStringLiteral("Downloads At &Once:"), atOnce);
     auto* limit = new QSpinBox(&dialog);
     limit->setObjectName(QStringLiteral("SpeedLimit"));
@@ -183,6 +184,11 @@ bool QtDialogs::editOptions(RunOptions::Values& values) {
     serverTime->setObjectName(QStringLiteral("KeepServerTime"));
     serverTime->setChecked(values.keepServerTime);
     form->addRow(serverTime);
+    auto* split = new QCheckBox(QStringLiteral("S&plit big files over idle connections"), &dialog);
+    split->setObjectName(QStringLiteral("SplitBigFiles"));
+    split->setChecked(values.splitBigFiles);
+    split->setToolTip(QStringLiteral("Only where the server proves that every piece is of the same file"));
+    form->addRow(split);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
     QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
     QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
@@ -195,6 +201,7 @@ bool QtDialogs::editOptions(RunOptions::Values& values) {
     values.cookiesFile = cookies->text().trimmed();
     values.userAgent = userAgent->text().trimmed();
     values.keepServerTime = serverTime->isChecked();
+    values.splitBigFiles = split->isChecked();
     return true;
 }
 

@@ -8,6 +8,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
+#include <initializer_list>
+#include <thread>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -83,6 +87,21 @@ inline QString NginxConf(const QString& ng, int port, const QString& www, const 
         .arg(port)
         .arg(www, tlsServer)
         .arg(connections);
+}
+
+// Starts the nginx of `ng`/nginx.conf in the foreground and waits until each of `ports` takes
+// connections; false when it did not come up within a few seconds.
+inline bool StartNginx(QProcess& nginx, const QString& ng, std::initializer_list<int> ports) {
+    nginx.start(QStringLiteral("/usr/sbin/nginx"), {QStringLiteral("-p"), ng, QStringLiteral("-c"),
+                                                    ng + QStringLiteral("/nginx.conf"), QStringLiteral("-e"),
+                                                    ng + QStringLiteral("/error.log")});
+    auto up = [&] {
+        for (int port : ports)
+            if (!canConnect(port)) return false;
+        return true;
+    };
+    for (int k = 0; k < 250 && !up(); ++k) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return up();
 }
 
 }  // namespace Bench

@@ -1,16 +1,25 @@
 // Download speed over a link with a round trip and a bandwidth: the program's window (X11 under
-// Xvfb, with as many transfers at once as the parallel tools) against `wget -i`, curl one at a
-// time, `curl --parallel` and `aria2c -j`, each fetching from one private nginx on loopback
-// through bench/latency_proxy, over http and over https with HTTP/2 (a test authority made for the
-// run, trusted through each tool's explicit option). The limits of one transfer at a time and of
-// the whole pipe are printed beside the tools, with the ratios to the fastest peer.
+// Xvfb) at its default number of connections and at each count asked for, against `wget -i`, curl
+// one at a time, `curl --parallel` at its default and with `--parallel-max` at the same counts,
+// and `aria2c` at its default and with `-j` at the same counts, each fetching from one private
+// nginx on loopback through bench/latency_proxy, over http (HTTP/1.1) and over https with HTTP/2
+// (a test authority made for the run, trusted through each tool's explicit option). The proxy
+// counts the connections of each run: opened, and the most at once. The limits of one transfer at
+// a time, of N at a time and of the whole pipe are printed beside the tools, with the ratios to
+// the fastest peer and to the fastest peer that kept to as many connections at once.
 //
 //   bench_latency [--small N] [--small-kb K] [--big-mb M] [--https-small N] [--https-mb M]
-//                 [--rtt-ms 40,150] [--mbit 200] [--at-once 6] [--rounds R] [--no-https]
-//                 [--no-xcb]               (bench/run_latency_bench.sh builds and runs it)
+//                 [--rtt-ms 40,150] [--mbit 200] [--at-once 4,8] [--rounds R] [--no-https]
+//                 [--limited-mb 64] [--no-limited] [--no-xcb]
+//                                          (bench/run_latency_bench.sh builds and runs it)
 //
-// Every file of every run is compared with the served one; a run that lost, mangled or left extra
-// files, or that did not finish in time, counts as failed and makes the exit status 1.
+// A third link, over http at the first round trip, goes to a server that sends each connection
+// at most 2 MB/s (nginx limit_rate 2m): one big file, and 40 files of 256 KB before it, where
+// splitting a file over several connections pays; aria2c -x N -s N -k 1M splits as well.
+//
+// The first count of --at-once is taken for the window's default. Every file of every run is
+// checked against the served one by SHA-256; a run that lost, mangled or left extra files, or
+// that did not finish in time, counts as failed and makes the exit status 1.
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -35,124 +44,57 @@
 #include <vector>
 
 #include "BenchNet.h"
+#include "LatencyRuns.h"
 
 namespace {
 
-using Bench::canConnect;
 using Bench::freePort;
 using Bench::makeTestAuthority;
-using Bench::seconds;
+using Bench::Outcome;
+using Bench::runBounded;
 using Bench::writeFile;
-
-
-
-
-
-// Every helper process is a process group of its own that dies with the benchmark, so that a
-// round out of time can be ended whole (xvfb-run, its X server and the window) and nothing is
-// left running when the benchmark itself is stopped.
-void ownGroup(QProcess& p) {
-    p.setChildProcessModifier([] {
-        ::setpgid(0, 0);
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    });
-}
-
-struct Outcome {
-    bool ok = false;
-    double secs = -1;
-    QByteArray out;
-};
-
-Outcome runBounded(const QString& program, const QStringList& args, const QString& cwd,
-                   const QProcessEnvironment& env, int timeoutMs) {
-    QProcess p;
-    ownGroup(p);
-    p.setWorkingDirectory(cwd);
-    p.setProcessEnvironment(env);
-    QElapsedTimer t;
-    t.start();
-    p.start(program, args);
-    Outcome o;
-    if (!p.waitForStarted(10000)) return o;
-    if (!p.waitForFinished(timeoutMs)) {
-        std::fprintf(stderr, "  %s: no end after %d s, stopped\n", qPrintable(program), timeoutMs / 1000);
-        ::kill(-static_cast<pid_t>(p.processId()), SIGKILL);
-        p.waitForFinished(5000);
-        return o;
-    }
-    o.secs = seconds(t);
-    o.out = p.readAllStandardOutput();
-    o.ok = p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
-    // A tool's complaints matter only when it failed; the window child's notes are noise else.
-    if (!o.ok)
-        std::fprintf(stderr, "  %s: exit status %d\n%s\n", qPrintable(program), p.exitCode(),
-                     p.readAllStandardError().constData());
-    return o;
-}
-
-bool sameContent(const QString& a, const QString& b) {
-    QFile fa(a), fb(b);
-    if (!fa.open(QIODevice::ReadOnly) || !fb.open(QIODevice::ReadOnly) || fa.size() != fb.size()) return false;
-    while (!fa.atEnd())
-        if (fa.read(1 << 20) != fb.read(1 << 20)) return false;
-    return true;
-}
-
-// The folder holds exactly the served files, each with the served bytes.
-bool intact(const QString& outDir, const QStringList& names, const QString& servedDir) {
-    const QStringList present = QDir(outDir).entryList(QDir::Files | QDir::Hidden | QDir::Dirs | QDir::NoDotAndDotDot);
-    if (present.size() != names.size()) {
-        std::fprintf(stderr, "  %s: %lld entries, %lld expected\n", qPrintable(outDir),
-                     static_cast<long long>(present.size()), static_cast<long long>(names.size()));
-        return false;
-    }
-    for (const QString& n : names)
-        if (!sameContent(outDir + QLatin1Char('/') + n, servedDir + QLatin1Char('/') + n)) {
-            std::fprintf(stderr, "  %s: %s missing or not as served\n", qPrintable(outDir), qPrintable(n));
-            return false;
-        }
-    return true;
-}
-
-
-// A proxy in front of `upstreamPort`; its port, or 0 when it did not start.
-int startProxy(QProcess& proxy, const QString& program, int upstreamPort, int rttMs, double mbit) {
-    ownGroup(proxy);
-    proxy.start(program, {QStringLiteral("--listen"), QStringLiteral("0"), QStringLiteral("--upstream"),
-                          QString::number(upstreamPort), QStringLiteral("--rtt-ms"), QString::number(rttMs),
-                          QStringLiteral("--mbit"), QString::number(mbit), QStringLiteral("--realtime")});
-    QElapsedTimer t;
-    t.start();
-    while (!proxy.canReadLine() && t.elapsed() < 5000) proxy.waitForReadyRead(100);
-    const QByteArray line = proxy.readLine().trimmed();
-    const int colon = line.lastIndexOf(':');
-    return line.startsWith("listening on") && colon > 0 ? line.mid(colon + 1).toInt() : 0;
-}
 
 struct Workload {
     QString label;
     QStringList urls;
     QString listFile;
     QStringList names;  // as served, and as each tool names them
-    QString servedDir;
     qint64 bodyBytes = 0;
 };
 
 struct Link {
     int rttMs = 0;
     bool https = false;
+    bool limited = false;  // the server of 2 MB/s for each connection
     int port = 0;  // the proxy's
 };
 
-enum Tool { Window, Wget, Curl, CurlParallel, Aria2, ToolCount };
+// A tool as the rows name it: `n` is the transfers or connections it is given, 0 for its default.
+struct Tool {
+    enum Kind { Window, Wget, Curl, CurlParallel, Aria2, Aria2Split } kind;
+    int n = 0;
+    QByteArray label;
+};
 
-void printRow(const char* name, const std::vector<double>& secs) {
-    std::printf("  %-42s", name);
-    for (double s : secs) {
-        if (s < 0) std::printf(" %14s", "failed");
-        else std::printf(" %12.3f s", s);
+// A tool's best round: its seconds (-1 while none succeeded) and the connections of that round.
+struct Best {
+    double secs = -1;
+    Bench::ProxyCount connections;
+};
+
+void printCells(const char* name, const std::vector<Best>& cells) {
+    std::printf("  %-40s", name);
+    for (const Best& b : cells) {
+        if (b.secs < 0) std::printf(" %20s", "failed");
+        else if (b.connections.accepted < 0) std::printf(" %10.3f s %8s", b.secs, "");
+        else std::printf(" %10.3f s %3d/%-3d ", b.secs, b.connections.accepted, b.connections.atOnce);
     }
+    std::printf("\n");
+}
+
+void printLimits(const char* name, const std::vector<double>& secs) {
+    std::printf("  %-40s", name);
+    for (double s : secs) std::printf(" %10.3f s %8s", s, "");
     std::printf("\n");
 }
 
@@ -160,10 +102,16 @@ void printRow(const char* name, const std::vector<double>& secs) {
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    int smallCount = 300, smallKb = 16, bigMb = 128, httpsSmall = -1, httpsMb = -1, atOnce = 6, rounds = 3;
+    int smallCount = 300, smallKb = 16, bigMb = 128, httpsSmall = -1, httpsMb = -1, rounds = 3, limitedMb = 64;
+    std::vector<int> counts{4, 8};
     double mbit = 200;
     std::vector<int> rtts{40, 150};
-    bool https = true, xcb = true;
+    bool https = true, xcb = true, limited = true;
+    auto numbers = [](const QString& text) {
+        std::vector<int> all;
+        for (const QString& v : text.split(QLatin1Char(','), Qt::SkipEmptyParts)) all.push_back(v.toInt());
+        return all;
+    };
     for (int k = 1; k < argc; ++k) {
         auto text = [&] { return k + 1 < argc ? QString::fromLocal8Bit(argv[++k]) : QString(); };
         const char* a = argv[k];
@@ -172,14 +120,14 @@ int main(int argc, char** argv) {
         else if (!std::strcmp(a, "--big-mb")) bigMb = text().toInt();
         else if (!std::strcmp(a, "--https-small")) httpsSmall = text().toInt();
         else if (!std::strcmp(a, "--https-mb")) httpsMb = text().toInt();
-        else if (!std::strcmp(a, "--at-once")) atOnce = text().toInt();
+        else if (!std::strcmp(a, "--at-once")) counts = numbers(text());
         else if (!std::strcmp(a, "--rounds")) rounds = std::max(1, text().toInt());
         else if (!std::strcmp(a, "--mbit")) mbit = text().toDouble();
-        else if (!std::strcmp(a, "--rtt-ms")) {
-            rtts.clear();
-            for (const QString& v : text().split(QLatin1Char(','), Qt::SkipEmptyParts)) rtts.push_back(v.toInt());
-        } else if (!std::strcmp(a, "--no-https")) https = false;
+        else if (!std::strcmp(a, "--rtt-ms")) rtts = numbers(text());
+        else if (!std::strcmp(a, "--no-https")) https = false;
         else if (!std::strcmp(a, "--no-xcb")) xcb = false;
+        else if (!std::strcmp(a, "--no-limited")) limited = false;
+        else if (!std::strcmp(a, "--limited-mb")) limitedMb = std::max(1, text().toInt());
         else {
             std::fprintf(stderr, "unknown option %s\n", a);
             return 2;
@@ -188,8 +136,9 @@ int main(int argc, char** argv) {
     if (httpsSmall < 0) httpsSmall = smallCount;
     if (httpsMb < 0) httpsMb = bigMb;
     httpsSmall = std::min(httpsSmall, smallCount);
-    if (smallCount <= 0 || smallKb <= 0 || bigMb <= 0 || rtts.empty() || mbit <= 0 || atOnce <= 0) {
-        std::fprintf(stderr, "sizes, round trips, bandwidth and transfers at once must be positive\n");
+    const bool countsGood = !counts.empty() && std::all_of(counts.begin(), counts.end(), [](int n) { return n >= 1 && n <= 8; });
+    if (smallCount <= 0 || smallKb <= 0 || bigMb <= 0 || rtts.empty() || mbit <= 0 || !countsGood) {
+        std::fprintf(stderr, "sizes, round trips and bandwidth must be positive, transfers at once 1 to 8\n");
         return 2;
     }
 
@@ -209,6 +158,7 @@ int main(int argc, char** argv) {
     QTemporaryDir root(QDir::tempPath() + QStringLiteral("/fetchwright-latency-XXXXXX"));
     const QString www = root.filePath(QStringLiteral("www"));
     QDir().mkpath(www + QStringLiteral("/small"));
+    QDir().mkpath(www + QStringLiteral("/limited"));
 
     // Content: small files that differ, and large ones written in 1 MB blocks that differ.
     const qint64 smallBytes = qint64(smallKb) * 1024;
@@ -227,14 +177,28 @@ int main(int argc, char** argv) {
         }
         return true;
     };
-    if (!writeBig(QStringLiteral("big.bin"), bigMb) || (https && !writeBig(QStringLiteral("https-big.bin"), httpsMb))) {
+    constexpr int kLimitedSmall = 40;
+    for (int i = 0; limited && i < kLimitedSmall; ++i) {
+        QByteArray data(256 * 1024, char('A' + i % 26));
+        std::snprintf(data.data(), 32, "part %d\n", i);
+        writeFile(www + QStringLiteral("/limited/p%1.bin").arg(i, 2, 10, QLatin1Char('0')), data);
+    }
+    if (!writeBig(QStringLiteral("big.bin"), bigMb) || (https && !writeBig(QStringLiteral("https-big.bin"), httpsMb)) ||
+        (limited && !writeBig(QStringLiteral("limited/huge.bin"), limitedMb))) {
         std::fprintf(stderr, "cannot write the served files\n");
         return 1;
     }
+    Bench::ServedFiles served;
+    for (const QString& name : QDir(www + QStringLiteral("/small")).entryList(QDir::Files))
+        served.add(name, www + QStringLiteral("/small/") + name);
+    for (const QString& name : QDir(www).entryList(QDir::Files)) served.add(name, www + QLatin1Char('/') + name);
+    for (const QString& name : QDir(www + QStringLiteral("/limited")).entryList(QDir::Files))
+        served.add(name, www + QStringLiteral("/limited/") + name);
 
     // nginx with a configuration of its own, every path inside the temporary folder.
     const int port = freePort();
     const int tlsPort = freePort();
+    const int limitedPort = freePort();
     const QString ng = root.filePath(QStringLiteral("nginx"));
     QDir().mkpath(ng);
     if (https && !makeTestAuthority(ng)) {
@@ -249,17 +213,14 @@ int main(int argc, char** argv) {
                     .arg(tlsPort)
                     .arg(www, ng)
               : QString();
-    const QString conf = Bench::NginxConf(ng, port, www, tlsServer, 256);
+    const QString limitedServer =
+        QStringLiteral("  server { listen 127.0.0.1:%1; root %2/limited; limit_rate 2m; }\n").arg(limitedPort).arg(www);
+    const QString conf = Bench::NginxConf(ng, port, www, tlsServer + limitedServer, 256);
     writeFile(ng + QStringLiteral("/nginx.conf"), conf.toUtf8());
     QProcess nginx;
-    ownGroup(nginx);
+    Bench::ownGroup(nginx);
     nginx.setProcessChannelMode(QProcess::ForwardedChannels);
-    nginx.start(QStringLiteral("/usr/sbin/nginx"), {QStringLiteral("-p"), ng, QStringLiteral("-c"),
-                                                    ng + QStringLiteral("/nginx.conf"), QStringLiteral("-e"),
-                                                    ng + QStringLiteral("/error.log")});
-    for (int k = 0; k < 250 && !(canConnect(port) && (!https || canConnect(tlsPort))); ++k)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    if (!canConnect(port) || (https && !canConnect(tlsPort))) {
+    if (!Bench::StartNginx(nginx, ng, {port, https ? tlsPort : port})) {
         std::fprintf(stderr, "nginx did not start\n");
         return 1;
     }
@@ -283,33 +244,53 @@ int main(int argc, char** argv) {
         for (bool tls : {false, true}) {
             if (tls && !https) continue;
             proxies.push_back(std::make_unique<QProcess>());
-            const int p = startProxy(*proxies.back(), proxyProgram, tls ? tlsPort : port, rtt, mbit);
+            const int p = Bench::startProxy(*proxies.back(), proxyProgram, tls ? tlsPort : port, rtt, mbit);
             if (p == 0) {
                 std::fprintf(stderr, "the latency proxy did not start\n");
                 return 1;
             }
-            links.push_back(Link{rtt, tls, p});
+            links.push_back(Link{rtt, tls, false, p});
         }
+    if (limited) {
+        proxies.push_back(std::make_unique<QProcess>());
+        const int p = Bench::startProxy(*proxies.back(), proxyProgram, limitedPort, rtts.front(), mbit);
+        if (p == 0) return 1;
+        links.push_back(Link{rtts.front(), false, true, p});
+    }
 
     auto workloadsFor = [&](const Link& link) {
         const QString scheme = link.https ? QStringLiteral("https") : QStringLiteral("http");
         const QString base = QStringLiteral("%1://127.0.0.1:%2").arg(scheme).arg(link.port);
-        const QString tag = QStringLiteral("%1-%2").arg(scheme).arg(link.rttMs);
+        const QString tag = QStringLiteral("%1-%2%3").arg(scheme).arg(link.rttMs).arg(link.limited ? "-limited" : "");
         Workload small, big;
-        const int n = link.https ? httpsSmall : smallCount;
-        small.label = QStringLiteral("%1 x %2 KB").arg(n).arg(smallKb);
-        for (int i = 0; i < n; ++i) {
-            small.names << QStringLiteral("f%1.bin").arg(i, 5, 10, QLatin1Char('0'));
-            small.urls << base + QStringLiteral("/small/") + small.names.back();
+        if (link.limited) {
+            // One big file; and small files before it, so that it starts when they end.
+            small.label = QStringLiteral("%1 MB").arg(limitedMb);
+            big.label = QStringLiteral("%1 x 256 KB + %2 MB").arg(kLimitedSmall).arg(limitedMb);
+            for (int i = 0; i < kLimitedSmall; ++i) {
+                big.names << QStringLiteral("p%1.bin").arg(i, 2, 10, QLatin1Char('0'));
+                big.urls << base + QLatin1Char('/') + big.names.back();
+            }
+            for (Workload* w : {&small, &big}) {
+                w->names << QStringLiteral("huge.bin");
+                w->urls << base + QStringLiteral("/huge.bin");
+            }
+            small.bodyBytes = qint64(limitedMb) << 20;
+            big.bodyBytes = small.bodyBytes + kLimitedSmall * 256 * 1024;
+        } else {
+            const int n = link.https ? httpsSmall : smallCount;
+            small.label = QStringLiteral("%1 x %2 KB").arg(n).arg(smallKb);
+            for (int i = 0; i < n; ++i) {
+                small.names << QStringLiteral("f%1.bin").arg(i, 5, 10, QLatin1Char('0'));
+                small.urls << base + QStringLiteral("/small/") + small.names.back();
+            }
+            small.bodyBytes = smallBytes * n;
+            const QString bigName = link.https ? QStringLiteral("https-big.bin") : QStringLiteral("big.bin");
+            big.label = QStringLiteral("%1 MB").arg(link.https ? httpsMb : bigMb);
+            big.names << bigName;
+            big.urls << base + QLatin1Char('/') + bigName;
+            big.bodyBytes = qint64(link.https ? httpsMb : bigMb) << 20;
         }
-        small.bodyBytes = smallBytes * n;
-        small.servedDir = www + QStringLiteral("/small");
-        big.servedDir = www;
-        const QString bigName = link.https ? QStringLiteral("https-big.bin") : QStringLiteral("big.bin");
-        big.label = QStringLiteral("%1 MB").arg(link.https ? httpsMb : bigMb);
-        big.names << bigName;
-        big.urls << base + QLatin1Char('/') + bigName;
-        big.bodyBytes = qint64(link.https ? httpsMb : bigMb) << 20;
         for (Workload* w : {&small, &big}) {
             w->listFile = root.filePath(QStringLiteral("list-%1-%2.txt").arg(tag, w == &small ? QStringLiteral("small") : QStringLiteral("big")));
             writeFile(w->listFile, w->urls.join(QLatin1Char('\n')).toUtf8() + "\n");
@@ -327,29 +308,35 @@ int main(int argc, char** argv) {
     auto roundTrips = [&](const Link& link, double requestsInTurn) {
         return (requestsInTurn + (link.https ? 1 : 0)) * link.rttMs / 1e3;
     };
-    auto oneAtATimeLimit = [&](const Workload& w, const Link& link) {
-        return roundTrips(link, double(w.names.size())) + pipeSecs(w);
+    // The pipe, or on the limited link the 2 MB/s of each of `connections`, whichever is slower.
+    auto bodySecs = [&](const Workload& w, const Link& link, int connections) {
+        return std::max(pipeSecs(w), link.limited ? double(w.bodyBytes) / (connections * 2.0 * 1024 * 1024) : 0.0);
     };
-    auto atOnceLimit = [&](const Workload& w, const Link& link) {
-        return roundTrips(link, std::ceil(double(w.names.size()) / atOnce)) + pipeSecs(w);
+    auto oneAtATimeLimit = [&](const Workload& w, const Link& link) {
+        return roundTrips(link, double(w.names.size())) + bodySecs(w, link, 1);
+    };
+    auto atOnceLimit = [&](const Workload& w, const Link& link, int n) {
+        return roundTrips(link, std::ceil(double(w.names.size()) / n)) + bodySecs(w, link, n);
     };
     auto wholePipeLimit = [&](const Workload& w, const Link& link) { return roundTrips(link, 1) + pipeSecs(w); };
 
     int outCount = 0;
     bool broken = false;
-    // One run of one tool into an empty folder; seconds, or -1 when it failed.
-    auto runTool = [&](Tool tool, const Link& link, const Workload& w) -> double {
+    // One run of one tool into an empty folder, and the connections the proxy saw for it.
+    auto runTool = [&](const Tool& tool, size_t linkIndex, const Workload& w) -> Best {
+        const Link& link = links[linkIndex];
         const QString d = root.filePath(QStringLiteral("out%1").arg(outCount++));
         QDir().mkpath(d);
         const int timeoutMs = int(1000 * std::max(60.0, 3 * oneAtATimeLimit(w, link) + 30));
-        const QString atOnceText = QString::number(atOnce);
+        const QString n = QString::number(tool.n);
         QStringList tlsArgs;
         QProcessEnvironment toolEnv = env;
+        Bench::proxyConnections(*proxies[linkIndex]);  // counts afresh from here
         Outcome o;
-        switch (tool) {
-        case Window: {
+        switch (tool.kind) {
+        case Tool::Window: {
             toolEnv.insert(QStringLiteral("QT_QPA_PLATFORM"), xcb ? QStringLiteral("xcb") : QStringLiteral("offscreen"));
-            toolEnv.insert(QStringLiteral("FETCHWRIGHT_BENCH_AT_ONCE"), atOnceText);
+            toolEnv.insert(QStringLiteral("FETCHWRIGHT_BENCH_AT_ONCE"), n);
             if (link.https) toolEnv.insert(QStringLiteral("FETCHWRIGHT_BENCH_CA"), ca);
             const QStringList child{windowProgram, QStringLiteral("--window-child"), d, w.listFile};
             if (xcb)
@@ -365,50 +352,63 @@ int main(int argc, char** argv) {
             o.ok = o.ok && number;
             break;
         }
-        case Wget:
+        case Tool::Wget:
             if (link.https) tlsArgs << QStringLiteral("--ca-certificate=") + ca;
             o = runBounded(QStringLiteral("wget"), QStringList{QStringLiteral("-q")} + tlsArgs +
                                                        QStringList{QStringLiteral("-i"), w.listFile, QStringLiteral("-P"), d},
                            d, toolEnv, timeoutMs);
             break;
-        case Curl:
-        case CurlParallel:
+        case Tool::Curl:
+        case Tool::CurlParallel:
             if (link.https) tlsArgs << QStringLiteral("--cacert") << ca;
-            if (tool == CurlParallel) tlsArgs << QStringLiteral("--parallel") << QStringLiteral("--parallel-max") << atOnceText;
+            if (tool.kind == Tool::CurlParallel) tlsArgs << QStringLiteral("--parallel");
+            if (tool.kind == Tool::CurlParallel && tool.n > 0) tlsArgs << QStringLiteral("--parallel-max") << n;
             o = runBounded(QStringLiteral("curl"), QStringList{QStringLiteral("-s"), QStringLiteral("--no-progress-meter")} + tlsArgs +
                                                        QStringList{QStringLiteral("--remote-name-all")} + w.urls,
                            d, toolEnv, timeoutMs);
             break;
-        case Aria2:
+        case Tool::Aria2:
+        case Tool::Aria2Split:
             if (link.https) tlsArgs << QStringLiteral("--ca-certificate=") + ca;
+            if (tool.n > 0) tlsArgs << QStringLiteral("-j") << n;
+            if (tool.kind == Tool::Aria2Split)
+                tlsArgs << QStringLiteral("-x") << n << QStringLiteral("-s") << n << QStringLiteral("-k") << QStringLiteral("1M");
             o = runBounded(QStringLiteral("aria2c"),
-                           QStringList{QStringLiteral("--no-conf"), QStringLiteral("-q"), QStringLiteral("-j"), atOnceText} +
-                               tlsArgs + QStringList{QStringLiteral("-i"), w.listFile, QStringLiteral("-d"), d},
+                           QStringList{QStringLiteral("--no-conf"), QStringLiteral("-q")} + tlsArgs +
+                               QStringList{QStringLiteral("-i"), w.listFile, QStringLiteral("-d"), d},
                            d, toolEnv, timeoutMs);
             break;
-        case ToolCount:
-            break;
         }
-        const bool good = o.ok && intact(d, w.names, w.servedDir);
+        Best run;
+        run.connections = Bench::proxyConnections(*proxies[linkIndex]);
+        const bool good = o.ok && served.intact(d, w.names);
         QDir(d).removeRecursively();
         if (!good) broken = true;
-        return good ? o.secs : -1;
+        run.secs = good ? o.secs : -1;
+        return run;
     };
 
-    const QString windowName = QStringLiteral("window (%1, %2 at once)")
-                                   .arg(xcb ? QStringLiteral("X11 under Xvfb") : QStringLiteral("offscreen"))
-                                   .arg(atOnce);
-    const QString parallelName = QStringLiteral("curl --parallel --parallel-max %1").arg(atOnce);
-    const QString aria2Name = QStringLiteral("aria2c -j %1").arg(atOnce);
-    const char* toolNames[ToolCount] = {nullptr, "wget -i", "curl (one at a time)", nullptr, nullptr};
-    const QByteArray windowLabel = windowName.toUtf8(), parallelLabel = parallelName.toUtf8(), aria2Label = aria2Name.toUtf8();
-    toolNames[Window] = windowLabel.constData();
-    toolNames[CurlParallel] = parallelLabel.constData();
-    toolNames[Aria2] = aria2Label.constData();
+    // The tools: the window at each count (the first its default), and the peers at their
+    // defaults and at the same counts.
+    std::vector<Tool> tools;
+    const QString platform = xcb ? QStringLiteral("X11") : QStringLiteral("offscreen");
+    for (size_t c = 0; c < counts.size(); ++c)
+        tools.push_back(Tool{Tool::Window, counts[c],
+                             QStringLiteral("window (%1, %2 at once%3)").arg(platform).arg(counts[c]).arg(c == 0 ? QStringLiteral(", default") : QString()).toUtf8()});
+    const size_t windows = tools.size();
+    tools.push_back(Tool{Tool::Wget, 0, "wget -i"});
+    tools.push_back(Tool{Tool::Curl, 0, "curl (one at a time)"});
+    tools.push_back(Tool{Tool::CurlParallel, 0, "curl --parallel (its default, 50)"});
+    for (int n : counts) tools.push_back(Tool{Tool::CurlParallel, n, QStringLiteral("curl --parallel --parallel-max %1").arg(n).toUtf8()});
+    if (haveAria2) {
+        tools.push_back(Tool{Tool::Aria2, 0, "aria2c (its default, -j 5)"});
+        for (int n : counts) tools.push_back(Tool{Tool::Aria2, n, QStringLiteral("aria2c -j %1").arg(n).toUtf8()});
+        for (int n : counts)
+            tools.push_back(Tool{Tool::Aria2Split, n, QStringLiteral("aria2c -j %1 -x %1 -s %1 -k 1M").arg(n).toUtf8()});
+    }
 
-    // best[link][workload][tool]: the best of the rounds, -1 while none succeeded.
-    std::vector<std::vector<std::vector<double>>> best(links.size(),
-                                                       std::vector<std::vector<double>>(2, std::vector<double>(ToolCount, -1)));
+    // best[link][workload][tool]
+    std::vector<std::vector<std::vector<Best>>> best(links.size(), std::vector<std::vector<Best>>(2, std::vector<Best>(tools.size())));
     std::vector<std::vector<Workload>> workloads;
     for (const Link& link : links) workloads.push_back(workloadsFor(link));
     // Rounds go through every link, workload and tool in turn, the tools' order turning each
@@ -416,54 +416,67 @@ int main(int argc, char** argv) {
     for (int r = 0; r < rounds; ++r)
         for (size_t l = 0; l < links.size(); ++l)
             for (size_t w = 0; w < 2; ++w)
-                for (int k = 0; k < ToolCount; ++k) {
-                    const Tool tool = Tool((k + r) % ToolCount);
-                    if (tool == Aria2 && !haveAria2) continue;
-                    const double s = runTool(tool, links[l], workloads[l][w]);
-                    double& b = best[l][w][tool];
-                    if (s >= 0 && (b < 0 || s < b)) b = s;
-                    std::fprintf(stderr, "round %d, %s %d ms, %s, %s: %.3f s\n", r + 1,
+                for (size_t k = 0; k < tools.size(); ++k) {
+                    const size_t t = (k + size_t(r)) % tools.size();
+                    const Best run = runTool(tools[t], l, workloads[l][w]);
+                    Best& b = best[l][w][t];
+                    if (run.secs >= 0 && (b.secs < 0 || run.secs < b.secs)) b = run;
+                    std::fprintf(stderr, "round %d, %s %d ms, %s, %s: %.3f s, %d connections (%d at once)\n", r + 1,
                                  links[l].https ? "https" : "http", links[l].rttMs, qPrintable(workloads[l][w].label),
-                                 toolNames[tool], s);
+                                 tools[t].label.constData(), run.secs, run.connections.accepted, run.connections.atOnce);
                 }
 
     for (size_t l = 0; l < links.size(); ++l) {
         const Link& link = links[l];
         const std::vector<Workload>& ws = workloads[l];
         std::printf("\n%s through the proxy: round trip %d ms, %g Mbit/s (best of %d interleaved rounds)\n",
-                    link.https ? "https (HTTP/2 offered)" : "http", link.rttMs, mbit, rounds);
-        std::printf("  %-42s %14s %14s\n", "", qPrintable(ws[0].label), qPrintable(ws[1].label));
-        for (int t = 0; t < ToolCount; ++t) {
-            if (t == Aria2 && !haveAria2) continue;
-            printRow(toolNames[t], {best[l][0][t], best[l][1][t]});
-        }
-        printRow("one-at-a-time limit", {oneAtATimeLimit(ws[0], link), oneAtATimeLimit(ws[1], link)});
-        printRow(qPrintable(QStringLiteral("%1-at-a-time limit").arg(atOnce)), {atOnceLimit(ws[0], link), atOnceLimit(ws[1], link)});
-        printRow("whole-pipe limit", {wholePipeLimit(ws[0], link), wholePipeLimit(ws[1], link)});
-        // Time ratios turned round, so that above 1 means the window was faster.
-        std::printf("  %-42s", "window : fastest peer");
-        for (size_t w = 0; w < 2; ++w) {
+                    link.https ? "https (HTTP/2 offered)" : link.limited ? "http (HTTP/1.1), 2 MB/s for each connection," : "http (HTTP/1.1)",
+                    link.rttMs, mbit, rounds);
+        std::printf("  %-40s %20s %20s\n", "(seconds, connections opened/at once)", qPrintable(ws[0].label), qPrintable(ws[1].label));
+        for (size_t t = 0; t < tools.size(); ++t) printCells(tools[t].label.constData(), {best[l][0][t], best[l][1][t]});
+        printLimits("one-at-a-time limit", {oneAtATimeLimit(ws[0], link), oneAtATimeLimit(ws[1], link)});
+        for (int n : counts)
+            printLimits(qPrintable(QStringLiteral("%1-at-a-time limit").arg(n)), {atOnceLimit(ws[0], link, n), atOnceLimit(ws[1], link, n)});
+        printLimits("whole-pipe limit", {wholePipeLimit(ws[0], link), wholePipeLimit(ws[1], link)});
+        // Time ratios turned round, so that above 1 means the window was faster: against the
+        // fastest peer whatever it opened, and against the fastest that kept to as many
+        // connections at once as the window was allowed.
+        auto fastest = [&](size_t w, int most) {
             double peer = -1;
-            for (int t = Wget; t < ToolCount; ++t)
-                if (best[l][w][t] > 0 && (peer < 0 || best[l][w][t] < peer)) peer = best[l][w][t];
-            const double window = best[l][w][Window];
-            const char* goal = w == 0 ? "(>= 1.00)" : "(>= 0.95)";
-            if (peer > 0 && window > 0) std::printf(" %5.2f %-8s", peer / window, goal);
-            else std::printf(" %14s", "-");
-        }
-        std::printf("\n");
+            for (size_t t = windows; t < tools.size(); ++t) {
+                const Best& b = best[l][w][t];
+                if (b.secs <= 0 || (most > 0 && (b.connections.atOnce < 0 || b.connections.atOnce > most))) continue;
+                if (peer < 0 || b.secs < peer) peer = b.secs;
+            }
+            return peer;
+        };
+        for (size_t c = 0; c < windows; ++c)
+            for (int most : {0, counts[c]}) {
+                const QString name = most == 0 ? QStringLiteral("window %1 : fastest peer").arg(counts[c])
+                                               : QStringLiteral("window %1 : fastest peer with <= %1 at once").arg(counts[c]);
+                std::printf("  %-40s", qPrintable(name));
+                for (size_t w = 0; w < 2; ++w) {
+                    const double peer = fastest(w, most), window = best[l][w][c].secs;
+                    if (peer > 0 && window > 0) std::printf(" %10.2f %9s", peer / window, "");
+                    else std::printf(" %20s", "-");
+                }
+                std::printf("\n");
+            }
         // How close the proxy holds a one-at-a-time tool to its limit: near 1 is a faithful link.
-        std::printf("  %-42s", "fastest one-at-a-time peer : its limit");
+        std::printf("  %-40s", "fastest one-at-a-time peer : its limit");
         for (size_t w = 0; w < 2; ++w) {
             double serial = -1;
-            for (int t : {Wget, Curl})
-                if (best[l][w][t] > 0 && (serial < 0 || best[l][w][t] < serial)) serial = best[l][w][t];
-            if (serial > 0) std::printf(" %14.2f", serial / oneAtATimeLimit(ws[w], link));
-            else std::printf(" %14s", "-");
+            for (size_t t = windows; t < tools.size(); ++t)
+                if ((tools[t].kind == Tool::Wget || tools[t].kind == Tool::Curl) && best[l][w][t].secs > 0 &&
+                    (serial < 0 || best[l][w][t].secs < serial))
+                    serial = best[l][w][t].secs;
+            if (serial > 0) std::printf(" %10.2f %9s", serial / oneAtATimeLimit(ws[w], link), "");
+            else std::printf(" %20s", "-");
         }
         std::printf("\n");
     }
-    std::printf("\n(limits count %lld bytes of header per answer, as nginx sends them over http)\n",
+    std::printf("\n(limits count %lld bytes of header per answer, as nginx sends them over http; every stored file\n"
+                " was checked against the served one by SHA-256)\n",
                 static_cast<long long>(headerBytes));
 
     // The proxies' own account: how far past its due time each chunk left them.

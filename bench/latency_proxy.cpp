@@ -8,7 +8,9 @@
 //
 // --listen 0 picks a free port. Once listening, the proxy prints "listening on 127.0.0.1:PORT"
 // on its standard output; on SIGTERM or SIGINT it prints to standard error how late, past its
-// half round trip, it wrote the chunks that waited for nothing else, and ends. --mbit 0 is no cap. The TCP handshake itself is not delayed: a client's
+// half round trip, it wrote the chunks that waited for nothing else, and ends. On SIGUSR1 it prints
+// on its standard output "connections N, at once M": the connections accepted since the last such
+// line, and the most open at one moment, then counts afresh. --mbit 0 is no cap. The TCP handshake itself is not delayed: a client's
 // connect completes at once, its first bytes then wait half a round trip like all others.
 // --realtime asks for real-time scheduling: on a busy machine an ordinary process wakes some
 // milliseconds late, which would lengthen every round trip; a real link does not wait for a CPU.
@@ -155,6 +157,7 @@ public:
         sigemptyset(&stops);
         sigaddset(&stops, SIGTERM);
         sigaddset(&stops, SIGINT);
+        sigaddset(&stops, SIGUSR1);
         sigprocmask(SIG_BLOCK, &stops, nullptr);
         signals_ = signalfd(-1, &stops, SFD_NONBLOCK | SFD_CLOEXEC);
         ev.data.ptr = &signalTag_;
@@ -175,6 +178,11 @@ public:
             for (int k = 0; k < n; ++k) {
                 void* tag = events[k].data.ptr;
                 if (tag == &signalTag_) {
+                    signalfd_siginfo info{};
+                    if (::read(signals_, &info, sizeof info) == sizeof info && info.ssi_signo == SIGUSR1) {
+                        reportConnections();
+                        continue;
+                    }
                     std::fprintf(stderr,
                                  "latency_proxy: %lld chunks written %.3f ms after due on average, %.3f ms at most; "
                                  "%lld more waited behind others or for the bandwidth cap\n",
@@ -196,6 +204,18 @@ public:
     }
 
 private:
+    void reportConnections() {
+        std::printf("connections %lld, at once %lld\n", accepted_, mostOpen_);
+        std::fflush(stdout);
+        accepted_ = 0;
+        mostOpen_ = openNow();
+    }
+    long long openNow() const {
+        long long open = 0;
+        for (const Connection& c : connections_) open += c.closed ? 0 : 1;
+        return open;
+    }
+
     void acceptAll() {
         for (;;) {
             const int fd = accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -221,6 +241,8 @@ private:
             c.down = Direction{&c, &downBucket_, up, fd, {}, 0, false, false, false};
             c.clientTag = Handle{&c, false};
             c.upstreamTag = Handle{&c, true};
+            ++accepted_;
+            mostOpen_ = std::max(mostOpen_, openNow());
         }
     }
 
@@ -392,6 +414,7 @@ private:
     int signals_ = -1;
     char listenerTag_ = 0, timerTag_ = 0, signalTag_ = 0;
     long long chunks_ = 0, heldByCap_ = 0;
+    long long accepted_ = 0, mostOpen_ = 0;
     double lateNsSum_ = 0;
     int64_t lateNsMax_ = 0;
     std::list<Connection> connections_;

@@ -130,10 +130,8 @@ public:
             ::_exit(127);
         }
         ::close(out[1]);
-        std::string line;
-        char c;
-        while (line.find('\n') == std::string::npos && ::read(out[0], &c, 1) == 1) line += c;
-        ::close(out[0]);
+        out_ = out[0];
+        const std::string line = readLine();
         const size_t colon = line.rfind(':');
         if (line.rfind("listening on", 0) == 0 && colon != std::string::npos) port = std::stoi(line.substr(colon + 1));
     }
@@ -142,11 +140,24 @@ public:
             ::kill(pid_, SIGTERM);
             ::waitpid(pid_, nullptr, 0);
         }
+        if (out_ >= 0) ::close(out_);
+    }
+    // The proxy's count of connections since the last one, as it prints it.
+    std::string connections() {
+        ::kill(pid_, SIGUSR1);
+        return readLine();
     }
     int port = 0;
 
 private:
+    std::string readLine() {
+        std::string line;
+        char c;
+        while (line.find('\n') == std::string::npos && ::read(out_, &c, 1) == 1) line += c;
+        return line;
+    }
     pid_t pid_ = -1;
+    int out_ = -1;
 };
 
 TEST(LatencyProxy, BytesPassBothWaysAfterHalfARoundTripAndTheCloseComesAfterThem) {
@@ -206,6 +217,28 @@ TEST(LatencyProxy, OneCapIsSharedByAllConnections) {
     EXPECT_TRUE(gotB == answer);
     EXPECT_GE(secs, (2.0 * answer.size() - 256 * 1024) / 500000 - 0.02);
     EXPECT_LT(secs, 10.0);
+}
+
+TEST(LatencyProxy, CountsTheConnectionsOpenedAndTheMostAtOnceSinceItWasLastAsked) {
+    ScriptedServer server(3, [](int fd) {
+        char c;
+        if (::recv(fd, &c, 1, 0) == 1) sendAll(fd, std::string(1, c));
+        readToEnd(fd);
+    });
+    Proxy proxy(server.port, 0, 0);
+    ASSERT_GT(proxy.port, 0);
+    // A byte there and back: the proxy has surely taken the connection in.
+    auto open = [&] {
+        const int fd = connectTo(proxy.port);
+        char c = 0;
+        EXPECT_TRUE(fd >= 0 && sendAll(fd, "x") && ::recv(fd, &c, 1, 0) == 1 && c == 'x');
+        return fd;
+    };
+    const int a = open(), b = open();
+    EXPECT_EQ(proxy.connections(), "connections 2, at once 2\n");
+    const int c = open();
+    EXPECT_EQ(proxy.connections(), "connections 1, at once 3\n") << "those still open count toward the most at once";
+    for (int fd : {a, b, c}) ::close(fd);
 }
 
 TEST(LatencyProxy, AnUpstreamThatRefusesClosesTheClient) {

@@ -5,6 +5,7 @@
 #include "download/EngineItem.h"
 #include "download/KeptPartials.h"
 #include "download/Publisher.h"
+#include "download/Splitting.h"
 
 #include <curl/curl.h>
 
@@ -41,9 +42,15 @@ void Engine::publishFigures() {
     f.bytesMoved = movedByEnded_;
     qint64 left = 0;
     for (const auto& a : active_) {
-        const qint64 received = a->transfer->received();
+        qint64 received = a->transfer->received();
         const qint64 total = a->transfer->total();
         f.bytesMoved += a->transfer->bytesMoved();
+        if (a->split) {
+            received = 0;
+            for (const ByteRange& r : a->split->plan.written()) received += r.size();
+            f.bytesMoved += a->split->movedByEnded;
+            for (const auto& piece : a->split->pieces) f.bytesMoved += piece->bytesMoved();
+        }
         if (total > 0) {
             f.underWayShare += std::min(1.0, double(received) / double(total));
             if (left >= 0) left += std::max<qint64>(0, total - received);
@@ -91,6 +98,11 @@ void Engine::endActive(Listener& listener, std::size_t at, ItemOutcome outcome) 
     if (a->inMulti) curl_multi_remove_handle(multiOf(multi_), a->transfer->easy());
     a->inMulti = false;
     movedByEnded_ += a->transfer->bytesMoved();
+    if (!a->split || !a->split->mainDone) hosts_.ended(a->host);
+    if (a->split) {
+        dropPieces(*a);
+        movedByEnded_ += a->split->movedByEnded;
+    }
     const bool complete = outcome.stored;
     if (a->intoCaller) {
         if (complete)
@@ -167,8 +179,9 @@ void Engine::assignNames(bool force) {
     }
 }
 
-// Begins the first queued item whose server is not asking for a pause, when the files waiting to
-// be published leave room for one more.
+// Begins the first queued item whose server is not asking for a pause, when a connection (or a
+// stream of one) is free for it and the files waiting to be published leave room for one more.
+// An item that must wait for a connection holds the ones after it, so that items begin in order.
 bool Engine::startNext(Listener& listener, qint64 nowMs) {
     if (!publisher_->room(static_cast<int>(active_.size() + parked_.size()) + 1)) return false;
     Queued item;
@@ -179,7 +192,7 @@ bool Engine::startNext(Listener& listener, qint64 nowMs) {
             const auto pause = hostPause_.constFind(it->host);
             if (pause == hostPause_.cend() || pause.value() <= nowMs) break;
         }
-        if (it == queue_.end()) return false;
+        if (it == queue_.end() || !hosts_.mayBegin(it->host)) return false;
         item = std::move(*it);
         queue_.erase(it);
         if (queue_.empty()) moreWanted_ = false;
@@ -243,12 +256,40 @@ void Engine::begin(Listener& listener, Queued item) {
         publisher_->dropTemporary(a->job);
         return failNow(QStringLiteral("Cannot start the transfer"));
     }
+    hosts_.began(a->host);
     active_.push_back(std::move(a));
     assignNames(false);
     publishFigures();
 }
 
+// libcurl keeps to the run's connections itself, and puts the transfers to a host that speaks
+// HTTP/2 on one connection as streams of it; a server that allows fewer streams gets fewer.
+void Engine::limitConnections() {
+    CURLM* multi = multiOf(multi_);
+    hosts_.setConnections(maxTransfers_);
+    curl_multi_setopt(multi, CURLMOPT_PIPELINING, static_cast<long>(CURLPIPE_MULTIPLEX));
+    curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, static_cast<long>(maxTransfers_));
+    curl_multi_setopt(multi, CURLMOPT_MAX_TOTAL_CONNECTIONS, static_cast<long>(maxTransfers_));
+    curl_multi_setopt(multi, CURLMOPT_MAX_CONCURRENT_STREAMS, static_cast<long>(HostConnections::kStreamsPerConnection));
+}
+
+// Learns, from the first answer of each host, whether its connection carries many transfers at
+// once; true when one does, so that its next items may begin at once.
+bool Engine::noteProtocols() {
+    bool more = false;
+    for (const auto& a : active_) {
+        if (!a->inMulti || hosts_.heardFrom(a->host)) continue;
+        long version = CURL_HTTP_VERSION_NONE;
+        if (curl_easy_getinfo(a->transfer->easy(), CURLINFO_HTTP_VERSION, &version) != CURLE_OK) continue;
+        hosts_.answered(a->host, version);
+        more = more || hosts_.multiplexes(a->host);
+    }
+    return more;
+}
+
 void Engine::settle(Listener& listener, EngineItem& a, CURLcode code, qint64 nowMs) {
+    long version = CURL_HTTP_VERSION_NONE;
+    if (curl_easy_getinfo(a.transfer->easy(), CURLINFO_HTTP_VERSION, &version) == CURLE_OK) hosts_.answered(a.host, version);
     const std::size_t at = static_cast<std::size_t>(
         std::find_if(active_.begin(), active_.end(), [&](const auto& p) { return p.get() == &a; }) - active_.begin());
     Transfer::Next next = a.transfer->evaluate(code);
@@ -258,6 +299,11 @@ void Engine::settle(Listener& listener, EngineItem& a, CURLcode code, qint64 now
     if (next == Transfer::Next::Done && !a.answered) next = Transfer::Next::Skipped;
     switch (next) {
     case Transfer::Next::Done: {
+        // A split item is complete once its other pieces are in too (splitTurn).
+        if (a.split) {
+            mainPieceDone(a);
+            return;
+        }
         ItemOutcome ready;
         ready.stored = true;  // named and published by the publisher
         endActive(listener, at, std::move(ready));
@@ -291,7 +337,7 @@ void Engine::settle(Listener& listener, EngineItem& a, CURLcode code, qint64 now
 void Engine::drive(Listener& listener) {
     CURLM* multi = multiOf(multi_);
     if (!multi) return;
-    curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, static_cast<long>(maxTransfers_));
+    limitConnections();
     gate_.setRate(speedLimit_);
     std::size_t resumeFrom = 0;  // where the next turn of resuming paused transfers starts
 
@@ -344,7 +390,7 @@ void Engine::drive(Listener& listener) {
             }
         }
         // New items, up to the number at once.
-        while (static_cast<int>(active_.size()) < maxTransfers_ && startNext(listener, now)) {
+        while (startNext(listener, now)) {
         }
 
         bool ask = false;
@@ -375,16 +421,21 @@ void Engine::drive(Listener& listener) {
             CURL* easy = msg->easy_handle;
             const CURLcode code = msg->data.result;
             curl_multi_remove_handle(multi, easy);
+            if (settlePiece(listener, easy, code, SteadyNowMs())) continue;
             auto it = std::find_if(active_.begin(), active_.end(), [&](const auto& a) { return a->transfer->easy() == easy; });
             if (it == active_.end()) continue;
             (*it)->inMulti = false;
             settle(listener, **it, code, SteadyNowMs());
         }
 
+        // A host heard to speak HTTP/2 may take more of its items at once.
+        if (noteProtocols()) ended = true;
         // Answers that came are named, now that libcurl has returned.
         nameAnswered(listener);
         // Big items keep their bytes where a stop or a crash does not take them.
         for (auto& a : active_) partials_->look(*a);
+        // Idle connections help the big items under way.
+        splitTurn(listener, SteadyNowMs());
 
         now = SteadyNowMs();
         // Complete files that waited long enough for earlier answers are numbered anyway.

@@ -20,6 +20,7 @@
 
 #include "download/Address.h"
 #include "download/TransferTypes.h"
+#include "download/HostConnections.h"
 #include "download/DurableFiles.h"
 #include "download/Requests.h"
 #include "download/RunSummary.h"
@@ -73,12 +74,16 @@ public:
     // temporaries again, and a cancel is lifted.
     void beginRun();
 
-    // How many transfers a run keeps going at once (1 to 8), and the run's whole receiving rate
-    // in bytes per second (0: no limit). Set between runs.
+    // How many connections a run opens at once, in all and to one host (1 to 8): as many
+    // transfers, except over HTTP/2, where one connection carries many of a host's transfers at
+    // once. And the run's whole receiving rate in bytes per second (0: no limit). Set between runs.
     static constexpr int kMostAtOnce = 8;
     void setMaxTransfers(int count);
     int maxTransfers() const { return maxTransfers_; }
     void setSpeedLimit(qint64 bytesPerSecond) { speedLimit_ = bytesPerSecond; }
+    // Whether a big item's rest may come over idle connections, every piece proven (on unless
+    // turned off). Set between runs.
+    void setSplitBigFiles(bool on) { splitBig_ = on; }
     // How an item is named when its answer's headers arrive: the server's name first (else the
     // final address's decoded segment), and whether a file already there under that name with the
     // announced size makes the item skipped instead of numbered. Set between runs.
@@ -138,7 +143,7 @@ public:
         // always before finishRun() returns. The listener stays in use until then.
         virtual void onItemOutcome(int /*index*/, const ItemOutcome& /*outcome*/) {}
     };
-    // Runs the queued items, up to maxTransfers() at once, until the input has ended, the queue
+    // Runs the queued items over up to maxTransfers() connections, until the input has ended, the queue
     // is empty and every transfer has ended; or until the run is cancelled (what is still queued
     // then stays queued).
     void runQueue(Listener& listener);
@@ -169,6 +174,16 @@ private:
     void resetRun();
     void drive(Listener& listener);
     bool startNext(Listener& listener, qint64 nowMs);
+    void limitConnections();
+    bool noteProtocols();
+    // Splitting a big item over idle connections (Splitting.cpp).
+    void splitTurn(Listener& listener, qint64 nowMs);
+    bool settlePiece(Listener& listener, CURL* easy, CURLcode code, qint64 nowMs);
+    bool mainPieceDone(EngineItem& item);
+    bool startPiece(EngineItem& item);
+    void dropPieces(EngineItem& item);
+    void abandonSplit(EngineItem& item);
+    int freeConnections();
     void begin(Listener& listener, Queued item);
     void settle(Listener& listener, EngineItem& item, CURLcode code, qint64 nowMs);
     void endActive(Listener& listener, std::size_t at, ItemOutcome outcome);
@@ -186,6 +201,7 @@ private:
     void* multi_ = nullptr;  // the run's libcurl multi handle, kept so that connections live on
     int maxTransfers_ = 4;
     qint64 speedLimit_ = 0;
+    bool splitBig_ = true;
     std::atomic<bool> cancelled_{false};
     std::atomic<int> current_{-1};
 
@@ -201,6 +217,7 @@ private:
     // What the last item into a caller's file ended with, the transfer's own failure included.
     Fw::Result<TransferInfo> intoResult_ = Fw::Error::failed({});
     QHash<QString, qint64> hostPause_;  // host, SteadyNowMs() before which it gets no request
+    HostConnections hosts_;
     qint64 lastFiguresMs_ = 0;
     qint64 lastProgressMs_ = 0;
     qint64 movedByEnded_ = 0;

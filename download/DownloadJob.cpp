@@ -113,6 +113,7 @@ void DownloadJob::start() {
     engine_.beginRun();
     engine_.setMaxTransfers(options_.atOnce);
     engine_.setSpeedLimit(options_.speedLimit);
+    engine_.setSplitBigFiles(options_.splitBigFiles);
     engine_.setNaming(options_.serverNames, options_.skipExisting);
     engine_.setRequests(options_.requests);
     feed();

@@ -43,6 +43,7 @@ struct JobOptions {
     bool serverNames = true;
     bool skipExisting = false;
     std::shared_ptr<const RequestOptions> requests;  // User-Agent, cookies, server times
+    bool splitBigFiles = true;  // idle connections may bring pieces of a big file
 };
 
 // The run as it stands, a few times a second.

@@ -68,6 +68,7 @@ void Engine::resetRun() {
     publisher_->beginRun();
     partials_->beginRun();
     hostPause_.clear();
+    hosts_.forgetProtocols();
     movedByEnded_ = 0;
     current_ = -1;
     std::lock_guard<std::mutex> hold(lock_);

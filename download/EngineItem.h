@@ -16,6 +16,8 @@
 
 namespace Download {
 
+struct SplitItem;
+
 // The output folder, opened once for the items that go to it.
 struct OutputFolder {
     QString path;
@@ -63,6 +65,8 @@ struct EngineItem {
     qint64 retryAtMs = 0;  // waiting for its next try until then
     bool inMulti = false;
     bool intoCaller = false;  // its body goes to a file of the caller's: no name, no folder
+    std::shared_ptr<SplitItem> split;  // its rest comes over several connections (Splitting.h)
+    bool splitTried = false;           // it was split once: never again
 };
 
 }  // namespace Download

@@ -1,4 +1,5 @@
 #include "download/Requests.h"
+#include "download/RangeFetch.h"
 
 #include <QFile>
 
@@ -223,6 +224,20 @@ void Transfer::applyRequest() {
         curl_easy_setopt(easy_, CURLOPT_COOKIEFILE, "");
     }
     if (request_->serverTime) curl_easy_setopt(easy_, CURLOPT_FILETIME, 1L);
+}
+
+void RangeFetch::setRequest(std::shared_ptr<const RequestOptions> request, const QByteArray& referer) {
+    request_ = std::move(request);
+    if (!referer.isEmpty() && RefererAllowed(referer, url_)) {
+        referer_ = referer;
+        curl_easy_setopt(easy_, CURLOPT_REFERER, referer_.constData());
+    }
+    if (!request_) return;
+    if (!request_->userAgent.isEmpty()) curl_easy_setopt(easy_, CURLOPT_USERAGENT, request_->userAgent.constData());
+    if (request_->cookies && request_->cookies->share()) {
+        curl_easy_setopt(easy_, CURLOPT_SHARE, request_->cookies->share());
+        curl_easy_setopt(easy_, CURLOPT_COOKIEFILE, "");
+    }
 }
 
 int Transfer::checkReferer(void* self, char*, char*, int, int) {

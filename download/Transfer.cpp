@@ -193,6 +193,9 @@ struct Transfer::Body {
     const Transfer::AnswerHandler* answer = nullptr;
     bool decided = false;  // the handler has had its answer
     bool skipped = false;  // and declined the body
+    qint64 limit = -1;         // bytes from here on are not wanted
+    bool reachedLimit = false;
+    int startOvers = 0;
 
     // This try.
     qint64 resumeFrom = -1;   // the try asked for the body from this byte on
@@ -207,6 +210,7 @@ struct Transfer::Body {
     bool acceptsRanges = false;
 
     void startOver() {
+        ++startOvers;
         if (bytes > 0 && start >= 0) {
             ::ftruncate(fd, start);
             ::lseek(fd, start, SEEK_SET);
@@ -327,13 +331,18 @@ bool spaceCheckDue(const B& body, qint64 chunk) {
 
 static size_t writeBody(char* data, size_t size, size_t count, void* user) {
     auto* body = static_cast<Transfer::Body*>(user);
-    const size_t total = size * count;
     // A shut gate pauses the transfer; libcurl hands the same data again once it is resumed.
     if (body->gate && !body->gate->open(SteadyNowMs())) {
         body->paused = true;
         return CURL_WRITEFUNC_PAUSE;
     }
     if (!body->begun && !body->begin()) return 0;  // libcurl ends the transfer with a write error
+    size_t total = size * count;
+    if (body->limit >= 0 && body->bytes + qint64(total) >= body->limit) {
+        // The rest comes over other connections: what lies past the limit is not written.
+        total = size_t(std::max<qint64>(0, body->limit - body->bytes));
+        body->reachedLimit = true;
+    }
     if (body->reserve >= 0) {
         if (spaceCheckDue(*body, qint64(total)) && !roomFor(*body, qint64(total))) {
             body->noRoom = true;
@@ -361,7 +370,7 @@ static size_t writeBody(char* data, size_t size, size_t count, void* user) {
                           SYNC_FILE_RANGE_WRITE);
         body->handedOver = body->bytes;
     }
-    return total;
+    return body->reachedLimit ? 0 : size * count;
 }
 
 Transfer::Transfer(const TransferLimits& limits, const QString& url, const FileTarget& file, TransferProgress* progress)
@@ -419,6 +428,9 @@ void Transfer::continueFrom(qint64 bytes, qint64 total, const QByteArray& valida
 
 void Transfer::switchFile(int fd) { body_->fd = fd; }
 QByteArray Transfer::rangeValidator() const { return body_->rangeValidator(); }
+bool Transfer::acceptsRanges() const { return body_->acceptsRanges; }
+void Transfer::setLimit(qint64 bytes) { body_->limit = bytes; }
+int Transfer::startOvers() const { return body_->startOvers; }
 bool Transfer::answerNow() {
     if (body_->decided) return !body_->skipped;
     curl_off_t length = -1;
@@ -449,7 +461,7 @@ void Transfer::prepareTry() {
     if (!resume_) body.startOver();
     body.resumeFrom = resume_ ? body.bytes : -1;
     body.validator = resume_ ? body.rangeValidator() : QByteArray();
-    body.begun = body.restart = body.paused = false;
+    body.begun = body.restart = body.paused = body.reachedLimit = false;
     body.refusedStatus = 0;
     if (resume_) ::lseek(body.fd, body.start + body.bytes, SEEK_SET);
 
@@ -538,6 +550,7 @@ Transfer::Next Transfer::evaluate(CURLcode code) {
         error_ = Fw::Error::fromErrno(body.error);
         return Next::Failed;
     }
+    if (body.reachedLimit) return Next::Done;
 
     // An answer to a range request that cannot be appended, or a 416: the whole body is asked
     // for at once, without counting a try.

@@ -56,6 +56,8 @@ public:
     // What each request carries (download/Requests.h): the run's User-Agent and cookies, and this
     // item's Referer (empty for none). Before the first try.
     void setRequest(std::shared_ptr<const RequestOptions> options, QByteArray referer);
+    const std::shared_ptr<const RequestOptions>& request() const { return request_; }
+    const QByteArray& referer() const { return referer_; }
     // The Last-Modified of the answer in the file, in seconds since 1970; -1 when it had none or
     // it was not asked for. After the try that ended it.
     qint64 serverTime() const;
@@ -102,6 +104,12 @@ public:
     void switchFile(int fd);
     // The ETag or Last-Modified that a later request for the rest may send, empty when none.
     QByteArray rangeValidator() const;
+    bool acceptsRanges() const;
+    // Bytes from `bytes` on are not wanted (other connections bring them): the transfer ends,
+    // done, once its body reaches there. -1: the whole body.
+    void setLimit(qint64 bytes);
+    // How often the body in the file was started over (a new answer, not a continuation).
+    int startOvers() const;
 
     // Hands the body to the disk every `bytes` bytes (0: when the system likes).
     void setWriteBehind(qint64 bytes);

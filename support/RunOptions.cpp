@@ -14,6 +14,7 @@ const QString kServerNames = QStringLiteral("Server Names");
 const QString kCookiesFile = QStringLiteral("Cookies File");
 const QString kUserAgent = QStringLiteral("User-Agent");
 const QString kKeepServerTime = QStringLiteral("Keep Server Time");
+const QString kSplitBigFiles = QStringLiteral("Split Big Files");
 const QString kSkip = QStringLiteral("Skip");
 const QString kNumber = QStringLiteral("Number");
 
@@ -50,6 +51,7 @@ Values Read(const Settings::Store& store) {
     values.cookiesFile = store.read(kCookiesFile, QString()).trimmed();
     values.userAgent = headerSafe(store.read(kUserAgent, QString()));
     values.keepServerTime = readTruth(store, kKeepServerTime, true);
+    values.splitBigFiles = readTruth(store, kSplitBigFiles, true);
     return values;
 }
 
@@ -61,6 +63,7 @@ void Write(const Settings::Store& store, const Values& values) {
     store.write(kCookiesFile, values.cookiesFile.trimmed());
     store.write(kUserAgent, headerSafe(values.userAgent));
     store.write(kKeepServerTime, Settings::TruthText(values.keepServerTime));
+    store.write(kSplitBigFiles, Settings::TruthText(values.splitBigFiles));
 }
 
 QByteArray UserAgentOf(const Values& values) {

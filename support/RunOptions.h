@@ -13,13 +13,14 @@ inline constexpr int kMaxAtOnce = 8;
 inline constexpr int kMaxSpeedLimitKBps = 1000000;
 
 struct Values {
-    int atOnce = 4;           // "Downloads At Once": transfers at a time
+    int atOnce = 4;           // "Downloads At Once": connections at a time, in all and to one server
     int speedLimitKBps = 0;   // "Speed Limit": the run's whole receiving rate, 0 for none
     bool skipExisting = false;  // "If File Exists": "Skip" a file of the announced size, else "Number"
     bool serverNames = true;    // "Server Names": the name the server suggests comes first
     QString cookiesFile{};      // "Cookies File": a cookies.txt read at each Start; empty for none
     QString userAgent{};        // "User-Agent": empty for the program's own
     bool keepServerTime = true; // "Keep Server Time": a stored file gets the server's Last-Modified
+    bool splitBigFiles = true;  // "Split Big Files": idle connections bring pieces of a big file
     bool operator==(const Values&) const = default;
 };
 

@@ -1,7 +1,9 @@
 // One copy of the download engine in a process of its own, for tests that run several copies
 // at once into one folder.
 //
-//   engine_copy [--named] FOLDER URL...   runs the list headless; prints one line per item:
+//   engine_copy [--named] [--unsplit] FOLDER URL...
+//                                         runs the list headless (--unsplit: a big file over
+//                                         one connection); prints one line per item:
 //                                         "stored<TAB>url<TAB>path" or "failed<TAB>url<TAB>reason"
 //   engine_copy --clean FOLDER SECONDS    removes leftover temporaries in a loop for that long;
 //                                         prints how many it removed
@@ -35,15 +37,20 @@ int main(int argc, char** argv) {
         engine.setTemporaryMethod(Download::TemporaryMethod::Named);
         args.removeFirst();
     }
+    Download::JobOptions options;
+    if (!args.isEmpty() && args[0] == QLatin1String("--unsplit")) {
+        options.splitBigFiles = false;
+        args.removeFirst();
+    }
     if (args.isEmpty()) {
-        std::fprintf(stderr, "usage: engine_copy [--named] FOLDER URL... | --clean FOLDER SECONDS\n");
+        std::fprintf(stderr, "usage: engine_copy [--named] [--unsplit] FOLDER URL... | --clean FOLDER SECONDS\n");
         return 2;
     }
     const QString folder = args.takeFirst();
     std::vector<Download::JobItem> items;
     Download::EntryId id = 0;
     for (const QString& url : args) items.push_back(Download::JobItem{++id, url});
-    Download::DownloadJob job(engine, folder, std::move(items), Download::JobOptions{}, nullptr);
+    Download::DownloadJob job(engine, folder, std::move(items), options, nullptr);
     Download::RunSummary summary;
     QObject::connect(&job, &Download::DownloadJob::result, &app, [&](const Download::JobResult& result) {
         summary = result.summary;

@@ -367,6 +367,14 @@ TEST_F(ControlFixture, OptionsAreShownAsStoredAndKeptOnlyWhenAccepted) {
     ASSERT_EQ(dialogs.optionsShown.size(), 2u);
     EXPECT_EQ(dialogs.optionsShown[1], (RunOptions::Values{6, 250}));
     EXPECT_EQ(RunOptions::Read(settings), (RunOptions::Values{6, 250}));
+    // Splitting big files is on unless turned off, and kept as a truth text.
+    EXPECT_EQ(settings.read(s("Split Big Files"), QString()), s("True"));
+    RunOptions::Values off{6, 250};
+    off.splitBigFiles = false;
+    dialogs.optionsAnswers.push_back(off);
+    form.PushButton18->click();
+    EXPECT_EQ(settings.read(s("Split Big Files"), QString()), s("False"));
+    EXPECT_FALSE(RunOptions::Read(settings).splitBigFiles);
 }
 
 TEST_F(ControlFixture, StartIsRefusedWhileAPageIsStillBeingReadIntoTheList) {

@@ -1,0 +1,204 @@
+// The scheduler's part that splits a big item over idle connections: when fewer items wait than
+// connections are free, the rest of an item with at least 8 MB to come is cut into pieces that
+// free connections fetch at once, each proven before it is written; a connection whose piece is
+// in takes half of the largest rest. What cannot be proven goes back to the item's own transfer.
+#include "download/DownloadEngine.h"
+#include "download/EngineItem.h"
+#include "download/Splitting.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+
+#include <sys/stat.h>
+
+namespace Download {
+
+namespace {
+CURLM* multiOf(void* multi) { return static_cast<CURLM*>(multi); }
+
+// Answers that were not the piece asked, after which an item is not split further.
+constexpr int kMostRefused = 2;
+// Pieces that did not arrive, after which an item whose own transfer is done fails.
+constexpr int kMostFailures = 8;
+}  // namespace
+
+int Engine::freeConnections() {
+    int waiting = 0;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        waiting = static_cast<int>(queue_.size());
+    }
+    // Items that wait come first: only connections none of them would take are idle.
+    return std::max(0, maxTransfers_ - hosts_.connectionsTaken() - waiting);
+}
+
+bool Engine::startPiece(EngineItem& a) {
+    SplitItem& s = *a.split;
+    const auto piece = s.plan.take();
+    if (!piece) return false;
+    AskedRange asked = s.proof;
+    asked.first = piece->range.first;
+    asked.last = piece->range.end - 1;
+    Transfer* main = a.transfer.get();
+    const int startOvers = s.startOvers;
+    auto fetch = std::make_unique<RangeFetch>(limits_, s.url, a.job.fd.get(), s.plan, piece->id, asked,
+                                              [main, startOvers] { return main->startOvers() == startOvers; });
+    fetch->setRateGate(&gate_);
+    fetch->setRequest(main->request(), main->referer());
+    if (!fetch->easy() || curl_multi_add_handle(multiOf(multi_), fetch->easy()) != CURLM_OK) {
+        s.plan.failed(piece->id);
+        return false;
+    }
+    hosts_.began(a.host);
+    s.pieces.push_back(std::move(fetch));
+    // Half of the item's own piece may have been taken: it stops where that half begins.
+    if (!s.mainDone) main->setLimit(s.plan.remaining(s.mainPiece)->end);
+    return true;
+}
+
+void Engine::dropPieces(EngineItem& a) {
+    if (!a.split) return;
+    for (auto& piece : a.split->pieces) {
+        curl_multi_remove_handle(multiOf(multi_), piece->easy());
+        a.split->movedByEnded += piece->bytesMoved();
+        hosts_.ended(a.host);
+    }
+    a.split->pieces.clear();
+}
+
+// Back to one connection: the item's own transfer asked for the whole rest, so it brings every
+// byte again (the same bytes, where pieces had come) up to the end.
+void Engine::abandonSplit(EngineItem& a) {
+    dropPieces(a);
+    movedByEnded_ += a.split->movedByEnded;
+    a.split.reset();
+    a.transfer->setLimit(-1);
+}
+
+// The item's own transfer has brought its piece. True when the item is complete with it.
+bool Engine::mainPieceDone(EngineItem& a) {
+    SplitItem& s = *a.split;
+    const qint64 at = s.plan.remaining(s.mainPiece) ? s.plan.remaining(s.mainPiece)->first : 0;
+    s.plan.accept(s.mainPiece, a.transfer->received() - at);
+    s.plan.finished(s.mainPiece);
+    s.mainDone = true;
+    hosts_.ended(a.host);  // its connection is free for the pieces
+    return s.pieces.empty() && s.plan.complete();
+}
+
+bool Engine::settlePiece(Listener& listener, CURL* easy, CURLcode code, qint64 nowMs) {
+    for (std::size_t k = 0; k < active_.size(); ++k) {
+        EngineItem& a = *active_[k];
+        if (!a.split) continue;
+        SplitItem& s = *a.split;
+        const auto it = std::find_if(s.pieces.begin(), s.pieces.end(), [&](const auto& p) { return p->easy() == easy; });
+        if (it == s.pieces.end()) continue;
+        std::unique_ptr<RangeFetch> piece = std::move(*it);
+        s.pieces.erase(it);
+        hosts_.ended(a.host);
+        s.movedByEnded += piece->bytesMoved();
+        switch (piece->settle(code)) {
+        case RangeFetch::End::Done:
+            break;
+        case RangeFetch::End::Busy: {
+            qint64& until = hostPause_[a.host];
+            until = std::max(until, nowMs + piece->hostWaitMs());
+            break;
+        }
+        case RangeFetch::End::Refused:
+            ++s.refused;
+            [[fallthrough]];
+        case RangeFetch::End::Broken:
+            ++s.failures;
+            s.lastWhy = piece->why();
+            break;
+        case RangeFetch::End::Failed: {
+            ItemOutcome failed;
+            failed.reason = piece->why();
+            endActive(listener, k, std::move(failed));
+            return true;
+        }
+        }
+        if (!s.mainDone && (s.refused >= kMostRefused || s.failures >= kMostFailures)) abandonSplit(a);
+        return true;
+    }
+    return false;
+}
+
+void Engine::splitTurn(Listener& listener, qint64 nowMs) {
+    for (std::size_t k = 0; k < active_.size(); ++k) {
+        EngineItem& a = *active_[k];
+        const auto pause = hostPause_.constFind(a.host);
+        const bool paused = pause != hostPause_.cend() && pause.value() > nowMs;
+        if (a.split) {
+            SplitItem& s = *a.split;
+            if (a.transfer->startOvers() != s.startOvers && !s.mainDone) {
+                abandonSplit(a);  // a new answer: the pieces may be of another version
+                continue;
+            }
+            if (!s.mainDone) {
+                const auto rest = s.plan.remaining(s.mainPiece);
+                s.plan.accept(s.mainPiece, a.transfer->received() - rest->first);
+                a.transfer->setLimit(s.plan.remaining(s.mainPiece)->end);
+            }
+            if (s.mainDone && s.pieces.empty() && s.plan.complete()) {
+                struct stat st {};
+                ItemOutcome outcome;
+                if (::fstat(a.job.fd.get(), &st) == 0 && st.st_size == s.plan.total())
+                    outcome.stored = true;
+                else
+                    outcome.reason = QStringLiteral("The file is not the length the server announced");
+                endActive(listener, k--, std::move(outcome));
+                continue;
+            }
+            if (s.mainDone && s.pieces.empty() && s.failures >= kMostFailures) {
+                ItemOutcome failed;
+                failed.reason = QStringLiteral("The server's ranges do not match the file: %1").arg(s.lastWhy);
+                endActive(listener, k--, std::move(failed));
+                continue;
+            }
+            auto mayStart = [&] {
+                if (paused || !hosts_.mayBegin(a.host)) return false;
+                // After answers that were not the piece asked, one piece at a time.
+                if (s.refused >= kMostRefused) return s.pieces.empty();
+                // An item whose own transfer is done keeps one connection even while others wait.
+                return freeConnections() > 0 || (s.mainDone && s.pieces.empty());
+            };
+            while (mayStart() && startPiece(a)) {
+            }
+            if (gate_.limited())
+                for (auto& piece : s.pieces)
+                    if (piece->paused() && gate_.open(nowMs)) piece->resume();
+            continue;
+        }
+        // An item that can be split, when a connection is idle.
+        if (!splitBig_ || a.intoCaller || a.splitTried || paused || !a.inMulti || a.retryAtMs > 0 || !a.answered ||
+            !(a.big || a.partialTried))
+            continue;
+        const Transfer& t = *a.transfer;
+        if (t.total() <= 0 || t.total() - t.received() < RangePlan::kLeastToSplit || !t.acceptsRanges() ||
+            t.rangeValidator().isEmpty() || t.received() <= 0 || hosts_.multiplexes(a.host))
+            continue;
+        const int idle = freeConnections();
+        if (idle <= 0 || !hosts_.mayBegin(a.host)) continue;
+        char* effective = nullptr;
+        if (curl_easy_getinfo(t.easy(), CURLINFO_EFFECTIVE_URL, &effective) != CURLE_OK || !effective) continue;
+        auto s = std::make_shared<SplitItem>(t.total(), t.received());
+        const auto mine = s->plan.take();
+        if (!mine || s->plan.split(mine->id, idle) == 0) continue;
+        s->mainPiece = mine->id;
+        s->startOvers = t.startOvers();
+        s->url = effective;
+        s->proof.total = t.total();
+        s->proof.validator = t.rangeValidator();
+        s->proof.contentType = a.facts.contentType;
+        a.split = std::move(s);
+        a.splitTried = true;
+        a.transfer->setLimit(a.split->plan.remaining(mine->id)->end);
+        while (freeConnections() > 0 && hosts_.mayBegin(a.host) && startPiece(a)) {
+        }
+    }
+}
+
+}  // namespace Download
