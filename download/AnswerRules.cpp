@@ -1,0 +1,115 @@
+#include "download/AnswerRules.h"
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+
+namespace Download {
+
+QByteArray headerOf(CURL* easy, const char* name) {
+    curl_header* h = nullptr;
+    if (curl_easy_header(easy, name, 0, CURLH_HEADER, -1, &h) != CURLHE_OK || !h || !h->value) return {};
+    return QByteArray(h->value).trimmed();
+}
+
+std::optional<ContentRange> parseContentRange(const QByteArray& value) {
+    if (!value.startsWith("bytes ")) return std::nullopt;
+    const QByteArray rest = value.mid(6).trimmed();
+    const int dash = rest.indexOf('-');
+    const int slash = rest.indexOf('/');
+    if (dash <= 0 || slash <= dash) return std::nullopt;
+    bool ok1 = false, ok2 = false, ok3 = false;
+    ContentRange range;
+    range.first = rest.left(dash).toLongLong(&ok1);
+    range.last = rest.mid(dash + 1, slash - dash - 1).toLongLong(&ok2);
+    range.total = rest.mid(slash + 1).toLongLong(&ok3);
+    if (!ok1 || !ok2 || !ok3 || range.first < 0 || range.last < range.first || range.total <= range.last) return std::nullopt;
+    return range;
+}
+
+bool isTransientStatus(long status) {
+    switch (status) {
+    case 408: case 429: case 500: case 502: case 503: case 504: return true;
+    default: return false;
+    }
+}
+
+// A time-out, or a connection that broke or closed before the body ended. A host that cannot be
+// resolved, a refused connection and TLS failures are not going to change in a few seconds.
+bool isTransientCode(CURLcode code) {
+    switch (code) {
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_GOT_NOTHING:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// What a connection left in a mess by the answer before it gives the next request on it: the
+// rest of an over-long body read as a status line and headers.
+bool isGarbledAnswer(CURLcode code) {
+    switch (code) {
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_OUT_OF_MEMORY:
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_BAD_CONTENT_ENCODING:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+    case CURLE_RECV_ERROR:
+    case CURLE_GOT_NOTHING:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Retry-After in seconds (a number, or an HTTP date); -1 when absent or unreadable. A number
+// too long for any clock is a year: a wait no run honours, so the item fails with that reason
+// instead of the header being taken for absent.
+long retryAfterSeconds(const QByteArray& header) {
+    constexpr long kLongest = 365L * 24 * 60 * 60;
+    const QByteArray value = header.trimmed();
+    if (value.isEmpty()) return -1;
+    if (std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        long seconds = 0;
+        for (char c : value) {
+            seconds = seconds * 10 + (c - '0');
+            if (seconds >= kLongest) return kLongest;
+        }
+        return seconds;
+    }
+    const time_t when = curl_getdate(value.constData(), nullptr);
+    if (when < 0) return -1;
+    return std::max<long>(0, static_cast<long>(when - std::time(nullptr)));
+}
+
+// libcurl's texts for the usual failures, as a person would say them.
+QString readableReason(CURLcode code, const char* detail, long stallSeconds) {
+    switch (code) {
+    case CURLE_OPERATION_TIMEDOUT:
+        if (detail && std::strstr(detail, "transferred the last")) return QStringLiteral("The server stopped sending (%1 s)").arg(stallSeconds);
+        if (detail && std::strstr(detail, "onnect")) return QStringLiteral("The server did not answer");
+        return QStringLiteral("Timed out");
+    case CURLE_COULDNT_RESOLVE_HOST: return QStringLiteral("Host not found");
+    case CURLE_COULDNT_RESOLVE_PROXY: return QStringLiteral("Proxy not found");
+    case CURLE_COULDNT_CONNECT: return QStringLiteral("Connection refused");
+    case CURLE_PARTIAL_FILE: return QStringLiteral("The connection closed before the end of the file");
+    case CURLE_GOT_NOTHING: return QStringLiteral("The server closed the connection without an answer");
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR: return QStringLiteral("The connection broke");
+    case CURLE_TOO_MANY_REDIRECTS: return QStringLiteral("Too many redirects");
+    case CURLE_PEER_FAILED_VERIFICATION: return QStringLiteral("The server's certificate is not trusted");
+    case CURLE_SSL_CONNECT_ERROR: return QStringLiteral("Secure connection failed");
+    case CURLE_UNSUPPORTED_PROTOCOL:
+        if (detail && *detail) break;
+        return QStringLiteral("Only http and https addresses can be downloaded");
+    default: break;
+    }
+    return detail && *detail ? QString::fromUtf8(detail) : QString::fromUtf8(curl_easy_strerror(code));
+}
+
+}  // namespace Download
