@@ -5,20 +5,25 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <set>
 #include <thread>
+
+#include <signal.h>
 
 #include "download/DownloadEngine.h"
 #include "download/PartialRecords.h"
 #include "download/TargetNaming.h"
 #include "harness/LoopbackServer.h"
+#include "harness/Timing.h"
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -46,6 +51,9 @@ struct SplitFixture : ::testing::Test {
     Clock::time_point busyAt{};
     std::vector<Clock::time_point> rangesAt;
     std::vector<std::string> asked;  // each request's Range, "" for none
+    // Once this many bytes are sent in all, the server holds every answer until it is -1 again.
+    qint64 holdAfter = -1, sent = 0;
+    std::condition_variable released;
 
     SplitFixture() {
         qputenv("XDG_STATE_HOME", QFile::encodeName(state.path()));
@@ -72,8 +80,13 @@ struct SplitFixture : ::testing::Test {
             // About 6 MB/s for each connection, as servers that limit each connection send.
             res.set_content_provider(
                 kSize, "application/octet-stream",
-                [v](size_t offset, size_t length, httplib::DataSink& sink) {
+                [this, v](size_t offset, size_t length, httplib::DataSink& sink) {
                     std::this_thread::sleep_for(10ms);
+                    {
+                        std::unique_lock<std::mutex> hold(lock);
+                        released.wait(hold, [this] { return holdAfter < 0 || sent < holdAfter; });
+                        sent += qint64(std::min<size_t>(length, 64 * 1024));
+                    }
                     std::string chunk(std::min<size_t>(length, 64 * 1024), '\0');
                     for (std::size_t k = 0; k < chunk.size(); ++k) chunk[k] = byteAt(offset + k, v);
                     return sink.write(chunk.data(), chunk.size());
@@ -85,7 +98,17 @@ struct SplitFixture : ::testing::Test {
         });
         http.start();
     }
-    ~SplitFixture() override { qunsetenv("XDG_STATE_HOME"); }
+    ~SplitFixture() override {
+        release();
+        qunsetenv("XDG_STATE_HOME");
+    }
+    void release() {
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            holdAfter = -1;
+        }
+        released.notify_all();
+    }
 
     // One run of the big file with `atOnce` connections; stopped once `stopAt` bytes are in.
     Download::ItemOutcome run(int atOnce, qint64 stopAt = 0, qint64 speedLimit = 0) {
@@ -169,6 +192,23 @@ Download::ByteRange askedRange(const std::string& header) {
     return {first, last.empty() ? qint64(kSize) : std::stoll(last) + 1};
 }
 
+// No request begins in a range on disk, and none but the item's own (which asks to the end and
+// stops at the next range on disk) asks for any byte of one.
+void expectOnlyMissingAsked(const std::vector<std::string>& asked, const Download::PartialRecord& record) {
+    ASSERT_FALSE(asked.empty());
+    for (const std::string& header : asked) {
+        const Download::ByteRange r = askedRange(header);
+        ASSERT_GE(r.first, 0) << "a request without a range: " << header;
+        const bool toTheEnd = header.back() == '-';
+        for (const auto& onDisk : record.ranges) {
+            EXPECT_FALSE(r.first >= onDisk.first && r.first < onDisk.end) << header << " begins in bytes on disk";
+            if (!toTheEnd) {
+                EXPECT_FALSE(r.first < onDisk.end && onDisk.first < r.end) << header << " asks for bytes on disk";
+            }
+        }
+    }
+}
+
 TEST_F(SplitFixture, AStoppedSplitItemKeepsEveryRangeOnDiskAndTheNextRunAsksOnlyForTheMissingOnes) {
     const Download::ItemOutcome stopped = run(3, 12 << 20);
     ASSERT_TRUE(stopped.cancelled) << stopped.reason.toStdString();
@@ -189,21 +229,40 @@ TEST_F(SplitFixture, AStoppedSplitItemKeepsEveryRangeOnDiskAndTheNextRunAsksOnly
     EXPECT_TRUE(storedWhole(next.path, 1));
     EXPECT_EQ(entries(), QStringList{s("big.bin")});
     std::lock_guard<std::mutex> hold(lock);
-    ASSERT_FALSE(asked.empty());
-    bool fromFirstGap = false;
-    for (const std::string& header : asked) {
-        const Download::ByteRange r = askedRange(header);
-        ASSERT_GE(r.first, 0) << "a request without a range: " << header;
-        fromFirstGap = fromFirstGap || r.first == record->goodLength;
-        for (const auto& onDisk : record->ranges) {
-            EXPECT_FALSE(r.first >= onDisk.first && r.first < onDisk.end) << header << " begins in bytes on disk";
-            // The item's own transfer asks to the end and stops at the next range on disk.
-            if (r.first != record->goodLength) {
-                EXPECT_FALSE(r.first < onDisk.end && onDisk.first < r.end) << header << " asks for bytes on disk";
-            }
-        }
+    expectOnlyMissingAsked(asked, *record);
+}
+
+TEST_F(SplitFixture, AKilledCopyKeepsTheRangesItRecordedAndTheNextRunAsksOnlyForTheOthers) {
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        holdAfter = 20 << 20;  // past the record brought up to date at 16 MB, never the whole file
     }
-    EXPECT_TRUE(fromFirstGap) << "the item's own transfer did not go on where the first range ends";
+    const QString url = http.url(s("/big.bin"));
+    QProcess copy;
+    copy.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    copy.start(QStringLiteral(FETCHWRIGHT_ENGINE_COPY), {dir.path(), url});
+    ASSERT_TRUE(copy.waitForStarted(10000));
+    std::optional<Download::PartialRecord> record;
+    for (int k = 0; k < Timing::boundMs(20000) / 10 && !(record && record->ranges.size() >= 2); ++k) {
+        record = Download::PartialStore().find(dir.path(), url);
+        if (!(record && record->ranges.size() >= 2)) std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_TRUE(record && record->ranges.size() >= 2) << "no ranges were recorded";
+    ::kill(static_cast<pid_t>(copy.processId()), SIGKILL);
+    ASSERT_TRUE(copy.waitForFinished(10000));
+    release();
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        asked.clear();
+    }
+
+    const Download::ItemOutcome next = run(3);
+    ASSERT_TRUE(next.stored) << next.reason.toStdString();
+    EXPECT_TRUE(storedWhole(next.path, 1));
+    EXPECT_EQ(entries(), QStringList{s("big.bin")});
+    // The copy may have recorded more before it died, never less: what it skips lies in these.
+    std::lock_guard<std::mutex> hold(lock);
+    expectOnlyMissingAsked(asked, *record);
 }
 
 TEST_F(SplitFixture, AServersPauseHoldsEveryPieceAndTheSpeedLimitCoversThemAll) {
