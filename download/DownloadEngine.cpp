@@ -234,6 +234,7 @@ void Engine::begin(Listener& listener, Queued item) {
     a->transfer = std::make_unique<Transfer>(limits_, item.url, target, item.progress ? item.progress : &a->progress);
     a->transfer->setRequest(requests_, item.referer);
     if (a->big) a->transfer->continueFrom(a->partial.goodLength, a->partial.total, a->partial.validator);
+    if (a->big && !a->partial.ranges.empty()) resumeSplit(*a);
     if (a->transfer->refused()) {
         publisher_->dropTemporary(a->job);
         return failNow(a->transfer->refusal().text);

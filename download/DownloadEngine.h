@@ -183,6 +183,8 @@ private:
     bool startPiece(EngineItem& item);
     void dropPieces(EngineItem& item);
     void abandonSplit(EngineItem& item);
+    // A kept part whose record holds ranges on disk: only what is missing is asked.
+    void resumeSplit(EngineItem& item);
     int freeConnections();
     void begin(Listener& listener, Queued item);
     void settle(Listener& listener, EngineItem& item, CURLcode code, qint64 nowMs);

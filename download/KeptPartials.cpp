@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "download/AnswerNaming.h"
+#include "download/Splitting.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -19,6 +20,44 @@ namespace {
 constexpr qint64 kBigBytes = 8 << 20;
 // A big item's record says how much is on disk, brought up to date this often.
 constexpr qint64 kPartialSyncBytes = 16 << 20;
+
+// What of the item lies in its file, to be recorded once that is flushed: the bytes its own
+// transfer brought in order, or, split, every range written (taken before the flush, so that
+// the flush covers them all).
+void noteOnDisk(const EngineItem& a, PartialRecord& record) {
+    const Transfer& t = *a.transfer;
+    record.total = t.total();
+    record.validator = t.rangeValidator();
+    record.ranges.clear();
+    record.goodLength = t.received();
+    if (!a.split) return;
+    record.ranges = a.split->plan.written();
+    // Leaving out the last ranges only forgets bytes; it never claims any.
+    if (record.ranges.size() > kMostKeptRanges) record.ranges.resize(kMostKeptRanges);
+    // A split item's first range is [0, what its transfer had): ranges without it are not kept.
+    if (record.ranges.empty() || record.ranges.front().first != 0) {
+        record.ranges.clear();
+        record.goodLength = 0;
+        return;
+    }
+    record.goodLength = record.ranges.front().end;
+    if (record.ranges.size() == 1) record.ranges.clear();  // in order after all
+}
+
+qint64 bytesOnDisk(const PartialRecord& record) {
+    if (record.ranges.empty()) return record.goodLength;
+    qint64 bytes = 0;
+    for (const ByteRange& r : record.ranges) bytes += r.size();
+    return bytes;
+}
+
+// How much of the item is in its file now, to tell when its record is worth bringing up to date.
+qint64 bytesIn(const EngineItem& a) {
+    if (!a.split) return a.transfer->received();
+    qint64 bytes = 0;
+    for (const ByteRange& r : a.split->plan.written()) bytes += r.size();
+    return bytes;
+}
 }  // namespace
 
 PartialStore& KeptPartials::store() {
@@ -48,7 +87,7 @@ void KeptPartials::resume(EngineItem& a) {
     a.job.tempName = QFile::encodeName(kept->partName);
     a.partial = *kept;
     a.big = a.partialTried = true;
-    a.syncedBytes = kept->goodLength;
+    a.syncedBytes = bytesOnDisk(*kept);
     a.job.base = InFolder(a.folderText, kept->partName.chopped(5));
     a.answered = true;
     a.answeredAtMs = SteadyNowMs();
@@ -59,7 +98,7 @@ void KeptPartials::look(EngineItem& a) {
     if (!a.big && !a.partialTried && a.answered && t.total() > 0 && (t.total() > kBigBytes || t.received() > kBigBytes) &&
         !t.rangeValidator().isEmpty())
         keep(a);
-    else if (a.big && (t.received() - a.syncedBytes >= kPartialSyncBytes || t.received() < a.syncedBytes))
+    else if (a.big && (bytesIn(a) - a.syncedBytes >= kPartialSyncBytes || bytesIn(a) < a.syncedBytes))
         syncLater(a);
 }
 
@@ -139,29 +178,23 @@ void KeptPartials::keep(EngineItem& a) {
 // them is trusted.
 qint64 KeptPartials::syncNow(EngineItem& a) {
     syncer_.drain();
-    const Transfer& t = *a.transfer;
-    // Failing that, the last record stands.
-    if (::fdatasync(a.job.fd.get()) != 0) return a.partial.goodLength;
     PartialRecord now = a.partial;
-    now.goodLength = t.received();
-    now.total = t.total();
-    now.validator = t.rangeValidator();
-    if (!store().put(now)) return a.partial.goodLength;
+    noteOnDisk(a, now);
+    // Failing that, the last record stands.
+    if (::fdatasync(a.job.fd.get()) != 0) return bytesOnDisk(a.partial);
+    if (!store().put(now)) return bytesOnDisk(a.partial);
     a.partial = now;
-    a.syncedBytes = now.goodLength;
-    return now.goodLength;
+    a.syncedBytes = bytesOnDisk(now);
+    return a.syncedBytes;
 }
 
 // The same while the item goes on, on the syncer.
 void KeptPartials::syncLater(EngineItem& a) {
-    const Transfer& t = *a.transfer;
     auto fd = std::make_shared<Fw::UniqueFd>(::fcntl(a.job.fd.get(), F_DUPFD_CLOEXEC, 0));
     if (!*fd) return;
     PartialRecord record = a.partial;
-    record.goodLength = t.received();
-    record.total = t.total();
-    record.validator = t.rangeValidator();
-    a.syncedBytes = record.goodLength;
+    noteOnDisk(a, record);
+    a.syncedBytes = bytesOnDisk(record);
     PartialStore& records = store();
     // Only bytes known to be on disk are ever recorded as good.
     syncer_.post([fd, record, &records] {

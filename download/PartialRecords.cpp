@@ -67,6 +67,9 @@ QByteArray serializePartial(const PartialRecord& r) {
     out += "\ninode " + QByteArray::number(r.inode);
     out += "\nbirth " + QByteArray::number(r.birthNs);
     out += "\nmark " + (r.mark.isEmpty() ? QByteArray("-") : r.mark) + '\n';
+    // Last and only when there are any, so that a record of an item that came in order reads as
+    // it always did, and such a record of an earlier version reads too.
+    if (!r.ranges.empty()) out += "ranges " + RangePlan::FormatRanges(r.ranges) + '\n';
     return out;
 }
 
@@ -86,12 +89,22 @@ std::optional<PartialRecord> parsePartial(const QByteArray& data) {
     const auto inode = lines.number("inode");
     const auto birth = lines.number("birth");
     const auto mark = lines.field("mark");
-    if (!saved || !url || !folder || !part || !validatorLine || !total || !good || !device || !inode || !birth || !mark ||
-        !lines.atEnd())
+    if (!saved || !url || !folder || !part || !validatorLine || !total || !good || !device || !inode || !birth || !mark)
         return std::nullopt;
+    if (!lines.atEnd()) {
+        const auto ranges = lines.field("ranges");
+        if (!ranges || !lines.atEnd()) return std::nullopt;
+        auto parsed = RangePlan::ParseRanges(ranges->toByteArray(), *total);
+        // Ranges the record cannot have made are not trusted: none of them is taken as on disk.
+        if (!parsed || parsed->empty() || parsed->size() > kMostKeptRanges) return std::nullopt;
+        // The item's own transfer goes on from goodLength, the end of a first range at 0 (from
+        // nothing it would start the file over, and the ranges with it).
+        if (parsed->front().first != 0 || *good != parsed->front().end) return std::nullopt;
+        r.ranges = std::move(*parsed);
+    }
     if (validatorLine->startsWith("validator ")) r.validator = QByteArray::fromBase64(validatorLine->sliced(10).toByteArray());
     else if (*validatorLine != QByteArrayView("validator")) return std::nullopt;
-    if (*good < 0 || !IsPartialName(*part)) return std::nullopt;
+    if (*good < 0 || (*total > 0 && *good > *total) || !IsPartialName(*part)) return std::nullopt;
     r.savedAt = *saved;
     r.url = *url;
     r.folder = *folder;
@@ -112,9 +125,14 @@ std::optional<PartialRecord> readPartialRecord(int dirFd, const char* name) {
     return data ? parsePartial(*data) : std::nullopt;
 }
 
+// How long the partial must be: its ordered bytes, or the end of its last range on disk.
+qint64 keptEnd(const PartialRecord& record) {
+    return record.ranges.empty() ? record.goodLength : std::max(record.goodLength, record.ranges.back().end);
+}
+
 bool isRecordedFile(const struct stat& st, const PartialRecord& record) {
     return S_ISREG(st.st_mode) && quint64(st.st_dev) == record.device && quint64(st.st_ino) == record.inode &&
-           st.st_size >= record.goodLength;
+           st.st_size >= keptEnd(record);
 }
 
 qint64 birthOf(int fd) {
@@ -259,7 +277,7 @@ Fw::UniqueFd OpenPartialLocked(const PartialRecord& record) {
     Fw::UniqueFd dir;
     Fw::UniqueFd fd = lockRecordedPartial(record, O_RDWR, dir);
     if (!fd) return fd;
-    if (::ftruncate(fd.get(), record.goodLength) != 0 || ::lseek(fd.get(), 0, SEEK_END) < 0) return {};
+    if (::ftruncate(fd.get(), keptEnd(record)) != 0 || ::lseek(fd.get(), 0, SEEK_END) < 0) return {};
     const int flags = ::fcntl(fd.get(), F_GETFL);
     if (flags >= 0) ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
     return fd;
@@ -334,7 +352,10 @@ qint64 PartialStore::keptBytes(const QString& folder, const QStringList& urls) c
         if (!isRecordKeyName(name, ".rec") || ::fstatat(dirFd.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
             continue;
         const auto record = readPartialRecord(dirFd.get(), name);
-        if (record && record->folder == inFolder && wanted.contains(record->url)) kept += std::max<qint64>(0, record->goodLength);
+        if (record && record->folder == inFolder && wanted.contains(record->url)) {
+            if (record->ranges.empty()) kept += std::max<qint64>(0, record->goodLength);
+            for (const ByteRange& r : record->ranges) kept += r.size();
+        }
     }
     ::closedir(dir);
     return kept;

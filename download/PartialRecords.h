@@ -7,7 +7,9 @@
 
 #include <functional>
 #include <optional>
+#include <vector>
 
+#include "download/RangePlan.h"
 #include "support/UniqueFd.h"
 
 namespace Download {
@@ -34,6 +36,10 @@ struct PartialRecord {
     QByteArray validator; // the ETag or Last-Modified the bytes came with
     qint64 total = -1;    // the whole length the server announced; -1 when unknown
     qint64 goodLength = 0;  // bytes known to be on disk (flushed): never append after more
+    // Of an item fetched over several connections: every range of it known to be on disk
+    // (flushed), ordered, apart, inside `total`, at most kMostKeptRanges, the first [0, goodLength).
+    // Empty for an item that came in order.
+    std::vector<ByteRange> ranges;
     // Who the partial is, set by CreatePartialLocked: device and inode, its birth time (as far as
     // the file system keeps one) and a mark in an extended attribute. Inode numbers are given
     // again as soon as a file is deleted, so a file the user put in the partial's place may well
@@ -45,6 +51,9 @@ struct PartialRecord {
     QByteArray mark;      // names the record; a file without it is never taken for a partial
     qint64 savedAt = 0;   // set by the store
 };
+
+// More ranges than this make a record that is refused: a split item has far fewer pieces.
+inline constexpr std::size_t kMostKeptRanges = 256;
 
 // Is this a name a partial may have: one component, ending in ".part" with a name before it?
 bool IsPartialName(const QString& name);
@@ -61,7 +70,7 @@ Fw::UniqueFd CreateHiddenPartial(PartialRecord& record);
 // Gives a hidden partial the name record.partName, never replacing an entry (errno EEXIST).
 bool ShowPartial(int fd, const PartialRecord& record);
 // Opens the recorded partial for continuing, when it is still the recorded file: cut back to
-// record.goodLength (what lies after it may never have reached the disk) and positioned at its
+// record.goodLength, or the end of its last range (what lies after may never have reached the disk) and positioned at its
 // end, with an exclusive flock, so that no two copies continue one partial. Invalid when another
 // copy holds it (errno EWOULDBLOCK) or the file is not the recorded one (errno ESTALE) or gone.
 Fw::UniqueFd OpenPartialLocked(const PartialRecord& record);

@@ -126,6 +126,26 @@ bool Engine::settlePiece(Listener& listener, CURL* easy, CURLcode code, qint64 n
     return false;
 }
 
+// The item's own transfer goes on from the end of the first range on disk (the record's
+// goodLength) and stops at the next one; the other missing ranges wait for pieces, each proven
+// as any piece. Without splitting, the transfer brings all the rest again, over what is there.
+void Engine::resumeSplit(EngineItem& a) {
+    if (!splitBig_) return;
+    const PartialRecord& kept = a.partial;
+    auto s = std::make_shared<SplitItem>(kept.total, kept.ranges);
+    const auto mine = s->plan.take();
+    // The record promised that the missing part begins where the transfer goes on.
+    if (!mine || mine->range.first != kept.goodLength) return;
+    s->mainPiece = mine->id;
+    s->startOvers = a.transfer->startOvers();
+    s->url = a.url.toUtf8();
+    s->proof.total = kept.total;
+    s->proof.validator = kept.validator;
+    a.split = std::move(s);
+    a.splitTried = true;
+    a.transfer->setLimit(mine->range.end);
+}
+
 void Engine::splitTurn(Listener& listener, qint64 nowMs) {
     for (std::size_t k = 0; k < active_.size(); ++k) {
         EngineItem& a = *active_[k];

@@ -15,6 +15,7 @@ namespace Download {
 
 struct SplitItem {
     SplitItem(qint64 total, qint64 have) : plan(total, {ByteRange{0, have}}) {}
+    SplitItem(qint64 total, const std::vector<ByteRange>& onDisk) : plan(total, onDisk) {}
     RangePlan plan;
     int mainPiece = 0;      // the piece the item's own transfer brings
     bool mainDone = false;  // it has brought it

@@ -5,19 +5,25 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <set>
 #include <thread>
 
+#include <signal.h>
+
 #include "download/DownloadEngine.h"
+#include "download/PartialRecords.h"
 #include "download/TargetNaming.h"
 #include "harness/LoopbackServer.h"
+#include "harness/Timing.h"
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -44,6 +50,10 @@ struct SplitFixture : ::testing::Test {
     std::atomic<int> busyOnce{0};
     Clock::time_point busyAt{};
     std::vector<Clock::time_point> rangesAt;
+    std::vector<std::string> asked;  // each request's Range, "" for none
+    // Once this many bytes are sent in all, the server holds every answer until it is -1 again.
+    qint64 holdAfter = -1, sent = 0;
+    std::condition_variable released;
 
     SplitFixture() {
         qputenv("XDG_STATE_HOME", QFile::encodeName(state.path()));
@@ -59,6 +69,7 @@ struct SplitFixture : ::testing::Test {
                     return;
                 }
                 if (range) rangesAt.push_back(Clock::now());
+                asked.push_back(range ? req.get_header_value("Range") : std::string());
                 ports.insert(req.remote_port);
                 most = std::max(most, ++now);
                 rangeRequests += range ? 1 : 0;
@@ -69,8 +80,13 @@ struct SplitFixture : ::testing::Test {
             // About 6 MB/s for each connection, as servers that limit each connection send.
             res.set_content_provider(
                 kSize, "application/octet-stream",
-                [v](size_t offset, size_t length, httplib::DataSink& sink) {
+                [this, v](size_t offset, size_t length, httplib::DataSink& sink) {
                     std::this_thread::sleep_for(10ms);
+                    {
+                        std::unique_lock<std::mutex> hold(lock);
+                        released.wait(hold, [this] { return holdAfter < 0 || sent < holdAfter; });
+                        sent += qint64(std::min<size_t>(length, 64 * 1024));
+                    }
                     std::string chunk(std::min<size_t>(length, 64 * 1024), '\0');
                     for (std::size_t k = 0; k < chunk.size(); ++k) chunk[k] = byteAt(offset + k, v);
                     return sink.write(chunk.data(), chunk.size());
@@ -82,7 +98,17 @@ struct SplitFixture : ::testing::Test {
         });
         http.start();
     }
-    ~SplitFixture() override { qunsetenv("XDG_STATE_HOME"); }
+    ~SplitFixture() override {
+        release();
+        qunsetenv("XDG_STATE_HOME");
+    }
+    void release() {
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            holdAfter = -1;
+        }
+        released.notify_all();
+    }
 
     // One run of the big file with `atOnce` connections; stopped once `stopAt` bytes are in.
     Download::ItemOutcome run(int atOnce, qint64 stopAt = 0, qint64 speedLimit = 0) {
@@ -157,6 +183,88 @@ TEST_F(SplitFixture, AStopInTheMiddleKeepsOnlyProvenBytesAndTheNextRunStoresTheW
     EXPECT_EQ(entries(), QStringList{s("big.bin")});
 }
 
+// "bytes=first-last" or "bytes=first-": [first, last + 1), or to the end.
+Download::ByteRange askedRange(const std::string& header) {
+    const auto dash = header.find('-');
+    if (header.rfind("bytes=", 0) != 0 || dash == std::string::npos) return {-1, -1};
+    const qint64 first = std::stoll(header.substr(6, dash - 6));
+    const std::string last = header.substr(dash + 1);
+    return {first, last.empty() ? qint64(kSize) : std::stoll(last) + 1};
+}
+
+// No request begins in a range on disk, and none but the item's own (which asks to the end and
+// stops at the next range on disk) asks for any byte of one.
+void expectOnlyMissingAsked(const std::vector<std::string>& asked, const Download::PartialRecord& record) {
+    ASSERT_FALSE(asked.empty());
+    for (const std::string& header : asked) {
+        const Download::ByteRange r = askedRange(header);
+        ASSERT_GE(r.first, 0) << "a request without a range: " << header;
+        const bool toTheEnd = header.back() == '-';
+        for (const auto& onDisk : record.ranges) {
+            EXPECT_FALSE(r.first >= onDisk.first && r.first < onDisk.end) << header << " begins in bytes on disk";
+            if (!toTheEnd) {
+                EXPECT_FALSE(r.first < onDisk.end && onDisk.first < r.end) << header << " asks for bytes on disk";
+            }
+        }
+    }
+}
+
+TEST_F(SplitFixture, AStoppedSplitItemKeepsEveryRangeOnDiskAndTheNextRunAsksOnlyForTheMissingOnes) {
+    const Download::ItemOutcome stopped = run(3, 12 << 20);
+    ASSERT_TRUE(stopped.cancelled) << stopped.reason.toStdString();
+    const auto record = Download::PartialStore().find(dir.path(), http.url(s("/big.bin")));
+    ASSERT_TRUE(record.has_value());
+    ASSERT_GE(record->ranges.size(), 2u) << "the pieces beyond the first range were not kept";
+    qint64 kept = 0;
+    for (const auto& r : record->ranges) kept += r.size();
+    EXPECT_EQ(stopped.bytes, kept);
+    EXPECT_GE(kept, qint64(8) << 20);
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        asked.clear();
+    }
+
+    const Download::ItemOutcome next = run(3);
+    ASSERT_TRUE(next.stored) << next.reason.toStdString();
+    EXPECT_TRUE(storedWhole(next.path, 1));
+    EXPECT_EQ(entries(), QStringList{s("big.bin")});
+    std::lock_guard<std::mutex> hold(lock);
+    expectOnlyMissingAsked(asked, *record);
+}
+
+TEST_F(SplitFixture, AKilledCopyKeepsTheRangesItRecordedAndTheNextRunAsksOnlyForTheOthers) {
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        holdAfter = 20 << 20;  // past the record brought up to date at 16 MB, never the whole file
+    }
+    const QString url = http.url(s("/big.bin"));
+    QProcess copy;
+    copy.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    copy.start(QStringLiteral(FETCHWRIGHT_ENGINE_COPY), {dir.path(), url});
+    ASSERT_TRUE(copy.waitForStarted(10000));
+    std::optional<Download::PartialRecord> record;
+    for (int k = 0; k < Timing::boundMs(20000) / 10 && !(record && record->ranges.size() >= 2); ++k) {
+        record = Download::PartialStore().find(dir.path(), url);
+        if (!(record && record->ranges.size() >= 2)) std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_TRUE(record && record->ranges.size() >= 2) << "no ranges were recorded";
+    ::kill(static_cast<pid_t>(copy.processId()), SIGKILL);
+    ASSERT_TRUE(copy.waitForFinished(10000));
+    release();
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        asked.clear();
+    }
+
+    const Download::ItemOutcome next = run(3);
+    ASSERT_TRUE(next.stored) << next.reason.toStdString();
+    EXPECT_TRUE(storedWhole(next.path, 1));
+    EXPECT_EQ(entries(), QStringList{s("big.bin")});
+    // The copy may have recorded more before it died, never less: what it skips lies in these.
+    std::lock_guard<std::mutex> hold(lock);
+    expectOnlyMissingAsked(asked, *record);
+}
+
 TEST_F(SplitFixture, AServersPauseHoldsEveryPieceAndTheSpeedLimitCoversThemAll) {
     busyOnce = 1;
     const Download::ItemOutcome paused = run(3);
@@ -184,4 +292,59 @@ TEST_F(SplitFixture, AServersPauseHoldsEveryPieceAndTheSpeedLimitCoversThemAll) 
     EXPECT_GE(clock.elapsed(), (qint64(kSize) - kRate / 8) * 1000 / kRate - 100);
     std::lock_guard<std::mutex> hold(lock);
     EXPECT_GE(rangeRequests, 2);
+}
+
+// A record of an earlier version (no ranges) still reads; one whose ranges the program cannot
+// have written is refused whole, so that no byte of it is taken as on disk.
+TEST(KeptRangesRecord, AnOlderRecordReadsAndAHostileOneIsRefused) {
+    QTemporaryDir state, folder;
+    Download::PartialStore store(state.path());
+    Download::PartialRecord record;
+    record.url = s("http://127.0.0.1:1/big.bin");
+    record.folder = folder.path();
+    record.partName = s("big.bin.part");
+    record.validator = "\"v1\"";
+    record.total = 100;
+    record.goodLength = 10;
+    ASSERT_TRUE(store.put(record));
+    const QString file = state.filePath(s("partials/") + QDir(state.filePath(s("partials"))).entryList({s("*.rec")}).value(0));
+    auto text = [&] {
+        QFile f(file);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    };
+    const QByteArray older = text();
+    EXPECT_FALSE(older.contains("ranges")) << "a record of an item that came in order changed its form";
+    auto found = store.find(folder.path(), record.url);
+    ASSERT_TRUE(found.has_value());
+    EXPECT_EQ(found->goodLength, 10);
+    EXPECT_TRUE(found->ranges.empty());
+
+    record.ranges = {{0, 10}, {40, 60}, {90, 100}};
+    ASSERT_TRUE(store.put(record));
+    ASSERT_TRUE(text().endsWith("ranges 0-10,40-60,90-100\n"));
+    found = store.find(folder.path(), record.url);
+    ASSERT_TRUE(found.has_value());
+    EXPECT_EQ(found->ranges, record.ranges);
+
+    QByteArray tooMany = "0-10";
+    for (int k = 0; k <= int(Download::kMostKeptRanges); ++k) tooMany += ',' + QByteArray::number(11 + k) + '-' + QByteArray::number(12 + k);
+    const std::vector<std::pair<QByteArray, const char*>> hostile = {
+        {"ranges 0-10,40-60,50-70\n", "overlapping"},
+        {"ranges 0-10,60-40\n", "backwards"},
+        {"ranges 0-10,90-101\n", "beyond the total"},
+        {"ranges 0-10,-5-3\n", "negative"},
+        {"ranges 0-12,40-60\n", "a first range that is not the good length"},
+        {"ranges 5-10,40-60\n", "a first range not at the beginning"},
+        {"ranges \n", "empty"},
+        {"ranges 0-10,4x-60\n", "not a number"},
+        {"ranges 0-10\nranges 40-60\n", "twice"},
+        {"ranges " + tooMany + '\n', "too many"},
+    };
+    for (const auto& [line, what] : hostile) {
+        QFile f(file);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(older + line);
+        f.close();
+        EXPECT_FALSE(store.find(folder.path(), record.url).has_value()) << what;
+    }
 }
