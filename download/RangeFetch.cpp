@@ -7,17 +7,10 @@
 
 #include <unistd.h>
 
+#include "download/AnswerRules.h"
 #include "support/BuildInfo.h"
 
 namespace Download {
-
-namespace {
-QByteArray headerOf(CURL* easy, const char* name) {
-    curl_header* h = nullptr;
-    if (curl_easy_header(easy, name, 0, CURLH_HEADER, -1, &h) != CURLHE_OK || !h || !h->value) return {};
-    return QByteArray(h->value).trimmed();
-}
-}  // namespace
 
 RangeFetch::RangeFetch(const TransferLimits& limits, const QByteArray& url, int fd, RangePlan& plan, int piece,
                        AskedRange asked, std::function<bool()> stillWanted)
