@@ -465,7 +465,8 @@ TEST_F(ControlFixture, AStopWithAKeptPartPausesItsItemAndTheClosingMessageCounts
     };
     press();
     onPoll = nullptr;
-    EXPECT_TRUE(QRegularExpression(s("^[6-9]\\d % \u00b7 ")).match(rowDuring).hasMatch()) << rowDuring.toStdString();
+    // Its speed follows once the run has a sample of it, which a busy machine may not have yet.
+    EXPECT_TRUE(QRegularExpression(s("^[6-9]\\d %( \u00b7 |$)")).match(rowDuring).hasMatch()) << rowDuring.toStdString();
     ASSERT_EQ(dialogs.messages.size(), 1u);
     const QString closing = dialogs.messages[0].text;
     EXPECT_TRUE(QRegularExpression(s("^Stopped\\.\r\n1 stored\\.\r\n\r\n1 download was paused with \\d+\\.\\d MB kept; Start continues it\\."
