@@ -10,6 +10,7 @@
 #include <QSet>
 
 #include <algorithm>
+#include <functional>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -336,46 +337,45 @@ int PartialStore::removeForRun(const QString& folder, const QStringList& urls) {
     return removed;
 }
 
-qint64 PartialStore::keptBytes(const QString& folder, const QStringList& urls) const {
-    const Fw::UniqueFd dirFd = openFolder(partialsFolder_);
-    if (!dirFd) return 0;
+namespace {
+// Calls `each(folderFd, name)` for every entry of `folder`, listed through a descriptor of its own
+// so that `folderFd` stays free for the *at calls.
+void forEachEntry(const QString& folder, const std::function<void(int, const char*)>& each) {
+    const Fw::UniqueFd dirFd = openFolder(folder);
+    if (!dirFd) return;
     Fw::UniqueFd listFd(::dup(dirFd.get()));
     DIR* dir = listFd ? ::fdopendir(listFd.get()) : nullptr;
-    if (!dir) return 0;
+    if (!dir) return;
     listFd.release();
+    while (dirent* entry = ::readdir(dir)) each(dirFd.get(), entry->d_name);
+    ::closedir(dir);
+}
+}  // namespace
+
+qint64 PartialStore::keptBytes(const QString& folder, const QStringList& urls) const {
     const QSet<QString> wanted(urls.begin(), urls.end());
     const QString inFolder = recordFolder(folder);
     qint64 kept = 0;
-    while (dirent* entry = ::readdir(dir)) {
-        const char* name = entry->d_name;
+    forEachEntry(partialsFolder_, [&](int at, const char* name) {
         struct stat st;
-        if (!isRecordKeyName(name, ".rec") || ::fstatat(dirFd.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
-            continue;
-        const auto record = readPartialRecord(dirFd.get(), name);
+        if (!isRecordKeyName(name, ".rec") || ::fstatat(at, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+            return;
+        const auto record = readPartialRecord(at, name);
         if (record && record->folder == inFolder && wanted.contains(record->url)) {
             if (record->ranges.empty()) kept += std::max<qint64>(0, record->goodLength);
             for (const ByteRange& r : record->ranges) kept += r.size();
         }
-    }
-    ::closedir(dir);
+    });
     return kept;
 }
 
 int PartialStore::removeExpired() {
-    const Fw::UniqueFd dirFd = openFolder(partialsFolder_);
-    if (!dirFd) return 0;
-    Fw::UniqueFd listFd(::dup(dirFd.get()));
-    DIR* dir = listFd ? ::fdopendir(listFd.get()) : nullptr;
-    if (!dir) return 0;
-    listFd.release();
     const qint64 now = nowMs(clock_);
-    const int at = dirFd.get();
     int removed = 0;
-    while (dirent* entry = ::readdir(dir)) {
-        const char* name = entry->d_name;
+    forEachEntry(partialsFolder_, [&](int at, const char* name) {
         struct stat st;
         if (isRecordKeyName(name, ".rec")) {
-            if (::fstatat(at, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(st.st_mode)) continue;
+            if (::fstatat(at, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(st.st_mode)) return;
             const auto record = S_ISREG(st.st_mode) ? readPartialRecord(at, name) : std::nullopt;
             if (!record) {
                 ::unlinkat(at, name, 0);  // never read, never followed: only the entry goes
@@ -388,38 +388,28 @@ int PartialStore::removeExpired() {
                 QDateTime::currentMSecsSinceEpoch() - qint64(st.st_mtime) * 1000 > kStaleTemporaryMs)
                 ::unlinkat(at, name, 0);
         }
-    }
-    ::closedir(dir);
+    });
     return removed;
 }
 
 int PartialStore::removeUnclaimed(const QString& folder) {
-    const Fw::UniqueFd dirFd = openFolder(folder);
-    if (!dirFd) return 0;
-    Fw::UniqueFd listFd(::dup(dirFd.get()));
-    DIR* dir = listFd ? ::fdopendir(listFd.get()) : nullptr;
-    if (!dir) return 0;
-    listFd.release();
     const Fw::UniqueFd records = openFolder(partialsFolder_);
-    const int at = dirFd.get();
     int removed = 0;
-    while (dirent* entry = ::readdir(dir)) {
-        const char* name = entry->d_name;
+    forEachEntry(folder, [&](int at, const char* name) {
         const QString partName = QFile::decodeName(name);
         struct stat st, now;
-        if (!IsPartialName(partName) || ::fstatat(at, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+        if (!IsPartialName(partName) || ::fstatat(at, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) return;
         const Fw::UniqueFd fd(::openat(at, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-        if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return;
         // Only a file that carries a mark of ours: a user's own file of such a name has none.
         const QByteArray mark = markOf(fd.get());
-        if (mark.size() <= 41 || !isHex(mark.constData(), 40) || mark[40] != '-') continue;
+        if (mark.size() <= 41 || !isHex(mark.constData(), 40) || mark[40] != '-') return;
         // A copy making or continuing it holds its lock.
-        if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) continue;
+        if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return;
         const auto record = records ? readPartialRecord(records.get(), (mark.left(40) + ".rec").constData()) : std::nullopt;
-        if (record && record->partName == partName && record->mark == mark) continue;
+        if (record && record->partName == partName && record->mark == mark) return;
         if (::fstatat(at, name, &now, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(st, now) && ::unlinkat(at, name, 0) == 0) ++removed;
-    }
-    ::closedir(dir);
+    });
     return removed;
 }
 
