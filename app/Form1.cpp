@@ -254,7 +254,8 @@ void selectAfterRemoval(QTreeView* view, const UrlList& urls, int position) {
 }  // namespace
 
 void Form1::removeSelectedEntry() {
-    if (isBusy()) return;
+    // During a run a stray double-click never removes a transfer; Delete does, on purpose.
+    if (listLocked() || IsDownloading) return;
     if (urls_.count() == 0) return;
     const int position = selectedEntry();
     if (position == 0) return;
@@ -263,7 +264,7 @@ void Form1::removeSelectedEntry() {
 }
 
 void Form1::removeSelectedEntries() {
-    if (isBusy()) return;
+    if (listLocked()) return;
     const std::vector<bool> chosen = selectedRows();
     std::size_t first = 0;
     while (first < chosen.size() && !chosen[first]) ++first;

@@ -147,6 +147,23 @@ public:
     void stopDownloading();
     bool isStopping() const;
 
+    // ---- Steering items by row (app/Form1_Download.cpp) ----
+    // Space or Ctrl+P: the selected rows are paused, or resumed when the current row is paused.
+    // During a run a transfer under way stops (a big one keeps its bytes) and its connection goes
+    // to the next waiting item; outside a run a paused row stays out of the next Start until it is
+    // resumed.
+    void pauseOrResumeSelection();
+    // Whether the current row is paused by the user (Space resumes it then).
+    bool selectionIsHeld() const;
+    // Ctrl+R during a run: a failed row, or one waiting for its next try, goes again in its place
+    // with every try again.
+    void retrySelection();
+    // After a run: a run of the failed rows alone.
+    void retryFailed();
+    // The list is being changed by a job (a list file, a page, a filter) or a long step holds it:
+    // direct edits of rows wait. A run alone does not hold it.
+    bool listLocked() const;
+
 signals:
     // Emitted when the window starts closing, so that a running transfer can be aborted.
     void aboutToClose();

@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <utility>
 
 #include "app/RunProgress.h"
 #include "app/RunRowDelegate.h"
@@ -33,6 +34,7 @@ namespace {
 const QString kStart = QStringLiteral("Start Downloading");
 const QString kStop = QStringLiteral("Stop Downloading");
 const QString kLead = QStringLiteral("Please wait.. Processing: ");
+const QString kHeldTip = QStringLiteral("Paused; Space resumes it");
 const QString kTryAgainHint =
     QStringLiteral("To try the others again, right-click the list and choose Remove Stored Entries.");
 }  // namespace
@@ -48,6 +50,23 @@ static UrlList::OutcomeChange outcomeChange(UrlList::EntryId id, const Download:
     return {id, UrlList::Outcome::Failed, QStringLiteral("Failed: ") + outcome.reason};
 }
 
+// The rows of these entries as a run's items, in list order; rows the user paused left out when
+// `skipHeld`.
+static std::vector<Download::JobItem> jobItemsOf(const UrlList& urls, const std::vector<UrlList::EntryId>& ids, bool skipHeld) {
+    std::vector<int> positions;
+    positions.reserve(ids.size());
+    for (const UrlList::EntryId id : ids)
+        if (const int position = urls.positionOf(id)) positions.push_back(position);
+    std::sort(positions.begin(), positions.end());
+    std::vector<Download::JobItem> items;
+    items.reserve(positions.size());
+    for (const int position : positions) {
+        if (skipHeld && urls.outcomeAt(position) == UrlList::Outcome::Held) continue;
+        items.push_back(Download::JobItem{urls.idAt(position), urls.textAt(position), urls.pageAt(position)});
+    }
+    return items;
+}
+
 struct Form1::DownloadState {
     Download::TransferLimits limits;
     std::unique_ptr<Download::Engine> engine;
@@ -58,6 +77,8 @@ struct Form1::DownloadState {
     // What the bar, its caption and the rows under way show.
     RunProgress::RunMeter meter;
     bool scrolled = false;  // to the first row under way, once a run
+
+    bool onlyFailed = false;  // the next Start takes the failed rows alone (Retry Failed)
 
     Download::Engine& engineForRun() {
         if (!engine) engine = std::make_unique<Download::Engine>(limits);
@@ -79,6 +100,7 @@ void Form1::setUpDownloadRun() {
     urls_.setOutcomeLook(UrlList::Outcome::NotReached, style->standardIcon(QStyle::SP_MediaPause),
                          QStringLiteral("Not reached: the run was stopped"));
     urls_.setOutcomeLook(UrlList::Outcome::Paused, style->standardIcon(QStyle::SP_MediaPlay), QString());
+    urls_.setOutcomeLook(UrlList::Outcome::Held, style->standardIcon(QStyle::SP_MediaPause), kHeldTip);
     ListView1->setItemDelegate(new RunRowDelegate(ListView1));
 }
 
@@ -159,6 +181,24 @@ void Form1::PushButton2_Click() {
         trap.run(148, [&] { dialogs_.msgBox(QStringLiteral("List is empty.")); });
         return giveUp();
     }
+    // Rows the user paused stay out of the run until resumed; Retry Failed takes the failed alone.
+    const bool onlyFailed = std::exchange(state.onlyFailed, false);
+    std::vector<Download::JobItem> items;
+    trap.run(108, [&] {
+        items.reserve(static_cast<std::size_t>(urls_.count()));
+        for (int position = 1; position <= urls_.count(); ++position) {
+            const UrlList::Outcome was = urls_.outcomeAt(position);
+            if (was == UrlList::Outcome::Held || (onlyFailed && was != UrlList::Outcome::Failed)) continue;
+            items.push_back(Download::JobItem{urls_.idAt(position), urls_.textAt(position), urls_.pageAt(position)});
+        }
+    });
+    if (items.empty()) {
+        trap.run(148, [&] {
+            dialogs_.msgBox(onlyFailed ? QStringLiteral("No entry of the list has failed.")
+                                       : QStringLiteral("Every entry of the list is paused. Select some and press Space to resume them."));
+        });
+        return giveUp();
+    }
 
     // The cookies file is read at each Start; one that cannot be used keeps the run from beginning.
     Fw::Result<std::shared_ptr<const Download::RequestOptions>> requests = Fw::Error::failed(QString());
@@ -168,6 +208,7 @@ void Form1::PushButton2_Click() {
         return giveUp();
     }
 
+    const int runItems = static_cast<int>(items.size());
     trap.run(110, [&] {
         const RunOptions::Values values = RunOptions::Read(settings_);
         Download::JobOptions options;
@@ -177,10 +218,6 @@ void Form1::PushButton2_Click() {
         options.skipExisting = values.skipExisting;
         options.requests = *requests;
         options.splitBigFiles = values.splitBigFiles;
-        std::vector<Download::JobItem> items;
-        items.reserve(static_cast<std::size_t>(urls_.count()));
-        for (int position = 1; position <= urls_.count(); ++position)
-            items.push_back(Download::JobItem{urls_.idAt(position), urls_.textAt(position), urls_.pageAt(position)});
         // The last run's job may still be inside the handler of its result (a box shown from it).
         if (state.job) state.job.release()->deleteLater();
         state.job = std::make_unique<Download::DownloadJob>(state.engineForRun(), folder, std::move(items), options,
@@ -189,7 +226,7 @@ void Form1::PushButton2_Click() {
     if (!state.job) return giveUp();
     Download::DownloadJob* job = state.job.get();
     trap.run(112, [&] {
-        state.meter.reset(folder, urls_.count());
+        state.meter.reset(folder, runItems);
         state.scrolled = false;
         urls_.clearOutcomes();
         urls_.clearAllProgress();
@@ -198,15 +235,37 @@ void Form1::PushButton2_Click() {
     });
     trap.run(116, [&] { desktopSignals().runStarted(); });
 
-    // Rows removed while the run goes are left out of it; rows added join its end.
-    state.watches << connect(&urls_, &UrlList::entriesRemoved, job, &Download::DownloadJob::skip)
+    // The list is the run's queue: rows removed leave it (a transfer under way is cancelled),
+    // rows added or put back join it in their places, rows moved change the order items begin in.
+    state.watches << connect(&urls_, &UrlList::entriesRemoved, job, &Download::DownloadJob::withdraw)
                   << connect(&urls_, &QAbstractItemModel::rowsInserted, job, [this, job](const QModelIndex&, int first, int last) {
+                         // An undo's rows are told once their ids are final.
+                         if (urls_.isPuttingBack()) return;
                          std::vector<Download::JobItem> added;
                          added.reserve(static_cast<std::size_t>(last - first + 1));
                          for (int row = first; row <= last; ++row)
                              added.push_back(Download::JobItem{urls_.idAt(row + 1), urls_.textAt(row + 1), urls_.pageAt(row + 1)});
                          job->append(std::move(added));
-                     });
+                     })
+                  << connect(&urls_, &UrlList::entriesPutBack, job, [this, job](const std::vector<UrlList::EntryId>& ids) {
+                         std::vector<Download::JobItem> back = jobItemsOf(urls_, ids, true);
+                         job->append(std::move(back));
+                     })
+                  << connect(&urls_, &UrlList::entriesRenumbered, job,
+                             [this, job](const std::vector<std::pair<UrlList::EntryId, UrlList::EntryId>>& changes) {
+                                 download_->meter.renumber(changes);
+                                 job->renumber(changes);
+                             });
+    connect(job, &Download::DownloadJob::itemHeld, this, [this](Download::EntryId entry, qint64 kept) {
+        urls_.clearProgress(entry);
+        const QString note = kept > 0 ? QStringLiteral("Paused with %1 kept; Space resumes it").arg(Download::ByteSize(kept)) : kHeldTip;
+        urls_.setOutcome(entry, UrlList::Outcome::Held, note);
+    });
+    connect(job, &Download::DownloadJob::itemQueued, this, [this](Download::EntryId entry) {
+        download_->meter.requeued();
+        urls_.clearProgress(entry);
+        urls_.setOutcome(entry, UrlList::Outcome::None, QString());
+    });
     connect(job, &Download::DownloadJob::progress, this, &Form1::showRunFigures);
     connect(job, &Download::DownloadJob::itemStarted, this, [this](Download::EntryId entry, const QString& name) {
         DownloadState& state = *download_;
@@ -278,4 +337,64 @@ void Form1::PushButton18_Click() {
     bool accepted = false;
     trap.run(102, [&] { accepted = dialogs_.editOptions(values); });
     if (accepted) trap.run(104, [&] { RunOptions::Write(settings_, values); });
+}
+
+bool Form1::listLocked() const { return isListBuilding() || (isBusy() && !IsDownloading); }
+
+bool Form1::selectionIsHeld() const {
+    const int position = selectedEntry();
+    return position > 0 && urls_.outcomeAt(position) == UrlList::Outcome::Held;
+}
+
+void Form1::pauseOrResumeSelection() {
+    if (listLocked()) return;
+    const bool resume = selectionIsHeld();
+    const std::vector<bool> rows = selectedRows();
+    std::vector<UrlList::EntryId> ids;
+    std::vector<UrlList::OutcomeChange> changes;
+    for (std::size_t row = 0; row < rows.size(); ++row) {
+        if (!rows[row]) continue;
+        const int position = static_cast<int>(row) + 1;
+        const UrlList::Outcome was = urls_.outcomeAt(position);
+        const UrlList::EntryId id = urls_.idAt(position);
+        if (resume ? was != UrlList::Outcome::Held : was == UrlList::Outcome::Held) continue;
+        ids.push_back(id);
+        // Outside a run the row itself keeps the state; a stored or skipped row has nothing to
+        // pause.
+        if (!IsDownloading && !(was == UrlList::Outcome::Stored || was == UrlList::Outcome::Skipped))
+            changes.push_back({id, resume ? UrlList::Outcome::None : UrlList::Outcome::Held, resume ? QString() : kHeldTip});
+    }
+    if (ids.empty()) return;
+    Download::DownloadJob* job = download_->job.get();
+    if (!IsDownloading || !job || !job->isRunning()) {
+        urls_.setOutcomes(changes);
+        return;
+    }
+    // The job answers each row by what its item is now (itemHeld, itemQueued).
+    if (resume)
+        job->resume(jobItemsOf(urls_, ids, false));
+    else
+        job->pause(ids);
+}
+
+void Form1::retrySelection() {
+    Download::DownloadJob* job = download_->job.get();
+    if (!IsDownloading || !job || !job->isRunning() || listLocked()) return;
+    const std::vector<bool> rows = selectedRows();
+    std::vector<UrlList::EntryId> ids;
+    for (std::size_t row = 0; row < rows.size(); ++row) {
+        if (!rows[row]) continue;
+        const int position = static_cast<int>(row) + 1;
+        const UrlList::Outcome was = urls_.outcomeAt(position);
+        if (was == UrlList::Outcome::Held || was == UrlList::Outcome::Stored || was == UrlList::Outcome::Skipped) continue;
+        ids.push_back(urls_.idAt(position));
+    }
+    if (!ids.empty()) job->retry(jobItemsOf(urls_, ids, true));
+}
+
+void Form1::retryFailed() {
+    if (IsDownloading || urls_.countOutcome(UrlList::Outcome::Failed) == 0) return;
+    download_->onlyFailed = true;
+    PushButton2_Click();
+    download_->onlyFailed = false;
 }

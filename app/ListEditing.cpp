@@ -1,6 +1,7 @@
 #include "app/ListEditing.h"
 
 #include <QAction>
+#include <QCoreApplication>
 #include <QDropEvent>
 #include <QKeyEvent>
 #include <QLocale>
@@ -77,7 +78,7 @@ void ListEditing::select(const std::vector<bool>& chosen, int current) {
 }
 
 void ListEditing::moveSelection(int by) {
-    if (refusedDuringRun(QStringLiteral("The list cannot be reordered while downloading.")) || form_.isBusy()) return;
+    if (form_.listLocked()) return;
     std::vector<bool> chosen = form_.selectedRows();
     if (!form_.urlList().moveChosen(chosen, by)) return;
     // The end of the selection that leads stays in view.
@@ -88,7 +89,7 @@ void ListEditing::moveSelection(int by) {
 }
 
 void ListEditing::moveSelectionBefore(int row) {
-    if (refusedDuringRun(QStringLiteral("The list cannot be reordered while downloading.")) || form_.isBusy()) return;
+    if (form_.listLocked()) return;
     std::vector<bool> chosen = form_.selectedRows();
     if (!form_.urlList().moveChosenBefore(chosen, row)) return;
     int first = 0;
@@ -97,7 +98,7 @@ void ListEditing::moveSelectionBefore(int row) {
 }
 
 void ListEditing::undoRemoval() {
-    if (refusedDuringRun(QStringLiteral("Removals cannot be undone while downloading.")) || form_.isBusy()) return;
+    if (form_.listLocked()) return;
     UrlList& list = form_.urlList();
     const UrlList::Restored back = list.undoRemoval();
     if (back.count == 0) return;
@@ -158,6 +159,25 @@ void ListEditing::addToMenu(QMenu& menu) {
     QAction* down = menu.addAction(QStringLiteral("Move Down"), this, [this] { moveSelection(+1); });
     down->setShortcut(QKeySequence(Qt::ALT | Qt::Key_Down));
     down->setEnabled(selected);
+    // The items of a run, and after it.
+    const bool running = form_.IsDownloading;
+    menu.addSeparator();
+    QAction* pause = menu.addAction(form_.selectionIsHeld() ? QStringLiteral("Resume") : QStringLiteral("Pause"), this,
+                                    [this] { form_.pauseOrResumeSelection(); });
+    pause->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_P));
+    pause->setEnabled(selected);
+    QAction* retry = menu.addAction(QStringLiteral("Retry Now"), this, [this] { form_.retrySelection(); });
+    retry->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
+    retry->setEnabled(selected && running);
+    QAction* remove = menu.addAction(QStringLiteral("Remove"), this, [this] {
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_Delete, Qt::NoModifier);
+        QCoreApplication::sendEvent(form_.ListView1, &press);
+    });
+    remove->setShortcut(QKeySequence(Qt::Key_Delete));
+    remove->setEnabled(selected);
+    QAction* failed = menu.addAction(QStringLiteral("Retry Failed"), this, [this] { form_.retryFailed(); });
+    failed->setEnabled(!running && list.countOutcome(UrlList::Outcome::Failed) > 0);
+    menu.addSeparator();
     QAction* keep = menu.addAction(QStringLiteral("Keep Only..."), this, &ListEditing::keepOnly);
     keep->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_K));
     keep->setEnabled(list.count() > 0);
@@ -185,6 +205,14 @@ bool ListEditing::eventFilter(QObject* watched, QEvent* event) {
         }
         if (mods == Qt::ControlModifier && key->key() == Qt::Key_K) {
             keepOnly();
+            return true;
+        }
+        if ((mods == Qt::NoModifier && key->key() == Qt::Key_Space) || (mods == Qt::ControlModifier && key->key() == Qt::Key_P)) {
+            form_.pauseOrResumeSelection();
+            return true;
+        }
+        if (mods == Qt::ControlModifier && key->key() == Qt::Key_R) {
+            form_.retrySelection();
             return true;
         }
         break;

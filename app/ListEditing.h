@@ -1,9 +1,10 @@
 #pragma once
 // Editing the list in place: Alt+Up and Alt+Down move the selected entries, a drag moves them
 // within the list, Ctrl+Z takes the last removal back, and "Keep Only..." (Ctrl+K) keeps the
-// entries a pattern or preset matches. None of them touches the list while a run is under way
-// (a run walks the list in its order and counts what was removed) or while the busy pointer
-// shows. Made by ListActions, after its own event filters, so that it sees the list's keys and
+// entries a pattern or preset matches; Space (or Ctrl+P) pauses or resumes the selected rows and
+// Ctrl+R tries them again. During a run the list is the run's queue: moves change the order items
+// begin in and an undo puts entries back as waiting items; only Keep Only waits for the run's end.
+// Nothing touches the list while a list job holds it. Made by ListActions, after its own event filters, so that it sees the list's keys and
 // drags first.
 #include <QObject>
 #include <QPointer>

@@ -52,6 +52,30 @@ void RunMeter::started(Download::EntryId entry, const QString& shownName) {
     measure();
 }
 
+void RunMeter::requeued() {
+    if (ended_ > 0) --ended_;
+    if (begun_ > 0) --begun_;
+}
+
+void RunMeter::renumber(const std::vector<std::pair<Download::EntryId, Download::EntryId>>& changes) {
+    std::vector<std::pair<Download::EntryId, Under>> moved;
+    Download::EntryId earliest = earliest_;
+    for (const auto& [from, to] : changes) {
+        if (from == earliest_) earliest = to;
+        if (auto node = under_.extract(from); !node.empty()) moved.emplace_back(to, std::move(node.mapped()));
+    }
+    earliest_ = earliest;
+    if (!endedRows_.empty()) {
+        const std::unordered_map<Download::EntryId, Download::EntryId> to(changes.begin(), changes.end());
+        for (Download::EntryId& entry : endedRows_)
+            if (const auto it = to.find(entry); it != to.end()) entry = it->second;
+    }
+    for (auto& [to, under] : moved) {
+        under.changed = true;
+        under_.emplace(to, std::move(under));
+    }
+}
+
 void RunMeter::finished(Download::EntryId entry, const Download::ItemOutcome& outcome) {
     const auto at = under_.find(entry);
     qint64 bytes = outcome.bytes;

@@ -53,6 +53,10 @@ public:
     void reset(const QString& folder, int items);
     void started(Download::EntryId entry, const QString& shownName);
     void finished(Download::EntryId entry, const Download::ItemOutcome& outcome);
+    // An item that ended waits again (resumed or tried again): it is no longer counted as done.
+    void requeued();
+    // Entries got other ids (rows moved in the list): pairs of old and new id.
+    void renumber(const std::vector<std::pair<Download::EntryId, Download::EntryId>>& changes);
     // A snapshot of the run at `nowMs` (steady milliseconds, as Download::SteadyNowMs() gives).
     void update(const Download::JobFigures& figures, qint64 nowMs);
 

@@ -67,7 +67,7 @@ bool AnswerNaming::decide(EngineItem& a) {
 
 void AnswerNaming::assign(std::vector<EngineItem*> waiting, bool force) {
     if (waiting.empty()) return;
-    std::sort(waiting.begin(), waiting.end(), [](const EngineItem* x, const EngineItem* y) { return x->index < y->index; });
+    std::sort(waiting.begin(), waiting.end(), [](const EngineItem* x, const EngineItem* y) { return x->rank != y->rank ? x->rank < y->rank : x->index < y->index; });
     const qint64 now = SteadyNowMs();
     bool earlierUnanswered = false;
     for (EngineItem* a : waiting) {

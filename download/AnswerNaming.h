@@ -31,9 +31,9 @@ public:
     // body is not wanted: skipped (item.skippedAs) or a name the folder cannot hold
     // (item.nameError).
     bool decide(EngineItem& item);
-    // Numbers the items whose names are chosen, in the order they began: one waits for the
-    // answers of those begun before it, up to a few seconds (or not at all when forced: the run
-    // is ending).
+    // Numbers the items whose names are chosen, in their places in the list (their rank; the
+    // order they began among equals): one waits for the answers of those before it, up to a few
+    // seconds (or not at all when forced: the run is ending).
     void assign(std::vector<EngineItem*> waiting, bool force);
     // A name handed out that will not be used.
     void givenBack(const QString& base, const QString& target) { memo_.givenBack(base, target); }

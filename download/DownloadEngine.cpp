@@ -91,7 +91,7 @@ void Engine::countFinished(Listener& listener, int index) {
 
 // Ends an item's transfer: a complete file goes on to be named (when its turn has come) and
 // published; anything else leaves nothing, or, stopped, a big item's recorded partial.
-void Engine::endActive(Listener& listener, std::size_t at, ItemOutcome outcome) {
+void Engine::endActive(Listener& listener, std::size_t at, ItemOutcome outcome, bool keep) {
     std::unique_ptr<EngineItem> a = std::move(active_[at]);
     active_.erase(active_.begin() + static_cast<std::ptrdiff_t>(at));
     const int index = a->index;
@@ -115,7 +115,7 @@ void Engine::endActive(Listener& listener, std::size_t at, ItemOutcome outcome) 
         outcome.size = a->transfer->total();
         // Stopped or closed: a big item's bytes stay on disk under its partial name, recorded, so
         // that the next run of this address into this folder goes on from there.
-        if (a->big && outcome.cancelled) {
+        if (a->big && outcome.cancelled && keep) {
             const qint64 kept = partials_->stopped(*a);
             outcome.paused = kept >= 0;
             if (outcome.paused) outcome.bytes = kept;
@@ -204,6 +204,7 @@ bool Engine::startNext(Listener& listener, qint64 nowMs) {
 void Engine::begin(Listener& listener, Queued item) {
     auto a = std::make_unique<EngineItem>();
     a->index = item.index;
+    a->rank = item.rank;
     a->url = item.url;
     a->base = item.base;
     a->host = item.host;
@@ -335,6 +336,33 @@ void Engine::settle(Listener& listener, EngineItem& a, CURLcode code, qint64 now
     }
 }
 
+// The commands of the items under way, in the order they came.
+void Engine::applyCommands(Listener& listener, qint64 nowMs) {
+    std::vector<std::pair<int, ItemCommand>> taken;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (commands_.empty()) return;
+        taken.swap(commands_);
+    }
+    for (const auto& [index, what] : taken) {
+        const auto it = std::find_if(active_.begin(), active_.end(), [index = index](const auto& a) { return a->index == index; });
+        if (it == active_.end()) continue;
+        EngineItem& a = **it;
+        if (what == ItemCommand::RetryNow) {
+            if (a.retryAtMs <= 0) continue;
+            a.transfer->freshTries();
+            const auto pause = hostPause_.constFind(a.host);
+            a.retryAtMs = pause != hostPause_.cend() && pause.value() > nowMs ? pause.value() : nowMs;
+            continue;
+        }
+        ItemOutcome ended;
+        ended.cancelled = true;
+        ended.reason = what == ItemCommand::Pause ? QStringLiteral("Paused") : QStringLiteral("Removed");
+        endActive(listener, static_cast<std::size_t>(it - active_.begin()), std::move(ended), what == ItemCommand::Pause);
+    }
+    publishFigures();
+}
+
 void Engine::drive(Listener& listener) {
     CURLM* multi = multiOf(multi_);
     if (!multi) return;
@@ -376,6 +404,7 @@ void Engine::drive(Listener& listener) {
             return;
         }
 
+        applyCommands(listener, now);
         // Tries whose wait is over.
         for (auto& a : active_) {
             if (a->retryAtMs > 0 && now >= a->retryAtMs) {

@@ -117,8 +117,19 @@ public:
     // in the order items began, which is the queue's order unless a server's pause let later items
     // pass: a later item whose answer came first waits for the earlier ones' answers (a few
     // seconds at most) before it is numbered.
-    // `referer` (RefererFor) goes with its requests.
-    int enqueue(const QString& url, const QString& base, const QByteArray& referer = {});
+    // `referer` (RefererFor) goes with its requests. `rank` is the item's place in its list: when
+    // items under way would take the same name, the lower rank gets it, whenever each began (an
+    // item resumed or tried again later keeps its place); -1 ranks it by its number.
+    int enqueue(const QString& url, const QString& base, const QByteArray& referer = {}, qint64 rank = -1);
+
+    // What can be done to one item under way, from any thread: Pause ends its transfer as a stop
+    // does (a big one's bytes stay kept, its outcome says so) and frees its connection; Withdraw
+    // ends it leaving nothing (no file, no part, no record); RetryNow makes an item that waits for
+    // its next try go at once with every try again (a pause its server asked for still holds).
+    // An item that is not under way (still queued, or ended) is left as it is. The loop applies
+    // them at its next turn; the item's outcome follows as any outcome does.
+    enum class ItemCommand { Pause, Withdraw, RetryNow };
+    void command(int index, ItemCommand what);
     // Takes back the queued items not yet begun, in queue order. Their numbers keep an outcome
     // "Withdrawn" and are not used again.
     std::vector<int> withdrawQueued();
@@ -169,6 +180,7 @@ private:
         int intoFd = -1;  // the caller's file (fetchInto), else -1
         TransferProgress* progress = nullptr;  // the caller's, for an item into its file
         QByteArray referer{};
+        qint64 rank = 0;
     };
 
     void resetRun();
@@ -188,7 +200,9 @@ private:
     int freeConnections();
     void begin(Listener& listener, Queued item);
     void settle(Listener& listener, EngineItem& item, CURLcode code, qint64 nowMs);
-    void endActive(Listener& listener, std::size_t at, ItemOutcome outcome);
+    // `keep`: a stopped big item's bytes stay recorded (a stop, a pause); else nothing stays.
+    void endActive(Listener& listener, std::size_t at, ItemOutcome outcome, bool keep = true);
+    void applyCommands(Listener& listener, qint64 nowMs);
     void nameAnswered(Listener& listener);
     void assignNames(bool force);
     void publishFigures();
@@ -229,6 +243,7 @@ private:
     // outcomes).
     mutable std::mutex lock_;
     std::deque<Queued> queue_;
+    std::vector<std::pair<int, ItemCommand>> commands_;
     bool inputEnded_ = false;
     bool moreWanted_ = false;
     RunFigures figures_;

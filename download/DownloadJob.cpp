@@ -87,7 +87,8 @@ DownloadJob::DownloadJob(Engine& engine, QString folder, std::vector<JobItem> it
     int recordIndex = 0;
     for (JobItem& item : items) {
         entries << item.text;
-        pending_.push_back(Pending{std::move(item), recordIndex++});
+        const EntryId entry = item.entry;
+        waiting_.emplace_hint(waiting_.end(), entry, Pending{std::move(item), recordIndex++});
     }
     if (recorder_) recorder_->begin(folder_, entries);
 }
@@ -139,20 +140,13 @@ void DownloadJob::strikeFromRecord(int recordIndex) {
 
 int DownloadJob::feed() {
     int handed = 0;
-    while (handed < kLookAhead && !stopping_ && !pending_.empty()) {
-        Pending next = std::move(pending_.front());
-        pending_.pop_front();
-        if (skippedPending_.erase(next.item.entry) > 0) {
-            // Taken off the list before the run came to it: not fetched, and not offered back.
-            --skippedInPending_;
-            ++removedBeforeReached_;
-            strikeFromRecord(next.recordIndex);
-            continue;
-        }
-        // Fetched and named from the same text.
+    while (handed < kLookAhead && !stopping_ && !waiting_.empty()) {
+        Pending next = std::move(waiting_.begin()->second);
+        waiting_.erase(waiting_.begin());
+        // Fetched and named from the same text; named in its place in the list.
         const QString url = FetchAddress(next.item.text);
         const QString base = Main::BuildTargetPath(NamingText(url), folder_);
-        const int index = engine_.enqueue(url, base, RefererFor(next.item.page, url));
+        const int index = engine_.enqueue(url, base, RefererFor(next.item.page, url), next.item.entry);
         if (index >= static_cast<int>(handed_.size())) handed_.resize(static_cast<std::size_t>(index) + 1);
         Handed& item = handed_[static_cast<std::size_t>(index)];
         item.entry = next.item.entry;
@@ -160,56 +154,218 @@ int DownloadJob::feed() {
         item.page = std::move(next.item.page);
         item.recordIndex = next.recordIndex;
         indexOf_[item.entry] = index;
+        queuedInEngine_.insert(item.entry);
         ++handedLive_;
         ++handed;
     }
     return handed;
 }
 
-// Entries handed to the engine but not begun go back to the head of the waiting ones; handing
-// out again waits for the next pass of events, so that a filter removing a thousand runs of rows
-// costs one.
+// After the waiting entries changed: when one now comes before an entry handed out and not
+// begun, those are taken back so that the queue is in list order again; else, once the list's
+// end was reached, entries that wait again (resumed, tried again, added) are handed out as the
+// engine's queue runs low, since it no longer asks.
+void DownloadJob::settleQueue() {
+    if (!steerable() || waiting_.empty()) return;
+    if (!queuedInEngine_.empty() && waiting_.begin()->first < *queuedInEngine_.rbegin()) return takeBack();
+    if (inputEnded_ && engine_.queued() < kLookAhead / 2) feed();
+}
+
+// Entries handed to the engine but not begun go back among the waiting ones; handing out again
+// waits for the next pass of events, so that a filter removing a thousand runs of rows costs one,
+// and the queue is in list order again (an entry put before them, or moved).
 void DownloadJob::takeBack() {
     const std::vector<int> withdrawn = engine_.withdrawQueued();
-    for (auto it = withdrawn.rbegin(); it != withdrawn.rend(); ++it) {
-        Handed& item = handed_[static_cast<std::size_t>(*it)];
+    for (const int index : withdrawn) {
+        Handed& item = handed_[static_cast<std::size_t>(index)];
         item.withdrawn = true;
         --handedLive_;
         indexOf_.erase(item.entry);
-        if (skippedPending_.count(item.entry) > 0) ++skippedInPending_;
-        pending_.push_front(Pending{JobItem{item.entry, std::move(item.text), std::move(item.page)}, item.recordIndex});
+        queuedInEngine_.erase(item.entry);
+        Pending back{JobItem{item.entry, std::move(item.text), std::move(item.page)}, item.recordIndex};
+        // A command that came while it was handed out applies to it now.
+        if (item.wanted == Wanted::Withdraw) {
+            ++removedBeforeReached_;
+            strikeFromRecord(item.recordIndex);
+        } else if (item.wanted == Wanted::Pause) {
+            held_.emplace(item.entry, std::move(back));
+            emit itemHeld(item.entry, -1);
+        } else {
+            waiting_.emplace(item.entry, std::move(back));
+        }
     }
-    if (withdrawn.empty() || refeedPosted_) return;
+    if (refeedPosted_) return;
     refeedPosted_ = true;
     QMetaObject::invokeMethod(this, [this] {
         refeedPosted_ = false;
-        if (!inputEnded_ && !ended_) feed();
+        if (steerable()) feed();
     }, Qt::QueuedConnection);
 }
 
-void DownloadJob::skip(const std::vector<EntryId>& entries) {
-    if (!started_ || ended_) return;
+DownloadJob::Handed* DownloadJob::handedOf(EntryId entry) {
+    const auto at = indexOf_.find(entry);
+    return at == indexOf_.end() ? nullptr : &handed_[static_cast<std::size_t>(at->second)];
+}
+
+void DownloadJob::withdraw(const std::vector<EntryId>& entries) {
+    if (!steerable()) {
+        // Taken off the list after the run came to its end or was stopped: nothing to do, but a
+        // waiting entry is no longer one the run did not reach.
+        if (started_ && !ended_) {
+            for (const EntryId entry : entries) {
+                auto node = waiting_.extract(entry);
+                if (node.empty()) continue;
+                ++removedBeforeReached_;
+                strikeFromRecord(node.mapped().recordIndex);
+            }
+        }
+        return;
+    }
     bool queued = false;
     for (const EntryId entry : entries) {
-        const auto at = indexOf_.find(entry);
-        if (at == indexOf_.end()) {
-            if (skippedPending_.insert(entry).second) ++skippedInPending_;
-        } else if (!handed_[static_cast<std::size_t>(at->second)].begun) {
-            // Counted once it is back among the waiting ones; an item that began meanwhile goes on.
-            skippedPending_.insert(entry);
-            queued = true;
+        if (auto node = waiting_.extract(entry); !node.empty()) {
+            // Taken off the list before the run came to it: not fetched, and not offered back.
+            ++removedBeforeReached_;
+            strikeFromRecord(node.mapped().recordIndex);
+            continue;
         }
+        if (auto node = held_.extract(entry); !node.empty()) {
+            ++removedDuringRun_;
+            strikeFromRecord(node.mapped().recordIndex);
+            continue;
+        }
+        Handed* item = handedOf(entry);
+        if (!item || item->ended || item->superseded) continue;
+        item->wanted = Wanted::Withdraw;
+        if (item->begun)
+            engine_.command(indexOf_[entry], Engine::ItemCommand::Withdraw);
+        else
+            queued = true;  // unless it begins meanwhile: then started() sends the command
     }
     if (queued) takeBack();
 }
 
+void DownloadJob::pause(const std::vector<EntryId>& entries) {
+    if (!steerable()) return;
+    bool queued = false;
+    for (const EntryId entry : entries) {
+        if (auto node = waiting_.extract(entry); !node.empty()) {
+            held_.insert(std::move(node));
+            emit itemHeld(entry, -1);
+            continue;
+        }
+        Handed* item = handedOf(entry);
+        if (!item || item->ended || item->superseded || item->wanted != Wanted::Nothing) continue;
+        item->wanted = Wanted::Pause;
+        if (item->begun)
+            engine_.command(indexOf_[entry], Engine::ItemCommand::Pause);
+        else
+            queued = true;
+    }
+    if (queued) takeBack();
+}
+
+// An ended (or held) item's entry waits again in its place; its old outcome is no longer the
+// entry's.
+void DownloadJob::requeue(Handed& item) {
+    item.superseded = true;
+    --handedLive_;
+    indexOf_.erase(item.entry);
+    waiting_.emplace(item.entry, Pending{JobItem{item.entry, item.text, item.page}, item.recordIndex});
+    emit itemQueued(item.entry);
+}
+
+void DownloadJob::resume(std::vector<JobItem> items) {
+    if (!steerable()) return;
+    std::vector<JobItem> joining;
+    for (JobItem& wanted : items) {
+        if (auto node = held_.extract(wanted.entry); !node.empty()) {
+            const EntryId entry = wanted.entry;
+            waiting_.insert(std::move(node));
+            emit itemQueued(entry);
+            continue;
+        }
+        if (handedOf(wanted.entry) || waiting_.count(wanted.entry) > 0) {
+            // Paused while it was being handed out: the pause is taken back.
+            if (Handed* item = handedOf(wanted.entry); item && !item->ended && item->wanted == Wanted::Pause && !item->begun)
+                item->wanted = Wanted::Nothing;
+            continue;
+        }
+        joining.push_back(std::move(wanted));
+    }
+    if (!joining.empty()) append(std::move(joining));
+    settleQueue();
+}
+
+void DownloadJob::retry(std::vector<JobItem> items) {
+    if (!steerable()) return;
+    std::vector<JobItem> joining;
+    for (JobItem& wanted : items) {
+        if (waiting_.count(wanted.entry) > 0 || held_.count(wanted.entry) > 0) continue;
+        Handed* item = handedOf(wanted.entry);
+        if (!item) {
+            joining.push_back(std::move(wanted));
+            continue;
+        }
+        if (item->superseded || item->wanted != Wanted::Nothing) continue;
+        if (!item->ended) {
+            // Under way: one waiting for its next try goes now; any other goes on as it is.
+            if (item->begun) engine_.command(indexOf_[wanted.entry], Engine::ItemCommand::RetryNow);
+            continue;
+        }
+        const ItemOutcome& was = item->outcome;
+        if (was.stored || was.skipped || was.cancelled) continue;
+        requeue(*item);
+    }
+    if (!joining.empty()) append(std::move(joining));
+    settleQueue();
+}
+
+void DownloadJob::renumber(const std::vector<std::pair<EntryId, EntryId>>& changes) {
+    if (!started_ || ended_ || changes.empty()) return;
+    // The changes are a permutation of the ids they name: every entry they touch is taken out
+    // before any goes back under its new id.
+    std::vector<std::pair<EntryId, Pending>> waiting, held;
+    std::vector<std::pair<EntryId, int>> handed;
+    for (const auto& [from, to] : changes) {
+        if (auto node = waiting_.extract(from); !node.empty()) waiting.emplace_back(to, std::move(node.mapped()));
+        if (auto node = held_.extract(from); !node.empty()) held.emplace_back(to, std::move(node.mapped()));
+        if (const auto at = indexOf_.find(from); at != indexOf_.end()) {
+            handed.emplace_back(to, at->second);
+            indexOf_.erase(at);
+        }
+    }
+    for (auto& [to, pending] : waiting) {
+        pending.item.entry = to;
+        waiting_.emplace(to, std::move(pending));
+    }
+    for (auto& [to, pending] : held) {
+        pending.item.entry = to;
+        held_.emplace(to, std::move(pending));
+    }
+    std::vector<EntryId> queued;
+    for (const auto& [to, index] : handed) {
+        Handed& item = handed_[static_cast<std::size_t>(index)];
+        if (queuedInEngine_.erase(item.entry) > 0) queued.push_back(to);
+        item.entry = to;
+        indexOf_[to] = index;
+    }
+    queuedInEngine_.insert(queued.begin(), queued.end());
+    // Entries handed out and not begun may have changed places with each other as well.
+    if (!queued.empty() && steerable()) return takeBack();
+    settleQueue();
+}
+
 void DownloadJob::append(std::vector<JobItem> items) {
-    // Once nothing more begins (stopped, or the input ended), rows added are not reached.
+    // Once nothing more begins (stopped, or the run ended), rows added are not reached.
     if (!started_ || ended_) return;
     for (JobItem& item : items) {
+        const EntryId entry = item.entry;
+        if (waiting_.count(entry) > 0 || held_.count(entry) > 0 || handedOf(entry)) continue;
         const int recordIndex = recorder_ ? recorder_->add(item.text) : -1;
-        pending_.push_back(Pending{std::move(item), recordIndex});
+        waiting_.emplace(entry, Pending{std::move(item), recordIndex});
     }
+    settleQueue();
 }
 
 void DownloadJob::drain() {
@@ -230,6 +386,8 @@ void DownloadJob::drain() {
             inputEnded_ = true;
             engine_.endInput();
         }
+    } else if (!runOver) {
+        settleQueue();
     }
     if (progressed && !runOver) showProgress();
     if (runOver) runEnded();
@@ -239,6 +397,10 @@ void DownloadJob::started(int index) {
     if (index < 0 || index >= static_cast<int>(handed_.size())) return;
     Handed& item = handed_[static_cast<std::size_t>(index)];
     item.begun = true;
+    queuedInEngine_.erase(item.entry);
+    // Paused or removed while it was being handed out.
+    if (item.wanted == Wanted::Pause) engine_.command(index, Engine::ItemCommand::Pause);
+    if (item.wanted == Wanted::Withdraw) engine_.command(index, Engine::ItemCommand::Withdraw);
     emit itemStarted(item.entry, ShownName(item.text));
 }
 
@@ -249,6 +411,19 @@ void DownloadJob::ended(int index, ItemOutcome outcome) {
     item.outcome = std::move(outcome);
     if (item.outcome.stored || item.outcome.skipped) strikeFromRecord(item.recordIndex);
     emit itemFinished(item.entry, item.outcome);
+    // A command came too late when the item ended otherwise (stored, failed): the outcome stands.
+    if (!item.outcome.cancelled || stopping_ || item.wanted == Wanted::Nothing) return;
+    item.superseded = true;
+    --handedLive_;
+    indexOf_.erase(item.entry);
+    if (item.wanted == Wanted::Withdraw) {
+        ++removedDuringRun_;
+        strikeFromRecord(item.recordIndex);
+        return;
+    }
+    const qint64 kept = item.outcome.paused ? item.outcome.bytes : -1;
+    held_.emplace(item.entry, Pending{JobItem{item.entry, item.text, item.page}, item.recordIndex, kept});
+    emit itemHeld(item.entry, kept);
 }
 
 void DownloadJob::showProgress() {
@@ -271,7 +446,7 @@ void DownloadJob::showProgress() {
         figures.earliest = handed_[static_cast<std::size_t>(earliest)].entry;
         figures.earliestText = handed_[static_cast<std::size_t>(earliest)].text;
     }
-    const int waiting = static_cast<int>(pending_.size()) - skippedInPending_;
+    const int waiting = static_cast<int>(waiting_.size());
     figures.items = handedLive_ + waiting;
     figures.allBegun = waiting == 0 && engine_.queued() == 0;
     emit progress(figures);
@@ -283,7 +458,7 @@ void DownloadJob::runEnded() {
     JobResult closing;
     closing.stopped = stopping_;
     for (const Handed& item : handed_) {
-        if (item.withdrawn) continue;
+        if (item.withdrawn || item.superseded) continue;
         // A paused item kept its bytes: it is counted apart, not as one the run never came to.
         if (!item.ended || (item.outcome.cancelled && !item.outcome.paused)) {
             closing.notReached.push_back(item.entry);
@@ -296,20 +471,17 @@ void DownloadJob::runEnded() {
             if (QDir::cleanPath(where) != QDir::cleanPath(QDir(folder_).absolutePath())) closing.summary.setFolderMovedTo(where);
         }
     }
-    for (const Pending& waiting : pending_) {
-        if (skippedPending_.count(waiting.item.entry) > 0) {
-            ++removedBeforeReached_;
-            strikeFromRecord(waiting.recordIndex);
-            continue;
-        }
-        closing.notReached.push_back(waiting.item.entry);
-    }
+    for (const auto& [entry, waiting] : waiting_) closing.notReached.push_back(entry);
+    std::sort(closing.notReached.begin(), closing.notReached.end());
+    for (const auto& [entry, held] : held_) closing.summary.addHeld(held.kept);
     closing.summary.setStopped(stopping_);
     closing.summary.addNotReached(static_cast<int>(closing.notReached.size()));
     closing.summary.addRemovedBeforeReached(removedBeforeReached_);
-    // A run that went to its end leaves nothing to offer back; a stopped one keeps its record.
+    closing.summary.addRemovedDuringRun(removedDuringRun_);
+    // A run that went to its end leaves nothing to offer back but what the user held; a stopped
+    // one keeps its record.
     if (recorder_) {
-        if (stopping_)
+        if (stopping_ || !held_.empty())
             recorder_->flush();
         else
             recorder_->finishedNormally();

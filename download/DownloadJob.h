@@ -13,12 +13,12 @@
 #include <QString>
 
 #include <cstdint>
-#include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
-#include <unordered_set>
+#include <set>
 #include <vector>
 
 #include "download/DownloadEngine.h"
@@ -85,10 +85,29 @@ public:
     bool isStopping() const { return stopping_ && !ended_; }
     const QString& folder() const { return folder_; }
 
-    // Rows removed while the run goes: entries not begun yet are left out of it.
-    void skip(const std::vector<EntryId>& entries);
-    // Rows added while the run goes: they join its end (or are not reached, once nothing begins).
+    // ---- Steering the run while it goes, by entry ----
+    // The job's queue follows the list: entries wait in the order of their ids, which rise with
+    // their places in the list (renumber() keeps it so when rows move), and begin in that order
+    // when a connection is free. A command on an entry is answered by what its item is now; one
+    // the run does not hold, or that does not apply, does nothing.
+    //
+    // Rows added while the run goes: they join the queue in their places (or are not reached,
+    // once nothing begins). Entries the run holds already are left as they are.
     void append(std::vector<JobItem> items);
+    // Rows removed: a waiting entry is left out; one under way is cancelled and leaves neither
+    // file nor part nor record; a stored item's file stays.
+    void withdraw(const std::vector<EntryId>& entries);
+    // Held back by the user: a waiting entry stays out of the queue; one under way stops as Stop
+    // stops it (a big one keeps its bytes) and frees its connection. itemHeld() tells each.
+    void pause(const std::vector<EntryId>& entries);
+    // Held entries wait again in their places (itemQueued()); an entry the run does not hold yet
+    // (held before it began) joins it. A kept part is continued from what is kept.
+    void resume(std::vector<JobItem> items);
+    // A failed item waits again in its place with every try again (itemQueued()); one waiting for
+    // its next try goes at once; an entry failed in an earlier run joins this one.
+    void retry(std::vector<JobItem> items);
+    // The list gave entries new ids (rows moved, or put back): pairs of old and new id.
+    void renumber(const std::vector<std::pair<EntryId, EntryId>>& changes);
 
 signals:
     void itemStarted(Download::EntryId entry, const QString& name);
@@ -96,6 +115,10 @@ signals:
     void itemNamed(Download::EntryId entry, const QString& name);
     void itemProgress(Download::EntryId entry, qint64 received, qint64 size);
     void itemFinished(Download::EntryId entry, const Download::ItemOutcome& outcome);
+    // Paused by the user: held out of the queue, with `kept` bytes kept (-1: none, it starts over).
+    void itemHeld(Download::EntryId entry, qint64 kept);
+    // Waiting again for a connection (resumed or tried again).
+    void itemQueued(Download::EntryId entry);
     void progress(const Download::JobFigures& figures);
     void result(const Download::JobResult& result);
 
@@ -103,23 +126,30 @@ private:
     struct Pending {
         JobItem item;
         int recordIndex = -1;
+        qint64 kept = -1;  // a held item's bytes kept, -1 for none
     };
+    enum class Wanted : std::uint8_t { Nothing, Pause, Withdraw };
     struct Handed {
         EntryId entry = 0;
         QString text;
         QString page;
         int recordIndex = -1;
-        bool withdrawn = false;
-        bool begun = false;    // its transfer has begun
-        bool ended = false;    // its outcome has come
-        bool named = false;    // itemNamed was sent
+        bool withdrawn = false;  // taken back before it began
+        bool begun = false;      // its transfer has begun
+        bool ended = false;      // its outcome has come
+        bool named = false;      // itemNamed was sent
+        bool superseded = false; // held, tried again or removed: its outcome is not the entry's
+        Wanted wanted = Wanted::Nothing;  // a command for when it has begun, or its outcome
         ItemOutcome outcome;
     };
     // What the engine's threads tell, gathered and handed to the job's thread in batches.
     class Bridge;
 
     int feed();
+    void settleQueue();
     void takeBack();
+    Handed* handedOf(EntryId entry);
+    void requeue(Handed& item);
     // Invoked by name from the engine's threads: nothing of theirs rides in Qt's event queue,
     // whose hand-over the thread sanitizer cannot see; the events pass under the bridge's lock.
     Q_INVOKABLE void drain();
@@ -128,6 +158,7 @@ private:
     void ended(int index, ItemOutcome outcome);
     void runEnded();
     void strikeFromRecord(int recordIndex);
+    bool steerable() const { return started_ && !ended_ && !stopping_; }
 
     Engine& engine_;
     const QString folder_;
@@ -135,13 +166,14 @@ private:
     std::shared_ptr<UnfinishedRunRecorder> recorder_;
     std::unique_ptr<Bridge> bridge_;
 
-    std::deque<Pending> pending_;      // not handed to the engine yet, in list order
-    std::unordered_set<EntryId> skippedPending_;  // removed rows still in pending_
-    int skippedInPending_ = 0;
-    std::vector<Handed> handed_;       // by the engine's item number
-    std::unordered_map<EntryId, int> indexOf_;  // the engine's number of a handed entry
-    int handedLive_ = 0;               // handed and not taken back
+    std::map<EntryId, Pending> waiting_;  // not handed to the engine yet, in list order
+    std::map<EntryId, Pending> held_;     // paused by the user
+    std::vector<Handed> handed_;          // by the engine's item number
+    std::unordered_map<EntryId, int> indexOf_;  // the engine's latest number of a handed entry
+    std::set<EntryId> queuedInEngine_;    // handed out and not begun
+    int handedLive_ = 0;                  // handed, neither taken back nor superseded
     int removedBeforeReached_ = 0;
+    int removedDuringRun_ = 0;
     bool started_ = false;
     bool stopping_ = false;
     bool inputEnded_ = false;

@@ -74,6 +74,7 @@ void Engine::resetRun() {
     std::lock_guard<std::mutex> hold(lock_);
     figures_ = RunFigures{};
     queue_.clear();
+    commands_.clear();
     inputEnded_ = false;
     moreWanted_ = false;
 }
@@ -105,17 +106,25 @@ void Engine::setOutcome(int index, ItemOutcome outcome) {
     if (listener) listener->onItemOutcome(index, outcome);
 }
 
-int Engine::enqueue(const QString& url, const QString& base, const QByteArray& referer) {
+int Engine::enqueue(const QString& url, const QString& base, const QByteArray& referer, qint64 rank) {
     int index;
     {
         std::lock_guard<std::mutex> hold(lock_);
         index = static_cast<int>(outcomes_.size());
         outcomes_.emplace_back();
-        queue_.push_back(Queued{index, url, base, Address(url).server(), -1, nullptr, referer});
+        queue_.push_back(Queued{index, url, base, Address(url).server(), -1, nullptr, referer, rank >= 0 ? rank : index});
         moreWanted_ = false;
     }
     curl_multi_wakeup(multiOf(multi_));
     return index;
+}
+
+void Engine::command(int index, ItemCommand what) {
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        commands_.emplace_back(index, what);
+    }
+    if (multi_) curl_multi_wakeup(multiOf(multi_));
 }
 
 std::vector<int> Engine::withdrawQueued() {

@@ -44,6 +44,7 @@ struct FinishJob {
 
 struct EngineItem {
     int index = 0;
+    qint64 rank = 0;  // its place in the list: names go in this order among the items under way
     QString url, base, host;
     QString folderText;  // the folder part of `base`, as the item's names begin
     FinishJob job;

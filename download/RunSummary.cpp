@@ -46,6 +46,12 @@ QString RunSummary::unreachedLines() const {
         text += QStringLiteral("\r\n\r\n%1 %2 paused with %3 kept; Start continues %4.")
                     .arg(Counted(paused_, "download", "downloads"), paused_ == 1 ? QStringLiteral("was") : QStringLiteral("were"),
                          ByteSize(pausedBytes_), paused_ == 1 ? QStringLiteral("it") : QStringLiteral("them"));
+    if (held_ > 0) {
+        const QString kept = heldBytes_ > 0 ? QStringLiteral(" with %1 kept").arg(ByteSize(heldBytes_)) : QString();
+        text += QStringLiteral("\r\n\r\n%1 %2 paused by you%3; Resume (Space) continues %4.")
+                    .arg(Counted(held_, "download", "downloads"), held_ == 1 ? QStringLiteral("is") : QStringLiteral("are"), kept,
+                         held_ == 1 ? QStringLiteral("it") : QStringLiteral("them"));
+    }
     if (notReached_ > 0)
         text += notReached_ == 1 ? QStringLiteral("\r\n\r\n1 item was not reached.")
                                  : QStringLiteral("\r\n\r\n%1 items were not reached.").arg(notReached_);
@@ -54,6 +60,7 @@ QString RunSummary::unreachedLines() const {
                     ? QStringLiteral("\r\n\r\n1 entry was removed from the list before it was reached.")
                     : QStringLiteral("\r\n\r\n%1 entries were removed from the list before they were reached.")
                           .arg(removedBeforeReached_);
+    if (removedDuringRun_ > 0) text += QStringLiteral("\r\n\r\n%1 removed during the run.").arg(removedDuringRun_);
     return text;
 }
 

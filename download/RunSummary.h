@@ -2,6 +2,7 @@
 // What a run reports at its end: how many items, which failed and why, and the closing message.
 #include <QString>
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -40,13 +41,22 @@ public:
     void addNotReached(int count) { notReached_ += count; }
     int notReached() const { return notReached_; }
     void addRemovedBeforeReached(int count) { removedBeforeReached_ += count; }
+    // Items taken off the list after they had begun (cancelled, nothing left of them).
+    void addRemovedDuringRun(int count) { removedDuringRun_ += count; }
+    int removedDuringRun() const { return removedDuringRun_; }
+    // An item the user paused and that stayed paused, with the bytes it keeps (-1: none).
+    void addHeld(qint64 kept) {
+        ++held_;
+        heldBytes_ += std::max<qint64>(0, kept);
+    }
+    int heldCount() const { return held_; }
     // The run's folder was moved while the run went on: where its files are now.
     void setFolderMovedTo(const QString& folder) { movedTo_ = folder; }
     // "Done." ("Stopped." for a stopped run), then a line of how many were stored, skipped and
     // failed ("298 stored, 12 skipped, 2 failed."), then after a blank line the first few failed
-    // URLs with their reasons; then how many were paused with their bytes kept, how many were not
-    // reached, and how many were removed before they were reached. Those counts add up to the
-    // run's items.
+    // URLs with their reasons; then how many were paused with their bytes kept, how many the user
+    // paused, how many were not reached, how many were removed before they were reached and how
+    // many while they were under way. Those counts add up to the run's items.
     QString finalMessage() const;
 
     static constexpr int kListed = 5;
@@ -62,6 +72,9 @@ private:
     bool stopped_ = false;
     int notReached_ = 0;
     int removedBeforeReached_ = 0;
+    int removedDuringRun_ = 0;
+    int held_ = 0;
+    qint64 heldBytes_ = 0;
     QString movedTo_;
     std::vector<std::pair<QString, QString>> stored_;    // URL, path
 };

@@ -102,6 +102,8 @@ public:
     qint64 received() const;
     qint64 total() const;
     int tries() const { return tries_; }
+    // The next try counts as the first: a retry the user asked for gets every try again.
+    void freshTries() { tries_ = 0; }
     const QString& address() const { return address_; }
 
     // Where the body goes (the write callback's own data).

@@ -411,12 +411,27 @@ QString UrlList::noteAt(int position) const {
 }
 
 void UrlList::clearOutcomes() {
-    bool any = false;
+    constexpr auto held = static_cast<std::uint32_t>(Outcome::Held);
+    bool any = false, anyHeld = false;
     for (UrlListSpan& s : spans_) {
+        if (s.outcome == held) {
+            anyHeld = true;
+            continue;
+        }
         any = any || s.outcome != 0;
         s.outcome = 0;
     }
-    notes_.clear();
+    if (!anyHeld) {
+        notes_.clear();
+    } else {
+        for (auto it = notes_.begin(); it != notes_.end();) {
+            const int position = positionOf(it->first);
+            if (position == 0 || spans_[static_cast<std::size_t>(position - 1)].outcome != held)
+                it = notes_.erase(it);
+            else
+                ++it;
+        }
+    }
     if (any) emit dataChanged(index(0), index(count() - 1), {Qt::DecorationRole, Qt::ToolTipRole, OutcomeRole});
 }
 

@@ -81,8 +81,10 @@ public:
     EntryId nextId() const { return nextId_; }        // the id the next entry added gets
 
     // What the last run did with an entry, shown on its row (decoration and tool tip).
-    // Paused: stopped with its bytes kept, so that the next run continues it.
-    enum class Outcome : std::uint8_t { None, Stored, Failed, NotReached, Skipped, Paused };
+    // Paused: stopped with its bytes kept, so that the next run continues it. Held: paused by the
+    // user, kept out of runs until resumed (what it keeps is continued then); a new run's start
+    // leaves it as it is.
+    enum class Outcome : std::uint8_t { None, Stored, Failed, NotReached, Skipped, Paused, Held };
     static constexpr int OutcomeRole = Qt::UserRole + 1;
     void setOutcome(EntryId id, Outcome outcome, const QString& note);  // nothing when the entry is gone
     // Several at once, told to views as one change over the rows they span.
@@ -96,6 +98,7 @@ public:
     void setOutcomeFrom(int position, Outcome outcome);
     Outcome outcomeAt(int position) const;
     QString noteAt(int position) const;
+    // Every outcome but Held, whose rows stay held.
     void clearOutcomes();
     qsizetype countOutcome(Outcome outcome) const;
     // Removes the entries the last run stored. Returns how many were removed.
@@ -151,6 +154,8 @@ public:
         int first = 0;
     };
     Restored undoRemoval();
+    // True while an undo inserts its rows (entriesPutBack() follows with their final ids).
+    bool isPuttingBack() const { return puttingBack_; }
 
     // Model interface for the view.
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
@@ -169,6 +174,11 @@ signals:
     // After any removal (one row, a filter, Clear List): the ids of the entries that went, so
     // that a run under way can leave them out.
     void entriesRemoved(const std::vector<UrlList::EntryId>& ids);
+    // Entries got other ids so that ids keep rising with the rows (rows moved, or put back): pairs
+    // of old and new id, every one of which was an entry's before and is one's after.
+    void entriesRenumbered(const std::vector<std::pair<UrlList::EntryId, UrlList::EntryId>>& changes);
+    // An undo put these entries back (their ids as they are now), after its rows were inserted.
+    void entriesPutBack(const std::vector<UrlList::EntryId>& ids);
 
 private:
     friend class Batch;
@@ -198,11 +208,12 @@ private:
     void keepIdsRising(std::size_t first, std::size_t last);
     void rotateRows(std::size_t first, std::size_t middle, std::size_t end);
     std::deque<Removal> undo_;
+    bool puttingBack_ = false;
 
     QVariant progressData(EntryId id, int role) const;
 
-    std::array<QVariant, 6> decorations_;
-    std::array<QString, 6> toolTips_;
+    std::array<QVariant, 7> decorations_;
+    std::array<QString, 7> toolTips_;
     // Rows under way, by id: a few at a time.
     std::unordered_map<EntryId, Progress> progress_;
     // Tool tips of the last run's outcomes, by id: only entries a run reached have one.

@@ -119,8 +119,21 @@ void UrlList::keepIdsRising(std::size_t first, std::size_t last) {
         }
     }
     std::sort(ids.begin(), ids.end());
-    for (std::size_t i = first; i <= last; ++i) spans_[i].id = ids[i - first];
+    std::vector<std::pair<EntryId, EntryId>> changes;
+    std::vector<std::pair<EntryId, Progress>> under;
+    for (std::size_t i = first; i <= last; ++i) {
+        const EntryId was = spans_[i].id;
+        if (was == ids[i - first]) continue;
+        changes.emplace_back(was, ids[i - first]);
+        if (const auto it = progress_.find(was); it != progress_.end()) {
+            under.emplace_back(ids[i - first], std::move(it->second));
+            progress_.erase(it);
+        }
+        spans_[i].id = ids[i - first];
+    }
     for (auto& [row, note] : notes) notes_[spans_[row].id] = std::move(note);
+    for (auto& [id, progress] : under) progress_[id] = std::move(progress);
+    emit entriesRenumbered(changes);
 }
 
 void UrlList::rotateRows(std::size_t first, std::size_t middle, std::size_t end) {
@@ -212,6 +225,7 @@ UrlList::Restored UrlList::undoRemoval() {
         returning.push_back(span);
     }
     for (auto& [id, note] : removal.notes) notes_[id] = std::move(note);
+    puttingBack_ = true;
 
     // Each at its old row, as far as the list reaches now.
     std::vector<std::size_t> rows(back);
@@ -242,7 +256,12 @@ UrlList::Restored UrlList::undoRemoval() {
         spans_ = std::move(merged);
         endResetModel();
     }
+    puttingBack_ = false;
     // Entries moved since the removal may leave ids out of order.
     keepIdsRising(0, spans_.size() - 1);
+    std::vector<EntryId> putBack;
+    putBack.reserve(back);
+    for (const std::size_t row : rows) putBack.push_back(spans_[row].id);
+    emit entriesPutBack(putBack);
     return {static_cast<qsizetype>(back), static_cast<int>(rows.front()) + 1};
 }
