@@ -162,13 +162,13 @@ int DownloadJob::feed() {
 }
 
 // After the waiting entries changed: when one now comes before an entry handed out and not
-// begun, those are taken back so that the queue is in list order again; else, once the list's
-// end was reached, entries that wait again (resumed, tried again, added) are handed out as the
-// engine's queue runs low, since it no longer asks.
+// begun, those are taken back so that the queue is in list order again; else entries that wait
+// (resumed, tried again, added) are handed out as the engine's queue runs low, since it asks only
+// once until it is given more.
 void DownloadJob::settleQueue() {
     if (!steerable() || waiting_.empty()) return;
     if (!queuedInEngine_.empty() && waiting_.begin()->first < *queuedInEngine_.rbegin()) return takeBack();
-    if (inputEnded_ && engine_.queued() < kLookAhead / 2) feed();
+    if (engine_.queued() < kLookAhead / 2) feed();
 }
 
 // Entries handed to the engine but not begun go back among the waiting ones; handing out again
@@ -202,6 +202,14 @@ void DownloadJob::takeBack() {
     }, Qt::QueuedConnection);
 }
 
+// The run ends once nothing waits, nothing is handed out and not begun, and nothing is held
+// (a held item may be resumed: Stop ends a run that holds some).
+void DownloadJob::endInputWhenDone() {
+    if (inputEnded_ || stopping_ || !waiting_.empty() || !held_.empty() || engine_.queued() > 0) return;
+    inputEnded_ = true;
+    engine_.endInput();
+}
+
 DownloadJob::Handed* DownloadJob::handedOf(EntryId entry) {
     const auto at = indexOf_.find(entry);
     return at == indexOf_.end() ? nullptr : &handed_[static_cast<std::size_t>(at->second)];
@@ -221,7 +229,7 @@ void DownloadJob::withdraw(const std::vector<EntryId>& entries) {
         }
         return;
     }
-    bool queued = false;
+    bool queued = false, endAfter = false;
     for (const EntryId entry : entries) {
         if (auto node = waiting_.extract(entry); !node.empty()) {
             // Taken off the list before the run came to it: not fetched, and not offered back.
@@ -232,6 +240,7 @@ void DownloadJob::withdraw(const std::vector<EntryId>& entries) {
         if (auto node = held_.extract(entry); !node.empty()) {
             ++removedDuringRun_;
             strikeFromRecord(node.mapped().recordIndex);
+            endAfter = true;
             continue;
         }
         Handed* item = handedOf(entry);
@@ -243,6 +252,8 @@ void DownloadJob::withdraw(const std::vector<EntryId>& entries) {
             queued = true;  // unless it begins meanwhile: then started() sends the command
     }
     if (queued) takeBack();
+    // The last held entry gone: a run that has nothing else left ends.
+    if (endAfter && engine_.queued() == 0) endInputWhenDone();
 }
 
 void DownloadJob::pause(const std::vector<EntryId>& entries) {
@@ -382,10 +393,7 @@ void DownloadJob::drain() {
     // The list has nothing more: the input ends once everything handed out has begun (the engine
     // asks again when its queue is empty), so that what is queued can still be taken back.
     if (wantMore && !inputEnded_ && !stopping_ && !runOver) {
-        if (feed() == 0 && engine_.queued() == 0) {
-            inputEnded_ = true;
-            engine_.endInput();
-        }
+        if (feed() == 0) endInputWhenDone();
     } else if (!runOver) {
         settleQueue();
     }
@@ -447,7 +455,7 @@ void DownloadJob::showProgress() {
         figures.earliestText = handed_[static_cast<std::size_t>(earliest)].text;
     }
     const int waiting = static_cast<int>(waiting_.size());
-    figures.items = handedLive_ + waiting;
+    figures.items = handedLive_ + waiting + static_cast<int>(held_.size());
     figures.allBegun = waiting == 0 && engine_.queued() == 0;
     emit progress(figures);
 }

@@ -147,6 +147,7 @@ private:
 
     int feed();
     void settleQueue();
+    void endInputWhenDone();
     void takeBack();
     Handed* handedOf(EntryId entry);
     void requeue(Handed& item);
