@@ -10,6 +10,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <limits>
 
 namespace Download {
 
@@ -168,7 +169,12 @@ void Engine::assignNames(bool force) {
         if (!a->named) waiting.push_back(a.get());
     for (const auto& a : parked_)
         if (!a->named) waiting.push_back(a.get());
-    naming_->assign(std::move(waiting), force);
+    qint64 queuedRank = std::numeric_limits<qint64>::max();
+    if (!waiting.empty() && !force) {
+        std::lock_guard<std::mutex> hold(lock_);
+        for (const Queued& queued : queue_) queuedRank = std::min(queuedRank, queued.rank);
+    }
+    naming_->assign(std::move(waiting), force, queuedRank);
     for (auto it = parked_.begin(); it != parked_.end();) {
         if ((*it)->named) {
             publisher_->hand(std::move((*it)->job));

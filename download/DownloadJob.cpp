@@ -167,14 +167,14 @@ int DownloadJob::feed() {
 // once until it is given more.
 void DownloadJob::settleQueue() {
     if (!steerable() || waiting_.empty()) return;
-    if (!queuedInEngine_.empty() && waiting_.begin()->first < *queuedInEngine_.rbegin()) return takeBack();
+    if (!queuedInEngine_.empty() && waiting_.begin()->first < *queuedInEngine_.rbegin()) return takeBack(true);
     if (engine_.queued() < kLookAhead / 2) feed();
 }
 
 // Entries handed to the engine but not begun go back among the waiting ones; handing out again
 // waits for the next pass of events, so that a filter removing a thousand runs of rows costs one,
 // and the queue is in list order again (an entry put before them, or moved).
-void DownloadJob::takeBack() {
+void DownloadJob::takeBack(bool refeedNow) {
     const std::vector<int> withdrawn = engine_.withdrawQueued();
     for (const int index : withdrawn) {
         Handed& item = handed_[static_cast<std::size_t>(index)];
@@ -193,6 +193,11 @@ void DownloadJob::takeBack() {
         } else {
             waiting_.emplace(item.entry, std::move(back));
         }
+    }
+    // Put in order again at once, so that what begins next is the entry put before the others.
+    if (refeedNow) {
+        feed();
+        return;
     }
     if (refeedPosted_) return;
     refeedPosted_ = true;

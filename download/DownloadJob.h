@@ -148,7 +148,7 @@ private:
     int feed();
     void settleQueue();
     void endInputWhenDone();
-    void takeBack();
+    void takeBack(bool refeedNow = false);
     Handed* handedOf(EntryId entry);
     void requeue(Handed& item);
     // Invoked by name from the engine's threads: nothing of theirs rides in Qt's event queue,
