@@ -155,6 +155,9 @@ public:
     void pauseOrResumeSelection();
     // Whether the current row is paused by the user (Space resumes it then).
     bool selectionIsHeld() const;
+    // Whether Pause (or Resume) and Retry Now would do anything to the selected rows.
+    bool canPauseSelection() const;
+    bool canRetrySelection() const;
     // Ctrl+R during a run: a failed row, or one waiting for its next try, goes again in its place
     // with every try again.
     void retrySelection();

@@ -346,6 +346,30 @@ bool Form1::selectionIsHeld() const {
     return position > 0 && urls_.outcomeAt(position) == UrlList::Outcome::Held;
 }
 
+namespace {
+// Whether any selected row passes `test` (its position and outcome).
+bool AnySelected(const std::vector<bool>& rows, const UrlList& urls, const std::function<bool(int, UrlList::Outcome)>& test) {
+    for (std::size_t row = 0; row < rows.size(); ++row)
+        if (rows[row] && test(static_cast<int>(row) + 1, urls.outcomeAt(static_cast<int>(row) + 1))) return true;
+    return false;
+}
+}  // namespace
+
+bool Form1::canPauseSelection() const {
+    if (selectionIsHeld()) return true;
+    return AnySelected(selectedRows(), urls_, [this](int, UrlList::Outcome was) {
+        return was == UrlList::Outcome::None || was == UrlList::Outcome::NotReached || was == UrlList::Outcome::Paused ||
+               (!IsDownloading && was == UrlList::Outcome::Failed);
+    });
+}
+
+bool Form1::canRetrySelection() const {
+    if (!IsDownloading) return false;
+    return AnySelected(selectedRows(), urls_, [this](int position, UrlList::Outcome was) {
+        return was == UrlList::Outcome::Failed || urls_.hasProgress(urls_.idAt(position));
+    });
+}
+
 void Form1::pauseOrResumeSelection() {
     if (listLocked()) return;
     const bool resume = selectionIsHeld();

@@ -165,10 +165,10 @@ void ListEditing::addToMenu(QMenu& menu) {
     QAction* pause = menu.addAction(form_.selectionIsHeld() ? QStringLiteral("Resume") : QStringLiteral("Pause"), this,
                                     [this] { form_.pauseOrResumeSelection(); });
     pause->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_P));
-    pause->setEnabled(selected);
+    pause->setEnabled(selected && form_.canPauseSelection());
     QAction* retry = menu.addAction(QStringLiteral("Retry Now"), this, [this] { form_.retrySelection(); });
     retry->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
-    retry->setEnabled(selected && running);
+    retry->setEnabled(selected && running && form_.canRetrySelection());
     QAction* remove = menu.addAction(QStringLiteral("Remove"), this, [this] {
         QKeyEvent press(QEvent::KeyPress, Qt::Key_Delete, Qt::NoModifier);
         QCoreApplication::sendEvent(form_.ListView1, &press);

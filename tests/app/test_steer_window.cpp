@@ -132,6 +132,9 @@ TEST_F(SteerWindowTest, DuringARunSpacePausesAndResumesATransferAndDeleteRemoves
     ASSERT_TRUE(QTest::qWaitFor([&] { return outcome(1) == UrlList::Outcome::Held; }, Timing::boundMs(5000)));
     ASSERT_TRUE(QTest::qWaitFor([&] { return outcome(3) == UrlList::Outcome::Stored; }, Timing::boundMs(5000)));
     pausedRow = outcome(1);
+    // Nothing to pause or try again on a stored row.
+    selectRows({2});
+    const QStringList storedCommands = runCommands();
     // Delete takes the second away, transfer and all.
     selectRows({1});
     key(Qt::Key_Delete);
@@ -142,6 +145,7 @@ TEST_F(SteerWindowTest, DuringARunSpacePausesAndResumesATransferAndDeleteRemoves
     key(Qt::Key_Space);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !form.IsDownloading; }, Timing::boundMs(20000)));
     EXPECT_EQ(duringCommands, (QStringList{s("Pause"), s("Retry Now"), s("Remove"), s("Retry Failed (off)")}));
+    EXPECT_EQ(storedCommands, (QStringList{s("Pause (off)"), s("Retry Now (off)"), s("Remove"), s("Retry Failed (off)")}));
     EXPECT_TRUE(doubleClickKept);
     EXPECT_EQ(pausedRow, UrlList::Outcome::Held);
     EXPECT_EQ(entriesOf(dir.path()), (QStringList{s("a.bin"), s("s.bin")}));
