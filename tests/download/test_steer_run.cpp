@@ -258,3 +258,18 @@ TEST_F(SteerFixture, AJobDestroyedMidRunRecordsTheAddedAndPausedEntriesButNotThe
     EXPECT_EQ(leftover->run().entries,
               (QStringList{http.url(s("/stall/s.bin")), http.url(s("/files/a.bin")), http.url(s("/files/added.bin"))}));
 }
+
+TEST_F(SteerFixture, RowsMovedWhileTheyWaitBeginInTheirNewOrder) {
+    auto job = make(items({"/stall/s.bin", "/files/a.bin", "/files/b.bin", "/files/c.bin"}));
+    std::vector<QString> begun;
+    QObject::connect(job.get(), &Download::DownloadJob::itemStarted, [&](EntryId, const QString& name) { begun.push_back(name); });
+    job->start();
+    ASSERT_TRUE(waitFor([&] { return stalled.load() > 0; }));
+    // c moved up two rows: the list hands the three rows' ids out again in rising order.
+    job->renumber({{4, 2}, {2, 3}, {3, 4}});
+    released = true;
+    ASSERT_TRUE(waitForResult());
+    EXPECT_EQ(begun, (std::vector<QString>{s("s.bin"), s("c.bin"), s("a.bin"), s("b.bin")}));
+    EXPECT_EQ(finished[2].path, dir.filePath(s("c.bin")));
+    EXPECT_EQ(result->summary.storedCount(), 4);
+}
