@@ -41,6 +41,7 @@ struct SteerFixture : ::testing::Test {
     std::atomic<bool> healed{false};
     std::atomic<std::size_t> bigServed{0};
     std::atomic<int> stalled{0};
+    std::atomic<int> busyAsked{0};
     std::mutex lock;
     std::vector<std::string> bigRanges;  // the Range header of each request of a big file
     LoopbackServer http;
@@ -57,6 +58,15 @@ struct SteerFixture : ::testing::Test {
         engine.setSplitBigFiles(false);
         http.server().Get("/files/(.*)", [](const httplib::Request& req, httplib::Response& res) {
             res.set_content(std::string(2000, 'f') + req.matches[1].str(), "application/octet-stream");
+        });
+        // 503 until healed: tried again.
+        http.server().Get("/busy/(.*)", [this](const httplib::Request& req, httplib::Response& res) {
+            ++busyAsked;
+            if (!healed) {
+                res.status = 503;
+                return;
+            }
+            res.set_content("served " + req.matches[1].str(), "application/octet-stream");
         });
         // 404 until healed.
         http.server().Get("/flaky/(.*)", [this](const httplib::Request& req, httplib::Response& res) {
@@ -103,10 +113,11 @@ struct SteerFixture : ::testing::Test {
         return list;
     }
     std::unique_ptr<Download::DownloadJob> make(std::vector<Download::JobItem> list, int atOnce = 1,
-                                               std::shared_ptr<Download::UnfinishedRunRecorder> recorder = {}) {
+                                               std::shared_ptr<Download::UnfinishedRunRecorder> recorder = {},
+                                               Download::Engine* on = nullptr) {
         Download::JobOptions options;
         options.atOnce = atOnce;
-        auto job = std::make_unique<Download::DownloadJob>(engine, dir.path(), std::move(list), options, std::move(recorder));
+        auto job = std::make_unique<Download::DownloadJob>(on ? *on : engine, dir.path(), std::move(list), options, std::move(recorder));
         QObject::connect(job.get(), &Download::DownloadJob::result, [this](const Download::JobResult& r) { result = r; });
         QObject::connect(job.get(), &Download::DownloadJob::itemFinished,
                          [this](EntryId e, const Download::ItemOutcome& o) { finished[e] = o; });
@@ -272,4 +283,24 @@ TEST_F(SteerFixture, RowsMovedWhileTheyWaitBeginInTheirNewOrder) {
     EXPECT_EQ(begun, (std::vector<QString>{s("s.bin"), s("c.bin"), s("a.bin"), s("b.bin")}));
     EXPECT_EQ(finished[2].path, dir.filePath(s("c.bin")));
     EXPECT_EQ(result->summary.storedCount(), 4);
+}
+
+TEST_F(SteerFixture, RetryNowSendsAnItemWaitingForItsNextTryAtOnce) {
+    // Its next try would come a minute later.
+    Download::Engine patient{Download::TransferLimits{2000, 10, 5, 4, {60000}}};
+    auto job = make(items({"/busy/w.bin"}), 1, {}, &patient);
+    bool waitingShown = false;
+    QObject::connect(job.get(), &Download::DownloadJob::progress, [&](const Download::JobFigures& f) {
+        for (const Download::ItemFigures& item : f.run.items) waitingShown = waitingShown || item.retryAtMs > 0;
+    });
+    job->start();
+    // As the row shows it: "retry in 0:59".
+    ASSERT_TRUE(waitFor([&] { return waitingShown; }));
+    healed = true;
+    job->retry(items({"/busy/w.bin"}));
+    ASSERT_TRUE(waitForResult());
+    ASSERT_TRUE(finished[1].stored) << finished[1].reason.toStdString();
+    EXPECT_EQ(busyAsked.load(), 2);
+    // Tried again in place, not queued anew.
+    EXPECT_TRUE(queued.empty());
 }
