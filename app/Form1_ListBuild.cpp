@@ -14,6 +14,7 @@
 #include "download/DownloadEngine.h"
 #include "download/Requests.h"
 #include "listbuild/ExtractLinks.h"
+#include "listbuild/LinkScan.h"
 #include "listbuild/FileToList.h"
 #include "listbuild/Filters.h"
 #include "listbuild/Samples.h"
@@ -149,8 +150,10 @@ void Form1::PushButton7_Click() {
     listBuild_->pageEngine->beginRun();
     listBuild_->pageEngine->setRequests(*requests);
     auto result = std::make_shared<std::optional<Fw::Result<ExtractLinks::Extracted>>>();
-    auto work = [this, pageUrl, result, pageEngine = listBuild_->pageEngine](ListJobs::Job& job) {
-        result->emplace(ExtractLinks::FetchAndScan(pageUrl, *pageEngine, entrySink(job), job.stop()));
+    RunOptions::LinksTake take = RunOptions::LinksTake::Links;
+    trap.run(109, [&] { take = RunOptions::Read(settings_).linksTake; });
+    auto work = [this, pageUrl, result, take, pageEngine = listBuild_->pageEngine](ListJobs::Job& job) {
+        result->emplace(ExtractLinks::FetchAndScan(pageUrl, *pageEngine, entrySink(job), job.stop(), take));
     };
     trap.run(110, [&] {
         startListJob(std::move(work), [this, result](const ListJobs::Ending& how) {
@@ -161,6 +164,12 @@ void Form1::PushButton7_Click() {
             if (extracted) {
                 ExtractLinks::BaseUrl = extracted->finalUrl;
                 if (extracted->links == 0) trap.run(122, [&] { dialogs_.msgBox(QStringLiteral("No links found on this page.")); });
+                if (extracted->leftOut > 0)
+                    trap.run(124, [&] {
+                        dialogs_.msgBox(QStringLiteral("%1 image candidates were left out: a srcset takes at most %2.")
+                                            .arg(extracted->leftOut)
+                                            .arg(ExtractLinks::kMostSrcsetCandidates));
+                    });
             } else if (!extracted.error().isCancelled()) {
                 trap.run(126, [&] { dialogs_.msgBox(extracted.error().text); });
             }

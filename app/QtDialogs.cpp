@@ -189,6 +189,14 @@ bool QtDialogs::editOptions(RunOptions::Values& values) {
     split->setChecked(values.splitBigFiles);
     split->setToolTip(QStringLiteral("Only where the server proves that every piece is of the same file"));
     form->addRow(split);
+    auto* linksTake = new QComboBox(&dialog);
+    linksTake->setObjectName(QStringLiteral("GetLinksTakes"));
+    for (const auto take : {RunOptions::LinksTake::Links, RunOptions::LinksTake::Media, RunOptions::LinksTake::LargestMedia})
+        linksTake->addItem(RunOptions::LinksTakeText(take), static_cast<int>(take));
+    linksTake->setCurrentIndex(linksTake->findData(static_cast<int>(values.linksTake)));
+    linksTake->setToolTip(QStringLiteral("What Get All Links Within URL adds: the links of a page, or its images, video "
+                                         "and audio too (img src and srcset, picture, video, audio, poster, data-src)"));
+    form->addRow(QStringLiteral("&Get Links Takes:"), linksTake);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
     QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
     QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
@@ -202,6 +210,7 @@ bool QtDialogs::editOptions(RunOptions::Values& values) {
     values.userAgent = userAgent->text().trimmed();
     values.keepServerTime = serverTime->isChecked();
     values.splitBigFiles = split->isChecked();
+    values.linksTake = static_cast<RunOptions::LinksTake>(linksTake->currentData().toInt());
     return true;
 }
 

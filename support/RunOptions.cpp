@@ -15,6 +15,7 @@ const QString kCookiesFile = QStringLiteral("Cookies File");
 const QString kUserAgent = QStringLiteral("User-Agent");
 const QString kKeepServerTime = QStringLiteral("Keep Server Time");
 const QString kSplitBigFiles = QStringLiteral("Split Big Files");
+const QString kLinksTake = QStringLiteral("Get Links Takes");
 const QString kSkip = QStringLiteral("Skip");
 const QString kNumber = QStringLiteral("Number");
 
@@ -39,7 +40,22 @@ int readNumber(const Settings::Store& store, const QString& key, int low, int hi
     const int value = store.read(key, QString()).trimmed().toInt(&ok);
     return ok && value >= low && value <= high ? value : fallback;
 }
+LinksTake readLinksTake(const Settings::Store& store) {
+    const QString text = store.read(kLinksTake, QString()).trimmed();
+    for (const LinksTake take : {LinksTake::Media, LinksTake::LargestMedia})
+        if (text.compare(LinksTakeText(take), Qt::CaseInsensitive) == 0) return take;
+    return LinksTake::Links;
+}
 }  // namespace
+
+QString LinksTakeText(LinksTake take) {
+    switch (take) {
+    case LinksTake::Media: return QStringLiteral("Links, images and media");
+    case LinksTake::LargestMedia: return QStringLiteral("Links, largest images and media");
+    case LinksTake::Links: break;
+    }
+    return QStringLiteral("Links");
+}
 
 Values Read(const Settings::Store& store) {
     Values values;
@@ -52,6 +68,7 @@ Values Read(const Settings::Store& store) {
     values.userAgent = headerSafe(store.read(kUserAgent, QString()));
     values.keepServerTime = readTruth(store, kKeepServerTime, true);
     values.splitBigFiles = readTruth(store, kSplitBigFiles, true);
+    values.linksTake = readLinksTake(store);
     return values;
 }
 
@@ -64,6 +81,7 @@ void Write(const Settings::Store& store, const Values& values) {
     store.write(kUserAgent, headerSafe(values.userAgent));
     store.write(kKeepServerTime, Settings::TruthText(values.keepServerTime));
     store.write(kSplitBigFiles, Settings::TruthText(values.splitBigFiles));
+    store.write(kLinksTake, LinksTakeText(values.linksTake));
 }
 
 QByteArray UserAgentOf(const Values& values) {
