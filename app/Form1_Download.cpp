@@ -43,7 +43,11 @@ static UrlList::OutcomeChange outcomeChange(UrlList::EntryId id, const Download:
         const QString kept = outcome.size > 0 ? Download::ByteShare(outcome.bytes, outcome.size) : Download::ByteSize(outcome.bytes);
         return {id, UrlList::Outcome::Paused, QStringLiteral("Paused at %1; Start continues it").arg(kept)};
     }
+    if (outcome.stored && !outcome.verified.isEmpty())
+        return {id, UrlList::Outcome::Stored, QStringLiteral("Verified: ") + outcome.verified + QStringLiteral("\nStored as ") + outcome.path};
     if (outcome.stored) return {id, UrlList::Outcome::Stored, QStringLiteral("Stored as ") + outcome.path};
+    // The reason reads "Checksum failed: …" with both digests and where the file was kept.
+    if (outcome.checksumFailed) return {id, UrlList::Outcome::Failed, outcome.reason};
     if (outcome.skipped) return {id, UrlList::Outcome::Skipped, QStringLiteral("Skipped: already there as ") + outcome.path};
     return {id, UrlList::Outcome::Failed, QStringLiteral("Failed: ") + outcome.reason};
 }

@@ -2,6 +2,7 @@
 // queue order, a retry's wait or a paused server holding only its own transfer.
 #include "download/DownloadEngine.h"
 #include "download/AnswerNaming.h"
+#include "download/ChecksumCheck.h"
 #include "download/EngineItem.h"
 #include "download/KeptPartials.h"
 #include "download/Publisher.h"
@@ -235,6 +236,7 @@ void Engine::begin(Listener& listener, Queued item) {
     a->transfer->setRequest(requests_, item.referer);
     if (a->big) a->transfer->continueFrom(a->partial.goodLength, a->partial.total, a->partial.validator);
     if (a->big && !a->partial.ranges.empty()) resumeSplit(*a);
+    if (!a->intoCaller) Checksum::AttachCheck(*a, item.digest, checksums_.get());
     if (a->transfer->refused()) {
         publisher_->dropTemporary(a->job);
         return failNow(a->transfer->refusal().text);

@@ -16,9 +16,11 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "download/Address.h"
+#include "download/Checksum.h"
 #include "download/TransferTypes.h"
 #include "download/HostConnections.h"
 #include "download/DurableFiles.h"
@@ -32,6 +34,9 @@
 
 namespace Download {
 
+namespace Checksum {
+class Book;
+}
 struct EngineItem;
 class AnswerNaming;
 class Publisher;
@@ -118,7 +123,12 @@ public:
     // pass: a later item whose answer came first waits for the earlier ones' answers (a few
     // seconds at most) before it is numbered.
     // `referer` (RefererFor) goes with its requests.
-    int enqueue(const QString& url, const QString& base, const QByteArray& referer = {});
+    // `digest`, when given, is what its file must match (download/Checksum.h).
+    int enqueue(const QString& url, const QString& base, const QByteArray& referer = {},
+                std::optional<Checksum::Digest> digest = std::nullopt);
+    // The digests of the run's checksum files, for the items without one of their own; set before
+    // runQueue() (nullptr for none).
+    void setChecksumBook(std::shared_ptr<const Checksum::Book> book) { checksums_ = std::move(book); }
     // Takes back the queued items not yet begun, in queue order. Their numbers keep an outcome
     // "Withdrawn" and are not used again.
     std::vector<int> withdrawQueued();
@@ -169,6 +179,7 @@ private:
         int intoFd = -1;  // the caller's file (fetchInto), else -1
         TransferProgress* progress = nullptr;  // the caller's, for an item into its file
         QByteArray referer{};
+        std::optional<Checksum::Digest> digest{};
     };
 
     void resetRun();
@@ -200,6 +211,7 @@ private:
 
     TransferLimits limits_;
     std::shared_ptr<const RequestOptions> requests_;
+    std::shared_ptr<const Checksum::Book> checksums_;
     void* multi_ = nullptr;  // the run's libcurl multi handle, kept so that connections live on
     int maxTransfers_ = 4;
     qint64 speedLimit_ = 0;

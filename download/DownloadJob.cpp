@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "download/Address.h"
+#include "download/ChecksumFiles.h"
 #include "download/TargetNaming.h"
 #include "download/UnfinishedWork.h"
 #include "support/PathHelpers.h"
@@ -87,6 +88,7 @@ DownloadJob::DownloadJob(Engine& engine, QString folder, std::vector<JobItem> it
     int recordIndex = 0;
     for (JobItem& item : items) {
         entries << item.text;
+        if (Checksum::MayBeChecksumFile(item.text)) checksumUrls_ << item.text;
         pending_.push_back(Pending{std::move(item), recordIndex++});
     }
     if (recorder_) recorder_->begin(folder_, entries);
@@ -96,6 +98,7 @@ DownloadJob::~DownloadJob() {
     if (!thread_.joinable()) return;
     stopping_ = true;
     engine_.cancel();
+    if (checksumEngine_) checksumEngine_->cancel();
     thread_.join();
     // Files complete before the stop were named while the engine wound down; whatever of that
     // never reached drain() is read from the engine's last word.
@@ -117,8 +120,19 @@ void DownloadJob::start() {
     engine_.setNaming(options_.serverNames, options_.skipExisting);
     engine_.setRequests(options_.requests);
     feed();
+    if (!checksumUrls_.isEmpty()) {
+        checksumEngine_ = std::make_unique<Engine>();
+        checksumEngine_->setRequests(options_.requests);
+    }
     thread_ = std::thread([this] {
+        if (checksumEngine_) {
+            // The queued items begin only once runQueue() turns: their digests are known by then.
+            Checksum::Prepared prepared = Checksum::FetchChecksumFiles(*checksumEngine_, checksumUrls_);
+            checksumProblems_ = std::move(prepared.problems);
+            engine_.setChecksumBook(std::move(prepared.book));
+        }
         engine_.runQueue(*bridge_);
+        engine_.setChecksumBook(nullptr);
         // Stopped: what was queued and not begun is not reached.
         engine_.withdrawQueued();
         final_ = engine_.finishRun();
@@ -130,6 +144,7 @@ void DownloadJob::stop() {
     if (!started_ || ended_ || stopping_) return;
     stopping_ = true;
     engine_.cancel();
+    if (checksumEngine_) checksumEngine_->cancel();
     showProgress();
 }
 
@@ -152,12 +167,13 @@ int DownloadJob::feed() {
         // Fetched and named from the same text.
         const QString url = FetchAddress(next.item.text);
         const QString base = Main::BuildTargetPath(NamingText(url), folder_);
-        const int index = engine_.enqueue(url, base, RefererFor(next.item.page, url));
+        const int index = engine_.enqueue(url, base, RefererFor(next.item.page, url), next.item.digest);
         if (index >= static_cast<int>(handed_.size())) handed_.resize(static_cast<std::size_t>(index) + 1);
         Handed& item = handed_[static_cast<std::size_t>(index)];
         item.entry = next.item.entry;
         item.text = std::move(next.item.text);
         item.page = std::move(next.item.page);
+        item.digest = std::move(next.item.digest);
         item.recordIndex = next.recordIndex;
         indexOf_[item.entry] = index;
         ++handedLive_;
@@ -177,7 +193,7 @@ void DownloadJob::takeBack() {
         --handedLive_;
         indexOf_.erase(item.entry);
         if (skippedPending_.count(item.entry) > 0) ++skippedInPending_;
-        pending_.push_front(Pending{JobItem{item.entry, std::move(item.text), std::move(item.page)}, item.recordIndex});
+        pending_.push_front(Pending{JobItem{item.entry, std::move(item.text), std::move(item.page), std::move(item.digest)}, item.recordIndex});
     }
     if (withdrawn.empty() || refeedPosted_) return;
     refeedPosted_ = true;
@@ -304,6 +320,7 @@ void DownloadJob::runEnded() {
         }
         closing.notReached.push_back(waiting.item.entry);
     }
+    for (const QString& problem : checksumProblems_) closing.summary.addNote(problem);
     closing.summary.setStopped(stopping_);
     closing.summary.addNotReached(static_cast<int>(closing.notReached.size()));
     closing.summary.addRemovedBeforeReached(removedBeforeReached_);

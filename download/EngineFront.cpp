@@ -105,13 +105,14 @@ void Engine::setOutcome(int index, ItemOutcome outcome) {
     if (listener) listener->onItemOutcome(index, outcome);
 }
 
-int Engine::enqueue(const QString& url, const QString& base, const QByteArray& referer) {
+int Engine::enqueue(const QString& url, const QString& base, const QByteArray& referer,
+                    std::optional<Checksum::Digest> digest) {
     int index;
     {
         std::lock_guard<std::mutex> hold(lock_);
         index = static_cast<int>(outcomes_.size());
         outcomes_.emplace_back();
-        queue_.push_back(Queued{index, url, base, Address(url).server(), -1, nullptr, referer});
+        queue_.push_back(Queued{index, url, base, Address(url).server(), -1, nullptr, referer, std::move(digest)});
         moreWanted_ = false;
     }
     curl_multi_wakeup(multiOf(multi_));

@@ -15,6 +15,7 @@
 
 #include "download/Address.h"
 #include "download/AnswerRules.h"
+#include "download/Checksum.h"
 #include "support/BuildInfo.h"
 
 namespace Download {
@@ -47,6 +48,7 @@ struct Transfer::Body {
     bool lengthChecked = false;    // the room for this answer's announced length was looked at
     bool noRoom = false;
     RateGate* gate = nullptr;
+    Checksum::Running* digest = nullptr;
     bool paused = false;
     const Transfer::AnswerHandler* answer = nullptr;
     bool decided = false;  // the handler has had its answer
@@ -69,6 +71,7 @@ struct Transfer::Body {
 
     void startOver() {
         ++startOvers;
+        if (digest) digest->reset();
         if (bytes > 0 && start >= 0) {
             ::ftruncate(fd, start);
             ::lseek(fd, start, SEEK_SET);
@@ -217,6 +220,7 @@ static size_t writeBody(char* data, size_t size, size_t count, void* user) {
         }
         done += static_cast<size_t>(n);
     }
+    if (body->digest) body->digest->add(data, static_cast<qint64>(total));
     body->bytes += static_cast<qint64>(total);
     body->moved += static_cast<qint64>(total);
     if (body->gate) body->gate->consume(qint64(total));
@@ -284,6 +288,13 @@ void Transfer::continueFrom(qint64 bytes, qint64 total, const QByteArray& valida
 }
 
 void Transfer::switchFile(int fd) { body_->fd = fd; }
+void Transfer::setDigest(Checksum::Running* digest) {
+    Body& body = *body_;
+    body.digest = digest;
+    if (!digest) return;
+    digest->reset();
+    if (body.bytes > 0 && body.start >= 0) digest->addFileStart(body.fd, body.start, body.bytes);
+}
 QByteArray Transfer::rangeValidator() const { return body_->rangeValidator(); }
 bool Transfer::acceptsRanges() const { return body_->acceptsRanges; }
 void Transfer::setLimit(qint64 bytes) { body_->limit = bytes; }

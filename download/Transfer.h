@@ -20,6 +20,9 @@
 namespace Download {
 
 struct RequestOptions;
+namespace Checksum {
+class Running;
+}
 
 class Transfer {
 public:
@@ -87,6 +90,10 @@ public:
     void setLimit(qint64 bytes);
     // How often the body in the file was started over (a new answer, not a continuation).
     int startOvers() const;
+
+    // The body's bytes go into `digest` as they are written (nullptr: none); the bytes the file
+    // already holds (a kept part continued) are read into it once, here.
+    void setDigest(Checksum::Running* digest);
 
     // Hands the body to the disk every `bytes` bytes (0: when the system likes).
     void setWriteBehind(qint64 bytes);
