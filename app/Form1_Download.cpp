@@ -25,6 +25,7 @@
 #include "download/DownloadJob.h"
 #include "download/Requests.h"
 #include "download/UnfinishedWork.h"
+#include "listbuild/ListDigests.h"
 #include "app/ErrorTrap.h"
 #include "support/PathHelpers.h"
 #include "support/RunOptions.h"
@@ -183,8 +184,11 @@ void Form1::PushButton2_Click() {
         options.splitBigFiles = values.splitBigFiles;
         std::vector<Download::JobItem> items;
         items.reserve(static_cast<std::size_t>(urls_.count()));
-        for (int position = 1; position <= urls_.count(); ++position)
-            items.push_back(Download::JobItem{urls_.idAt(position), urls_.textAt(position), urls_.pageAt(position)});
+        // A digest that a list line gave its address goes with the item.
+        for (int position = 1; position <= urls_.count(); ++position) {
+            const QString text = urls_.textAt(position);
+            items.push_back(Download::JobItem{urls_.idAt(position), text, urls_.pageAt(position), ListDigests::Find(text)});
+        }
         // The last run's job may still be inside the handler of its result (a box shown from it).
         if (state.job) state.job.release()->deleteLater();
         state.job = std::make_unique<Download::DownloadJob>(state.engineForRun(), folder, std::move(items), options,
@@ -207,8 +211,10 @@ void Form1::PushButton2_Click() {
                   << connect(&urls_, &QAbstractItemModel::rowsInserted, job, [this, job](const QModelIndex&, int first, int last) {
                          std::vector<Download::JobItem> added;
                          added.reserve(static_cast<std::size_t>(last - first + 1));
-                         for (int row = first; row <= last; ++row)
-                             added.push_back(Download::JobItem{urls_.idAt(row + 1), urls_.textAt(row + 1), urls_.pageAt(row + 1)});
+                         for (int row = first; row <= last; ++row) {
+                             const QString text = urls_.textAt(row + 1);
+                             added.push_back(Download::JobItem{urls_.idAt(row + 1), text, urls_.pageAt(row + 1), ListDigests::Find(text)});
+                         }
                          job->append(std::move(added));
                      });
     connect(job, &Download::DownloadJob::progress, this, &Form1::showRunFigures);
