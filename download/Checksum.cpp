@@ -5,16 +5,18 @@
 
 #include <unistd.h>
 
+#include <openssl/evp.h>
+
 namespace Download::Checksum {
 
 namespace {
-QCryptographicHash::Algorithm AlgorithmOf(Kind kind) {
+const EVP_MD* AlgorithmOf(Kind kind) {
     switch (kind) {
-    case Kind::Md5: return QCryptographicHash::Md5;
-    case Kind::Sha512: return QCryptographicHash::Sha512;
+    case Kind::Md5: return EVP_md5();
+    case Kind::Sha512: return EVP_sha512();
     case Kind::Sha256: break;
     }
-    return QCryptographicHash::Sha256;
+    return EVP_sha256();
 }
 
 QString PrefixOf(Kind kind) {
@@ -106,18 +108,17 @@ std::optional<ListLine> SplitListLine(QStringView line, QString* reason) {
     return ListLine{text.left(end), std::move(digest)};
 }
 
-Running::Running(Kind kind) : kind_(kind), hash_(std::make_unique<QCryptographicHash>(AlgorithmOf(kind))) {}
+Running::Running(Kind kind) : kind_(kind), hash_(EVP_MD_CTX_new(), EVP_MD_CTX_free) { reset(); }
 
 void Running::add(const char* data, qint64 size) {
     if (size <= 0) return;
-    hash_->addData(QByteArrayView(data, size));
+    if (EVP_DigestUpdate(hash_.get(), data, std::size_t(size)) != 1) usable_ = false;
     bytes_ += size;
 }
 
 void Running::reset() {
-    hash_->reset();
+    usable_ = hash_ && EVP_DigestInit_ex(hash_.get(), AlgorithmOf(kind_), nullptr) == 1;
     bytes_ = 0;
-    usable_ = true;
 }
 
 bool Running::addFileStart(int fd, qint64 from, qint64 bytes) {
@@ -138,7 +139,15 @@ bool Running::addFileStart(int fd, qint64 from, qint64 bytes) {
     return true;
 }
 
-QByteArray Running::hex() const { return hash_->result().toHex(); }
+QByteArray Running::hex() const {
+    // Read from a copy: the running digest may still take more bytes.
+    EVP_MD_CTX* copy = EVP_MD_CTX_new();
+    unsigned char out[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    const bool done = copy && EVP_MD_CTX_copy_ex(copy, hash_.get()) == 1 && EVP_DigestFinal_ex(copy, out, &length) == 1;
+    EVP_MD_CTX_free(copy);
+    return done ? QByteArray(reinterpret_cast<const char*>(out), int(length)).toHex() : QByteArray();
+}
 
 Verdict Judge(const Check& check, qint64 length) {
     Verdict verdict;

@@ -2,12 +2,13 @@
 // Digests that make a stored file one to trust: the digest a list line or a checksum file gives
 // for an item, and the digest of its bytes, computed as they are written.
 #include <QByteArray>
-#include <QCryptographicHash>
 #include <QString>
 #include <QStringView>
 
 #include <memory>
 #include <optional>
+
+struct evp_md_ctx_st;
 
 namespace Download::Checksum {
 
@@ -47,6 +48,7 @@ std::optional<ListLine> SplitListLine(QStringView line, QString* reason = nullpt
 class Running {
 public:
     explicit Running(Kind kind);
+    Running(Running&&) noexcept = default;
     Kind kind() const { return kind_; }
     void add(const char* data, qint64 size);
     void reset();
@@ -61,7 +63,7 @@ public:
 
 private:
     Kind kind_;
-    std::unique_ptr<QCryptographicHash> hash_;
+    std::unique_ptr<evp_md_ctx_st, void (*)(evp_md_ctx_st*)> hash_;  // libcrypto's EVP_MD_CTX
     qint64 bytes_ = 0;
     bool usable_ = true;
 };
