@@ -180,6 +180,7 @@ void Form1::PushButton2_Click() {
         options.speedLimit = qint64(values.speedLimitKBps) * 1024;
         options.serverNames = values.serverNames;
         options.skipExisting = values.skipExisting;
+        options.skipUnchanged = values.skipUnchanged;
         options.requests = *requests;
         options.splitBigFiles = values.splitBigFiles;
         std::vector<Download::JobItem> items;

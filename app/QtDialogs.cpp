@@ -153,9 +153,11 @@ bool QtDialogs::editOptions(RunOptions::Values& values) {
     ifExists->setObjectName(QStringLiteral("IfFileExists"));
     ifExists->addItem(QStringLiteral("Number"));
     ifExists->addItem(QStringLiteral("Skip"));
-    ifExists->setCurrentIndex(values.skipExisting ? 1 : 0);
+    ifExists->addItem(QStringLiteral("Skip unchanged"));
+    ifExists->setCurrentIndex(values.skipUnchanged ? 2 : values.skipExisting ? 1 : 0);
     ifExists->setToolTip(QStringLiteral("Number: store a new copy as \"name (1).ext\". Skip: leave out a file that is already "
-                                        "there with the size the server announces."));
+                                        "there with the size the server announces. Skip unchanged: ask the server whether a file this program stored "
+                                        "there before changed, and fetch it (under a new name) only if it did."));
     form->addRow(QStringLiteral("If File &Exists:"), ifExists);
     auto* serverNames = new QCheckBox(QStringLiteral("Use the &name the server suggests"), &dialog);
     serverNames->setObjectName(QStringLiteral("ServerNames"));
@@ -205,6 +207,7 @@ bool QtDialogs::editOptions(RunOptions::Values& values) {
     values.atOnce = atOnce->value();
     values.speedLimitKBps = limit->value();
     values.skipExisting = ifExists->currentIndex() == 1;
+    values.skipUnchanged = ifExists->currentIndex() == 2;
     values.serverNames = serverNames->isChecked();
     values.cookiesFile = cookies->text().trimmed();
     values.userAgent = userAgent->text().trimmed();

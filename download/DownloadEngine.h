@@ -38,6 +38,7 @@ namespace Checksum {
 class Book;
 }
 struct EngineItem;
+class StoredRecords;
 class AnswerNaming;
 class Publisher;
 class KeptPartials;
@@ -93,6 +94,9 @@ public:
     // final address's decoded segment), and whether a file already there under that name with the
     // announced size makes the item skipped instead of numbered. Set between runs.
     void setNaming(bool serverNames, bool skipExisting);
+    // "Skip unchanged": a file this program stored in the item's folder before is asked for
+    // only if it changed (download/StoredRecord.h). Set between runs.
+    void setSkipUnchanged(bool on);
     // What every request carries (download/Requests.h); nullptr for the plain defaults. Set
     // between runs.
     void setRequests(std::shared_ptr<const RequestOptions> requests) { requests_ = std::move(requests); }
@@ -212,6 +216,7 @@ private:
     TransferLimits limits_;
     std::shared_ptr<const RequestOptions> requests_;
     std::shared_ptr<const Checksum::Book> checksums_;
+    std::shared_ptr<StoredRecords> stored_;  // "Skip unchanged" is on
     void* multi_ = nullptr;  // the run's libcurl multi handle, kept so that connections live on
     int maxTransfers_ = 4;
     qint64 speedLimit_ = 0;

@@ -118,6 +118,7 @@ void DownloadJob::start() {
     engine_.setSpeedLimit(options_.speedLimit);
     engine_.setSplitBigFiles(options_.splitBigFiles);
     engine_.setNaming(options_.serverNames, options_.skipExisting);
+    engine_.setSkipUnchanged(options_.skipUnchanged);
     engine_.setRequests(options_.requests);
     feed();
     if (!checksumUrls_.isEmpty()) {

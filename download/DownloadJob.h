@@ -45,6 +45,7 @@ struct JobOptions {
     qint64 speedLimit = 0;  // bytes per second for the whole run; 0 for none
     bool serverNames = true;
     bool skipExisting = false;
+    bool skipUnchanged = false;  // "Skip unchanged": a file stored here before is asked for only if it changed
     std::shared_ptr<const RequestOptions> requests;  // User-Agent, cookies, server times
     bool splitBigFiles = true;  // idle connections may bring pieces of a big file
 };

@@ -5,6 +5,7 @@
 #include "download/EngineItem.h"
 #include "download/KeptPartials.h"
 #include "download/Publisher.h"
+#include "download/StoredRecord.h"
 
 #include <curl/curl.h>
 
@@ -53,6 +54,8 @@ Engine::~Engine() {
 void Engine::setSyncEachFile(bool on) { publisher_->setSyncEachFile(on); }
 void Engine::setTemporaryMethod(TemporaryMethod method) { publisher_->setTemporaryMethod(method); }
 void Engine::setNaming(bool serverNames, bool skipExisting) { naming_->setOptions(serverNames, skipExisting); }
+
+void Engine::setSkipUnchanged(bool on) { stored_ = on ? std::make_shared<StoredRecords>() : nullptr; }
 
 void Engine::setMaxTransfers(int count) { maxTransfers_ = std::clamp(count, 1, kMostAtOnce); }
 

@@ -2,6 +2,7 @@
 // then named, never replacing an existing entry.
 #include "download/Publisher.h"
 #include "download/ChecksumCheck.h"
+#include "download/SkipUnchanged.h"
 
 #include <QFile>
 
@@ -189,6 +190,7 @@ ItemOutcome Publisher::finish(FinishJob& job) {
                 return outcome;
             }
             outcome.stored = !outcome.checksumFailed;
+            if (outcome.stored) Unchanged::Record(job, candidate, st);
             outcome.bytes = st.st_size;
             outcome.path = whereNow(*job.folder, candidate);
             if (outcome.checksumFailed) outcome.reason += QStringLiteral("; kept as ") + Main::FileNameOf(candidate, Main::kNativeSeparator);

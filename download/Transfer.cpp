@@ -288,6 +288,14 @@ void Transfer::continueFrom(qint64 bytes, qint64 total, const QByteArray& valida
 }
 
 void Transfer::switchFile(int fd) { body_->fd = fd; }
+void Transfer::setConditional(QByteArray etag, QByteArray lastModified) {
+    // Header values come from our own record, but a line break in one would forge another header.
+    const auto oneLine = [](QByteArray v) { return v.contains('\r') || v.contains('\n') ? QByteArray() : v; };
+    ifNoneMatch_ = oneLine(std::move(etag));
+    ifModifiedSince_ = oneLine(std::move(lastModified));
+}
+QByteArray Transfer::etag() const { return body_->etag; }
+QByteArray Transfer::lastModified() const { return body_->lastModified; }
 void Transfer::setDigest(Checksum::Running* digest) {
     Body& body = *body_;
     body.digest = digest;
@@ -363,6 +371,12 @@ void Transfer::prepareTry() {
     curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, writeBody);
     curl_easy_setopt(easy_, CURLOPT_WRITEDATA, body_.get());
     curl_easy_setopt(easy_, CURLOPT_PRIVATE, this);
+    if (!resume_ && (!ifNoneMatch_.isEmpty() || !ifModifiedSince_.isEmpty())) {
+        if (!ifNoneMatch_.isEmpty()) headers_ = curl_slist_append(headers_, ("If-None-Match: " + ifNoneMatch_).constData());
+        if (!ifModifiedSince_.isEmpty())
+            headers_ = curl_slist_append(headers_, ("If-Modified-Since: " + ifModifiedSince_).constData());
+        curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, headers_);
+    }
     if (resume_) {
         const QByteArray range = "Range: bytes=" + QByteArray::number(body.bytes) + "-";
         const QByteArray ifRange = "If-Range: " + body.validator;
@@ -405,6 +419,10 @@ Transfer::Next Transfer::evaluate(CURLcode code) {
     };
 
     if (body.skipped) return Next::Skipped;
+    if (code == CURLE_OK && status == 304 && (!ifNoneMatch_.isEmpty() || !ifModifiedSince_.isEmpty())) {
+        notModified_ = true;
+        return Next::Skipped;
+    }
     if (code == CURLE_ABORTED_BY_CALLBACK && refererWithheld_) {
         refererWithheld_ = false;
         --tries_;

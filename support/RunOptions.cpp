@@ -17,6 +17,7 @@ const QString kKeepServerTime = QStringLiteral("Keep Server Time");
 const QString kSplitBigFiles = QStringLiteral("Split Big Files");
 const QString kLinksTake = QStringLiteral("Get Links Takes");
 const QString kSkip = QStringLiteral("Skip");
+const QString kSkipUnchanged = QStringLiteral("Skip unchanged");
 const QString kNumber = QStringLiteral("Number");
 
 bool readTruth(const Settings::Store& store, const QString& key, bool fallback) {
@@ -61,7 +62,9 @@ Values Read(const Settings::Store& store) {
     Values values;
     values.atOnce = readNumber(store, kAtOnce, kMinAtOnce, kMaxAtOnce, values.atOnce);
     values.speedLimitKBps = readNumber(store, kSpeedLimit, 0, kMaxSpeedLimitKBps, values.speedLimitKBps);
-    values.skipExisting = store.read(kIfExists, kNumber).trimmed().compare(kSkip, Qt::CaseInsensitive) == 0;
+    const QString ifExists = store.read(kIfExists, kNumber).trimmed();
+    values.skipExisting = ifExists.compare(kSkip, Qt::CaseInsensitive) == 0;
+    values.skipUnchanged = ifExists.compare(kSkipUnchanged, Qt::CaseInsensitive) == 0;
     const QString serverNames = store.read(kServerNames, Settings::TruthText(true)).trimmed();
     values.serverNames = serverNames.compare(QStringLiteral("False"), Qt::CaseInsensitive) != 0 && serverNames != QStringLiteral("0");
     values.cookiesFile = store.read(kCookiesFile, QString()).trimmed();
@@ -75,7 +78,7 @@ Values Read(const Settings::Store& store) {
 void Write(const Settings::Store& store, const Values& values) {
     store.write(kAtOnce, QString::number(values.atOnce));
     store.write(kSpeedLimit, QString::number(values.speedLimitKBps));
-    store.write(kIfExists, values.skipExisting ? kSkip : kNumber);
+    store.write(kIfExists, values.skipUnchanged ? kSkipUnchanged : values.skipExisting ? kSkip : kNumber);
     store.write(kServerNames, Settings::TruthText(values.serverNames));
     store.write(kCookiesFile, values.cookiesFile.trimmed());
     store.write(kUserAgent, headerSafe(values.userAgent));

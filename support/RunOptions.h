@@ -24,6 +24,7 @@ struct Values {
     int atOnce = 4;           // "Downloads At Once": connections at a time, in all and to one server
     int speedLimitKBps = 0;   // "Speed Limit": the run's whole receiving rate, 0 for none
     bool skipExisting = false;  // "If File Exists": "Skip" a file of the announced size, else "Number"
+    bool skipUnchanged = false; // or "Skip unchanged": a file this program stored there is asked for only if it changed
     bool serverNames = true;    // "Server Names": the name the server suggests comes first
     QString cookiesFile{};      // "Cookies File": a cookies.txt read at each Start; empty for none
     QString userAgent{};        // "User-Agent": empty for the program's own
