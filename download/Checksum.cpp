@@ -1,5 +1,6 @@
 #include "download/Checksum.h"
 
+#include <atomic>
 #include <cerrno>
 #include <vector>
 
@@ -10,6 +11,8 @@
 namespace Download::Checksum {
 
 namespace {
+std::atomic<qint64> readBack{0};
+
 const EVP_MD* AlgorithmOf(Kind kind) {
     switch (kind) {
     case Kind::Md5: return EVP_md5();
@@ -135,9 +138,12 @@ bool Running::addFileStart(int fd, qint64 from, qint64 bytes) {
         }
         add(buffer.data(), n);
         at += n;
+        readBack += n;
     }
     return true;
 }
+
+qint64 BytesReadBack() { return readBack.load(); }
 
 QByteArray Running::hex() const {
     // Read from a copy: the running digest may still take more bytes.

@@ -68,6 +68,10 @@ private:
     bool usable_ = true;
 };
 
+// How many bytes digests have read back from files (kept parts continued, and the rare file whose
+// bytes were not all seen in order) since the process began.
+qint64 BytesReadBack();
+
 // What an item's file is checked against, and the digest of its bytes.
 struct Check {
     Digest expected;

@@ -305,9 +305,12 @@ TEST_F(ChecksumRun, AContinuedPartIsVerifiedWithItsKeptBytesReadOnce) {
     ASSERT_TRUE(stopped.paused) << stopped.stored << " " << stopped.reason.toStdString();
     ASSERT_EQ(entriesOf(dir.path()), QStringList{s("big.bin.part")});
     slow = false;
+    const qint64 readBefore = BytesReadBack();
     const ItemOutcome done = once(0, Sha256Of(big));
     ASSERT_TRUE(done.stored) << done.reason.toStdString();
     EXPECT_TRUE(done.verified.startsWith(s("SHA-256 matches the list"))) << done.verified.toStdString();
+    // The kept bytes were read once, to start the digest; what came after was digested as written.
+    EXPECT_EQ(BytesReadBack() - readBefore, stopped.bytes);
     {
         std::lock_guard<std::mutex> hold(lock);
         ASSERT_EQ(ranges.size(), 2u);
