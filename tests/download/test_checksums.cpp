@@ -145,6 +145,9 @@ struct ChecksumRun : ::testing::Test {
     QByteArray sums;
     std::mutex lock;
     QStringList paths;  // in the order asked
+    QByteArray big;     // served with ranges, slowly while `slow`
+    std::atomic<bool> slow{false};
+    std::vector<std::string> ranges;  // the Range header of each request for it
 
     ChecksumRun() {
         qputenv("XDG_STATE_HOME", QFile::encodeName(state.path()));
@@ -169,6 +172,19 @@ struct ChecksumRun : ::testing::Test {
         });
         http.server().Get("/other/SHA512SUMS", [](const httplib::Request&, httplib::Response& res) {
             res.set_content(std::string(9 << 20, 'a'), "text/plain");
+        });
+        http.server().Get("/big.bin", [this](const httplib::Request& req, httplib::Response& res) {
+            {
+                std::lock_guard<std::mutex> hold(lock);
+                ranges.push_back(req.get_header_value("Range"));
+            }
+            res.set_header("ETag", "\"b\"");
+            res.set_header("Accept-Ranges", "bytes");
+            res.set_content_provider(std::size_t(big.size()), "application/octet-stream", [this](size_t offset, size_t length, httplib::DataSink& sink) {
+                if (slow) std::this_thread::sleep_for(5ms);
+                sink.write(big.constData() + offset, std::min<size_t>(length, slow ? 64 * 1024 : 256 * 1024));
+                return true;
+            });
         });
         http.start();
     }
@@ -262,26 +278,9 @@ TEST_F(ChecksumRun, AChecksumFileInTheListIsFetchedFirstAndAppliesToItsFolder) {
 
 TEST_F(ChecksumRun, AContinuedPartIsVerifiedWithItsKeptBytesReadOnce) {
     // 12 MB, kept as a part from 8 MB on; the first run is stopped part way.
-    const QByteArray big = Bytes(12 << 20, 5);
-    std::atomic<bool> slow{true};
-    std::vector<std::string> ranges;
-    http.stop();
-    LoopbackServer server;
-    server.server().Get("/big.bin", [&](const httplib::Request& req, httplib::Response& res) {
-        {
-            std::lock_guard<std::mutex> hold(lock);
-            ranges.push_back(req.get_header_value("Range"));
-        }
-        res.set_header("ETag", "\"b\"");
-        res.set_header("Accept-Ranges", "bytes");
-        res.set_content_provider(std::size_t(big.size()), "application/octet-stream", [&](size_t offset, size_t length, httplib::DataSink& sink) {
-            if (slow) std::this_thread::sleep_for(5ms);
-            sink.write(big.constData() + offset, std::min<size_t>(length, slow ? 64 * 1024 : 256 * 1024));
-            return true;
-        });
-    });
-    server.start();
-    const QString address = server.url(s("/big.bin"));
+    big = Bytes(12 << 20, 5);
+    slow = true;
+    const QString address = url("/big.bin");
     auto once = [&](qint64 stopAt, const Digest& digest) {
         engine.beginRun();
         engine.enqueue(address, Main::BuildTargetPath(address, dir.path()), {}, digest);
