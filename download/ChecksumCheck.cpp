@@ -2,6 +2,8 @@
 
 #include <QFile>
 
+#include <algorithm>
+
 #include "download/ChecksumFiles.h"
 #include "download/FileNaming.h"
 
@@ -34,7 +36,13 @@ void Judge(FinishJob& job, qint64 length, Main::NameMemo& memo, ItemOutcome& out
     outcome.checksumFailed = true;
     outcome.reason = QStringLiteral("Checksum failed: ") + verdict.text;
     memo.givenBack(job.base, job.target);
-    job.base += QLatin1String(kFailedSuffix);
+    // The suffix always fits: a name near the folder's longest is cut short before it.
+    QString name = Main::FileNameOf(job.base, Main::kNativeSeparator);
+    const QString folder = job.base.left(job.base.size() - name.size());
+    const long most = std::min<long>(job.folder && job.folder->nameMax > 0 ? job.folder->nameMax : 255, 255) -
+                      long(qstrlen(kFailedSuffix));
+    while (!name.isEmpty() && QFile::encodeName(name).size() > most) name.chop(name.back().isLowSurrogate() && name.size() > 1 ? 2 : 1);
+    job.base = folder + name + QLatin1String(kFailedSuffix);
     job.target = job.base;
     job.nameBytes = QFile::encodeName(Main::FileNameOf(job.target, Main::kNativeSeparator));
 }

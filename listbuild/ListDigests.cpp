@@ -52,9 +52,10 @@ std::optional<Download::Checksum::Digest> Find(const QString& entryText) {
     Registry& r = TheRegistry();
     // Most lists carry no digest: their runs pay nothing for this.
     if (!r.any) return std::nullopt;
-    const QString key = Key(entryText);
+    // The list holds its addresses as the parser writes them, as they were noted: a Start over a
+    // long list parses none of them again.
     std::lock_guard<std::mutex> hold(r.lock);
-    const auto it = r.digests.constFind(key);
+    const auto it = r.digests.constFind(entryText);
     if (it == r.digests.cend()) return std::nullopt;
     return *it;
 }

@@ -167,6 +167,9 @@ struct ChecksumRun : ::testing::Test {
         serve("/pub/b.bin", &b, bad);
         serve("/pub/c.bin", &c);
         serve("/pub/SHA256SUMS", &sums);
+        http.server().Get("/pub/long/([a-z]+)", [this](const httplib::Request&, httplib::Response& res) {
+            res.set_content(std::string(100, 'x'), "application/octet-stream");
+        });
         http.server().Get("/other/MD5SUMS", [](const httplib::Request&, httplib::Response& res) {
             res.set_content("<html>Not a checksum file</html>", "text/html");
         });
@@ -221,9 +224,14 @@ TEST_F(ChecksumRun, AMatchingDigestVerifiesAndAFlippedByteIsKeptApartAndCountedA
         ASSERT_TRUE(taken.open(QIODevice::WriteOnly));
         taken.write("mine");
     }
+    // A name as long as the folder takes keeps room for the suffix.
+    const std::string longName(255, 'n');
     const Ran ran = run({JobItem{1, url("/pub/a.bin"), {}, Sha256Of(a)}, JobItem{2, url("/pub/b.bin"), {}, Sha256Of(b)},
-                         JobItem{3, url("/pub/c.bin")}});
-    ASSERT_EQ(ran.outcomes.size(), 4u);
+                         JobItem{3, url("/pub/c.bin")}, JobItem{4, url("/pub/long/") + QString::fromStdString(longName), {}, Sha256Of(b)}});
+    ASSERT_EQ(ran.outcomes.size(), 5u);
+    EXPECT_TRUE(ran.outcomes[4].checksumFailed) << ran.outcomes[4].reason.toStdString();
+    const QString cut = QString(255 - 16, u'n') + s(".checksum-failed");
+    EXPECT_EQ(contentOf(dir.filePath(cut)), QByteArray(100, 'x'));
     EXPECT_TRUE(ran.outcomes[1].stored);
     EXPECT_EQ(ran.outcomes[1].verified, s("SHA-256 matches the list (") + QString::fromLatin1(Hex(a)) + s(")"));
     EXPECT_FALSE(ran.outcomes[2].stored);
@@ -237,12 +245,12 @@ TEST_F(ChecksumRun, AMatchingDigestVerifiesAndAFlippedByteIsKeptApartAndCountedA
     EXPECT_TRUE(ran.outcomes[3].stored);
     EXPECT_TRUE(ran.outcomes[3].verified.isEmpty());
     EXPECT_EQ(entriesOf(dir.path()),
-              (QStringList{s("a.bin"), s("b.bin (1).checksum-failed"), s("b.bin.checksum-failed"), s("c.bin")}));
+              (QStringList{s("a.bin"), s("b.bin (1).checksum-failed"), s("b.bin.checksum-failed"), s("c.bin"), cut}));
     EXPECT_TRUE(reason.endsWith(s("; kept as b.bin (1).checksum-failed"))) << reason.toStdString();
     EXPECT_EQ(ran.outcomes[2].path, dir.filePath(s("b.bin (1).checksum-failed")));
     EXPECT_EQ(contentOf(dir.filePath(s("b.bin (1).checksum-failed"))), damaged);
     EXPECT_EQ(contentOf(dir.filePath(s("b.bin.checksum-failed"))), QByteArray("mine"));
-    EXPECT_EQ(ran.result.summary.failedCount(), 1);
+    EXPECT_EQ(ran.result.summary.failedCount(), 2);
     EXPECT_EQ(ran.result.summary.storedCount(), 2);
     EXPECT_TRUE(ran.result.summary.finalMessage().contains(QString::fromLatin1(Hex(damaged))));
 }

@@ -42,7 +42,7 @@ TEST_F(Digests, ListFileAndPastedLinesGiveTheirAddressesTheDigestAfterThem) {
     FileToList::ForEachListEntry(text, [&](std::string_view e) { entries.emplace_back(e); }, &notAdded);
     EXPECT_EQ(entries, (std::vector<std::string>{"http://h/a.iso", "http://h/b.iso", "http://h/c.iso"}));
     EXPECT_EQ(ListDigests::Find(s("http://h/a.iso")), (Digest{Kind::Sha256, a}));
-    EXPECT_EQ(ListDigests::Find(s("h/b.iso")), (Digest{Kind::Sha512, b.toLower()}));
+    EXPECT_EQ(ListDigests::Find(s("http://h/b.iso")), (Digest{Kind::Sha512, b.toLower()}));
     EXPECT_EQ(ListDigests::Find(s("http://h/c.iso")), std::nullopt);
     // A digest of the wrong length refuses its line, and says why; a lone digest is no address.
     EXPECT_EQ(notAdded.count, 3);
