@@ -36,8 +36,6 @@ bool IsHexDigit(QChar c) {
     return (u >= '0' && u <= '9') || (u >= 'a' && u <= 'f') || (u >= 'A' && u <= 'F');
 }
 
-bool IsBlank(QChar c) { return c == u' ' || c == u'\t'; }
-
 // A word that names a digest kind before its ":" (the user meant a digest, right or wrong).
 std::optional<Kind> PrefixKind(QStringView word) {
     const qsizetype colon = word.indexOf(u':');
@@ -93,22 +91,6 @@ std::optional<Digest> ParseDigest(QStringView text, QString* reason) {
         return std::nullopt;
     }
     return Digest{*kind, digits.toLatin1().toLower()};
-}
-
-std::optional<ListLine> SplitListLine(QStringView line, QString* reason) {
-    QStringView text = line;
-    while (!text.isEmpty() && (IsBlank(text.back()) || text.back() == u'\r' || text.back() == u'\n')) text.chop(1);
-    qsizetype start = text.size();
-    while (start > 0 && !IsBlank(text[start - 1])) --start;
-    // A line of one word is an address, whatever it looks like.
-    qsizetype end = start;
-    while (end > 0 && IsBlank(text[end - 1])) --end;
-    if (start == 0 || end == 0) return ListLine{line, std::nullopt};
-    const QStringView last = text.mid(start);
-    if (!PrefixKind(last)) return ListLine{line, std::nullopt};
-    std::optional<Digest> digest = ParseDigest(last, reason);
-    if (!digest) return std::nullopt;
-    return ListLine{text.left(end), std::move(digest)};
 }
 
 Running::Running(Kind kind) : kind_(kind), hash_(EVP_MD_CTX_new(), EVP_MD_CTX_free) { reset(); }

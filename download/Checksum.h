@@ -34,15 +34,6 @@ std::optional<Kind> KindOfLength(qsizetype hexDigits);
 // the text is no such digest ("sha256: 63 hex digits where 64 belong").
 std::optional<Digest> ParseDigest(QStringView text, QString* reason = nullptr);
 
-// A list line "URL  sha256:<hex>": the address, and the digest after it when the line's last
-// blank-separated word is one. A last word that starts like a digest but is none is the reason
-// the line is not added (`reason` set, nothing returned); any other line is its address alone.
-struct ListLine {
-    QStringView address;
-    std::optional<Digest> digest;
-};
-std::optional<ListLine> SplitListLine(QStringView line, QString* reason = nullptr);
-
 // The digest of a file's bytes, fed as they are written. A transfer that starts its body over
 // starts the digest over too.
 class Running {

@@ -49,30 +49,17 @@ QString Refused(const QByteArray& file, Kind kind = Kind::Sha256, const char* na
 }
 }  // namespace
 
-TEST(ListLineDigest, AnAddressMayCarryADigestAfterIt) {
+TEST(ParseDigest, KindAndDigitsInAnyCaseAndTheReasonForAWrongOne) {
     const QByteArray hex(64, 'a');
+    EXPECT_EQ(ParseDigest(s("SHA256:") + QString::fromLatin1(hex.toUpper())), (Digest{Kind::Sha256, hex}));
+    EXPECT_EQ(ParseDigest(s("sha256:") + QString::fromLatin1(hex))->text(), s("sha256:") + QString::fromLatin1(hex));
+    EXPECT_EQ(ParseDigest(s("md5:") + QString(32, u'0'))->kind, Kind::Md5);
     QString reason;
-    auto line = SplitListLine(s("http://h/a.iso  SHA256:") + QString::fromLatin1(hex.toUpper()) + s(" \t"), &reason);
-    ASSERT_TRUE(line && line->digest);
-    EXPECT_EQ(line->address, s("http://h/a.iso"));
-    EXPECT_EQ(*line->digest, (Digest{Kind::Sha256, hex}));
-    EXPECT_EQ(line->digest->text(), s("sha256:") + QString::fromLatin1(hex));
-    line = SplitListLine(s("http://h/a.iso md5:") + QString(32, u'0'));
-    ASSERT_TRUE(line && line->digest);
-    EXPECT_EQ(line->digest->kind, Kind::Md5);
-    // Without a digest the line is its address, blanks and all; a one-word line is never a digest.
-    line = SplitListLine(s("http://h/a b.iso"));
-    ASSERT_TRUE(line);
-    EXPECT_FALSE(line->digest);
-    EXPECT_EQ(line->address, s("http://h/a b.iso"));
-    line = SplitListLine(s("sha256:abc"));
-    ASSERT_TRUE(line);
-    EXPECT_FALSE(line->digest);
-    // A digest of the wrong length or with a letter that is no hex digit is refused with the reason.
-    EXPECT_FALSE(SplitListLine(s("http://h/a.iso sha256:") + QString(63, u'a'), &reason));
+    EXPECT_FALSE(ParseDigest(s("sha256:") + QString(63, u'a'), &reason));
     EXPECT_EQ(reason, s("sha256: 63 hex digits where 64 belong"));
-    EXPECT_FALSE(SplitListLine(s("http://h/a.iso sha512:") + QString(127, u'a') + s("g"), &reason));
+    EXPECT_FALSE(ParseDigest(s("sha512:") + QString(127, u'a') + s("g"), &reason));
     EXPECT_EQ(reason, s("sha512: not a hex digit in the digest"));
+    EXPECT_FALSE(ParseDigest(s("sha1:") + QString(40, u'a')));
 }
 
 TEST(ChecksumFile, TheUsualFormsAreRead) {
