@@ -82,15 +82,20 @@ std::optional<StoredRecords::Found> StoredRecords::find(const QString& folder, c
     StoredFile& file = *it;
     if (const auto st = StatIn(folder, file.name); st && SameFile(*st, file))
         return Found{folder + QLatin1Char('/') + file.name, file};
-    // Renamed within the folder: the same file under another name.
-    const QStringList names = QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDir::NoSort);
-    for (const QString& name : names) {
-        const auto st = StatIn(folder, name);
-        if (!st || !SameFile(*st, file)) continue;
-        file.name = name;
-        return Found{folder + QLatin1Char('/') + name, file};
+    // Renamed within the folder: the same file under another name. The folder is listed once, so
+    // that a run whose files were all renamed costs one listing, not one per file.
+    if (!f.indexed) {
+        f.indexed = true;
+        const QStringList names = QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDir::NoSort);
+        for (const QString& name : names)
+            if (const auto st = StatIn(folder, name)) f.byInode.insert(quint64(st->st_ino), name);
     }
-    return std::nullopt;
+    const auto renamed = f.byInode.constFind(file.inode);
+    if (renamed == f.byInode.cend()) return std::nullopt;
+    const auto st = StatIn(folder, *renamed);
+    if (!st || !SameFile(*st, file)) return std::nullopt;
+    file.name = *renamed;
+    return Found{folder + QLatin1Char('/') + file.name, file};
 }
 
 void StoredRecords::add(const QString& folder, const QString& url, const StoredFile& file) {

@@ -43,6 +43,9 @@ private:
     struct Folder {
         QHash<QString, StoredFile> byUrl;
         bool loaded = false;
+        // The folder's files by inode, listed once a run at the first file found renamed.
+        QHash<quint64, QString> byInode;
+        bool indexed = false;
     };
     Folder& folderOf(const QString& folder);
     QString recordPath(const QString& folder) const;
