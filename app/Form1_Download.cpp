@@ -26,6 +26,7 @@
 #include "download/DownloadJob.h"
 #include "download/Requests.h"
 #include "download/UnfinishedWork.h"
+#include "listbuild/ListDigests.h"
 #include "app/ErrorTrap.h"
 #include "support/PathHelpers.h"
 #include "support/RunOptions.h"
@@ -45,7 +46,11 @@ static UrlList::OutcomeChange outcomeChange(UrlList::EntryId id, const Download:
         const QString kept = outcome.size > 0 ? Download::ByteShare(outcome.bytes, outcome.size) : Download::ByteSize(outcome.bytes);
         return {id, UrlList::Outcome::Paused, QStringLiteral("Paused at %1; Start continues it").arg(kept)};
     }
+    if (outcome.stored && !outcome.verified.isEmpty())
+        return {id, UrlList::Outcome::Stored, QStringLiteral("Verified: ") + outcome.verified + QStringLiteral("\nStored as ") + outcome.path};
     if (outcome.stored) return {id, UrlList::Outcome::Stored, QStringLiteral("Stored as ") + outcome.path};
+    // The reason reads "Checksum failed: …" with both digests and where the file was kept.
+    if (outcome.checksumFailed) return {id, UrlList::Outcome::Failed, outcome.reason};
     if (outcome.skipped) return {id, UrlList::Outcome::Skipped, QStringLiteral("Skipped: already there as ") + outcome.path};
     return {id, UrlList::Outcome::Failed, QStringLiteral("Failed: ") + outcome.reason};
 }
@@ -62,7 +67,8 @@ static std::vector<Download::JobItem> jobItemsOf(const UrlList& urls, const std:
     items.reserve(positions.size());
     for (const int position : positions) {
         if (skipHeld && urls.outcomeAt(position) == UrlList::Outcome::Held) continue;
-        items.push_back(Download::JobItem{urls.idAt(position), urls.textAt(position), urls.pageAt(position)});
+        const QString text = urls.textAt(position);
+        items.push_back(Download::JobItem{urls.idAt(position), text, urls.pageAt(position), ListDigests::Find(text)});
     }
     return items;
 }
@@ -189,7 +195,9 @@ void Form1::PushButton2_Click() {
         for (int position = 1; position <= urls_.count(); ++position) {
             const UrlList::Outcome was = urls_.outcomeAt(position);
             if (was == UrlList::Outcome::Held || (onlyFailed && was != UrlList::Outcome::Failed)) continue;
-            items.push_back(Download::JobItem{urls_.idAt(position), urls_.textAt(position), urls_.pageAt(position)});
+            // A digest that a list line gave its address goes with the item.
+            const QString text = urls_.textAt(position);
+            items.push_back(Download::JobItem{urls_.idAt(position), text, urls_.pageAt(position), ListDigests::Find(text)});
         }
     });
     if (items.empty()) {
@@ -216,6 +224,7 @@ void Form1::PushButton2_Click() {
         options.speedLimit = qint64(values.speedLimitKBps) * 1024;
         options.serverNames = values.serverNames;
         options.skipExisting = values.skipExisting;
+        options.skipUnchanged = values.skipUnchanged;
         options.requests = *requests;
         options.splitBigFiles = values.splitBigFiles;
         // The last run's job may still be inside the handler of its result (a box shown from it).
@@ -243,8 +252,10 @@ void Form1::PushButton2_Click() {
                          if (urls_.isPuttingBack()) return;
                          std::vector<Download::JobItem> added;
                          added.reserve(static_cast<std::size_t>(last - first + 1));
-                         for (int row = first; row <= last; ++row)
-                             added.push_back(Download::JobItem{urls_.idAt(row + 1), urls_.textAt(row + 1), urls_.pageAt(row + 1)});
+                         for (int row = first; row <= last; ++row) {
+                             const QString text = urls_.textAt(row + 1);
+                             added.push_back(Download::JobItem{urls_.idAt(row + 1), text, urls_.pageAt(row + 1), ListDigests::Find(text)});
+                         }
                          job->append(std::move(added));
                      })
                   << connect(&urls_, &UrlList::entriesPutBack, job, [this, job](const std::vector<UrlList::EntryId>& ids) {

@@ -14,6 +14,8 @@
 #include "download/DownloadEngine.h"
 #include "download/Requests.h"
 #include "listbuild/ExtractLinks.h"
+#include "listbuild/LinkScan.h"
+#include "listbuild/ListDigests.h"
 #include "listbuild/FileToList.h"
 #include "listbuild/Filters.h"
 #include "listbuild/Samples.h"
@@ -63,6 +65,44 @@ void Form1::addFoundEntries() {
     for (const EntryBatch& batch : found) batch.appendTo(urls_);
 }
 
+namespace {
+// The typed lines' entries; a line "URL  sha256:<hex>" gives its address the digest, which
+// belongs to one file: a line whose range makes many is refused.
+QStringList AddressesWithDigests(const QString& typed, Main::NotAdded& notAdded, QStringList& faults) {
+    QStringList addresses;
+    QString plain;
+    const auto flush = [&] {
+        if (!plain.isEmpty()) addresses << Main::AddressesFromTypedLines(plain, notAdded, faults);
+        plain.clear();
+    };
+    for (QStringView line : QStringView(typed).tokenize(u'\n')) {
+        const QByteArray utf8 = line.toUtf8();
+        std::string_view address;
+        std::optional<Download::Checksum::Digest> digest;
+        QString fault;
+        if (!ListDigests::SplitLine(std::string_view(utf8.constData(), std::size_t(utf8.size())), address, digest, &fault)) {
+            faults << fault + QLatin1Char('\n') + line.trimmed().toString();
+            continue;
+        }
+        if (!digest) {
+            plain += line;
+            plain += QLatin1Char('\n');
+            continue;
+        }
+        flush();
+        const QStringList one = Main::AddressesFromTypedLines(QString::fromUtf8(address.data(), qsizetype(address.size())), notAdded, faults);
+        if (one.size() > 1) {
+            faults << QStringLiteral("A digest belongs to one file, not to %1\n").arg(one.size()) + line.trimmed().toString();
+            continue;
+        }
+        for (const QString& entry : one) ListDigests::Note(entry, *digest);
+        addresses << one;
+    }
+    flush();
+    return addresses;
+}
+}  // namespace
+
 void Form1::PushButton5_Click() {
     ErrorReport::Trap trap(dialogs_, QStringLiteral("Form1"), QStringLiteral("PushButton5_Click"));
     QString address;
@@ -71,7 +111,7 @@ void Form1::PushButton5_Click() {
     // Several lines pasted into the prompt are several entries, and a numbered sequence many.
     Main::NotAdded notAdded;
     QStringList addresses, faults;
-    trap.run(104, [&] { addresses = Main::AddressesFromTypedLines(address, notAdded, faults); });
+    trap.run(104, [&] { addresses = AddressesWithDigests(address, notAdded, faults); });
     trap.run(110, [&] { urls_.appendMany(addresses); });
     if (!faults.isEmpty()) trap.run(111, [&] { dialogs_.msgBox(faults.join(QStringLiteral("\n\n")), Dialogs::Exclamation); });
     if (notAdded.count) trap.run(112, [&] { dialogs_.msgBox(notAdded.message()); });
@@ -149,8 +189,10 @@ void Form1::PushButton7_Click() {
     listBuild_->pageEngine->beginRun();
     listBuild_->pageEngine->setRequests(*requests);
     auto result = std::make_shared<std::optional<Fw::Result<ExtractLinks::Extracted>>>();
-    auto work = [this, pageUrl, result, pageEngine = listBuild_->pageEngine](ListJobs::Job& job) {
-        result->emplace(ExtractLinks::FetchAndScan(pageUrl, *pageEngine, entrySink(job), job.stop()));
+    RunOptions::LinksTake take = RunOptions::LinksTake::Links;
+    trap.run(109, [&] { take = RunOptions::Read(settings_).linksTake; });
+    auto work = [this, pageUrl, result, take, pageEngine = listBuild_->pageEngine](ListJobs::Job& job) {
+        result->emplace(ExtractLinks::FetchAndScan(pageUrl, *pageEngine, entrySink(job), job.stop(), take));
     };
     trap.run(110, [&] {
         startListJob(std::move(work), [this, result](const ListJobs::Ending& how) {
@@ -161,6 +203,12 @@ void Form1::PushButton7_Click() {
             if (extracted) {
                 ExtractLinks::BaseUrl = extracted->finalUrl;
                 if (extracted->links == 0) trap.run(122, [&] { dialogs_.msgBox(QStringLiteral("No links found on this page.")); });
+                if (extracted->leftOut > 0)
+                    trap.run(124, [&] {
+                        dialogs_.msgBox(QStringLiteral("%1 image candidates were left out: a srcset takes at most %2.")
+                                            .arg(extracted->leftOut)
+                                            .arg(ExtractLinks::kMostSrcsetCandidates));
+                    });
             } else if (!extracted.error().isCancelled()) {
                 trap.run(126, [&] { dialogs_.msgBox(extracted.error().text); });
             }

@@ -153,9 +153,11 @@ bool QtDialogs::editOptions(RunOptions::Values& values) {
     ifExists->setObjectName(QStringLiteral("IfFileExists"));
     ifExists->addItem(QStringLiteral("Number"));
     ifExists->addItem(QStringLiteral("Skip"));
-    ifExists->setCurrentIndex(values.skipExisting ? 1 : 0);
+    ifExists->addItem(QStringLiteral("Skip unchanged"));
+    ifExists->setCurrentIndex(values.skipUnchanged ? 2 : values.skipExisting ? 1 : 0);
     ifExists->setToolTip(QStringLiteral("Number: store a new copy as \"name (1).ext\". Skip: leave out a file that is already "
-                                        "there with the size the server announces."));
+                                        "there with the size the server announces. Skip unchanged: ask the server whether a file this program stored "
+                                        "there before changed, and fetch it (under a new name) only if it did."));
     form->addRow(QStringLiteral("If File &Exists:"), ifExists);
     auto* serverNames = new QCheckBox(QStringLiteral("Use the &name the server suggests"), &dialog);
     serverNames->setObjectName(QStringLiteral("ServerNames"));
@@ -189,6 +191,14 @@ bool QtDialogs::editOptions(RunOptions::Values& values) {
     split->setChecked(values.splitBigFiles);
     split->setToolTip(QStringLiteral("Only where the server proves that every piece is of the same file"));
     form->addRow(split);
+    auto* linksTake = new QComboBox(&dialog);
+    linksTake->setObjectName(QStringLiteral("GetLinksTakes"));
+    for (const auto take : {RunOptions::LinksTake::Links, RunOptions::LinksTake::Media, RunOptions::LinksTake::LargestMedia})
+        linksTake->addItem(RunOptions::LinksTakeText(take), static_cast<int>(take));
+    linksTake->setCurrentIndex(linksTake->findData(static_cast<int>(values.linksTake)));
+    linksTake->setToolTip(QStringLiteral("What Get All Links Within URL adds: the links of a page, or its images, video "
+                                         "and audio too (img src and srcset, picture, video, audio, poster, data-src)"));
+    form->addRow(QStringLiteral("&Get Links Takes:"), linksTake);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
     QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
     QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
@@ -197,11 +207,13 @@ bool QtDialogs::editOptions(RunOptions::Values& values) {
     values.atOnce = atOnce->value();
     values.speedLimitKBps = limit->value();
     values.skipExisting = ifExists->currentIndex() == 1;
+    values.skipUnchanged = ifExists->currentIndex() == 2;
     values.serverNames = serverNames->isChecked();
     values.cookiesFile = cookies->text().trimmed();
     values.userAgent = userAgent->text().trimmed();
     values.keepServerTime = serverTime->isChecked();
     values.splitBigFiles = split->isChecked();
+    values.linksTake = static_cast<RunOptions::LinksTake>(linksTake->currentData().toInt());
     return true;
 }
 

@@ -2,6 +2,8 @@
 // queue order, a retry's wait or a paused server holding only its own transfer.
 #include "download/DownloadEngine.h"
 #include "download/AnswerNaming.h"
+#include "download/ChecksumCheck.h"
+#include "download/SkipUnchanged.h"
 #include "download/EngineItem.h"
 #include "download/KeptPartials.h"
 #include "download/Publisher.h"
@@ -127,6 +129,7 @@ void Engine::endActive(Listener& listener, std::size_t at, ItemOutcome outcome, 
         setOutcome(index, std::move(outcome));
     } else {
         a->job.serverTime = a->transfer->serverTime();
+        if (stored_) Unchanged::Prepare(*a, stored_);
         partials_->stored(*a);
     }
     if (a->intoCaller) {
@@ -242,6 +245,8 @@ void Engine::begin(Listener& listener, Queued item) {
     a->transfer->setRequest(requests_, item.referer);
     if (a->big) a->transfer->continueFrom(a->partial.goodLength, a->partial.total, a->partial.validator);
     if (a->big && !a->partial.ranges.empty()) resumeSplit(*a);
+    if (!a->intoCaller) Checksum::AttachCheck(*a, item.digest, checksums_.get());
+    if (stored_ && !a->intoCaller && !a->big) Unchanged::Ask(*a, *stored_);
     if (a->transfer->refused()) {
         publisher_->dropTemporary(a->job);
         return failNow(a->transfer->refusal().text);
@@ -317,9 +322,12 @@ void Engine::settle(Listener& listener, EngineItem& a, CURLcode code, qint64 now
         endActive(listener, at, std::move(ready));
         return;
     }
-    case Transfer::Next::Skipped:
-        endActive(listener, at, declinedOutcome(a.nameError, a.skippedAs));
+    case Transfer::Next::Skipped: {
+        ItemOutcome declined = declinedOutcome(a.nameError, a.skippedAs);
+        if (a.transfer->notModified()) declined.reason = QStringLiteral("Unchanged since it was stored");
+        endActive(listener, at, std::move(declined));
         return;
+    }
     case Transfer::Next::Failed: {
         ItemOutcome failed;
         failed.reason = a.transfer->error().text;

@@ -16,9 +16,11 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "download/Address.h"
+#include "download/Checksum.h"
 #include "download/TransferTypes.h"
 #include "download/HostConnections.h"
 #include "download/DurableFiles.h"
@@ -32,7 +34,11 @@
 
 namespace Download {
 
+namespace Checksum {
+class Book;
+}
 struct EngineItem;
+class StoredRecords;
 class AnswerNaming;
 class Publisher;
 class KeptPartials;
@@ -88,6 +94,9 @@ public:
     // final address's decoded segment), and whether a file already there under that name with the
     // announced size makes the item skipped instead of numbered. Set between runs.
     void setNaming(bool serverNames, bool skipExisting);
+    // "Skip unchanged": a file this program stored in the item's folder before is asked for
+    // only if it changed (download/StoredRecord.h). Set between runs.
+    void setSkipUnchanged(bool on);
     // What every request carries (download/Requests.h); nullptr for the plain defaults. Set
     // between runs.
     void setRequests(std::shared_ptr<const RequestOptions> requests) { requests_ = std::move(requests); }
@@ -117,10 +126,15 @@ public:
     // in the order items began, which is the queue's order unless a server's pause let later items
     // pass: a later item whose answer came first waits for the earlier ones' answers (a few
     // seconds at most) before it is numbered.
-    // `referer` (RefererFor) goes with its requests. `rank` is the item's place in its list: when
+    // `referer` (RefererFor) goes with its requests. `digest`, when given, is what its file must
+    // match (download/Checksum.h). `rank` is the item's place in its list: when
     // items under way would take the same name, the lower rank gets it, whenever each began (an
     // item resumed or tried again later keeps its place); -1 ranks it by its number.
-    int enqueue(const QString& url, const QString& base, const QByteArray& referer = {}, qint64 rank = -1);
+    int enqueue(const QString& url, const QString& base, const QByteArray& referer = {}, qint64 rank = -1,
+                std::optional<Checksum::Digest> digest = std::nullopt);
+    // The digests of the run's checksum files, for the items without one of their own; set before
+    // runQueue() (nullptr for none).
+    void setChecksumBook(std::shared_ptr<const Checksum::Book> book) { checksums_ = std::move(book); }
 
     // What can be done to one item under way, from any thread: Pause ends its transfer as a stop
     // does (a big one's bytes stay kept, its outcome says so) and frees its connection; Withdraw
@@ -181,6 +195,7 @@ private:
         TransferProgress* progress = nullptr;  // the caller's, for an item into its file
         QByteArray referer{};
         qint64 rank = 0;
+        std::optional<Checksum::Digest> digest{};
     };
 
     void resetRun();
@@ -214,6 +229,8 @@ private:
 
     TransferLimits limits_;
     std::shared_ptr<const RequestOptions> requests_;
+    std::shared_ptr<const Checksum::Book> checksums_;
+    std::shared_ptr<StoredRecords> stored_;  // "Skip unchanged" is on
     void* multi_ = nullptr;  // the run's libcurl multi handle, kept so that connections live on
     int maxTransfers_ = 4;
     qint64 speedLimit_ = 0;

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "download/Address.h"
+#include "download/ChecksumFiles.h"
 #include "download/TargetNaming.h"
 #include "download/UnfinishedWork.h"
 #include "support/PathHelpers.h"
@@ -87,6 +88,7 @@ DownloadJob::DownloadJob(Engine& engine, QString folder, std::vector<JobItem> it
     int recordIndex = 0;
     for (JobItem& item : items) {
         entries << item.text;
+        if (Checksum::MayBeChecksumFile(item.text)) checksumUrls_ << item.text;
         const EntryId entry = item.entry;
         waiting_.emplace_hint(waiting_.end(), entry, Pending{std::move(item), recordIndex++});
     }
@@ -97,6 +99,7 @@ DownloadJob::~DownloadJob() {
     if (!thread_.joinable()) return;
     stopping_ = true;
     engine_.cancel();
+    if (checksumEngine_) checksumEngine_->cancel();
     thread_.join();
     // Files complete before the stop were named while the engine wound down; whatever of that
     // never reached drain() is read from the engine's last word.
@@ -116,10 +119,22 @@ void DownloadJob::start() {
     engine_.setSpeedLimit(options_.speedLimit);
     engine_.setSplitBigFiles(options_.splitBigFiles);
     engine_.setNaming(options_.serverNames, options_.skipExisting);
+    engine_.setSkipUnchanged(options_.skipUnchanged);
     engine_.setRequests(options_.requests);
     feed();
+    if (!checksumUrls_.isEmpty()) {
+        checksumEngine_ = std::make_unique<Engine>();
+        checksumEngine_->setRequests(options_.requests);
+    }
     thread_ = std::thread([this] {
+        if (checksumEngine_) {
+            // The queued items begin only once runQueue() turns: their digests are known by then.
+            Checksum::Prepared prepared = Checksum::FetchChecksumFiles(*checksumEngine_, checksumUrls_);
+            checksumProblems_ = std::move(prepared.problems);
+            engine_.setChecksumBook(std::move(prepared.book));
+        }
         engine_.runQueue(*bridge_);
+        engine_.setChecksumBook(nullptr);
         // Stopped: what was queued and not begun is not reached.
         engine_.withdrawQueued();
         final_ = engine_.finishRun();
@@ -131,6 +146,7 @@ void DownloadJob::stop() {
     if (!started_ || ended_ || stopping_) return;
     stopping_ = true;
     engine_.cancel();
+    if (checksumEngine_) checksumEngine_->cancel();
     showProgress();
 }
 
@@ -146,12 +162,13 @@ int DownloadJob::feed() {
         // Fetched and named from the same text; named in its place in the list.
         const QString url = FetchAddress(next.item.text);
         const QString base = Main::BuildTargetPath(NamingText(url), folder_);
-        const int index = engine_.enqueue(url, base, RefererFor(next.item.page, url), next.item.entry);
+        const int index = engine_.enqueue(url, base, RefererFor(next.item.page, url), next.item.entry, next.item.digest);
         if (index >= static_cast<int>(handed_.size())) handed_.resize(static_cast<std::size_t>(index) + 1);
         Handed& item = handed_[static_cast<std::size_t>(index)];
         item.entry = next.item.entry;
         item.text = std::move(next.item.text);
         item.page = std::move(next.item.page);
+        item.digest = std::move(next.item.digest);
         item.recordIndex = next.recordIndex;
         indexOf_[item.entry] = index;
         queuedInEngine_.insert(item.entry);
@@ -182,7 +199,7 @@ void DownloadJob::takeBack(bool refeedNow) {
         --handedLive_;
         indexOf_.erase(item.entry);
         queuedInEngine_.erase(item.entry);
-        Pending back{JobItem{item.entry, std::move(item.text), std::move(item.page)}, item.recordIndex};
+        Pending back{JobItem{item.entry, std::move(item.text), std::move(item.page), std::move(item.digest)}, item.recordIndex};
         // A command that came while it was handed out applies to it now.
         if (item.wanted == Wanted::Withdraw) {
             ++removedBeforeReached_;
@@ -287,7 +304,7 @@ void DownloadJob::requeue(Handed& item) {
     item.superseded = true;
     --handedLive_;
     indexOf_.erase(item.entry);
-    waiting_.emplace(item.entry, Pending{JobItem{item.entry, item.text, item.page}, item.recordIndex});
+    waiting_.emplace(item.entry, Pending{JobItem{item.entry, item.text, item.page, item.digest}, item.recordIndex});
     emit itemQueued(item.entry);
 }
 
@@ -435,7 +452,7 @@ void DownloadJob::ended(int index, ItemOutcome outcome) {
         return;
     }
     const qint64 kept = item.outcome.paused ? item.outcome.bytes : -1;
-    held_.emplace(item.entry, Pending{JobItem{item.entry, item.text, item.page}, item.recordIndex, kept});
+    held_.emplace(item.entry, Pending{JobItem{item.entry, item.text, item.page, item.digest}, item.recordIndex, kept});
     emit itemHeld(item.entry, kept);
 }
 
@@ -487,6 +504,7 @@ void DownloadJob::runEnded() {
     for (const auto& [entry, waiting] : waiting_) closing.notReached.push_back(entry);
     std::sort(closing.notReached.begin(), closing.notReached.end());
     for (const auto& [entry, held] : held_) closing.summary.addHeld(held.kept);
+    for (const QString& problem : checksumProblems_) closing.summary.addNote(problem);
     closing.summary.setStopped(stopping_);
     closing.summary.addNotReached(static_cast<int>(closing.notReached.size()));
     closing.summary.addRemovedBeforeReached(removedBeforeReached_);

@@ -16,11 +16,13 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <unordered_map>
 #include <set>
 #include <vector>
 
+#include "download/Checksum.h"
 #include "download/DownloadEngine.h"
 #include "download/RunSummary.h"
 
@@ -35,6 +37,7 @@ struct JobItem {
     EntryId entry = 0;
     QString text;  // the entry as the list holds it: fetched and named from this text
     QString page{};  // the page it was found on, sent as its Referer; empty for none
+    std::optional<Checksum::Digest> digest{};  // the digest its list line gave
 };
 
 struct JobOptions {
@@ -42,6 +45,7 @@ struct JobOptions {
     qint64 speedLimit = 0;  // bytes per second for the whole run; 0 for none
     bool serverNames = true;
     bool skipExisting = false;
+    bool skipUnchanged = false;  // "Skip unchanged": a file stored here before is asked for only if it changed
     std::shared_ptr<const RequestOptions> requests;  // User-Agent, cookies, server times
     bool splitBigFiles = true;  // idle connections may bring pieces of a big file
 };
@@ -133,6 +137,7 @@ private:
         EntryId entry = 0;
         QString text;
         QString page;
+        std::optional<Checksum::Digest> digest;
         int recordIndex = -1;
         bool withdrawn = false;  // taken back before it began
         bool begun = false;      // its transfer has begun
@@ -180,6 +185,11 @@ private:
     bool inputEnded_ = false;
     bool refeedPosted_ = false;
     bool ended_ = false;
+
+    // Checksum files of the list, fetched by an engine of their own before the items begin.
+    QStringList checksumUrls_;
+    std::unique_ptr<Engine> checksumEngine_;
+    QStringList checksumProblems_;  // set by the run's thread before it ends
 
     std::thread thread_;
     // Set by the run's thread before it ends: the engine's last word on every item.

@@ -5,6 +5,7 @@
 #include "download/EngineItem.h"
 #include "download/KeptPartials.h"
 #include "download/Publisher.h"
+#include "download/StoredRecord.h"
 
 #include <curl/curl.h>
 
@@ -53,6 +54,8 @@ Engine::~Engine() {
 void Engine::setSyncEachFile(bool on) { publisher_->setSyncEachFile(on); }
 void Engine::setTemporaryMethod(TemporaryMethod method) { publisher_->setTemporaryMethod(method); }
 void Engine::setNaming(bool serverNames, bool skipExisting) { naming_->setOptions(serverNames, skipExisting); }
+
+void Engine::setSkipUnchanged(bool on) { stored_ = on ? std::make_shared<StoredRecords>() : nullptr; }
 
 void Engine::setMaxTransfers(int count) { maxTransfers_ = std::clamp(count, 1, kMostAtOnce); }
 
@@ -106,13 +109,14 @@ void Engine::setOutcome(int index, ItemOutcome outcome) {
     if (listener) listener->onItemOutcome(index, outcome);
 }
 
-int Engine::enqueue(const QString& url, const QString& base, const QByteArray& referer, qint64 rank) {
+int Engine::enqueue(const QString& url, const QString& base, const QByteArray& referer, qint64 rank,
+                    std::optional<Checksum::Digest> digest) {
     int index;
     {
         std::lock_guard<std::mutex> hold(lock_);
         index = static_cast<int>(outcomes_.size());
         outcomes_.emplace_back();
-        queue_.push_back(Queued{index, url, base, Address(url).server(), -1, nullptr, referer, rank >= 0 ? rank : index});
+        queue_.push_back(Queued{index, url, base, Address(url).server(), -1, nullptr, referer, rank >= 0 ? rank : index, std::move(digest)});
         moreWanted_ = false;
     }
     curl_multi_wakeup(multiOf(multi_));

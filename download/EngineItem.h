@@ -8,6 +8,7 @@
 #include <chrono>
 #include <memory>
 
+#include "download/Checksum.h"
 #include "download/TransferTypes.h"
 #include "download/FileNaming.h"
 #include "download/PartialRecords.h"
@@ -17,6 +18,9 @@
 namespace Download {
 
 struct SplitItem;
+namespace Unchanged {
+struct Note;
+}
 
 // The output folder, opened once for the items that go to it.
 struct OutputFolder {
@@ -40,6 +44,8 @@ struct FinishJob {
     QString target;
     bool onDisk = false;  // a flush of its file system has written it out
     qint64 serverTime = -1;  // the answer's Last-Modified (seconds since 1970), -1 for none
+    std::shared_ptr<Checksum::Check> check;  // the digest its bytes must match, when one is known
+    std::shared_ptr<const Unchanged::Note> stored;  // recorded once published ("Skip unchanged")
 };
 
 struct EngineItem {

@@ -1,6 +1,8 @@
 // Publishing: temporaries in the output folder, flushed (many files sharing one flush) and only
 // then named, never replacing an existing entry.
 #include "download/Publisher.h"
+#include "download/ChecksumCheck.h"
+#include "download/SkipUnchanged.h"
 
 #include <QFile>
 
@@ -165,6 +167,8 @@ ItemOutcome Publisher::finish(FinishJob& job) {
     if (syncEachFile_ && !job.onDisk && ::fsync(job.fd.get()) != 0) return fail(errnoText(errno));
     struct stat st;
     if (::fstat(job.fd.get(), &st) != 0) return fail(errnoText(errno));
+    // A file that fails its digest never gets the name it was to have.
+    Checksum::Judge(job, st.st_size, memo_, outcome);
 
     Main::NamingContext naming;
     naming.memo = &memo_;
@@ -185,9 +189,11 @@ ItemOutcome Publisher::finish(FinishJob& job) {
                 outcome.reason = errnoText(error);
                 return outcome;
             }
-            outcome.stored = true;
+            outcome.stored = !outcome.checksumFailed;
+            if (outcome.stored) Unchanged::Record(job, candidate, st);
             outcome.bytes = st.st_size;
             outcome.path = whereNow(*job.folder, candidate);
+            if (outcome.checksumFailed) outcome.reason += QStringLiteral("; kept as ") + Main::FileNameOf(candidate, Main::kNativeSeparator);
             return outcome;
         }
         if (published.error().kind != Fw::ErrorKind::NameTaken) return fail(publishReason(published.error()));

@@ -40,6 +40,7 @@ QString RunSummary::finalMessage() const {
 
 QString RunSummary::unreachedLines() const {
     QString text;
+    if (!notes_.isEmpty()) text += QStringLiteral("\r\n\r\n") + notes_.join(QStringLiteral("\r\n"));
     if (!movedTo_.isEmpty())
         text += QStringLiteral("\r\n\r\nThe folder was moved during the run; its files are now in %1.").arg(movedTo_);
     if (paused_ > 0)

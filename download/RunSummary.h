@@ -1,6 +1,7 @@
 #pragma once
 // What a run reports at its end: how many items, which failed and why, and the closing message.
 #include <QString>
+#include <QStringList>
 
 #include <algorithm>
 #include <utility>
@@ -18,6 +19,10 @@ struct ItemOutcome {
     QString reason;  // why it was not
     qint64 bytes = -1;  // body bytes it ended with: a stored file's length, a paused item's kept bytes
     qint64 size = -1;   // the size its answer announced; -1 when unknown
+    // Its file was checked against a digest: what the check found ("SHA-256 matches SHA256SUMS
+    // (…)"); a file that failed it is not stored but kept as "<name>.checksum-failed" (path).
+    QString verified{};
+    bool checksumFailed = false;
 };
 
 // What the end of a run reports.
@@ -50,6 +55,8 @@ public:
         heldBytes_ += std::max<qint64>(0, kept);
     }
     int heldCount() const { return held_; }
+    // A line the closing message ends with (a checksum file that was ignored, and why).
+    void addNote(const QString& note) { notes_ << note; }
     // The run's folder was moved while the run went on: where its files are now.
     void setFolderMovedTo(const QString& folder) { movedTo_ = folder; }
     // "Done." ("Stopped." for a stopped run), then a line of how many were stored, skipped and
@@ -76,6 +83,7 @@ private:
     int held_ = 0;
     qint64 heldBytes_ = 0;
     QString movedTo_;
+    QStringList notes_;
     std::vector<std::pair<QString, QString>> stored_;    // URL, path
 };
 

@@ -15,6 +15,7 @@
 
 #include "download/Address.h"
 #include "download/AnswerRules.h"
+#include "download/Checksum.h"
 #include "support/BuildInfo.h"
 
 namespace Download {
@@ -47,6 +48,7 @@ struct Transfer::Body {
     bool lengthChecked = false;    // the room for this answer's announced length was looked at
     bool noRoom = false;
     RateGate* gate = nullptr;
+    Checksum::Running* digest = nullptr;
     bool paused = false;
     const Transfer::AnswerHandler* answer = nullptr;
     bool decided = false;  // the handler has had its answer
@@ -69,6 +71,7 @@ struct Transfer::Body {
 
     void startOver() {
         ++startOvers;
+        if (digest) digest->reset();
         if (bytes > 0 && start >= 0) {
             ::ftruncate(fd, start);
             ::lseek(fd, start, SEEK_SET);
@@ -217,6 +220,7 @@ static size_t writeBody(char* data, size_t size, size_t count, void* user) {
         }
         done += static_cast<size_t>(n);
     }
+    if (body->digest) body->digest->add(data, static_cast<qint64>(total));
     body->bytes += static_cast<qint64>(total);
     body->moved += static_cast<qint64>(total);
     if (body->gate) body->gate->consume(qint64(total));
@@ -284,6 +288,21 @@ void Transfer::continueFrom(qint64 bytes, qint64 total, const QByteArray& valida
 }
 
 void Transfer::switchFile(int fd) { body_->fd = fd; }
+void Transfer::setConditional(QByteArray etag, QByteArray lastModified) {
+    // Header values come from our own record, but a line break in one would forge another header.
+    const auto oneLine = [](QByteArray v) { return v.contains('\r') || v.contains('\n') ? QByteArray() : v; };
+    ifNoneMatch_ = oneLine(std::move(etag));
+    ifModifiedSince_ = oneLine(std::move(lastModified));
+}
+QByteArray Transfer::etag() const { return body_->etag; }
+QByteArray Transfer::lastModified() const { return body_->lastModified; }
+void Transfer::setDigest(Checksum::Running* digest) {
+    Body& body = *body_;
+    body.digest = digest;
+    if (!digest) return;
+    digest->reset();
+    if (body.bytes > 0 && body.start >= 0) digest->addFileStart(body.fd, body.start, body.bytes);
+}
 QByteArray Transfer::rangeValidator() const { return body_->rangeValidator(); }
 bool Transfer::acceptsRanges() const { return body_->acceptsRanges; }
 void Transfer::setLimit(qint64 bytes) { body_->limit = bytes; }
@@ -352,6 +371,12 @@ void Transfer::prepareTry() {
     curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, writeBody);
     curl_easy_setopt(easy_, CURLOPT_WRITEDATA, body_.get());
     curl_easy_setopt(easy_, CURLOPT_PRIVATE, this);
+    if (!resume_ && (!ifNoneMatch_.isEmpty() || !ifModifiedSince_.isEmpty())) {
+        if (!ifNoneMatch_.isEmpty()) headers_ = curl_slist_append(headers_, ("If-None-Match: " + ifNoneMatch_).constData());
+        if (!ifModifiedSince_.isEmpty())
+            headers_ = curl_slist_append(headers_, ("If-Modified-Since: " + ifModifiedSince_).constData());
+        curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, headers_);
+    }
     if (resume_) {
         const QByteArray range = "Range: bytes=" + QByteArray::number(body.bytes) + "-";
         const QByteArray ifRange = "If-Range: " + body.validator;
@@ -394,6 +419,10 @@ Transfer::Next Transfer::evaluate(CURLcode code) {
     };
 
     if (body.skipped) return Next::Skipped;
+    if (code == CURLE_OK && status == 304 && (!ifNoneMatch_.isEmpty() || !ifModifiedSince_.isEmpty())) {
+        notModified_ = true;
+        return Next::Skipped;
+    }
     if (code == CURLE_ABORTED_BY_CALLBACK && refererWithheld_) {
         refererWithheld_ = false;
         --tries_;

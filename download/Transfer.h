@@ -20,6 +20,9 @@
 namespace Download {
 
 struct RequestOptions;
+namespace Checksum {
+class Running;
+}
 
 class Transfer {
 public:
@@ -88,6 +91,19 @@ public:
     // How often the body in the file was started over (a new answer, not a continuation).
     int startOvers() const;
 
+    // The body's bytes go into `digest` as they are written (nullptr: none); the bytes the file
+    // already holds (a kept part continued) are read into it once, here.
+    void setDigest(Checksum::Running* digest);
+
+    // Asks only for a file changed since it was stored (If-None-Match with `etag`,
+    // If-Modified-Since with `lastModified`, whichever is given). Before the first try.
+    void setConditional(QByteArray etag, QByteArray lastModified);
+    // The server answered 304: the file stored before is unchanged (evaluate() said Skipped).
+    bool notModified() const { return notModified_; }
+    // What the answer in the file said of itself, for a later conditional request.
+    QByteArray etag() const;
+    QByteArray lastModified() const;
+
     // Hands the body to the disk every `bytes` bytes (0: when the system likes).
     void setWriteBehind(qint64 bytes);
     // The run's shared receiving rate (nullptr: none). While the gate is shut a write pauses the
@@ -135,6 +151,8 @@ private:
     int tries_ = 0;
     int restarts_ = 0;   // range answers that could not be appended, each asked again at once
     bool resume_ = false;
+    QByteArray ifNoneMatch_, ifModifiedSince_;
+    bool notModified_ = false;
     bool https_ = false;
     bool fresh_ = false;      // the next try opens a new connection
     bool freshTried_ = false; // a try on a reused connection that failed oddly was repeated once

@@ -1,5 +1,6 @@
 #include "listbuild/ExtractLinks.h"
 
+#include <algorithm>
 #include <new>
 #include <string>
 #include <utility>
@@ -85,8 +86,72 @@ Fw::Result<Page> DownloadPage(const QString& url, Download::Engine& engine) {
     return page;
 }
 
+namespace {
+// The addresses one tag's media attributes give, in the order a reader meets them: src and its
+// srcset (or the largest of them), poster, then data-src and its data-srcset likewise.
+class TagMedia {
+public:
+    TagMedia(const PageAddress& where, bool largestOnly) : where_(where), largestOnly_(largestOnly) {}
+
+    template <class Add>
+    void take(const MediaAttributes& media, Add&& add) {
+        seen_.clear();
+        images(media.src, media.srcset, add);
+        single(media.poster, add);
+        images(media.dataSrc, media.dataSrcset, add);
+    }
+    qsizetype leftOut = 0;
+
+private:
+    static std::string decoded(std::string_view raw) {
+        std::string utf8 = ToUtf8(raw);
+        return utf8.find('&') == std::string::npos ? utf8 : DecodeCharacterReferences(utf8);
+    }
+
+    template <class Add>
+    void resolved(std::string_view text, Add& add) {
+        if (!WebUrl::Parse(text, &where_.base, link_)) return;
+        if (link_.withoutFragment() == where_.page.withoutFragment()) return;
+        for (const std::string& earlier : seen_)
+            if (earlier == link_.href) return;
+        seen_.push_back(link_.href);
+        add(link_.href);
+    }
+
+    template <class Add>
+    void single(std::string_view raw, Add& add) {
+        if (!raw.empty()) resolved(decoded(raw), add);
+    }
+
+    template <class Add>
+    void images(std::string_view src, std::string_view srcset, Add& add) {
+        const std::string srcText = decoded(src), setText = decoded(srcset);
+        candidates_.clear();
+        leftOut += static_cast<qsizetype>(ParseSrcset(setText, candidates_));
+        if (!largestOnly_) {
+            if (!srcText.empty()) resolved(srcText, add);
+            for (const SrcsetCandidate& c : candidates_) resolved(c.url, add);
+            return;
+        }
+        // As a browser does: src stands for 1x unless the set has widths or a 1x of its own.
+        const bool srcCounts = !srcText.empty() && std::none_of(candidates_.begin(), candidates_.end(), [](const SrcsetCandidate& c) {
+            return c.width >= 0 || c.density < 0 || c.density == 1.0;
+        });
+        if (srcCounts) candidates_.insert(candidates_.begin(), SrcsetCandidate{srcText, -1, 1.0});
+        if (const SrcsetCandidate* best = LargestCandidate(candidates_)) resolved(best->url, add);
+        else if (!srcText.empty()) resolved(srcText, add);
+    }
+
+    const PageAddress& where_;
+    const bool largestOnly_;
+    WebUrl::Url link_;
+    std::vector<SrcsetCandidate> candidates_;
+    std::vector<std::string> seen_;
+};
+}  // namespace
+
 Fw::Result<qsizetype> ScanPage(std::string_view page, const QString& pageUrl, const EntrySink& sink,
-                               const std::atomic<bool>& stop) {
+                               const std::atomic<bool>& stop, RunOptions::LinksTake take, qsizetype* leftOut) {
     const QByteArray pageUrlBytes = pageUrl.toUtf8();
     PageAddress where;
     std::string_view baseHref;
@@ -100,27 +165,32 @@ Fw::Result<qsizetype> ScanPage(std::string_view page, const QString& pageUrl, co
     EntryBatch batch;
     batch.page = pageUrl;
     WebUrl::Url link;
+    const bool media = take != RunOptions::LinksTake::Links;
+    TagMedia tagMedia(where, take == RunOptions::LinksTake::LargestMedia);
+    auto add = [&](std::string_view href) {
+        batch.add(href);
+        ++added;
+        if (batch.full()) {
+            sink(std::exchange(batch, {}));
+            batch.page = pageUrl;
+        }
+    };
     std::size_t at = 0;
     while (at < page.size()) {
         if (stop) return Fw::Error::cancelled();
         at = ScanLinksFrom(page, at, at + kStepBytes, [&](const Href& href) {
-            if (href.kind == Href::Link && CompleteLink(where, href.value, link)) {
-                batch.add(link.href);
-                ++added;
-                if (batch.full()) {
-                    sink(std::exchange(batch, {}));
-                    batch.page = pageUrl;
-                }
-            }
+            if (href.kind == Href::Link && CompleteLink(where, href.value, link)) add(link.href);
+            else if (href.kind == Href::Media) tagMedia.take(*href.media, add);
             return true;
-        });
+        }, media);
     }
     if (!batch.empty()) sink(std::move(batch));
+    if (leftOut) *leftOut = tagMedia.leftOut;
     return added;
 }
 
 Fw::Result<Extracted> FetchAndScan(const QString& pageUrl, Download::Engine& engine, const EntrySink& sink,
-                                   const std::atomic<bool>& stop) {
+                                   const std::atomic<bool>& stop, RunOptions::LinksTake take) {
     const auto notFound = [](const QString& reason) { return Fw::Error::failed(QStringLiteral("URL not found\n") + reason); };
     if (pageUrl.isEmpty()) return notFound(QStringLiteral("Not a web address"));
     Fw::Result<Page> page = DownloadPage(pageUrl, engine);
@@ -129,7 +199,7 @@ Fw::Result<Extracted> FetchAndScan(const QString& pageUrl, Download::Engine& eng
     extracted.finalUrl = page->finalUrl;
     Fw::Result<qsizetype> links = Fw::Error::failed({});
     try {
-        links = ScanPage(page->bytes(), page->finalUrl, sink, stop);
+        links = ScanPage(page->bytes(), page->finalUrl, sink, stop, take, &extracted.leftOut);
     } catch (const std::bad_alloc&) {
         links = Fw::Error::failed(QStringLiteral("Out of memory"));
     }

@@ -9,6 +9,7 @@
 #include "download/DownloadEngine.h"
 #include "listbuild/EntryBatch.h"
 #include "support/Result.h"
+#include "support/RunOptions.h"
 
 namespace ExtractLinks {
 
@@ -52,14 +53,19 @@ Fw::Result<Page> DownloadPage(const QString& url, Download::Engine& engine);
 
 // Hands every link of the page's bytes to `sink` in batches, in page order, resolved against the
 // page's first <base href> or else `pageUrl`; links into the page itself and its style sheets
-// and icons are left out. Returns how many there were; kind Cancelled once `stop` is set.
+// and icons are left out. With `take` other than Links, each tag's images and media follow its
+// href (an address a tag names twice, as its src and in its srcset, once). Returns how many there
+// were; kind Cancelled once `stop` is set. `leftOut`, when given, counts the image candidates of
+// over-long srcset lists that were not taken.
 Fw::Result<qsizetype> ScanPage(std::string_view page, const QString& pageUrl, const EntrySink& sink,
-                               const std::atomic<bool>& stop);
+                               const std::atomic<bool>& stop, RunOptions::LinksTake take = RunOptions::LinksTake::Links,
+                               qsizetype* leftOut = nullptr);
 
 // What one extraction gave: how many links, and the page's final address.
 struct Extracted {
     qsizetype links = 0;
     QString finalUrl;
+    qsizetype leftOut = 0;  // image candidates past kMostSrcsetCandidates of one srcset
 };
 
 // The whole extraction of `pageUrl` (as SetPageUrl gave it; empty for no web address), blocking,
@@ -67,6 +73,7 @@ struct Extracted {
 // and the reason when the page could not be fetched, "The links of this page could not be read."
 // and the reason when its scan failed.
 Fw::Result<Extracted> FetchAndScan(const QString& pageUrl, Download::Engine& engine, const EntrySink& sink,
-                                   const std::atomic<bool>& stop);
+                                   const std::atomic<bool>& stop,
+                                   RunOptions::LinksTake take = RunOptions::LinksTake::Links);
 
 }  // namespace ExtractLinks

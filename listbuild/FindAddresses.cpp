@@ -1,4 +1,5 @@
 #include "listbuild/FindAddresses.h"
+#include "listbuild/ListDigests.h"
 
 namespace Main {
 
@@ -95,6 +96,15 @@ QString BareAddress(QStringView line) {
     return QLatin1String("http://") + line.toString();
 }
 
+// "URL  sha256:<hex>": the digest a pasted address carries in the word after it.
+void NoteDigestAfter(const QString& address, QStringView rest) {
+    const QStringView after = rest.trimmed();
+    if (after.size() == rest.size() || after.isEmpty()) return;  // a digest stands apart from its address
+    const qsizetype blank = after.indexOf(u' ');
+    const QStringView word = blank < 0 ? after : after.left(blank);
+    if (std::optional<Download::Checksum::Digest> digest = Download::Checksum::ParseDigest(word)) ListDigests::Note(address, *digest);
+}
+
 void FindInLine(QStringView line, const std::function<void(const QString&)>& found) {
     bool any = false;
     qsizetype from = 0;
@@ -104,7 +114,9 @@ void FindInLine(QStringView line, const std::function<void(const QString&)>& fou
         const qsizetype scheme = SchemeAt(line, at);
         const qsizetype length = scheme ? AddressLength(line, at, scheme) : 0;
         if (length > 0) {
-            found(line.mid(at, length).toString());
+            const QString address = line.mid(at, length).toString();
+            NoteDigestAfter(address, line.mid(at + length));
+            found(address);
             any = true;
             from = at + length;
         } else {

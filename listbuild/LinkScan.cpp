@@ -1,6 +1,8 @@
 #include "listbuild/LinkScan.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 
@@ -116,11 +118,41 @@ std::size_t DecodeReferenceAt(std::string_view raw, std::size_t at, std::string&
 struct TagAttributes {
     std::string_view href, rel;
     bool hasHref = false, hasRel = false;
+    // Read only by a scan that takes media.
+    MediaAttributes media;
+    bool hasSrc = false, hasSrcset = false, hasPoster = false, hasDataSrc = false, hasDataSrcset = false;
 };
+
+// The first of a repeated attribute counts.
+void Take(std::string_view value, bool& has, std::string_view& to) {
+    if (has) return;
+    has = true;
+    to = value;
+}
+
+void NoteMediaAttribute(std::string_view name, std::string_view value, TagAttributes& attrs) {
+    switch (name.size()) {
+    case 3:
+        if (EqualsLower(name, "src")) Take(value, attrs.hasSrc, attrs.media.src);
+        break;
+    case 6:
+        if (EqualsLower(name, "srcset")) Take(value, attrs.hasSrcset, attrs.media.srcset);
+        else if (EqualsLower(name, "poster")) Take(value, attrs.hasPoster, attrs.media.poster);
+        break;
+    case 8:
+        if (EqualsLower(name, "data-src")) Take(value, attrs.hasDataSrc, attrs.media.dataSrc);
+        break;
+    case 11:
+        if (EqualsLower(name, "data-srcset")) Take(value, attrs.hasDataSrcset, attrs.media.dataSrcset);
+        break;
+    default:
+        break;
+    }
+}
 
 // Reads a tag's attributes after its name, up to and including its ">"; nullptr when the page
 // ends first (such a tag is dropped).
-const char* ReadAttributes(const char* p, const char* end, TagAttributes& attrs) {
+const char* ReadAttributes(const char* p, const char* end, TagAttributes& attrs, bool media = false) {
     for (;;) {
         while (p < end && (IsSpace(*p) || *p == '/')) ++p;
         if (p >= end) return nullptr;
@@ -153,12 +185,14 @@ const char* ReadAttributes(const char* p, const char* end, TagAttributes& attrs)
         } else if (name.size() == 3 && !attrs.hasRel && EqualsLower(name, "rel")) {
             attrs.rel = value;
             attrs.hasRel = true;
+        } else if (media) {
+            NoteMediaAttribute(name, value, attrs);
         }
     }
 }
 
 // Elements whose content the tokenizer reads as text up to their end tag.
-enum class TagClass { Ordinary, Base, Link, RawText, PlainText };
+enum class TagClass { Ordinary, Base, Link, RawText, PlainText, Img, Source, Video, Audio };
 
 TagClass Classify(std::string_view name, char (&lower)[10]) {
     if (name.size() < 3 || name.size() > 9) return TagClass::Ordinary;
@@ -170,6 +204,10 @@ TagClass Classify(std::string_view name, char (&lower)[10]) {
         n == "noembed" || n == "noframes")
         return TagClass::RawText;
     if (n == "plaintext") return TagClass::PlainText;
+    if (n == "img") return TagClass::Img;
+    if (n == "source") return TagClass::Source;
+    if (n == "video") return TagClass::Video;
+    if (n == "audio") return TagClass::Audio;
     return TagClass::Ordinary;
 }
 
@@ -226,9 +264,22 @@ const char* SkipComment(const char* p, const char* end) {
     }
 }
 
+// What of a tag's media attributes its element fetches.
+MediaAttributes MediaOf(const TagAttributes& attrs, TagClass kind) {
+    MediaAttributes media;
+    const bool img = kind == TagClass::Img, source = kind == TagClass::Source;
+    if (img || source || kind == TagClass::Video || kind == TagClass::Audio) media.src = attrs.media.src;
+    if (img || source) media.srcset = attrs.media.srcset;
+    if (kind == TagClass::Video) media.poster = attrs.media.poster;
+    media.dataSrc = attrs.media.dataSrc;
+    media.dataSrcset = attrs.media.dataSrcset;
+    return media;
+}
+
 }  // namespace
 
-std::size_t ScanHrefsFrom(std::string_view page, std::size_t from, std::size_t until, HrefSink sink, void* context) {
+std::size_t ScanHrefsFrom(std::string_view page, std::size_t from, std::size_t until, HrefSink sink, void* context,
+                          bool media) {
     const char* const begin = page.data();
     const char* const end = begin + page.size();
     const char* const pause = until < page.size() ? begin + until : end;
@@ -245,7 +296,7 @@ std::size_t ScanHrefsFrom(std::string_view page, std::size_t from, std::size_t u
             while (q < end && !IsSpace(*q) && *q != '/' && *q != '>') ++q;
             const std::string_view name(nameStart, static_cast<std::size_t>(q - nameStart));
             TagAttributes attrs;
-            const char* after = ReadAttributes(q, end, attrs);
+            const char* after = ReadAttributes(q, end, attrs, media);
             if (!after) break;
             p = after;
             char lower[10];
@@ -258,6 +309,13 @@ std::size_t ScanHrefsFrom(std::string_view page, std::size_t from, std::size_t u
                          (HasToken(attrs.rel, "stylesheet") || HasToken(attrs.rel, "icon")))
                     href.kind = Href::Resource;
                 goOn = sink(context, href);
+            }
+            if (media && goOn) {
+                const MediaAttributes found = MediaOf(attrs, kind);
+                if (found.any()) {
+                    Href tag{{}, Href::Media, &found};
+                    goOn = sink(context, tag);
+                }
             }
             if (kind == TagClass::RawText) p = SkipRawText(p, end, std::string_view(lower, name.size()));
             else if (kind == TagClass::PlainText) p = end;
@@ -375,6 +433,159 @@ bool CompleteLink(const PageAddress& where, std::string_view raw, WebUrl::Url& o
     if (link.find('&') != std::string_view::npos) link = decoded = DecodeCharacterReferences(link);
     if (!WebUrl::Parse(link, &where.base, out)) return false;
     return out.withoutFragment() != where.page.withoutFragment();
+}
+
+namespace {
+bool IsValidInteger(std::string_view text) {
+    if (text.empty()) return false;
+    for (char c : text)
+        if (!IsDigit(c)) return false;
+    return true;
+}
+
+// HTML's valid floating-point number: "-"?, digits, "." digits, or both; then e or E, a sign, digits.
+bool IsValidFloat(std::string_view text) {
+    std::size_t i = 0;
+    const std::size_t n = text.size();
+    if (i < n && text[i] == '-') ++i;
+    const std::size_t whole = i;
+    while (i < n && IsDigit(text[i])) ++i;
+    bool digits = i > whole;
+    if (i < n && text[i] == '.') {
+        const std::size_t fraction = ++i;
+        while (i < n && IsDigit(text[i])) ++i;
+        if (i == fraction) return false;
+        digits = true;
+    }
+    if (!digits) return false;
+    if (i < n && (text[i] | 0x20) == 'e') {
+        ++i;
+        if (i < n && (text[i] == '-' || text[i] == '+')) ++i;
+        const std::size_t exponent = i;
+        while (i < n && IsDigit(text[i])) ++i;
+        if (i == exponent) return false;
+    }
+    return i == n;
+}
+
+long long IntegerOf(std::string_view digits) {
+    long long value = 0;
+    for (char c : digits) value = value > (1LL << 50) ? value : value * 10 + (c - '0');
+    return value;
+}
+
+// A candidate from its descriptors, as a browser judges them; false for one it drops.
+bool MakeCandidate(std::string_view url, const std::vector<std::string_view>& descriptors, SrcsetCandidate& out) {
+    out = SrcsetCandidate{url};
+    long long height = -1;
+    for (const std::string_view d : descriptors) {
+        const std::string_view number = d.substr(0, d.size() - 1);
+        switch (d.back()) {
+        case 'w':
+            if (out.width >= 0 || out.density >= 0 || !IsValidInteger(number)) return false;
+            out.width = IntegerOf(number);
+            if (out.width == 0) return false;
+            break;
+        case 'x': {
+            if (out.width >= 0 || out.density >= 0 || height >= 0 || !IsValidFloat(number)) return false;
+            double value = 0;
+            const auto [at, error] = std::from_chars(number.data(), number.data() + number.size(), value);
+            if (error != std::errc() || at != number.data() + number.size() || !std::isfinite(value) || value < 0)
+                return false;
+            out.density = value;
+            break;
+        }
+        case 'h':
+            if (height >= 0 || out.density >= 0 || !IsValidInteger(number)) return false;
+            height = IntegerOf(number);
+            if (height == 0) return false;
+            break;
+        default:
+            return false;
+        }
+    }
+    return height < 0 || out.width >= 0;
+}
+}  // namespace
+
+std::size_t ParseSrcset(std::string_view s, std::vector<SrcsetCandidate>& out, std::size_t most) {
+    const std::size_t n = s.size();
+    std::size_t i = 0, taken = 0, leftOut = 0;
+    std::vector<std::string_view> descriptors;
+    for (;;) {
+        while (i < n && (IsSpace(s[i]) || s[i] == ',')) ++i;
+        if (i >= n) break;
+        const std::size_t start = i;
+        while (i < n && !IsSpace(s[i])) ++i;
+        std::string_view url = s.substr(start, i - start);
+        descriptors.clear();
+        if (url.back() == ',') {
+            // "a.jpg," ends its candidate: it has no descriptors.
+            while (!url.empty() && url.back() == ',') url.remove_suffix(1);
+        } else {
+            while (i < n && IsSpace(s[i])) ++i;
+            enum { InDescriptor, InParens, AfterDescriptor } state = InDescriptor;
+            std::size_t from = 0, to = 0;  // the descriptor being read, s[from, to)
+            auto push = [&] {
+                if (to > from) descriptors.push_back(s.substr(from, to - from));
+                from = to = 0;
+            };
+            auto extend = [&] {
+                if (to == from) from = i;
+                to = i + 1;
+            };
+            for (;; ++i) {
+                if (i >= n) {
+                    push();
+                    break;
+                }
+                const char c = s[i];
+                if (state == InDescriptor) {
+                    if (IsSpace(c)) {
+                        push();
+                        state = AfterDescriptor;
+                    } else if (c == ',') {
+                        ++i;
+                        push();
+                        break;
+                    } else {
+                        extend();
+                        if (c == '(') state = InParens;
+                    }
+                } else if (state == InParens) {
+                    extend();
+                    if (c == ')') state = InDescriptor;
+                } else if (!IsSpace(c)) {
+                    state = InDescriptor;
+                    --i;  // read again as part of the next descriptor
+                }
+            }
+        }
+        if (url.empty()) continue;
+        SrcsetCandidate candidate;
+        if (!MakeCandidate(url, descriptors, candidate)) continue;
+        if (taken < most) {
+            out.push_back(candidate);
+            ++taken;
+        } else {
+            ++leftOut;
+        }
+    }
+    return leftOut;
+}
+
+const SrcsetCandidate* LargestCandidate(const std::vector<SrcsetCandidate>& candidates) {
+    const SrcsetCandidate* best = nullptr;
+    for (const SrcsetCandidate& c : candidates) {
+        if (!best) {
+            best = &c;
+        } else if (c.width >= 0 || best->width >= 0) {
+            if (c.width > best->width) best = &c;
+        } else if ((c.density < 0 ? 1.0 : c.density) > (best->density < 0 ? 1.0 : best->density)) {
+            best = &c;
+        }
+    }
+    return best;
 }
 
 }  // namespace ExtractLinks

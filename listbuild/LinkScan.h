@@ -7,20 +7,35 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
 #include "support/WebUrl.h"
 
 namespace ExtractLinks {
 
-// One href of a start tag, its value as written (references not yet decoded).
+// The attributes of one start tag that name its images and media, as written (references not
+// yet decoded); empty where the tag has none. Only those a browser fetches for that element are
+// taken: src of img, source, video and audio; srcset of img and source; poster of video; and the
+// data-src and data-srcset that lazy-loading scripts put on any element.
+struct MediaAttributes {
+    std::string_view src, srcset, poster, dataSrc, dataSrcset;
+    bool any() const {
+        return !src.empty() || !srcset.empty() || !poster.empty() || !dataSrc.empty() || !dataSrcset.empty();
+    }
+};
+
+// One href of a start tag, its value as written (references not yet decoded); or, for a scan that
+// takes media, a tag's media attributes.
 struct Href {
     enum Kind : unsigned char {
         Link,      // any element but the two below
         Base,      // <base href>: sets the page's base address
         Resource,  // <link rel="stylesheet"> or rel="icon": part of the page's look, not a file to fetch
+        Media,     // `media` holds the tag's media attributes; `value` is empty
     };
     std::string_view value;
     Kind kind = Link;
+    const MediaAttributes* media = nullptr;
 };
 
 // Calls sink(const Href&) for the first href attribute of every start tag, in page order,
@@ -31,16 +46,18 @@ struct Href {
 //
 // Starts at `from` (0, or what an earlier call returned) and pauses after the tag for which sink
 // returned false, or at the first tag starting at or past `until`. Returns the offset to go on
-// from; page.size() when done.
+// from; page.size() when done. With `media`, a tag that has media attributes is also handed to
+// sink as one Href of kind Media, after its href.
 using HrefSink = bool (*)(void* context, const Href& href);
-std::size_t ScanHrefsFrom(std::string_view page, std::size_t from, std::size_t until, HrefSink sink, void* context);
+std::size_t ScanHrefsFrom(std::string_view page, std::size_t from, std::size_t until, HrefSink sink, void* context,
+                          bool media = false);
 
 template <class Sink>
-std::size_t ScanLinksFrom(std::string_view page, std::size_t from, std::size_t until, Sink&& sink) {
+std::size_t ScanLinksFrom(std::string_view page, std::size_t from, std::size_t until, Sink&& sink, bool media = false) {
     using Target = std::remove_reference_t<Sink>;
     return ScanHrefsFrom(page, from, until,
                          [](void* context, const Href& href) -> bool { return (*static_cast<Target*>(context))(href); },
-                         const_cast<void*>(static_cast<const void*>(&sink)));
+                         const_cast<void*>(static_cast<const void*>(&sink)), media);
 }
 
 // The whole page; `progress` is asked after each 64 KB step and may stop the scan, as may sink.
@@ -61,6 +78,25 @@ bool ScanForLinks(std::string_view page, Sink&& sink, Progress&& progress) {
     }
     return true;
 }
+
+// One image candidate of a srcset, read as a browser reads the attribute (after its references
+// are decoded): the address and its descriptor, a width ("800w") or a pixel density ("2x"); one
+// without either stands for 1x. Candidates with a descriptor a browser drops ("2x 3x", "0w",
+// "-1x", "1.x") are left out.
+struct SrcsetCandidate {
+    std::string_view url;
+    long long width = -1;  // -1 when it has no width
+    double density = -1;   // -1 when it has no density
+};
+// A srcset longer than this keeps its first candidates only; a real page has a handful.
+inline constexpr std::size_t kMostSrcsetCandidates = 1000;
+// Appends the candidates of `srcset` to `out`, at most `most` of them; returns how many valid
+// candidates beyond that were left out. Linear in the attribute's length, whatever it holds.
+std::size_t ParseSrcset(std::string_view srcset, std::vector<SrcsetCandidate>& out,
+                        std::size_t most = kMostSrcsetCandidates);
+// The largest of `candidates` (widths win over densities, as a browser's choice for the widest
+// screen would), or nullptr when there is none.
+const SrcsetCandidate* LargestCandidate(const std::vector<SrcsetCandidate>& candidates);
 
 // The value of the page's first <base href>, if it has one.
 bool FindBaseHref(std::string_view page, std::string_view& value);

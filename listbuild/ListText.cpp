@@ -6,6 +6,7 @@
 
 #include "listbuild/FileToList.h"
 #include "listbuild/LinkScan.h"
+#include "listbuild/ListDigests.h"
 #include "support/WebUrl.h"
 
 namespace FileToList {
@@ -47,8 +48,16 @@ void ForEachListEntry(std::string_view text, const std::function<void(std::strin
         const std::size_t first = line.find_first_not_of(" \t\f\v");
         // Blank lines and comment lines, as other tools' input files have them, are passed over quietly.
         if (first == std::string_view::npos || line[first] == '#') continue;
-        if (WebUrl::FromUserText(line, address)) entry(address.href);
-        else if (notAdded) notAdded->note(QString::fromUtf8(line.data(), static_cast<qsizetype>(line.size())));
+        std::string_view typed;
+        std::optional<Download::Checksum::Digest> digest;
+        QString fault;
+        if (ListDigests::SplitLine(line, typed, digest, &fault) && WebUrl::FromUserText(typed, address)) {
+            if (digest) ListDigests::Note(QString::fromStdString(address.href), *digest);
+            entry(address.href);
+        } else if (notAdded) {
+            notAdded->note(QString::fromUtf8(line.data(), static_cast<qsizetype>(line.size())));
+            if (notAdded->digestFault.isEmpty()) notAdded->digestFault = fault;
+        }
     }
 }
 

@@ -19,6 +19,7 @@ QString NotAdded::message() const {
                               : QStringLiteral("%1 lines were not added: not web addresses").arg(count);
     for (const QString& line : firstFew) text += QLatin1Char('\n') + line;
     if (count > firstFew.size()) text += QStringLiteral("\n…");
+    if (!digestFault.isEmpty()) text += QStringLiteral("\nThe digest after an address is malformed (%1).").arg(digestFault);
     return text;
 }
 

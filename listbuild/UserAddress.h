@@ -13,6 +13,7 @@ struct NotAdded {
     static constexpr int kShown = 3;
     qsizetype count = 0;
     QStringList firstFew;  // as written, at most kShown
+    QString digestFault;   // why the first line refused for its digest was refused
 
     void note(QStringView text);
     // "3 lines were not added: not web addresses" with the first few below it; empty when none.

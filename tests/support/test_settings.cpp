@@ -119,3 +119,18 @@ TEST_F(SettingsFixture, RequestOptionsAreKeptUnderTheirNamesAndReadSafely) {
     EXPECT_TRUE(values.keepServerTime);
     EXPECT_EQ(RunOptions::UserAgentOf(values), QByteArray("AgentCookie: stolen=1"));
 }
+
+TEST_F(SettingsFixture, IfFileExistsKeepsEachOfItsThreeChoices) {
+    RunOptions::Values values;
+    values.skipUnchanged = true;
+    RunOptions::Write(store, values);
+    EXPECT_EQ(store.read(QStringLiteral("If File Exists"), QString()), QStringLiteral("Skip unchanged"));
+    EXPECT_EQ(RunOptions::Read(store), values);
+    store.write(QStringLiteral("If File Exists"), QStringLiteral("skip"));
+    values = RunOptions::Read(store);
+    EXPECT_TRUE(values.skipExisting);
+    EXPECT_FALSE(values.skipUnchanged);
+    store.write(QStringLiteral("If File Exists"), QStringLiteral("Skip unchanged files"));
+    values = RunOptions::Read(store);
+    EXPECT_FALSE(values.skipExisting || values.skipUnchanged);
+}
