@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 
 #include "download/TransferTypes.h"
 #include "download/FileNaming.h"
@@ -39,7 +40,7 @@ struct FinishJob {
     QString base;
     QString target;
     bool onDisk = false;  // a flush of its file system has written it out
-    qint64 serverTime = -1;  // the answer's Last-Modified (seconds since 1970), -1 for none
+    std::optional<qint64> serverTime;  // the answer's Last-Modified (seconds since 1970, negative before)
 };
 
 struct EngineItem {
