@@ -193,7 +193,8 @@ QByteArray CookieJar::headerFor(const QByteArray& address, qint64 nowSeconds) co
     host = host.toLower();
     if (host.endsWith('.')) host.chop(1);
     const bool ip = isIpAddress(host);
-    const bool secure = isHttps(address);
+    // As in browsers, the machine itself counts as a secure place.
+    const bool secure = isHttps(address) || host == "localhost" || host == "127.0.0.1" || host == "::1";
     qsizetype pathTo = hostTo;
     while (pathTo < address.size() && address[pathTo] != '?' && address[pathTo] != '#') ++pathTo;
     QByteArray path = address.mid(hostTo, pathTo - hostTo);

@@ -214,7 +214,8 @@ TEST(CookieMatching, PublicSuffixesAndAddressesGetNoDomainCookiesAndPathsMatchOn
             "[::1]\tFALSE\t/\tFALSE\t0\tip6_own\t10\n"
             "www.shop.co.uk\tFALSE\t/deep/\tFALSE\t0\tdeep_slash\t11\n"
             "www.shop.co.uk\tFALSE\t/deep\tFALSE\t0\tdeep\t12\n"
-            "WWW.Shop.CO.UK\tFALSE\t/\tTRUE\t0\tsecure\t13\n");
+            "WWW.Shop.CO.UK\tFALSE\t/\tTRUE\t0\tsecure\t13\n"
+            "localhost\tFALSE\t/\tTRUE\t0\tlocal_secure\t14\n");
     f.close();
     const auto read = Download::ReadCookiesFile(path);
     ASSERT_TRUE(read.ok()) << read.error().text.toStdString();
@@ -237,6 +238,8 @@ TEST(CookieMatching, PublicSuffixesAndAddressesGetNoDomainCookiesAndPathsMatchOn
     EXPECT_EQ(header("http://127.0.0.1:8000/"), "ip_own=9");
     EXPECT_EQ(header("http://[::1]:8000/"), "ip6_own=10");
     EXPECT_EQ(header("http://10.0.0.1/"), "");
+    // The machine itself counts as secure, as in browsers.
+    EXPECT_EQ(header("http://localhost:8080/"), "local_secure=14");
 }
 
 TEST_F(RequestsFixture, ACookieGoesToNoPublicSuffixNorPastARedirectToAnotherHost) {
