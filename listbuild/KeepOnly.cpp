@@ -124,11 +124,13 @@ Fw::Result<Rule> Rule::Parse(const QString& pattern) {
 
 Rule::Verdict Rule::judge(std::string_view address) const {
     if (expression_) {
-        // The list holds valid UTF-8 only: no check of it for every entry.
-        const int found = pcre2_match(expression_->code, reinterpret_cast<PCRE2_SPTR>(address.data()), address.size(), 0,
-                                      PCRE2_NO_UTF_CHECK, expression_->data, expression_->context);
+        const int found = pcre2_match(expression_->code, reinterpret_cast<PCRE2_SPTR>(address.data()), address.size(), 0, 0,
+                                      expression_->data, expression_->context);
         if (found >= 0) return Verdict::Keep;
-        return found == PCRE2_ERROR_NOMATCH ? Verdict::Drop : Verdict::TooSlow;
+        // The bounds on its work; any other failure (a text that is not UTF-8) keeps nothing.
+        const bool bound = found == PCRE2_ERROR_MATCHLIMIT || found == PCRE2_ERROR_DEPTHLIMIT ||
+                           found == PCRE2_ERROR_HEAPLIMIT || found == PCRE2_ERROR_JIT_STACKLIMIT;
+        return bound ? Verdict::TooSlow : Verdict::Drop;
     }
     const std::string_view path = PathOf(address);
     for (const std::string& term : pathTerms_)

@@ -131,6 +131,8 @@ TEST(KeepOnlyRule, AnExpressionThatNeedsTooMuchWorkForAnAddressIsNamedTooSlow) {
     EXPECT_EQ(rule(QStringLiteral("/(a+)+$/")).judge("http://x/aaa"), KeepOnly::Rule::Verdict::Keep);
     EXPECT_EQ(rule(QStringLiteral("/(.*a){2}/")).judge("http://x/aab"), KeepOnly::Rule::Verdict::Keep);
     EXPECT_EQ(rule(QStringLiteral("/(.*a){3}/")).judge("http://x/aab"), KeepOnly::Rule::Verdict::Drop);
+    // A text that is not UTF-8 is not kept, and is no reason to call the pattern slow.
+    EXPECT_EQ(rule(QStringLiteral("/a/")).judge("http://x/a\xff"), KeepOnly::Rule::Verdict::Drop);
     // An error's place counts characters, not bytes.
     const auto bad = KeepOnly::Rule::Parse(QStringLiteral("/éé(/"));
     ASSERT_FALSE(bad.ok());
