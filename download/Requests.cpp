@@ -277,6 +277,12 @@ Fw::Result<std::shared_ptr<const RequestOptions>> MakeRequestOptions(const RunOp
     return std::shared_ptr<const RequestOptions>(std::move(options));
 }
 
+QString CookiesFileNotice(const RequestOptions& options, const RunOptions::Values& values) {
+    if (!options.cookies || options.cookies->skipped().isEmpty()) return {};
+    return QStringLiteral("Some cookies of the cookies file are not used:\n%1\n%2")
+        .arg(values.cookiesFile, options.cookies->skipped().join(QLatin1Char('\n')));
+}
+
 QByteArray RefererFor(const QString& page, const QString& target) {
     if (page.isEmpty()) return {};
     QByteArray referer = page.toUtf8();

@@ -80,6 +80,9 @@ struct RequestOptions {
 // What the requests of a run with these options carry; the cookies file, when one is chosen, is
 // read now. Its failure names the file and says what is wrong with it.
 Fw::Result<std::shared_ptr<const RequestOptions>> MakeRequestOptions(const RunOptions::Values& values);
+// What the user is told of the cookies file of a run that goes on: the lines it leaves out, with
+// the file's name; empty when it takes every line (or there is none).
+QString CookiesFileNotice(const RequestOptions& options, const RunOptions::Values& values);
 
 // The Referer a request for `target` carries when its entry came from `page`: the page without
 // its fragment and credentials; none when the page is https and the target is not (a secure

@@ -392,3 +392,24 @@ TEST_F(RequestsFixture, TheWindowSendsTheLinkPageAsRefererAndStartsNoRunWithABad
     EXPECT_TRUE(dialogs.messages[0].text.startsWith(s("The cookies file cannot be used:"))) << dialogs.messages[0].text.toStdString();
     EXPECT_EQ(echo.requests, before);
 }
+
+TEST_F(RequestsFixture, AtStartTheCookiesLeftOutAreNamedAndTheRunGoesOnWithTheOthers) {
+    ScriptedDialogs dialogs;
+    Settings::Store settings;
+    Form1 form{dialogs, settings};
+    form.Text1->setText(dir.path());
+    RunOptions::Values values;
+    values.cookiesFile = writeFile("cookies.txt",
+                                   "# Netscape HTTP Cookie File\n"
+                                   ".co.uk\tTRUE\t/\tFALSE\t0\tsuffix\t1\n"
+                                   "127.0.0.1\tFALSE\t/\tFALSE\t0\tkept\t2\n");
+    RunOptions::Write(settings, values);
+    form.urlList().append(echo.url("127.0.0.1", "/files/with-cookies.txt"));
+    EXPECT_TRUE(ClickStartAndWait(form));
+    ASSERT_FALSE(dialogs.messages.empty());
+    EXPECT_EQ(dialogs.messages[0].text,
+              s("Some cookies of the cookies file are not used:\n%1\n"
+                "Line 2: skipped, .co.uk is a public suffix: the cookie would go to every site under it")
+                  .arg(values.cookiesFile));
+    EXPECT_EQ(echo.header("127.0.0.1/files/with-cookies.txt", "Cookie"), "kept=2");
+}
