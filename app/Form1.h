@@ -11,12 +11,15 @@
 #include "app/CaptionProgressBar.h"
 #include "app/Dialogs.h"
 #include "app/ListJobs.h"
+#include "download/UnfinishedWork.h"
 #include "listbuild/EntryBatch.h"
 #include "urllist/UrlList.h"
 #include "support/Settings.h"
 
+#include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -112,6 +115,8 @@ public:
     // After the window is shown: when a run of a copy that is gone did not finish, asks whether
     // its entries go back into the list. Form_Load queues it.
     void offerUnfinishedRun();
+    void askAboutUnfinishedRun(const std::shared_ptr<std::optional<Download::UnfinishedRunRecord::Leftover>>& found, qint64 kept);
+    void tidyUnfinishedWork(std::optional<Download::UnfinishedRunRecord::Leftover> forget);
     // The record of this copy's run under way (see download/UnfinishedWork.h for when the run
     // calls it); kept in the state folder start-up was given, else the user's.
     Download::UnfinishedRunRecorder& unfinishedRun();
@@ -217,6 +222,15 @@ private:
     int pointer_ = PointerDefault;
     QCursor customCursor_{Qt::PointingHandCursor};
     bool closing_ = false;
-    // Last, so that it is stopped and joined before anything it may touch goes.
-    std::jthread tidying_;
+    // The start-up tidying of kept partials, on a serial worker. Last, so that it is stopped and
+    // waited for before anything it may touch goes.
+    struct Tidying {
+        std::atomic<bool> stop{false};
+        bool begun = false;
+        Fw::SerialWorker worker;
+        ~Tidying() {
+            stop = true;
+            worker.stop();
+        }
+    } tidying_;
 };

@@ -215,6 +215,11 @@ void Form1::PushButton2_Click() {
         if (!requests.error().text.isEmpty()) trap.run(147, [&] { dialogs_.msgBox(requests.error().text); });
         return giveUp();
     }
+    // Cookies left out (a public suffix's) are named; the run goes on without them.
+    trap.run(146, [&] {
+        const QString notice = Download::CookiesFileNotice(**requests, RunOptions::Read(settings_));
+        if (!notice.isEmpty()) dialogs_.msgBox(notice, Dialogs::Exclamation);
+    });
 
     const int runItems = static_cast<int>(items.size());
     trap.run(110, [&] {

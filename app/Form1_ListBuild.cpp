@@ -108,13 +108,32 @@ void Form1::PushButton5_Click() {
     QString address;
     trap.run(100, [&] { address = dialogs_.input(QStringLiteral("Enter website address to add: ")); });
     if (trap.endTest(102, [&] { return address.isEmpty(); })) return;
-    // Several lines pasted into the prompt are several entries, and a numbered sequence many.
-    Main::NotAdded notAdded;
-    QStringList addresses, faults;
-    trap.run(104, [&] { addresses = AddressesWithDigests(address, notAdded, faults); });
-    trap.run(110, [&] { urls_.appendMany(addresses); });
-    if (!faults.isEmpty()) trap.run(111, [&] { dialogs_.msgBox(faults.join(QStringLiteral("\n\n")), Dialogs::Exclamation); });
-    if (notAdded.count) trap.run(112, [&] { dialogs_.msgBox(notAdded.message()); });
+    // Several lines pasted into the prompt are several entries, and a numbered sequence up to
+    // 100,000: read off the window thread, they arrive in batches as a list file's do.
+    struct Report {
+        Main::NotAdded notAdded;
+        QStringList faults;
+    };
+    auto report = std::make_shared<Report>();
+    auto work = [this, address, report](ListJobs::Job& job) {
+        const QStringList addresses = AddressesWithDigests(address, report->notAdded, report->faults);
+        const EntrySink sink = entrySink(job);
+        EntryBatch batch;
+        for (const QString& one : addresses) {
+            if (job.stop()) return;
+            batch.add(one.toUtf8().toStdString());
+            if (batch.full()) sink(std::exchange(batch, {}));
+        }
+        if (!batch.empty()) sink(std::move(batch));
+    };
+    startListJob(std::move(work), [this, report](const ListJobs::Ending& how) {
+        if (how.stopped) return;
+        ErrorReport::Trap trap(dialogs_, QStringLiteral("Form1"), QStringLiteral("PushButton5_Click"));
+        if (!how.failure.isEmpty()) trap.report(104, how.failure);
+        if (!report->faults.isEmpty())
+            trap.run(111, [&] { dialogs_.msgBox(report->faults.join(QStringLiteral("\n\n")), Dialogs::Exclamation); });
+        if (report->notAdded.count) trap.run(112, [&] { dialogs_.msgBox(report->notAdded.message()); });
+    });
 }
 
 void Form1::PushButton13_Click() {

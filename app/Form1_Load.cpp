@@ -16,6 +16,7 @@
 #include "listbuild/UserAddress.h"
 
 #include <optional>
+#include <utility>
 
 void Form1::Form_Load() { Form_Load(StartupEnvironment::FromSystem()); }
 
@@ -87,49 +88,81 @@ Download::UnfinishedRunRecorder& Form1::unfinishedRun() {
     return *unfinished_;
 }
 
+using Leftover = Download::UnfinishedRunRecord::Leftover;
+
 void Form1::offerUnfinishedRun() {
-    if (stateFolder_.isEmpty() || IsDownloading || tidying_.joinable()) return;
-    std::optional<Download::UnfinishedRunRecord::Leftover> forget;
-    if (auto leftover = Download::UnfinishedRunRecord::FindLeftover(stateFolder_)) {
+    if (stateFolder_.isEmpty() || IsDownloading || tidying_.begun) return;
+    tidying_.begun = true;
+    // Reading the record of a big run, and the records of its partials, takes a moment: on the
+    // worker that tidies after it. The question comes back to the window.
+    tidying_.worker.post([this, state = stateFolder_] {
+        auto found = std::make_shared<std::optional<Leftover>>(Download::UnfinishedRunRecord::FindLeftover(state));
+        qint64 kept = 0;
+        if (*found) kept = Download::PartialStore(state).keptBytes((*found)->run().folder, (*found)->run().entries);
+        if (tidying_.stop) return;
+        QMetaObject::invokeMethod(this, [this, found, kept] { askAboutUnfinishedRun(found, kept); }, Qt::QueuedConnection);
+    });
+}
+
+void Form1::askAboutUnfinishedRun(const std::shared_ptr<std::optional<Leftover>>& found, qint64 kept) {
+    std::optional<Leftover> forget;
+    if (std::optional<Leftover>& leftover = *found) {
         const Download::UnfinishedRun& run = leftover->run();
-        const qint64 kept = Download::PartialStore(stateFolder_).keptBytes(run.folder, run.entries);
         const int answer = dialogs_.msgBox(Main::UnfinishedRunQuestion(run.entries.size(), kept), Dialogs::YesNoCancel);
         if (answer == Dialogs::Cancel) {
             // Not now: the record and its partials stay, and the next start asks again.
             leftover.reset();
         } else if (answer == Dialogs::Yes) {
-            // The record is a file anyone could have written: its entries pass the rule typed ones do.
-            Main::NotAdded notAdded;
-            UrlList::Batch batch(urls_);
-            for (const QString& entry : run.entries) {
-                if (std::optional<QString> address = WebUrl::FromUserText(entry)) batch.add(*address);
-                else notAdded.note(entry);
-            }
-            batch.commit();
-            // A folder that is gone stays out of the box: the one there is better than none.
-            if (!run.folder.isEmpty() && Main::FolderExists(run.folder)) Text1->setText(run.folder);
-            // Until its entries are stored, a crash of this copy offers them again.
-            unfinishedRun().adopt(std::move(*leftover).take());
-            if (notAdded.count) dialogs_.msgBox(notAdded.message());
+            // The record is a file anyone could have written: its entries pass the rule typed
+            // ones do. Read off the window thread, they arrive in batches as a list file's do.
+            auto notAdded = std::make_shared<Main::NotAdded>();
+            auto work = [this, found, notAdded](ListJobs::Job& job) {
+                const EntrySink sink = entrySink(job);
+                EntryBatch batch;
+                for (const QString& entry : (*found)->run().entries) {
+                    if (job.stop()) return;
+                    if (std::optional<QString> address = WebUrl::FromUserText(entry)) batch.add(address->toUtf8().toStdString());
+                    else notAdded->note(entry);
+                    if (batch.full()) sink(std::exchange(batch, {}));
+                }
+                if (!batch.empty()) sink(std::move(batch));
+            };
+            startListJob(std::move(work), [this, found, notAdded](const ListJobs::Ending& how) {
+                // A window closed meanwhile leaves the record for the next start.
+                if (how.stopped || !how.failure.isEmpty()) return tidyUnfinishedWork({});
+                const Download::UnfinishedRun& run = (*found)->run();
+                // A folder that is gone stays out of the box: the one there is better than none.
+                if (!run.folder.isEmpty() && Main::FolderExists(run.folder)) Text1->setText(run.folder);
+                // Until its entries are stored, a crash of this copy offers them again.
+                unfinishedRun().adopt(std::move(**found).take());
+                if (notAdded->count) dialogs_.msgBox(notAdded->message());
+                tidyUnfinishedWork({});
+            });
+            return;
         } else {
             forget = std::move(leftover);
         }
     }
-    // Removing the partials of a big run takes seconds: off the window thread. Closing the window
-    // stops it between two files, and a run not wholly forgotten keeps its record (and is
-    // offered again), so that no partial is left without one.
-    tidying_ = std::jthread([this, partials = Download::PartialStore(stateFolder_),
-                             forget = std::move(forget)](std::stop_token stop) mutable {
-        if (forget) {
+    tidyUnfinishedWork(std::move(forget));
+}
+
+// Removing the partials of a big run takes seconds: off the window thread. Closing the window
+// stops it between two files, and a run not wholly forgotten keeps its record (and is offered
+// again), so that no partial is left without one.
+void Form1::tidyUnfinishedWork(std::optional<Leftover> forget) {
+    auto forgotten = std::make_shared<std::optional<Leftover>>(std::move(forget));
+    tidying_.worker.post([this, partials = Download::PartialStore(stateFolder_), forgotten]() mutable {
+        const std::atomic<bool>& stop = tidying_.stop;
+        if (auto& forget = *forgotten) {
             const Download::UnfinishedRun& run = forget->run();
             // The partials first: a crash in between leaves a record that still leads to them.
             for (const QString& url : run.entries) {
-                if (stop.stop_requested()) return;
+                if (stop) return;
                 partials.removeWithPartial(run.folder, url);
             }
             std::move(*forget).discard();
         }
-        if (stop.stop_requested()) return;
+        if (stop) return;
         partials.removeExpired();
         emit unfinishedWorkTidied();
     });

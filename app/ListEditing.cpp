@@ -6,6 +6,7 @@
 #include <QKeyEvent>
 #include <QLocale>
 #include <QMenu>
+#include <QTimer>
 #include <QTreeView>
 
 #include "app/Form1.h"
@@ -20,7 +21,15 @@ class ListEditing::Count final : public Dialogs::PatternCount {
 public:
     explicit Count(UrlList& list) : scan(list) {
         QObject::connect(&scan, &KeepOnly::Scan::done, &scan, [this] {
-            say(QStringLiteral("Keeps %1 of %2").arg(Grouped(scan.kept()), Grouped(scan.total())), true);
+            slow.stop();
+            if (scan.isTooSlow()) say(QString::fromLatin1(KeepOnly::kTooSlow), false);
+            else say(QStringLiteral("Keeps %1 of %2").arg(Grouped(scan.kept()), Grouped(scan.total())), true);
+        });
+        // A count that takes long says how far it is, every second.
+        slow.setInterval(1000);
+        QObject::connect(&slow, &QTimer::timeout, &scan, [this] {
+            if (scan.isDone() || !show) return slow.stop();
+            say(QStringLiteral("Counting… %1 of %2 looked at").arg(Grouped(scan.total()), Grouped(scan.listCount())), true);
         });
     }
     void setPattern(const QString& text) override {
@@ -28,17 +37,20 @@ public:
         const Fw::Result<KeepOnly::Rule> rule = KeepOnly::Rule::Parse(text);
         if (!rule) {
             scan.stop();
+            slow.stop();
             say(rule.error().text, false);
             return;
         }
         say(QStringLiteral("Counting…"), true);
         scan.start(*rule);
+        slow.start();
     }
     void say(const QString& text, bool usable) {
         if (show) show(text, usable);
     }
 
     KeepOnly::Scan scan;
+    QTimer slow;
     QString pattern;
 };
 
@@ -143,8 +155,11 @@ void ListEditing::keepOnly() {
 }
 
 void ListEditing::finishKeepOnly() {
+    const bool tooSlow = count_->scan.isTooSlow();
     count_->scan.removeTheRest();
     count_->scan.stop();
+    count_->slow.stop();
+    if (tooSlow) form_.dialogs().msgBox(QStringLiteral("Keep Only: ") + QString::fromLatin1(KeepOnly::kTooSlow), Dialogs::Exclamation);
 }
 
 bool ListEditing::isOwnDrag(const QMimeData* data) const { return form_.urlList().isOwnDrag(data); }

@@ -153,6 +153,9 @@ void RunMeter::measure() {
         whole_ = -1;
         share = items > 0 ? double(ended_) / double(items) : 0;
     }
+    // An estimate from a few sizes can be far off (a small first file makes a run of big ones
+    // look small): the caption says the whole only once half of the items have told theirs.
+    wholeShown_ = whole_ > 0 && 2 * knownCount >= items;
     const bool over = items > 0 && ended_ >= items && allBegun_;
     const int value = over ? 100 : std::min(99, static_cast<int>(std::floor(std::clamp(share, 0.0, 1.0) * 100.0)));
     bar_ = std::max(bar_, value);
@@ -165,14 +168,14 @@ QStringList RunMeter::figuresTexts() const {
 QString RunMeter::figuresText(bool underWay, bool withSpeed) const {
     QStringList parts;
     if (underWay) parts << QStringLiteral("%1 under way").arg(underWay_);
-    if (whole_ > 0)
+    if (wholeShown_)
         parts << Download::ByteShare(std::min(received_, whole_), whole_);
     else if (received_ > 0)
         parts << Bytes(received_);
     const double speed = rate_.bytesPerSecond();
     if (speed >= 0) {
         if (withSpeed) parts << Bytes(static_cast<qint64>(speed)) + QStringLiteral("/s");
-        if (speed > 0 && whole_ > 0 && rate_.spanMs() >= kSteadyMs) {
+        if (speed > 0 && wholeShown_ && rate_.spanMs() >= kSteadyMs) {
             const double seconds = double(std::max<qint64>(0, whole_ - received_)) / speed;
             parts << Duration(static_cast<qint64>(std::ceil(seconds))) + QStringLiteral(" left");
         }

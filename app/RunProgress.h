@@ -107,6 +107,7 @@ private:
     bool allBegun_ = false;
     qint64 received_ = 0;
     qint64 whole_ = -1;
+    bool wholeShown_ = false;  // enough items have told their size for the estimate to be said
     int bar_ = 0;
     QString name_;
     Download::EntryId earliest_ = 0;

@@ -1,5 +1,7 @@
 #include "download/AnswerRules.h"
 
+#include <QList>
+
 #include <algorithm>
 #include <cstring>
 #include <ctime>
@@ -34,10 +36,13 @@ bool isTransientStatus(long status) {
     }
 }
 
-// A time-out, or a connection that broke or closed before the body ended. A host that cannot be
-// resolved, a refused connection and TLS failures are not going to change in a few seconds.
+// A time-out, or a connection that broke or closed before the body ended; over HTTP/2 a stream
+// reset or ended short of its length is the same. A host that cannot be resolved, a refused
+// connection and TLS failures are not going to change in a few seconds.
 bool isTransientCode(CURLcode code) {
     switch (code) {
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
     case CURLE_OPERATION_TIMEDOUT:
     case CURLE_PARTIAL_FILE:
     case CURLE_RECV_ERROR:
@@ -65,6 +70,63 @@ bool isGarbledAnswer(CURLcode code) {
     default:
         return false;
     }
+}
+
+namespace {
+// Days from 1 Jan 1970 to the given day of the proleptic Gregorian calendar.
+qint64 daysFromCivil(qint64 y, int m, int d) {
+    y -= m <= 2;
+    const qint64 era = (y >= 0 ? y : y - 399) / 400;
+    const qint64 yoe = y - era * 400;
+    const qint64 doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const qint64 doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+int monthOf(const QByteArray& name) {
+    static const char* const months[] = {"jan", "feb", "mar", "apr", "may", "jun", "jul", "aug", "sep", "oct", "nov", "dec"};
+    for (int k = 0; k < 12; ++k)
+        if (name.compare(months[k], Qt::CaseInsensitive) == 0) return k + 1;
+    return 0;
+}
+}  // namespace
+
+std::optional<qint64> httpDateSeconds(const QByteArray& value) {
+    QList<QByteArray> t;
+    QByteArray token;
+    for (const char c : value + ' ') {
+        if (c == ' ' || c == ',' || c == '-' || c == ':' || c == '\t') {
+            if (!token.isEmpty()) t.push_back(token);
+            token.clear();
+        } else {
+            token += c;
+        }
+    }
+    auto number = [](const QByteArray& text, bool& ok) {
+        ok = ok && !text.isEmpty() && text.size() <= 4 && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+        return ok ? text.toInt() : 0;
+    };
+    bool ok = true;
+    int day = 0, month = 0, year = 0, at = 0;
+    if (t.size() == 8 && t[7].compare("GMT", Qt::CaseInsensitive) == 0) {
+        // "Sun, 06 Nov 1994 08:49:37 GMT" or "Sunday, 06-Nov-94 08:49:37 GMT".
+        day = number(t[1], ok);
+        month = monthOf(t[2]);
+        year = number(t[3], ok);
+        if (t[3].size() == 2) year += year < 70 ? 2000 : 1900;
+        at = 4;
+    } else if (t.size() == 7) {
+        // "Sun Nov  6 08:49:37 1994".
+        month = monthOf(t[1]);
+        day = number(t[2], ok);
+        year = number(t[6], ok);
+        at = 3;
+    } else {
+        return std::nullopt;
+    }
+    const int hour = number(t[at], ok), minute = number(t[at + 1], ok), second = number(t[at + 2], ok);
+    if (!ok || month == 0 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60) return std::nullopt;
+    return daysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
 }
 
 // Retry-After in seconds (a number, or an HTTP date); -1 when absent or unreadable. A number
@@ -98,6 +160,7 @@ QString readableReason(CURLcode code, const char* detail, long stallSeconds) {
     case CURLE_COULDNT_RESOLVE_PROXY: return QStringLiteral("Proxy not found");
     case CURLE_COULDNT_CONNECT: return QStringLiteral("Connection refused");
     case CURLE_PARTIAL_FILE: return QStringLiteral("The connection closed before the end of the file");
+    case CURLE_HTTP2_STREAM: return QStringLiteral("The server ended the transfer before the end of the file");
     case CURLE_GOT_NOTHING: return QStringLiteral("The server closed the connection without an answer");
     case CURLE_RECV_ERROR:
     case CURLE_SEND_ERROR: return QStringLiteral("The connection broke");

@@ -21,10 +21,13 @@ struct ContentRange {
 std::optional<ContentRange> parseContentRange(const QByteArray& value);
 
 bool isTransientStatus(long status);
-// A time-out, or a connection that broke or closed before the body ended.
+// A time-out, or a connection (or HTTP/2 stream) that broke or closed before the body ended.
 bool isTransientCode(CURLcode code);
 // What a connection left in a mess by the answer before it gives the next request on it.
 bool isGarbledAnswer(CURLcode code);
+// An HTTP date (IMF-fixdate, the obsolete RFC 850 and asctime forms) in seconds since 1970, which
+// is negative before 1970; nothing when the value is none of them.
+std::optional<qint64> httpDateSeconds(const QByteArray& value);
 // Retry-After in seconds (a number, or an HTTP date); -1 when absent or unreadable.
 long retryAfterSeconds(const QByteArray& header);
 // libcurl's texts for the usual failures, as a person would say them.

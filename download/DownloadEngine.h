@@ -210,6 +210,8 @@ private:
     bool startPiece(EngineItem& item);
     void dropPieces(EngineItem& item);
     void abandonSplit(EngineItem& item);
+    void fallBack(EngineItem& item, qint64 nowMs);
+    bool learnAddress(EngineItem& item);
     // A kept part whose record holds ranges on disk: only what is missing is asked.
     void resumeSplit(EngineItem& item);
     int freeConnections();

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 
 #include "download/Checksum.h"
 #include "download/TransferTypes.h"
@@ -43,7 +44,7 @@ struct FinishJob {
     QString base;
     QString target;
     bool onDisk = false;  // a flush of its file system has written it out
-    qint64 serverTime = -1;  // the answer's Last-Modified (seconds since 1970), -1 for none
+    std::optional<qint64> serverTime;  // the answer's Last-Modified (seconds since 1970, negative before)
     std::shared_ptr<Checksum::Check> check;  // the digest its bytes must match, when one is known
     std::shared_ptr<const Unchanged::Note> stored;  // recorded once published ("Skip unchanged")
 };

@@ -149,8 +149,8 @@ QString Publisher::whereNow(const OutputFolder& folder, const QString& path) {
 // The file keeps the server's time rather than that of its download. Set before its flush and
 // its name, so that the time is on disk with it; a time the file system refuses is let go.
 void Publisher::setServerTime(const FinishJob& job) {
-    if (job.serverTime < 0) return;
-    const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(job.serverTime), 0}};
+    if (!job.serverTime) return;
+    const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(*job.serverTime), 0}};
     ::futimens(job.fd.get(), times);
 }
 

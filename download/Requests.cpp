@@ -3,14 +3,20 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <cerrno>
+#include <ctime>
+#include <optional>
 #include <vector>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <libpsl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "download/Address.h"
+#include "download/AnswerRules.h"
 #include "download/Transfer.h"
 #include "support/UniqueFd.h"
 
@@ -115,7 +121,104 @@ bool splitAddress(const QByteArray& address, qsizetype& hostFrom, qsizetype& hos
 
 bool isHttps(const QByteArray& address) { return address.left(6).toLower() == "https:"; }
 
+// An IPv4 or IPv6 address (without its brackets).
+bool isIpAddress(const QByteArray& host) {
+    unsigned char bytes[16];
+    return ::inet_pton(AF_INET, host.constData(), bytes) == 1 || ::inet_pton(AF_INET6, host.constData(), bytes) == 1;
+}
+
+// The list of public suffixes: the newer of the one libpsl was built with and Debian's file.
+const psl_ctx_t* suffixes() {
+    static const psl_ctx_t* const list = [] {
+        const psl_ctx_t* latest = psl_latest(nullptr);
+        return latest ? latest : psl_builtin();
+    }();
+    return list;
+}
+
+// Names every site under it shares (co.uk, github.io), or a name the list does not know at all.
+bool isPublicSuffix(const QByteArray& domain) {
+    const psl_ctx_t* list = suffixes();
+    return !list || psl_is_public_suffix(list, domain.constData()) != 0;
+}
+
+// RFC 6265 5.1.4: the cookie's path is the request's, or a beginning of it that ends at a "/".
+bool pathMatches(const QByteArray& cookiePath, const QByteArray& requestPath) {
+    if (!requestPath.startsWith(cookiePath)) return false;
+    return requestPath.size() == cookiePath.size() || cookiePath.endsWith('/') || requestPath[cookiePath.size()] == '/';
+}
+
+// A checked line of the file as a cookie; nothing, with why in `skipped`, when no request may
+// carry it.
+std::optional<FileCookie> cookieOf(const QByteArray& line, QString& skipped) {
+    const bool httpOnly = line.startsWith("#HttpOnly_");
+    const QList<QByteArray> fields = (httpOnly ? line.mid(10) : line).split('\t');
+    FileCookie c;
+    QByteArray domain = fields[0].toLower();
+    const bool dotted = domain.startsWith('.');
+    if (dotted) domain = domain.mid(1);
+    if (domain.startsWith('[') && domain.endsWith(']')) domain = domain.mid(1, domain.size() - 2);
+    c.domain = domain;
+    c.hostOnly = !dotted && fields[1].compare("TRUE", Qt::CaseInsensitive) != 0;
+    if (isIpAddress(domain)) {
+        c.hostOnly = true;  // an address has no subdomains
+    } else if (!c.hostOnly && isPublicSuffix(domain)) {
+        skipped = QStringLiteral("%1 is a public suffix: the cookie would go to every site under it")
+                      .arg(QString::fromUtf8(fields[0]));
+        return std::nullopt;
+    }
+    c.path = fields[2];
+    c.secure = fields[3].compare("TRUE", Qt::CaseInsensitive) == 0;
+    const qsizetype dot = fields[4].indexOf('.');
+    c.expires = (dot < 0 ? fields[4] : fields[4].left(dot)).toLongLong();
+    c.name = fields[5];
+    c.value = fields.size() == 7 ? fields[6] : QByteArray();
+    return c;
+}
+
 }  // namespace
+
+QByteArray CookieJar::headerFor(const QByteArray& address, qint64 nowSeconds) const {
+    qsizetype hostFrom = 0, hostTo = 0;
+    if (cookies_.empty() || !splitAddress(address, hostFrom, hostTo)) return {};
+    QByteArray host = address.mid(hostFrom, hostTo - hostFrom);
+    const qsizetype at = host.lastIndexOf('@');
+    if (at >= 0) host = host.mid(at + 1);
+    if (host.startsWith('[')) {
+        host = host.mid(1, host.indexOf(']') - 1);
+    } else {
+        const qsizetype colon = host.lastIndexOf(':');
+        if (colon >= 0) host.truncate(colon);
+    }
+    host = host.toLower();
+    if (host.endsWith('.')) host.chop(1);
+    const bool ip = isIpAddress(host);
+    // As in browsers, the machine itself counts as a secure place.
+    const bool secure = isHttps(address) || host == "localhost" || host == "127.0.0.1" || host == "::1";
+    qsizetype pathTo = hostTo;
+    while (pathTo < address.size() && address[pathTo] != '?' && address[pathTo] != '#') ++pathTo;
+    QByteArray path = address.mid(hostTo, pathTo - hostTo);
+    if (!path.startsWith('/')) path = "/";
+
+    std::vector<const FileCookie*> going;
+    for (const FileCookie& c : cookies_) {
+        const bool domainMatches = c.hostOnly || ip ? host == c.domain
+                                                    : host == c.domain || (host.endsWith(c.domain) &&
+                                                                           host[host.size() - c.domain.size() - 1] == '.');
+        if (!domainMatches || !pathMatches(c.path, path) || (c.secure && !secure)) continue;
+        if (c.expires != 0 && c.expires <= nowSeconds) continue;
+        going.push_back(&c);
+    }
+    // Longer paths first, as browsers send them; otherwise in the file's order.
+    std::stable_sort(going.begin(), going.end(),
+                     [](const FileCookie* a, const FileCookie* b) { return a->path.size() > b->path.size(); });
+    QByteArray header;
+    for (const FileCookie* c : going) {
+        if (!header.isEmpty()) header += "; ";
+        header += c->name + '=' + c->value;
+    }
+    return header;
+}
 
 CookieJar::~CookieJar() {
     if (share_) curl_share_cleanup(share_);
@@ -124,7 +227,7 @@ CookieJar::~CookieJar() {
 Fw::Result<std::shared_ptr<CookieJar>> ReadCookiesFile(const QString& path) {
     const Fw::Result<QByteArray> bytes = readBounded(path);
     if (!bytes) return Fw::Error::failed(bytes.error().text, bytes.error().code);
-    std::vector<QByteArray> cookies;
+    std::shared_ptr<CookieJar> jar(new CookieJar);
     qsizetype from = 0;
     int number = 0;
     const QByteArray& text = *bytes;
@@ -141,28 +244,22 @@ Fw::Result<std::shared_ptr<CookieJar>> ReadCookiesFile(const QString& path) {
         if (line.startsWith('#') && !line.startsWith("#HttpOnly_")) continue;
         const QString fault = lineFault(line);
         if (!fault.isEmpty()) return Fw::Error::failed(QStringLiteral("Line %1: %2").arg(number).arg(fault));
-        if (cookies.size() >= std::size_t(kMostCookies))
+        if (jar->cookies_.size() + std::size_t(jar->skipped_.size()) >= std::size_t(kMostCookies))
             return Fw::Error::failed(QStringLiteral("Line %1: more than %2 cookies").arg(number).arg(kMostCookies));
-        cookies.push_back(std::move(line));
+        QString skipped;
+        std::optional<FileCookie> cookie = cookieOf(line, skipped);
+        if (cookie) jar->cookies_.push_back(std::move(*cookie));
+        else jar->skipped_ << QStringLiteral("Line %1: skipped, %2").arg(number).arg(skipped);
     }
-    std::shared_ptr<CookieJar> jar(new CookieJar);
-    jar->lines_ = std::move(cookies);
     return jar;
 }
 
 CURLSH* CookieJar::share() const {
-    if (filled_) return share_;
-    filled_ = true;
+    if (made_) return share_;
+    made_ = true;
     CurlGlobalInit();
     share_ = curl_share_init();
-    CURL* loader = curl_easy_init();
-    if (share_ && loader) {
-        curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
-        curl_easy_setopt(loader, CURLOPT_SHARE, share_);
-        for (const QByteArray& cookie : lines_) curl_easy_setopt(loader, CURLOPT_COOKIELIST, cookie.constData());
-    }
-    // Leaves the cookies in the share.
-    if (loader) curl_easy_cleanup(loader);
+    if (share_) curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
     return share_;
 }
 
@@ -178,6 +275,12 @@ Fw::Result<std::shared_ptr<const RequestOptions>> MakeRequestOptions(const RunOp
         options->cookies = std::move(*jar);
     }
     return std::shared_ptr<const RequestOptions>(std::move(options));
+}
+
+QString CookiesFileNotice(const RequestOptions& options, const RunOptions::Values& values) {
+    if (!options.cookies || options.cookies->skipped().isEmpty()) return {};
+    return QStringLiteral("Some cookies of the cookies file are not used:\n%1\n%2")
+        .arg(values.cookiesFile, options.cookies->skipped().join(QLatin1Char('\n')));
 }
 
 QByteArray RefererFor(const QString& page, const QString& target) {
@@ -210,17 +313,19 @@ void Transfer::setRequest(std::shared_ptr<const RequestOptions> options, QByteAr
 }
 
 void Transfer::applyRequest() {
-    if (!referer_.isEmpty()) {
-        curl_easy_setopt(easy_, CURLOPT_REFERER, referer_.constData());
-        // A redirect may lead from where the page's address may go to where it may not.
+    const bool cookies = request_ && request_->cookies;
+    if (!referer_.isEmpty()) curl_easy_setopt(easy_, CURLOPT_REFERER, referer_.constData());
+    if (!referer_.isEmpty() || cookies) {
+        // A redirect may lead from where the page's address may go to where it may not, and to
+        // a host of other cookies: each request of the chain is looked at before it goes.
         curl_easy_setopt(easy_, CURLOPT_PREREQFUNCTION, &Transfer::checkReferer);
         curl_easy_setopt(easy_, CURLOPT_PREREQDATA, this);
     }
     if (!request_) return;
     if (!request_->userAgent.isEmpty()) curl_easy_setopt(easy_, CURLOPT_USERAGENT, request_->userAgent.constData());
-    if (request_->cookies && request_->cookies->share()) {
+    if (cookies && request_->cookies->share()) {
         curl_easy_setopt(easy_, CURLOPT_SHARE, request_->cookies->share());
-        // Turns the cookie engine on without reading any file: the share holds the cookies.
+        // Turns the cookie engine on without reading any file, for what servers set in the run.
         curl_easy_setopt(easy_, CURLOPT_COOKIEFILE, "");
     }
     if (request_->serverTime) curl_easy_setopt(easy_, CURLOPT_FILETIME, 1L);
@@ -234,9 +339,14 @@ void RangeFetch::setRequest(std::shared_ptr<const RequestOptions> request, const
     }
     if (!request_) return;
     if (!request_->userAgent.isEmpty()) curl_easy_setopt(easy_, CURLOPT_USERAGENT, request_->userAgent.constData());
-    if (request_->cookies && request_->cookies->share()) {
-        curl_easy_setopt(easy_, CURLOPT_SHARE, request_->cookies->share());
-        curl_easy_setopt(easy_, CURLOPT_COOKIEFILE, "");
+    if (request_->cookies) {
+        if (request_->cookies->share()) {
+            curl_easy_setopt(easy_, CURLOPT_SHARE, request_->cookies->share());
+            curl_easy_setopt(easy_, CURLOPT_COOKIEFILE, "");
+        }
+        // A piece follows no redirect: its one request is known now.
+        const QByteArray header = request_->cookies->headerFor(url_, std::time(nullptr));
+        if (!header.isEmpty()) curl_easy_setopt(easy_, CURLOPT_COOKIE, header.constData());
     }
 }
 
@@ -244,17 +354,27 @@ int Transfer::checkReferer(void* self, char*, char*, int, int) {
     auto* transfer = static_cast<Transfer*>(self);
     char* url = nullptr;
     curl_easy_getinfo(transfer->easy_, CURLINFO_EFFECTIVE_URL, &url);
-    if (url && RefererAllowed(transfer->referer_, QByteArray(url))) return CURL_PREREQFUNC_OK;
-    // Asked again from the start without it.
-    transfer->referer_.clear();
-    transfer->refererWithheld_ = true;
-    return CURL_PREREQFUNC_ABORT;
+    const QByteArray address = url ? QByteArray(url) : QByteArray();
+    if (!transfer->referer_.isEmpty() && !RefererAllowed(transfer->referer_, address)) {
+        // Asked again from the start without it.
+        transfer->referer_.clear();
+        transfer->refererWithheld_ = true;
+        return CURL_PREREQFUNC_ABORT;
+    }
+    if (transfer->request_ && transfer->request_->cookies) {
+        // libcurl builds the request after this: the header is this address's alone.
+        const QByteArray header = transfer->request_->cookies->headerFor(address, std::time(nullptr));
+        curl_easy_setopt(transfer->easy_, CURLOPT_COOKIE, header.isEmpty() ? nullptr : header.constData());
+    }
+    return CURL_PREREQFUNC_OK;
 }
 
-qint64 Transfer::serverTime() const {
-    if (!request_ || !request_->serverTime) return -1;
+std::optional<qint64> Transfer::serverTime() const {
+    if (!request_ || !request_->serverTime) return std::nullopt;
+    // Read here: libcurl gives the last second of 1969 as 1970, and -1 means "unknown" to it.
+    if (const auto seconds = httpDateSeconds(headerOf(easy_, "Last-Modified"))) return seconds;
     curl_off_t time = -1;
-    if (curl_easy_getinfo(easy_, CURLINFO_FILETIME_T, &time) != CURLE_OK) return -1;
+    if (curl_easy_getinfo(easy_, CURLINFO_FILETIME_T, &time) != CURLE_OK || time < 0) return std::nullopt;
     return static_cast<qint64>(time);
 }
 

@@ -4,6 +4,7 @@
 // whether a stored file gets the server's modification time.
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <curl/curl.h>
 
@@ -15,27 +16,44 @@
 
 namespace Download {
 
-// The cookies of one cookies.txt, held in one libcurl share: libcurl's own cookie engine decides
-// for each request which of them go (host and path, secure ones over https only, none expired).
-// The file is read once per run and never written; cookies a server sets during the run are kept
-// for the rest of that run only. libcurl takes cookies in one at a time, each costing more than
-// the last, so the share is filled at its first use, on the run's own thread, never on the
-// window's. Used by one thread at a time (the run's loop).
+// One cookie of a cookies.txt, as it was checked: a lower-case domain without its leading dot.
+struct FileCookie {
+    QByteArray domain;
+    bool hostOnly = true;  // for that host alone, else for its subdomains too
+    QByteArray path;
+    bool secure = false;
+    qint64 expires = 0;    // seconds since 1970; 0 for a session cookie
+    QByteArray name, value;
+};
+
+// The cookies of one cookies.txt. Which of them go with a request is decided here, as browsers
+// do (RFC 6265): a domain cookie never for a public suffix (co.uk, or a name the list does not
+// know, such as localhost), an IP address only gets the cookies of that very address, a path
+// matches at a "/" only, secure ones go over https only, none expired. The Cookie header is made
+// for each request of a redirect's chain anew, for the address it goes to. The file is read once
+// per run and never written; cookies a server sets during the run are kept for the rest of that
+// run only, in a libcurl share. Used by one thread at a time (the run's loop).
 class CookieJar {
 public:
     ~CookieJar();
     CookieJar(const CookieJar&) = delete;
     CookieJar& operator=(const CookieJar&) = delete;
-    // Filled at the first call; nullptr when libcurl cannot make one.
+    // For the cookies servers set during the run; nullptr when libcurl cannot make one.
     CURLSH* share() const;
-    int count() const { return static_cast<int>(lines_.size()); }
+    int count() const { return static_cast<int>(cookies_.size()); }
+    // The lines of the file that were left out, each with its number and why.
+    const QStringList& skipped() const { return skipped_; }
+    // The Cookie header's value for a request to `address` at `nowSeconds` since 1970; empty
+    // when none of the file's cookies goes there.
+    QByteArray headerFor(const QByteArray& address, qint64 nowSeconds) const;
 
 private:
     friend Fw::Result<std::shared_ptr<CookieJar>> ReadCookiesFile(const QString& path);
     CookieJar() = default;
-    std::vector<QByteArray> lines_;  // checked cookie lines
+    std::vector<FileCookie> cookies_;
+    QStringList skipped_;
     mutable CURLSH* share_ = nullptr;
-    mutable bool filled_ = false;
+    mutable bool made_ = false;
 };
 
 // A cookies file larger than this is refused: browsers export a few hundred kilobytes.
@@ -47,7 +65,9 @@ inline constexpr int kMostCookies = 5000;
 // path, secure flag, expiry, name, value; `#HttpOnly_` before the domain of an http-only cookie;
 // other lines starting with `#`, and blank lines, are skipped). Only a regular file of at most
 // kCookiesFileLimit bytes is read. A line that is not a cookie fails the whole file, with its
-// number and what is wrong with it, so that a file of another kind is never half used.
+// number and what is wrong with it, so that a file of another kind is never half used. A cookie
+// that no request may carry (a domain cookie of a public suffix) is left out and named in
+// CookieJar::skipped().
 Fw::Result<std::shared_ptr<CookieJar>> ReadCookiesFile(const QString& path);
 
 // What every request of a run carries.
@@ -60,6 +80,9 @@ struct RequestOptions {
 // What the requests of a run with these options carry; the cookies file, when one is chosen, is
 // read now. Its failure names the file and says what is wrong with it.
 Fw::Result<std::shared_ptr<const RequestOptions>> MakeRequestOptions(const RunOptions::Values& values);
+// What the user is told of the cookies file of a run that goes on: the lines it leaves out, with
+// the file's name; empty when it takes every line (or there is none).
+QString CookiesFileNotice(const RequestOptions& options, const RunOptions::Values& values);
 
 // The Referer a request for `target` carries when its entry came from `page`: the page without
 // its fragment and credentials; none when the page is https and the target is not (a secure

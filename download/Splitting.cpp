@@ -21,6 +21,9 @@ CURLM* multiOf(void* multi) { return static_cast<CURLM*>(multi); }
 constexpr int kMostRefused = 2;
 // Pieces that did not arrive, after which an item whose own transfer is done fails.
 constexpr int kMostFailures = 8;
+// Pieces the server asked to wait for, after which the item comes over its own connection: a
+// busy server gets one request at a time, whose tries are counted as any item's.
+constexpr int kMostBusy = 2;
 }  // namespace
 
 int Engine::freeConnections() {
@@ -76,6 +79,29 @@ void Engine::abandonSplit(EngineItem& a) {
     a.transfer->setLimit(-1);
 }
 
+// Back to the item's own transfer, also when it had brought its piece: it asks for the rest from
+// where its bytes end, as a try of its own once the server's pause is over.
+void Engine::fallBack(EngineItem& a, qint64 nowMs) {
+    const bool mainDone = a.split->mainDone;
+    abandonSplit(a);
+    if (!mainDone) return;
+    hosts_.began(a.host);
+    const auto pause = hostPause_.constFind(a.host);
+    a.retryAtMs = std::max(nowMs + 1, pause != hostPause_.cend() ? pause.value() : 0);
+}
+
+// Where a resumed item's pieces are to go: the address its own request's answer came from, once
+// its body has begun (or its piece is in).
+bool Engine::learnAddress(EngineItem& a) {
+    SplitItem& s = *a.split;
+    if (!s.mainDone && a.transfer->received() <= s.resumedFrom) return false;
+    char* effective = nullptr;
+    if (curl_easy_getinfo(a.transfer->easy(), CURLINFO_EFFECTIVE_URL, &effective) != CURLE_OK || !effective || !*effective)
+        return false;
+    s.url = effective;
+    return true;
+}
+
 // The item's own transfer has brought its piece. True when the item is complete with it.
 bool Engine::mainPieceDone(EngineItem& a) {
     SplitItem& s = *a.split;
@@ -104,6 +130,8 @@ bool Engine::settlePiece(Listener& listener, CURL* easy, CURLcode code, qint64 n
         case RangeFetch::End::Busy: {
             qint64& until = hostPause_[a.host];
             until = std::max(until, nowMs + piece->hostWaitMs());
+            ++s.busy;
+            s.lastWhy = piece->why();
             break;
         }
         case RangeFetch::End::Refused:
@@ -120,7 +148,10 @@ bool Engine::settlePiece(Listener& listener, CURL* easy, CURLcode code, qint64 n
             return true;
         }
         }
-        if (!s.mainDone && (s.refused >= kMostRefused || s.failures >= kMostFailures)) abandonSplit(a);
+        // Asking a server again for a range it just refused brings the same answer: once the
+        // item's own piece is in, the first refusal sends the rest back to its own connection.
+        if (s.busy >= kMostBusy || (s.mainDone && s.refused > 0)) fallBack(a, nowMs);
+        else if (!s.mainDone && (s.refused >= kMostRefused || s.failures >= kMostFailures)) abandonSplit(a);
         return true;
     }
     return false;
@@ -138,7 +169,8 @@ void Engine::resumeSplit(EngineItem& a) {
     if (!mine || mine->range.first != kept.goodLength) return;
     s->mainPiece = mine->id;
     s->startOvers = a.transfer->startOvers();
-    s->url = a.url.toUtf8();
+    // The pieces go where the item's own request is led (after redirects), known once it answers.
+    s->resumedFrom = kept.goodLength;
     s->proof.total = kept.total;
     s->proof.validator = kept.validator;
     a.split = std::move(s);
@@ -178,6 +210,7 @@ void Engine::splitTurn(Listener& listener, qint64 nowMs) {
                 endActive(listener, k--, std::move(failed));
                 continue;
             }
+            if (s.url.isEmpty() && !learnAddress(a)) continue;
             auto mayStart = [&] {
                 if (paused || !hosts_.mayBegin(a.host)) return false;
                 // After answers that were not the piece asked, one piece at a time.

@@ -59,6 +59,7 @@ struct Transfer::Body {
 
     // This try.
     qint64 resumeFrom = -1;   // the try asked for the body from this byte on
+    qint64 askedEnd = -1;     // and up to here (other connections bring the rest), -1: to the end
     QByteArray validator;     // the ETag or Last-Modified it sent in If-Range
     bool begun = false;       // its first body byte came
     bool restart = false;     // its answer cannot be appended: ask for the whole body again
@@ -336,6 +337,7 @@ void Transfer::prepareTry() {
     resume_ = body.canResume() && !resumeUrl_.isEmpty();
     if (!resume_) body.startOver();
     body.resumeFrom = resume_ ? body.bytes : -1;
+    body.askedEnd = resume_ && body.limit > body.bytes && body.limit < body.total ? body.limit : -1;
     body.validator = resume_ ? body.rangeValidator() : QByteArray();
     body.begun = body.restart = body.paused = body.reachedLimit = false;
     body.refusedStatus = 0;
@@ -378,7 +380,8 @@ void Transfer::prepareTry() {
         curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, headers_);
     }
     if (resume_) {
-        const QByteArray range = "Range: bytes=" + QByteArray::number(body.bytes) + "-";
+        const QByteArray range = "Range: bytes=" + QByteArray::number(body.bytes) + "-" +
+                                 (body.askedEnd > 0 ? QByteArray::number(body.askedEnd - 1) : QByteArray());
         const QByteArray ifRange = "If-Range: " + body.validator;
         headers_ = curl_slist_append(headers_, range.constData());
         headers_ = curl_slist_append(headers_, ifRange.constData());
@@ -485,6 +488,12 @@ Transfer::Next Transfer::evaluate(CURLcode code) {
             }
             if (status != 200) return failed(QStringLiteral("HTTP %1 without a body").arg(status));
             return Next::Done;
+        }
+        // The part asked for is in, but the limit was lifted since (the other connections gave
+        // their pieces back): the rest is asked for at once.
+        if (resume_ && body.askedEnd > 0 && body.bytes == body.askedEnd && body.bytes < body.total) {
+            --tries_;
+            return Next::TryNow;
         }
         // A body that is not the length its answer announced (a part that brought less or more
         // than the rest) is not the file: the next try starts it again.

@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "download/RateGate.h"
 #include "download/TransferTypes.h"
@@ -38,9 +39,9 @@ public:
     void setRequest(std::shared_ptr<const RequestOptions> options, QByteArray referer);
     const std::shared_ptr<const RequestOptions>& request() const { return request_; }
     const QByteArray& referer() const { return referer_; }
-    // The Last-Modified of the answer in the file, in seconds since 1970; -1 when it had none or
-    // it was not asked for. After the try that ended it.
-    qint64 serverTime() const;
+    // The Last-Modified of the answer in the file, in seconds since 1970 (negative before);
+    // nothing when it had none or it was not asked for. After the try that ended it.
+    std::optional<qint64> serverTime() const;
 
     // Refused before any connection: an address that is not http or https.
     bool refused() const { return !refusal_.text.isEmpty(); }

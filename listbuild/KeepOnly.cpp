@@ -1,11 +1,32 @@
 #include "listbuild/KeepOnly.h"
 
 #include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QTimer>
+
+#define PCRE2_CODE_UNIT_WIDTH 8
+#include <pcre2.h>
 
 #include "urllist/UrlList.h"
 
 namespace KeepOnly {
+
+// An expression over UTF-8 text, compiled once (for the JIT where there is one), with the bound
+// on the work of one match.
+struct Rule::Expression {
+    // Backtracking steps for one address: a few milliseconds at most, and far more than any
+    // sensible expression needs for an address.
+    static constexpr uint32_t kMatchLimit = 1000000;
+    static constexpr uint32_t kDepthLimit = 10000;
+    pcre2_code* code = nullptr;
+    pcre2_match_context* context = nullptr;
+    pcre2_match_data* data = nullptr;
+    ~Expression() {
+        pcre2_match_data_free(data);
+        pcre2_match_context_free(context);
+        pcre2_code_free(code);
+    }
+};
 
 namespace {
 char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
@@ -61,14 +82,27 @@ Fw::Result<Rule> Rule::Parse(const QString& pattern) {
     const bool ignoreCase = typed.endsWith(QLatin1String("/i"));
     const qsizetype close = typed.size() - (ignoreCase ? 2 : 1);
     if (typed.startsWith(u'/') && close > 0 && typed[close] == u'/') {
-        QRegularExpression expression(typed.mid(1, close - 1), ignoreCase ? QRegularExpression::CaseInsensitiveOption
-                                                                         : QRegularExpression::NoPatternOption);
-        if (!expression.isValid())
+        const QByteArray source = typed.mid(1, close - 1).toUtf8();
+        if (source.isEmpty()) return Fw::Error::failed(QStringLiteral("The regular expression is empty"));
+        auto expression = std::make_shared<Expression>();
+        int error = 0;
+        PCRE2_SIZE offset = 0;
+        expression->code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(source.constData()), PCRE2_SIZE(source.size()),
+                                         PCRE2_UTF | (ignoreCase ? PCRE2_CASELESS : 0), &error, &offset, nullptr);
+        if (!expression->code) {
+            PCRE2_UCHAR message[256];
+            pcre2_get_error_message(error, message, sizeof message);
+            const qsizetype at = QString::fromUtf8(source.left(qsizetype(offset))).size();
             return Fw::Error::failed(QStringLiteral("Not a valid regular expression: %1 at character %2")
-                                         .arg(expression.errorString())
-                                         .arg(expression.patternErrorOffset() + 1));
-        if (expression.pattern().isEmpty()) return Fw::Error::failed(QStringLiteral("The regular expression is empty"));
-        expression.optimize();
+                                         .arg(QString::fromUtf8(reinterpret_cast<const char*>(message)))
+                                         .arg(at + 1));
+        }
+        pcre2_jit_compile(expression->code, PCRE2_JIT_COMPLETE);
+        expression->context = pcre2_match_context_create(nullptr);
+        expression->data = pcre2_match_data_create_from_pattern(expression->code, nullptr);
+        if (!expression->context || !expression->data) return Fw::Error::failed(QStringLiteral("Out of memory"));
+        pcre2_set_match_limit(expression->context, Expression::kMatchLimit);
+        pcre2_set_depth_limit(expression->context, Expression::kDepthLimit);
         rule.expression_ = std::move(expression);
         return rule;
     }
@@ -88,16 +122,23 @@ Fw::Result<Rule> Rule::Parse(const QString& pattern) {
     return rule;
 }
 
-bool Rule::keeps(std::string_view address) const {
-    if (expression_)
-        return expression_->match(QString::fromUtf8(address.data(), static_cast<qsizetype>(address.size()))).hasMatch();
+Rule::Verdict Rule::judge(std::string_view address) const {
+    if (expression_) {
+        const int found = pcre2_match(expression_->code, reinterpret_cast<PCRE2_SPTR>(address.data()), address.size(), 0, 0,
+                                      expression_->data, expression_->context);
+        if (found >= 0) return Verdict::Keep;
+        // The bounds on its work; any other failure (a text that is not UTF-8) keeps nothing.
+        const bool bound = found == PCRE2_ERROR_MATCHLIMIT || found == PCRE2_ERROR_DEPTHLIMIT ||
+                           found == PCRE2_ERROR_HEAPLIMIT || found == PCRE2_ERROR_JIT_STACKLIMIT;
+        return bound ? Verdict::TooSlow : Verdict::Drop;
+    }
     const std::string_view path = PathOf(address);
     for (const std::string& term : pathTerms_)
-        if (Matches(term, path)) return true;
+        if (Matches(term, path)) return Verdict::Keep;
     const std::string_view name = path.substr(path.rfind('/') + 1);
     for (const std::string& term : nameTerms_)
-        if (Matches(term, name)) return true;
-    return false;
+        if (Matches(term, name)) return Verdict::Keep;
+    return Verdict::Drop;
 }
 
 Scan::Scan(UrlList& list, QObject* parent) : QObject(parent), list_(list), timer_(new QTimer(this)) {
@@ -129,16 +170,20 @@ void Scan::stop() {
     timer_->stop();
     rule_.reset();
     done_ = false;
+    tooSlow_ = false;
 }
 
 void Scan::restart() {
     keep_.clear();
     kept_ = 0;
     done_ = false;
+    tooSlow_ = false;
     timer_->start();
 }
 
 void Scan::slice() { decide(8); }
+
+int Scan::listCount() const { return list_.count(); }
 
 bool Scan::advance(int ms) { return rule_ && !done_ ? decide(ms) : done_; }
 
@@ -146,12 +191,19 @@ bool Scan::decide(int ms) {
     QElapsedTimer clock;
     clock.start();
     const int count = list_.count();
-    // Checking the time costs more than deciding about one entry.
+    // Checking the time costs more than deciding about one entry by wildcards; an expression may
+    // take a millisecond or two for one.
+    const int every = rule_->isExpression() ? 7 : 255;
     for (int position = int(keep_.size()) + 1; position <= count; ++position) {
-        const bool keeps = rule_->keeps(list_.utf8At(position));
+        const Rule::Verdict verdict = rule_->judge(list_.utf8At(position));
+        if (verdict == Rule::Verdict::TooSlow) {
+            tooSlow_ = true;
+            break;
+        }
+        const bool keeps = verdict == Rule::Verdict::Keep;
         keep_.push_back(keeps);
         kept_ += keeps;
-        if ((position & 255) == 0 && clock.elapsed() >= ms) return false;
+        if ((position & every) == 0 && clock.elapsed() >= ms) return false;
     }
     timer_->stop();
     done_ = true;
@@ -160,7 +212,7 @@ bool Scan::decide(int ms) {
 }
 
 qsizetype Scan::removeTheRest() {
-    if (!done_ || total() != list_.count()) return 0;
+    if (!done_ || tooSlow_ || total() != list_.count()) return 0;
     const std::vector<bool> keep = keep_;
     std::size_t index = 0;
     return list_.removeIf([&](std::string_view) { return !keep[index++]; });

@@ -6,6 +6,7 @@
 #include "listbuild/UserAddress.h"
 #include "support/WebUrl.h"
 
+#include <cerrno>
 #include <vector>
 
 namespace Main {
@@ -23,11 +24,15 @@ Fw::Error Fault(const QString& what, qsizetype at) {
     return Fw::Error::failed(QStringLiteral("%1 (at character %2)").arg(what).arg(at + 1));
 }
 
+// What a refusal for the number of entries carries, so that an action can tell it from a fault.
+constexpr int kTooManyCode = E2BIG;
+
 // `count` 0: too many to say.
 Fw::Error TooMany(qulonglong count, qsizetype most) {
     const QString many = count ? Grouped(count) : QStringLiteral("more than ") + Grouped(qulonglong(most));
     return Fw::Error::failed(QStringLiteral("This address gives %1 entries; at most %2 are taken from one address")
-                                 .arg(many, Grouped(qulonglong(most))));
+                                 .arg(many, Grouped(qulonglong(most))),
+                             kTooManyCode);
 }
 
 bool IsEscapable(QChar c) {
@@ -113,6 +118,11 @@ Fw::Result<QStringList> ExpandSequences(QStringView address, qsizetype most) {
             parts.back().literal += address[++i];
             continue;
         }
+        // The fragment never reaches the server: it stays as typed.
+        if (c == u'#') {
+            parts.back().literal += address.mid(i);
+            break;
+        }
         std::optional<Fw::Result<QStringList>> range;
         qsizetype end = i + 1;
         if (c == u'[') {
@@ -168,7 +178,16 @@ QStringList AddressesFromTypedLines(QStringView text, NotAdded& notAdded, QStrin
         for (QStringView part : line.tokenize(u'\r')) {
             const QStringView typed = part.trimmed();
             if (typed.isEmpty()) continue;
-            const Fw::Result<QStringList> expanded = ExpandSequences(typed);
+            // The bound holds for the action as a whole: lines after it add nothing.
+            const qsizetype left = kMostFromOneAddress - added.size() - notAdded.count;
+            const Fw::Result<QStringList> expanded =
+                left > 0 ? ExpandSequences(typed, left) : Fw::Result<QStringList>(Fw::Error::failed({}, kTooManyCode));
+            if (!expanded && expanded.error().code == kTooManyCode && left < kMostFromOneAddress) {
+                faults << QStringLiteral("At most %1 entries are taken from one Add One URL; this line would give more")
+                                  .arg(Grouped(qulonglong(kMostFromOneAddress))) +
+                              QLatin1Char('\n') + typed.toString();
+                continue;
+            }
             if (!expanded) {
                 faults << expanded.error().text + QLatin1Char('\n') + typed.toString();
                 continue;

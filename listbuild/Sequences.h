@@ -1,6 +1,7 @@
 #pragma once
 // Numbered sequences typed into "Add One URL": an address with ranges in its path or query gives
-// one entry per combination, the last range varying fastest.
+// one entry per combination, the last range varying fastest. The host, port, user name and
+// fragment stay as typed.
 //   [001-120]  numbers, zero-padded to the width of the first bound
 //   [1-99:2]   numbers with a step
 //   [a-z]      letters (one case), a step allowed too
@@ -26,6 +27,7 @@ Fw::Result<QStringList> ExpandSequences(QStringView address, qsizetype most = kM
 
 // AddressesFromLines with sequences expanded: each non-blank line is expanded, then every text
 // read as an address. A line whose ranges are refused adds nothing; its reason goes to `faults`.
+// All lines together give at most kMostFromOneAddress texts: a line that would pass it is refused.
 QStringList AddressesFromTypedLines(QStringView text, NotAdded& notAdded, QStringList& faults);
 
 }  // namespace Main

@@ -17,7 +17,7 @@ esac
 packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libqt6svg6
-  libcurl4-openssl-dev libssl-dev ca-certificates libidn2-dev
+  libcurl4-openssl-dev libssl-dev ca-certificates libidn2-dev libpsl-dev publicsuffix libpcre2-dev
   fonts-liberation iputils-ping
 )
 if [ "$purpose" = run-xvfb ]; then

@@ -7,6 +7,7 @@
 #include <future>
 
 #include "support/CmdOutput.h"
+#include "support/SerialWorker.h"
 
 namespace Main {
 
@@ -16,11 +17,14 @@ bool CheckOnline(const QString& pingCommand, int waitLimitMs, const ConnectionTr
     QElapsedTimer clock;
     clock.start();
     std::atomic<bool> stop{false};
+    std::promise<bool> tried;
     std::future<bool> attempt;
-    if (tryConnection)
-        attempt = std::async(std::launch::async, [&stop, tryConnection, waitLimitMs] {
-            return tryConnection(waitLimitMs, stop);
-        });
+    // Declared after what its task uses: it waits for the task before they go.
+    Fw::SerialWorker worker;
+    if (tryConnection) {
+        attempt = tried.get_future();
+        worker.post([&stop, &tried, tryConnection, waitLimitMs] { tried.set_value(tryConnection(waitLimitMs, stop)); });
+    }
 
     CmdOutput::WaitRules wait;
     wait.limitMs = waitLimitMs;
@@ -36,7 +40,7 @@ bool CheckOnline(const QString& pingCommand, int waitLimitMs, const ConnectionTr
         const auto left = std::chrono::milliseconds(std::max<qint64>(0, waitLimitMs - clock.elapsed()));
         if (attempt.wait_for(left) == std::future_status::ready) online = attempt.get();
     }
-    // The try looks at `stop` between short steps, so the wait for it in the future's end is brief.
+    // The try looks at `stop` between short steps, so the wait for it in the worker's end is brief.
     stop = true;
     return online;
 }

@@ -21,7 +21,7 @@ QString DefaultPingCommand();
 // `limitMs`; it gives up soon once `stop` is set.
 using ConnectionTry = std::function<bool(int limitMs, const std::atomic<bool>& stop)>;
 
-// Runs the ping command (in the C locale) and, at the same time on a thread of its own,
+// Runs the ping command (in the C locale) and, at the same time on a serial worker,
 // `tryConnection`. True when the ping exited with status 0 or the try got through, all within
 // `waitLimitMs`. It runs before the window is shown, so it simply waits within that bound.
 bool CheckOnline(const QString& pingCommand = DefaultPingCommand(), int waitLimitMs = kPingWaitLimitMs,

@@ -104,6 +104,10 @@ void UrlList::keepForUndo(Removal removal) {
 void UrlList::keepIdsRising(std::size_t first, std::size_t last) {
     if (first >= spans_.size() || first >= last) return;
     last = std::min(last, spans_.size() - 1);
+    // Nearly always they are: one look, without a copy of a million ids.
+    bool rising = true;
+    for (std::size_t i = first; i < last && rising; ++i) rising = spans_[i].id < spans_[i + 1].id;
+    if (rising) return;
     std::vector<EntryId> ids;
     ids.reserve(last - first + 1);
     for (std::size_t i = first; i <= last; ++i) ids.push_back(spans_[i].id);
@@ -235,9 +239,12 @@ UrlList::Restored UrlList::undoRemoval() {
         rows[k] = std::min(wanted, total - (back - k));
         if (k > 0) rows[k] = std::max(rows[k], rows[k - 1] + 1);
     }
-    std::vector<bool> flags(total, false);
-    for (std::size_t row : rows) flags[row] = true;
-    const auto runs = RunsOf(flags);
+    // The runs of returning rows, from the rows themselves: the list may be long, the removal short.
+    std::vector<std::pair<std::size_t, std::size_t>> runs;
+    for (std::size_t row : rows) {
+        if (!runs.empty() && runs.back().second + 1 == row) runs.back().second = row;
+        else runs.emplace_back(row, row);
+    }
     if (runs.size() <= kRunsToldOneByOne) {
         std::size_t k = 0;
         for (const auto& [a, b] : runs) {
@@ -249,11 +256,14 @@ UrlList::Restored UrlList::undoRemoval() {
         }
     } else {
         beginResetModel();
-        std::vector<UrlListSpan> merged;
-        merged.reserve(total);
-        std::size_t k = 0, i = 0;
-        for (std::size_t row = 0; row < total; ++row) merged.push_back(flags[row] ? returning[k++] : spans_[i++]);
-        spans_ = std::move(merged);
+        // Merged in place from the end: each entry moves once, and no second list is made.
+        std::size_t kept = spans_.size();
+        spans_.resize(total);
+        std::size_t k = back;
+        for (std::size_t row = total; row-- > 0 && k > 0;) {
+            if (rows[k - 1] == row) spans_[row] = returning[--k];
+            else spans_[row] = spans_[--kept];
+        }
         endResetModel();
     }
     puttingBack_ = false;

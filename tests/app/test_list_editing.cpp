@@ -241,6 +241,34 @@ TEST_F(ListEditingTest, KeepOnlyAcceptedBeforeALongListIsCountedFinishesUnderThe
     EXPECT_EQ(form.urlList().textAt(2), QStringLiteral("http://x/4.zip"));
 }
 
+TEST_F(ListEditingTest, KeepOnlyWithATooSlowPatternSaysSoInTheDialogAndOnAcceptRemovesNothing) {
+    {
+        UrlList::Batch batch(form.urlList());
+        for (int i = 0; i < 200000; ++i)
+            batch.add(QStringLiteral("http://files.example/%1-%2.bin").arg(QString(28, u'a')).arg(i));
+    }
+    QStringList shownTexts;
+    dialogs.onKeepOnly = [&](Dialogs::PatternCount& count) {
+        count.show = [&](const QString& text, bool usable) { shownTexts << text + (usable ? "" : " (not usable)"); };
+        count.setPattern(QStringLiteral("/(a+)+$/"));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !shownTexts.last().startsWith(QStringLiteral("Counting")); },
+                                    Timing::boundMs(10000)));
+    };
+    dialogs.keepOnlyAnswers = {std::nullopt};
+    editing->keepOnly();
+    ASSERT_FALSE(shownTexts.isEmpty());
+    EXPECT_EQ(shownTexts.last(), QStringLiteral("This pattern is too slow for these addresses (not usable)"));
+
+    // Accepted all the same (a dialog that lets it through): nothing is removed, and it says why.
+    dialogs.onKeepOnly = nullptr;
+    dialogs.keepOnlyAnswers = {QStringLiteral("/(.*a){20}/")};
+    editing->keepOnly();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dialogs.messages.empty(); }, Timing::boundMs(10000)));
+    EXPECT_EQ(dialogs.messages[0].text, QStringLiteral("Keep Only: This pattern is too slow for these addresses"));
+    EXPECT_EQ(form.urlList().count(), 200000);
+    EXPECT_NE(form.mousePointer(), int(PointerBusy));
+}
+
 TEST_F(ListEditingTest, DuringARunUndoPutsEntriesBackIntoTheQueueAndKeepOnlyWaits) {
     LoopbackServer http;
     std::atomic<bool> released{false};

@@ -147,6 +147,26 @@ TEST(RunMeterCaption, NameUnderWayBytesSpeedTimeLeftAndItemsDone) {
     EXPECT_TRUE(meter.figuresText().endsWith(s("1 of 2 done"))) << meter.figuresText().toStdString();
 }
 
+// A run of 20 items of about 20 MB whose first is a small one: the whole is not guessed from one
+// size, only the bytes so far are said, until half of the items have told theirs.
+TEST(RunMeterCaption, TheWholeIsSaidOnlyOnceHalfOfTheItemsHaveToldTheirSize) {
+    RunMeter meter;
+    meter.reset(s("/out"), 20);
+    meter.started(1, s("small"));
+    meter.update(snapshot(20, {{1, 50 * 1000, 100 * 1000}}, 50 * 1000), 0);
+    meter.update(snapshot(20, {{1, 100 * 1000, 100 * 1000}}, 100 * 1000), 1000);
+    EXPECT_EQ(meter.figuresText(), s("1 under way \u00b7 100.0 kB \u00b7 50.0 kB/s \u00b7 0 of 20 done"))
+        << "no whole of 2 MB from one small file, and no time left from it";
+    meter.finished(1, stored(100 * 1000));
+    std::vector<Item> under;
+    for (EntryId k = 2; k <= 10; ++k) {
+        meter.started(k, s("big"));
+        under.push_back({k, 0, 20 * MB});
+    }
+    meter.update(snapshot(20, under, 100 * 1000), 2000);
+    EXPECT_TRUE(meter.figuresText().contains(s("0.1 of 360.2 MB"))) << meter.figuresText().toStdString();
+}
+
 TEST(RunMeterRows, ShareSpeedRetryAndTipOfEachRowUnderWayAndOnlyWhatChanged) {
     RunMeter meter;
     meter.reset(s("/out"), 3);
@@ -196,10 +216,17 @@ TEST(RunMeterRows, TheListTellsARowUnderWayByItsRolesAndTheDelegateFillsItsShare
     RunRowDelegate delegate;
     QStyleOptionViewItem option;
     option.initFrom(&view);
-    option.rect = QRect(0, 0, 400, 24);
+    // The text centred as the view has it, in a font that leaves the row's top edge free,
+    // whatever fonts the machine has.
+    option.displayAlignment = Qt::AlignLeft | Qt::AlignVCenter;
+    QFont font = view.font();
+    font.setPixelSize(12);
+    option.font = font;
+    option.fontMetrics = QFontMetrics(font);
+    option.rect = QRect(0, 0, 400, std::max(24, option.fontMetrics.height() + 8));
     option.palette.setColor(QPalette::Base, Qt::white);
     auto paint = [&](const QModelIndex& index) {
-        QImage image(400, 24, QImage::Format_RGB32);
+        QImage image(option.rect.size(), QImage::Format_RGB32);
         image.fill(Qt::white);
         QPainter painter(&image);
         delegate.paint(&painter, option, index);
@@ -246,11 +273,13 @@ TEST(RunProgressText, DurationsAndTheRateOfTheLastSeconds) {
 
 TEST(CaptionProgressBarTest, ALongNameIsShortenedInItsMiddleAndTheFiguresStayWhole) {
     CaptionProgressBar bar;
-    bar.resize(800, 27);
-    bar.show();
     const QString lead = s("Please wait.. Processing: ");
     const QString figures = s("6 under way \u00b7 157 of 348 MB \u00b7 4.1 MB/s \u00b7 0:38 left \u00b7 34 of 55 done");
     const QString name = s("archive-") + QString(5 * 1000 * 1000, QLatin1Char('x')) + s("-end.iso");
+    // Room for the figures and some 30 characters of the name, in the font the bar draws with.
+    const QFontMetrics metrics(bar.font());
+    bar.resize(metrics.horizontalAdvance(lead + s("archive-") + QString(14, QLatin1Char('x')) + s("\u2026-end.iso \u00b7 ") + figures) + 12, 27);
+    bar.show();
     bar.setCaption(lead, name, figures);
     const QString shown = bar.text();
     EXPECT_TRUE(shown.startsWith(lead + s("archive-"))) << shown.left(80).toStdString();
@@ -266,7 +295,7 @@ TEST(CaptionProgressBarTest, ALongNameIsShortenedInItsMiddleAndTheFiguresStayWho
     EXPECT_EQ(bar.text(), lead + s("live-dvd.iso \u00b7 ") + figures);
     bar.setCaption(lead, name, figures);
     const int narrowShown = static_cast<int>(bar.text().size());
-    bar.resize(1000, 27);
+    bar.resize(bar.width() + metrics.horizontalAdvance(QString(20, QLatin1Char('x'))), 27);
     QApplication::processEvents();
     EXPECT_GT(bar.text().size(), narrowShown);
 }

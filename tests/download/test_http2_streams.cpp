@@ -15,12 +15,14 @@
 
 #include <algorithm>
 #include <map>
+#include <mutex>
 #include <set>
 
 #include "BenchNet.h"
 #include "download/DownloadEngine.h"
 #include "download/HostConnections.h"
 #include "download/TargetNaming.h"
+#include "harness/LoopbackServer.h"
 
 namespace {
 
@@ -269,4 +271,66 @@ TEST(Http2Streams, AServerThatAllowsFewerStreamsGetsNoMoreAndEveryItemStillArriv
     EXPECT_EQ(connections.size(), 1u) << "one connection, as the run allows";
     // nginx refuses a fourth stream itself; the run waits for a free one instead of failing it.
     EXPECT_GE(TlsNginx::mostAtOnce(requests), 2) << "streams still share the connection";
+}
+
+// A stream that ends before its announced length (the upstream behind nginx closes half-way, so
+// nginx resets the stream) is a cut connection like any other: tried again, going on with a Range
+// from where it was, while the other streams of the connection run on.
+TEST(Http2Streams, AStreamThatEndsEarlyIsTriedAgainFromWhereItWasAndTheOthersArriveWhole) {
+    constexpr std::size_t kLength = 256 * 1024;
+    std::string body(kLength, '\0');
+    for (std::size_t k = 0; k < kLength; ++k) body[k] = char((k * 7 + k / 1000) & 0xff);
+    LoopbackServer upstream;
+    std::mutex lock;
+    std::vector<std::string> ranges;  // each request's Range, "" for none
+    upstream.server().Get("/short/x.bin", [&](const httplib::Request& req, httplib::Response& res) {
+        const std::string range = req.get_header_value("Range");
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            ranges.push_back(range);
+        }
+        res.set_header("ETag", "\"s1\"");
+        res.set_header("Accept-Ranges", "bytes");
+        if (range.empty()) {
+            // Announces the whole length, sends half of it, and closes.
+            res.set_content_provider(kLength, "application/octet-stream",
+                                     [&](size_t offset, size_t, httplib::DataSink& sink) {
+                                         if (offset >= kLength / 2) return false;
+                                         return sink.write(body.data() + offset, kLength / 2 - offset);
+                                     });
+            return;
+        }
+        // The loopback server answers the range itself (206 with its Content-Range).
+        res.set_content(body, "application/octet-stream");
+    });
+    upstream.start();
+    TlsNginx nginx(s("location /short/ { proxy_pass http://127.0.0.1:%1; proxy_buffering off; "
+                     "proxy_http_version 1.1; proxy_set_header Range $http_range; proxy_set_header If-Range $http_if_range; }")
+                       .arg(upstream.port()));
+    if (!nginx.ready) GTEST_SKIP() << "nginx or openssl is not installed";
+    QStringList urls;
+    const std::vector<QByteArray> served = serveItems(nginx, 4, 64, urls);
+    urls.insert(1, nginx.url(s("/short/x.bin")));
+    QTemporaryDir out;
+    Download::TransferLimits limits = trusting(nginx);
+    limits.retryWaitsMs = {10};
+    Download::Engine engine(limits);
+    Download::Engine::Listener quiet;
+    const auto outcomes = runAll(engine, urls, out.path(), 1, quiet);
+    ASSERT_EQ(outcomes.size(), 5u);
+    ASSERT_TRUE(outcomes[1].stored) << outcomes[1].reason.toStdString() << " asked: " << [&] {
+        std::lock_guard<std::mutex> hold(lock);
+        std::string all;
+        for (const std::string& r : ranges) all += "[" + r + "]";
+        return all;
+    }();
+    EXPECT_TRUE(contentOf(outcomes[1].path) == QByteArray::fromStdString(body)) << "the short stream's file is not whole";
+    for (std::size_t k = 0; k < served.size(); ++k) {
+        const auto& o = outcomes[k == 0 ? 0 : k + 1];
+        ASSERT_TRUE(o.stored) << k << ": " << o.reason.toStdString();
+        EXPECT_TRUE(contentOf(o.path) == served[k]) << "item " << k;
+    }
+    std::lock_guard<std::mutex> hold(lock);
+    ASSERT_EQ(ranges.size(), 2u);
+    EXPECT_EQ(ranges[1], "bytes=" + std::to_string(kLength / 2) + "-") << "the rest was not asked for from where it was";
 }

@@ -14,9 +14,11 @@
 #include <mutex>
 #include <string>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include "app/Form1.h"
+#include "download/AnswerRules.h"
 #include "download/DownloadJob.h"
 #include "download/Requests.h"
 #include "harness/FolderContents.h"
@@ -51,6 +53,14 @@ struct EchoServer {
                 ++requests;
             }
             if (req.path.rfind("/dated/", 0) == 0) res.set_header("Last-Modified", "Wed, 21 Oct 2015 07:28:00 GMT");
+            if (req.path.rfind("/before1970/", 0) == 0) res.set_header("Last-Modified", "Wed, 31 Dec 1969 23:59:59 GMT");
+            // "/go/HOST/rest" leads to http://HOST:port/rest.
+            if (req.path.rfind("/go/", 0) == 0) {
+                const std::string rest = req.path.substr(4);
+                const std::size_t slash = rest.find('/');
+                res.set_redirect("http://" + rest.substr(0, slash) + ":" + std::to_string(http.port()) + rest.substr(slash));
+                return;
+            }
             if (req.path == "/page.html") {
                 res.set_content("<a href=\"/files/linked.txt\">x</a>", "text/html");
                 return;
@@ -185,6 +195,72 @@ TEST_F(RequestsFixture, CookiesGoOnlyWhereTheirDomainPathSecureFlagAndExpiryAllo
     EXPECT_EQ(after.readAll(), before);
 }
 
+// Which cookies of a file go to an address, decided without a server: public suffixes never get
+// a domain cookie, an address only its own cookies, a path matches only at a "/".
+TEST(CookieMatching, PublicSuffixesAndAddressesGetNoDomainCookiesAndPathsMatchOnlyAtASlash) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(s("cookies.txt"));
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(".co.uk\tTRUE\t/\tFALSE\t0\tsuffix_dotted\t1\n"
+            "co.uk\tTRUE\t/\tFALSE\t0\tsuffix\t2\n"
+            "co.uk\tFALSE\t/\tFALSE\t0\tsuffix_host_only\t3\n"
+            ".shop.co.uk\tTRUE\t/\tFALSE\t0\tshop\t4\n"
+            ".github.io\tTRUE\t/\tFALSE\t0\tpages\t5\n"
+            ".0.0.1\tTRUE\t/\tFALSE\t0\tip_parent_dotted\t6\n"
+            "0.0.1\tTRUE\t/\tFALSE\t0\tip_parent\t7\n"
+            ".1\tTRUE\t/\tFALSE\t0\tip_top\t8\n"
+            "127.0.0.1\tTRUE\t/\tFALSE\t0\tip_own\t9\n"
+            "[::1]\tFALSE\t/\tFALSE\t0\tip6_own\t10\n"
+            "www.shop.co.uk\tFALSE\t/deep/\tFALSE\t0\tdeep_slash\t11\n"
+            "www.shop.co.uk\tFALSE\t/deep\tFALSE\t0\tdeep\t12\n"
+            "WWW.Shop.CO.UK\tFALSE\t/\tTRUE\t0\tsecure\t13\n"
+            "localhost\tFALSE\t/\tTRUE\t0\tlocal_secure\t14\n");
+    f.close();
+    const auto read = Download::ReadCookiesFile(path);
+    ASSERT_TRUE(read.ok()) << read.error().text.toStdString();
+    const Download::CookieJar& jar = **read;
+    EXPECT_EQ(jar.skipped(), (QStringList{s("Line 1: skipped, .co.uk is a public suffix: the cookie would go to every site under it"),
+                                          s("Line 2: skipped, co.uk is a public suffix: the cookie would go to every site under it"),
+                                          s("Line 5: skipped, .github.io is a public suffix: the cookie would go to every site under it"),
+                                          s("Line 8: skipped, .1 is a public suffix: the cookie would go to every site under it")}));
+    const qint64 now = 1700000000;
+    auto header = [&](const char* url) { return jar.headerFor(QByteArray(url), now).toStdString(); };
+    EXPECT_EQ(header("http://x.co.uk/"), "");
+    EXPECT_EQ(header("http://co.uk/"), "suffix_host_only=3") << "a host-only cookie of the suffix itself";
+    EXPECT_EQ(header("http://shop.co.uk/a"), "shop=4");
+    EXPECT_EQ(header("http://user@www.shop.co.uk:8080/x?q=/deep/#f"), "shop=4");
+    EXPECT_EQ(header("http://www.shop.co.uk/deep"), "deep=12; shop=4") << "a cookie of /deep/ is not for /deep";
+    EXPECT_EQ(header("http://www.shop.co.uk/deep/x"), "deep_slash=11; deep=12; shop=4");
+    EXPECT_EQ(header("http://www.shop.co.uk/deeper"), "shop=4");
+    EXPECT_EQ(header("https://www.shop.co.uk/deep/"), "deep_slash=11; deep=12; shop=4; secure=13");
+    EXPECT_EQ(header("http://someshop.co.uk/"), "") << "a domain matches at a dot only";
+    EXPECT_EQ(header("http://127.0.0.1:8000/"), "ip_own=9");
+    EXPECT_EQ(header("http://[::1]:8000/"), "ip6_own=10");
+    EXPECT_EQ(header("http://10.0.0.1/"), "");
+    // The machine itself counts as secure, as in browsers.
+    EXPECT_EQ(header("http://localhost:8080/"), "local_secure=14");
+}
+
+TEST_F(RequestsFixture, ACookieGoesToNoPublicSuffixNorPastARedirectToAnotherHost) {
+    RunOptions::Values values;
+    values.cookiesFile = writeFile("cookies.txt",
+                                   ".localhost\tTRUE\t/\tFALSE\t0\tsuffix\t1\n"
+                                   "a.fw.localhost\tFALSE\t/\tFALSE\t0\tfor_a\t2\n"
+                                   "b.fw.localhost\tFALSE\t/\tFALSE\t0\tfor_b\t3\n"
+                                   "a.fw.localhost\tFALSE\t/deep/\tFALSE\t0\tdeep\t4\n"
+                                   ".0.0.1\tTRUE\t/\tFALSE\t0\tip_parent\t5\n");
+    const Download::JobResult result = run({{1, echo.url("a.fw.localhost", "/go/b.fw.localhost/files/led.txt")},
+                                            {2, echo.url("a.fw.localhost", "/deep")},
+                                            {3, echo.url("127.0.0.1", "/files/ip.txt")}},
+                                           values);
+    ASSERT_EQ(result.summary.stored().size(), 3u) << result.summary.finalMessage().toStdString();
+    EXPECT_EQ(echo.header("a.fw.localhost/go/b.fw.localhost/files/led.txt", "Cookie"), "for_a=2");
+    EXPECT_EQ(echo.header("b.fw.localhost/files/led.txt", "Cookie"), "for_b=3") << "the cookies of the host led to, only";
+    EXPECT_EQ(echo.header("a.fw.localhost/deep", "Cookie"), "for_a=2");
+    EXPECT_EQ(echo.header("127.0.0.1/files/ip.txt", "Cookie"), "(none)");
+}
+
 TEST_F(RequestsFixture, AFileThatIsNoCookiesFileIsRefusedWithItsLineAndWhy) {
     struct Case {
         const char* name;
@@ -241,6 +317,35 @@ TEST_F(RequestsFixture, AStoredFileGetsTheServersTimeUnlessTheOptionIsOff) {
     EXPECT_GT(QFileInfo(dir.filePath(s("fresh.txt"))).lastModified().toSecsSinceEpoch(), now - 600);
 }
 
+TEST(ServerTime, HttpDatesOfEveryFormReadAsSecondsAndThoseBefore1970AreNegative) {
+    using Download::httpDateSeconds;
+    EXPECT_EQ(httpDateSeconds("Wed, 21 Oct 2015 07:28:00 GMT"), std::optional<qint64>(kServerTime));
+    EXPECT_EQ(httpDateSeconds("Wednesday, 21-Oct-15 07:28:00 GMT"), std::optional<qint64>(kServerTime));
+    EXPECT_EQ(httpDateSeconds("Wed Oct 21 07:28:00 2015"), std::optional<qint64>(kServerTime));
+    EXPECT_EQ(httpDateSeconds("Wed, 31 Dec 1969 23:59:59 GMT"), std::optional<qint64>(-1));
+    EXPECT_EQ(httpDateSeconds("Thu, 01 Jan 1970 00:00:00 GMT"), std::optional<qint64>(0));
+    EXPECT_EQ(httpDateSeconds("Fri, 01 Jan 1960 00:00:00 GMT"), std::optional<qint64>(-315619200));
+    EXPECT_EQ(httpDateSeconds("Tue, 29 Feb 2000 12:00:00 GMT"), std::optional<qint64>(951825600));
+    for (const char* bad : {"", "yesterday", "Wed, 21 Foo 2015 07:28:00 GMT", "Wed, 21 Oct 2015 25:28:00 GMT",
+                            "Wed, 21 Oct 2015 07:28:00 CET", "Wed, 21 Oct 2015 07:28 GMT"})
+        EXPECT_FALSE(httpDateSeconds(bad).has_value()) << bad;
+}
+
+TEST_F(RequestsFixture, AServerTimeBefore1970IsKeptAsGiven) {
+    run({{1, echo.url("127.0.0.1", "/before1970/old.txt")}});
+    struct stat st {};
+    ASSERT_EQ(::stat(QFile::encodeName(dir.filePath(s("old.txt"))).constData(), &st), 0);
+    // A file system that cannot keep it leaves the file's own time, never the first second of 1970.
+    EXPECT_NE(st.st_mtime, 0);
+    struct stat probe {};
+    const QString dated = writeFile("probe", "");
+    const struct timespec times[2] = {{0, UTIME_OMIT}, {-1, 0}};
+    if (::utimensat(AT_FDCWD, QFile::encodeName(dated).constData(), times, 0) == 0 &&
+        ::stat(QFile::encodeName(dated).constData(), &probe) == 0 && probe.st_mtime == -1) {
+        EXPECT_EQ(st.st_mtime, -1);
+    }
+}
+
 TEST_F(RequestsFixture, TheWindowSendsTheLinkPageAsRefererAndStartsNoRunWithABadCookiesFile) {
     ScriptedDialogs dialogs;
     Settings::Store settings;
@@ -286,4 +391,25 @@ TEST_F(RequestsFixture, TheWindowSendsTheLinkPageAsRefererAndStartsNoRunWithABad
     ASSERT_EQ(dialogs.messages.size(), 1u);
     EXPECT_TRUE(dialogs.messages[0].text.startsWith(s("The cookies file cannot be used:"))) << dialogs.messages[0].text.toStdString();
     EXPECT_EQ(echo.requests, before);
+}
+
+TEST_F(RequestsFixture, AtStartTheCookiesLeftOutAreNamedAndTheRunGoesOnWithTheOthers) {
+    ScriptedDialogs dialogs;
+    Settings::Store settings;
+    Form1 form{dialogs, settings};
+    form.Text1->setText(dir.path());
+    RunOptions::Values values;
+    values.cookiesFile = writeFile("cookies.txt",
+                                   "# Netscape HTTP Cookie File\n"
+                                   ".co.uk\tTRUE\t/\tFALSE\t0\tsuffix\t1\n"
+                                   "127.0.0.1\tFALSE\t/\tFALSE\t0\tkept\t2\n");
+    RunOptions::Write(settings, values);
+    form.urlList().append(echo.url("127.0.0.1", "/files/with-cookies.txt"));
+    EXPECT_TRUE(ClickStartAndWait(form));
+    ASSERT_FALSE(dialogs.messages.empty());
+    EXPECT_EQ(dialogs.messages[0].text,
+              s("Some cookies of the cookies file are not used:\n%1\n"
+                "Line 2: skipped, .co.uk is a public suffix: the cookie would go to every site under it")
+                  .arg(values.cookiesFile));
+    EXPECT_EQ(echo.header("127.0.0.1/files/with-cookies.txt", "Cookie"), "kept=2");
 }

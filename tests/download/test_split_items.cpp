@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -48,16 +49,32 @@ struct SplitFixture : ::testing::Test {
     std::atomic<int> rangeVersion{1};
     // The first range request is asked to wait this long (Retry-After, seconds); 0: never.
     std::atomic<int> busyOnce{0};
+    // Every range request is asked to wait this long (Retry-After, seconds); 0: never.
+    std::atomic<int> busyAlways{0};
+    int busyAnswers = 0;
+    // The first range request is answered all the same (the item's own, in a run that goes on).
+    bool spareFirst = false, sparedFirst = false;
     Clock::time_point busyAt{};
     std::vector<Clock::time_point> rangesAt;
     std::vector<std::string> asked;  // each request's Range, "" for none
+    int ledRanges = 0;               // range requests to the address that redirects
     // Once this many bytes are sent in all, the server holds every answer until it is -1 again.
     qint64 holdAfter = -1, sent = 0;
     std::condition_variable released;
+    // A run that goes on past this is stopped, so that a loop shows as a cancelled item.
+    std::function<bool()> runaway;
 
     SplitFixture() {
         qputenv("XDG_STATE_HOME", QFile::encodeName(state.path()));
         http.server().set_keep_alive_max_count(1000);
+        // The same file behind a redirect.
+        http.server().Get("/go/big.bin", [this](const httplib::Request& req, httplib::Response& res) {
+            {
+                std::lock_guard<std::mutex> hold(lock);
+                ledRanges += req.has_header("Range") ? 1 : 0;
+            }
+            res.set_redirect(http.base() + "/big.bin");
+        });
         http.server().Get("/big.bin", [this](const httplib::Request& req, httplib::Response& res) {
             const bool range = req.has_header("Range");
             {
@@ -68,6 +85,13 @@ struct SplitFixture : ::testing::Test {
                     busyAt = Clock::now();
                     return;
                 }
+                if (range && busyAlways > 0 && !(spareFirst && !sparedFirst)) {
+                    res.status = 503;
+                    res.set_header("Retry-After", std::to_string(busyAlways.load()));
+                    ++busyAnswers;
+                    return;
+                }
+                if (range && spareFirst) sparedFirst = true;
                 if (range) rangesAt.push_back(Clock::now());
                 asked.push_back(range ? req.get_header_value("Range") : std::string());
                 ports.insert(req.remote_port);
@@ -111,21 +135,24 @@ struct SplitFixture : ::testing::Test {
     }
 
     // One run of the big file with `atOnce` connections; stopped once `stopAt` bytes are in.
-    Download::ItemOutcome run(int atOnce, qint64 stopAt = 0, qint64 speedLimit = 0) {
+    Download::ItemOutcome run(int atOnce, qint64 stopAt = 0, qint64 speedLimit = 0, const char* path = "/big.bin") {
         engine.beginRun();
         engine.setMaxTransfers(atOnce);
         engine.setSpeedLimit(speedLimit);
-        const QString url = http.url(s("/big.bin"));
+        const QString url = http.url(s(path));
         engine.enqueue(url, Main::BuildTargetPath(url, dir.path()));
         engine.endInput();
         struct Stopper : Download::Engine::Listener {
             Download::Engine* engine = nullptr;
             qint64 at = 0;
+            const std::function<bool()>* runaway = nullptr;
             void onProgress() override {
                 if (at > 0 && engine->figures().earliestReceived >= at) engine->cancel();
+                if (*runaway && (*runaway)()) engine->cancel();
             }
         } stopper;
         stopper.engine = &engine;
+        stopper.runaway = &runaway;
         stopper.at = stopAt;
         engine.runQueue(stopper);
         return engine.finishRun().at(0);
@@ -230,6 +257,56 @@ TEST_F(SplitFixture, AStoppedSplitItemKeepsEveryRangeOnDiskAndTheNextRunAsksOnly
     EXPECT_EQ(entries(), QStringList{s("big.bin")});
     std::lock_guard<std::mutex> hold(lock);
     expectOnlyMissingAsked(asked, *record);
+    // The item's own request too asks only for what it brings, up to the next range on disk.
+    for (const std::string& header : asked) EXPECT_NE(header.back(), '-') << header;
+}
+
+// Behind a redirect, the pieces of a resumed item go where the item's own request was led: the
+// address that redirects would not give them (a piece follows no redirect).
+TEST_F(SplitFixture, TheNextRunOfAnItemBehindARedirectAsksForItsPiecesWhereItWasLed) {
+    const Download::ItemOutcome stopped = run(3, 12 << 20, 0, "/go/big.bin");
+    ASSERT_TRUE(stopped.cancelled) << stopped.reason.toStdString();
+    const auto record = Download::PartialStore().find(dir.path(), http.url(s("/go/big.bin")));
+    ASSERT_TRUE(record.has_value());
+    ASSERT_GE(record->ranges.size(), 2u);
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        asked.clear();
+        ledRanges = 0;
+    }
+    const Download::ItemOutcome next = run(3, 0, 0, "/go/big.bin");
+    ASSERT_TRUE(next.stored) << next.reason.toStdString();
+    EXPECT_TRUE(storedWhole(next.path, 1));
+    std::lock_guard<std::mutex> hold(lock);
+    EXPECT_EQ(ledRanges, 1) << "pieces were asked of the address that redirects";
+    expectOnlyMissingAsked(asked, *record);
+    EXPECT_GE(asked.size(), 2u) << "the missing ranges came over one connection";
+}
+
+// Where the state folder is not given (or given as a relative path, which is not used), the
+// record is kept in ~/.local/state all the same, and the next run asks for no range twice in a row.
+TEST_F(SplitFixture, WithoutAnAbsoluteStateFolderTheNextRunStillAsksEachMissingRangeOnce) {
+    for (const char* state : {static_cast<const char*>(nullptr), "relative/state"}) {
+        QDir(dir.path()).removeRecursively();
+        QDir().mkpath(dir.path());
+        if (state) qputenv("XDG_STATE_HOME", state);
+        else qunsetenv("XDG_STATE_HOME");
+        const Download::ItemOutcome stopped = run(3, 12 << 20);
+        ASSERT_TRUE(stopped.cancelled) << stopped.reason.toStdString();
+        EXPECT_TRUE(Download::PartialStore(QDir::homePath() + s("/.local/state/Fetchwright"))
+                        .find(dir.path(), http.url(s("/big.bin")))
+                        .has_value());
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            asked.clear();
+        }
+        const Download::ItemOutcome next = run(3);
+        ASSERT_TRUE(next.stored) << next.reason.toStdString();
+        EXPECT_TRUE(storedWhole(next.path, 1));
+        std::lock_guard<std::mutex> hold(lock);
+        for (std::size_t k = 1; k < asked.size(); ++k) EXPECT_NE(asked[k], asked[k - 1]) << "asked twice in a row";
+        EXPECT_FALSE(std::count(asked.begin(), asked.end(), std::string())) << "the whole file was asked for";
+    }
 }
 
 TEST_F(SplitFixture, AKilledCopyKeepsTheRangesItRecordedAndTheNextRunAsksOnlyForTheOthers) {
@@ -292,6 +369,50 @@ TEST_F(SplitFixture, AServersPauseHoldsEveryPieceAndTheSpeedLimitCoversThemAll) 
     EXPECT_GE(clock.elapsed(), (qint64(kSize) - kRate / 8) * 1000 / kRate - 100);
     std::lock_guard<std::mutex> hold(lock);
     EXPECT_GE(rangeRequests, 2);
+}
+
+// A server that answers every range request with a pause: the item stops asking for pieces after
+// two such answers and comes over its own connection, instead of asking again after each pause.
+TEST_F(SplitFixture, ASplitItemWhoseServerIsAlwaysBusyFallsBackToItsOwnConnectionAndEnds) {
+    busyAlways = 1;
+    runaway = [this] {
+        std::lock_guard<std::mutex> hold(lock);
+        return busyAnswers > 12;
+    };
+    const Download::ItemOutcome outcome = run(3);
+    EXPECT_FALSE(outcome.cancelled) << "the run went on asking for pieces of a busy server";
+    ASSERT_TRUE(outcome.stored) << outcome.reason.toStdString();
+    EXPECT_TRUE(storedWhole(outcome.path, 1));
+    EXPECT_EQ(entries(), QStringList{s("big.bin")});
+    std::lock_guard<std::mutex> hold(lock);
+    EXPECT_GE(busyAnswers, 1) << "the item was never split";
+    EXPECT_LE(busyAnswers, 3) << "pieces were asked for after two pauses";
+}
+
+// A resumed split item whose own piece is in before the pauses end: the rest is asked for again
+// on the item's own connection, and when the server refuses that too the item fails with the
+// server's answer as its reason instead of waiting for good.
+TEST_F(SplitFixture, AResumedSplitItemOfABusyServerEndsStoredOrFailedWithTheReason) {
+    const Download::ItemOutcome stopped = run(3, 12 << 20);
+    ASSERT_TRUE(stopped.cancelled) << stopped.reason.toStdString();
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        spareFirst = true;
+    }
+    busyAlways = 1;
+    runaway = [this] {
+        std::lock_guard<std::mutex> hold(lock);
+        return busyAnswers > 12;
+    };
+    const Download::ItemOutcome next = run(3);
+    EXPECT_FALSE(next.cancelled) << "the run went on asking for pieces of a busy server";
+    if (next.stored) {
+        EXPECT_TRUE(storedWhole(next.path, 1));
+    } else {
+        EXPECT_TRUE(next.reason.contains(s("HTTP 503"))) << next.reason.toStdString();
+    }
+    std::lock_guard<std::mutex> hold(lock);
+    EXPECT_LE(busyAnswers, 2 + 3) << "two pauses of pieces, then the item's own tries";
 }
 
 // A record of an earlier version (no ranges) still reads; one whose ranges the program cannot

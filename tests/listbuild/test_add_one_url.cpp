@@ -3,6 +3,7 @@
 
 #include "app/Form1.h"
 #include "harness/ListContents.h"
+#include "harness/ListWait.h"
 #include "harness/ScriptedDialogs.h"
 #include "listbuild/UserAddress.h"
 
@@ -44,11 +45,13 @@ TEST_F(AddOneUrl, EachLineIsAnEntryAndWhatWasNotAddedIsSaidOnceAfterwards) {
     EXPECT_EQ(form.urlList().count(), 0);
     EXPECT_TRUE(dialogs.messages.empty());
     form.PushButton5_Click();
+    ASSERT_TRUE(WaitForListWork(form));
     ASSERT_EQ(dialogs.prompts.size(), 2u);
     EXPECT_EQ(dialogs.prompts[1].prompt, q("Enter website address to add: "));
     EXPECT_EQ(contentsOf(form.urlList()), (QStringList{q("http://x/y"), q("http://httpbin.org/get")}));
     EXPECT_EQ(dialogs.messageTexts(), QStringList{q("2 lines were not added: not web addresses\nftp://x/y\nfile:///etc/passwd")});
     form.PushButton5_Click();
+    ASSERT_TRUE(WaitForListWork(form));
     EXPECT_EQ(form.urlList().textAt(3), q("http://server/a.jpg"));
     EXPECT_EQ(dialogs.messages.size(), 1u);
 }

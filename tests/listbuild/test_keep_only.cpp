@@ -115,3 +115,43 @@ TEST(KeepOnlyScan, CountsALongListInSlicesAndStartsAgainWhenTheListChanges) {
     EXPECT_EQ(list.undoRemoval().count, 200000);
     EXPECT_EQ(list.count(), 300000);
 }
+
+// Expressions that try every way of splitting an address: each address gets a bounded amount of
+// the engine's work, and the first that needs more names the pattern too slow, at once, instead
+// of holding the count (and the window) for minutes.
+std::string slowAddress(int k) { return "http://files.example/" + std::string(28, 'a') + "-" + std::to_string(k) + ".bin"; }
+
+TEST(KeepOnlyRule, AnExpressionThatNeedsTooMuchWorkForAnAddressIsNamedTooSlow) {
+    for (const char* pattern : {"/(a+)+$/", "/(.*a){20}/"}) {
+        const KeepOnly::Rule r = rule(QString::fromLatin1(pattern));
+        EXPECT_EQ(r.judge(slowAddress(1)), KeepOnly::Rule::Verdict::TooSlow) << pattern;
+        EXPECT_FALSE(r.keeps(slowAddress(1))) << pattern;
+    }
+    // The same kinds of pattern, where they have little to try, decide as usual.
+    EXPECT_EQ(rule(QStringLiteral("/(a+)+$/")).judge("http://x/aaa"), KeepOnly::Rule::Verdict::Keep);
+    EXPECT_EQ(rule(QStringLiteral("/(.*a){2}/")).judge("http://x/aab"), KeepOnly::Rule::Verdict::Keep);
+    EXPECT_EQ(rule(QStringLiteral("/(.*a){3}/")).judge("http://x/aab"), KeepOnly::Rule::Verdict::Drop);
+    // A text that is not UTF-8 is not kept, and is no reason to call the pattern slow.
+    EXPECT_EQ(rule(QStringLiteral("/a/")).judge("http://x/a\xff"), KeepOnly::Rule::Verdict::Drop);
+    // An error's place counts characters, not bytes.
+    const auto bad = KeepOnly::Rule::Parse(QStringLiteral("/éé(/"));
+    ASSERT_FALSE(bad.ok());
+    EXPECT_TRUE(bad.error().text.endsWith(QStringLiteral(" at character 4"))) << bad.error().text.toStdString();
+}
+
+TEST(KeepOnlyScan, ATooSlowPatternOverALongListEndsTheCountAtOnceAndRemovesNothing) {
+    UrlList list;
+    {
+        UrlList::Batch batch(list);
+        for (int i = 0; i < 200000; ++i) batch.add(QString::fromStdString(slowAddress(i)));
+    }
+    for (const char* pattern : {"/(a+)+$/", "/(.*a){20}/"}) {
+        KeepOnly::Scan scan(list);
+        QSignalSpy done(&scan, &KeepOnly::Scan::done);
+        scan.start(rule(QString::fromLatin1(pattern)));
+        ASSERT_TRUE(done.wait(Timing::boundMs(10000))) << pattern;
+        EXPECT_TRUE(scan.isTooSlow()) << pattern;
+        EXPECT_EQ(scan.removeTheRest(), 0) << pattern;
+        EXPECT_EQ(list.count(), 200000);
+    }
+}

@@ -88,6 +88,7 @@ TEST_F(DigestRun, AddOneUrlWithADigestVerifiesOrKeepsTheFileApart) {
     dialogs.inputAnswers = {http.url(s("/f/good.bin")) + s("  ") + digest + s("\n") + http.url(s("/f/bad.bin")) + s(" ") + digest +
                             s("\n") + http.url(s("/f/[1-2].bin ")) + digest};
     form.PushButton5_Click();
+    ASSERT_TRUE(WaitForListWork(form));
     EXPECT_EQ(contentsOf(form.urlList()), (QStringList{http.url(s("/f/good.bin")), http.url(s("/f/bad.bin"))}));
     // A digest for a range of files is refused: it belongs to one.
     ASSERT_EQ(dialogs.messages.size(), 1u);

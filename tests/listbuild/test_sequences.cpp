@@ -3,6 +3,7 @@
 
 #include "app/Form1.h"
 #include "harness/ListContents.h"
+#include "harness/ListWait.h"
 #include "harness/ScriptedDialogs.h"
 #include "listbuild/Sequences.h"
 #include "listbuild/UserAddress.h"
@@ -78,6 +79,15 @@ TEST(Sequences, MoreThanTheCapIsRefusedWithTheCount) {
     EXPECT_EQ(fault("http://x/[1-9]{a,b}", 10), q("This address gives 18 entries; at most 10 are taken from one address"));
 }
 
+TEST(Sequences, OnlyThePathAndTheQueryExpandNeverTheFragmentHostPortOrUserName) {
+    EXPECT_EQ(expand("http://x/x.bin#[1-3]"), QStringList{q("http://x/x.bin#[1-3]")});
+    EXPECT_EQ(expand("http://x/[1-2].bin?p={a,b}#part{c,d}"),
+              (QStringList{q("http://x/1.bin?p=a#part{c,d}"), q("http://x/1.bin?p=b#part{c,d}"),
+                           q("http://x/2.bin?p=a#part{c,d}"), q("http://x/2.bin?p=b#part{c,d}")}));
+    EXPECT_EQ(expand("http://u{a,b}@h{1,2}.example:80/f"), QStringList{q("http://u{a,b}@h{1,2}.example:80/f")});
+    EXPECT_EQ(expand("http://x#[1-3]"), QStringList{q("http://x#[1-3]")});
+}
+
 namespace {
 struct AddSequence : ::testing::Test {
     ScriptedDialogs dialogs;
@@ -89,6 +99,7 @@ struct AddSequence : ::testing::Test {
 TEST_F(AddSequence, AddOneUrlExpandsEachLineAndNamesAFaultyOne) {
     dialogs.inputAnswers = {q("example.com/img[1-3].png\nhttp://y/[9-1]\nftp://z/{a,b}\nHTTP://Q/{A,B}")};
     form.PushButton5_Click();
+    ASSERT_TRUE(WaitForListWork(form));
     EXPECT_EQ(contentsOf(form.urlList()),
               (QStringList{q("http://example.com/img1.png"), q("http://example.com/img2.png"),
                            q("http://example.com/img3.png"), q("http://q/A"), q("http://q/B")}));
@@ -116,4 +127,18 @@ TEST(Sequences, EveryTextIsReadAsTheSameAddressAsWhenTypedAlone) {
         EXPECT_EQ(notAdded.count, alone.count) << typed;
         EXPECT_TRUE(faults.isEmpty());
     }
+}
+
+TEST_F(AddSequence, TheCapHoldsForOneAddOneUrlAsAWhole) {
+    QString lines;
+    for (int k = 0; k < 10; ++k) lines += q("http://x/%1/[1-100000]\n").arg(k);
+    dialogs.inputAnswers = {q("http://x/first/[1-40000]\n") + lines};
+    form.PushButton5_Click();
+    ASSERT_TRUE(WaitForListWork(form));
+    EXPECT_EQ(form.urlList().count(), 40000);
+    ASSERT_EQ(dialogs.messages.size(), 1u);
+    EXPECT_TRUE(dialogs.messages[0].text.startsWith(
+        q("At most 100,000 entries are taken from one Add One URL; this line would give more\nhttp://x/0/[1-100000]")))
+        << dialogs.messages[0].text.toStdString();
+    EXPECT_EQ(dialogs.messages[0].text.count(q("At most 100,000")), 10);
 }
