@@ -15,6 +15,9 @@ const QString kCookiesFile = QStringLiteral("Cookies File");
 const QString kUserAgent = QStringLiteral("User-Agent");
 const QString kKeepServerTime = QStringLiteral("Keep Server Time");
 const QString kSplitBigFiles = QStringLiteral("Split Big Files");
+const QString kKeepAwake = QStringLiteral("Keep Awake");
+const QString kProxy = QStringLiteral("Proxy");
+const QString kProxyBypass = QStringLiteral("Proxy Bypass");
 const QString kSkip = QStringLiteral("Skip");
 const QString kNumber = QStringLiteral("Number");
 
@@ -52,6 +55,10 @@ Values Read(const Settings::Store& store) {
     values.userAgent = headerSafe(store.read(kUserAgent, QString()));
     values.keepServerTime = readTruth(store, kKeepServerTime, true);
     values.splitBigFiles = readTruth(store, kSplitBigFiles, true);
+    values.keepAwake = readTruth(store, kKeepAwake, true);
+    values.proxy = headerSafe(store.read(kProxy, values.proxy));
+    if (values.proxy.isEmpty()) values.proxy = QStringLiteral("System");
+    values.proxyBypass = headerSafe(store.read(kProxyBypass, QString()));
     return values;
 }
 
@@ -64,6 +71,9 @@ void Write(const Settings::Store& store, const Values& values) {
     store.write(kUserAgent, headerSafe(values.userAgent));
     store.write(kKeepServerTime, Settings::TruthText(values.keepServerTime));
     store.write(kSplitBigFiles, Settings::TruthText(values.splitBigFiles));
+    store.write(kKeepAwake, Settings::TruthText(values.keepAwake));
+    store.write(kProxy, headerSafe(values.proxy));
+    store.write(kProxyBypass, headerSafe(values.proxyBypass));
 }
 
 QByteArray UserAgentOf(const Values& values) {
