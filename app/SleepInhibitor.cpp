@@ -63,7 +63,7 @@ void SleepInhibitor::askPortal() {
     QDBusMessage call = QDBusMessage::createMethodCall(kPortalService, QStringLiteral("/org/freedesktop/portal/desktop"),
                                                        QStringLiteral("org.freedesktop.portal.Inhibit"), QStringLiteral("Inhibit"));
     call << QString() << uint(kPortalSuspend) << QVariantMap{{QStringLiteral("reason"), reason_}};
-    auto* watcher = new QDBusPendingCallWatcher(session_->asyncCall(call), this);
+    auto* watcher = new QDBusPendingCallWatcher(session_->asyncCall(call, kAnswerLimitMs), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher] {
         watcher->deleteLater();
         const QDBusPendingReply<QDBusObjectPath> reply = *watcher;
@@ -110,7 +110,7 @@ void SleepInhibitor::askLogind() {
     QDBusMessage call = QDBusMessage::createMethodCall(kLogindService, QStringLiteral("/org/freedesktop/login1"),
                                                        QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("Inhibit"));
     call << QStringLiteral("sleep:idle") << QString::fromLatin1(BuildInfo::kApplication) << reason_ << QStringLiteral("block");
-    auto* watcher = new QDBusPendingCallWatcher(system_->asyncCall(call), this);
+    auto* watcher = new QDBusPendingCallWatcher(system_->asyncCall(call, kAnswerLimitMs), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher] {
         watcher->deleteLater();
         const QDBusPendingReply<QDBusUnixFileDescriptor> reply = *watcher;

@@ -36,6 +36,8 @@ public:
 
     static constexpr int kPortalSuspend = 4;  // the portal's flag for suspending
     static constexpr int kSystemBusGreetingLimitMs = 1000;
+    // A portal that does not answer within this is taken as absent, and logind is asked.
+    static constexpr int kAnswerLimitMs = 5000;
 
 signals:
     // After each change of holder() (tests wait on it).

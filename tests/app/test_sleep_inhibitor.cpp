@@ -185,10 +185,10 @@ TEST_F(KeepAwake, ThePortalsInhibitorIsHeldOnceWhileTheRunTransfersAndLetGoAtIts
     offerPortal();
     offerLogind();
     startRun(12);
-    ASSERT_TRUE(waitFor([&] { return portal->active.size() == 1; }));
+    ASSERT_TRUE(waitFor([&] { return form->desktopSignals().sleepInhibitor().holder() == s("portal"); }));
+    ASSERT_EQ(portal->active.size(), 1u);
     EXPECT_EQ(portal->active.begin()->second, s("Downloading 12 files"));
     EXPECT_EQ(portal->lastFlags & SleepInhibitor::kPortalSuspend, uint(SleepInhibitor::kPortalSuspend));
-    EXPECT_EQ(form->desktopSignals().sleepInhibitor().holder(), s("portal"));
     letServerGo();
     ASSERT_TRUE(waitFor([&] { return !form->IsDownloading; }));
     EXPECT_TRUE(waitFor([&] { return portal->active.empty(); })) << "the inhibitor outlived the run";
