@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <optional>
 
 namespace Download {
@@ -35,6 +36,31 @@ std::optional<QByteArray> CurlProxyOf(const char* answer) {
     if (text.startsWith("socks4://")) return "socks4a://" + text.mid(9);
     if (text.startsWith("socks://")) return "socks5h://" + text.mid(8);
     return std::nullopt;
+}
+
+// libproxy's one factory for the process, made at the first address asked (it reads the
+// desktop's settings and loads libproxy's modules) and never freed: freeing it unloads the PAC
+// module while the JavaScript engine's threads still run its code. Asked under one lock, since
+// a run and a link page may ask at the same time.
+std::mutex factoryLock;
+pxProxyFactory* factory = nullptr;
+
+QByteArray AskLibproxy(const QByteArray& origin) {
+    const std::lock_guard<std::mutex> hold(factoryLock);
+    if (!factory) factory = px_proxy_factory_new();
+    if (!factory) return {};
+    QByteArray chosen;
+    if (char** answers = px_proxy_factory_get_proxies(factory, (origin + '/').constData())) {
+        // The first answer libcurl can use; libproxy lists them in the order to try.
+        for (char** one = answers; *one; ++one) {
+            if (const std::optional<QByteArray> usable = CurlProxyOf(*one)) {
+                chosen = *usable;
+                break;
+            }
+        }
+        px_proxy_factory_free_proxies(answers);
+    }
+    return chosen;
 }
 
 }  // namespace
@@ -66,30 +92,12 @@ Fw::Result<std::shared_ptr<ProxyChoice>> ProxyChoice::FromOptions(const QString&
     return choice;
 }
 
-ProxyChoice::~ProxyChoice() {
-    if (factory_) px_proxy_factory_free(factory_);
-}
-
 QByteArray ProxyChoice::proxyFor(const QByteArray& url) const {
     if (mode_ == Mode::None) return {};
     if (mode_ == Mode::Typed) return typed_;
     const QByteArray origin = OriginOf(url);
     if (const auto known = asked_.find(origin); known != asked_.end()) return known->second;
-    // Made at the first address: it reads the desktop's settings and loads libproxy's modules.
-    if (!factory_) factory_ = px_proxy_factory_new();
-    QByteArray chosen;
-    if (factory_) {
-        if (char** answers = px_proxy_factory_get_proxies(factory_, (origin + '/').constData())) {
-            // The first answer libcurl can use; libproxy lists them in the order to try.
-            for (char** one = answers; *one; ++one) {
-                if (const std::optional<QByteArray> usable = CurlProxyOf(*one)) {
-                    chosen = *usable;
-                    break;
-                }
-            }
-            px_proxy_factory_free_proxies(answers);
-        }
-    }
+    const QByteArray chosen = AskLibproxy(origin);
     asked_.emplace(origin, chosen);
     return chosen;
 }

@@ -13,8 +13,6 @@
 
 #include "support/Result.h"
 
-typedef struct pxProxyFactory_ pxProxyFactory;
-
 namespace Download {
 
 class ProxyChoice {
@@ -24,7 +22,6 @@ public:
     // From the texts of "Proxy" and "Proxy Bypass"; a typed proxy that is no http://, https://
     // or socks5h:// address (with a host, and nothing after its port) is refused in words.
     static Fw::Result<std::shared_ptr<ProxyChoice>> FromOptions(const QString& proxy, const QString& bypass);
-    ~ProxyChoice();
     ProxyChoice(const ProxyChoice&) = delete;
     ProxyChoice& operator=(const ProxyChoice&) = delete;
 
@@ -32,7 +29,7 @@ public:
     // The proxy for `url` as libcurl takes it ("socks5h://127.0.0.1:1080"), empty to go direct.
     // With "System", libproxy's answer for the address's scheme, host and port, asked once per
     // run; a SOCKS answer has the proxy resolve the host. Used by one thread at a time (the
-    // run's loop), like the rest of a run's request options.
+    // run's loop), like the rest of a run's request options; libproxy itself is shared.
     QByteArray proxyFor(const QByteArray& url) const;
     // Sets `easy` to go through proxyFor(url), or direct: the environment's variables are read
     // through libproxy, never by libcurl behind this choice's back.
@@ -43,7 +40,6 @@ private:
     Mode mode_ = Mode::System;
     QByteArray typed_;
     QByteArray bypass_;
-    mutable pxProxyFactory* factory_ = nullptr;
     mutable std::map<QByteArray, QByteArray> asked_;  // scheme://host:port: proxy
 };
 
