@@ -2,6 +2,9 @@
 #include <QCommandLineParser>
 #include <QDir>
 #include <QIcon>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 #include <QTimer>
 
 #include <optional>
@@ -37,6 +40,15 @@ int main(int argc, char** argv) {
     // window with its menu entry and icon.
     QGuiApplication::setDesktopFileName(QString::fromLatin1(BuildInfo::kAppId));
     QApplication::setWindowIcon(applicationIcon());
+
+    // The desktop's language (LANGUAGE, LANG): Qt's own dialogs where Debian's translations of Qt
+    // are installed, and the program's texts where a translation of them is installed beside it.
+    QTranslator qtTexts, ownTexts;
+    if (qtTexts.load(QLocale(), QStringLiteral("qtbase"), QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(&qtTexts);
+    if (ownTexts.load(QLocale(), QStringLiteral("fetchwright"), QStringLiteral("_"),
+                      QCoreApplication::applicationDirPath() + QStringLiteral("/../share/fetchwright/translations")))
+        QCoreApplication::installTranslator(&ownTexts);
 
     QCommandLineParser options;
     options.setApplicationDescription(QStringLiteral("Downloads many web files into one folder in a single run."));
