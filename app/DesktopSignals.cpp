@@ -7,67 +7,13 @@
 #include <QWidget>
 
 #include <atomic>
-#include <cerrno>
-#include <chrono>
 #include <mutex>
 
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
 #include "app/Dialogs.h"
-#include "support/UniqueFd.h"
+#include "app/Form1.h"
+#include "app/SleepInhibitor.h"
+#include "app/SessionBus.h"
 
-namespace {
-
-// Does the bus at `address` greet within the limit? The start of the bus's own handshake
-// (authentication), made on a socket of our own: a bus that accepts and never answers would
-// otherwise hold the connecting thread, and with it every D-Bus call of the process, for good.
-// Only local (unix) addresses are checked; another kind is not used.
-bool BusGreets(const QByteArray& address, int limitMs) {
-    for (const QByteArray& one : address.split(';')) {
-        if (!one.startsWith("unix:")) continue;
-        QByteArray path;
-        bool abstract = false;
-        for (const QByteArray& pair : one.mid(5).split(',')) {
-            if (pair.startsWith("path=")) path = QByteArray::fromPercentEncoding(pair.mid(5));
-            else if (pair.startsWith("abstract=")) {
-                path = QByteArray::fromPercentEncoding(pair.mid(9));
-                abstract = true;
-            }
-        }
-        sockaddr_un at{};
-        at.sun_family = AF_UNIX;
-        const qsizetype offset = abstract ? 1 : 0;
-        if (path.isEmpty() || path.size() + offset >= qsizetype(sizeof at.sun_path)) continue;
-        memcpy(at.sun_path + offset, path.constData(), size_t(path.size()));
-        const socklen_t length = socklen_t(offsetof(sockaddr_un, sun_path) + offset + path.size() + (abstract ? 0 : 1));
-        Fw::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        if (!fd || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&at), length) != 0) continue;
-        const QByteArray uid = QByteArray::number(uint(::getuid())).toHex();
-        const QByteArray hello = QByteArray(1, '\0') + "AUTH EXTERNAL " + uid + "\r\n";
-        if (::send(fd.get(), hello.constData(), size_t(hello.size()), MSG_NOSIGNAL) != hello.size()) continue;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
-        QByteArray answer;
-        while (!answer.contains('\n')) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) return false;
-            pollfd p{fd.get(), POLLIN, 0};
-            const int ready = ::poll(&p, 1, int(left.count()));
-            if (ready < 0 && errno == EINTR) continue;
-            if (ready <= 0) return false;
-            char buffer[256];
-            const ssize_t got = ::recv(fd.get(), buffer, sizeof buffer, 0);
-            if (got <= 0) return false;
-            answer.append(buffer, got);
-        }
-        return answer.startsWith("OK ");
-    }
-    return false;
-}
-
-}  // namespace
 
 struct DesktopSignals::Connecting {
     std::mutex lock;
@@ -78,6 +24,13 @@ DesktopSignals::DesktopSignals(QWidget& window) : QObject(&window), window_(wind
     setObjectName(QStringLiteral("DesktopSignals"));
     pending_.setSingleShot(true);
     connect(&pending_, &QTimer::timeout, this, &DesktopSignals::sendProgress);
+    inhibitor_ = new SleepInhibitor(this);
+    // A closing window lets the computer sleep at once, before its run has wound down.
+    if (auto* form = qobject_cast<Form1*>(&window))
+        connect(form, &Form1::aboutToClose, this, [this] {
+            awakeReason_.clear();
+            inhibitor_->release();
+        });
 }
 
 DesktopSignals::~DesktopSignals() {
@@ -91,6 +44,7 @@ DesktopSignals::~DesktopSignals() {
 void DesktopSignals::useBus(const QDBusConnection& bus) {
     bus_ = bus;
     busGivenUp_ = false;
+    inhibitor_->useSessionBus(bus);
 }
 
 QDBusConnection* DesktopSignals::bus() {
@@ -107,7 +61,7 @@ QDBusConnection* DesktopSignals::bus() {
     static std::atomic<int> serial{0};
     const QString name = QStringLiteral("fetchwright-desktop-%1").arg(++serial);
     QThread* thread = QThread::create([shared, address, name] {
-        if (!BusGreets(address, kBusGreetingLimitMs)) return;
+        if (!SessionBus::Greets(address, kBusGreetingLimitMs)) return;
         QDBusConnection bus = QDBusConnection::connectToBus(QString::fromLocal8Bit(address), name);
         const std::lock_guard<std::mutex> hold(shared->lock);
         shared->bus = bus;
@@ -128,9 +82,12 @@ void DesktopSignals::busArrived() {
     if (bus_) return;  // another bus was handed in meanwhile
     if (!arrived || !arrived->isConnected()) {
         busGivenUp_ = true;
+        keepAwake();
         return;
     }
     bus_ = arrived;
+    inhibitor_->useSessionBus(*arrived);
+    keepAwake();
     if (endWaiting_) {
         const auto [items, failed] = *endWaiting_;
         endWaiting_.reset();
@@ -150,7 +107,21 @@ QString DesktopSignals::summaryLine(int items, int failed) {
 void DesktopSignals::runStarted() {
     running_ = true;
     share_ = 0.0;
+    awakeReason_.clear();
+    if (auto* form = qobject_cast<Form1*>(&window_); form && RunOptions::Read(form->settings()).keepAwake)
+        awakeReason_ = SleepInhibitor::reasonFor(form->urlList().count());
     sendProgress();
+    keepAwake();
+}
+
+void DesktopSignals::keepAwake() {
+    if (awakeReason_.isEmpty() || !running_) return;
+    // The portal is on the session bus: while that is being reached, busArrived() comes back here.
+    if (!bus_ && !busGivenUp_) {
+        bus();
+        if (connecting_) return;
+    }
+    inhibitor_->hold(awakeReason_);
 }
 
 void DesktopSignals::showProgress(double share) {
@@ -162,6 +133,8 @@ void DesktopSignals::showProgress(double share) {
 }
 
 void DesktopSignals::runEnded(int items, int failed) {
+    awakeReason_.clear();
+    inhibitor_->release();
     if (running_) {
         running_ = false;
         sendProgress();

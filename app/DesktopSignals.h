@@ -2,7 +2,8 @@
 // What the desktop shows of a run outside the window: a notification when a run ends while
 // the window is in the background, and the share done on the task bar entry where the dock
 // supports the launcher-entry signal. Both go over the session D-Bus, without waiting for an
-// answer; without a bus nothing is sent and nothing fails. The bus is reached off the window
+// answer; without a bus nothing is sent and nothing fails. While a run goes (and "Keep Awake"
+// is on) the computer is kept from sleeping (SleepInhibitor). The bus is reached off the window
 // thread with a time limit: a bus that never answers costs the window nothing.
 #include <QDBusConnection>
 #include <QElapsedTimer>
@@ -15,6 +16,7 @@
 #include <utility>
 
 class QWidget;
+class SleepInhibitor;
 
 class DesktopSignals : public QObject {
     Q_OBJECT
@@ -28,8 +30,12 @@ public:
     // Another bus instead of the session bus (tests bring a private one).
     void useBus(const QDBusConnection& bus);
 
-    // A run has begun: its entry shows a progress at once, from 0 until runEnded().
+    // A run has begun: its entry shows a progress at once, from 0 until runEnded(), and the
+    // computer is kept awake until then, when the window's options say so.
     void runStarted();
+
+    // The inhibitor held while a run goes.
+    SleepInhibitor& sleepInhibitor() { return *inhibitor_; }
 
     // The share done (0..1) of the run under way, sent at most every kProgressIntervalMs; the
     // last share within an interval is sent when the interval is over. Outside a run, nothing.
@@ -58,7 +64,12 @@ private:
     // what was sent last.
     void sendProgress();
 
+    // Holds the inhibitor for the run under way, once the session bus is known (or known absent).
+    void keepAwake();
+
     QWidget& window_;
+    SleepInhibitor* inhibitor_ = nullptr;
+    QString awakeReason_;  // the run's reason, while it goes and "Keep Awake" is on
     std::optional<QDBusConnection> bus_;
     std::shared_ptr<Connecting> connecting_;
     bool busGivenUp_ = false;

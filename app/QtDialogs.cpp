@@ -199,6 +199,30 @@ bool QtDialogs::editOptions(RunOptions::Values& values) {
     linksTake->setToolTip(QStringLiteral("What Get All Links Within URL adds: the links of a page, or its images, video "
                                          "and audio too (img src and srcset, picture, video, audio, poster, data-src)"));
     form->addRow(QStringLiteral("&Get Links Takes:"), linksTake);
+    auto* keepAwake = new QCheckBox(QStringLiteral("Keep the computer &awake while downloading"), &dialog);
+    keepAwake->setObjectName(QStringLiteral("KeepAwake"));
+    keepAwake->setChecked(values.keepAwake);
+    form->addRow(keepAwake);
+    auto* proxy = new QComboBox(&dialog);
+    proxy->setObjectName(QStringLiteral("Proxy"));
+    proxy->setEditable(true);
+    proxy->addItems({QStringLiteral("System"), QStringLiteral("None")});
+    proxy->setCurrentText(values.proxy);
+    proxy->setToolTip(QStringLiteral("System: the desktop's proxy for each address. None: always direct. Or type "
+                                     "http://, https:// or socks5h:// and the proxy's host and port."));
+    form->addRow(QStringLiteral("Pro&xy:"), proxy);
+    auto* bypass = new QLineEdit(values.proxyBypass, &dialog);
+    bypass->setObjectName(QStringLiteral("ProxyBypass"));
+    bypass->setPlaceholderText(QStringLiteral("localhost, .example.org"));
+    bypass->setToolTip(QStringLiteral("Hosts and domains reached directly, past a typed proxy"));
+    const auto typedOnly = [proxy, bypass] {
+        const QString chosen = proxy->currentText().trimmed();
+        bypass->setEnabled(chosen.compare(QLatin1String("System"), Qt::CaseInsensitive) != 0 &&
+                           chosen.compare(QLatin1String("None"), Qt::CaseInsensitive) != 0 && !chosen.isEmpty());
+    };
+    QObject::connect(proxy, &QComboBox::currentTextChanged, &dialog, typedOnly);
+    typedOnly();
+    form->addRow(QStringLiteral("&Bypass:"), bypass);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
     QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
     QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
@@ -214,6 +238,9 @@ bool QtDialogs::editOptions(RunOptions::Values& values) {
     values.keepServerTime = serverTime->isChecked();
     values.splitBigFiles = split->isChecked();
     values.linksTake = static_cast<RunOptions::LinksTake>(linksTake->currentData().toInt());
+    values.keepAwake = keepAwake->isChecked();
+    values.proxy = proxy->currentText().trimmed().isEmpty() ? QStringLiteral("System") : proxy->currentText().trimmed();
+    values.proxyBypass = bypass->text().trimmed();
     return true;
 }
 

@@ -1,8 +1,18 @@
 #include <QApplication>
+#include <QCommandLineParser>
+#include <QDir>
 #include <QIcon>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
+#include <QTimer>
 
+#include <optional>
+
+#include "app/AppInstance.h"
 #include "app/Form1.h"
 #include "app/QtDialogs.h"
+#include "app/SessionBus.h"
 #include "support/BuildInfo.h"
 
 namespace {
@@ -16,6 +26,9 @@ QIcon applicationIcon() {
     return icon;
 }
 
+// How long the session bus may take to greet a start; without an answer the start goes on alone.
+constexpr int kBusGreetingLimitMs = 1000;
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -28,11 +41,41 @@ int main(int argc, char** argv) {
     QGuiApplication::setDesktopFileName(QString::fromLatin1(BuildInfo::kAppId));
     QApplication::setWindowIcon(applicationIcon());
 
+    // The desktop's language (LANGUAGE, LANG): Qt's own dialogs where Debian's translations of Qt
+    // are installed, and the program's texts where a translation of them is installed beside it.
+    QTranslator qtTexts, ownTexts;
+    if (qtTexts.load(QLocale(), QStringLiteral("qtbase"), QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(&qtTexts);
+    if (ownTexts.load(QLocale(), QStringLiteral("fetchwright"), QStringLiteral("_"),
+                      QCoreApplication::applicationDirPath() + QStringLiteral("/../share/fetchwright/translations")))
+        QCoreApplication::installTranslator(&ownTexts);
+
+    QCommandLineParser options;
+    options.setApplicationDescription(QStringLiteral("Downloads many web files into one folder in a single run."));
+    options.addHelpOption();
+    options.addVersionOption();
+    options.addPositionalArgument(QStringLiteral("entries"),
+                                  QStringLiteral("Web addresses to add, and list files to load."),
+                                  QStringLiteral("[ADDRESS|LISTFILE]..."));
+    options.process(app);
+    const QStringList entries = AppInstance::EntriesOfArguments(options.positionalArguments(), QDir::currentPath());
+
+    // A copy already running for this user takes the entries, and this start ends.
+    AppInstance::Service service;
+    std::optional<QDBusConnection> bus = SessionBus::Connect(QStringLiteral("fetchwright-instance"), kBusGreetingLimitMs);
+    if (bus && AppInstance::ClaimOrHandOver(*bus, service, entries, AppInstance::PlatformDataOfEnvironment()) ==
+                   AppInstance::Start::HandedOver)
+        return 0;
+
     Dialogs::QtDialogs dialogs;
     const Settings::Store settings;  // the user's own
     Form1 form(dialogs, settings);
     dialogs.setOwner(&form);
+    AppInstance::Attach(service, form);
     form.Form_Load();
     form.show();
+    // After the window is there, so that a message about an entry belongs to it.
+    if (!entries.isEmpty())
+        QTimer::singleShot(0, &form, [&form, entries] { AppInstance::HandOverEntries(form, entries, QStringLiteral("CommandLine")); });
     return app.exec();
 }

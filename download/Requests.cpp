@@ -274,6 +274,9 @@ Fw::Result<std::shared_ptr<const RequestOptions>> MakeRequestOptions(const RunOp
                                      jar.error().code);
         options->cookies = std::move(*jar);
     }
+    Fw::Result<std::shared_ptr<ProxyChoice>> proxy = ProxyChoice::FromOptions(values.proxy, values.proxyBypass);
+    if (!proxy) return proxy.error();
+    options->proxy = std::move(*proxy);
     return std::shared_ptr<const RequestOptions>(std::move(options));
 }
 
@@ -329,6 +332,15 @@ void Transfer::applyRequest() {
         curl_easy_setopt(easy_, CURLOPT_COOKIEFILE, "");
     }
     if (request_->serverTime) curl_easy_setopt(easy_, CURLOPT_FILETIME, 1L);
+    if (request_->proxy) request_->proxy->applyTo(easy_, firstUrl_);
+}
+
+QString ProxyAwareReason(const RequestOptions* options, CURL* easy, const QByteArray& url, CURLcode code,
+                         const char* detail, const QString& reason) {
+    if (!options || !options->proxy) return reason;
+    long connectStatus = 0;
+    curl_easy_getinfo(easy, CURLINFO_HTTP_CONNECTCODE, &connectStatus);
+    return ProxyFailure(options->proxy->proxyFor(url), code, connectStatus, detail, reason);
 }
 
 void RangeFetch::setRequest(std::shared_ptr<const RequestOptions> request, const QByteArray& referer) {
@@ -348,6 +360,7 @@ void RangeFetch::setRequest(std::shared_ptr<const RequestOptions> request, const
         const QByteArray header = request_->cookies->headerFor(url_, std::time(nullptr));
         if (!header.isEmpty()) curl_easy_setopt(easy_, CURLOPT_COOKIE, header.constData());
     }
+    if (request_->proxy) request_->proxy->applyTo(easy_, url_);
 }
 
 int Transfer::checkReferer(void* self, char*, char*, int, int) {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "download/ProxyChoice.h"
 #include "support/Result.h"
 #include "support/RunOptions.h"
 
@@ -75,6 +76,7 @@ struct RequestOptions {
     QByteArray userAgent;                      // empty: the program's own
     std::shared_ptr<const CookieJar> cookies;  // nullptr: no cookies
     bool serverTime = true;                    // ask for the answer's Last-Modified
+    std::shared_ptr<const ProxyChoice> proxy;  // nullptr: libcurl's own reading of the environment
 };
 
 // What the requests of a run with these options carry; the cookies file, when one is chosen, is
@@ -83,6 +85,11 @@ Fw::Result<std::shared_ptr<const RequestOptions>> MakeRequestOptions(const RunOp
 // What the user is told of the cookies file of a run that goes on: the lines it leaves out, with
 // the file's name; empty when it takes every line (or there is none).
 QString CookiesFileNotice(const RequestOptions& options, const RunOptions::Values& values);
+
+// The reason of a failed transfer of `url` made with `options` on `easy`: the proxy's failure
+// named as the proxy's (ProxyFailure), anything else as `reason` says it.
+QString ProxyAwareReason(const RequestOptions* options, CURL* easy, const QByteArray& url, CURLcode code,
+                         const char* detail, const QString& reason);
 
 // The Referer a request for `target` carries when its entry came from `page`: the page without
 // its fragment and credentials; none when the page is https and the target is not (a secure

@@ -16,6 +16,7 @@
 #include "download/Address.h"
 #include "download/AnswerRules.h"
 #include "download/Checksum.h"
+#include "download/Requests.h"
 #include "support/BuildInfo.h"
 
 namespace Download {
@@ -505,7 +506,8 @@ Transfer::Next Transfer::evaluate(CURLcode code) {
         }
         return Next::Done;
     }
-    const QString reason = readableReason(code, errorBuffer_, limits_.stallSeconds);
+    const QString reason = ProxyAwareReason(request_.get(), easy_, firstUrl_, code, errorBuffer_,
+                                            readableReason(code, errorBuffer_, limits_.stallSeconds));
     // A connection reused from an earlier answer that left it garbled (more body than it
     // announced) fails oddly before anything came: once more, on a connection of its own.
     long newConnections = -1;

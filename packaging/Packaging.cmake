@@ -20,6 +20,15 @@ qt_add_resources(fetchwright_app fetchwright_icon
 configure_file("${_pkg_dir}/${FETCHWRIGHT_APP_ID}.metainfo.xml.in"
                "${CMAKE_CURRENT_BINARY_DIR}/${FETCHWRIGHT_APP_ID}.metainfo.xml" @ONLY)
 
+# The session bus starts the program for the desktop entry (DBusActivatable) under its name. The
+# service file names the program by its full path, known only when installing (cmake --install
+# --prefix, CPack's /usr): written then.
+install(CODE "
+  set(_service \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/dbus-1/services/${FETCHWRIGHT_APP_ID}.service\")
+  message(STATUS \"Installing: \${_service}\")
+  file(WRITE \"\${_service}\" \"[D-BUS Service]\\nName=${FETCHWRIGHT_APP_ID}\\nExec=\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/fetchwright\\n\")
+")
+
 install(FILES "${_pkg_dir}/${FETCHWRIGHT_APP_ID}.desktop"
         DESTINATION "${CMAKE_INSTALL_DATADIR}/applications")
 install(FILES "${CMAKE_CURRENT_BINARY_DIR}/${FETCHWRIGHT_APP_ID}.metainfo.xml"
@@ -53,5 +62,6 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 # for the icon, CA certificates for https, and ping for the start-up connectivity check.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libqt6svg6, ca-certificates, iputils-ping")
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "qt6-wayland")
+# libproxy's modules read GNOME's and KDE's proxy settings and run PAC files.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "qt6-wayland, libproxy1-plugin-gsettings, libproxy1-plugin-kconfig, libproxy1-plugin-webkit")
 include(CPack)

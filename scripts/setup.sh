@@ -17,7 +17,7 @@ esac
 packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libqt6svg6
-  libcurl4-openssl-dev libssl-dev ca-certificates libidn2-dev libpsl-dev publicsuffix libpcre2-dev
+  libcurl4-openssl-dev libssl-dev ca-certificates libidn2-dev libpsl-dev publicsuffix libpcre2-dev libproxy-dev
   fonts-liberation iputils-ping
 )
 if [ "$purpose" = run-xvfb ]; then
@@ -28,7 +28,8 @@ if [ "$purpose" = test ]; then
   packages+=(libgtest-dev libgmock-dev libcpp-httplib-dev openssl)
   # Tools used by the tests, benchmarks and CI checks.
   packages+=(xvfb xauth nginx-light wget curl aria2 clang
-             desktop-file-utils appstream util-linux dbus-daemon)
+             desktop-file-utils appstream util-linux dbus-daemon
+             weston qt6-wayland libproxy1-plugin-webkit)
   # The Debian package and its checks: dpkg-shlibdeps (dpkg-dev) and file for CPack, readelf.
   packages+=(dpkg-dev file binutils)
 fi

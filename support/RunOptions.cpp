@@ -16,6 +16,9 @@ const QString kUserAgent = QStringLiteral("User-Agent");
 const QString kKeepServerTime = QStringLiteral("Keep Server Time");
 const QString kSplitBigFiles = QStringLiteral("Split Big Files");
 const QString kLinksTake = QStringLiteral("Get Links Takes");
+const QString kKeepAwake = QStringLiteral("Keep Awake");
+const QString kProxy = QStringLiteral("Proxy");
+const QString kProxyBypass = QStringLiteral("Proxy Bypass");
 const QString kSkip = QStringLiteral("Skip");
 const QString kSkipUnchanged = QStringLiteral("Skip unchanged");
 const QString kNumber = QStringLiteral("Number");
@@ -72,6 +75,10 @@ Values Read(const Settings::Store& store) {
     values.keepServerTime = readTruth(store, kKeepServerTime, true);
     values.splitBigFiles = readTruth(store, kSplitBigFiles, true);
     values.linksTake = readLinksTake(store);
+    values.keepAwake = readTruth(store, kKeepAwake, true);
+    values.proxy = headerSafe(store.read(kProxy, values.proxy));
+    if (values.proxy.isEmpty()) values.proxy = QStringLiteral("System");
+    values.proxyBypass = headerSafe(store.read(kProxyBypass, QString()));
     return values;
 }
 
@@ -85,6 +92,9 @@ void Write(const Settings::Store& store, const Values& values) {
     store.write(kKeepServerTime, Settings::TruthText(values.keepServerTime));
     store.write(kSplitBigFiles, Settings::TruthText(values.splitBigFiles));
     store.write(kLinksTake, LinksTakeText(values.linksTake));
+    store.write(kKeepAwake, Settings::TruthText(values.keepAwake));
+    store.write(kProxy, headerSafe(values.proxy));
+    store.write(kProxyBypass, headerSafe(values.proxyBypass));
 }
 
 QByteArray UserAgentOf(const Values& values) {

@@ -31,6 +31,9 @@ struct Values {
     bool keepServerTime = true; // "Keep Server Time": a stored file gets the server's Last-Modified
     bool splitBigFiles = true;  // "Split Big Files": idle connections bring pieces of a big file
     LinksTake linksTake = LinksTake::Links;  // "Get Links Takes"
+    bool keepAwake = true;      // "Keep Awake": the computer does not sleep while a run transfers
+    QString proxy = QStringLiteral("System");  // "Proxy": "System", "None" or a typed proxy address
+    QString proxyBypass{};      // "Proxy Bypass": hosts a typed proxy is not used for
     bool operator==(const Values&) const = default;
 };
 

@@ -26,6 +26,7 @@ expected_files() {
   local sizes=(16 24 32 48 64 128 256)
   echo bin/fetchwright
   echo "share/applications/$id.desktop"
+  echo "share/dbus-1/services/$id.service"
   echo "share/icons/hicolor/scalable/apps/$id.svg"
   for s in "${sizes[@]}"; do echo "share/icons/hicolor/${s}x${s}/apps/$id.png"; done
   echo "share/metainfo/$id.metainfo.xml"
@@ -46,9 +47,15 @@ appstreamcli validate --no-net "$metainfo" || fail "appstreamcli validate: $meta
 entry_value() { sed -n "s/^$1=//p" "$desktop"; }
 [ "$(entry_value Icon)" = "$id" ] || fail "Icon= is not $id"
 exec_line=$(entry_value Exec)
+# The field codes (%U: the entries given) are the desktop's to fill; the menu gives none.
+exec_line=${exec_line// %[fFuU]/}
 [ -x "$prefix/bin/${exec_line%% *}" ] || fail "Exec=$exec_line does not name the installed program"
 grep -q "<launchable type=\"desktop-id\">$id.desktop</launchable>" "$metainfo" \
   || fail "the metainfo's launchable is not $id.desktop"
+service="$prefix/share/dbus-1/services/$id.service"
+grep -qx "Name=$id" "$service" || fail "the D-Bus service file does not name $id"
+grep -qx "Exec=$prefix/bin/fetchwright" "$service" || fail "the D-Bus service file does not start the installed program"
+grep -qx "DBusActivatable=true" "$desktop" || fail "the desktop entry is not D-Bus activatable"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 grep -q "<release version=\"$version\"" "$metainfo" || fail "the metainfo has no release $version"
 
