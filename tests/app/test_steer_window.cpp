@@ -18,6 +18,7 @@
 #include "harness/LoopbackServer.h"
 #include "harness/RunWait.h"
 #include "harness/ScriptedDialogs.h"
+#include "harness/SteerRoutes.h"
 #include "harness/Timing.h"
 
 #include <atomic>
@@ -29,38 +30,16 @@ using namespace std::chrono_literals;
 namespace {
 QString s(const char* text) { return QString::fromUtf8(text); }
 
-struct SteerWindowTest : ::testing::Test {
+struct SteerWindowTest : ::testing::Test, SteerRoutes {
     // Before the window, so that the window's connections are closed before the server stops.
     LoopbackServer http;
     ScriptedDialogs dialogs;
     Settings::Store settings;
     Form1 form{dialogs, settings};
     QTemporaryDir dir;
-    std::atomic<bool> released{false};
-    std::atomic<int> stalled{0};
-    std::atomic<bool> healed{false};
 
     SteerWindowTest() {
-        http.server().Get("/files/(.*)", [](const httplib::Request& req, httplib::Response& res) {
-            res.set_content("file " + req.matches[1].str(), "application/octet-stream");
-        });
-        http.server().Get("/flaky/(.*)", [this](const httplib::Request& req, httplib::Response& res) {
-            if (!healed) {
-                res.status = 404;
-                return;
-            }
-            res.set_content("healed " + req.matches[1].str(), "application/octet-stream");
-        });
-        http.server().Get("/stall/(.*)", [this](const httplib::Request&, httplib::Response& res) {
-            res.set_chunked_content_provider("application/octet-stream", [this](size_t, httplib::DataSink& sink) {
-                sink.write("s", 1);
-                ++stalled;
-                for (int k = 0; k < 1000 && !released && sink.is_writable(); ++k) std::this_thread::sleep_for(5ms);
-                sink.write("late", 4);
-                sink.done();
-                return true;
-            });
-        });
+        addTo(http.server());
         http.start();
         form.Text1->setText(dir.path());
     }

@@ -22,6 +22,7 @@
 #include "download/UnfinishedWork.h"
 #include "harness/FolderContents.h"
 #include "harness/LoopbackServer.h"
+#include "harness/SteerRoutes.h"
 #include "harness/Timing.h"
 
 using namespace std::chrono_literals;
@@ -36,11 +37,8 @@ constexpr std::size_t kHoldAt = 9u << 20;  // where the big file waits until let
 
 char byteAt(std::size_t i) { return static_cast<char>((i * 131 + i / 7919) & 0xff); }
 
-struct SteerFixture : ::testing::Test {
-    std::atomic<bool> released{false};
-    std::atomic<bool> healed{false};
+struct SteerFixture : ::testing::Test, SteerRoutes {
     std::atomic<std::size_t> bigServed{0};
-    std::atomic<int> stalled{0};
     std::atomic<int> busyAsked{0};
     std::mutex lock;
     std::vector<std::string> bigRanges;  // the Range header of each request of a big file
@@ -56,9 +54,6 @@ struct SteerFixture : ::testing::Test {
     SteerFixture() {
         qputenv("XDG_STATE_HOME", QFile::encodeName(state.path()));
         engine.setSplitBigFiles(false);
-        http.server().Get("/files/(.*)", [](const httplib::Request& req, httplib::Response& res) {
-            res.set_content(std::string(2000, 'f') + req.matches[1].str(), "application/octet-stream");
-        });
         // 503 until healed: tried again.
         http.server().Get("/busy/(.*)", [this](const httplib::Request& req, httplib::Response& res) {
             ++busyAsked;
@@ -67,24 +62,6 @@ struct SteerFixture : ::testing::Test {
                 return;
             }
             res.set_content("served " + req.matches[1].str(), "application/octet-stream");
-        });
-        // 404 until healed.
-        http.server().Get("/flaky/(.*)", [this](const httplib::Request& req, httplib::Response& res) {
-            if (!healed) {
-                res.status = 404;
-                return;
-            }
-            res.set_content("healed " + req.matches[1].str(), "application/octet-stream");
-        });
-        http.server().Get("/stall/(.*)", [this](const httplib::Request&, httplib::Response& res) {
-            res.set_chunked_content_provider("application/octet-stream", [this](size_t, httplib::DataSink& sink) {
-                sink.write("s", 1);
-                ++stalled;
-                for (int k = 0; k < 1000 && !released; ++k) std::this_thread::sleep_for(5ms);
-                sink.write("late", 4);
-                sink.done();
-                return true;
-            });
         });
         // 12 MB that offers ranges; it holds at 9 MB until let go.
         http.server().Get("/big/(.*)", [this](const httplib::Request& req, httplib::Response& res) {
@@ -103,6 +80,7 @@ struct SteerFixture : ::testing::Test {
                 return sink.write(chunk.data(), chunk.size());
             });
         });
+        addTo(http.server());
         http.start();
     }
     ~SteerFixture() override { released = true; }
