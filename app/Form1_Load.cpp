@@ -101,7 +101,11 @@ void Form1::offerUnfinishedRun() {
             // The record is a file anyone could have written: its entries pass the rule typed ones do.
             Main::NotAdded notAdded;
             UrlList::Batch batch(urls_);
-            for (const QString& entry : run.entries) {
+            for (qsizetype i = 0; i < run.entries.size(); ++i) {
+                const QString& entry = run.entries[i];
+                // An entry found on a page keeps it, and so its Referer.
+                const QString page = i < run.pages.size() ? run.pages[i] : QString();
+                batch.setPage(page.isEmpty() ? 0 : urls_.addPage(page));
                 if (std::optional<QString> address = WebUrl::FromUserText(entry)) batch.add(*address);
                 else notAdded.note(entry);
             }

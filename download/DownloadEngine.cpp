@@ -98,7 +98,7 @@ void Engine::endActive(Listener& listener, std::size_t at, ItemOutcome outcome) 
     if (a->inMulti) curl_multi_remove_handle(multiOf(multi_), a->transfer->easy());
     a->inMulti = false;
     movedByEnded_ += a->transfer->bytesMoved();
-    if (!a->split || !a->split->mainDone) hosts_.ended(a->host);
+    if (!a->split || !a->split->mainDone) hosts_.ended(a->host, a->connectionKept, SteadyNowMs());
     if (a->split) {
         dropPieces(*a);
         movedByEnded_ += a->split->movedByEnded;
@@ -168,7 +168,7 @@ void Engine::assignNames(bool force) {
         if (!a->named) waiting.push_back(a.get());
     for (const auto& a : parked_)
         if (!a->named) waiting.push_back(a.get());
-    naming_->assign(std::move(waiting), force);
+    naming_->assign(std::move(waiting), force, firstWaiting_);
     for (auto it = parked_.begin(); it != parked_.end();) {
         if ((*it)->named) {
             publisher_->hand(std::move((*it)->job));
@@ -179,22 +179,51 @@ void Engine::assignNames(bool force) {
     }
 }
 
-// Begins the first queued item whose server is not asking for a pause, when a connection (or a
+// Begins the next queued item whose server is not asking for a pause, when a connection (or a
 // stream of one) is free for it and the files waiting to be published leave room for one more.
-// An item that must wait for a connection holds the ones after it, so that items begin in order.
+// The next is the first item whose server has a connection open and waiting (or a stream to
+// spare on its HTTP/2 one), before the first in order that needs a new connection: where the
+// list's servers take turns, each file would pay a handshake otherwise. An item passed over that
+// way is passed at most kMostPasses times; an item that must wait for a connection then holds
+// the ones after it, so that items begin in order.
 bool Engine::startNext(Listener& listener, qint64 nowMs) {
-    if (!publisher_->room(static_cast<int>(active_.size() + parked_.size()) + 1)) return false;
+    const bool room = publisher_->room(static_cast<int>(active_.size() + parked_.size()) + 1);
     Queued item;
     {
         std::lock_guard<std::mutex> hold(lock_);
-        auto it = queue_.begin();
-        for (; it != queue_.end(); ++it) {
-            const auto pause = hostPause_.constFind(it->host);
-            if (pause == hostPause_.cend() || pause.value() <= nowMs) break;
+        auto paused = [&](const Queued& q) {
+            const auto pause = hostPause_.constFind(q.host);
+            return pause != hostPause_.cend() && pause.value() > nowMs;
+        };
+        auto head = queue_.begin();
+        while (head != queue_.end() && paused(*head)) ++head;
+        firstWaiting_ = head == queue_.end() ? -1 : head->index;
+        if (head == queue_.end() || !room) return false;
+        if (head->index != passedIndex_) {
+            passedIndex_ = head->index;
+            passes_ = 0;
         }
-        if (it == queue_.end() || !hosts_.mayBegin(it->host)) return false;
-        item = std::move(*it);
-        queue_.erase(it);
+        auto take = queue_.end();
+        if (hosts_.hasOpenConnection(head->host, nowMs)) {
+            take = head;
+        } else if (passes_ < kMostPasses && hosts_.anyOpen(nowMs)) {
+            // A look that found nothing is not repeated until something changed.
+            const PickStamp stamp{hosts_.generation(), queue_.size(), head->index};
+            if (!(stamp == lastEmptyPick_)) {
+                int looked = 0;
+                for (auto it = std::next(head); it != queue_.end() && looked < kPickWindow; ++it, ++looked)
+                    if (!paused(*it) && hosts_.hasOpenConnection(it->host, nowMs) && hosts_.mayBegin(it->host)) {
+                        take = it;
+                        break;
+                    }
+                if (take == queue_.end()) lastEmptyPick_ = stamp;
+            }
+            if (take != queue_.end()) ++passes_;
+        }
+        if (take == queue_.end()) take = head;
+        if (!hosts_.mayBegin(take->host)) return false;
+        item = std::move(*take);
+        queue_.erase(take);
         if (queue_.empty()) moreWanted_ = false;
     }
     begin(listener, std::move(item));
@@ -233,6 +262,8 @@ void Engine::begin(Listener& listener, Queued item) {
     }
     a->transfer = std::make_unique<Transfer>(limits_, item.url, target, item.progress ? item.progress : &a->progress);
     a->transfer->setRequest(requests_, item.referer);
+    if (!share_) share_ = std::make_unique<RunShare>();
+    a->transfer->setShare(share_->handle());
     if (a->big) a->transfer->continueFrom(a->partial.goodLength, a->partial.total, a->partial.validator);
     if (a->big && !a->partial.ranges.empty()) resumeSplit(*a);
     if (a->transfer->refused()) {
@@ -257,7 +288,7 @@ void Engine::begin(Listener& listener, Queued item) {
         publisher_->dropTemporary(a->job);
         return failNow(QStringLiteral("Cannot start the transfer"));
     }
-    hosts_.began(a->host);
+    hosts_.began(a->host, SteadyNowMs());
     active_.push_back(std::move(a));
     assignNames(false);
     publishFigures();
@@ -271,6 +302,8 @@ void Engine::limitConnections() {
     curl_multi_setopt(multi, CURLMOPT_PIPELINING, static_cast<long>(CURLPIPE_MULTIPLEX));
     curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, static_cast<long>(maxTransfers_));
     curl_multi_setopt(multi, CURLMOPT_MAX_TOTAL_CONNECTIONS, static_cast<long>(maxTransfers_));
+    // Idle connections to several servers stay open within the same count.
+    curl_multi_setopt(multi, CURLMOPT_MAXCONNECTS, static_cast<long>(maxTransfers_));
     curl_multi_setopt(multi, CURLMOPT_MAX_CONCURRENT_STREAMS, static_cast<long>(HostConnections::kStreamsPerConnection));
 }
 
@@ -421,11 +454,15 @@ void Engine::drive(Listener& listener) {
             ended = true;
             CURL* easy = msg->easy_handle;
             const CURLcode code = msg->data.result;
+            // Whether its connection stays open for the next item (known only until removed).
+            curl_socket_t open = CURL_SOCKET_BAD;
+            curl_easy_getinfo(easy, CURLINFO_ACTIVESOCKET, &open);
             curl_multi_remove_handle(multi, easy);
             if (settlePiece(listener, easy, code, SteadyNowMs())) continue;
             auto it = std::find_if(active_.begin(), active_.end(), [&](const auto& a) { return a->transfer->easy() == easy; });
             if (it == active_.end()) continue;
             (*it)->inMulti = false;
+            (*it)->connectionKept = open != CURL_SOCKET_BAD && code == CURLE_OK;
             settle(listener, **it, code, SteadyNowMs());
         }
 

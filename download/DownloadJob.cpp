@@ -82,14 +82,16 @@ DownloadJob::DownloadJob(Engine& engine, QString folder, std::vector<JobItem> it
     (void)registered;
     // What is not stored yet is recorded while the run goes, so that a run cut short by Stop, a
     // close or a crash can be offered back at the next start.
-    QStringList entries;
+    QStringList entries, pages;
     entries.reserve(static_cast<qsizetype>(items.size()));
+    pages.reserve(static_cast<qsizetype>(items.size()));
     int recordIndex = 0;
     for (JobItem& item : items) {
         entries << item.text;
+        pages << item.page;
         pending_.push_back(Pending{std::move(item), recordIndex++});
     }
-    if (recorder_) recorder_->begin(folder_, entries);
+    if (recorder_) recorder_->begin(folder_, entries, pages);
 }
 
 DownloadJob::~DownloadJob() {
@@ -207,7 +209,7 @@ void DownloadJob::append(std::vector<JobItem> items) {
     // Once nothing more begins (stopped, or the input ended), rows added are not reached.
     if (!started_ || ended_) return;
     for (JobItem& item : items) {
-        const int recordIndex = recorder_ ? recorder_->add(item.text) : -1;
+        const int recordIndex = recorder_ ? recorder_->add(item.text, item.page) : -1;
         pending_.push_back(Pending{std::move(item), recordIndex});
     }
 }
