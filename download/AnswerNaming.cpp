@@ -65,7 +65,7 @@ bool AnswerNaming::decide(EngineItem& a) {
     return true;
 }
 
-void AnswerNaming::assign(std::vector<EngineItem*> waiting, bool force, int firstWaiting) {
+void AnswerNaming::assign(std::vector<EngineItem*> waiting, bool force) {
     if (waiting.empty()) return;
     std::sort(waiting.begin(), waiting.end(), [](const EngineItem* x, const EngineItem* y) { return x->index < y->index; });
     const qint64 now = SteadyNowMs();
@@ -75,7 +75,7 @@ void AnswerNaming::assign(std::vector<EngineItem*> waiting, bool force, int firs
             earlierUnanswered = true;
             continue;
         }
-        const bool earlierWaits = earlierUnanswered || (firstWaiting >= 0 && firstWaiting < a->index);
+        const bool earlierWaits = earlierUnanswered || a->heldByEarlier;
         if (earlierWaits && !force && now - a->answeredAtMs < kNameWaitMs) continue;
         a->job.target = Main::NextFreeName(a->job.base, context());
         a->job.nameBytes = QFile::encodeName(Main::FileNameOf(a->job.target, Main::kNativeSeparator));

@@ -32,10 +32,10 @@ public:
     // (item.nameError).
     bool decide(EngineItem& item);
     // Numbers the items whose names are chosen, in list order: one waits for the answers of the
-    // earlier items under way, and of the earlier ones not begun yet (`firstWaiting` is the
-    // first of those, -1 for none), up to a few seconds (or not at all when forced: the run is
+    // earlier items under way, and of an earlier one not begun yet whose address gives the same
+    // name (item.heldByEarlier), up to a few seconds (or not at all when forced: the run is
     // ending).
-    void assign(std::vector<EngineItem*> waiting, bool force, int firstWaiting = -1);
+    void assign(std::vector<EngineItem*> waiting, bool force);
     // A name handed out that will not be used.
     void givenBack(const QString& base, const QString& target) { memo_.givenBack(base, target); }
 

@@ -168,13 +168,34 @@ void Engine::assignNames(bool force) {
         if (!a->named) waiting.push_back(a.get());
     for (const auto& a : parked_)
         if (!a->named) waiting.push_back(a.get());
-    naming_->assign(std::move(waiting), force, firstWaiting_);
+    holdForEarlier(waiting);
+    naming_->assign(std::move(waiting), force);
     for (auto it = parked_.begin(); it != parked_.end();) {
         if ((*it)->named) {
             publisher_->hand(std::move((*it)->job));
             it = parked_.erase(it);
         } else {
             ++it;
+        }
+    }
+}
+
+// An item begun before earlier ones of the list (their server's connection was busy) waits for
+// the answer of an earlier one not begun yet whose address ends in the name it was given: the
+// earlier entry gets the plain name. Others do not wait: their names cannot meet but by a
+// server's own name for the earlier one.
+void Engine::holdForEarlier(const std::vector<EngineItem*>& waiting) {
+    if (firstWaiting_ < 0) return;
+    std::lock_guard<std::mutex> hold(lock_);
+    for (EngineItem* a : waiting) {
+        a->heldByEarlier = false;
+        if (!a->answered || a->index < firstWaiting_) continue;
+        for (const Queued& q : queue_) {
+            if (q.index > a->index) break;
+            if (q.base == a->job.base) {
+                a->heldByEarlier = true;
+                break;
+            }
         }
     }
 }
@@ -204,18 +225,32 @@ bool Engine::startNext(Listener& listener, qint64 nowMs) {
             passes_ = 0;
         }
         auto take = queue_.end();
+        // The head would only wait for its server's first connection to say whether it carries
+        // streams: an item of another server may begin its own handshake meanwhile.
+        const bool headWaits = head->url.startsWith(QLatin1String("https:")) && hosts_.awaitsProtocol(head->host);
         if (hosts_.hasOpenConnection(head->host, nowMs)) {
             take = head;
-        } else if (passes_ < kMostPasses && hosts_.anyOpen(nowMs)) {
+        } else if (passes_ < kMostPasses && (headWaits || hosts_.anyOpen(nowMs))) {
             // A look that found nothing is not repeated until something changed.
             const PickStamp stamp{hosts_.generation(), queue_.size(), head->index};
             if (!(stamp == lastEmptyPick_)) {
+                hosts_.openHosts(nowMs, openHosts_);
+                auto other = queue_.end();  // the first item of a server not waiting for its first answer
                 int looked = 0;
-                for (auto it = std::next(head); it != queue_.end() && looked < kPickWindow; ++it, ++looked)
-                    if (!paused(*it) && hosts_.hasOpenConnection(it->host, nowMs) && hosts_.mayBegin(it->host)) {
+                for (auto it = std::next(head); it != queue_.end() && looked < kPickWindow; ++it, ++looked) {
+                    if (it->hostKey == 0) it->hostKey = HostConnections::keyOf(it->host);
+                    const bool open = std::any_of(openHosts_.begin(), openHosts_.end(), [&](const auto& h) {
+                        return h.first == it->hostKey && h.second == it->host;
+                    });
+                    if (!open && (!headWaits || other != queue_.end() || it->host == head->host)) continue;
+                    if (paused(*it) || !hosts_.mayBegin(it->host)) continue;
+                    if (open) {
                         take = it;
                         break;
                     }
+                    if (!hosts_.awaitsProtocol(it->host)) other = it;
+                }
+                if (take == queue_.end()) take = other;
                 if (take == queue_.end()) lastEmptyPick_ = stamp;
             }
             if (take != queue_.end()) ++passes_;

@@ -170,6 +170,7 @@ private:
         int intoFd = -1;  // the caller's file (fetchInto), else -1
         TransferProgress* progress = nullptr;  // the caller's, for an item into its file
         QByteArray referer{};
+        std::size_t hostKey = 0;  // qHash(host), once the scheduler has looked for it (0: not yet)
     };
 
     void resetRun();
@@ -192,16 +193,17 @@ private:
     void endActive(Listener& listener, std::size_t at, ItemOutcome outcome);
     void nameAnswered(Listener& listener);
     void assignNames(bool force);
+    void holdForEarlier(const std::vector<EngineItem*>& waiting);
     void publishFigures();
     void setOutcome(int index, ItemOutcome outcome);
     void countFinished(Listener& listener, int index);
 
     // The queue asks for more when this few items are left in it: enough of them that the next
     // item for a server whose connection waits is among them where the list's servers take turns.
-    static constexpr int kLowWater = 240;
+    static constexpr int kLowWater = 2000;
     // How far down the queue the next item is looked for, and how often the first waiting one
     // may be passed over for items whose connection is open already.
-    static constexpr int kPickWindow = 256;
+    static constexpr int kPickWindow = 2048;
     static constexpr int kMostPasses = 64;
     struct PickStamp {
         quint64 hosts = 0;
@@ -237,6 +239,7 @@ private:
     int passes_ = 0;
     int firstWaiting_ = -1;  // the first queued item whose server asks no pause, -1 for none
     PickStamp lastEmptyPick_;
+    std::vector<std::pair<std::size_t, QString>> openHosts_;  // startNext()'s, kept for its memory
     qint64 lastFiguresMs_ = 0;
     qint64 lastProgressMs_ = 0;
     qint64 movedByEnded_ = 0;

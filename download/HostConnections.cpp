@@ -82,6 +82,15 @@ bool HostConnections::anyOpen(qint64 nowMs) const {
     return std::any_of(idle_.begin(), idle_.end(), [&](const Idle& c) { return nowMs - c.sinceMs < kIdleMs; });
 }
 
+void HostConnections::openHosts(qint64 nowMs, std::vector<std::pair<std::size_t, QString>>& hosts) const {
+    hosts.clear();
+    if (multiplexedUnderWay_ > 0)
+        for (auto it = underWay_.cbegin(); it != underWay_.cend(); ++it)
+            if (spareStream(it.key())) hosts.emplace_back(keyOf(it.key()), it.key());
+    for (const Idle& c : idle_)
+        if (nowMs - c.sinceMs < kIdleMs) hosts.emplace_back(keyOf(c.host), c.host);
+}
+
 void HostConnections::dropExpired(qint64 nowMs) {
     while (!idle_.empty() && nowMs - idle_.front().sinceMs >= kIdleMs) idle_.pop_front();
 }

@@ -10,7 +10,10 @@
 #include <QHash>
 #include <QString>
 
+#include <algorithm>
 #include <deque>
+#include <utility>
+#include <vector>
 
 namespace Download {
 
@@ -49,8 +52,16 @@ public:
     // Could an item of `host` begin now on a connection that is open already: an idle one, or a
     // stream to spare on its HTTP/2 connection under way?
     bool hasOpenConnection(const QString& host, qint64 nowMs) const;
+    // Has `host` a transfer under way over a connection whose protocol is not known yet? Another
+    // item of it over https would wait for that connection (to be one more stream of it), where
+    // an item of another host could begin its own handshake meanwhile.
+    bool awaitsProtocol(const QString& host) const { return !heardFrom(host) && underWay_.value(host, 0) > 0; }
     // Is there any such connection, to any host? (The scheduler looks for work only then.)
     bool anyOpen(qint64 nowMs) const;
+    // The hosts that have one, each with its qHash (never 0), so that a long queue is looked
+    // through by numbers.
+    void openHosts(qint64 nowMs, std::vector<std::pair<std::size_t, QString>>& hosts) const;
+    static std::size_t keyOf(const QString& host) { return std::max<std::size_t>(1, qHash(host)); }
     // Changes whenever the answers above may have changed, but for the passing of time.
     quint64 generation() const { return generation_; }
 

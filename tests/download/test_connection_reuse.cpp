@@ -3,6 +3,8 @@
 // the list and no server gets more connections than the run's number.
 #include <QDir>
 #include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <curl/curl.h>
@@ -14,6 +16,7 @@
 #include "download/DownloadEngine.h"
 #include "download/HostConnections.h"
 #include "harness/LoopbackServer.h"
+#include "BenchNet.h"
 
 namespace {
 
@@ -103,6 +106,64 @@ TEST(ConnectionReuse, ItemsOfAServerWhoseConnectionWaitsGoFirstAndNamesStillFoll
     // Taking the list strictly in turn would have opened a connection for every item.
     EXPECT_LE(onePorts.seen.size(), 2u);
     EXPECT_LE(twoPorts.seen.size(), 2u);
+}
+
+// A server that closes each connection after one answer (HTTP/1.1 over TLS: libcurl of Debian 12
+// keeps no session of an HTTP/2 connection its server ended with GOAWAY): every item of a run needs
+// a new connection, and each after the first resumes the TLS session of the one before instead
+// of a whole handshake, though each item has a transfer of its own.
+TEST(ConnectionReuse, NewConnectionsToAServerSeenBeforeResumeItsTlsSession) {
+    if (!QFile::exists(s("/usr/sbin/nginx")) || QStandardPaths::findExecutable(s("openssl")).isEmpty())
+        GTEST_SKIP() << "needs nginx and openssl";
+    QTemporaryDir root;
+    const QString www = root.filePath(s("www")), ng = root.filePath(s("nginx"));
+    QDir().mkpath(www);
+    QDir().mkpath(ng);
+    ASSERT_TRUE(Bench::makeTestAuthority(ng));
+    const int port = Bench::freePort();
+    const QString log = ng + s("/sessions.log");
+    const QString tls = s("  log_format sessions '$connection $ssl_session_reused';\n"
+                          "  server { listen 127.0.0.1:%1 ssl; root %2; ssl_certificate %3/server.pem;\n"
+                          "           ssl_certificate_key %3/server.key; keepalive_requests 1;\n"
+                          "           ssl_session_cache shared:s:1m; access_log %4 sessions; }\n")
+                            .arg(port)
+                            .arg(www, ng, log);
+    Bench::writeFile(ng + s("/nginx.conf"), Bench::NginxConf(ng, Bench::freePort(), www, tls, 64).toUtf8());
+    QProcess nginx;
+    nginx.setProcessChannelMode(QProcess::ForwardedChannels);
+    ASSERT_TRUE(Bench::StartNginx(nginx, ng, {port}));
+    constexpr int kItems = 4;
+    for (int k = 0; k < kItems; ++k) Bench::writeFile(www + s("/f%1.bin").arg(k), QByteArray(20000, char('a' + k)));
+
+    QTemporaryDir out;
+    Download::TransferLimits limits;
+    limits.caFile = ng + s("/ca.pem");
+    Download::Engine engine(limits);
+    engine.beginRun();
+    engine.setMaxTransfers(1);
+    for (int k = 0; k < kItems; ++k) {
+        const QString url = s("https://127.0.0.1:%1/f%2.bin").arg(port).arg(k);
+        engine.enqueue(url, Main::BuildTargetPath(url, out.path()));
+    }
+    engine.endInput();
+    engine.runQueue(std::function<void()>());
+    const auto outcomes = engine.finishRun();
+    nginx.terminate();
+    nginx.waitForFinished(5000);
+    for (const auto& outcome : outcomes) ASSERT_TRUE(outcome.stored) << outcome.reason.toStdString();
+
+    QFile file(log);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    std::set<QByteArray> connections;
+    int resumed = 0;
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        const QList<QByteArray> parts = line.split(' ');
+        if (parts.size() != 2) continue;
+        connections.insert(parts[0]);
+        resumed += parts[1] == "r" ? 1 : 0;
+    }
+    EXPECT_EQ(connections.size(), std::size_t(kItems)) << "the server closed each connection after one answer";
+    EXPECT_EQ(resumed, kItems - 1) << "every connection after the first resumed a session";
 }
 
 }  // namespace
