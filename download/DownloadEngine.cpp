@@ -233,8 +233,9 @@ bool Engine::startNext(Listener& listener, qint64 nowMs) {
         } else if (passes_ < kMostPasses && (headWaits || hosts_.anyOpen(nowMs))) {
             // A look that found nothing is not repeated until something changed.
             const PickStamp stamp{hosts_.generation(), queue_.size(), head->index};
-            if (!(stamp == lastEmptyPick_)) {
-                hosts_.openHosts(nowMs, openHosts_);
+            if (!(stamp == lastEmptyPick_)) hosts_.openHosts(nowMs, openHosts_);
+            // A full HTTP/2 connection leaves nothing to look for.
+            if (!(stamp == lastEmptyPick_) && (headWaits || !openHosts_.empty())) {
                 auto other = queue_.end();  // the first item of a server not waiting for its first answer
                 int looked = 0;
                 for (auto it = std::next(head); it != queue_.end() && looked < kPickWindow; ++it, ++looked) {
@@ -251,8 +252,8 @@ bool Engine::startNext(Listener& listener, qint64 nowMs) {
                     if (!hosts_.awaitsProtocol(it->host)) other = it;
                 }
                 if (take == queue_.end()) take = other;
-                if (take == queue_.end()) lastEmptyPick_ = stamp;
             }
+            if (take == queue_.end()) lastEmptyPick_ = stamp;
             if (take != queue_.end()) ++passes_;
         }
         if (take == queue_.end()) take = head;
