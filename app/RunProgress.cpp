@@ -111,7 +111,8 @@ void RunMeter::measure() {
     qint64 received = endedBytes_;
     // The rows under way whose size is known count it; the others count the mean, known below.
     double wholeKnown = double(endedBytes_);
-    std::vector<qint64> unknownReceived;
+    std::vector<qint64>& unknownReceived = unknownScratch_;
+    unknownReceived.clear();
     for (const auto& [entry, under] : under_) {
         received += under.received;
         if (under.size > 0) {
