@@ -119,11 +119,22 @@ void Form1::askAboutUnfinishedRun(const std::shared_ptr<std::optional<Leftover>>
             auto work = [this, found, notAdded](ListJobs::Job& job) {
                 const EntrySink sink = entrySink(job);
                 EntryBatch batch;
-                for (const QString& entry : (*found)->run().entries) {
+                const Download::UnfinishedRun& run = (*found)->run();
+                for (qsizetype i = 0; i < run.entries.size(); ++i) {
                     if (job.stop()) return;
+                    const QString& entry = run.entries[i];
+                    // An entry found on a page keeps it, and so its Referer: a batch holds one page.
+                    const QString page = i < run.pages.size() ? run.pages[i] : QString();
+                    if (page != batch.page) {
+                        if (!batch.empty()) sink(std::exchange(batch, {}));
+                        batch.page = page;
+                    }
                     if (std::optional<QString> address = WebUrl::FromUserText(entry)) batch.add(address->toUtf8().toStdString());
                     else notAdded->note(entry);
-                    if (batch.full()) sink(std::exchange(batch, {}));
+                    if (batch.full()) {
+                        sink(std::exchange(batch, {}));
+                        batch.page = page;
+                    }
                 }
                 if (!batch.empty()) sink(std::move(batch));
             };

@@ -127,25 +127,33 @@ void RunMeter::update(const Download::JobFigures& f, qint64 nowMs) {
     measure();
 }
 
+// Called for every item that begins or ends: one pass over the rows under way (an HTTP/2 server
+// has dozens of them at once).
 void RunMeter::measure() {
     qint64 knownSum = endedKnownSum_;
     qint64 knownCount = endedKnownCount_;
+    qint64 received = endedBytes_;
+    // The rows under way whose size is known count it; the others count the mean, known below.
+    double wholeKnown = double(endedBytes_);
+    std::vector<qint64>& unknownReceived = unknownScratch_;
+    unknownReceived.clear();
     for (const auto& [entry, under] : under_) {
+        received += under.received;
         if (under.size > 0) {
             knownSum += under.size;
             ++knownCount;
+            wholeKnown += double(std::max(under.size, under.received));
+        } else {
+            unknownReceived.push_back(under.received);
         }
     }
     const int items = std::max(items_, begun_);
-    qint64 received = endedBytes_;
-    for (const auto& [entry, under] : under_) received += under.received;
     received_ = received;
     double share = 0;
     if (knownCount > 0) {
         const double mean = double(knownSum) / double(knownCount);
-        double whole = double(endedBytes_);
-        for (const auto& [entry, under] : under_)
-            whole += under.size > 0 ? double(std::max(under.size, under.received)) : std::max(mean, double(under.received));
+        double whole = wholeKnown;
+        for (const qint64 got : unknownReceived) whole += std::max(mean, double(got));
         whole += double(std::max(0, items - begun_)) * mean;
         whole_ = static_cast<qint64>(std::llround(whole));
         share = whole > 0 ? double(received) / whole : 0;

@@ -114,6 +114,7 @@ private:
     RateMeter rate_;
     qint64 nowMs_ = 0;
     qint64 firstMs_ = -1;
+    std::vector<qint64> unknownScratch_;  // measure()'s, kept for its memory
 };
 
 }  // namespace RunProgress

@@ -49,7 +49,8 @@ inline bool writeFile(const QString& path, const QByteArray& data) {
     return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
 }
 
-// A certificate authority for this run and a server certificate for 127.0.0.1 signed by it.
+// A certificate authority for this run and a server certificate for 127.0.0.1 and for any name
+// under fetchwright.test (the many-servers workload's) signed by it.
 inline bool makeTestAuthority(const QString& dir) {
     auto ssl = [&](const QStringList& args) {
         QProcess p;
@@ -61,7 +62,7 @@ inline bool makeTestAuthority(const QString& dir) {
     };
     QFile ext(dir + QStringLiteral("/server.ext"));
     if (!ext.open(QIODevice::WriteOnly)) return false;
-    ext.write("subjectAltName=IP:127.0.0.1\nbasicConstraints=CA:FALSE\n");
+    ext.write("subjectAltName=IP:127.0.0.1,DNS:*.fetchwright.test\nbasicConstraints=CA:FALSE\n");
     ext.close();
     const QString days = QStringLiteral("2");
     return ssl({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.pem", "-days", days,

@@ -10,12 +10,25 @@
 //
 //   bench_latency [--small N] [--small-kb K] [--big-mb M] [--https-small N] [--https-mb M]
 //                 [--rtt-ms 40,150] [--mbit 200] [--at-once 4,8] [--rounds R] [--no-https]
-//                 [--limited-mb 64] [--no-limited] [--no-xcb]
+//                 [--limited-mb 64] [--no-limited] [--no-xcb] [--many 600] [--many-hosts 60]
+//                 [--no-many]
 //                                          (bench/run_latency_bench.sh builds and runs it)
 //
 // A third link, over http at the first round trip, goes to a server that sends each connection
 // at most 2 MB/s (nginx limit_rate 2m): one big file, and 40 files of 256 KB before it, where
 // splitting a file over several connections pays; aria2c -x N -s N -k 1M splits as well.
+//
+// A fourth link, over https at the first round trip, serves the many-servers workload: 600 files
+// of 16 KB under 60 host names (h00.fetchwright.test, ...), listed host after host in turn, and the
+// same list sorted by host. The names reach loopback through a private hosts file that each tool
+// (the window too) sees in a mount namespace of its own (unshare -m, a bind mount over
+// /etc/hosts), so that every tool resolves them as it resolves any name; without that (no
+// unshare, or no right to mount) the link is left out. Its trust store is the system's bundle
+// with the test authority appended, as a real run loads the system's. nginx logs whether each new
+// connection resumed a TLS session: the rows show the handshakes and how many were resumed.
+//
+// Each row shows the CPU seconds (user + system) beside the wall time: the tool's and what it
+// started, or for the window its own process's (not Xvfb's).
 //
 // The first count of --at-once is taken for the window's default. Every file of every run is
 // checked against the served one by SHA-256; a run that lost, mangled or left extra files, or
@@ -45,6 +58,7 @@
 
 #include "BenchNet.h"
 #include "LatencyRuns.h"
+#include "ManyNames.h"
 
 namespace {
 
@@ -53,50 +67,12 @@ using Bench::makeTestAuthority;
 using Bench::Outcome;
 using Bench::runBounded;
 using Bench::writeFile;
-
-struct Workload {
-    QString label;
-    QStringList urls;
-    QString listFile;
-    QStringList names;  // as served, and as each tool names them
-    qint64 bodyBytes = 0;
-};
-
-struct Link {
-    int rttMs = 0;
-    bool https = false;
-    bool limited = false;  // the server of 2 MB/s for each connection
-    int port = 0;  // the proxy's
-};
-
-// A tool as the rows name it: `n` is the transfers or connections it is given, 0 for its default.
-struct Tool {
-    enum Kind { Window, Wget, Curl, CurlParallel, Aria2, Aria2Split } kind;
-    int n = 0;
-    QByteArray label;
-};
-
-// A tool's best round: its seconds (-1 while none succeeded) and the connections of that round.
-struct Best {
-    double secs = -1;
-    Bench::ProxyCount connections;
-};
-
-void printCells(const char* name, const std::vector<Best>& cells) {
-    std::printf("  %-40s", name);
-    for (const Best& b : cells) {
-        if (b.secs < 0) std::printf(" %20s", "failed");
-        else if (b.connections.accepted < 0) std::printf(" %10.3f s %8s", b.secs, "");
-        else std::printf(" %10.3f s %3d/%-3d ", b.secs, b.connections.accepted, b.connections.atOnce);
-    }
-    std::printf("\n");
-}
-
-void printLimits(const char* name, const std::vector<double>& secs) {
-    std::printf("  %-40s", name);
-    for (double s : secs) std::printf(" %10.3f s %8s", s, "");
-    std::printf("\n");
-}
+using Bench::Link;
+using Bench::Tool;
+using Bench::Workload;
+using Bench::Best;
+using Bench::printCells;
+using Bench::printLimits;
 
 }  // namespace
 
@@ -106,7 +82,8 @@ int main(int argc, char** argv) {
     std::vector<int> counts{4, 8};
     double mbit = 200;
     std::vector<int> rtts{40, 150};
-    bool https = true, xcb = true, limited = true;
+    bool https = true, xcb = true, limited = true, many = true;
+    int manyCount = 600, manyHosts = 60;
     auto numbers = [](const QString& text) {
         std::vector<int> all;
         for (const QString& v : text.split(QLatin1Char(','), Qt::SkipEmptyParts)) all.push_back(v.toInt());
@@ -128,6 +105,9 @@ int main(int argc, char** argv) {
         else if (!std::strcmp(a, "--no-xcb")) xcb = false;
         else if (!std::strcmp(a, "--no-limited")) limited = false;
         else if (!std::strcmp(a, "--limited-mb")) limitedMb = std::max(1, text().toInt());
+        else if (!std::strcmp(a, "--many")) manyCount = std::max(1, text().toInt());
+        else if (!std::strcmp(a, "--many-hosts")) manyHosts = std::clamp(text().toInt(), 1, 1000);
+        else if (!std::strcmp(a, "--no-many")) many = false;
         else {
             std::fprintf(stderr, "unknown option %s\n", a);
             return 2;
@@ -157,48 +137,28 @@ int main(int argc, char** argv) {
 
     QTemporaryDir root(QDir::tempPath() + QStringLiteral("/fetchwright-latency-XXXXXX"));
     const QString www = root.filePath(QStringLiteral("www"));
-    QDir().mkpath(www + QStringLiteral("/small"));
-    QDir().mkpath(www + QStringLiteral("/limited"));
 
     // Content: small files that differ, and large ones written in 1 MB blocks that differ.
     const qint64 smallBytes = qint64(smallKb) * 1024;
-    for (int i = 0; i < smallCount; ++i) {
-        QByteArray data(smallBytes, char('a' + i % 26));
-        std::snprintf(data.data(), std::min<qint64>(32, smallBytes), "file %d\n", i);
-        writeFile(www + QStringLiteral("/small/f%1.bin").arg(i, 5, 10, QLatin1Char('0')), data);
-    }
-    auto writeBig = [&](const QString& name, int mb) {
-        QFile big(www + QLatin1Char('/') + name);
-        if (!big.open(QIODevice::WriteOnly)) return false;
-        QByteArray block(1 << 20, 'x');
-        for (int i = 0; i < mb; ++i) {
-            std::snprintf(block.data(), 32, "block %d\n", i);
-            if (big.write(block) != block.size()) return false;
-        }
-        return true;
-    };
     constexpr int kLimitedSmall = 40;
-    for (int i = 0; limited && i < kLimitedSmall; ++i) {
-        QByteArray data(256 * 1024, char('A' + i % 26));
-        std::snprintf(data.data(), 32, "part %d\n", i);
-        writeFile(www + QStringLiteral("/limited/p%1.bin").arg(i, 2, 10, QLatin1Char('0')), data);
-    }
-    if (!writeBig(QStringLiteral("big.bin"), bigMb) || (https && !writeBig(QStringLiteral("https-big.bin"), httpsMb)) ||
-        (limited && !writeBig(QStringLiteral("limited/huge.bin"), limitedMb))) {
+    const bool written = Bench::writeFiles(www + QStringLiteral("/small"), QStringLiteral("f"), smallCount, smallBytes) &&
+                         (!many || Bench::writeFiles(www + QStringLiteral("/many"), QStringLiteral("m"), manyCount, 16 * 1024)) &&
+                         (!limited || Bench::writeFiles(www + QStringLiteral("/limited"), QStringLiteral("p"), kLimitedSmall, 256 * 1024, 2)) &&
+                         Bench::writeBig(www + QStringLiteral("/big.bin"), bigMb) &&
+                         (!https || Bench::writeBig(www + QStringLiteral("/https-big.bin"), httpsMb)) &&
+                         (!limited || Bench::writeBig(www + QStringLiteral("/limited/huge.bin"), limitedMb));
+    if (!written) {
         std::fprintf(stderr, "cannot write the served files\n");
         return 1;
     }
     Bench::ServedFiles served;
-    for (const QString& name : QDir(www + QStringLiteral("/small")).entryList(QDir::Files))
-        served.add(name, www + QStringLiteral("/small/") + name);
-    for (const QString& name : QDir(www).entryList(QDir::Files)) served.add(name, www + QLatin1Char('/') + name);
-    for (const QString& name : QDir(www + QStringLiteral("/limited")).entryList(QDir::Files))
-        served.add(name, www + QStringLiteral("/limited/") + name);
+    for (const char* folder : {"", "/small", "/limited", "/many"}) served.addFolder(www + QString::fromLatin1(folder));
 
     // nginx with a configuration of its own, every path inside the temporary folder.
     const int port = freePort();
     const int tlsPort = freePort();
     const int limitedPort = freePort();
+    const int manyPort = freePort();
     const QString ng = root.filePath(QStringLiteral("nginx"));
     QDir().mkpath(ng);
     if (https && !makeTestAuthority(ng)) {
@@ -206,6 +166,13 @@ int main(int argc, char** argv) {
         https = false;
     }
     const QString ca = ng + QStringLiteral("/ca.pem");
+    // The many names: a hosts file that a mount namespace puts over /etc/hosts for each tool, and
+    // the system's bundle with the test authority appended, as a real run loads the system's.
+    const Bench::ManyNames names(ng, ca, manyHosts);
+    if (many && !(https && names.usable())) {
+        std::printf("no https, or a private hosts file cannot be mounted here (unshare -m): the many-servers link is left out\n");
+        many = false;
+    }
     const QString tlsServer =
         https ? QStringLiteral("  server { listen 127.0.0.1:%1 ssl http2; root %2; ssl_certificate %3/server.pem;\n"
                                "           ssl_certificate_key %3/server.key; ssl_protocols TLSv1.2 TLSv1.3;\n"
@@ -215,7 +182,8 @@ int main(int argc, char** argv) {
               : QString();
     const QString limitedServer =
         QStringLiteral("  server { listen 127.0.0.1:%1; root %2/limited; limit_rate 2m; }\n").arg(limitedPort).arg(www);
-    const QString conf = Bench::NginxConf(ng, port, www, tlsServer + limitedServer, 256);
+    const QString manyServer = many ? names.serverBlock(manyPort, www) : QString();
+    const QString conf = Bench::NginxConf(ng, port, www, tlsServer + limitedServer + manyServer, 1024);
     writeFile(ng + QStringLiteral("/nginx.conf"), conf.toUtf8());
     QProcess nginx;
     Bench::ownGroup(nginx);
@@ -257,13 +225,33 @@ int main(int argc, char** argv) {
         if (p == 0) return 1;
         links.push_back(Link{rtts.front(), false, true, p});
     }
+    if (many) {
+        proxies.push_back(std::make_unique<QProcess>());
+        const int p = Bench::startProxy(*proxies.back(), proxyProgram, manyPort, rtts.front(), mbit);
+        if (p == 0) return 1;
+        links.push_back(Link{rtts.front(), true, false, p, true});
+    }
 
     auto workloadsFor = [&](const Link& link) {
         const QString scheme = link.https ? QStringLiteral("https") : QStringLiteral("http");
         const QString base = QStringLiteral("%1://127.0.0.1:%2").arg(scheme).arg(link.port);
-        const QString tag = QStringLiteral("%1-%2%3").arg(scheme).arg(link.rttMs).arg(link.limited ? "-limited" : "");
+        const QString tag = QStringLiteral("%1-%2%3").arg(scheme).arg(link.rttMs).arg(link.limited ? "-limited" : link.many ? "-many" : "");
         Workload small, big;
-        if (link.limited) {
+        if (link.many) {
+            // Host after host in turn; and the same files sorted by host.
+            small.label = QStringLiteral("%1 x 16 KB, %2 hosts in turn").arg(manyCount).arg(manyHosts);
+            big.label = QStringLiteral("the same, sorted by host");
+            for (int i = 0; i < manyCount; ++i) {
+                small.names << QStringLiteral("m%1.bin").arg(i, 5, 10, QLatin1Char('0'));
+                small.urls << QStringLiteral("https://%1:%2/many/%3").arg(names.host(i % manyHosts)).arg(link.port).arg(small.names.back());
+            }
+            for (int h = 0; h < manyHosts; ++h)
+                for (int i = h; i < manyCount; i += manyHosts) {
+                    big.names << small.names[i];
+                    big.urls << small.urls[i];
+                }
+            small.bodyBytes = big.bodyBytes = qint64(manyCount) * 16 * 1024;
+        } else if (link.limited) {
             // One big file; and small files before it, so that it starts when they end.
             small.label = QStringLiteral("%1 MB").arg(limitedMb);
             big.label = QStringLiteral("%1 x 256 KB + %2 MB").arg(kLimitedSmall).arg(limitedMb);
@@ -332,48 +320,58 @@ int main(int argc, char** argv) {
         QStringList tlsArgs;
         QProcessEnvironment toolEnv = env;
         Bench::proxyConnections(*proxies[linkIndex]);  // counts afresh from here
+        if (link.many) names.countAfresh();
+        const QString trust = link.many ? names.trust() : ca;
+        // Every tool of the many-servers link sees the private hosts file.
+        auto bounded = [&](const QString& program, const QStringList& args, const QString& cwd, const QProcessEnvironment& e, int ms) {
+            if (!link.many) return runBounded(program, args, cwd, e, ms);
+            return runBounded(QStringLiteral("unshare"), names.wrapped(program, args), cwd, e, ms);
+        };
         Outcome o;
         switch (tool.kind) {
         case Tool::Window: {
             toolEnv.insert(QStringLiteral("QT_QPA_PLATFORM"), xcb ? QStringLiteral("xcb") : QStringLiteral("offscreen"));
             toolEnv.insert(QStringLiteral("FETCHWRIGHT_BENCH_AT_ONCE"), n);
-            if (link.https) toolEnv.insert(QStringLiteral("FETCHWRIGHT_BENCH_CA"), ca);
+            if (link.https) toolEnv.insert(QStringLiteral("FETCHWRIGHT_BENCH_CA"), trust);
             const QStringList child{windowProgram, QStringLiteral("--window-child"), d, w.listFile};
             if (xcb)
-                o = runBounded(QStringLiteral("xvfb-run"),
+                o = bounded(QStringLiteral("xvfb-run"),
                                QStringList{QStringLiteral("-a"), QStringLiteral("-s"),
                                            QStringLiteral("-screen 0 1280x1024x24 -nolisten tcp")} + child,
                                d, toolEnv, timeoutMs);
             else
-                o = runBounded(child.front(), child.mid(1), d, toolEnv, timeoutMs);
+                o = bounded(child.front(), child.mid(1), d, toolEnv, timeoutMs);
             // The window times itself, from Start to the run's message.
             bool number = false;
-            o.secs = o.out.trimmed().split(' ').front().toDouble(&number);
+            const QList<QByteArray> parts = o.out.trimmed().split(' ');
+            o.secs = parts.front().toDouble(&number);
             o.ok = o.ok && number;
+            // Its own process's CPU, not that of Xvfb beside it.
+            if (parts.size() >= 3) o.cpu = parts[2].toDouble();
             break;
         }
         case Tool::Wget:
-            if (link.https) tlsArgs << QStringLiteral("--ca-certificate=") + ca;
-            o = runBounded(QStringLiteral("wget"), QStringList{QStringLiteral("-q")} + tlsArgs +
+            if (link.https) tlsArgs << QStringLiteral("--ca-certificate=") + trust;
+            o = bounded(QStringLiteral("wget"), QStringList{QStringLiteral("-q")} + tlsArgs +
                                                        QStringList{QStringLiteral("-i"), w.listFile, QStringLiteral("-P"), d},
                            d, toolEnv, timeoutMs);
             break;
         case Tool::Curl:
         case Tool::CurlParallel:
-            if (link.https) tlsArgs << QStringLiteral("--cacert") << ca;
+            if (link.https) tlsArgs << QStringLiteral("--cacert") << trust;
             if (tool.kind == Tool::CurlParallel) tlsArgs << QStringLiteral("--parallel");
             if (tool.kind == Tool::CurlParallel && tool.n > 0) tlsArgs << QStringLiteral("--parallel-max") << n;
-            o = runBounded(QStringLiteral("curl"), QStringList{QStringLiteral("-s"), QStringLiteral("--no-progress-meter")} + tlsArgs +
+            o = bounded(QStringLiteral("curl"), QStringList{QStringLiteral("-s"), QStringLiteral("--no-progress-meter")} + tlsArgs +
                                                        QStringList{QStringLiteral("--remote-name-all")} + w.urls,
                            d, toolEnv, timeoutMs);
             break;
         case Tool::Aria2:
         case Tool::Aria2Split:
-            if (link.https) tlsArgs << QStringLiteral("--ca-certificate=") + ca;
+            if (link.https) tlsArgs << QStringLiteral("--ca-certificate=") + trust;
             if (tool.n > 0) tlsArgs << QStringLiteral("-j") << n;
             if (tool.kind == Tool::Aria2Split)
                 tlsArgs << QStringLiteral("-x") << n << QStringLiteral("-s") << n << QStringLiteral("-k") << QStringLiteral("1M");
-            o = runBounded(QStringLiteral("aria2c"),
+            o = bounded(QStringLiteral("aria2c"),
                            QStringList{QStringLiteral("--no-conf"), QStringLiteral("-q")} + tlsArgs +
                                QStringList{QStringLiteral("-i"), w.listFile, QStringLiteral("-d"), d},
                            d, toolEnv, timeoutMs);
@@ -381,6 +379,8 @@ int main(int argc, char** argv) {
         }
         Best run;
         run.connections = Bench::proxyConnections(*proxies[linkIndex]);
+        run.cpu = o.cpu;
+        if (link.many) names.handshakes(run.handshakes, run.resumed);
         const bool good = o.ok && served.intact(d, w.names);
         QDir(d).removeRecursively();
         if (!good) broken = true;
@@ -421,18 +421,22 @@ int main(int argc, char** argv) {
                     const Best run = runTool(tools[t], l, workloads[l][w]);
                     Best& b = best[l][w][t];
                     if (run.secs >= 0 && (b.secs < 0 || run.secs < b.secs)) b = run;
-                    std::fprintf(stderr, "round %d, %s %d ms, %s, %s: %.3f s, %d connections (%d at once)\n", r + 1,
+                    std::fprintf(stderr, "round %d, %s %d ms, %s, %s: %.3f s, %.2f s CPU, %d connections (%d at once)\n", r + 1,
                                  links[l].https ? "https" : "http", links[l].rttMs, qPrintable(workloads[l][w].label),
-                                 tools[t].label.constData(), run.secs, run.connections.accepted, run.connections.atOnce);
+                                 tools[t].label.constData(), run.secs, run.cpu, run.connections.accepted, run.connections.atOnce);
                 }
 
     for (size_t l = 0; l < links.size(); ++l) {
         const Link& link = links[l];
         const std::vector<Workload>& ws = workloads[l];
         std::printf("\n%s through the proxy: round trip %d ms, %g Mbit/s (best of %d interleaved rounds)\n",
-                    link.https ? "https (HTTP/2 offered)" : link.limited ? "http (HTTP/1.1), 2 MB/s for each connection," : "http (HTTP/1.1)",
+                    link.many ? "https (HTTP/2 offered) to many host names, the system's trust store"
+                    : link.https ? "https (HTTP/2 offered)"
+                    : link.limited ? "http (HTTP/1.1), 2 MB/s for each connection,"
+                                   : "http (HTTP/1.1)",
                     link.rttMs, mbit, rounds);
-        std::printf("  %-40s %20s %20s\n", "(seconds, connections opened/at once)", qPrintable(ws[0].label), qPrintable(ws[1].label));
+        std::printf("  %-40s %37s %37s\n", "", qPrintable(ws[0].label), qPrintable(ws[1].label));
+        std::printf("  %-40s %37s %37s\n", link.many ? "(wall, CPU, connections opened/at once, TLS handshakes/resumed)" : "(wall, CPU, connections opened/at once)", "", "");
         for (size_t t = 0; t < tools.size(); ++t) printCells(tools[t].label.constData(), {best[l][0][t], best[l][1][t]});
         printLimits("one-at-a-time limit", {oneAtATimeLimit(ws[0], link), oneAtATimeLimit(ws[1], link)});
         for (int n : counts)
@@ -457,8 +461,8 @@ int main(int argc, char** argv) {
                 std::printf("  %-40s", qPrintable(name));
                 for (size_t w = 0; w < 2; ++w) {
                     const double peer = fastest(w, most), window = best[l][w][c].secs;
-                    if (peer > 0 && window > 0) std::printf(" %10.2f %9s", peer / window, "");
-                    else std::printf(" %20s", "-");
+                    if (peer > 0 && window > 0) std::printf(" %8.2f %28s", peer / window, "");
+                    else std::printf(" %37s", "-");
                 }
                 std::printf("\n");
             }
@@ -470,8 +474,8 @@ int main(int argc, char** argv) {
                 if ((tools[t].kind == Tool::Wget || tools[t].kind == Tool::Curl) && best[l][w][t].secs > 0 &&
                     (serial < 0 || best[l][w][t].secs < serial))
                     serial = best[l][w][t].secs;
-            if (serial > 0) std::printf(" %10.2f %9s", serial / oneAtATimeLimit(ws[w], link), "");
-            else std::printf(" %20s", "-");
+            if (serial > 0) std::printf(" %8.2f %28s", serial / oneAtATimeLimit(ws[w], link), "");
+            else std::printf(" %37s", "-");
         }
         std::printf("\n");
     }
@@ -483,7 +487,7 @@ int main(int argc, char** argv) {
     for (size_t l = 0; l < links.size(); ++l) {
         proxies[l]->terminate();
         proxies[l]->waitForFinished(5000);
-        std::printf("%s %d ms link: %s\n", links[l].https ? "https" : "http", links[l].rttMs,
+        std::printf("%s %d ms%s link: %s\n", links[l].https ? "https" : "http", links[l].rttMs, links[l].many ? " many-names" : links[l].limited ? " limited" : "",
                     proxies[l]->readAllStandardError().trimmed().constData());
     }
     nginx.terminate();

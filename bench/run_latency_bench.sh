@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs the latency benchmark with its full sizes: 300 x 16 KB and one 128 MB file,
-# round trips of 40 and 150 ms at 200 Mbit/s, http (HTTP/1.1) and https (HTTP/2), the program at 4
-# (its default) and 8 connections against its peers at their defaults and at the same counts, 3
-# interleaved rounds (about an hour). Needs nginx (/usr/sbin/nginx), wget, curl, aria2c, xvfb-run and openssl; about 1 GB of
+# round trips of 40 and 150 ms at 200 Mbit/s, http (HTTP/1.1) and https (HTTP/2), and 600 x 16 KB
+# over 60 https host names (a private hosts file in a mount namespace: unshare -m, as root), the
+# program at 4 (its default) and 8 connections against its peers at their defaults and at the
+# same counts, wall time and CPU seconds, 3 interleaved rounds (over an hour). Needs nginx (/usr/sbin/nginx), wget, curl, aria2c, xvfb-run and openssl; about 1 GB of
 # free space in the temporary folder. Options go to the program (e.g. --rounds 1 --rtt-ms 40).
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -65,19 +65,18 @@ bool AnswerNaming::decide(EngineItem& a) {
     return true;
 }
 
-void AnswerNaming::assign(std::vector<EngineItem*> waiting, bool force, qint64 queuedRank) {
+void AnswerNaming::assign(std::vector<EngineItem*> waiting, bool force) {
     if (waiting.empty()) return;
     std::sort(waiting.begin(), waiting.end(), [](const EngineItem* x, const EngineItem* y) { return x->rank != y->rank ? x->rank < y->rank : x->index < y->index; });
     const qint64 now = SteadyNowMs();
     bool earlierUnanswered = false;
     for (EngineItem* a : waiting) {
-        // An item put back before it in the list (resumed, tried again) has not begun yet.
-        if (a->rank > queuedRank) earlierUnanswered = true;
         if (!a->answered) {
             earlierUnanswered = true;
             continue;
         }
-        if (earlierUnanswered && !force && now - a->answeredAtMs < kNameWaitMs) continue;
+        const bool earlierWaits = earlierUnanswered || a->heldByEarlier;
+        if (earlierWaits && !force && now - a->answeredAtMs < kNameWaitMs) continue;
         a->job.target = Main::NextFreeName(a->job.base, context());
         a->job.nameBytes = QFile::encodeName(Main::FileNameOf(a->job.target, Main::kNativeSeparator));
         a->named = true;

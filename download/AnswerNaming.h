@@ -5,7 +5,6 @@
 // earlier item gets it. The memo of names handed out is this object's one lock.
 #include <QString>
 
-#include <limits>
 #include <vector>
 
 #include "download/EngineItem.h"
@@ -33,10 +32,10 @@ public:
     // (item.nameError).
     bool decide(EngineItem& item);
     // Numbers the items whose names are chosen, in their places in the list (their rank; the
-    // order they began among equals): one waits for the answers of those before it, up to a few
-    // seconds (or not at all when forced: the run is ending).
-    // Items still queued count as earlier ones from `queuedRank` (the lowest rank among them) on.
-    void assign(std::vector<EngineItem*> waiting, bool force, qint64 queuedRank = std::numeric_limits<qint64>::max());
+    // order they began among equals): one waits for the answers of the earlier items under way,
+    // and of an earlier one not begun yet whose address gives the same name (item.heldByEarlier),
+    // up to a few seconds (or not at all when forced: the run is ending).
+    void assign(std::vector<EngineItem*> waiting, bool force);
     // A name handed out that will not be used.
     void givenBack(const QString& base, const QString& target) { memo_.givenBack(base, target); }
 

@@ -101,7 +101,7 @@ void Engine::endActive(Listener& listener, std::size_t at, ItemOutcome outcome, 
     if (a->inMulti) curl_multi_remove_handle(multiOf(multi_), a->transfer->easy());
     a->inMulti = false;
     movedByEnded_ += a->transfer->bytesMoved();
-    if (!a->split || !a->split->mainDone) hosts_.ended(a->host);
+    if (!a->split || !a->split->mainDone) hosts_.ended(a->host, a->connectionKept, SteadyNowMs());
     if (a->split) {
         dropPieces(*a);
         movedByEnded_ += a->split->movedByEnded;
@@ -172,12 +172,8 @@ void Engine::assignNames(bool force) {
         if (!a->named) waiting.push_back(a.get());
     for (const auto& a : parked_)
         if (!a->named) waiting.push_back(a.get());
-    qint64 queuedRank = std::numeric_limits<qint64>::max();
-    if (!waiting.empty() && !force) {
-        std::lock_guard<std::mutex> hold(lock_);
-        for (const Queued& queued : queue_) queuedRank = std::min(queuedRank, queued.rank);
-    }
-    naming_->assign(std::move(waiting), force, queuedRank);
+    holdForEarlier(waiting);
+    naming_->assign(std::move(waiting), force);
     for (auto it = parked_.begin(); it != parked_.end();) {
         if ((*it)->named) {
             publisher_->hand(std::move((*it)->job));
@@ -188,22 +184,88 @@ void Engine::assignNames(bool force) {
     }
 }
 
-// Begins the first queued item whose server is not asking for a pause, when a connection (or a
+// An item begun before earlier ones of the list (their server's connection was busy) waits for
+// the answer of an earlier one not begun yet whose address ends in the name it was given: the
+// earlier entry gets the plain name. Others do not wait: their names cannot meet but by a
+// server's own name for the earlier one.
+void Engine::holdForEarlier(const std::vector<EngineItem*>& waiting) {
+    if (firstWaiting_ < 0) return;
+    std::lock_guard<std::mutex> hold(lock_);
+    for (EngineItem* a : waiting) {
+        a->heldByEarlier = false;
+        if (!a->answered) continue;
+        // The queue is in list order: those before it in the list come first (an item resumed or
+        // tried again among them).
+        for (const Queued& q : queue_) {
+            if (q.rank > a->rank) break;
+            if (q.base == a->job.base) {
+                a->heldByEarlier = true;
+                break;
+            }
+        }
+    }
+}
+
+// Begins the next queued item whose server is not asking for a pause, when a connection (or a
 // stream of one) is free for it and the files waiting to be published leave room for one more.
-// An item that must wait for a connection holds the ones after it, so that items begin in order.
+// The next is the first item whose server has a connection open and waiting (or a stream to
+// spare on its HTTP/2 one), before the first in order that needs a new connection: where the
+// list's servers take turns, each file would pay a handshake otherwise. An item passed over that
+// way is passed at most kMostPasses times; an item that must wait for a connection then holds
+// the ones after it, so that items begin in order.
 bool Engine::startNext(Listener& listener, qint64 nowMs) {
-    if (!publisher_->room(static_cast<int>(active_.size() + parked_.size()) + 1)) return false;
+    const bool room = publisher_->room(static_cast<int>(active_.size() + parked_.size()) + 1);
     Queued item;
     {
         std::lock_guard<std::mutex> hold(lock_);
-        auto it = queue_.begin();
-        for (; it != queue_.end(); ++it) {
-            const auto pause = hostPause_.constFind(it->host);
-            if (pause == hostPause_.cend() || pause.value() <= nowMs) break;
+        auto paused = [&](const Queued& q) {
+            const auto pause = hostPause_.constFind(q.host);
+            return pause != hostPause_.cend() && pause.value() > nowMs;
+        };
+        auto head = queue_.begin();
+        while (head != queue_.end() && paused(*head)) ++head;
+        firstWaiting_ = head == queue_.end() ? -1 : head->index;
+        if (head == queue_.end() || !room) return false;
+        if (head->index != passedIndex_) {
+            passedIndex_ = head->index;
+            passes_ = 0;
         }
-        if (it == queue_.end() || !hosts_.mayBegin(it->host)) return false;
-        item = std::move(*it);
-        queue_.erase(it);
+        auto take = queue_.end();
+        // The head would only wait for its server's first connection to say whether it carries
+        // streams: an item of another server may begin its own handshake meanwhile.
+        const bool headWaits = head->url.startsWith(QLatin1String("https:")) && hosts_.awaitsProtocol(head->host);
+        if (hosts_.hasOpenConnection(head->host, nowMs)) {
+            take = head;
+        } else if (passes_ < kMostPasses && (headWaits || hosts_.anyOpen(nowMs))) {
+            // A look that found nothing is not repeated until something changed.
+            const PickStamp stamp{hosts_.generation(), queue_.size(), head->index};
+            if (!(stamp == lastEmptyPick_)) hosts_.openHosts(nowMs, openHosts_);
+            // A full HTTP/2 connection leaves nothing to look for.
+            if (!(stamp == lastEmptyPick_) && (headWaits || !openHosts_.empty())) {
+                auto other = queue_.end();  // the first item of a server not waiting for its first answer
+                int looked = 0;
+                for (auto it = std::next(head); it != queue_.end() && looked < kPickWindow; ++it, ++looked) {
+                    if (it->hostKey == 0) it->hostKey = HostConnections::keyOf(it->host);
+                    const bool open = std::any_of(openHosts_.begin(), openHosts_.end(), [&](const auto& h) {
+                        return h.first == it->hostKey && h.second == it->host;
+                    });
+                    if (!open && (!headWaits || other != queue_.end() || it->host == head->host)) continue;
+                    if (paused(*it) || !hosts_.mayBegin(it->host)) continue;
+                    if (open) {
+                        take = it;
+                        break;
+                    }
+                    if (!hosts_.awaitsProtocol(it->host)) other = it;
+                }
+                if (take == queue_.end()) take = other;
+            }
+            if (take == queue_.end()) lastEmptyPick_ = stamp;
+            if (take != queue_.end()) ++passes_;
+        }
+        if (take == queue_.end()) take = head;
+        if (!hosts_.mayBegin(take->host)) return false;
+        item = std::move(*take);
+        queue_.erase(take);
         if (queue_.empty()) moreWanted_ = false;
     }
     begin(listener, std::move(item));
@@ -243,6 +305,8 @@ void Engine::begin(Listener& listener, Queued item) {
     }
     a->transfer = std::make_unique<Transfer>(limits_, item.url, target, item.progress ? item.progress : &a->progress);
     a->transfer->setRequest(requests_, item.referer);
+    if (!share_) share_ = std::make_unique<RunShare>();
+    a->transfer->setShare(share_->handle());
     if (a->big) a->transfer->continueFrom(a->partial.goodLength, a->partial.total, a->partial.validator);
     if (a->big && !a->partial.ranges.empty()) resumeSplit(*a);
     if (!a->intoCaller) Checksum::AttachCheck(*a, item.digest, checksums_.get());
@@ -269,7 +333,7 @@ void Engine::begin(Listener& listener, Queued item) {
         publisher_->dropTemporary(a->job);
         return failNow(QStringLiteral("Cannot start the transfer"));
     }
-    hosts_.began(a->host);
+    hosts_.began(a->host, SteadyNowMs());
     active_.push_back(std::move(a));
     assignNames(false);
     publishFigures();
@@ -283,6 +347,8 @@ void Engine::limitConnections() {
     curl_multi_setopt(multi, CURLMOPT_PIPELINING, static_cast<long>(CURLPIPE_MULTIPLEX));
     curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, static_cast<long>(maxTransfers_));
     curl_multi_setopt(multi, CURLMOPT_MAX_TOTAL_CONNECTIONS, static_cast<long>(maxTransfers_));
+    // Idle connections to several servers stay open within the same count.
+    curl_multi_setopt(multi, CURLMOPT_MAXCONNECTS, static_cast<long>(maxTransfers_));
     curl_multi_setopt(multi, CURLMOPT_MAX_CONCURRENT_STREAMS, static_cast<long>(HostConnections::kStreamsPerConnection));
 }
 
@@ -464,11 +530,15 @@ void Engine::drive(Listener& listener) {
             ended = true;
             CURL* easy = msg->easy_handle;
             const CURLcode code = msg->data.result;
+            // Whether its connection stays open for the next item (known only until removed).
+            curl_socket_t open = CURL_SOCKET_BAD;
+            curl_easy_getinfo(easy, CURLINFO_ACTIVESOCKET, &open);
             curl_multi_remove_handle(multi, easy);
             if (settlePiece(listener, easy, code, SteadyNowMs())) continue;
             auto it = std::find_if(active_.begin(), active_.end(), [&](const auto& a) { return a->transfer->easy() == easy; });
             if (it == active_.end()) continue;
             (*it)->inMulti = false;
+            (*it)->connectionKept = open != CURL_SOCKET_BAD && code == CURLE_OK;
             settle(listener, **it, code, SteadyNowMs());
         }
 

@@ -26,6 +26,7 @@
 #include "download/DurableFiles.h"
 #include "download/Requests.h"
 #include "download/RunSummary.h"
+#include "download/RunShare.h"
 #include "download/Transfer.h"
 #include "download/UnfinishedWork.h"
 #include "download/TargetNaming.h"
@@ -196,6 +197,7 @@ private:
         QByteArray referer{};
         qint64 rank = 0;
         std::optional<Checksum::Digest> digest{};
+        std::size_t hostKey = 0;  // qHash(host), once the scheduler has looked for it (0: not yet)
     };
 
     void resetRun();
@@ -222,12 +224,24 @@ private:
     void applyCommands(Listener& listener, qint64 nowMs);
     void nameAnswered(Listener& listener);
     void assignNames(bool force);
+    void holdForEarlier(const std::vector<EngineItem*>& waiting);
     void publishFigures();
     void setOutcome(int index, ItemOutcome outcome);
     void countFinished(Listener& listener, int index);
 
-    // The queue asks for more when this few items are left in it.
-    static constexpr int kLowWater = 16;
+    // The queue asks for more when this few items are left in it: enough of them that the next
+    // item for a server whose connection waits is among them where the list's servers take turns.
+    static constexpr int kLowWater = 2000;
+    // How far down the queue the next item is looked for, and how often the first waiting one
+    // may be passed over for items whose connection is open already.
+    static constexpr int kPickWindow = 2048;
+    static constexpr int kMostPasses = 64;
+    struct PickStamp {
+        quint64 hosts = 0;
+        std::size_t queued = 0;
+        int head = -1;
+        bool operator==(const PickStamp&) const = default;
+    };
 
     TransferLimits limits_;
     std::shared_ptr<const RequestOptions> requests_;
@@ -246,13 +260,19 @@ private:
     std::unique_ptr<Publisher> publisher_;
     std::unique_ptr<KeptPartials> partials_;
 
-    // The scheduling thread's own.
+    // The scheduling thread's own. The share outlives the transfers that use it.
+    std::unique_ptr<RunShare> share_;
     std::vector<std::unique_ptr<EngineItem>> active_;
     std::vector<std::unique_ptr<EngineItem>> parked_;  // complete, waiting for their names
     // What the last item into a caller's file ended with, the transfer's own failure included.
     Fw::Result<TransferInfo> intoResult_ = Fw::Error::failed({});
     QHash<QString, qint64> hostPause_;  // host, SteadyNowMs() before which it gets no request
     HostConnections hosts_;
+    int passedIndex_ = -1;  // the first waiting item when it was last passed over, and how often
+    int passes_ = 0;
+    int firstWaiting_ = -1;  // the first queued item whose server asks no pause, -1 for none
+    PickStamp lastEmptyPick_;
+    std::vector<std::pair<std::size_t, QString>> openHosts_;  // startNext()'s, kept for its memory
     qint64 lastFiguresMs_ = 0;
     qint64 lastProgressMs_ = 0;
     qint64 movedByEnded_ = 0;

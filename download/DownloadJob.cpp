@@ -83,16 +83,18 @@ DownloadJob::DownloadJob(Engine& engine, QString folder, std::vector<JobItem> it
     (void)registered;
     // What is not stored yet is recorded while the run goes, so that a run cut short by Stop, a
     // close or a crash can be offered back at the next start.
-    QStringList entries;
+    QStringList entries, pages;
     entries.reserve(static_cast<qsizetype>(items.size()));
+    pages.reserve(static_cast<qsizetype>(items.size()));
     int recordIndex = 0;
     for (JobItem& item : items) {
         entries << item.text;
+        pages << item.page;
         if (Checksum::MayBeChecksumFile(item.text)) checksumUrls_ << item.text;
         const EntryId entry = item.entry;
         waiting_.emplace_hint(waiting_.end(), entry, Pending{std::move(item), recordIndex++});
     }
-    if (recorder_) recorder_->begin(folder_, entries);
+    if (recorder_) recorder_->begin(folder_, entries, pages);
 }
 
 DownloadJob::~DownloadJob() {
@@ -395,7 +397,7 @@ void DownloadJob::append(std::vector<JobItem> items) {
     for (JobItem& item : items) {
         const EntryId entry = item.entry;
         if (waiting_.count(entry) > 0 || held_.count(entry) > 0 || handedOf(entry)) continue;
-        const int recordIndex = recorder_ ? recorder_->add(item.text) : -1;
+        const int recordIndex = recorder_ ? recorder_->add(item.text, item.page) : -1;
         waiting_.emplace(entry, Pending{std::move(item), recordIndex});
     }
     settleQueue();

@@ -72,6 +72,8 @@ struct EngineItem {
     std::unique_ptr<Transfer> transfer;
     qint64 retryAtMs = 0;  // waiting for its next try until then
     bool inMulti = false;
+    bool connectionKept = false;  // its last try left its connection open for the next item
+    bool heldByEarlier = false;   // an earlier item not begun yet may want the same name
     bool intoCaller = false;  // its body goes to a file of the caller's: no name, no folder
     std::shared_ptr<SplitItem> split;  // its rest comes over several connections (Splitting.h)
     bool splitTried = false;           // it was split once: never again

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "download/AnswerRules.h"
+#include "download/RunShare.h"
 #include "support/BuildInfo.h"
 
 namespace Download {
@@ -33,7 +34,7 @@ RangeFetch::RangeFetch(const TransferLimits& limits, const QByteArray& url, int 
     curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_TIME, limits.stallSeconds);
     curl_easy_setopt(easy_, CURLOPT_USERAGENT, BuildInfo::kUserAgent);
     curl_easy_setopt(easy_, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_2TLS);
-    if (!caFile_.isEmpty()) curl_easy_setopt(easy_, CURLOPT_CAINFO, caFile_.constData());
+    UseTrustStore(easy_, caFile_);
     curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &RangeFetch::write);
     curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
     curl_easy_setopt(easy_, CURLOPT_PRIVATE, this);

@@ -259,7 +259,12 @@ CURLSH* CookieJar::share() const {
     made_ = true;
     CurlGlobalInit();
     share_ = curl_share_init();
-    if (share_) curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
+    if (share_) {
+        curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
+        // The run's transfers take this share instead of the run's own (download/RunShare.h).
+        curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+        curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+    }
     return share_;
 }
 
@@ -324,9 +329,11 @@ void Transfer::applyRequest() {
         curl_easy_setopt(easy_, CURLOPT_PREREQFUNCTION, &Transfer::checkReferer);
         curl_easy_setopt(easy_, CURLOPT_PREREQDATA, this);
     }
+    if (share_) curl_easy_setopt(easy_, CURLOPT_SHARE, share_);
     if (!request_) return;
     if (!request_->userAgent.isEmpty()) curl_easy_setopt(easy_, CURLOPT_USERAGENT, request_->userAgent.constData());
     if (cookies && request_->cookies->share()) {
+        // It holds TLS sessions and DNS answers as well as the run's share would.
         curl_easy_setopt(easy_, CURLOPT_SHARE, request_->cookies->share());
         // Turns the cookie engine on without reading any file, for what servers set in the run.
         curl_easy_setopt(easy_, CURLOPT_COOKIEFILE, "");

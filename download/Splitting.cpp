@@ -24,6 +24,20 @@ constexpr int kMostFailures = 8;
 // Pieces the server asked to wait for, after which the item comes over its own connection: a
 // busy server gets one request at a time, whose tries are counted as any item's.
 constexpr int kMostBusy = 2;
+// Splitting pays only where the item's own connection brings less than the run could carry: a
+// server that limits each connection, or a long link. A connection that already brings this
+// much fills what a link or a disk takes; more of them would only share the same bytes out over
+// more handshakes and more CPU. Its speed is judged once it has run a little.
+constexpr curl_off_t kFullSpeed = curl_off_t(48) << 20;  // bytes per second
+constexpr curl_off_t kJudgedAfterUs = 300 * 1000;
+
+bool runsBelowWhatTheRunCarries(const Transfer& t) {
+    curl_off_t elapsedUs = 0, speed = 0;
+    if (curl_easy_getinfo(t.easy(), CURLINFO_TOTAL_TIME_T, &elapsedUs) != CURLE_OK ||
+        curl_easy_getinfo(t.easy(), CURLINFO_SPEED_DOWNLOAD_T, &speed) != CURLE_OK)
+        return true;
+    return elapsedUs >= kJudgedAfterUs && speed < kFullSpeed;
+}
 }  // namespace
 
 int Engine::freeConnections() {
@@ -233,6 +247,7 @@ void Engine::splitTurn(Listener& listener, qint64 nowMs) {
         if (t.total() <= 0 || t.total() - t.received() < RangePlan::kLeastToSplit || !t.acceptsRanges() ||
             t.rangeValidator().isEmpty() || t.received() <= 0 || hosts_.multiplexes(a.host))
             continue;
+        if (!runsBelowWhatTheRunCarries(t)) continue;
         const int idle = freeConnections();
         if (idle <= 0 || !hosts_.mayBegin(a.host)) continue;
         char* effective = nullptr;

@@ -17,6 +17,7 @@
 #include "download/AnswerRules.h"
 #include "download/Checksum.h"
 #include "download/Requests.h"
+#include "download/RunShare.h"
 #include "support/BuildInfo.h"
 
 namespace Download {
@@ -370,7 +371,7 @@ void Transfer::prepareTry() {
         curl_easy_setopt(easy_, CURLOPT_FRESH_CONNECT, 1L);
         fresh_ = false;
     }
-    if (!caFile_.isEmpty()) curl_easy_setopt(easy_, CURLOPT_CAINFO, caFile_.constData());
+    UseTrustStore(easy_, caFile_);
     curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, writeBody);
     curl_easy_setopt(easy_, CURLOPT_WRITEDATA, body_.get());
     curl_easy_setopt(easy_, CURLOPT_PRIVATE, this);

@@ -38,6 +38,9 @@ public:
     // item's Referer (empty for none). Before the first try.
     void setRequest(std::shared_ptr<const RequestOptions> options, QByteArray referer);
     const std::shared_ptr<const RequestOptions>& request() const { return request_; }
+    // The run's share of TLS sessions and DNS answers (download/RunShare.h), nullptr for none;
+    // a cookies file's share stands in for it, since it holds them too. Before the first try.
+    void setShare(CURLSH* share) { share_ = share; }
     const QByteArray& referer() const { return referer_; }
     // The Last-Modified of the answer in the file, in seconds since 1970 (negative before);
     // nothing when it had none or it was not asked for. After the try that ended it.
@@ -133,6 +136,7 @@ private:
     std::unique_ptr<Body> body_;
     std::shared_ptr<const RequestOptions> request_;
     QByteArray referer_;
+    CURLSH* share_ = nullptr;
     bool refererWithheld_ = false;  // a redirect led from the referring https page to http: ask again without it
     TransferLimits limits_;
     AnswerHandler answerHandler_;

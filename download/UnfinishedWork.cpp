@@ -1,5 +1,6 @@
 // Unfinished work in the state folder: the record of each copy's run under way.
 #include "download/UnfinishedWork.h"
+#include "download/RunRecordFormat.h"
 #include "download/StateFiles.h"
 
 #include <QCryptographicHash>
@@ -32,7 +33,6 @@ QString StateFolder() {
 namespace {
 using namespace StateFiles;
 
-constexpr char kRunMagic[] = "Fetchwright unfinished run 1";
 constexpr int kRunIdLength = 16;
 
 
@@ -47,44 +47,6 @@ std::optional<std::pair<QByteArray, bool>> parseRunFileName(const char* name) {
     const char* suffix = name + 4 + kRunIdLength;
     if (std::strcmp(suffix, ".rec") != 0 && std::strcmp(suffix, ".tmp") != 0) return std::nullopt;
     return std::make_pair(QByteArray(name + 4, kRunIdLength), suffix[1] == 't');
-}
-
-QByteArray serializeRun(const UnfinishedRun& run, qint64 savedAt) {
-    qsizetype size = 128 + run.folder.size() * 3;
-    for (const QString& entry : run.entries) size += entry.size() + 1;
-    QByteArray out;
-    out.reserve(size);
-    out += kRunMagic;
-    out += "\nsaved " + QByteArray::number(savedAt);
-    out += "\nfolder " + escape(run.folder);
-    out += "\nentries " + QByteArray::number(run.entries.size()) + '\n';
-    for (const QString& entry : run.entries) {
-        out += escape(entry);
-        out += '\n';
-    }
-    return out;
-}
-
-std::optional<std::pair<UnfinishedRun, qint64>> parseRun(const QByteArray& data) {
-    Lines lines(data);
-    const auto magic = lines.next();
-    if (!magic || *magic != QByteArrayView(kRunMagic)) return std::nullopt;
-    const auto saved = lines.number("saved");
-    const auto folder = lines.text("folder");
-    const auto count = lines.number("entries");
-    // Each entry takes a line of at least one byte: a count beyond that is a lie.
-    if (!saved || !folder || !count || *count < 0 || *count > data.size()) return std::nullopt;
-    UnfinishedRun run;
-    run.folder = *folder;
-    run.entries.reserve(qsizetype(*count));
-    for (qint64 i = 0; i < *count; ++i) {
-        const auto line = lines.next();
-        const auto entry = line ? unescape(*line) : std::nullopt;
-        if (!entry || entry->isEmpty()) return std::nullopt;
-        run.entries.append(*entry);
-    }
-    if (!lines.atEnd()) return std::nullopt;
-    return std::make_pair(std::move(run), *saved);
 }
 
 }  // namespace
@@ -103,8 +65,9 @@ UnfinishedRunRecord::~UnfinishedRunRecord() = default;
 
 QString UnfinishedRunRecord::path() const { return runsFolder_ + QLatin1Char('/') + QString::fromLatin1(runFileName(id_)); }
 
-bool UnfinishedRunRecord::save(const UnfinishedRun& run) {
-    const QByteArray data = serializeRun(run, nowMs(clock_));
+bool UnfinishedRunRecord::save(const UnfinishedRun& run) { return saveText(RunRecordFormat::whole(run, nowMs(clock_))); }
+
+bool UnfinishedRunRecord::saveText(const QByteArray& data) {
     if (data.size() > kMaxRunRecordBytes) return false;
     if (!QDir().mkpath(runsFolder_)) return false;
     const Fw::UniqueFd dir = openFolder(runsFolder_);
@@ -114,8 +77,23 @@ bool UnfinishedRunRecord::save(const UnfinishedRun& run) {
     Fw::UniqueFd written;
     const bool saved = replaceWhole(dir.get(), runTempName(id_), runFileName(id_), data,
                                     [](int fd) { return ::flock(fd, LOCK_EX | LOCK_NB) == 0; }, &written);
-    if (saved) lock_ = std::move(written);
+    if (saved) {
+        lock_ = std::move(written);
+        writable_ = true;
+        size_ = data.size();
+    }
     return saved;
+}
+
+bool UnfinishedRunRecord::append(const QByteArray& lines) {
+    if (!lock_ || !writable_ || size_ + lines.size() > kMaxRunRecordBytes) return false;
+    // Written where this copy's last write ended: a write cut off before is written over.
+    if (::lseek(lock_.get(), size_, SEEK_SET) != size_ || !writeAll(lock_.get(), lines) || ::fdatasync(lock_.get()) != 0) {
+        writable_ = false;
+        return false;
+    }
+    size_ += lines.size();
+    return true;
 }
 
 void UnfinishedRunRecord::remove() {
@@ -123,6 +101,8 @@ void UnfinishedRunRecord::remove() {
     const Fw::UniqueFd dir = openFolder(runsFolder_);
     if (dir) ::unlinkat(dir.get(), runFileName(id_).constData(), 0);
     lock_.reset();
+    writable_ = false;
+    size_ = 0;
 }
 
 UnfinishedRunRecord UnfinishedRunRecord::Leftover::take() && {
@@ -170,7 +150,7 @@ std::optional<UnfinishedRunRecord::Leftover> UnfinishedRunRecord::FindLeftover(c
             continue;
         }
         const auto data = readBounded(fd.get(), kMaxRunRecordBytes);
-        const auto run = data ? parseRun(*data) : std::nullopt;
+        const auto run = data ? RunRecordFormat::parse(*data) : std::nullopt;
         if (!run || run->first.entries.isEmpty() || now - run->second > kKeepUnfinishedMs) {
             ::unlinkat(at, name, 0);
             continue;
@@ -205,6 +185,7 @@ void UnfinishedRunRecorder::adopt(UnfinishedRunRecord record) {
     if (record_ && record_->holdsRecord()) record_->remove();
     record_.emplace(std::move(record));
     std::unique_lock<std::mutex> hold(state_);
+    rewrite_ = true;
     if (active_) {
         dirty_ = true;
         postWrite(hold);
@@ -221,31 +202,45 @@ void UnfinishedRunRecorder::postWrite(std::unique_lock<std::mutex>& hold) {
     hold.lock();
 }
 
-void UnfinishedRunRecorder::begin(const QString& folder, const QStringList& entries) {
+void UnfinishedRunRecorder::begin(const QString& folder, const QStringList& entries, const QStringList& pages) {
     std::unique_lock<std::mutex> hold(state_);
     active_ = true;
     dirty_ = true;
+    rewrite_ = true;
     folder_ = folder;
     entries_ = entries;
+    pages_ = pages.size() == entries.size() ? pages : QStringList();
     storedFlags_.assign(std::size_t(entries.size()), false);
+    lineOf_.assign(std::size_t(entries.size()), -1);
+    added_.clear();
+    struck_.clear();
     pending_ = int(entries.size());
     postWrite(hold);
 }
 
-int UnfinishedRunRecorder::add(const QString& entry) {
+int UnfinishedRunRecorder::add(const QString& entry, const QString& page) {
     std::unique_lock<std::mutex> hold(state_);
+    const int index = int(entries_.size());
     entries_.append(entry);
+    if (!page.isEmpty() && pages_.isEmpty()) {
+        pages_.reserve(entries_.size());
+        while (pages_.size() < index) pages_.append(QString());
+    }
+    if (!pages_.isEmpty()) pages_.append(page);
     storedFlags_.push_back(false);
+    lineOf_.push_back(-1);
+    added_.push_back(index);
     ++pending_;
     dirty_ = true;
     postWrite(hold);
-    return int(entries_.size()) - 1;
+    return index;
 }
 
 void UnfinishedRunRecorder::stored(int index) {
     std::unique_lock<std::mutex> hold(state_);
     if (index < 0 || std::size_t(index) >= storedFlags_.size() || storedFlags_[std::size_t(index)]) return;
     storedFlags_[std::size_t(index)] = true;
+    struck_.push_back(index);
     --pending_;
     dirty_ = true;
     postWrite(hold);
@@ -259,7 +254,11 @@ void UnfinishedRunRecorder::finishedNormally() {
         active_ = false;
         dirty_ = false;
         entries_.clear();
+        pages_.clear();
         storedFlags_.clear();
+        lineOf_.clear();
+        added_.clear();
+        struck_.clear();
         pending_ = 0;
     }
     // After any write already under way, so that nothing of the run stays.
@@ -282,9 +281,11 @@ int UnfinishedRunRecorder::writes() const {
     return writes_;
 }
 
-// On the writer (or, once it has stopped, on the owner's thread).
+// On the writer (or, once it has stopped, on the owner's thread). What is to be written is taken
+// under the lock; the disk is written outside it.
 void UnfinishedRunRecorder::writeLatest() {
-    UnfinishedRun run;
+    QByteArray text;
+    bool whole = false;
     {
         std::lock_guard<std::mutex> hold(state_);
         if (!active_ || !dirty_) {
@@ -292,17 +293,56 @@ void UnfinishedRunRecorder::writeLatest() {
             return;
         }
         dirty_ = false;
-        run.folder = folder_;
-        run.entries.reserve(pending_);
-        for (qsizetype i = 0; i < entries_.size(); ++i)
-            if (!storedFlags_[std::size_t(i)]) run.entries.append(entries_[i]);
+        auto pageOf = [&](qsizetype i) { return pages_.isEmpty() ? QString() : pages_[i]; };
+        const qint64 written = record_ ? record_->size() : 0;
+        // Lines of changes that outgrow the entries still listed make the record whole again.
+        whole = rewrite_ || !record_ || written > 2 * liveBytes_ + (64 << 10);
+        if (whole) {
+            text = RunRecordFormat::head(folder_);
+            recordLines_ = 0;
+            liveBytes_ = 0;
+            for (qsizetype i = 0; i < entries_.size(); ++i) {
+                if (storedFlags_[std::size_t(i)]) {
+                    lineOf_[std::size_t(i)] = -1;
+                    continue;
+                }
+                const QByteArray lines = RunRecordFormat::entryLines(entries_[i], pageOf(i));
+                text += lines;
+                liveBytes_ += lines.size();
+                lineOf_[std::size_t(i)] = recordLines_++;
+            }
+        } else {
+            for (const int i : added_) {
+                if (storedFlags_[std::size_t(i)]) continue;
+                const QByteArray lines = RunRecordFormat::entryLines(entries_[i], pageOf(i));
+                text += lines;
+                liveBytes_ += lines.size();
+                lineOf_[std::size_t(i)] = recordLines_++;
+            }
+            for (const int i : struck_) {
+                const int line = lineOf_[std::size_t(i)];
+                if (line < 0) continue;
+                text += RunRecordFormat::storedLine(line);
+                liveBytes_ -= RunRecordFormat::entryLines(entries_[i], pageOf(i)).size();
+                lineOf_[std::size_t(i)] = -1;
+            }
+        }
+        added_.clear();
+        struck_.clear();
+        rewrite_ = false;
+        text += RunRecordFormat::savedLine(nowMs(clock_));
     }
     if (!record_) record_.emplace(stateFolder_, clock_);
     const auto started = std::chrono::steady_clock::now();
-    record_->save(run);
+    const bool saved = whole ? record_->saveText(text) : record_->append(text);
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
     std::unique_lock<std::mutex> hold(state_);
     ++writes_;
+    // What could not be written goes whole at the next write.
+    if (!saved) {
+        rewrite_ = true;
+        dirty_ = true;
+    }
     // Writing may take at most a fifth of the time.
     minGapMs_ = std::max<qint64>(250, took.count() * 4);
     lastWrite_ = std::chrono::steady_clock::now();

@@ -30,6 +30,7 @@ inline constexpr qint64 kMaxRunRecordBytes = 256LL * 1024 * 1024;
 struct UnfinishedRun {
     QString folder;       // the output folder, as the folder box had it
     QStringList entries;  // in list order
+    QStringList pages{};  // the page each entry was found on ("" for none): as many, or none at all
 };
 
 // The record of one copy's unfinished run, in <state>/runs/run-<id>.rec. The owning copy holds
@@ -47,6 +48,13 @@ public:
     // a crash leaves the old record or the new one. False when it could not be written or would
     // exceed kMaxRunRecordBytes; the record on disk is then the last one that was.
     bool save(const UnfinishedRun& run);
+    // The same for a record's text (download/RunRecordFormat.h).
+    bool saveText(const QByteArray& text);
+    // Adds lines of changes to the record this copy wrote last, flushed; false when there is
+    // none, the record would exceed kMaxRunRecordBytes, or the write failed (a rewrite is due).
+    bool append(const QByteArray& lines);
+    // The bytes of the record on disk, as this copy wrote it.
+    qint64 size() const { return size_; }
     // The run ended normally: nothing of it stays.
     void remove();
     // Is there a record on disk that this copy owns?
@@ -87,15 +95,20 @@ private:
     QByteArray id_;
     Fw::UniqueFd lock_;  // open on the record file, flocked
     Clock clock_;
+    bool writable_ = false;  // lock_ is the file this copy wrote, open for writing
+    qint64 size_ = 0;
 };
 
 // Hands a run's progress to the record while the run goes, at little cost to the caller: each
 // call only marks the state, and a serial worker of its own writes the record at most a few times a
-// second (less often for a big list, whose writing takes longer).
+// second. A write appends what changed since the last (entries added, entries stored), so that
+// its cost follows the changes, not the list; the record is written whole at the start and once
+// its lines of changes outgrow the entries still in it.
 //
 // How the download run uses it (the window owns one, Form1::unfinishedRun()):
-//   begin(folder, entries)   when a run starts, with every entry it is to fetch, in order;
-//   add(entry)               for an entry the run takes on after it started (returns its index);
+//   begin(folder, entries, pages)  when a run starts, with every entry it is to fetch, in order,
+//                            and the page each was found on (none, or as many as entries);
+//   add(entry, page)         for an entry the run takes on after it started (returns its index);
 //   stored(index)            when the entry at that index (0-based, in begin/add order) is stored:
 //                            it leaves the record. Failed and skipped entries stay in it, since
 //                            the offer says they were not stored;
@@ -115,8 +128,8 @@ public:
     // A taken leftover: the next run writes into it, and until then it stays as it is.
     void adopt(UnfinishedRunRecord record);
 
-    void begin(const QString& folder, const QStringList& entries);
-    int add(const QString& entry);
+    void begin(const QString& folder, const QStringList& entries, const QStringList& pages = {});
+    int add(const QString& entry, const QString& page = {});
     void stored(int index);
     void flush();
     void finishedNormally();
@@ -140,8 +153,16 @@ private:
     bool writePosted_ = false;  // a write is queued or under way
     QString folder_;
     QStringList entries_;
+    QStringList pages_;  // empty while no entry has a page
     std::vector<bool> storedFlags_;
     int pending_ = 0;
+    // What the record on disk lacks: it is to be written whole, or these appended.
+    bool rewrite_ = true;
+    std::vector<int> added_;   // indices taken on since the last write
+    std::vector<int> struck_;  // indices stored since the last write
+    std::vector<int> lineOf_;  // each index's number in the record on disk, -1 while not in it
+    int recordLines_ = 0;      // entries the record on disk numbers
+    qint64 liveBytes_ = 0;     // what the entries not stored take in it
     int writes_ = 0;
     qint64 minGapMs_ = 250;
     std::chrono::steady_clock::time_point lastWrite_{};

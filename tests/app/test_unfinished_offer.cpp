@@ -131,6 +131,21 @@ TEST_F(UnfinishedOffer, YesAppendsTheEntriesSetsTheFolderAndKeepsTheRecordForThi
     EXPECT_EQ(dialogs.messages[0].text, offerText(2));
 }
 
+TEST_F(UnfinishedOffer, EntriesFoundOnAPageComeBackWithThatPage) {
+    UnfinishedRunRecord record(state);
+    ASSERT_TRUE(record.save({lastFolder,
+                             {s("http://a.example/1.jpg"), s("http://b.example/2.jpg"), s("http://a.example/3.jpg")},
+                             {s("http://a.example/gallery.html"), QString(), s("http://a.example/gallery.html")}}));
+    record = UnfinishedRunRecord(state);  // its copy goes
+    dialogs.messageAnswers = {Dialogs::Yes};
+    start();
+    ASSERT_EQ(form->urlList().count(), 3);
+    // Positions count from 1.
+    EXPECT_EQ(form->urlList().pageAt(1), s("http://a.example/gallery.html"));
+    EXPECT_EQ(form->urlList().pageAt(2), QString()) << "an entry typed in has no page";
+    EXPECT_EQ(form->urlList().pageAt(3), s("http://a.example/gallery.html"));
+}
+
 TEST_F(UnfinishedOffer, YesKeepsTheFolderBoxWhenTheRunsFolderIsGone) {
     leaveRun({s("http://a.example/1.iso")});
     ASSERT_TRUE(QDir(lastFolder).removeRecursively());

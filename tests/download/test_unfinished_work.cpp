@@ -235,6 +235,91 @@ TEST_F(UnfinishedWork, ARunFinishedNormallyLeavesNoRecordAndATakenOneIsWrittenIn
     EXPECT_EQ(leftover->run().entries, QStringList{s("http://new/")});
 }
 
+TEST_F(UnfinishedWork, EachWriteOfARunAddsWhatChangedAndTheRecordReadsBackWithItsPages) {
+    QStringList entries, pages;
+    for (int i = 0; i < 20000; ++i) {
+        entries << s("http://host.example/file-%1.bin").arg(i);
+        pages << (i % 2 ? s("http://host.example/page-%1.html").arg(i / 1000) : QString());
+    }
+    auto recordSize = [&] {
+        const QStringList files = runFiles();
+        return files.size() == 1 ? QFileInfo(runs() + QLatin1Char('/') + files[0]).size() : -1;
+    };
+    qint64 whole = 0;
+    {
+        UnfinishedRunRecorder recorder(state, clock);
+        recorder.begin(out, entries, pages);
+        recorder.flush();
+        whole = recordSize();
+        ASSERT_GT(whole, 20000 * 30);
+        for (int i = 0; i < 10; ++i) recorder.stored(i * 2);
+        recorder.stored(1);
+        EXPECT_EQ(recorder.add(s("http://late.example/a"), s("http://late.example/")), 20000);
+        EXPECT_EQ(recorder.add(s("http://late.example/b")), 20001);
+        recorder.stored(20001);  // stored before it was ever written
+        recorder.flush();
+        EXPECT_LT(recordSize() - whole, 300) << "a few changes append a few lines, not the list";
+    }
+    auto leftover = UnfinishedRunRecord::FindLeftover(state, clock);
+    ASSERT_TRUE(leftover);
+    const UnfinishedRun& run = leftover->run();
+    ASSERT_EQ(run.entries.size(), 20000 - 11 + 1);
+    ASSERT_EQ(run.pages.size(), run.entries.size());
+    EXPECT_EQ(run.entries[0], entries[3]);
+    EXPECT_EQ(run.pages[0], pages[3]);
+    EXPECT_EQ(run.entries[8], entries[19]);
+    EXPECT_EQ(run.pages[8], pages[19]);
+    EXPECT_EQ(run.entries[9], entries[20]) << "the even ones up to 18 were stored";
+    EXPECT_EQ(run.pages[9], QString());
+    EXPECT_EQ(run.entries.back(), s("http://late.example/a"));
+    EXPECT_EQ(run.pages.back(), s("http://late.example/"));
+
+    // Taken on by the next copy, which stores nearly all: the lines of changes outgrow what is
+    // left, and the record is written whole again, smaller.
+    {
+        UnfinishedRunRecorder recorder(state, clock);
+        recorder.adopt(std::move(*leftover).take());
+        recorder.begin(out, run.entries, run.pages);
+        for (int i = 0; i + 1 < run.entries.size(); ++i) {
+            recorder.stored(i);
+            if (i % 4000 == 0) recorder.flush();
+        }
+        recorder.flush();
+        EXPECT_LT(recordSize(), whole / 4);
+    }
+    leftover = UnfinishedRunRecord::FindLeftover(state, clock);
+    ASSERT_TRUE(leftover);
+    EXPECT_EQ(leftover->run().entries, QStringList{s("http://late.example/a")});
+    EXPECT_EQ(leftover->run().pages, QStringList{s("http://late.example/")});
+}
+
+TEST_F(UnfinishedWork, ARecordOfTheFirstFormIsReadAndAWriteCutOffEndsTheRecordBeforeIt) {
+    write(runs() + s("/run-00000000000000b1.rec"),
+          "Fetchwright unfinished run 1\nsaved " + QByteArray::number(kStart) + "\nfolder /x/\nentries 2\nhttp://a/\nhttp://b/\n");
+    auto leftover = UnfinishedRunRecord::FindLeftover(state, clock);
+    ASSERT_TRUE(leftover);
+    EXPECT_EQ(leftover->run().entries, (QStringList{s("http://a/"), s("http://b/")}));
+    EXPECT_TRUE(leftover->run().pages.isEmpty());
+    std::move(*leftover).discard();
+
+    const QByteArray journal = "Fetchwright unfinished run 2\nfolder /y/\na http://a/\np http://page/\na http://b/\nt " +
+                               QByteArray::number(kStart) + "\n";
+    // Cut off inside the next write's line: what was written before stands.
+    write(runs() + s("/run-00000000000000b2.rec"), journal + "s 0\nt " + QByteArray::number(kStart + 9) + "\ns 1");
+    leftover = UnfinishedRunRecord::FindLeftover(state, clock);
+    ASSERT_TRUE(leftover);
+    EXPECT_EQ(leftover->savedAt(), kStart + 9);
+    EXPECT_EQ(leftover->run().entries, QStringList{s("http://b/")});
+    std::move(*leftover).discard();
+    // A line that is no change of the record, or a number that names no entry, is not a record.
+    const QByteArray fresh = "t " + QByteArray::number(kStart + 20) + "\n";
+    for (const QByteArray& bad : {QByteArray("s 2\n"), QByteArray("x 1\n"), QByteArray("p http://again/\np http://twice/\n")}) {
+        write(runs() + s("/run-00000000000000b3.rec"), journal + bad + fresh);
+        EXPECT_FALSE(UnfinishedRunRecord::FindLeftover(state, clock)) << bad.constData();
+        EXPECT_TRUE(runFiles().isEmpty());
+    }
+}
+
 // ---- Partial files ----
 
 TEST_F(UnfinishedWork, APartialIsContinuedFromItsLastGoodByteByOneCopyAtATime) {

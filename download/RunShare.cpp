@@ -1,0 +1,45 @@
+#include "download/RunShare.h"
+
+#include <unistd.h>
+
+namespace Download {
+
+namespace {
+// How long the loaded trust store serves new connections before it is read again, so that a
+// certificate the system adds during a long run is trusted in the end.
+constexpr long kTrustStoreSeconds = 3600;
+
+// Whether libcurl's default trust is a bundle file that holds what the certificate folder
+// holds (the system's, kept in step by the system's tools).
+bool defaultIsBundle() {
+    static const bool bundle = [] {
+        CURL* probe = curl_easy_init();
+        if (!probe) return false;
+        char* path = nullptr;
+        const bool have = curl_easy_getinfo(probe, CURLINFO_CAINFO, &path) == CURLE_OK && path && *path &&
+                          ::access(path, R_OK) == 0;
+        curl_easy_cleanup(probe);
+        return have;
+    }();
+    return bundle;
+}
+}  // namespace
+
+RunShare::RunShare(bool cookies) : share_(curl_share_init()) {
+    if (!share_) return;
+    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+    if (cookies) curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
+}
+
+RunShare::~RunShare() {
+    if (share_) curl_share_cleanup(share_);
+}
+
+void UseTrustStore(CURL* easy, const QByteArray& caFile) {
+    if (!caFile.isEmpty()) curl_easy_setopt(easy, CURLOPT_CAINFO, caFile.constData());
+    if (!caFile.isEmpty() || defaultIsBundle()) curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
+    curl_easy_setopt(easy, CURLOPT_CA_CACHE_TIMEOUT, kTrustStoreSeconds);
+}
+
+}  // namespace Download
