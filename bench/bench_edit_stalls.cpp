@@ -13,6 +13,7 @@
 #include <functional>
 
 #include "BenchCommon.h"
+#include "StallMeter.h"
 #include "app/Form1.h"
 #include "app/ListEditing.h"
 #include "app/StartupEnvironment.h"
@@ -31,28 +32,8 @@ public:
     }
 };
 
-// The longest gap between two ticks of a 5 ms timer from `action` until `over`.
 void Run(const char* what, Form1& form, const std::function<void()>& action, const std::function<bool()>& over) {
-    QElapsedTimer clock;
-    qint64 last = 0, longest = 0;
-    bool started = false;
-    QTimer ticker;
-    ticker.setInterval(5);
-    QObject::connect(&ticker, &QTimer::timeout, &form, [&] {
-        const qint64 now = clock.nsecsElapsed();
-        longest = std::max(longest, now - last);
-        last = now;
-        if (started && over()) QCoreApplication::exit(0);
-    });
-    QTimer::singleShot(0, &form, [&] {
-        clock.start();
-        last = 0;
-        ticker.start();
-        action();
-        started = true;
-    });
-    QCoreApplication::exec();
-    std::printf("%-44s %9.0f ms %9.0f ms %9d\n", what, clock.nsecsElapsed() / 1e6, longest / 1e6, form.urlList().count());
+    Bench::RunStall(what, form, action, over);
 }
 
 }  // namespace

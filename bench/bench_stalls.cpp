@@ -27,6 +27,7 @@
 #include <thread>
 
 #include "BenchCommon.h"
+#include "StallMeter.h"
 #include "app/Form1.h"
 #include "app/ListActions.h"
 #include "support/RunOptions.h"
@@ -42,40 +43,8 @@ public:
     QString inputBox(const QString&, const QString&, const QString&) override { return filterText; }
 };
 
-struct Stall {
-    double totalMs = 0;
-    double longestGapMs = 0;
-};
-
-// Starts `action` from the application's event loop and runs the loop until `over` (by default:
-// the window's list work is over), measuring the longest time between two ticks of a 5 ms timer.
-Stall Measure(Form1& form, const std::function<void()>& action, std::function<bool()> over = {}) {
-    if (!over) over = [&form] { return !form.isListBuilding(); };
-    QElapsedTimer clock;
-    qint64 last = 0, longest = 0;
-    bool started = false;
-    QTimer ticker;
-    ticker.setInterval(5);
-    QObject::connect(&ticker, &QTimer::timeout, &form, [&] {
-        const qint64 now = clock.nsecsElapsed();
-        longest = std::max(longest, now - last);
-        last = now;
-        if (started && over()) QCoreApplication::exit(0);
-    });
-    QTimer::singleShot(0, &form, [&] {
-        clock.start();
-        last = 0;
-        ticker.start();
-        action();
-        started = true;
-    });
-    QCoreApplication::exec();
-    return {clock.nsecsElapsed() / 1e6, longest / 1e6};
-}
-
 void Run(const char* what, Form1& form, const std::function<void()>& action, std::function<bool()> over = {}) {
-    const Stall s = Measure(form, action, std::move(over));
-    std::printf("%-44s %9.0f ms %9.0f ms %9d\n", what, s.totalMs, s.longestGapMs, form.urlList().count());
+    Bench::RunStall(what, form, action, std::move(over));
 }
 
 }  // namespace
