@@ -331,6 +331,11 @@ TEST(Http2Streams, AStreamThatEndsEarlyIsTriedAgainFromWhereItWasAndTheOthersArr
         EXPECT_TRUE(contentOf(o.path) == served[k]) << "item " << k;
     }
     std::lock_guard<std::mutex> hold(lock);
-    ASSERT_EQ(ranges.size(), 2u);
-    EXPECT_EQ(ranges[1], "bytes=" + std::to_string(kLength / 2) + "-") << "the rest was not asked for from where it was";
+    std::string asked;
+    for (const std::string& r : ranges) asked += "[" + r + "]";
+    // A try cut off before its first byte came starts over (a slow machine may see one); once
+    // half the body is in, the rest is asked for once, from where it was.
+    ASSERT_GE(ranges.size(), 2u) << asked;
+    EXPECT_EQ(std::count_if(ranges.begin(), ranges.end(), [](const std::string& r) { return !r.empty(); }), 1) << asked;
+    EXPECT_EQ(ranges.back(), "bytes=" + std::to_string(kLength / 2) + "-") << "the rest was not asked for from where it was: " << asked;
 }
