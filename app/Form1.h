@@ -19,6 +19,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -116,6 +117,8 @@ public:
     // its entries go back into the list. Form_Load queues it.
     void offerUnfinishedRun();
     void askAboutUnfinishedRun(const std::shared_ptr<std::optional<Download::UnfinishedRunRecord::Leftover>>& found, qint64 kept);
+    // Invoked by name from the tidying worker once it has read the record.
+    Q_INVOKABLE void unfinishedRunRead();
     void tidyUnfinishedWork(std::optional<Download::UnfinishedRunRecord::Leftover> forget);
     // The record of this copy's run under way (see download/UnfinishedWork.h for when the run
     // calls it); kept in the state folder start-up was given, else the user's.
@@ -228,6 +231,11 @@ private:
         std::atomic<bool> stop{false};
         bool begun = false;
         Fw::SerialWorker worker;
+        // What the worker read, handed to the window under this lock (the thread sanitizer does
+        // not see the hand-over of Qt's event queue).
+        std::mutex lock;
+        std::shared_ptr<std::optional<Download::UnfinishedRunRecord::Leftover>> found;
+        qint64 kept = 0;
         ~Tidying() {
             stop = true;
             worker.stop();

@@ -100,8 +100,24 @@ void Form1::offerUnfinishedRun() {
         qint64 kept = 0;
         if (*found) kept = Download::PartialStore(state).keptBytes((*found)->run().folder, (*found)->run().entries);
         if (tidying_.stop) return;
-        QMetaObject::invokeMethod(this, [this, found, kept] { askAboutUnfinishedRun(found, kept); }, Qt::QueuedConnection);
+        {
+            std::lock_guard<std::mutex> hold(tidying_.lock);
+            tidying_.found = std::move(found);
+            tidying_.kept = kept;
+        }
+        QMetaObject::invokeMethod(this, "unfinishedRunRead", Qt::QueuedConnection);
     });
+}
+
+void Form1::unfinishedRunRead() {
+    std::shared_ptr<std::optional<Leftover>> found;
+    qint64 kept = 0;
+    {
+        std::lock_guard<std::mutex> hold(tidying_.lock);
+        found = std::exchange(tidying_.found, {});
+        kept = tidying_.kept;
+    }
+    if (found) askAboutUnfinishedRun(found, kept);
 }
 
 void Form1::askAboutUnfinishedRun(const std::shared_ptr<std::optional<Leftover>>& found, qint64 kept) {

@@ -5,13 +5,14 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDBusUnixFileDescriptor>
-#include <QFutureWatcher>
 #include <QVariantMap>
-#include <QtConcurrent/QtConcurrentRun>
+#include <QThread>
 
 #include <fcntl.h>
 
 #include <atomic>
+#include <memory>
+#include <mutex>
 
 #include "app/SessionBus.h"
 #include "support/BuildInfo.h"
@@ -86,20 +87,36 @@ void SleepInhibitor::askLogind() {
         systemAsked_ = true;
         static std::atomic<int> serial{0};
         const QString name = QStringLiteral("fetchwright-system-%1").arg(++serial);
-        auto* watcher = new QFutureWatcher<std::optional<QDBusConnection>>(this);
-        connect(watcher, &QFutureWatcher<std::optional<QDBusConnection>>::finished, this, [this, watcher] {
-            watcher->deleteLater();
-            systemBusArrived(watcher->result());
-        });
-        watcher->setFuture(QtConcurrent::run([name]() -> std::optional<QDBusConnection> {
+        // The thread holds only what it shares with this object, under its lock (which the thread
+        // sanitizer sees, unlike the hand-over of Qt's thread pool); the inhibitor may be gone
+        // when it ends.
+        struct Reached {
+            std::mutex lock;
+            std::optional<QDBusConnection> bus;
+        };
+        auto reached = std::make_shared<Reached>();
+        QThread* thread = QThread::create([reached, name] {
             QByteArray address = qgetenv("DBUS_SYSTEM_BUS_ADDRESS");
             if (address.isEmpty()) address = "unix:path=/run/dbus/system_bus_socket";
-            if (!SessionBus::Greets(address, kSystemBusGreetingLimitMs)) return std::nullopt;
+            if (!SessionBus::Greets(address, kSystemBusGreetingLimitMs)) return;
             QDBusConnection bus = QDBusConnection::connectToBus(QString::fromLocal8Bit(address), name);
-            if (bus.isConnected()) return bus;
-            QDBusConnection::disconnectFromBus(name);
-            return std::nullopt;
-        }));
+            if (!bus.isConnected()) {
+                QDBusConnection::disconnectFromBus(name);
+                return;
+            }
+            const std::lock_guard<std::mutex> hold(reached->lock);
+            reached->bus = bus;
+        });
+        connect(thread, &QThread::finished, this, [this, reached] {
+            std::optional<QDBusConnection> bus;
+            {
+                const std::lock_guard<std::mutex> hold(reached->lock);
+                bus = reached->bus;
+            }
+            systemBusArrived(std::move(bus));
+        });
+        connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+        thread->start();
         return;
     }
     if (!system_ || !system_->isConnected() || !wanted_) {

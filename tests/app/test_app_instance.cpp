@@ -54,7 +54,7 @@ struct HandOver : ::testing::Test {
     ScriptedDialogs dialogs;
     Settings::Store settings;
     std::unique_ptr<Form1> form;
-    AppInstance::Service service;
+    std::unique_ptr<AppInstance::Service> service = std::make_unique<AppInstance::Service>();
     QTemporaryDir work;
 
     void SetUp() override {
@@ -62,11 +62,14 @@ struct HandOver : ::testing::Test {
         QDBusConnection first = QDBusConnection::connectToBus(bus.address, s("first"));
         ASSERT_TRUE(first.isConnected());
         form = std::make_unique<Form1>(dialogs, settings);
-        ASSERT_EQ(AppInstance::ClaimOrHandOver(first, service, {}, {}), AppInstance::Start::First);
-        AppInstance::Attach(service, *form);
+        ASSERT_EQ(AppInstance::ClaimOrHandOver(first, *service, {}, {}), AppInstance::Start::First);
+        AppInstance::Attach(*service, *form);
     }
     void TearDown() override {
         form.reset();
+        // Gone before its connection, so that the bus's own thread, closing the connection, finds
+        // nothing of it left to look at.
+        service.reset();
         QDBusConnection::disconnectFromBus(s("first"));
     }
 
