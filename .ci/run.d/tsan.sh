@@ -13,8 +13,9 @@ jobs=$(nproc)
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFETCHWRIGHT_TSAN=ON \
   -DFETCHWRIGHT_TESTS=ON -DFETCHWRIGHT_BENCH=OFF
 dirs=${TSAN_TEST_DIRS:-support download app}
+# Every test program of each folder (a folder may hold more than one), and what they start.
 targets=()
-for dir in $dirs; do targets+=("${dir}_tests"); done
+for dir in $dirs; do targets+=("tests/${dir}/all"); done
 cmake --build build-tsan -j "$jobs" --target "${targets[@]}"
 
 # die_after_fork=0: the command runner and the tests that start copies of the program fork from
