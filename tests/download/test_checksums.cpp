@@ -16,6 +16,7 @@
 #include "download/ChecksumFiles.h"
 #include "download/DownloadJob.h"
 #include "download/TargetNaming.h"
+#include "harness/CutRun.h"
 #include "harness/FolderContents.h"
 #include "harness/LoopbackServer.h"
 #include "harness/Timing.h"
@@ -277,23 +278,7 @@ TEST_F(ChecksumRun, AContinuedPartIsVerifiedWithItsKeptBytesReadOnce) {
     slow = true;
     const QString address = url("/big.bin");
     auto once = [&](qint64 stopAt, const Digest& digest) {
-        engine.beginRun();
-        engine.enqueue(address, Main::BuildTargetPath(address, dir.path()), {}, -1, digest);
-        engine.endInput();
-        std::atomic<bool> done{false};
-        std::thread stopper([&] {
-            while (!done && stopAt > 0) {
-                if (engine.figures().earliestReceived >= stopAt) {
-                    engine.cancel();
-                    break;
-                }
-                std::this_thread::sleep_for(2ms);
-            }
-        });
-        engine.runQueue(std::function<void()>{});
-        done = true;
-        stopper.join();
-        return engine.finishRun().at(0);
+        return RunOneCutAt(engine, address, Main::BuildTargetPath(address, dir.path()), stopAt, digest);
     };
     const ItemOutcome stopped = once(9 << 20, Sha256Of(big));
     ASSERT_TRUE(stopped.paused) << stopped.stored << " " << stopped.reason.toStdString();

@@ -19,6 +19,7 @@
 
 #include "download/DownloadEngine.h"
 #include "download/PartialRecords.h"
+#include "harness/CutRun.h"
 #include "harness/FolderContents.h"
 #include "harness/LoopbackServer.h"
 #include "harness/Timing.h"
@@ -101,24 +102,8 @@ struct PartialFixture : ::testing::Test {
 
     // One run of the big file; cancelled once `stopAt` bytes have come (0: never).
     Download::ItemOutcome run(qint64 stopAt, const char* path = "/big.bin") {
-        engine.beginRun();
         const QString url = http.url(s(path));
-        engine.enqueue(url, Main::BuildTargetPath(url, dir.path()));
-        engine.endInput();
-        std::atomic<bool> done{false};
-        std::thread stopper([&] {
-            while (!done && stopAt > 0) {
-                if (engine.figures().earliestReceived >= stopAt) {
-                    engine.cancel();
-                    break;
-                }
-                std::this_thread::sleep_for(2ms);
-            }
-        });
-        engine.runQueue(std::function<void()>{});
-        done = true;
-        stopper.join();
-        return engine.finishRun().at(0);
+        return RunOneCutAt(engine, url, Main::BuildTargetPath(url, dir.path()), stopAt);
     }
     bool storedWhole(int v) {
         QFile f(dir.filePath(s("big.bin")));
