@@ -1,5 +1,6 @@
 // Fuzz target: the list-file reader. Any bytes must decode to valid UTF-8, and the entries
 // must be exactly what the plain line rules give on the decoded text.
+#include <QRegularExpression>
 #include <QString>
 #include <QStringDecoder>
 #include <QStringList>
@@ -37,7 +38,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         qsizetype first = 0;
         while (first < line.size() && QStringLiteral(" \t\f\v").contains(line[first])) ++first;
         if (first < line.size() && line[first] == QLatin1Char('#')) continue;
-        if (const std::optional<QString> address = WebUrl::FromUserText(line))
+        // A last word, after other text, that begins with a digest's prefix (its letters in
+        // either case) is a digest, and the line is taken only when the digest is well formed.
+        QString typed = line;
+        static const QRegularExpression words(QStringLiteral("^(.*?)[ \\t]+([^ \\t]+)[ \\t]*$"));
+        static const QRegularExpression prefix(QStringLiteral("^([sS][hH][aA](256|512)|[mM][dD]5):"));
+        static const QRegularExpression digest(
+            QStringLiteral("^([sS][hH][aA]256:[0-9a-fA-F]{64}|[sS][hH][aA]512:[0-9a-fA-F]{128}|[mM][dD]5:[0-9a-fA-F]{32})$"));
+        const QRegularExpressionMatch split = words.match(line);
+        if (split.hasMatch() && !split.captured(1).isEmpty() && prefix.match(split.captured(2)).hasMatch()) {
+            if (!digest.match(split.captured(2)).hasMatch()) continue;
+            typed = split.captured(1);
+        }
+        if (const std::optional<QString> address = WebUrl::FromUserText(typed))
             expected.push_back(address->toUtf8().toStdString());
     }
     if (entries != expected) std::abort();

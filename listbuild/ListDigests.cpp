@@ -34,7 +34,11 @@ bool StartsLikeDigest(std::string_view word) {
     for (const std::string_view prefix : {std::string_view("sha256:"), std::string_view("sha512:"), std::string_view("md5:")}) {
         if (word.size() < prefix.size()) continue;
         bool same = true;
-        for (std::size_t i = 0; i < prefix.size() && same; ++i) same = (word[i] | 0x20) == prefix[i] || word[i] == prefix[i];
+        // Only letters fold: a control character is no digit and a ';' no ':'.
+        for (std::size_t i = 0; i < prefix.size() && same; ++i) {
+            const char c = word[i] >= 'A' && word[i] <= 'Z' ? char(word[i] - 'A' + 'a') : word[i];
+            same = c == prefix[i];
+        }
         if (same) return true;
     }
     return false;

@@ -49,6 +49,13 @@ TEST_F(Digests, ListFileAndPastedLinesGiveTheirAddressesTheDigestAfterThem) {
     EXPECT_TRUE(notAdded.message().endsWith(s("The digest after an address is malformed (sha256: 3 hex digits where 64 belong)."))) <<
         notAdded.message().toStdString();
 
+    // Only the prefix's letters are taken in either case: bytes that differ from its digits or its
+    // colon by one bit leave the line a plain address.
+    entries.clear();
+    FileToList::ForEachListEntry("http://h/f.iso MD\x15:1\nhttp://h/g.iso md5\x1a1\n",
+                                 [&](std::string_view e) { entries.emplace_back(e); });
+    EXPECT_EQ(entries.size(), 2u);
+
     // Pasted text: the word after an address, apart from it.
     const QStringList found = Main::FindWebAddresses(s("see http://h/p.iso sha256:") + QString::fromLatin1(a) +
                                                      s(" or http://h/q.iso."));
