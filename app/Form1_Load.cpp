@@ -8,10 +8,12 @@
 #include "app/Form1.h"
 #include "app/Startup.h"
 #include "app/StartupEnvironment.h"
+#include "download/ProxyChoice.h"
 #include "download/UnfinishedWork.h"
 #include "support/ConnectivityCheck.h"
 #include "app/ErrorTrap.h"
 #include "support/PathHelpers.h"
+#include "support/RunOptions.h"
 #include "support/WebUrl.h"
 #include "listbuild/UserAddress.h"
 
@@ -42,7 +44,16 @@ void Form1::Form_Load(const StartupEnvironment& environment) {
 
     ErrorReport::Trap trap(dialogs_, QStringLiteral("Form1"), QStringLiteral("Form_Load"));
     trap.run(100, [&] {
-        if (!Main::CheckOnline(env.pingCommand, env.pingWaitLimitMs, env.tryConnection))
+        // The try goes as a run would: through the proxy the stored options choose. A typed proxy
+        // that cannot be used leaves it to the environment's, as before; Start names that proxy.
+        const RunOptions::Values options = RunOptions::Read(store);
+        Fw::Result<std::shared_ptr<Download::ProxyChoice>> chosen =
+            Download::ProxyChoice::FromOptions(options.proxy, options.proxyBypass);
+        const std::shared_ptr<Download::ProxyChoice> proxy = chosen ? *chosen : nullptr;
+        Main::ConnectionTry attempt;
+        if (env.tryConnection)
+            attempt = [&env, proxy](int limitMs, const std::atomic<bool>& stop) { return env.tryConnection(limitMs, stop, proxy.get()); };
+        if (!Main::CheckOnline(env.pingCommand, env.pingWaitLimitMs, attempt))
             dialogs_.messageBox(QLatin1String(Main::kOfflineMessage), Dialogs::OkOnly, {});
     });
     trap.run(102, [&] { Main::ApplySkin(*this, env.programFolder); });

@@ -28,8 +28,8 @@ StartupEnvironment StartupEnvironment::FromSystem() {
     env.programFolder = QCoreApplication::applicationDirPath();
     env.pingCommand = Main::DefaultPingCommand();
     env.pingWaitLimitMs = Main::kPingWaitLimitMs;
-    env.tryConnection = [](int limitMs, const std::atomic<bool>& stop) {
-        return Download::CanConnectHttps(QLatin1String(Main::kPingHost), limitMs, stop);
+    env.tryConnection = [](int limitMs, const std::atomic<bool>& stop, const Download::ProxyChoice* proxy) {
+        return Download::CanConnectHttps(QLatin1String(Main::kPingHost), limitMs, stop, 443, proxy);
     };
     env.desktopFolder = [] { return QStandardPaths::writableLocation(QStandardPaths::DesktopLocation); };
     env.downloadFolder = [] { return QStandardPaths::writableLocation(QStandardPaths::DownloadLocation); };

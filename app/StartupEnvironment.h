@@ -7,14 +7,19 @@
 #include <atomic>
 #include <functional>
 
+namespace Download {
+class ProxyChoice;
+}
+
 struct StartupEnvironment {
     // The folder beside the program: the skin x/o.cjs and the cursor HAND-M.CUR are looked for here.
     QString programFolder;
     // The connectivity check's command line and how long start-up waits for it.
     QString pingCommand;
     int pingWaitLimitMs = 3000;
-    // The HTTPS connection tried alongside the ping; none when empty.
-    std::function<bool(int limitMs, const std::atomic<bool>& stop)> tryConnection;
+    // The HTTPS connection tried alongside the ping, through the proxy the stored options choose
+    // (none when they choose none or cannot be read); no try when empty.
+    std::function<bool(int limitMs, const std::atomic<bool>& stop, const Download::ProxyChoice* proxy)> tryConnection;
     // The desktop folder's path; the empty text when it cannot be determined.
     std::function<QString()> desktopFolder;
     // Where files go by default when the desktop folder does not exist (a fresh account may

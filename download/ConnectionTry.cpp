@@ -1,5 +1,7 @@
 #include "download/ConnectionTry.h"
 
+#include "download/ProxyChoice.h"
+
 #include <curl/curl.h>
 
 #include <chrono>
@@ -8,7 +10,7 @@
 
 namespace Download {
 
-bool CanConnectHttps(const QString& host, int limitMs, const std::atomic<bool>& stop, int port) {
+bool CanConnectHttps(const QString& host, int limitMs, const std::atomic<bool>& stop, int port, const ProxyChoice* proxy) {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
@@ -18,6 +20,7 @@ bool CanConnectHttps(const QString& host, int limitMs, const std::atomic<bool>& 
     if (!easy || !multi) return false;
     const QByteArray url = QStringLiteral("https://%1:%2/").arg(host).arg(port).toUtf8();
     curl_easy_setopt(easy.get(), CURLOPT_URL, url.constData());
+    if (proxy) proxy->applyTo(easy.get(), url);
     curl_easy_setopt(easy.get(), CURLOPT_CONNECT_ONLY, 1L);
     curl_easy_setopt(easy.get(), CURLOPT_CONNECTTIMEOUT_MS, long(limitMs));
     curl_easy_setopt(easy.get(), CURLOPT_NOSIGNAL, 1L);

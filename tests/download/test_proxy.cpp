@@ -7,6 +7,7 @@
 
 #include <memory>
 
+#include "download/ConnectionTry.h"
 #include "download/DownloadEngine.h"
 #include "download/ProxyChoice.h"
 #include "download/Requests.h"
@@ -182,4 +183,30 @@ TEST(ProxyChoice, TheChoicesAreKeptUnderTheirOwnKeys) {
     // A stored proxy of control characters only reads as the default.
     store.write(s("Proxy"), s("\r\n"));
     EXPECT_EQ(RunOptions::Read(store).proxy, s("System"));
+}
+
+TEST_F(Proxies, TheStartUpTryGoesThroughTheChosenProxy) {
+    // The tunnel is refused, so the try fails: it went through the proxy, not around it.
+    LoopbackProxy forward(LoopbackProxy::Kind::Http);
+    forward.refuseTunnels = 403;
+    ASSERT_TRUE(forward.start());
+    const auto typed = Download::ProxyChoice::FromOptions(forward.url(), {});
+    ASSERT_TRUE(typed);
+    std::atomic<bool> stop{false};
+    EXPECT_FALSE(Download::CanConnectHttps(s("127.0.0.1"), 5000, stop, http.port(), typed->get()));
+    EXPECT_EQ(forward.asked(), QStringList{s("CONNECT 127.0.0.1:%1").arg(http.port())});
+
+    // "System" reads the environment's variables through libproxy.
+    qputenv("https_proxy", forward.url().toUtf8());
+    const auto system = Download::ProxyChoice::FromOptions(s("System"), {});
+    ASSERT_TRUE(system);
+    EXPECT_FALSE(Download::CanConnectHttps(s("127.0.0.1"), 5000, stop, http.port(), system->get()));
+    EXPECT_EQ(forward.asked().size(), 2);
+
+    // "None" goes direct, whatever the environment says: the loopback server answers the TLS
+    // handshake with plain HTTP, so the try fails, but the proxy is not asked.
+    const auto none = Download::ProxyChoice::FromOptions(s("None"), {});
+    ASSERT_TRUE(none);
+    EXPECT_FALSE(Download::CanConnectHttps(s("127.0.0.1"), 5000, stop, http.port(), none->get()));
+    EXPECT_EQ(forward.asked().size(), 2);
 }
