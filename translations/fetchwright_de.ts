@@ -833,7 +833,7 @@ Nein entfernt die behaltenen %1.</numerusform>
     </message>
     <message>
         <source>Downloads At &amp;Once:</source>
-        <translation>&amp;Gleichzeitige Downloads:</translation>
+        <translation>Gleichzeitige &amp;Downloads:</translation>
     </message>
     <message>
         <source> KB/s</source>
@@ -909,7 +909,7 @@ Nein entfernt die behaltenen %1.</numerusform>
     </message>
     <message>
         <source>S&amp;plit big files over idle connections</source>
-        <translation>Große Dateien auf freie Verbindungen &amp;aufteilen</translation>
+        <translation>Große Dateien auf freie Verbindungen auf&amp;teilen</translation>
     </message>
     <message>
         <source>Only where the server proves that every piece is of the same file</source>
