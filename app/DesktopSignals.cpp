@@ -100,8 +100,8 @@ void DesktopSignals::busArrived() {
 }
 
 QString DesktopSignals::summaryLine(int items, int failed) {
-    if (failed > 0) return QStringLiteral("%1 of %2 failed").arg(failed).arg(items);
-    return items == 1 ? QStringLiteral("1 file stored") : QStringLiteral("%1 files stored").arg(items);
+    if (failed > 0) return tr("%1 of %2 failed").arg(failed).arg(items);
+    return tr("%n file(s) stored", nullptr, items);
 }
 
 void DesktopSignals::runStarted() {

@@ -13,7 +13,7 @@ namespace ErrorReport {
 
 inline constexpr const char* kProjectId = "Fetchwright2021/08/31";
 inline constexpr const char* kSupportAddress = "support@quillmoor.example";
-inline constexpr const char* kCaption = "Application Error";
+inline constexpr const char* kCaption = QT_TRANSLATE_NOOP("ErrorReport", "Application Error");
 
 // A run-time failure with its description text.
 class Failure : public std::runtime_error {

@@ -59,38 +59,38 @@ void Form1::buildControls() {
     ListView1->setTextElideMode(Qt::ElideNone);
     // The one column fills the list; dragged wider, it still reveals long entries.
     ListView1->header()->setStretchLastSection(true);
-    ListView1->setToolTip(QStringLiteral(
+    ListView1->setToolTip(tr(
         "Double-click item to remove it. Move | line to right and out of window to reveal full names."));
 
-    auto makeButton = [&](QPushButton*& button, const char* name, const char* caption, QWidget* parent,
+    auto makeButton = [&](QPushButton*& button, const char* name, const QString& caption, QWidget* parent,
                           QRect geometry) {
-        button = new QPushButton(QString::fromLatin1(caption), parent);
+        button = new QPushButton(caption, parent);
         button->setObjectName(QString::fromLatin1(name));
         button->setGeometry(geometry);
         button->setFont(buttonFont);
         button->setAutoDefault(false);
     };
-    makeButton(PushButton5, "PushButton5", "Add One URL", this, twipRect(120, 3015, 3840, 405));
-    makeButton(PushButton13, "PushButton13", "Load List Of URLs From File", this, twipRect(4080, 3015, 3840, 405));
-    makeButton(PushButton7, "PushButton7", "Get All Links Within URL", this, twipRect(120, 3525, 3840, 405));
-    makeButton(PushButton11, "PushButton11", "Clear List", this, twipRect(120, 4545, 3840, 405));
-    makeButton(PushButton17, "PushButton17", "Remove URLs Containing X", this, twipRect(120, 4035, 3840, 405));
-    makeButton(PushButton3, "PushButton3", "Remove URLs Not Cont. X", this, twipRect(4080, 4035, 3840, 405));
+    makeButton(PushButton5, "PushButton5", tr("Add One URL"), this, twipRect(120, 3015, 3840, 405));
+    makeButton(PushButton13, "PushButton13", tr("Load List Of URLs From File"), this, twipRect(4080, 3015, 3840, 405));
+    makeButton(PushButton7, "PushButton7", tr("Get All Links Within URL"), this, twipRect(120, 3525, 3840, 405));
+    makeButton(PushButton11, "PushButton11", tr("Clear List"), this, twipRect(120, 4545, 3840, 405));
+    makeButton(PushButton17, "PushButton17", tr("Remove URLs Containing X"), this, twipRect(120, 4035, 3840, 405));
+    makeButton(PushButton3, "PushButton3", tr("Remove URLs Not Cont. X"), this, twipRect(4080, 4035, 3840, 405));
 
-    Frame1 = new QGroupBox(QStringLiteral("Download Option"), this);
+    Frame1 = new QGroupBox(tr("Download Option"), this);
     Frame1->setObjectName(QStringLiteral("Frame1"));
     Frame1->setGeometry(twipRect(120, 7110, 7320, 1070));
-    Option1 = new QRadioButton(QStringLiteral("Download all files to one folder"), Frame1);
+    Option1 = new QRadioButton(tr("Download all files to one folder"), Frame1);
     Option1->setObjectName(QStringLiteral("Option1"));
     Option1->setGeometry(twipRect(240, 300, 4335, 255));
     Option1->setChecked(true);
     Option2 = new QRadioButton(
-        QStringLiteral("Download all files to one folder and create new subfolders based on URL"), Frame1);
+        tr("Download all files to one folder and create new subfolders based on URL"), Frame1);
     Option2->setObjectName(QStringLiteral("Option2"));
     Option2->setGeometry(twipRect(240, 650, 6615, 255));
 
-    makeButton(PushButton2, "PushButton2", "Start Downloading", this, twipRect(120, 5910, 7800, 405));
-    makeButton(PushButton1, "PushButton1", "Help", this, twipRect(4080, 4545, 3840, 405));
+    makeButton(PushButton2, "PushButton2", tr("Start Downloading"), this, twipRect(120, 5910, 7800, 405));
+    makeButton(PushButton1, "PushButton1", tr("Help"), this, twipRect(4080, 4545, 3840, 405));
 
     ProgressBar1 = new CaptionProgressBar(this);
     ProgressBar1->setObjectName(QStringLiteral("ProgressBar1"));
@@ -99,24 +99,24 @@ void Form1::buildControls() {
     ProgressBar1->setValue(0);
     ProgressBar1->setAlignment(Qt::AlignCenter);
     ProgressBar1->setTextVisible(true);
-    ProgressBar1->setCaption(QStringLiteral("Progress Bar"));
+    ProgressBar1->setCaption(tr("Progress Bar"));
 
-    makeButton(PushButton4, "PushButton4", "Load Sample/Example URLs", this, twipRect(4080, 3525, 3840, 405));
+    makeButton(PushButton4, "PushButton4", tr("Load Sample/Example URLs"), this, twipRect(4080, 3525, 3840, 405));
 
-    Frame2 = new QGroupBox(QStringLiteral("Save To This Folder"), this);
+    Frame2 = new QGroupBox(tr("Save To This Folder"), this);
     Frame2->setObjectName(QStringLiteral("Frame2"));
     Frame2->setGeometry(twipRect(120, 4980, 7800, 810));
     Text1 = new QLineEdit(Frame2);
     Text1->setObjectName(QStringLiteral("Text1"));
     Text1->setGeometry(twipRect(240, 300, 6540, 345));
-    makeButton(PushButton6, "PushButton6", "...", Frame2, twipRect(6840, 300, 720, 345));
+    makeButton(PushButton6, "PushButton6", QStringLiteral("..."), Frame2, twipRect(6840, 300, 720, 345));
     // Options sit on the folder frame's title line, right-aligned, where the frame has room.
-    makeButton(PushButton18, "PushButton18", "Options...", Frame2, twipRect(6000, 0, 1560, 270));
+    makeButton(PushButton18, "PushButton18", tr("Options..."), Frame2, twipRect(6000, 0, 1560, 270));
     {
         QFont small = buttonFont;
         small.setPointSizeF(buttonFont.pointSizeF() * 0.8);
         PushButton18->setFont(small);
-        PushButton18->setToolTip(QStringLiteral("Downloads at once and speed limit (Ctrl+,)"));
+        PushButton18->setToolTip(tr("Downloads at once and speed limit (Ctrl+,)"));
     }
 
     // Tab order as the controls are laid out: left to right, top to bottom. The option pair lies

@@ -5,6 +5,7 @@
 #include "app/Form1.h"
 #include "app/DesktopSignals.h"
 
+#include <QCoreApplication>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -32,27 +33,28 @@
 #include "support/RunOptions.h"
 
 namespace {
-const QString kStart = QStringLiteral("Start Downloading");
-const QString kStop = QStringLiteral("Stop Downloading");
-const QString kLead = QStringLiteral("Please wait.. Processing: ");
-const QString kHeldTip = QStringLiteral("Paused; Space resumes it");
-const QString kTryAgainHint =
-    QStringLiteral("To try the others again, right-click the list and choose Remove Stored Entries.");
+// Shown texts, translated where they are shown.
+const char* const kStart = QT_TRANSLATE_NOOP("Form1", "Start Downloading");
+const char* const kStop = QT_TRANSLATE_NOOP("Form1", "Stop Downloading");
+const char* const kLead = QT_TRANSLATE_NOOP("Form1", "Please wait.. Processing: ");
+const char* const kHeldTip = QT_TRANSLATE_NOOP("Form1", "Paused; Space resumes it");
+const char* const kTryAgainHint =
+    QT_TRANSLATE_NOOP("Form1", "To try the others again, right-click the list and choose Remove Stored Entries.");
 }  // namespace
 
 // What a row shows of its item's outcome.
 static UrlList::OutcomeChange outcomeChange(UrlList::EntryId id, const Download::ItemOutcome& outcome) {
     if (outcome.paused) {
         const QString kept = outcome.size > 0 ? Download::ByteShare(outcome.bytes, outcome.size) : Download::ByteSize(outcome.bytes);
-        return {id, UrlList::Outcome::Paused, QStringLiteral("Paused at %1; Start continues it").arg(kept)};
+        return {id, UrlList::Outcome::Paused, QCoreApplication::translate("Form1", "Paused at %1; Start continues it").arg(kept)};
     }
     if (outcome.stored && !outcome.verified.isEmpty())
-        return {id, UrlList::Outcome::Stored, QStringLiteral("Verified: ") + outcome.verified + QStringLiteral("\nStored as ") + outcome.path};
-    if (outcome.stored) return {id, UrlList::Outcome::Stored, QStringLiteral("Stored as ") + outcome.path};
+        return {id, UrlList::Outcome::Stored, QCoreApplication::translate("Form1", "Verified: %1\nStored as %2").arg(outcome.verified, outcome.path)};
+    if (outcome.stored) return {id, UrlList::Outcome::Stored, QCoreApplication::translate("Form1", "Stored as %1").arg(outcome.path)};
     // The reason reads "Checksum failed: …" with both digests and where the file was kept.
     if (outcome.checksumFailed) return {id, UrlList::Outcome::Failed, outcome.reason};
-    if (outcome.skipped) return {id, UrlList::Outcome::Skipped, QStringLiteral("Skipped: already there as ") + outcome.path};
-    return {id, UrlList::Outcome::Failed, QStringLiteral("Failed: ") + outcome.reason};
+    if (outcome.skipped) return {id, UrlList::Outcome::Skipped, QCoreApplication::translate("Form1", "Skipped: already there as %1").arg(outcome.path)};
+    return {id, UrlList::Outcome::Failed, QCoreApplication::translate("Form1", "Failed: %1").arg(outcome.reason)};
 }
 
 // The rows of these entries as a run's items, in list order; rows the user paused left out when
@@ -104,9 +106,9 @@ void Form1::setUpDownloadRun() {
     urls_.setOutcomeLook(UrlList::Outcome::Failed, style->standardIcon(QStyle::SP_MessageBoxCritical), QString());
     urls_.setOutcomeLook(UrlList::Outcome::Skipped, style->standardIcon(QStyle::SP_DialogYesButton), QString());
     urls_.setOutcomeLook(UrlList::Outcome::NotReached, style->standardIcon(QStyle::SP_MediaPause),
-                         QStringLiteral("Not reached: the run was stopped"));
+                         tr("Not reached: the run was stopped"));
     urls_.setOutcomeLook(UrlList::Outcome::Paused, style->standardIcon(QStyle::SP_MediaPlay), QString());
-    urls_.setOutcomeLook(UrlList::Outcome::Held, style->standardIcon(QStyle::SP_MediaPause), kHeldTip);
+    urls_.setOutcomeLook(UrlList::Outcome::Held, style->standardIcon(QStyle::SP_MediaPause), tr(kHeldTip));
     ListView1->setItemDelegate(new RunRowDelegate(ListView1));
 }
 
@@ -153,10 +155,10 @@ void Form1::showRunMeter() {
         urls_.setProgress(row.entry, UrlList::Progress{row.share, std::move(row.text), std::move(row.tip)});
     QStringList texts = meter.figuresTexts();
     if (isStopping())
-        for (QString& text : texts) text += QStringLiteral(" \u00b7 stopping");
+        for (QString& text : texts) text += tr(" · stopping");
     ProgressBar1->setValue(meter.barValue());
     desktopSignals().showProgress(meter.barValue() / 100.0);
-    ProgressBar1->setCaption(kLead, meter.name(), texts);
+    ProgressBar1->setCaption(tr(kLead), meter.name(), texts);
 }
 
 void Form1::PushButton2_Click() {
@@ -169,7 +171,7 @@ void Form1::PushButton2_Click() {
     if (trap.endTest(100, [&] { return IsDownloading; })) return;
     // A list file or page still arriving would be cut in two by the run's look at the list.
     if (isBusy()) {
-        trap.run(101, [&] { dialogs_.msgBox(QStringLiteral("The list is still being filled. Please start when it is complete.")); });
+        trap.run(101, [&] { dialogs_.msgBox(tr("The list is still being filled. Please start when it is complete.")); });
         return;
     }
     trap.run(102, [&] { IsDownloading = true; });
@@ -180,11 +182,11 @@ void Form1::PushButton2_Click() {
     // "~/Downloads" means the home folder's.
     trap.run(104, [&] { folder = Main::ExpandHomeFolder(Text1->text()); });
     if (trap.blockTest(106, [&] { return !Main::FolderExists(folder); })) {
-        trap.run(150, [&] { dialogs_.msgBox(QStringLiteral("Folder does not exist. Please select another folder.")); });
+        trap.run(150, [&] { dialogs_.msgBox(tr("Folder does not exist. Please select another folder.")); });
         return giveUp();
     }
     if (trap.blockTest(108, [&] { return urls_.count() <= 0; })) {
-        trap.run(148, [&] { dialogs_.msgBox(QStringLiteral("List is empty.")); });
+        trap.run(148, [&] { dialogs_.msgBox(tr("List is empty.")); });
         return giveUp();
     }
     // Rows the user paused stay out of the run until resumed; Retry Failed takes the failed alone.
@@ -202,8 +204,8 @@ void Form1::PushButton2_Click() {
     });
     if (items.empty()) {
         trap.run(148, [&] {
-            dialogs_.msgBox(onlyFailed ? QStringLiteral("No entry of the list has failed.")
-                                       : QStringLiteral("Every entry of the list is paused. Select some and press Space to resume them."));
+            dialogs_.msgBox(onlyFailed ? tr("No entry of the list has failed.")
+                                       : tr("Every entry of the list is paused. Select some and press Space to resume them."));
         });
         return giveUp();
     }
@@ -244,7 +246,7 @@ void Form1::PushButton2_Click() {
         state.scrolled = false;
         urls_.clearOutcomes();
         urls_.clearAllProgress();
-        PushButton2->setText(kStop);
+        PushButton2->setText(tr(kStop));
         setMousePointer(PointerBusy);
     });
     trap.run(116, [&] { desktopSignals().runStarted(); });
@@ -274,7 +276,7 @@ void Form1::PushButton2_Click() {
                              });
     connect(job, &Download::DownloadJob::itemHeld, this, [this](Download::EntryId entry, qint64 kept) {
         urls_.clearProgress(entry);
-        const QString note = kept > 0 ? QStringLiteral("Paused with %1 kept; Space resumes it").arg(Download::ByteSize(kept)) : kHeldTip;
+        const QString note = kept > 0 ? tr("Paused with %1 kept; Space resumes it").arg(Download::ByteSize(kept)) : tr(kHeldTip);
         urls_.setOutcome(entry, UrlList::Outcome::Held, note);
     });
     connect(job, &Download::DownloadJob::itemQueued, this, [this](Download::EntryId entry) {
@@ -328,16 +330,16 @@ void Form1::downloadRunFinished(const Download::JobResult& result) {
         urls_.setOutcomes(changes);
         urls_.clearAllProgress();
     });
-    PushButton2->setText(kStart);
+    PushButton2->setText(tr(kStart));
     trap.run(140, [&] { setMousePointer(PointerDefault); });
     trap.run(142, [&] { ProgressBar1->setValue(0); });
-    trap.run(144, [&] { ProgressBar1->setCaption(QStringLiteral("Progress Bar")); });
+    trap.run(144, [&] { ProgressBar1->setCaption(tr("Progress Bar")); });
     trap.run(145, [&] { desktopSignals().runEnded(summary.items(), summary.failedCount()); });
     trap.run(146, [&] {
         QString message = summary.finalMessage();
         // The way to fetch only what is left, when something was stored to be removed.
         if ((summary.stopped() || summary.failedCount() > 0) && !summary.stored().empty())
-            message += QStringLiteral("\r\n\r\n") + kTryAgainHint;
+            message += QStringLiteral("\r\n\r\n") + tr(kTryAgainHint);
         dialogs_.msgBox(message);
     });
     trap.run(152, [&] { IsDownloading = false; });
@@ -402,7 +404,7 @@ void Form1::pauseOrResumeSelection() {
         // Outside a run the row itself keeps the state; a stored or skipped row has nothing to
         // pause.
         if (!IsDownloading && !(was == UrlList::Outcome::Stored || was == UrlList::Outcome::Skipped))
-            changes.push_back({id, resume ? UrlList::Outcome::None : UrlList::Outcome::Held, resume ? QString() : kHeldTip});
+            changes.push_back({id, resume ? UrlList::Outcome::None : UrlList::Outcome::Held, resume ? QString() : tr(kHeldTip)});
     }
     if (ids.empty()) return;
     Download::DownloadJob* job = download_->job.get();

@@ -16,7 +16,7 @@ void Form1::PushButton6_Click() {
         // files go now, or where the typed folder would be made.
         const QString inBox = Main::NearestExistingFolder(Main::ExpandHomeFolder(Text1->text()));
         const QString start = !inBox.isEmpty() ? inBox : store.read(QStringLiteral("LastFolderDot"), QString());
-        path = AddFolder::BrowseForFolder(dialogs_, QStringLiteral("Please select folder:"), start);
+        path = AddFolder::BrowseForFolder(dialogs_, tr("Please select folder:"), start);
     });
     if (trap.endTest(102, [&] { return path.isEmpty(); })) return;
     // The folder as chosen is remembered before the box changes, which stores "Output Folder".

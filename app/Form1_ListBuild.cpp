@@ -1,6 +1,7 @@
 // Handlers that fill and prune the URL list. Reading a list file or a page and filtering run as
 // list jobs off the window thread; their entries reach the list in batches, and their messages
 // come once they end.
+#include <QCoreApplication>
 #include <QFileInfo>
 #include <QTimer>
 
@@ -92,7 +93,8 @@ QStringList AddressesWithDigests(const QString& typed, Main::NotAdded& notAdded,
         flush();
         const QStringList one = Main::AddressesFromTypedLines(QString::fromUtf8(address.data(), qsizetype(address.size())), notAdded, faults);
         if (one.size() > 1) {
-            faults << QStringLiteral("A digest belongs to one file, not to %1\n").arg(one.size()) + line.trimmed().toString();
+            faults << QCoreApplication::translate("Form1", "A digest belongs to one file, not to %1\n%2")
+                          .arg(QString::number(one.size()), line.trimmed().toString());
             continue;
         }
         for (const QString& entry : one) ListDigests::Note(entry, *digest);
@@ -106,7 +108,7 @@ QStringList AddressesWithDigests(const QString& typed, Main::NotAdded& notAdded,
 void Form1::PushButton5_Click() {
     ErrorReport::Trap trap(dialogs_, QStringLiteral("Form1"), QStringLiteral("PushButton5_Click"));
     QString address;
-    trap.run(100, [&] { address = dialogs_.input(QStringLiteral("Enter website address to add: ")); });
+    trap.run(100, [&] { address = dialogs_.input(tr("Enter website address to add: ")); });
     if (trap.endTest(102, [&] { return address.isEmpty(); })) return;
     // Several lines pasted into the prompt are several entries, and a numbered sequence up to
     // 100,000: read off the window thread, they arrive in batches as a list file's do.
@@ -142,9 +144,9 @@ void Form1::PushButton13_Click() {
     ErrorReport::Trap trap(dialogs_, QStringLiteral("Form1"), QStringLiteral("PushButton13_Click"));
     QStringList files;
     trap.run(108, [&] {
-        files = dialogs_.openFiles(QStringLiteral("Add File(s) - Hold Ctrl to select multiple files"),
-                                   {QStringLiteral("URL lists (*.txt *.lst *.list)"), QStringLiteral("Text Files (*.txt)"),
-                                    QStringLiteral("All Files (*.*)")},
+        files = dialogs_.openFiles(tr("Add File(s) - Hold Ctrl to select multiple files"),
+                                   {tr("URL lists (*.txt *.lst *.list)"), tr("Text Files (*.txt)"),
+                                    tr("All Files (*.*)")},
                                    ListChooserFolder(settings_));
     });
     if (trap.endTest(110, [&] { return files.isEmpty(); })) return;
@@ -188,8 +190,7 @@ void Form1::PushButton7_Click() {
     ErrorReport::Trap trap(dialogs_, QStringLiteral("Form1"), QStringLiteral("PushButton7_Click"));
     int selected = 0;
     trap.run(100, [&] { selected = selectedEntry(); });
-    const QString prompt = QStringLiteral("Enter url to extract from (i.e. ") +
-                           QString::fromLatin1(Samples::kExamplePageUrl) + QStringLiteral("):");
+    const QString prompt = tr("Enter url to extract from (i.e. %1):").arg(QString::fromLatin1(Samples::kExamplePageUrl));
     QString address;
     if (selected == 0)
         trap.run(102, [&] { address = dialogs_.input(prompt); });
@@ -221,10 +222,10 @@ void Form1::PushButton7_Click() {
             const Fw::Result<ExtractLinks::Extracted>& extracted = **result;
             if (extracted) {
                 ExtractLinks::BaseUrl = extracted->finalUrl;
-                if (extracted->links == 0) trap.run(122, [&] { dialogs_.msgBox(QStringLiteral("No links found on this page.")); });
+                if (extracted->links == 0) trap.run(122, [&] { dialogs_.msgBox(tr("No links found on this page.")); });
                 if (extracted->leftOut > 0)
                     trap.run(124, [&] {
-                        dialogs_.msgBox(QStringLiteral("%1 image candidates were left out: a srcset takes at most %2.")
+                        dialogs_.msgBox(tr("%1 image candidates were left out: a srcset takes at most %2.")
                                             .arg(extracted->leftOut)
                                             .arg(ExtractLinks::kMostSrcsetCandidates));
                     });
@@ -266,11 +267,11 @@ void RunFilter(Form1& form, Dialogs::DialogService& dialogs, const char* procedu
 }  // namespace
 
 void Form1::PushButton17_Click() {
-    RunFilter(*this, dialogs_, "PushButton17_Click", QStringLiteral("Remove entries containing: "), true);
+    RunFilter(*this, dialogs_, "PushButton17_Click", tr("Remove entries containing: "), true);
 }
 
 void Form1::PushButton3_Click() {
-    RunFilter(*this, dialogs_, "PushButton3_Click", QStringLiteral("Remove entries not containing: "), false);
+    RunFilter(*this, dialogs_, "PushButton3_Click", tr("Remove entries not containing: "), false);
 }
 
 void Form1::PushButton11_Click() {
@@ -278,7 +279,7 @@ void Form1::PushButton11_Click() {
     // A run reads the list as it goes: clearing it under the run would look like it worked.
     if (IsDownloading) {
         trap.run(102, [&] {
-            dialogs_.msgBox(QStringLiteral("The list cannot be cleared while downloading. Press Stop Downloading first."));
+            dialogs_.msgBox(tr("The list cannot be cleared while downloading. Press Stop Downloading first."));
         });
         return;
     }

@@ -1,4 +1,5 @@
 // The start-up sequence, run before the window is shown.
+#include <QCoreApplication>
 #include <QHeaderView>
 #include <QMetaObject>
 #include <QLineEdit>
@@ -54,7 +55,7 @@ void Form1::Form_Load(const StartupEnvironment& environment) {
         if (env.tryConnection)
             attempt = [&env, proxy](int limitMs, const std::atomic<bool>& stop) { return env.tryConnection(limitMs, stop, proxy.get()); };
         if (!Main::CheckOnline(env.pingCommand, env.pingWaitLimitMs, attempt))
-            dialogs_.messageBox(QLatin1String(Main::kOfflineMessage), Dialogs::OkOnly, {});
+            dialogs_.messageBox(QCoreApplication::translate("Main", Main::kOfflineMessage), Dialogs::OkOnly, {});
     });
     trap.run(102, [&] { Main::ApplySkin(*this, env.programFolder); });
     const QString cursorFile = env.programFolder + QLatin1String("/HAND-M.CUR");
@@ -65,7 +66,7 @@ void Form1::Form_Load(const StartupEnvironment& environment) {
         setWindowTitle(QString::fromLatin1(Dialogs::kProductName));
         Main::SetApplicationTitle(dialogs_);
     });
-    trap.run(130, [&] { urls_.setHeaderText(QStringLiteral("URL(s)")); });
+    trap.run(130, [&] { urls_.setHeaderText(tr("URL(s)")); });
     trap.run(132, [&] { ListView1->header()->resizeSection(0, 7000 / 15); });
     trap.run(134, [&] {
         if (setOption(Option1, Settings::ToTruth(store.read(QStringLiteral("Option1"), QStringLiteral("1")))))

@@ -1,6 +1,7 @@
 // The "Keep Only" dialog of the Qt dialog service.
 #include "app/QtDialogs.h"
 
+#include <QCoreApplication>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QHBoxLayout>
@@ -13,9 +14,9 @@ namespace Dialogs {
 
 std::optional<QString> QtDialogs::keepOnly(const QList<KeepOnlyPreset>& presets, PatternCount& count) {
     QDialog dialog(owner_);
-    dialog.setWindowTitle(QStringLiteral("Keep Only"));
+    dialog.setWindowTitle(QCoreApplication::translate("QtDialogs", "Keep Only"));
     auto* layout = new QVBoxLayout(&dialog);
-    layout->addWidget(new QLabel(QStringLiteral("Keep only the entries that match; the rest are removed."), &dialog));
+    layout->addWidget(new QLabel(QCoreApplication::translate("QtDialogs", "Keep only the entries that match; the rest are removed."), &dialog));
     auto* pattern = new QLineEdit(&dialog);
     pattern->setObjectName(QStringLiteral("Pattern"));
     pattern->setPlaceholderText(QStringLiteral("*.jpg;*.png   or   /\\d{4}\\.pdf$/"));
@@ -30,7 +31,7 @@ std::optional<QString> QtDialogs::keepOnly(const QList<KeepOnlyPreset>& presets,
     }
     layout->addLayout(row);
     layout->addWidget(pattern);
-    auto* hint = new QLabel(QStringLiteral("Wildcards on the address's path, separated by \";\" (case is ignored), or a "
+    auto* hint = new QLabel(QCoreApplication::translate("QtDialogs", "Wildcards on the address's path, separated by \";\" (case is ignored), or a "
                                            "regular expression between slashes, searched in the whole address (/…/i ignores case)."),
                             &dialog);
     hint->setWordWrap(true);
@@ -41,7 +42,7 @@ std::optional<QString> QtDialogs::keepOnly(const QList<KeepOnlyPreset>& presets,
     layout->addWidget(shown);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
     QPushButton* ok = buttons->button(QDialogButtonBox::Ok);
-    ok->setText(QStringLiteral("Keep Only"));
+    ok->setText(QCoreApplication::translate("QtDialogs", "Keep Only"));
     QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
     QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
     layout->addWidget(buttons);

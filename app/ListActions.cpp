@@ -1,6 +1,7 @@
 // Paste, drop and the list's context menu.
 #include "app/ListActions.h"
 
+#include <QCoreApplication>
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
@@ -114,7 +115,8 @@ void ListActions::appendAddressesIn(const QString& text, const QString& origin) 
         if (report->notAdded.count)
             form_.dialogs().msgBox(report->notAdded.message());
         else if (report->added == 0)
-            form_.dialogs().msgBox(QStringLiteral("No web addresses found in the %1 text.").arg(origin));
+            form_.dialogs().msgBox(origin == QLatin1String("pasted") ? tr("No web addresses found in the pasted text.")
+                                                                     : tr("No web addresses found in the dropped text."));
     });
 }
 
@@ -181,16 +183,16 @@ void ListActions::removeDuplicates() {
 namespace {
 // Why a target that is neither a regular file nor written into as it is gets refused.
 QString RefusalFor(mode_t mode) {
-    if (S_ISDIR(mode)) return QStringLiteral("It is a folder");
-    if (S_ISBLK(mode)) return QStringLiteral("It is a block device");
-    if (S_ISSOCK(mode)) return QStringLiteral("It is a socket");
-    return QStringLiteral("Not a regular file");
+    if (S_ISDIR(mode)) return QCoreApplication::translate("ListActions", "It is a folder");
+    if (S_ISBLK(mode)) return QCoreApplication::translate("ListActions", "It is a block device");
+    if (S_ISSOCK(mode)) return QCoreApplication::translate("ListActions", "It is a socket");
+    return QCoreApplication::translate("ListActions", "Not a regular file");
 }
 }  // namespace
 
 bool ListActions::saveListTo(const QString& path) {
     const auto fail = [this](const QString& reason) {
-        form_.dialogs().msgBox(QStringLiteral("Could not save the list: ") + reason, Dialogs::Exclamation);
+        form_.dialogs().msgBox(tr("Could not save the list: %1").arg(reason), Dialogs::Exclamation);
         return false;
     };
     // Only a regular file is replaced (atomically). A pipe or a character device is written into
@@ -213,7 +215,7 @@ bool ListActions::saveListTo(const QString& path) {
         }
         if (file.commit()) return true;
     }
-    form_.dialogs().msgBox(QStringLiteral("Could not save the list: ") + file.errorString(), Dialogs::Exclamation);
+    form_.dialogs().msgBox(tr("Could not save the list: %1").arg(file.errorString()), Dialogs::Exclamation);
     return false;
 }
 
@@ -221,7 +223,7 @@ bool ListActions::writeInto(const QString& path, QString* reason) {
     // Without waiting: a pipe nobody reads would otherwise hold the window.
     auto fd = std::make_shared<Fw::UniqueFd>(::open(QFile::encodeName(path).constData(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!*fd) {
-        *reason = errno == ENXIO ? QStringLiteral("Nothing reads from the pipe") : Fw::Error::fromErrno(errno).text;
+        *reason = errno == ENXIO ? tr("Nothing reads from the pipe") : Fw::Error::fromErrno(errno).text;
         return false;
     }
     // Judged by what was opened: the name may have been swapped since.
@@ -250,7 +252,7 @@ bool ListActions::writeInto(const QString& path, QString* reason) {
             }
             if (errno == EINTR) continue;
             if (errno != EAGAIN) {
-                *failure = errno == EPIPE ? QStringLiteral("The reader of the pipe went away") : Fw::Error::fromErrno(errno).text;
+                *failure = errno == EPIPE ? tr("The reader of the pipe went away") : Fw::Error::fromErrno(errno).text;
                 return;
             }
             pollfd p{fd->get(), POLLOUT, 0};
@@ -261,15 +263,15 @@ bool ListActions::writeInto(const QString& path, QString* reason) {
         if (how.stopped) return;
         const QString reason = !how.failure.isEmpty() ? how.failure : *failure;
         if (!reason.isEmpty())
-            form_.dialogs().msgBox(QStringLiteral("Could not save the list: ") + reason, Dialogs::Exclamation);
+            form_.dialogs().msgBox(tr("Could not save the list: %1").arg(reason), Dialogs::Exclamation);
     });
     return true;
 }
 
 void ListActions::saveListAs() {
     const Settings::Store& store = form_.settings();
-    QString path = form_.dialogs().saveFile(QStringLiteral("Save list as"),
-                                            {QStringLiteral("Text Files (*.txt)"), QStringLiteral("All Files (*)")},
+    QString path = form_.dialogs().saveFile(tr("Save list as"),
+                                            {tr("Text Files (*.txt)"), tr("All Files (*)")},
                                             ListChooserFolder(store));
     if (path.isEmpty()) return;
     // What the typed name already is (a pipe, a device, a list without extension) is written as
@@ -277,7 +279,7 @@ void ListActions::saveListAs() {
     if (!QFileInfo(path).fileName().contains(QLatin1Char('.')) && !Main::FileOrFolderExists(path)) {
         path += QLatin1String(".txt");
         if (Main::FileOrFolderExists(path) &&
-            form_.dialogs().msgBox(QFileInfo(path).fileName() + QStringLiteral(" already exists. Replace it?"),
+            form_.dialogs().msgBox(tr("%1 already exists. Replace it?").arg(QFileInfo(path).fileName()),
                                    Dialogs::YesNo) != Dialogs::Yes)
             return;
     }
@@ -291,14 +293,14 @@ QString ListChooserFolder(const Settings::Store& store) {
 
 QMenu* ListActions::buildContextMenu() {
     auto* menu = new QMenu(form_.ListView1);
-    QAction* copy = menu->addAction(QStringLiteral("Copy"), this, &ListActions::copySelection);
+    QAction* copy = menu->addAction(tr("Copy"), this, &ListActions::copySelection);
     copy->setEnabled(form_.selectedEntry() != 0);
-    QAction* unique = menu->addAction(QStringLiteral("Remove Duplicates"), this, &ListActions::removeDuplicates);
+    QAction* unique = menu->addAction(tr("Remove Duplicates"), this, &ListActions::removeDuplicates);
     unique->setEnabled(form_.urlList().count() > 1);
-    QAction* save = menu->addAction(QStringLiteral("Save list as…"), this, &ListActions::saveListAs);
+    QAction* save = menu->addAction(tr("Save list as…"), this, &ListActions::saveListAs);
     save->setEnabled(form_.urlList().count() > 0);
     // After a run, what is left to fetch: the entries that failed or were not reached.
-    QAction* removeStored = menu->addAction(QStringLiteral("Remove Stored Entries"), this,
+    QAction* removeStored = menu->addAction(tr("Remove Stored Entries"), this,
                                             [this] { form_.urlList().removeStored(); });
     removeStored->setEnabled(form_.urlList().countOutcome(UrlList::Outcome::Stored) + form_.urlList().countOutcome(UrlList::Outcome::Skipped) > 0);
     if (auto* editing = findChild<ListEditing*>()) editing->addToMenu(*menu);

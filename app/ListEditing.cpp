@@ -22,14 +22,14 @@ public:
     explicit Count(UrlList& list) : scan(list) {
         QObject::connect(&scan, &KeepOnly::Scan::done, &scan, [this] {
             slow.stop();
-            if (scan.isTooSlow()) say(QString::fromLatin1(KeepOnly::kTooSlow), false);
-            else say(QStringLiteral("Keeps %1 of %2").arg(Grouped(scan.kept()), Grouped(scan.total())), true);
+            if (scan.isTooSlow()) say(QCoreApplication::translate("KeepOnly", KeepOnly::kTooSlow), false);
+            else say(QCoreApplication::translate("ListEditing", "Keeps %1 of %2").arg(Grouped(scan.kept()), Grouped(scan.total())), true);
         });
         // A count that takes long says how far it is, every second.
         slow.setInterval(1000);
         QObject::connect(&slow, &QTimer::timeout, &scan, [this] {
             if (scan.isDone() || !show) return slow.stop();
-            say(QStringLiteral("Counting… %1 of %2 looked at").arg(Grouped(scan.total()), Grouped(scan.listCount())), true);
+            say(QCoreApplication::translate("ListEditing", "Counting… %1 of %2 looked at").arg(Grouped(scan.total()), Grouped(scan.listCount())), true);
         });
     }
     void setPattern(const QString& text) override {
@@ -41,7 +41,7 @@ public:
             say(rule.error().text, false);
             return;
         }
-        say(QStringLiteral("Counting…"), true);
+        say(QCoreApplication::translate("ListEditing", "Counting…"), true);
         scan.start(*rule);
         slow.start();
     }
@@ -68,7 +68,7 @@ ListEditing::~ListEditing() = default;
 
 bool ListEditing::refusedDuringRun(const QString& what) {
     if (!form_.IsDownloading) return false;
-    form_.dialogs().msgBox(what + QStringLiteral(" Press Stop Downloading first."));
+    form_.dialogs().msgBox(tr("%1 Press Stop Downloading first.").arg(what));
     return true;
 }
 
@@ -120,10 +120,10 @@ void ListEditing::undoRemoval() {
 }
 
 void ListEditing::keepOnly() {
-    if (refusedDuringRun(QStringLiteral("Keep Only cannot be used while downloading.")) || form_.isBusy()) return;
+    if (refusedDuringRun(tr("Keep Only cannot be used while downloading.")) || form_.isBusy()) return;
     QList<Dialogs::KeepOnlyPreset> presets;
     for (const KeepOnly::Preset& preset : KeepOnly::Presets())
-        presets.append({QString::fromLatin1(preset.name), QString::fromLatin1(preset.pattern)});
+        presets.append({QCoreApplication::translate("KeepOnly", preset.name), QString::fromLatin1(preset.pattern)});
     count_ = std::make_unique<Count>(form_.urlList());
     const std::optional<QString> pattern = form_.dialogs().keepOnly(presets, *count_);
     if (!pattern) {
@@ -133,7 +133,7 @@ void ListEditing::keepOnly() {
     const Fw::Result<KeepOnly::Rule> rule = KeepOnly::Rule::Parse(*pattern);
     if (!rule) {
         count_->scan.stop();
-        form_.dialogs().msgBox(QStringLiteral("Keep Only: ") + rule.error().text, Dialogs::Exclamation);
+        form_.dialogs().msgBox(tr("Keep Only: %1").arg(rule.error().text), Dialogs::Exclamation);
         return;
     }
     if (count_->pattern != *pattern) {
@@ -159,7 +159,7 @@ void ListEditing::finishKeepOnly() {
     count_->scan.removeTheRest();
     count_->scan.stop();
     count_->slow.stop();
-    if (tooSlow) form_.dialogs().msgBox(QStringLiteral("Keep Only: ") + QString::fromLatin1(KeepOnly::kTooSlow), Dialogs::Exclamation);
+    if (tooSlow) form_.dialogs().msgBox(tr("Keep Only: %1").arg(QCoreApplication::translate("KeepOnly", KeepOnly::kTooSlow)), Dialogs::Exclamation);
 }
 
 bool ListEditing::isOwnDrag(const QMimeData* data) const { return form_.urlList().isOwnDrag(data); }
@@ -168,35 +168,35 @@ void ListEditing::addToMenu(QMenu& menu) {
     const UrlList& list = form_.urlList();
     const bool selected = form_.selectedEntry() != 0;
     menu.addSeparator();
-    QAction* up = menu.addAction(QStringLiteral("Move Up"), this, [this] { moveSelection(-1); });
+    QAction* up = menu.addAction(tr("Move Up"), this, [this] { moveSelection(-1); });
     up->setShortcut(QKeySequence(Qt::ALT | Qt::Key_Up));
     up->setEnabled(selected);
-    QAction* down = menu.addAction(QStringLiteral("Move Down"), this, [this] { moveSelection(+1); });
+    QAction* down = menu.addAction(tr("Move Down"), this, [this] { moveSelection(+1); });
     down->setShortcut(QKeySequence(Qt::ALT | Qt::Key_Down));
     down->setEnabled(selected);
     // The items of a run, and after it.
     const bool running = form_.IsDownloading;
     menu.addSeparator();
-    QAction* pause = menu.addAction(form_.selectionIsHeld() ? QStringLiteral("Resume") : QStringLiteral("Pause"), this,
+    QAction* pause = menu.addAction(form_.selectionIsHeld() ? tr("Resume") : tr("Pause"), this,
                                     [this] { form_.pauseOrResumeSelection(); });
     pause->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_P));
     pause->setEnabled(selected && form_.canPauseSelection());
-    QAction* retry = menu.addAction(QStringLiteral("Retry Now"), this, [this] { form_.retrySelection(); });
+    QAction* retry = menu.addAction(tr("Retry Now"), this, [this] { form_.retrySelection(); });
     retry->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
     retry->setEnabled(selected && running && form_.canRetrySelection());
-    QAction* remove = menu.addAction(QStringLiteral("Remove"), this, [this] {
+    QAction* remove = menu.addAction(tr("Remove"), this, [this] {
         QKeyEvent press(QEvent::KeyPress, Qt::Key_Delete, Qt::NoModifier);
         QCoreApplication::sendEvent(form_.ListView1, &press);
     });
     remove->setShortcut(QKeySequence(Qt::Key_Delete));
     remove->setEnabled(selected);
-    QAction* failed = menu.addAction(QStringLiteral("Retry Failed"), this, [this] { form_.retryFailed(); });
+    QAction* failed = menu.addAction(tr("Retry Failed"), this, [this] { form_.retryFailed(); });
     failed->setEnabled(!running && list.countOutcome(UrlList::Outcome::Failed) > 0);
     menu.addSeparator();
-    QAction* keep = menu.addAction(QStringLiteral("Keep Only..."), this, &ListEditing::keepOnly);
+    QAction* keep = menu.addAction(tr("Keep Only..."), this, &ListEditing::keepOnly);
     keep->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_K));
     keep->setEnabled(list.count() > 0);
-    QAction* undo = menu.addAction(QStringLiteral("Undo Removal"), this, &ListEditing::undoRemoval);
+    QAction* undo = menu.addAction(tr("Undo Removal"), this, &ListEditing::undoRemoval);
     undo->setShortcut(QKeySequence::Undo);
     undo->setEnabled(list.canUndo());
 }

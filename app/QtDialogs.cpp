@@ -88,7 +88,7 @@ int QtDialogs::messageBox(const QString& text, int code, const QString& caption)
         box.setStandardButtons(QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
         box.setDefaultButton(QMessageBox::Yes);
         box.setEscapeButton(QMessageBox::Cancel);
-        box.button(QMessageBox::Cancel)->setText(QStringLiteral("Not Now"));
+        box.button(QMessageBox::Cancel)->setText(QCoreApplication::translate("QtDialogs", "Not Now"));
     } else {
         box.setStandardButtons(QMessageBox::Ok);
     }
@@ -129,92 +129,100 @@ QString QtDialogs::browseForFolder(const QString& title, const QString& startFol
     return QFileDialog::getExistingDirectory(owner_, title, startFolder, QFileDialog::ShowDirsOnly);
 }
 
+// The choices of "Get Links Takes" as shown; the settings keep RunOptions::LinksTakeText's words.
+[[maybe_unused]] const char* const kLinksTakeShown[] = {
+    QT_TRANSLATE_NOOP("QtDialogs", "Links"),
+    QT_TRANSLATE_NOOP("QtDialogs", "Links, images and media"),
+    QT_TRANSLATE_NOOP("QtDialogs", "Links, largest images and media"),
+};
+
 bool QtDialogs::editOptions(RunOptions::Values& values) {
     QDialog dialog(owner_);
-    dialog.setWindowTitle(QStringLiteral("Options"));
+    dialog.setWindowTitle(QCoreApplication::translate("QtDialogs", "Options"));
     auto* form = new QFormLayout(&dialog);
     auto* atOnce = new QSpinBox(&dialog);
     atOnce->setObjectName(QStringLiteral("DownloadsAtOnce"));
     atOnce->setRange(RunOptions::kMinAtOnce, RunOptions::kMaxAtOnce);
     atOnce->setValue(values.atOnce);
-    atOnce->setToolTip(QStringLiteral("How many connections are open at the same time, in all and to one server; a "
+    atOnce->setToolTip(QCoreApplication::translate("QtDialogs", "How many connections are open at the same time, in all and to one server; a "
                                       "server that speaks HTTP/2 sends many files at once over one"));
-    form->addRow(QStringLiteral("Downloads At &Once:"), atOnce);
+    form->addRow(QCoreApplication::translate("QtDialogs", "Downloads At &Once:"), atOnce);
     auto* limit = new QSpinBox(&dialog);
     limit->setObjectName(QStringLiteral("SpeedLimit"));
     limit->setRange(0, RunOptions::kMaxSpeedLimitKBps);
     limit->setSingleStep(100);
-    limit->setSuffix(QStringLiteral(" KB/s"));
-    limit->setSpecialValueText(QStringLiteral("No limit"));
+    limit->setSuffix(QCoreApplication::translate("QtDialogs", " KB/s"));
+    limit->setSpecialValueText(QCoreApplication::translate("QtDialogs", "No limit"));
     limit->setValue(values.speedLimitKBps);
-    limit->setToolTip(QStringLiteral("The most the whole run receives per second, shared by its downloads"));
-    form->addRow(QStringLiteral("&Speed Limit:"), limit);
+    limit->setToolTip(QCoreApplication::translate("QtDialogs", "The most the whole run receives per second, shared by its downloads"));
+    form->addRow(QCoreApplication::translate("QtDialogs", "&Speed Limit:"), limit);
     auto* ifExists = new QComboBox(&dialog);
     ifExists->setObjectName(QStringLiteral("IfFileExists"));
-    ifExists->addItem(QStringLiteral("Number"));
-    ifExists->addItem(QStringLiteral("Skip"));
-    ifExists->addItem(QStringLiteral("Skip unchanged"));
+    ifExists->addItem(QCoreApplication::translate("QtDialogs", "Number"));
+    ifExists->addItem(QCoreApplication::translate("QtDialogs", "Skip"));
+    ifExists->addItem(QCoreApplication::translate("QtDialogs", "Skip unchanged"));
     ifExists->setCurrentIndex(values.skipUnchanged ? 2 : values.skipExisting ? 1 : 0);
-    ifExists->setToolTip(QStringLiteral("Number: store a new copy as \"name (1).ext\". Skip: leave out a file that is already "
+    ifExists->setToolTip(QCoreApplication::translate("QtDialogs", "Number: store a new copy as \"name (1).ext\". Skip: leave out a file that is already "
                                         "there with the size the server announces. Skip unchanged: ask the server whether a file this program stored "
                                         "there before changed, and fetch it (under a new name) only if it did."));
-    form->addRow(QStringLiteral("If File &Exists:"), ifExists);
-    auto* serverNames = new QCheckBox(QStringLiteral("Use the &name the server suggests"), &dialog);
+    form->addRow(QCoreApplication::translate("QtDialogs", "If File &Exists:"), ifExists);
+    auto* serverNames = new QCheckBox(QCoreApplication::translate("QtDialogs", "Use the &name the server suggests"), &dialog);
     serverNames->setObjectName(QStringLiteral("ServerNames"));
     serverNames->setChecked(values.serverNames);
     form->addRow(serverNames);
     auto* cookies = new QLineEdit(values.cookiesFile, &dialog);
     cookies->setObjectName(QStringLiteral("CookiesFile"));
-    cookies->setPlaceholderText(QStringLiteral("None"));
-    cookies->setToolTip(QStringLiteral("A cookies.txt as browser extensions export it; read at each Start, never written"));
+    cookies->setPlaceholderText(QCoreApplication::translate("QtDialogs", "None"));
+    cookies->setToolTip(QCoreApplication::translate("QtDialogs", "A cookies.txt as browser extensions export it; read at each Start, never written"));
     auto* chooseCookies = new QPushButton(QStringLiteral("..."), &dialog);
     QObject::connect(chooseCookies, &QPushButton::clicked, &dialog, [&dialog, cookies] {
-        const QString chosen = QFileDialog::getOpenFileName(&dialog, QStringLiteral("Cookies File"), cookies->text(),
-                                                            QStringLiteral("Cookies files (*.txt);;All files (*)"));
+        const QString chosen = QFileDialog::getOpenFileName(&dialog, QCoreApplication::translate("QtDialogs", "Cookies File"), cookies->text(),
+                                                            QCoreApplication::translate("QtDialogs", "Cookies files (*.txt);;All files (*)"));
         if (!chosen.isEmpty()) cookies->setText(chosen);
     });
     auto* cookiesRow = new QHBoxLayout;
     cookiesRow->addWidget(cookies);
     cookiesRow->addWidget(chooseCookies);
-    form->addRow(QStringLiteral("&Cookies File:"), cookiesRow);
+    form->addRow(QCoreApplication::translate("QtDialogs", "&Cookies File:"), cookiesRow);
     auto* userAgent = new QLineEdit(values.userAgent, &dialog);
     userAgent->setObjectName(QStringLiteral("UserAgent"));
     userAgent->setPlaceholderText(QString::fromLatin1(BuildInfo::kUserAgent));
-    userAgent->setToolTip(QStringLiteral("How the requests name the program to the servers; empty for its own name"));
-    form->addRow(QStringLiteral("&User-Agent:"), userAgent);
-    auto* serverTime = new QCheckBox(QStringLiteral("&Keep Server Time (a stored file gets the server's modification time)"), &dialog);
+    userAgent->setToolTip(QCoreApplication::translate("QtDialogs", "How the requests name the program to the servers; empty for its own name"));
+    form->addRow(QCoreApplication::translate("QtDialogs", "&User-Agent:"), userAgent);
+    auto* serverTime = new QCheckBox(QCoreApplication::translate("QtDialogs", "&Keep Server Time (a stored file gets the server's modification time)"), &dialog);
     serverTime->setObjectName(QStringLiteral("KeepServerTime"));
     serverTime->setChecked(values.keepServerTime);
     form->addRow(serverTime);
-    auto* split = new QCheckBox(QStringLiteral("S&plit big files over idle connections"), &dialog);
+    auto* split = new QCheckBox(QCoreApplication::translate("QtDialogs", "S&plit big files over idle connections"), &dialog);
     split->setObjectName(QStringLiteral("SplitBigFiles"));
     split->setChecked(values.splitBigFiles);
-    split->setToolTip(QStringLiteral("Only where the server proves that every piece is of the same file"));
+    split->setToolTip(QCoreApplication::translate("QtDialogs", "Only where the server proves that every piece is of the same file"));
     form->addRow(split);
     auto* linksTake = new QComboBox(&dialog);
     linksTake->setObjectName(QStringLiteral("GetLinksTakes"));
     for (const auto take : {RunOptions::LinksTake::Links, RunOptions::LinksTake::Media, RunOptions::LinksTake::LargestMedia})
-        linksTake->addItem(RunOptions::LinksTakeText(take), static_cast<int>(take));
+        linksTake->addItem(QCoreApplication::translate("QtDialogs", RunOptions::LinksTakeText(take).toUtf8().constData()),
+                           static_cast<int>(take));
     linksTake->setCurrentIndex(linksTake->findData(static_cast<int>(values.linksTake)));
-    linksTake->setToolTip(QStringLiteral("What Get All Links Within URL adds: the links of a page, or its images, video "
+    linksTake->setToolTip(QCoreApplication::translate("QtDialogs", "What Get All Links Within URL adds: the links of a page, or its images, video "
                                          "and audio too (img src and srcset, picture, video, audio, poster, data-src)"));
-    form->addRow(QStringLiteral("&Get Links Takes:"), linksTake);
-    auto* keepAwake = new QCheckBox(QStringLiteral("Keep the computer &awake while downloading"), &dialog);
+    form->addRow(QCoreApplication::translate("QtDialogs", "&Get Links Takes:"), linksTake);
+    auto* keepAwake = new QCheckBox(QCoreApplication::translate("QtDialogs", "Keep the computer &awake while downloading"), &dialog);
     keepAwake->setObjectName(QStringLiteral("KeepAwake"));
     keepAwake->setChecked(values.keepAwake);
     form->addRow(keepAwake);
     auto* proxy = new QComboBox(&dialog);
     proxy->setObjectName(QStringLiteral("Proxy"));
     proxy->setEditable(true);
-    proxy->addItems({QStringLiteral("System"), QStringLiteral("None")});
+    proxy->addItems({QStringLiteral("System"), QStringLiteral("None")});  // words the settings keep, as typed
     proxy->setCurrentText(values.proxy);
-    proxy->setToolTip(QStringLiteral("System: the desktop's proxy for each address. None: always direct. Or type "
+    proxy->setToolTip(QCoreApplication::translate("QtDialogs", "System: the desktop's proxy for each address. None: always direct. Or type "
                                      "http://, https:// or socks5h:// and the proxy's host and port."));
-    form->addRow(QStringLiteral("Pro&xy:"), proxy);
+    form->addRow(QCoreApplication::translate("QtDialogs", "Pro&xy:"), proxy);
     auto* bypass = new QLineEdit(values.proxyBypass, &dialog);
     bypass->setObjectName(QStringLiteral("ProxyBypass"));
     bypass->setPlaceholderText(QStringLiteral("localhost, .example.org"));
-    bypass->setToolTip(QStringLiteral("Hosts and domains reached directly, past a typed proxy"));
+    bypass->setToolTip(QCoreApplication::translate("QtDialogs", "Hosts and domains reached directly, past a typed proxy"));
     const auto typedOnly = [proxy, bypass] {
         const QString chosen = proxy->currentText().trimmed();
         bypass->setEnabled(chosen.compare(QLatin1String("System"), Qt::CaseInsensitive) != 0 &&
@@ -222,7 +230,7 @@ bool QtDialogs::editOptions(RunOptions::Values& values) {
     };
     QObject::connect(proxy, &QComboBox::currentTextChanged, &dialog, typedOnly);
     typedOnly();
-    form->addRow(QStringLiteral("&Bypass:"), bypass);
+    form->addRow(QCoreApplication::translate("QtDialogs", "&Bypass:"), bypass);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
     QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
     QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);

@@ -1,5 +1,6 @@
 #include "app/RunProgress.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QStringList>
 
@@ -175,7 +176,7 @@ QStringList RunMeter::figuresTexts() const {
 
 QString RunMeter::figuresText(bool underWay, bool withSpeed) const {
     QStringList parts;
-    if (underWay) parts << QStringLiteral("%1 under way").arg(underWay_);
+    if (underWay) parts << QCoreApplication::translate("RunProgress", "%1 under way").arg(underWay_);
     if (wholeShown_)
         parts << Download::ByteShare(std::min(received_, whole_), whole_);
     else if (received_ > 0)
@@ -185,10 +186,10 @@ QString RunMeter::figuresText(bool underWay, bool withSpeed) const {
         if (withSpeed) parts << Bytes(static_cast<qint64>(speed)) + QStringLiteral("/s");
         if (speed > 0 && wholeShown_ && rate_.spanMs() >= kSteadyMs) {
             const double seconds = double(std::max<qint64>(0, whole_ - received_)) / speed;
-            parts << Duration(static_cast<qint64>(std::ceil(seconds))) + QStringLiteral(" left");
+            parts << QCoreApplication::translate("RunProgress", "%1 left").arg(Duration(static_cast<qint64>(std::ceil(seconds))));
         }
     }
-    parts << QStringLiteral("%1 of %2 done").arg(ended_).arg(std::max(items_, begun_));
+    parts << QCoreApplication::translate("RunProgress", "%1 of %2 done").arg(ended_).arg(std::max(items_, begun_));
     return parts.join(kDot);
 }
 
@@ -197,7 +198,7 @@ RowFigures RunMeter::rowOf(Download::EntryId entry, Under& under) const {
     row.entry = entry;
     if (under.size > 0) row.share = std::clamp(double(under.received) / double(under.size), 0.0, 1.0);
     if (under.retryInMs >= 0) {
-        row.text = QStringLiteral("retry in ") + Duration((under.retryInMs + 999) / 1000);
+        row.text = QCoreApplication::translate("RunProgress", "retry in %1").arg(Duration((under.retryInMs + 999) / 1000));
     } else {
         QStringList parts;
         if (under.size > 0)
@@ -208,10 +209,10 @@ RowFigures RunMeter::rowOf(Download::EntryId entry, Under& under) const {
         if (!parts.isEmpty() && speed >= 0) parts << Bytes(static_cast<qint64>(speed)) + QStringLiteral("/s");
         row.text = parts.join(kDot);
     }
-    const QString size = under.size > 0 ? Bytes(under.size) : QStringLiteral("size not known yet");
+    const QString size = under.size > 0 ? Bytes(under.size) : QCoreApplication::translate("RunProgress", "size not known yet");
     row.tip = under.storedName.isEmpty()
-                  ? QStringLiteral("Saving into %1 \u00b7 %2").arg(QDir::toNativeSeparators(folder_), size)
-                  : QStringLiteral("Saving as %1 \u00b7 %2").arg(QDir::toNativeSeparators(QDir(folder_).filePath(under.storedName)), size);
+                  ? QCoreApplication::translate("RunProgress", "Saving into %1 · %2").arg(QDir::toNativeSeparators(folder_), size)
+                  : QCoreApplication::translate("RunProgress", "Saving as %1 · %2").arg(QDir::toNativeSeparators(QDir(folder_).filePath(under.storedName)), size);
     return row;
 }
 

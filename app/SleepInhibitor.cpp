@@ -37,7 +37,7 @@ void SleepInhibitor::useSystemBus(const QDBusConnection& bus) {
 }
 
 QString SleepInhibitor::reasonFor(int files) {
-    return files == 1 ? QStringLiteral("Downloading 1 file") : QStringLiteral("Downloading %1 files").arg(files);
+    return tr("Downloading %n file(s)", nullptr, files);
 }
 
 QString SleepInhibitor::holder() const {

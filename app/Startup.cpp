@@ -15,6 +15,9 @@
 #include <QStandardPaths>
 #include <QWidget>
 
+#include <algorithm>
+#include <limits>
+
 #include "app/StartupEnvironment.h"
 #include "download/ConnectionTry.h"
 #include "download/RunSummary.h"
@@ -60,7 +63,7 @@ void ApplySkin(QWidget& window, const QString& programFolder) {
     }
 
     QFile file(skin);
-    if (!file.open(QIODevice::ReadOnly)) throw ErrorReport::Failure(QStringLiteral("Path/File access error"));
+    if (!file.open(QIODevice::ReadOnly)) throw ErrorReport::Failure(QCoreApplication::translate("Main", "Path/File access error"));
     window.setStyleSheet(QString::fromUtf8(file.readAll()));
 }
 
@@ -72,7 +75,7 @@ quint16 le16(const QByteArray& data, int at) {
 
 QCursor LoadCursorFile(const QString& path) {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) throw ErrorReport::Failure(QStringLiteral("File not found"));
+    if (!file.open(QIODevice::ReadOnly)) throw ErrorReport::Failure(QCoreApplication::translate("Main", "File not found"));
     QByteArray data = file.readAll();
     file.close();
 
@@ -84,7 +87,7 @@ QCursor LoadCursorFile(const QString& path) {
         image = reader.read();
         if (!image.isNull()) break;
     }
-    if (image.isNull()) throw ErrorReport::Failure(QStringLiteral("Invalid picture"));
+    if (image.isNull()) throw ErrorReport::Failure(QCoreApplication::translate("Main", "Invalid picture"));
 
     // A cursor file (type 2) keeps the hotspot of its first picture where an icon file keeps
     // planes and bit count; the image reader does not pass it on.
@@ -117,7 +120,7 @@ void SetApplicationTitle(Dialogs::DialogService& dialogs) {
 }
 
 QString GetDesktopFolder(const QString& desktopPath) {
-    if (desktopPath.isEmpty()) throw ErrorReport::Failure(QStringLiteral("Invalid procedure call or argument"));
+    if (desktopPath.isEmpty()) throw ErrorReport::Failure(QCoreApplication::translate("Main", "Invalid procedure call or argument"));
     return desktopPath.endsWith(QLatin1Char('/')) ? desktopPath : desktopPath + QLatin1Char('/');
 }
 
@@ -136,13 +139,13 @@ QString DefaultOutputFolder(const QString& desktopFolder, const std::function<QS
 namespace Main {
 
 QString UnfinishedRunQuestion(qsizetype downloads, qint64 keptBytes) {
-    const bool one = downloads == 1;
-    QString text = QStringLiteral("The last run did not finish.\nPut the %1 it did not store back in the list?")
-                       .arg(Download::Counted(downloads, "download", "downloads"));
+    const int count = static_cast<int>(std::min<qsizetype>(downloads, std::numeric_limits<int>::max()));
+    QString text = QCoreApplication::translate("Main", "The last run did not finish.\nPut the %n download(s) it did not store back in the list?",
+                                               nullptr, count);
     if (keptBytes > 0) {
-        const QString kept = Download::ByteSize(keptBytes);
-        text += QStringLiteral(" %1 of %2 is kept and will be continued.\nNo removes the kept %1.")
-                    .arg(kept, one ? QStringLiteral("it") : QStringLiteral("them"));
+        // "it" or "them": the downloads' number decides.
+        text += QCoreApplication::translate("Main", " %1 of them is kept and will be continued.\nNo removes the kept %1.", nullptr, count)
+                    .arg(Download::ByteSize(keptBytes));
     }
     return text;
 }

@@ -1,16 +1,16 @@
+#include <QCoreApplication>
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
 #include <QIcon>
-#include <QLibraryInfo>
 #include <QLocale>
-#include <QTranslator>
 #include <QTimer>
 
 #include <optional>
 
 #include "app/AppInstance.h"
 #include "app/Form1.h"
+#include "app/Languages.h"
 #include "app/QtDialogs.h"
 #include "app/SessionBus.h"
 #include "support/BuildInfo.h"
@@ -41,21 +41,16 @@ int main(int argc, char** argv) {
     QGuiApplication::setDesktopFileName(QString::fromLatin1(BuildInfo::kAppId));
     QApplication::setWindowIcon(applicationIcon());
 
-    // The desktop's language (LANGUAGE, LANG): Qt's own dialogs where Debian's translations of Qt
-    // are installed, and the program's texts where a translation of them is installed beside it.
-    QTranslator qtTexts, ownTexts;
-    if (qtTexts.load(QLocale(), QStringLiteral("qtbase"), QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
-        QCoreApplication::installTranslator(&qtTexts);
-    if (ownTexts.load(QLocale(), QStringLiteral("fetchwright"), QStringLiteral("_"),
-                      QCoreApplication::applicationDirPath() + QStringLiteral("/../share/fetchwright/translations")))
-        QCoreApplication::installTranslator(&ownTexts);
+    // The desktop's language (LANGUAGE, LANG, LC_ALL): the program's texts, and Qt's own dialogs
+    // where Debian's translations of Qt are installed.
+    const Languages::Translators translators(QLocale::system());
 
     QCommandLineParser options;
-    options.setApplicationDescription(QStringLiteral("Downloads many web files into one folder in a single run."));
+    options.setApplicationDescription(QCoreApplication::translate("main", "Downloads many web files into one folder in a single run."));
     options.addHelpOption();
     options.addVersionOption();
     options.addPositionalArgument(QStringLiteral("entries"),
-                                  QStringLiteral("Web addresses to add, and list files to load."),
+                                  QCoreApplication::translate("main", "Web addresses to add, and list files to load."),
                                   QStringLiteral("[ADDRESS|LISTFILE]..."));
     options.process(app);
     const QStringList entries = AppInstance::EntriesOfArguments(options.positionalArguments(), QDir::currentPath());

@@ -1,5 +1,6 @@
 #include "download/AnswerNaming.h"
 
+#include <QCoreApplication>
 #include <QFile>
 
 #include <algorithm>
@@ -15,9 +16,9 @@ namespace {
 // How long an item whose answer came waits for earlier items' answers before it is numbered.
 constexpr qint64 kNameWaitMs = 3000;
 
-const QString kNameRefused = QStringLiteral("Name not allowed by the file system");
-const QString kNoFileName = QStringLiteral("No file name in address");
-const QString kNameReserved = QStringLiteral("Name reserved for the program's temporary files");
+const char* const kNameRefused = QT_TRANSLATE_NOOP("AnswerNaming", "Name not allowed by the file system");
+const char* const kNoFileName = QT_TRANSLATE_NOOP("AnswerNaming", "No file name in address");
+const char* const kNameReserved = QT_TRANSLATE_NOOP("AnswerNaming", "Name reserved for the program's temporary files");
 }  // namespace
 
 QString InFolder(const QString& folderText, const QString& name) {
@@ -32,12 +33,12 @@ Main::NamingContext AnswerNaming::context() {
 }
 
 Fw::Result<QByteArray> AnswerNaming::checkName(const QString& name, const OutputFolder& folder) {
-    if (Main::IsUnusableFileName(name)) return Fw::Error::failed(kNoFileName);
+    if (Main::IsUnusableFileName(name)) return Fw::Error::failed(QCoreApplication::translate("AnswerNaming", kNoFileName));
     // Such a name would look to a clean-up like a temporary of this program.
-    if (IsTemporaryName(name)) return Fw::Error::failed(kNameReserved);
+    if (IsTemporaryName(name)) return Fw::Error::failed(QCoreApplication::translate("AnswerNaming", kNameReserved));
     const QByteArray nameBytes = QFile::encodeName(name);
     if (nameBytes.contains('\0') || (folder.nameMax > 0 && nameBytes.size() > folder.nameMax))
-        return Fw::Error::failed(kNameRefused);
+        return Fw::Error::failed(QCoreApplication::translate("AnswerNaming", kNameRefused));
     return nameBytes;
 }
 

@@ -1,5 +1,6 @@
 #include "download/AnswerRules.h"
 
+#include <QCoreApplication>
 #include <QList>
 
 #include <algorithm>
@@ -153,23 +154,23 @@ long retryAfterSeconds(const QByteArray& header) {
 QString readableReason(CURLcode code, const char* detail, long stallSeconds) {
     switch (code) {
     case CURLE_OPERATION_TIMEDOUT:
-        if (detail && std::strstr(detail, "transferred the last")) return QStringLiteral("The server stopped sending (%1 s)").arg(stallSeconds);
-        if (detail && std::strstr(detail, "onnect")) return QStringLiteral("The server did not answer");
-        return QStringLiteral("Timed out");
-    case CURLE_COULDNT_RESOLVE_HOST: return QStringLiteral("Host not found");
-    case CURLE_COULDNT_RESOLVE_PROXY: return QStringLiteral("Proxy not found");
-    case CURLE_COULDNT_CONNECT: return QStringLiteral("Connection refused");
-    case CURLE_PARTIAL_FILE: return QStringLiteral("The connection closed before the end of the file");
-    case CURLE_HTTP2_STREAM: return QStringLiteral("The server ended the transfer before the end of the file");
-    case CURLE_GOT_NOTHING: return QStringLiteral("The server closed the connection without an answer");
+        if (detail && std::strstr(detail, "transferred the last")) return QCoreApplication::translate("AnswerRules", "The server stopped sending (%1 s)").arg(stallSeconds);
+        if (detail && std::strstr(detail, "onnect")) return QCoreApplication::translate("AnswerRules", "The server did not answer");
+        return QCoreApplication::translate("AnswerRules", "Timed out");
+    case CURLE_COULDNT_RESOLVE_HOST: return QCoreApplication::translate("AnswerRules", "Host not found");
+    case CURLE_COULDNT_RESOLVE_PROXY: return QCoreApplication::translate("AnswerRules", "Proxy not found");
+    case CURLE_COULDNT_CONNECT: return QCoreApplication::translate("AnswerRules", "Connection refused");
+    case CURLE_PARTIAL_FILE: return QCoreApplication::translate("AnswerRules", "The connection closed before the end of the file");
+    case CURLE_HTTP2_STREAM: return QCoreApplication::translate("AnswerRules", "The server ended the transfer before the end of the file");
+    case CURLE_GOT_NOTHING: return QCoreApplication::translate("AnswerRules", "The server closed the connection without an answer");
     case CURLE_RECV_ERROR:
-    case CURLE_SEND_ERROR: return QStringLiteral("The connection broke");
-    case CURLE_TOO_MANY_REDIRECTS: return QStringLiteral("Too many redirects");
-    case CURLE_PEER_FAILED_VERIFICATION: return QStringLiteral("The server's certificate is not trusted");
-    case CURLE_SSL_CONNECT_ERROR: return QStringLiteral("Secure connection failed");
+    case CURLE_SEND_ERROR: return QCoreApplication::translate("AnswerRules", "The connection broke");
+    case CURLE_TOO_MANY_REDIRECTS: return QCoreApplication::translate("AnswerRules", "Too many redirects");
+    case CURLE_PEER_FAILED_VERIFICATION: return QCoreApplication::translate("AnswerRules", "The server's certificate is not trusted");
+    case CURLE_SSL_CONNECT_ERROR: return QCoreApplication::translate("AnswerRules", "Secure connection failed");
     case CURLE_UNSUPPORTED_PROTOCOL:
         if (detail && *detail) break;
-        return QStringLiteral("Only http and https addresses can be downloaded");
+        return QCoreApplication::translate("AnswerRules", "Only http and https addresses can be downloaded");
     default: break;
     }
     return detail && *detail ? QString::fromUtf8(detail) : QString::fromUtf8(curl_easy_strerror(code));

@@ -1,5 +1,7 @@
 #include "download/Checksum.h"
 
+#include <QCoreApplication>
+
 #include <atomic>
 #include <cerrno>
 #include <vector>
@@ -76,18 +78,18 @@ std::optional<Kind> KindOfLength(qsizetype hexDigits) {
 std::optional<Digest> ParseDigest(QStringView text, QString* reason) {
     const std::optional<Kind> kind = PrefixKind(text);
     if (!kind) {
-        if (reason) *reason = QStringLiteral("not a digest (sha256:, sha512: or md5: and hex digits)");
+        if (reason) *reason = QCoreApplication::translate("Checksum", "not a digest (sha256:, sha512: or md5: and hex digits)");
         return std::nullopt;
     }
     const QStringView digits = text.mid(text.indexOf(u':') + 1);
     for (const QChar c : digits) {
         if (IsHexDigit(c)) continue;
-        if (reason) *reason = QStringLiteral("%1: not a hex digit in the digest").arg(PrefixOf(*kind));
+        if (reason) *reason = QCoreApplication::translate("Checksum", "%1: not a hex digit in the digest").arg(PrefixOf(*kind));
         return std::nullopt;
     }
     if (digits.size() != HexLength(*kind)) {
         if (reason)
-            *reason = QStringLiteral("%1: %2 hex digits where %3 belong").arg(PrefixOf(*kind)).arg(digits.size()).arg(HexLength(*kind));
+            *reason = QCoreApplication::translate("Checksum", "%1: %2 hex digits where %3 belong").arg(PrefixOf(*kind)).arg(digits.size()).arg(HexLength(*kind));
         return std::nullopt;
     }
     return Digest{*kind, digits.toLatin1().toLower()};
@@ -141,14 +143,14 @@ Verdict Judge(const Check& check, qint64 length) {
     Verdict verdict;
     const QString name = KindName(check.expected.kind);
     if (!check.running.usable() || check.running.bytes() != length) {
-        verdict.text = QStringLiteral("%1 could not be computed: the file's bytes were not all seen as they were written").arg(name);
+        verdict.text = QCoreApplication::translate("Checksum", "%1 could not be computed: the file's bytes were not all seen as they were written").arg(name);
         return verdict;
     }
     const QByteArray actual = check.running.hex();
     verdict.matched = actual == check.expected.hex;
     verdict.text = verdict.matched
-                       ? QStringLiteral("%1 matches %2 (%3)").arg(name, check.source, QString::fromLatin1(actual))
-                       : QStringLiteral("%1 is %2, %3 says %4")
+                       ? QCoreApplication::translate("Checksum", "%1 matches %2 (%3)").arg(name, check.source, QString::fromLatin1(actual))
+                       : QCoreApplication::translate("Checksum", "%1 is %2, %3 says %4")
                              .arg(name, QString::fromLatin1(actual), check.source, QString::fromLatin1(check.expected.hex));
     return verdict;
 }

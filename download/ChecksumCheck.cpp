@@ -1,5 +1,6 @@
 #include "download/ChecksumCheck.h"
 
+#include <QCoreApplication>
 #include <QFile>
 
 #include <algorithm>
@@ -11,7 +12,7 @@ namespace Download::Checksum {
 
 void AttachCheck(EngineItem& item, const std::optional<Digest>& own, const Book* book) {
     std::optional<Digest> digest = own;
-    QString source = QStringLiteral("the list");
+    QString source = QCoreApplication::translate("Checksum", "the list");
     if (!digest && book) {
         if (std::optional<Book::Found> found = book->find(item.url)) {
             digest = std::move(found->digest);
@@ -34,7 +35,7 @@ void Judge(FinishJob& job, qint64 length, Main::NameMemo& memo, ItemOutcome& out
         return;
     }
     outcome.checksumFailed = true;
-    outcome.reason = QStringLiteral("Checksum failed: ") + verdict.text;
+    outcome.reason = QCoreApplication::translate("Checksum", "Checksum failed: %1").arg(verdict.text);
     memo.givenBack(job.base, job.target);
     // The suffix always fits: a name near the folder's longest is cut short before it.
     QString name = Main::FileNameOf(job.base, Main::kNativeSeparator);

@@ -1,5 +1,6 @@
 #include "download/ChecksumFiles.h"
 
+#include <QCoreApplication>
 #include <QStringDecoder>
 
 #include <fcntl.h>
@@ -77,12 +78,12 @@ bool MayBeChecksumFile(const QString& entryText) {
 
 Fw::Result<std::vector<Entry>> ParseChecksumFile(QByteArrayView bytes, Kind kind, const QString& fileName) {
     if (bytes.size() > kChecksumFileLimitBytes)
-        return Fw::Error::failed(QStringLiteral("larger than %1 MB").arg(kChecksumFileLimitBytes >> 20));
-    if (bytes.contains('\0')) return Fw::Error::failed(QStringLiteral("not a text file"));
+        return Fw::Error::failed(QCoreApplication::translate("ChecksumFiles", "larger than %1 MB").arg(kChecksumFileLimitBytes >> 20));
+    if (bytes.contains('\0')) return Fw::Error::failed(QCoreApplication::translate("ChecksumFiles", "not a text file"));
     {
         QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
         (void)QString(utf8.decode(bytes));
-        if (utf8.hasError()) return Fw::Error::failed(QStringLiteral("not a text file"));
+        if (utf8.hasError()) return Fw::Error::failed(QCoreApplication::translate("ChecksumFiles", "not a text file"));
     }
     const QString subject = SubjectOf(fileName);
     std::vector<Entry> entries;
@@ -97,8 +98,8 @@ Fw::Result<std::vector<Entry>> ParseChecksumFile(QByteArrayView bytes, Kind kind
         if (line.endsWith('\r')) line.chop(1);
         line = line.trimmed();
         if (line.isEmpty() || line.startsWith('#')) continue;
-        const auto bad = [&](const QString& why) { return Fw::Error::failed(QStringLiteral("line %1: %2").arg(lineNumber).arg(why)); };
-        if (qsizetype(entries.size()) >= kMostNames) return Fw::Error::failed(QStringLiteral("more than 100,000 names"));
+        const auto bad = [&](const QString& why) { return Fw::Error::failed(QCoreApplication::translate("ChecksumFiles", "line %1: %2").arg(lineNumber).arg(why)); };
+        if (qsizetype(entries.size()) >= kMostNames) return Fw::Error::failed(QCoreApplication::translate("ChecksumFiles", "more than 100,000 names"));
 
         Entry entry;
         entry.digest.kind = kind;
@@ -109,7 +110,7 @@ Fw::Result<std::vector<Entry>> ParseChecksumFile(QByteArrayView bytes, Kind kind
         if (!line.isEmpty() && !IsHex(line[0]) && line[0] != '\\' && open > 0 && close > open) {
             // SHA256 (name) = hex
             const std::optional<Kind> bsd = BsdKind(line.first(open));
-            if (!bsd) return bad(QStringLiteral("a digest of a kind this program does not check"));
+            if (!bsd) return bad(QCoreApplication::translate("ChecksumFiles", "a digest of a kind this program does not check"));
             entry.digest.kind = *bsd;
             name = line.sliced(open + 2, close - open - 2);
             hex = line.sliced(close + 4);
@@ -123,18 +124,18 @@ Fw::Result<std::vector<Entry>> ParseChecksumFile(QByteArrayView bytes, Kind kind
             hex = line.first(h);
             if (h == line.size()) {
                 // The digest alone names the one file this checksum file is about.
-                if (subject.isEmpty()) return bad(QStringLiteral("a digest without a name"));
+                if (subject.isEmpty()) return bad(QCoreApplication::translate("ChecksumFiles", "a digest without a name"));
             } else {
-                if (h == 0 || line[h] != ' ' || h + 1 >= line.size()) return bad(QStringLiteral("not a digest and a name"));
+                if (h == 0 || line[h] != ' ' || h + 1 >= line.size()) return bad(QCoreApplication::translate("ChecksumFiles", "not a digest and a name"));
                 qsizetype n = h + 1;
                 if (line[n] == ' ' || line[n] == '*') ++n;
                 name = line.sliced(n);
             }
         }
         for (const char c : hex)
-            if (!IsHex(c)) return bad(QStringLiteral("not a hex digit in the digest"));
+            if (!IsHex(c)) return bad(QCoreApplication::translate("ChecksumFiles", "not a hex digit in the digest"));
         if (hex.size() != HexLength(entry.digest.kind))
-            return bad(QStringLiteral("%1 hex digits where %2 belong").arg(hex.size()).arg(HexLength(entry.digest.kind)));
+            return bad(QCoreApplication::translate("ChecksumFiles", "%1 hex digits where %2 belong").arg(hex.size()).arg(HexLength(entry.digest.kind)));
         entry.digest.hex = hex.toByteArray().toLower();
         entry.name = name.isNull() ? subject : QString::fromUtf8(escaped ? Unescaped(name) : name.toByteArray());
         if (entry.name.startsWith(QLatin1String("./"))) entry.name.remove(0, 2);
@@ -142,7 +143,7 @@ Fw::Result<std::vector<Entry>> ParseChecksumFile(QByteArrayView bytes, Kind kind
         if (!IsOwnName(entry.name)) continue;
         entries.push_back(std::move(entry));
     }
-    if (entries.empty()) return Fw::Error::failed(QStringLiteral("no digest of a file of this folder"));
+    if (entries.empty()) return Fw::Error::failed(QCoreApplication::translate("ChecksumFiles", "no digest of a file of this folder"));
     return entries;
 }
 
@@ -191,7 +192,7 @@ Fw::Result<Fw::UniqueFd> MakeLimitedFile() {
     Fw::UniqueFd fd(::memfd_create("fetchwright-checksums", MFD_CLOEXEC | MFD_ALLOW_SEALING));
     if (!fd || ::ftruncate(fd.get(), kChecksumFileLimitBytes + 1) != 0 ||
         ::fcntl(fd.get(), F_ADD_SEALS, F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL) != 0)
-        return Fw::Error::fromErrno(QStringLiteral("Cannot make a memory file: "), errno);
+        return Fw::Error::fromErrno(QCoreApplication::translate("ChecksumFiles", "Cannot make a memory file: "), errno);
     return fd;
 }
 
@@ -201,17 +202,17 @@ Fw::Result<QByteArray> FetchOne(Engine& engine, const QString& url) {
     const Fw::Result<TransferInfo> fetched = engine.fetchInto(url, file->get());
     if (!fetched) {
         if (!fetched.error().isCancelled() && ::lseek(file->get(), 0, SEEK_CUR) >= kChecksumFileLimitBytes)
-            return Fw::Error::failed(QStringLiteral("larger than %1 MB").arg(kChecksumFileLimitBytes >> 20));
+            return Fw::Error::failed(QCoreApplication::translate("ChecksumFiles", "larger than %1 MB").arg(kChecksumFileLimitBytes >> 20));
         return fetched.error();
     }
     if (fetched->bytes > kChecksumFileLimitBytes)
-        return Fw::Error::failed(QStringLiteral("larger than %1 MB").arg(kChecksumFileLimitBytes >> 20));
+        return Fw::Error::failed(QCoreApplication::translate("ChecksumFiles", "larger than %1 MB").arg(kChecksumFileLimitBytes >> 20));
     QByteArray bytes(qsizetype(fetched->bytes), Qt::Uninitialized);
     qint64 at = 0;
     while (at < fetched->bytes) {
         const ssize_t n = ::pread(file->get(), bytes.data() + at, std::size_t(fetched->bytes - at), off_t(at));
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return Fw::Error::fromErrno(QStringLiteral("Cannot read it: "), errno);
+        if (n <= 0) return Fw::Error::fromErrno(QCoreApplication::translate("ChecksumFiles", "Cannot read it: "), errno);
         at += n;
     }
     return bytes;
@@ -228,7 +229,7 @@ Prepared FetchChecksumFiles(Engine& engine, const QStringList& urls) {
         const std::optional<Kind> kind = ChecksumFileKind(name);
         if (!kind) continue;
         const auto ignored = [&](const QString& why) {
-            prepared.problems << QStringLiteral("%1 was ignored: %2").arg(DisplayAddress(FetchAddress(url)), why);
+            prepared.problems << QCoreApplication::translate("ChecksumFiles", "%1 was ignored: %2").arg(DisplayAddress(FetchAddress(url)), why);
         };
         const Fw::Result<QByteArray> bytes = FetchOne(engine, FetchAddress(url));
         if (!bytes) {

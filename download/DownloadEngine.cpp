@@ -1,6 +1,8 @@
 // The scheduler's loop: up to a few transfers at once over one libcurl multi handle, begun in
 // queue order, a retry's wait or a paused server holding only its own transfer.
 #include "download/DownloadEngine.h"
+
+#include <QCoreApplication>
 #include "download/AnswerNaming.h"
 #include "download/ChecksumCheck.h"
 #include "download/SkipUnchanged.h"
@@ -33,7 +35,7 @@ ItemOutcome declinedOutcome(const QString& nameError, const QString& skippedAs) 
     } else {
         declined.skipped = true;
         declined.path = skippedAs;
-        declined.reason = QStringLiteral("Skipped");
+        declined.reason = QCoreApplication::translate("DownloadEngine", "Skipped");
     }
     return declined;
 }
@@ -291,7 +293,7 @@ void Engine::begin(Listener& listener, Queued item) {
         setOutcome(item.index, std::move(outcome));
         countFinished(listener, item.index);
     };
-    if (cancelled_) return failNow(QStringLiteral("Cancelled"), true);
+    if (cancelled_) return failNow(QCoreApplication::translate("DownloadEngine", "Cancelled"), true);
     FileTarget target;
     if (item.intoFd >= 0) {
         // The caller's file: nothing to name, publish or keep.
@@ -331,7 +333,7 @@ void Engine::begin(Listener& listener, Queued item) {
     a->inMulti = curl_multi_add_handle(multiOf(multi_), a->transfer->easy()) == CURLM_OK;
     if (!a->inMulti) {
         publisher_->dropTemporary(a->job);
-        return failNow(QStringLiteral("Cannot start the transfer"));
+        return failNow(QCoreApplication::translate("DownloadEngine", "Cannot start the transfer"));
     }
     hosts_.began(a->host, SteadyNowMs());
     active_.push_back(std::move(a));
@@ -390,7 +392,7 @@ void Engine::settle(Listener& listener, EngineItem& a, CURLcode code, qint64 now
     }
     case Transfer::Next::Skipped: {
         ItemOutcome declined = declinedOutcome(a.nameError, a.skippedAs);
-        if (a.transfer->notModified()) declined.reason = QStringLiteral("Unchanged since it was stored");
+        if (a.transfer->notModified()) declined.reason = QCoreApplication::translate("DownloadEngine", "Unchanged since it was stored");
         endActive(listener, at, std::move(declined));
         return;
     }
@@ -437,7 +439,7 @@ void Engine::applyCommands(Listener& listener, qint64 nowMs) {
         }
         ItemOutcome ended;
         ended.cancelled = true;
-        ended.reason = what == ItemCommand::Pause ? QStringLiteral("Paused") : QStringLiteral("Removed");
+        ended.reason = what == ItemCommand::Pause ? QCoreApplication::translate("DownloadEngine", "Paused") : QCoreApplication::translate("DownloadEngine", "Removed");
         endActive(listener, static_cast<std::size_t>(it - active_.begin()), std::move(ended), what == ItemCommand::Pause);
     }
     publishFigures();
@@ -456,7 +458,7 @@ void Engine::drive(Listener& listener) {
             while (!active_.empty()) {
                 ItemOutcome stopped;
                 stopped.cancelled = true;
-                stopped.reason = QStringLiteral("Cancelled");
+                stopped.reason = QCoreApplication::translate("DownloadEngine", "Cancelled");
                 endActive(listener, active_.size() - 1, std::move(stopped));
             }
             // Files complete before the stop keep their names.
@@ -477,7 +479,7 @@ void Engine::drive(Listener& listener) {
             for (const int index : notBegun) {
                 ItemOutcome stopped;
                 stopped.cancelled = true;
-                stopped.reason = QStringLiteral("Cancelled");
+                stopped.reason = QCoreApplication::translate("DownloadEngine", "Cancelled");
                 setOutcome(index, std::move(stopped));
             }
             publishFigures();

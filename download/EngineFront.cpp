@@ -1,6 +1,8 @@
 // The engine's front: what other threads call while the loop works (the queue, the figures,
 // the outcomes, a cancel), behind the scheduler's one lock.
 #include "download/DownloadEngine.h"
+
+#include <QCoreApplication>
 #include "download/AnswerNaming.h"
 #include "download/EngineItem.h"
 #include "download/KeptPartials.h"
@@ -139,7 +141,7 @@ std::vector<int> Engine::withdrawQueued() {
     std::vector<int> indices;
     indices.reserve(taken.size());
     for (const Queued& item : taken) {
-        outcomes_[static_cast<std::size_t>(item.index)].reason = QStringLiteral("Withdrawn");
+        outcomes_[static_cast<std::size_t>(item.index)].reason = QCoreApplication::translate("DownloadEngine", "Withdrawn");
         indices.push_back(item.index);
     }
     return indices;

@@ -1,5 +1,6 @@
 #include "download/ProxyChoice.h"
 
+#include <QCoreApplication>
 #include <QRegularExpression>
 #include <QStringList>
 #include <QUrl>
@@ -78,7 +79,7 @@ Fw::Result<std::shared_ptr<ProxyChoice>> ProxyChoice::FromOptions(const QString&
     const bool known = scheme == QLatin1String("http") || scheme == QLatin1String("https") || scheme == QLatin1String("socks5h");
     if (!url.isValid() || !known || url.host().isEmpty() || (!url.path().isEmpty() && url.path() != QLatin1String("/")) ||
         url.hasQuery() || url.hasFragment())
-        return Fw::Error::failed(QStringLiteral("The proxy \"%1\" cannot be used: give System, None, or an http://, https:// "
+        return Fw::Error::failed(QCoreApplication::translate("ProxyChoice", "The proxy \"%1\" cannot be used: give System, None, or an http://, https:// "
                                                 "or socks5h:// address with a host and a port.")
                                      .arg(text));
     choice->mode_ = Mode::Typed;
@@ -124,15 +125,15 @@ QString ProxyFailure(const QByteArray& proxy, CURLcode code, long connectStatus,
     if (proxy.isEmpty()) return reason;
     const QString host = ProxyHostOf(proxy);
     // A tunnel the proxy would not open (an https address through an HTTP proxy).
-    if (connectStatus >= 300) return QStringLiteral("The proxy %1 refused the tunnel (HTTP %2)").arg(host).arg(connectStatus);
+    if (connectStatus >= 300) return QCoreApplication::translate("ProxyChoice", "The proxy %1 refused the tunnel (HTTP %2)").arg(host).arg(connectStatus);
     switch (code) {
-    case CURLE_COULDNT_CONNECT: return QStringLiteral("The proxy %1 refused the connection").arg(host);
-    case CURLE_COULDNT_RESOLVE_PROXY: return QStringLiteral("The proxy %1 was not found").arg(host);
+    case CURLE_COULDNT_CONNECT: return QCoreApplication::translate("ProxyChoice", "The proxy %1 refused the connection").arg(host);
+    case CURLE_COULDNT_RESOLVE_PROXY: return QCoreApplication::translate("ProxyChoice", "The proxy %1 was not found").arg(host);
     case CURLE_OPERATION_TIMEDOUT:
-        if (detail && std::strstr(detail, "onnect")) return QStringLiteral("The proxy %1 did not answer").arg(host);
+        if (detail && std::strstr(detail, "onnect")) return QCoreApplication::translate("ProxyChoice", "The proxy %1 did not answer").arg(host);
         break;
     case CURLE_PROXY:
-        return QStringLiteral("The proxy %1 failed: %2").arg(host, detail && *detail ? QString::fromUtf8(detail) : reason);
+        return QCoreApplication::translate("ProxyChoice", "The proxy %1 failed: %2").arg(host, detail && *detail ? QString::fromUtf8(detail) : reason);
     default: break;
     }
     return reason;

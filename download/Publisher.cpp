@@ -4,6 +4,7 @@
 #include "download/ChecksumCheck.h"
 #include "download/SkipUnchanged.h"
 
+#include <QCoreApplication>
 #include <QFile>
 
 #include <algorithm>
@@ -22,11 +23,11 @@ QString errnoText(int error) { return QString::fromLocal8Bit(std::strerror(error
 
 bool isNameError(int error) { return error == ENAMETOOLONG || error == EILSEQ || error == EINVAL; }
 
-const QString kNameRefused = QStringLiteral("Name not allowed by the file system");
-const QString kFolderMissing = QStringLiteral("Folder not found");
+const char* const kNameRefused = QT_TRANSLATE_NOOP("Publisher", "Name not allowed by the file system");
+const char* const kFolderMissing = QT_TRANSLATE_NOOP("Publisher", "Folder not found");
 
 QString publishReason(const Fw::Error& error) {
-    return isNameError(error.code) ? kNameRefused : error.code == ENOENT ? kFolderMissing : error.text;
+    return isNameError(error.code) ? QCoreApplication::translate("Publisher", kNameRefused) : error.code == ENOENT ? QCoreApplication::translate("Publisher", kFolderMissing) : error.text;
 }
 
 bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
@@ -193,7 +194,7 @@ ItemOutcome Publisher::finish(FinishJob& job) {
             if (outcome.stored) Unchanged::Record(job, candidate, st);
             outcome.bytes = st.st_size;
             outcome.path = whereNow(*job.folder, candidate);
-            if (outcome.checksumFailed) outcome.reason += QStringLiteral("; kept as ") + Main::FileNameOf(candidate, Main::kNativeSeparator);
+            if (outcome.checksumFailed) outcome.reason += QCoreApplication::translate("Publisher", "; kept as ") + Main::FileNameOf(candidate, Main::kNativeSeparator);
             return outcome;
         }
         if (published.error().kind != Fw::ErrorKind::NameTaken) return fail(publishReason(published.error()));
@@ -202,7 +203,7 @@ ItemOutcome Publisher::finish(FinishJob& job) {
         job.target = candidate;
         nameBytes = QFile::encodeName(Main::FileNameOf(candidate, Main::kNativeSeparator));
     }
-    return fail(QStringLiteral("No free file name"));
+    return fail(QCoreApplication::translate("Publisher", "No free file name"));
 }
 
 void Publisher::cleanFolderOnce(const QString& folder) {
@@ -225,14 +226,14 @@ Fw::Result<std::shared_ptr<const OutputFolder>> Publisher::openFolder(const QStr
     folder->path = path;
     folder->fd.reset(::open(encoded.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!folder->fd) {
-        return Fw::Error::failed(errno == ENOENT || errno == ENOTDIR ? kFolderMissing
-                                                                     : QStringLiteral("Cannot open the folder: ") + errnoText(errno),
+        return Fw::Error::failed(errno == ENOENT || errno == ENOTDIR ? QCoreApplication::translate("Publisher", kFolderMissing)
+                                                                     : QCoreApplication::translate("Publisher", "Cannot open the folder: ") + errnoText(errno),
                                  errno);
     }
     folder->registryPath = Durable::RegistryPath(path);
     folder->nameMax = ::fpathconf(folder->fd.get(), _PC_NAME_MAX);
     struct stat st;
-    if (::fstat(folder->fd.get(), &st) != 0) return Fw::Error::failed(QStringLiteral("Cannot open the folder: ") + errnoText(errno), errno);
+    if (::fstat(folder->fd.get(), &st) != 0) return Fw::Error::failed(QCoreApplication::translate("Publisher", "Cannot open the folder: ") + errnoText(errno), errno);
     folder->device = quint64(st.st_dev);
     folder->inode = quint64(st.st_ino);
     folder_ = folder;
@@ -253,14 +254,14 @@ Fw::Result<void> Publisher::createTemporary(const QString& folderText, FinishJob
         // No name until it is complete: nothing to clean up, nothing another copy could take.
         fd.reset(::openat(dirFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
         if (!fd && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
-            return Fw::Error::failed(errno == ENOENT ? kFolderMissing
-                                                     : QStringLiteral("Cannot create a file in the folder: ") + errnoText(errno));
+            return Fw::Error::failed(errno == ENOENT ? QCoreApplication::translate("Publisher", kFolderMissing)
+                                                     : QCoreApplication::translate("Publisher", "Cannot create a file in the folder: ") + errnoText(errno));
     }
     if (!fd) {
         fd = Durable::CreateNamedTemporary(dirFd, job.folder->registryPath, tempName);
         if (!fd)
-            return Fw::Error::failed(errno == ENOENT ? kFolderMissing
-                                                     : QStringLiteral("Cannot create a file in the folder: ") + errnoText(errno));
+            return Fw::Error::failed(errno == ENOENT ? QCoreApplication::translate("Publisher", kFolderMissing)
+                                                     : QCoreApplication::translate("Publisher", "Cannot create a file in the folder: ") + errnoText(errno));
     }
     job.fd = std::move(fd);
     job.tempName = tempName;

@@ -1,5 +1,6 @@
 #include "download/RangeFetch.h"
 
+#include <QCoreApplication>
 #include <QFile>
 
 #include <algorithm>
@@ -130,7 +131,7 @@ RangeFetch::End RangeFetch::settle(CURLcode code) {
         return End::Busy;
     }
     if (refused_ || (!checked_ && code == CURLE_OK)) {
-        if (why_.isEmpty()) why_ = QStringLiteral("HTTP %1 without a body to a range request").arg(status);
+        if (why_.isEmpty()) why_ = QCoreApplication::translate("RangePlan", "HTTP %1 without a body to a range request").arg(status);
         return End::Refused;
     }
     why_ = QString::fromUtf8(curl_easy_strerror(code));

@@ -1,5 +1,6 @@
 #include "download/RangePlan.h"
 
+#include <QCoreApplication>
 #include <QList>
 
 #include <algorithm>
@@ -163,22 +164,22 @@ std::optional<std::vector<ByteRange>> RangePlan::ParseRanges(const QByteArray& t
 
 Fw::Result<void> CheckRangeAnswer(const AskedRange& asked, const RangeAnswer& answer) {
     auto refuse = [](const QString& why) { return Fw::Result<void>(Fw::Error::failed(why)); };
-    if (!answer.sameAddress) return refuse(QStringLiteral("A range request was sent elsewhere"));
-    if (answer.status == 200) return refuse(QStringLiteral("The whole file came instead of a range"));
-    if (answer.status != 206) return refuse(QStringLiteral("HTTP %1 to a range request").arg(answer.status));
+    if (!answer.sameAddress) return refuse(QCoreApplication::translate("RangePlan", "A range request was sent elsewhere"));
+    if (answer.status == 200) return refuse(QCoreApplication::translate("RangePlan", "The whole file came instead of a range"));
+    if (answer.status != 206) return refuse(QCoreApplication::translate("RangePlan", "HTTP %1 to a range request").arg(answer.status));
     const QByteArray value = answer.contentRange.trimmed();
     const QByteArray expected = "bytes " + QByteArray::number(asked.first) + '-' + QByteArray::number(asked.last) + '/' +
                                 QByteArray::number(asked.total);
     if (value != expected) {
-        const QString got = value.isEmpty() ? QStringLiteral("no Content-Range") : QString::fromLatin1(value.left(80));
-        return refuse(QStringLiteral("Another range came (%1 for %2)").arg(got, QString::fromLatin1(expected)));
+        const QString got = value.isEmpty() ? QCoreApplication::translate("RangePlan", "no Content-Range") : QString::fromLatin1(value.left(80));
+        return refuse(QCoreApplication::translate("RangePlan", "Another range came (%1 for %2)").arg(got, QString::fromLatin1(expected)));
     }
     const bool tag = asked.validator.startsWith('"');
     if ((tag ? answer.etag.trimmed() : answer.lastModified.trimmed()) != asked.validator)
-        return refuse(tag ? QStringLiteral("The file changed on the server (another ETag)")
-                          : QStringLiteral("The file changed on the server (another date)"));
+        return refuse(tag ? QCoreApplication::translate("RangePlan", "The file changed on the server (another ETag)")
+                          : QCoreApplication::translate("RangePlan", "The file changed on the server (another date)"));
     if (!asked.contentType.isEmpty() && answer.contentType.trimmed() != asked.contentType)
-        return refuse(QStringLiteral("A range came with another Content-Type"));
+        return refuse(QCoreApplication::translate("RangePlan", "A range came with another Content-Type"));
     return {};
 }
 

@@ -1,6 +1,7 @@
 #include "download/Requests.h"
 #include "download/RangeFetch.h"
 
+#include <QCoreApplication>
 #include <QFile>
 
 #include <algorithm>
@@ -70,14 +71,14 @@ QString lineFault(const QByteArray& line) {
     const QList<QByteArray> fields = rest.split('\t');
     // An empty value may lose its tab.
     if (fields.size() != 7 && fields.size() != 6)
-        return QStringLiteral("%1 fields where a cookie has 7, separated by tabs").arg(fields.size());
-    if (!isDomain(fields[0])) return QStringLiteral("the domain is not a host name");
-    if (!isTruth(fields[1])) return QStringLiteral("the second field is not TRUE or FALSE");
-    if (!fields[2].startsWith('/') || !isCookieText(fields[2], false)) return QStringLiteral("the path does not begin with /");
-    if (!isTruth(fields[3])) return QStringLiteral("the fourth field is not TRUE or FALSE");
-    if (!isExpiry(fields[4])) return QStringLiteral("the expiry is not a number of seconds");
-    if (fields[5].isEmpty() || !isCookieText(fields[5], true)) return QStringLiteral("the cookie's name is empty or holds characters a name cannot");
-    if (fields.size() == 7 && !isCookieText(fields[6], false)) return QStringLiteral("the cookie's value holds a control character or ;");
+        return QCoreApplication::translate("Requests", "%1 fields where a cookie has 7, separated by tabs").arg(fields.size());
+    if (!isDomain(fields[0])) return QCoreApplication::translate("Requests", "the domain is not a host name");
+    if (!isTruth(fields[1])) return QCoreApplication::translate("Requests", "the second field is not TRUE or FALSE");
+    if (!fields[2].startsWith('/') || !isCookieText(fields[2], false)) return QCoreApplication::translate("Requests", "the path does not begin with /");
+    if (!isTruth(fields[3])) return QCoreApplication::translate("Requests", "the fourth field is not TRUE or FALSE");
+    if (!isExpiry(fields[4])) return QCoreApplication::translate("Requests", "the expiry is not a number of seconds");
+    if (fields[5].isEmpty() || !isCookieText(fields[5], true)) return QCoreApplication::translate("Requests", "the cookie's name is empty or holds characters a name cannot");
+    if (fields.size() == 7 && !isCookieText(fields[6], false)) return QCoreApplication::translate("Requests", "the cookie's value holds a control character or ;");
     return {};
 }
 
@@ -88,8 +89,8 @@ Fw::Result<QByteArray> readBounded(const QString& path) {
     if (!fd) return Fw::Error::fromErrno(errno);
     struct stat st;
     if (::fstat(fd.get(), &st) != 0) return Fw::Error::fromErrno(errno);
-    if (!S_ISREG(st.st_mode)) return Fw::Error::failed(QStringLiteral("Not a regular file"));
-    if (st.st_size > kCookiesFileLimit) return Fw::Error::failed(QStringLiteral("Larger than 8 MB: not a cookies file"));
+    if (!S_ISREG(st.st_mode)) return Fw::Error::failed(QCoreApplication::translate("Requests", "Not a regular file"));
+    if (st.st_size > kCookiesFileLimit) return Fw::Error::failed(QCoreApplication::translate("Requests", "Larger than 8 MB: not a cookies file"));
     QByteArray bytes;
     bytes.resize(static_cast<qsizetype>(st.st_size) + 1);
     qsizetype have = 0;
@@ -102,7 +103,7 @@ Fw::Result<QByteArray> readBounded(const QString& path) {
         have += n;
         if (have == bytes.size() && have <= kCookiesFileLimit) bytes.resize(std::min<qsizetype>(have * 2, kCookiesFileLimit + 1));
     }
-    if (have > kCookiesFileLimit) return Fw::Error::failed(QStringLiteral("Larger than 8 MB: not a cookies file"));
+    if (have > kCookiesFileLimit) return Fw::Error::failed(QCoreApplication::translate("Requests", "Larger than 8 MB: not a cookies file"));
     bytes.truncate(have);
     return bytes;
 }
@@ -163,7 +164,7 @@ std::optional<FileCookie> cookieOf(const QByteArray& line, QString& skipped) {
     if (isIpAddress(domain)) {
         c.hostOnly = true;  // an address has no subdomains
     } else if (!c.hostOnly && isPublicSuffix(domain)) {
-        skipped = QStringLiteral("%1 is a public suffix: the cookie would go to every site under it")
+        skipped = QCoreApplication::translate("Requests", "%1 is a public suffix: the cookie would go to every site under it")
                       .arg(QString::fromUtf8(fields[0]));
         return std::nullopt;
     }
@@ -240,16 +241,16 @@ Fw::Result<std::shared_ptr<CookieJar>> ReadCookiesFile(const QString& path) {
         if (line.endsWith('\r')) line.chop(1);
         if (number == 1 && line.startsWith("\xEF\xBB\xBF")) line = line.mid(3);
         if (line.trimmed().isEmpty()) continue;
-        if (line.size() > kLongestLine) return Fw::Error::failed(QStringLiteral("Line %1: longer than any cookie").arg(number));
+        if (line.size() > kLongestLine) return Fw::Error::failed(QCoreApplication::translate("Requests", "Line %1: longer than any cookie").arg(number));
         if (line.startsWith('#') && !line.startsWith("#HttpOnly_")) continue;
         const QString fault = lineFault(line);
-        if (!fault.isEmpty()) return Fw::Error::failed(QStringLiteral("Line %1: %2").arg(number).arg(fault));
+        if (!fault.isEmpty()) return Fw::Error::failed(QCoreApplication::translate("Requests", "Line %1: %2").arg(number).arg(fault));
         if (jar->cookies_.size() + std::size_t(jar->skipped_.size()) >= std::size_t(kMostCookies))
-            return Fw::Error::failed(QStringLiteral("Line %1: more than %2 cookies").arg(number).arg(kMostCookies));
+            return Fw::Error::failed(QCoreApplication::translate("Requests", "Line %1: more than %2 cookies").arg(number).arg(kMostCookies));
         QString skipped;
         std::optional<FileCookie> cookie = cookieOf(line, skipped);
         if (cookie) jar->cookies_.push_back(std::move(*cookie));
-        else jar->skipped_ << QStringLiteral("Line %1: skipped, %2").arg(number).arg(skipped);
+        else jar->skipped_ << QCoreApplication::translate("Requests", "Line %1: skipped, %2").arg(number).arg(skipped);
     }
     return jar;
 }
@@ -275,7 +276,7 @@ Fw::Result<std::shared_ptr<const RequestOptions>> MakeRequestOptions(const RunOp
     if (!values.cookiesFile.isEmpty()) {
         Fw::Result<std::shared_ptr<CookieJar>> jar = ReadCookiesFile(values.cookiesFile);
         if (!jar)
-            return Fw::Error::failed(QStringLiteral("The cookies file cannot be used:\n%1\n%2").arg(values.cookiesFile, jar.error().text),
+            return Fw::Error::failed(QCoreApplication::translate("Requests", "The cookies file cannot be used:\n%1\n%2").arg(values.cookiesFile, jar.error().text),
                                      jar.error().code);
         options->cookies = std::move(*jar);
     }
@@ -287,7 +288,7 @@ Fw::Result<std::shared_ptr<const RequestOptions>> MakeRequestOptions(const RunOp
 
 QString CookiesFileNotice(const RequestOptions& options, const RunOptions::Values& values) {
     if (!options.cookies || options.cookies->skipped().isEmpty()) return {};
-    return QStringLiteral("Some cookies of the cookies file are not used:\n%1\n%2")
+    return QCoreApplication::translate("Requests", "Some cookies of the cookies file are not used:\n%1\n%2")
         .arg(values.cookiesFile, options.cookies->skipped().join(QLatin1Char('\n')));
 }
 

@@ -1,10 +1,18 @@
 #include "download/RunSummary.h"
 
+#include <QCoreApplication>
+
 #include <algorithm>
+#include <limits>
 
 #include "download/Address.h"
 
 namespace Download {
+
+namespace {
+// The count that chooses a text's plural form.
+int PluralCount(qint64 n) { return static_cast<int>(std::clamp<qint64>(n, 0, std::numeric_limits<int>::max())); }
+}  // namespace
 
 void RunSummary::add(const QString& url, const ItemOutcome& outcome) {
     ++items_;
@@ -16,25 +24,26 @@ void RunSummary::add(const QString& url, const ItemOutcome& outcome) {
     else if (outcome.skipped)
         ++skipped_;
     else
-        failures_.emplace_back(url, outcome.reason.isEmpty() ? QStringLiteral("Not stored") : outcome.reason);
+        failures_.emplace_back(url, outcome.reason.isEmpty() ? QCoreApplication::translate("RunSummary", "Not stored") : outcome.reason);
 }
 
 QString RunSummary::finalMessage() const {
-    QString text = stopped_ ? QStringLiteral("Stopped.") : QStringLiteral("Done.");
+    QString text = stopped_ ? QCoreApplication::translate("RunSummary", "Stopped.") : QCoreApplication::translate("RunSummary", "Done.");
     if (items_ > 0) {
-        text += QStringLiteral("\r\n%1 stored").arg(stored_.size());
-        if (skipped_ > 0) text += QStringLiteral(", %1 skipped").arg(skipped_);
-        if (!failures_.empty()) text += QStringLiteral(", %1 failed").arg(failures_.size());
+        text += QStringLiteral("\r\n") + QCoreApplication::translate("RunSummary", "%1 stored").arg(stored_.size());
+        if (skipped_ > 0) text += QCoreApplication::translate("RunSummary", ", %1 skipped").arg(skipped_);
+        if (!failures_.empty()) text += QCoreApplication::translate("RunSummary", ", %1 failed").arg(failures_.size());
         text += QLatin1Char('.');
     }
     if (failures_.empty()) return text + unreachedLines();
     // Of all the run's items, those it never came to included.
-    text += QStringLiteral("\r\n\r\n%1 of %2 failed:").arg(failures_.size()).arg(Counted(items_ + notReached_, "download", "downloads"));
+    text += QStringLiteral("\r\n\r\n") +
+            QCoreApplication::translate("RunSummary", "%1 of %n download(s) failed:", nullptr, PluralCount(items_ + notReached_)).arg(failures_.size());
     const int listed = std::min<int>(kListed, static_cast<int>(failures_.size()));
     for (int k = 0; k < listed; ++k)
         text += QStringLiteral("\r\n") + DisplayAddress(failures_[k].first) + QStringLiteral(" - ") + failures_[k].second;
     if (static_cast<int>(failures_.size()) > listed)
-        text += QStringLiteral("\r\n(and %1 more)").arg(failures_.size() - listed);
+        text += QStringLiteral("\r\n") + QCoreApplication::translate("RunSummary", "(and %1 more)").arg(failures_.size() - listed);
     return text + unreachedLines();
 }
 
@@ -42,26 +51,26 @@ QString RunSummary::unreachedLines() const {
     QString text;
     if (!notes_.isEmpty()) text += QStringLiteral("\r\n\r\n") + notes_.join(QStringLiteral("\r\n"));
     if (!movedTo_.isEmpty())
-        text += QStringLiteral("\r\n\r\nThe folder was moved during the run; its files are now in %1.").arg(movedTo_);
+        text += QStringLiteral("\r\n\r\n") + QCoreApplication::translate("RunSummary", "The folder was moved during the run; its files are now in %1.").arg(movedTo_);
     if (paused_ > 0)
-        text += QStringLiteral("\r\n\r\n%1 %2 paused with %3 kept; Start continues %4.")
-                    .arg(Counted(paused_, "download", "downloads"), paused_ == 1 ? QStringLiteral("was") : QStringLiteral("were"),
-                         ByteSize(pausedBytes_), paused_ == 1 ? QStringLiteral("it") : QStringLiteral("them"));
+        text += QStringLiteral("\r\n\r\n") +
+                QCoreApplication::translate("RunSummary", "%n download(s) were paused with %1 kept; Start continues them.", nullptr, PluralCount(paused_))
+                    .arg(ByteSize(pausedBytes_));
     if (held_ > 0) {
-        const QString kept = heldBytes_ > 0 ? QStringLiteral(" with %1 kept").arg(ByteSize(heldBytes_)) : QString();
-        text += QStringLiteral("\r\n\r\n%1 %2 paused by you%3; Resume (Space) continues %4.")
-                    .arg(Counted(held_, "download", "downloads"), held_ == 1 ? QStringLiteral("is") : QStringLiteral("are"), kept,
-                         held_ == 1 ? QStringLiteral("it") : QStringLiteral("them"));
+        text += QStringLiteral("\r\n\r\n") +
+                (heldBytes_ > 0
+                     ? QCoreApplication::translate("RunSummary", "%n download(s) are paused by you with %1 kept; Resume (Space) continues them.", nullptr,
+                                                  PluralCount(held_))
+                           .arg(ByteSize(heldBytes_))
+                     : QCoreApplication::translate("RunSummary", "%n download(s) are paused by you; Resume (Space) continues them.", nullptr,
+                                                  PluralCount(held_)));
     }
     if (notReached_ > 0)
-        text += notReached_ == 1 ? QStringLiteral("\r\n\r\n1 item was not reached.")
-                                 : QStringLiteral("\r\n\r\n%1 items were not reached.").arg(notReached_);
+        text += QStringLiteral("\r\n\r\n") + QCoreApplication::translate("RunSummary", "%n item(s) were not reached.", nullptr, PluralCount(notReached_));
     if (removedBeforeReached_ > 0)
-        text += removedBeforeReached_ == 1
-                    ? QStringLiteral("\r\n\r\n1 entry was removed from the list before it was reached.")
-                    : QStringLiteral("\r\n\r\n%1 entries were removed from the list before they were reached.")
-                          .arg(removedBeforeReached_);
-    if (removedDuringRun_ > 0) text += QStringLiteral("\r\n\r\n%1 removed during the run.").arg(removedDuringRun_);
+        text += QStringLiteral("\r\n\r\n") + QCoreApplication::translate("RunSummary", "%n entries were removed from the list before they were reached.", nullptr,
+                                                                  PluralCount(removedBeforeReached_));
+    if (removedDuringRun_ > 0) text += QStringLiteral("\r\n\r\n") + QCoreApplication::translate("RunSummary", "%1 removed during the run.").arg(removedDuringRun_);
     return text;
 }
 
@@ -89,7 +98,8 @@ QString ByteSize(qint64 bytes) {
 
 QString ByteShare(qint64 part, qint64 whole) {
     const Unit unit = unitFor(whole);
-    return inUnit(part, unit) + QStringLiteral(" of ") + inUnit(whole, unit) + QLatin1Char(' ') + QLatin1String(unit.name);
+    return QCoreApplication::translate("RunSummary", "%1 of %2").arg(inUnit(part, unit), inUnit(whole, unit)) + QLatin1Char(' ') +
+           QLatin1String(unit.name);
 }
 
 QString Counted(qint64 count, const char* one, const char* many) {

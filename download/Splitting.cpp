@@ -3,6 +3,8 @@
 // free connections fetch at once, each proven before it is written; a connection whose piece is
 // in takes half of the largest rest. What cannot be proven goes back to the item's own transfer.
 #include "download/DownloadEngine.h"
+
+#include <QCoreApplication>
 #include "download/EngineItem.h"
 #include "download/Splitting.h"
 
@@ -214,13 +216,13 @@ void Engine::splitTurn(Listener& listener, qint64 nowMs) {
                 if (::fstat(a.job.fd.get(), &st) == 0 && st.st_size == s.plan.total())
                     outcome.stored = true;
                 else
-                    outcome.reason = QStringLiteral("The file is not the length the server announced");
+                    outcome.reason = QCoreApplication::translate("Splitting", "The file is not the length the server announced");
                 endActive(listener, k--, std::move(outcome));
                 continue;
             }
             if (s.mainDone && s.pieces.empty() && s.failures >= kMostFailures) {
                 ItemOutcome failed;
-                failed.reason = QStringLiteral("The server's ranges do not match the file: %1").arg(s.lastWhy);
+                failed.reason = QCoreApplication::translate("Splitting", "The server's ranges do not match the file: %1").arg(s.lastWhy);
                 endActive(listener, k--, std::move(failed));
                 continue;
             }

@@ -1,5 +1,6 @@
 #include "download/Transfer.h"
 
+#include <QCoreApplication>
 #include <QFile>
 
 #include <algorithm>
@@ -244,9 +245,9 @@ Transfer::Transfer(const TransferLimits& limits, const QString& url, const FileT
     address_ = address.fetch();
     https_ = address.isHttps();
     // libcurl would take a file:// address, or guess http for one without a scheme.
-    if (!address.isWeb()) refusal_ = Fw::Error::failed(QStringLiteral("Only http and https addresses can be downloaded"));
+    if (!address.isWeb()) refusal_ = Fw::Error::failed(QCoreApplication::translate("Transfer", "Only http and https addresses can be downloaded"));
     easy_ = curl_easy_init();
-    if (!easy_ && refusal_.text.isEmpty()) refusal_ = Fw::Error::failed(QStringLiteral("Cannot start the downloader"));
+    if (!easy_ && refusal_.text.isEmpty()) refusal_ = Fw::Error::failed(QCoreApplication::translate("Transfer", "Cannot start the downloader"));
     Body& body = *body_;
     body.easy = easy_;
     body.fd = file.fd;
@@ -406,7 +407,7 @@ Transfer::Next Transfer::evaluate(CURLcode code) {
     const long status = info_.httpStatus;
     const int maxTries = std::max(1, limits_.maxTries);
     auto withTries = [&](const QString& text) {
-        return tries_ > 1 ? text + QStringLiteral(" after %1 tries").arg(tries_) : text;
+        return tries_ > 1 ? text + QCoreApplication::translate("Transfer", " after %1 tries").arg(tries_) : text;
     };
     auto failed = [&](const QString& text, int errorCode = 0) {
         error_ = Fw::Error::failed(withTries(text), errorCode);
@@ -434,7 +435,7 @@ Transfer::Next Transfer::evaluate(CURLcode code) {
         return Next::TryNow;
     }
     if (body.noRoom) {
-        error_ = Fw::Error::failed(QStringLiteral("Not enough free disk space"), ENOSPC);
+        error_ = Fw::Error::failed(QCoreApplication::translate("Transfer", "Not enough free disk space"), ENOSPC);
         return Next::Failed;
     }
     if (body.error != 0) {
@@ -457,9 +458,9 @@ Transfer::Next Transfer::evaluate(CURLcode code) {
         if (!isTransientStatus(status)) return failed(reason, static_cast<int>(status));
         const long asked = retryAfterSeconds(headerOf(easy_, "Retry-After"));
         if (asked > limits_.maxRetryAfterSeconds)
-            return failed(reason + QStringLiteral(" (the server asks to wait %1)").arg(
-                                       asked >= 120 ? QStringLiteral("%1 min").arg((asked + 59) / 60)
-                                                    : QStringLiteral("%1 s").arg(asked)),
+            return failed(reason + QCoreApplication::translate("Transfer", " (the server asks to wait %1)").arg(
+                                       asked >= 120 ? QCoreApplication::translate("Transfer", "%1 min").arg((asked + 59) / 60)
+                                                    : QCoreApplication::translate("Transfer", "%1 s").arg(asked)),
                           static_cast<int>(status));
         // The server asked everyone to wait: the whole host, not only this item.
         if (asked >= 0 && (status == 429 || status == 503)) hostWaitMs_ = qint64(asked) * 1000;
@@ -467,13 +468,13 @@ Transfer::Next Transfer::evaluate(CURLcode code) {
         if (next == Next::Failed) error_.code = static_cast<int>(status);
         return next;
     }
-    if (body.refusedStatus == 206) return failed(QStringLiteral("HTTP 206 to a request for the whole file"), 206);
+    if (body.refusedStatus == 206) return failed(QCoreApplication::translate("Transfer", "HTTP 206 to a request for the whole file"), 206);
     if (body.refusedStatus >= 300 || (code == CURLE_OK && status >= 300 && status < 400)) {
         // The redirect's own page is not the file asked for.
         char* location = nullptr;
         curl_easy_getinfo(easy_, CURLINFO_REDIRECT_URL, &location);
-        return failed(location && *location ? QStringLiteral("HTTP %1 redirect not followed").arg(status)
-                                            : QStringLiteral("HTTP %1 without a Location").arg(status),
+        return failed(location && *location ? QCoreApplication::translate("Transfer", "HTTP %1 redirect not followed").arg(status)
+                                            : QCoreApplication::translate("Transfer", "HTTP %1 without a Location").arg(status),
                       static_cast<int>(status));
     }
     if (code == CURLE_OK) {
@@ -488,7 +489,7 @@ Transfer::Next Transfer::evaluate(CURLcode code) {
                 --tries_;
                 return Next::TryNow;
             }
-            if (status != 200) return failed(QStringLiteral("HTTP %1 without a body").arg(status));
+            if (status != 200) return failed(QCoreApplication::translate("Transfer", "HTTP %1 without a body").arg(status));
             return Next::Done;
         }
         // The part asked for is in, but the limit was lifted since (the other connections gave
@@ -500,7 +501,7 @@ Transfer::Next Transfer::evaluate(CURLcode code) {
         // A body that is not the length its answer announced (a part that brought less or more
         // than the rest) is not the file: the next try starts it again.
         if (body.total > 0 && body.bytes != body.total) {
-            const QString reason = QStringLiteral("The server sent %1 of %2 bytes").arg(body.bytes).arg(body.total);
+            const QString reason = QCoreApplication::translate("Transfer", "The server sent %1 of %2 bytes").arg(body.bytes).arg(body.total);
             resumeUrl_.clear();
             body.startOver();
             return laterOrFail(reason, scheduledWait());

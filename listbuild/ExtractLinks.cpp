@@ -1,5 +1,7 @@
 #include "listbuild/ExtractLinks.h"
 
+#include <QCoreApplication>
+
 #include <algorithm>
 #include <new>
 #include <string>
@@ -51,15 +53,15 @@ namespace {
 // user can see, replace or fill it, and nothing is left behind on any path.
 Fw::Result<Fw::UniqueFd> MakePageFile() {
     Fw::UniqueFd fd(::memfd_create("fetchwright-page", MFD_CLOEXEC | MFD_ALLOW_SEALING));
-    if (!fd) return Fw::Error::fromErrno(QStringLiteral("Cannot make the page file: "), errno);
+    if (!fd) return Fw::Error::fromErrno(QCoreApplication::translate("ExtractLinks", "Cannot make the page file: "), errno);
     // The size is only reserved: no memory is used until the page arrives.
     if (::ftruncate(fd.get(), kPageLimitBytes) != 0 ||
         ::fcntl(fd.get(), F_ADD_SEALS, F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL) != 0)
-        return Fw::Error::fromErrno(QStringLiteral("Cannot make the page file: "), errno);
+        return Fw::Error::fromErrno(QCoreApplication::translate("ExtractLinks", "Cannot make the page file: "), errno);
     return fd;
 }
 
-QString PageLimitText() { return QStringLiteral("Page larger than %1 MB").arg(kPageLimitBytes >> 20); }
+QString PageLimitText() { return QCoreApplication::translate("ExtractLinks", "Page larger than %1 MB").arg(kPageLimitBytes >> 20); }
 }  // namespace
 
 Fw::Result<Page> DownloadPage(const QString& url, Download::Engine& engine) {
@@ -79,7 +81,7 @@ Fw::Result<Page> DownloadPage(const QString& url, Download::Engine& engine) {
     if (size == 0) return page;
     // Mapped, not copied: the page is held once, in the memory file.
     void* mapping = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
-    if (mapping == MAP_FAILED) return Fw::Error::fromErrno(QStringLiteral("Cannot read the page: "), errno);
+    if (mapping == MAP_FAILED) return Fw::Error::fromErrno(QCoreApplication::translate("ExtractLinks", "Cannot read the page: "), errno);
     page.mapping_ = mapping;
     page.data_ = static_cast<const char*>(mapping);
     page.size_ = size;
@@ -158,7 +160,7 @@ Fw::Result<qsizetype> ScanPage(std::string_view page, const QString& pageUrl, co
     const bool hasBase = FindBaseHref(page, baseHref);
     if (!MakePageAddress(std::string_view(pageUrlBytes.constData(), static_cast<std::size_t>(pageUrlBytes.size())),
                          hasBase ? &baseHref : nullptr, where))
-        return Fw::Error::failed(QStringLiteral("The page's address is not a web address"));
+        return Fw::Error::failed(QCoreApplication::translate("ExtractLinks", "The page's address is not a web address"));
     constexpr std::size_t kStepBytes = 4u << 20;
     qsizetype added = 0;
     // Each link remembers the page it was found on, for its Referer.
@@ -191,8 +193,8 @@ Fw::Result<qsizetype> ScanPage(std::string_view page, const QString& pageUrl, co
 
 Fw::Result<Extracted> FetchAndScan(const QString& pageUrl, Download::Engine& engine, const EntrySink& sink,
                                    const std::atomic<bool>& stop, RunOptions::LinksTake take) {
-    const auto notFound = [](const QString& reason) { return Fw::Error::failed(QStringLiteral("URL not found\n") + reason); };
-    if (pageUrl.isEmpty()) return notFound(QStringLiteral("Not a web address"));
+    const auto notFound = [](const QString& reason) { return Fw::Error::failed(QCoreApplication::translate("ExtractLinks", "URL not found\n%1").arg(reason)); };
+    if (pageUrl.isEmpty()) return notFound(QCoreApplication::translate("ExtractLinks", "Not a web address"));
     Fw::Result<Page> page = DownloadPage(pageUrl, engine);
     if (!page) return page.error().isCancelled() ? page.error() : notFound(page.error().text);
     Extracted extracted;
@@ -201,11 +203,11 @@ Fw::Result<Extracted> FetchAndScan(const QString& pageUrl, Download::Engine& eng
     try {
         links = ScanPage(page->bytes(), page->finalUrl, sink, stop, take, &extracted.leftOut);
     } catch (const std::bad_alloc&) {
-        links = Fw::Error::failed(QStringLiteral("Out of memory"));
+        links = Fw::Error::failed(QCoreApplication::translate("ExtractLinks", "Out of memory"));
     }
     if (!links) {
         if (links.error().isCancelled()) return links.error();
-        return Fw::Error::failed(QStringLiteral("The links of this page could not be read.\n") + links.error().text);
+        return Fw::Error::failed(QCoreApplication::translate("ExtractLinks", "The links of this page could not be read.\n%1").arg(links.error().text));
     }
     extracted.links = *links;
     return extracted;

@@ -1,5 +1,6 @@
 #include "listbuild/FileToList.h"
 
+#include <QCoreApplication>
 #include <QFile>
 
 #include <cerrno>
@@ -14,7 +15,7 @@
 namespace FileToList {
 
 namespace {
-QString LimitText() { return QStringLiteral("List file larger than %1 MB").arg(kListFileLimitBytes >> 20); }
+QString LimitText() { return QCoreApplication::translate("FileToList", "List file larger than %1 MB").arg(kListFileLimitBytes >> 20); }
 
 Fw::Result<QByteArray> ReadBytes(const QString& path, const std::atomic<bool>* stop) {
     // Opened without waiting (a pipe would wait for a writer) and judged by what was opened,
@@ -22,12 +23,12 @@ Fw::Result<QByteArray> ReadBytes(const QString& path, const std::atomic<bool>* s
     Fw::UniqueFd fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!fd) {
         const int code = errno;
-        if (code == ENOENT || code == ENOTDIR) return Fw::Error::failed(QStringLiteral("File not found"), code);
-        return Fw::Error::fromErrno(QStringLiteral("Cannot open the list file: "), code);
+        if (code == ENOENT || code == ENOTDIR) return Fw::Error::failed(QCoreApplication::translate("FileToList", "File not found"), code);
+        return Fw::Error::fromErrno(QCoreApplication::translate("FileToList", "Cannot open the list file: "), code);
     }
     struct stat opened {};
-    if (::fstat(fd.get(), &opened) != 0) return Fw::Error::fromErrno(QStringLiteral("Cannot read the list file: "), errno);
-    if (!S_ISREG(opened.st_mode)) return Fw::Error::failed(QStringLiteral("Not a regular file"));
+    if (::fstat(fd.get(), &opened) != 0) return Fw::Error::fromErrno(QCoreApplication::translate("FileToList", "Cannot read the list file: "), errno);
+    if (!S_ISREG(opened.st_mode)) return Fw::Error::failed(QCoreApplication::translate("FileToList", "Not a regular file"));
     if (opened.st_size > kListFileLimitBytes) return Fw::Error::failed(LimitText());
 
     // The file may grow while it is read: the limit holds for what is read, not for the size seen.
@@ -44,7 +45,7 @@ Fw::Result<QByteArray> ReadBytes(const QString& path, const std::atomic<bool>* s
         const ssize_t n = ::read(fd.get(), bytes.data() + filled, static_cast<size_t>(std::min(kStep, bytes.size() - filled)));
         if (n < 0) {
             if (errno == EINTR) continue;
-            return Fw::Error::fromErrno(QStringLiteral("Cannot read the list file: "), errno);
+            return Fw::Error::fromErrno(QCoreApplication::translate("FileToList", "Cannot read the list file: "), errno);
         }
         if (n == 0) break;
         filled += n;

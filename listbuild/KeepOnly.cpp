@@ -1,5 +1,6 @@
 #include "listbuild/KeepOnly.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QTimer>
@@ -66,12 +67,12 @@ std::string_view PathOf(std::string_view address) {
 
 const std::vector<Preset>& Presets() {
     static const std::vector<Preset> presets{
-        {"Images", "*.jpg;*.jpeg;*.png;*.gif;*.webp;*.avif;*.bmp;*.tif;*.tiff;*.svg;*.heic;*.ico"},
-        {"Video", "*.mp4;*.m4v;*.mkv;*.webm;*.mov;*.avi;*.wmv;*.flv;*.mpg;*.mpeg;*.3gp;*.ts"},
-        {"Audio", "*.mp3;*.m4a;*.aac;*.ogg;*.oga;*.opus;*.flac;*.wav;*.wma;*.aiff;*.mid"},
-        {"Archives", "*.zip;*.rar;*.7z;*.tar;*.gz;*.tgz;*.bz2;*.tbz2;*.xz;*.txz;*.zst;*.lz;*.iso"},
-        {"Documents", "*.pdf;*.doc;*.docx;*.odt;*.rtf;*.txt;*.md;*.epub;*.xls;*.xlsx;*.ods;*.csv;*.ppt;*.pptx;*.odp"},
-        {"Programs", "*.exe;*.msi;*.deb;*.rpm;*.apk;*.appimage;*.dmg;*.pkg;*.jar;*.run;*.bin;*.sh"},
+        {QT_TRANSLATE_NOOP("KeepOnly", "Images"), "*.jpg;*.jpeg;*.png;*.gif;*.webp;*.avif;*.bmp;*.tif;*.tiff;*.svg;*.heic;*.ico"},
+        {QT_TRANSLATE_NOOP("KeepOnly", "Video"), "*.mp4;*.m4v;*.mkv;*.webm;*.mov;*.avi;*.wmv;*.flv;*.mpg;*.mpeg;*.3gp;*.ts"},
+        {QT_TRANSLATE_NOOP("KeepOnly", "Audio"), "*.mp3;*.m4a;*.aac;*.ogg;*.oga;*.opus;*.flac;*.wav;*.wma;*.aiff;*.mid"},
+        {QT_TRANSLATE_NOOP("KeepOnly", "Archives"), "*.zip;*.rar;*.7z;*.tar;*.gz;*.tgz;*.bz2;*.tbz2;*.xz;*.txz;*.zst;*.lz;*.iso"},
+        {QT_TRANSLATE_NOOP("KeepOnly", "Documents"), "*.pdf;*.doc;*.docx;*.odt;*.rtf;*.txt;*.md;*.epub;*.xls;*.xlsx;*.ods;*.csv;*.ppt;*.pptx;*.odp"},
+        {QT_TRANSLATE_NOOP("KeepOnly", "Programs"), "*.exe;*.msi;*.deb;*.rpm;*.apk;*.appimage;*.dmg;*.pkg;*.jar;*.run;*.bin;*.sh"},
     };
     return presets;
 }
@@ -83,7 +84,7 @@ Fw::Result<Rule> Rule::Parse(const QString& pattern) {
     const qsizetype close = typed.size() - (ignoreCase ? 2 : 1);
     if (typed.startsWith(u'/') && close > 0 && typed[close] == u'/') {
         const QByteArray source = typed.mid(1, close - 1).toUtf8();
-        if (source.isEmpty()) return Fw::Error::failed(QStringLiteral("The regular expression is empty"));
+        if (source.isEmpty()) return Fw::Error::failed(QCoreApplication::translate("KeepOnly", "The regular expression is empty"));
         auto expression = std::make_shared<Expression>();
         int error = 0;
         PCRE2_SIZE offset = 0;
@@ -93,14 +94,14 @@ Fw::Result<Rule> Rule::Parse(const QString& pattern) {
             PCRE2_UCHAR message[256];
             pcre2_get_error_message(error, message, sizeof message);
             const qsizetype at = QString::fromUtf8(source.left(qsizetype(offset))).size();
-            return Fw::Error::failed(QStringLiteral("Not a valid regular expression: %1 at character %2")
+            return Fw::Error::failed(QCoreApplication::translate("KeepOnly", "Not a valid regular expression: %1 at character %2")
                                          .arg(QString::fromUtf8(reinterpret_cast<const char*>(message)))
                                          .arg(at + 1));
         }
         pcre2_jit_compile(expression->code, PCRE2_JIT_COMPLETE);
         expression->context = pcre2_match_context_create(nullptr);
         expression->data = pcre2_match_data_create_from_pattern(expression->code, nullptr);
-        if (!expression->context || !expression->data) return Fw::Error::failed(QStringLiteral("Out of memory"));
+        if (!expression->context || !expression->data) return Fw::Error::failed(QCoreApplication::translate("KeepOnly", "Out of memory"));
         pcre2_set_match_limit(expression->context, Expression::kMatchLimit);
         pcre2_set_depth_limit(expression->context, Expression::kDepthLimit);
         rule.expression_ = std::move(expression);
@@ -118,7 +119,7 @@ Fw::Result<Rule> Rule::Parse(const QString& pattern) {
         }
     }
     if (rule.nameTerms_.empty() && rule.pathTerms_.empty())
-        return Fw::Error::failed(QStringLiteral("Choose a preset or type a pattern"));
+        return Fw::Error::failed(QCoreApplication::translate("KeepOnly", "Choose a preset or type a pattern"));
     return rule;
 }
 

@@ -25,7 +25,7 @@ class UrlList;
 namespace KeepOnly {
 
 struct Preset {
-    const char* name;
+    const char* name;  // shown translated in the context "KeepOnly"
     const char* pattern;
 };
 // Images, Video, Audio, Archives, Documents, Programs.
@@ -48,7 +48,7 @@ private:
 };
 
 // What the count says of a pattern whose expression is too slow.
-inline constexpr const char* kTooSlow = "This pattern is too slow for these addresses";
+inline constexpr const char* kTooSlow = QT_TRANSLATE_NOOP("KeepOnly", "This pattern is too slow for these addresses");
 
 // Decides about every entry in slices of a few milliseconds on the list's thread, so that a
 // dialog showing the count stays responsive over a million entries. Starts again from the first

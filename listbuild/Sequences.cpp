@@ -1,5 +1,6 @@
 #include "listbuild/Sequences.h"
 
+#include <QCoreApplication>
 #include <QLocale>
 #include <QRegularExpression>
 
@@ -21,7 +22,7 @@ struct Part {
 QString Grouped(qulonglong n) { return QLocale(QLocale::English).toString(n); }
 
 Fw::Error Fault(const QString& what, qsizetype at) {
-    return Fw::Error::failed(QStringLiteral("%1 (at character %2)").arg(what).arg(at + 1));
+    return Fw::Error::failed(QCoreApplication::translate("Sequences", "%1 (at character %2)").arg(what, QString::number(at + 1)));
 }
 
 // What a refusal for the number of entries carries, so that an action can tell it from a fault.
@@ -29,8 +30,8 @@ constexpr int kTooManyCode = E2BIG;
 
 // `count` 0: too many to say.
 Fw::Error TooMany(qulonglong count, qsizetype most) {
-    const QString many = count ? Grouped(count) : QStringLiteral("more than ") + Grouped(qulonglong(most));
-    return Fw::Error::failed(QStringLiteral("This address gives %1 entries; at most %2 are taken from one address")
+    const QString many = count ? Grouped(count) : QCoreApplication::translate("Sequences", "more than %1").arg(Grouped(qulonglong(most)));
+    return Fw::Error::failed(QCoreApplication::translate("Sequences", "This address gives %1 entries; at most %2 are taken from one address")
                                  .arg(many, Grouped(qulonglong(most))),
                              kTooManyCode);
 }
@@ -61,20 +62,20 @@ std::optional<Fw::Result<QStringList>> NumberedRange(const QString& inside, qsiz
     const QString shown = QLatin1Char('[') + inside + QLatin1Char(']');
     const QString first = m.captured(1), last = m.captured(2);
     const bool letters = first[0].isLetter();
-    if (letters != last[0].isLetter()) return Fault(QStringLiteral("Range %1 mixes letters and numbers").arg(shown), at);
+    if (letters != last[0].isLetter()) return Fault(QCoreApplication::translate("Sequences", "Range %1 mixes letters and numbers").arg(shown), at);
     if (letters && first[0].isUpper() != last[0].isUpper())
-        return Fault(QStringLiteral("Range %1 mixes lower and upper case").arg(shown), at);
-    if (first.size() > 18 || last.size() > 18) return Fault(QStringLiteral("Range %1 has a number too long").arg(shown), at);
+        return Fault(QCoreApplication::translate("Sequences", "Range %1 mixes lower and upper case").arg(shown), at);
+    if (first.size() > 18 || last.size() > 18) return Fault(QCoreApplication::translate("Sequences", "Range %1 has a number too long").arg(shown), at);
     qulonglong step = 1;
     if (m.capturedLength(3) > 0 || m.captured(0).contains(u':')) {
         bool ok = false;
         step = m.captured(3).toULongLong(&ok);
         if (!ok || step == 0 || m.captured(3).size() > 18)
-            return Fault(QStringLiteral("Range %1 needs a step of 1 or more").arg(shown), at);
+            return Fault(QCoreApplication::translate("Sequences", "Range %1 needs a step of 1 or more").arg(shown), at);
     }
     const qulonglong low = letters ? first[0].unicode() : first.toULongLong();
     const qulonglong high = letters ? last[0].unicode() : last.toULongLong();
-    if (low > high) return Fault(QStringLiteral("Range %1 runs backwards").arg(shown), at);
+    if (low > high) return Fault(QCoreApplication::translate("Sequences", "Range %1 runs backwards").arg(shown), at);
     const qulonglong count = (high - low) / step + 1;
     if (count > qulonglong(most)) return TooMany(count, most);
     QStringList values;
@@ -104,7 +105,7 @@ std::optional<Fw::Result<QStringList>> ListRange(QStringView text, qsizetype ope
             items.back() += c;
         }
     }
-    return Fault(QStringLiteral("The list \"{\" is not closed; write \\{ for a brace"), open);
+    return Fault(QCoreApplication::translate("Sequences", "The list \"{\" is not closed; write \\{ for a brace"), open);
 }
 }  // namespace
 
@@ -127,7 +128,7 @@ Fw::Result<QStringList> ExpandSequences(QStringView address, qsizetype most) {
         qsizetype end = i + 1;
         if (c == u'[') {
             const qsizetype close = address.indexOf(u']', i + 1);
-            if (close < 0) return Fault(QStringLiteral("The range \"[\" is not closed; write \\[ for a bracket"), i);
+            if (close < 0) return Fault(QCoreApplication::translate("Sequences", "The range \"[\" is not closed; write \\[ for a bracket"), i);
             range = NumberedRange(address.mid(i + 1, close - i - 1).toString(), i, most);
             end = close + 1;
         } else if (c == u'{') {
@@ -183,9 +184,8 @@ QStringList AddressesFromTypedLines(QStringView text, NotAdded& notAdded, QStrin
             const Fw::Result<QStringList> expanded =
                 left > 0 ? ExpandSequences(typed, left) : Fw::Result<QStringList>(Fw::Error::failed({}, kTooManyCode));
             if (!expanded && expanded.error().code == kTooManyCode && left < kMostFromOneAddress) {
-                faults << QStringLiteral("At most %1 entries are taken from one Add One URL; this line would give more")
-                                  .arg(Grouped(qulonglong(kMostFromOneAddress))) +
-                              QLatin1Char('\n') + typed.toString();
+                faults << QCoreApplication::translate("Sequences", "At most %1 entries are taken from one Add One URL; this line would give more\n%2")
+                              .arg(Grouped(qulonglong(kMostFromOneAddress)), typed.toString());
                 continue;
             }
             if (!expanded) {

@@ -1,5 +1,10 @@
 #include "listbuild/UserAddress.h"
 
+#include <QCoreApplication>
+
+#include <algorithm>
+#include <limits>
+
 #include "support/WebUrl.h"
 
 namespace Main {
@@ -15,11 +20,11 @@ void NotAdded::note(QStringView text) {
 
 QString NotAdded::message() const {
     if (count == 0) return {};
-    QString text = count == 1 ? QStringLiteral("1 line was not added: not a web address")
-                              : QStringLiteral("%1 lines were not added: not web addresses").arg(count);
+    const int lines = static_cast<int>(std::min<qsizetype>(count, std::numeric_limits<int>::max()));
+    QString text = QCoreApplication::translate("UserAddress", "%n line(s) were not added: not web addresses", nullptr, lines);
     for (const QString& line : firstFew) text += QLatin1Char('\n') + line;
     if (count > firstFew.size()) text += QStringLiteral("\n…");
-    if (!digestFault.isEmpty()) text += QStringLiteral("\nThe digest after an address is malformed (%1).").arg(digestFault);
+    if (!digestFault.isEmpty()) text += QCoreApplication::translate("UserAddress", "\nThe digest after an address is malformed (%1).").arg(digestFault);
     return text;
 }
 

@@ -59,9 +59,10 @@ set(CPACK_DEBIAN_PACKAGE_SECTION "net")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 # The linked libraries (Qt 6 Core/Gui/Widgets/DBus, libcurl, libstdc++) become Depends through
 # dpkg-shlibdeps. The rest is loaded at run time and only improves the program: the SVG plugins
-# for the icon, CA certificates for https, and ping for the start-up connectivity check.
+# for the icon, CA certificates for https, ping for the start-up connectivity check, and the
+# translations of Qt's own dialogs.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libqt6svg6, ca-certificates, iputils-ping")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libqt6svg6, ca-certificates, iputils-ping, qt6-translations-l10n")
 # libproxy's modules read GNOME's and KDE's proxy settings and run PAC files.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "qt6-wayland, libproxy1-plugin-gsettings, libproxy1-plugin-kconfig, libproxy1-plugin-webkit")
 include(CPack)

@@ -10,7 +10,7 @@ namespace Main {
 
 // A well-known public host that answers ping and HTTPS.
 inline constexpr const char* kPingHost = "one.one.one.one";
-inline constexpr const char* kOfflineMessage = "You must be online to use this software accurately.";
+inline constexpr const char* kOfflineMessage = QT_TRANSLATE_NOOP("Main", "You must be online to use this software accurately.");  // shown translated
 // Start-up waits no longer than this for the check, also when the host name cannot be resolved.
 inline constexpr int kPingWaitLimitMs = 3000;
 

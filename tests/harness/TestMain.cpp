@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 
+#include "app/Languages.h"
 #include "support/BuildInfo.h"
 
 int main(int argc, char** argv) {
@@ -27,6 +28,8 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setOrganizationName(QString::fromLatin1(BuildInfo::kOrganisation));
     QApplication::setApplicationName(QString::fromLatin1(BuildInfo::kApplication));
+    // English, as the program shows it in the C locale: the sources' texts and their plural forms.
+    const Languages::Translators english(QLocale::c());
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -1,0 +1,71 @@
+# cmake -DLUPDATE=lupdate -DSOURCES=list-file -DTS=committed.ts -DWORK=folder [-DPLURAL_ONLY=ON]
+#       [-DDROP_ONE=ON | -DADD_STALE=ON] -P check_translations.cmake
+# Fails unless every message lupdate finds in the sources has a finished, non-empty translation
+# in the committed .ts, and the .ts holds no message the sources no longer have. DROP_ONE and
+# ADD_STALE spoil the copy first (one translated message taken out, one foreign message put in),
+# for the tests of this check.
+foreach(var LUPDATE SOURCES TS WORK)
+  if(NOT DEFINED ${var})
+    message(FATAL_ERROR "${var} is not set")
+  endif()
+endforeach()
+file(REMOVE_RECURSE ${WORK})
+file(MAKE_DIRECTORY ${WORK})
+get_filename_component(_name ${TS} NAME)
+set(_copy ${WORK}/${_name})
+file(READ ${TS} _ts)
+if(DROP_ONE)
+  # The first message of the file goes; lupdate brings it back as not translated.
+  string(FIND "${_ts}" "    <message>" _at)
+  string(FIND "${_ts}" "</message>" _end)
+  math(EXPR _len "${_end} + 10 - ${_at}")
+  string(SUBSTRING "${_ts}" ${_at} ${_len} _first)
+  string(REPLACE "${_first}" "" _ts "${_ts}")
+endif()
+if(ADD_STALE)
+  string(REPLACE "</context>" "    <message>\n        <source>A text no source has any more</source>\n        <translation>Ein Text, den keine Quelle mehr hat</translation>\n    </message>\n</context>" _ts "${_ts}")
+endif()
+file(WRITE ${_copy} "${_ts}")
+
+set(_options -locations none)
+if(PLURAL_ONLY)
+  list(APPEND _options -pluralonly)
+endif()
+execute_process(COMMAND ${LUPDATE} @${SOURCES} ${_options} -ts ${_copy}
+                RESULT_VARIABLE _status OUTPUT_VARIABLE _out ERROR_VARIABLE _err)
+if(NOT _status EQUAL 0)
+  message(FATAL_ERROR "lupdate failed (${_status}):\n${_out}${_err}")
+endif()
+
+file(READ ${_copy} _updated)
+set(_faults "")
+# One message at a time: its source, and how its translation stands. The texts' own ";", "[" and
+# "]" would split or join CMake list items: they are set aside first.
+string(REPLACE ";" "@semicolon@" _updated "${_updated}")
+string(REPLACE "[" "@open@" _updated "${_updated}")
+string(REPLACE "]" "@close@" _updated "${_updated}")
+string(REPLACE "</message>" "</message>;" _all "${_updated}")
+foreach(_message IN LISTS _all)
+  if(NOT _message MATCHES "<source>")
+    continue()
+  endif()
+  string(REGEX MATCH "<source>([^<]*)" _ "${_message}")
+  set(_source "${CMAKE_MATCH_1}")
+  string(REPLACE "@semicolon@" ";" _source "${_source}")
+  string(REPLACE "@open@" "[" _source "${_source}")
+  string(REPLACE "@close@" "]" _source "${_source}")
+  if(_message MATCHES "type=\"(vanished|obsolete)\"")
+    string(APPEND _faults "no longer in the sources: ${_source}\n")
+  elseif(_message MATCHES "type=\"unfinished\"")
+    string(APPEND _faults "not translated: ${_source}\n")
+  elseif(_message MATCHES "<translation></translation>|<translation/>|<numerusform></numerusform>")
+    string(APPEND _faults "translated with an empty text: ${_source}\n")
+  endif()
+endforeach()
+if(NOT _faults STREQUAL "")
+  message(FATAL_ERROR "${_name} is not up to date with the sources (build the target update_translations, "
+                      "then translate what it marks as unfinished):\n${_faults}")
+endif()
+string(REGEX MATCHALL "<source>" _count "${_updated}")
+list(LENGTH _count _count)
+message(STATUS "${_name}: ${_count} messages, all translated")
