@@ -1,4 +1,5 @@
 #include "app/AppInstance.h"
+#include "app/X11Activation.h"
 
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
@@ -131,14 +132,14 @@ void HandOverEntries(Form1& form, const QStringList& entries, const QString& pro
 
 void Raise(QWidget& window, const QString& activationToken) {
     // Qt's Wayland shell hands this token to the compositor with the next activation. On X11
-    // the startup id would need Qt's private platform interface; the window asks for the focus
-    // without it.
+    // the token is the launch's startup id: the window manager is asked with the launch's time.
     if (!activationToken.isEmpty() && QGuiApplication::platformName().startsWith(QLatin1String("wayland")))
         qputenv("XDG_ACTIVATION_TOKEN", activationToken.toUtf8());
     window.setWindowState((window.windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
     window.show();
     window.raise();
     window.activateWindow();
+    if (QGuiApplication::platformName() == QLatin1String("xcb")) X11Activation::Activate(window, activationToken.toUtf8());
 }
 
 void Attach(Service& service, Form1& form) {

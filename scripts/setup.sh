@@ -18,7 +18,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libqt6svg6
   qt6-tools-dev qt6-l10n-tools qt6-translations-l10n
-  libcurl4-openssl-dev libssl-dev ca-certificates libidn2-dev libpsl-dev publicsuffix libpcre2-dev libproxy-dev
+  libcurl4-openssl-dev libssl-dev ca-certificates libidn2-dev libpsl-dev publicsuffix libpcre2-dev libproxy-dev libxcb1-dev
   fonts-liberation iputils-ping
 )
 if [ "$purpose" = run-xvfb ]; then

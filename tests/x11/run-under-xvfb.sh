@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Runs a test program on an Xvfb of its own. The server picks a free display itself and names it
+# (-displayfd), so copies started at once never meet. A missing Xvfb fails: CI installs it (setup.sh).
+set -euo pipefail
+program="$1"; shift
+xvfb="$(command -v Xvfb || true)"
+[ -n "$xvfb" ] || { echo "Xvfb is not installed (scripts/setup.sh test installs it)" >&2; exit 1; }
+work="$(mktemp -d "${TMPDIR:-/tmp}/fetchwright-xvfb-XXXXXX")"
+mkfifo "$work/display"
+"$xvfb" -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+xvfb_pid=$!
+cleanup() { kill "$xvfb_pid" 2>/dev/null || true; wait "$xvfb_pid" 2>/dev/null || true; rm -rf "$work"; }
+trap cleanup EXIT
+# The server writes its display number once it takes clients.
+read -r -t 30 number <"$work/display" || { echo "Xvfb did not start" >&2; cat "$work/xvfb.log" >&2; exit 1; }
+DISPLAY=":$number" QT_QPA_PLATFORM=xcb "$program" "$@"
