@@ -22,6 +22,7 @@
 #include "app/Form1.h"
 #include "app/ListEditing.h"
 #include "listbuild/FindAddresses.h"
+#include "listbuild/ListDigests.h"
 #include "listbuild/UserAddress.h"
 #include "app/ErrorTrap.h"
 #include "listbuild/EntryBatch.h"
@@ -190,6 +191,25 @@ QString RefusalFor(mode_t mode) {
 }
 }  // namespace
 
+namespace {
+// The list as a list file: an entry a line, each with the digest a line gave it, so that the file
+// read back gives the same entries and the same digests.
+QByteArray ListText(const UrlList& list) {
+    const bool digests = ListDigests::Any();
+    QByteArray bytes;
+    for (int i = 1; i <= list.count(); ++i) {
+        const std::string_view line = list.utf8At(i);
+        bytes.append(line.data(), static_cast<qsizetype>(line.size()));
+        if (digests) {
+            if (const auto digest = ListDigests::Find(QString::fromUtf8(line.data(), static_cast<qsizetype>(line.size()))))
+                bytes.append("  ").append(digest->text().toLatin1());
+        }
+        bytes.append('\n');
+    }
+    return bytes;
+}
+}  // namespace
+
 bool ListActions::saveListTo(const QString& path) {
     const auto fail = [this](const QString& reason) {
         form_.dialogs().msgBox(tr("Could not save the list: %1").arg(reason), Dialogs::Exclamation);
@@ -207,12 +227,7 @@ bool ListActions::saveListTo(const QString& path) {
     }
     QSaveFile file(path);
     if (file.open(QIODevice::WriteOnly)) {
-        const UrlList& list = form_.urlList();
-        for (int i = 1; i <= list.count(); ++i) {
-            const std::string_view line = list.utf8At(i);
-            file.write(line.data(), static_cast<qint64>(line.size()));
-            file.write("\n", 1);
-        }
+        file.write(ListText(form_.urlList()));
         if (file.commit()) return true;
     }
     form_.dialogs().msgBox(tr("Could not save the list: %1").arg(file.errorString()), Dialogs::Exclamation);
@@ -233,13 +248,7 @@ bool ListActions::writeInto(const QString& path, QString* reason) {
         return false;
     }
     // The list as it is now; it may change while a slow reader takes it.
-    QByteArray bytes;
-    const UrlList& list = form_.urlList();
-    for (int i = 1; i <= list.count(); ++i) {
-        const std::string_view line = list.utf8At(i);
-        bytes.append(line.data(), static_cast<qsizetype>(line.size()));
-        bytes.append('\n');
-    }
+    const QByteArray bytes = ListText(form_.urlList());
     // A slow reader takes it at its pace, off the window thread; a failure is told once it ends.
     auto failure = std::make_shared<QString>();
     auto work = [fd, bytes, failure](ListJobs::Job& job) {

@@ -64,6 +64,8 @@ std::optional<Download::Checksum::Digest> Find(const QString& entryText) {
     return *it;
 }
 
+bool Any() { return TheRegistry().any; }
+
 void Forget() {
     Registry& r = TheRegistry();
     std::lock_guard<std::mutex> hold(r.lock);

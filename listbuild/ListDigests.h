@@ -16,6 +16,8 @@ namespace ListDigests {
 void Note(const QString& address, const Download::Checksum::Digest& digest);
 // `entryText` as the list holds it (the address as WebUrl writes it).
 std::optional<Download::Checksum::Digest> Find(const QString& entryText);
+// Whether any digest was noted: a list without any need not look its entries up.
+bool Any();
 // Every digest noted so far is forgotten (a test's own start).
 void Forget();
 

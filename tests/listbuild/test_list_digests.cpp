@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 
 #include "app/Form1.h"
+#include "app/ListActions.h"
 #include "harness/FolderContents.h"
 #include "harness/ListContents.h"
 #include "harness/ListWait.h"
@@ -110,4 +111,28 @@ TEST_F(DigestRun, AddOneUrlWithADigestVerifiesOrKeepsTheFileApart) {
     const QString closing = dialogs.messages[0].text;
     EXPECT_TRUE(closing.contains(s("1 stored, 1 failed"))) << closing.toStdString();
     EXPECT_TRUE(closing.contains(s("the list says ") + QString::fromLatin1(Sha256(good)))) << closing.toStdString();
+}
+
+TEST_F(DigestRun, ASavedListKeepsEachDigestAfterItsAddressAndLoadsBackWithIt) {
+    const QByteArray a(64, 'a');
+    dialogs.inputAnswers = {http.url(s("/f/good.bin")) + s(" sha256:") + QString::fromLatin1(a) + s("\n") + http.url(s("/f/plain.bin"))};
+    form.PushButton5_Click();
+    ASSERT_TRUE(WaitForListWork(form));
+    const QString target = dir.filePath(s("saved.txt"));
+    dialogs.saveFileAnswers = {target};
+    form.findChild<ListActions*>()->saveListAs();
+    QFile saved(target);
+    ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+    EXPECT_EQ(saved.readAll(), (http.url(s("/f/good.bin")) + s("  sha256:") + QString::fromLatin1(a) + s("\n") +
+                                http.url(s("/f/plain.bin")) + s("\n")).toUtf8());
+
+    // Another session reads the file: the digest comes back with its address.
+    ListDigests::Forget();
+    form.urlList().clear();
+    dialogs.openFilesAnswers = {{target}};
+    form.PushButton13_Click();
+    ASSERT_TRUE(WaitForListWork(form));
+    EXPECT_EQ(contentsOf(form.urlList()), (QStringList{http.url(s("/f/good.bin")), http.url(s("/f/plain.bin"))}));
+    EXPECT_EQ(ListDigests::Find(http.url(s("/f/good.bin"))), (Digest{Kind::Sha256, a}));
+    EXPECT_FALSE(ListDigests::Find(http.url(s("/f/plain.bin"))));
 }
