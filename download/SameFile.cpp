@@ -49,6 +49,8 @@ int keepGoing(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     return answer->stop && answer->stop->load() ? 1 : 0;
 }
 
+constexpr long kProofTimeoutMs = 60000;
+
 bool isStrongEtag(const QByteArray& etag) { return etag.startsWith('"'); }
 
 // The kept part's bytes [first, end), read from the recorded file when it is still that file.
@@ -101,6 +103,8 @@ SameFileProof ProveSameFile(const PartialRecord& kept, const QString& newUrl, co
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, limits.connectTimeoutMs);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, limits.stallSeconds);
+    // 64 KB come in well under this from any server worth continuing from; a trickle is cut off.
+    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, kProofTimeoutMs);
     curl_easy_setopt(easy, CURLOPT_USERAGENT, BuildInfo::kUserAgent);
     if (requests && !requests->userAgent.isEmpty()) curl_easy_setopt(easy, CURLOPT_USERAGENT, requests->userAgent.constData());
     if (requests && requests->proxy) requests->proxy->applyTo(easy, url);

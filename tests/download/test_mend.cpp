@@ -55,6 +55,7 @@ struct MendFixture : ::testing::Test {
     std::atomic<std::size_t> size{kBig};
     std::atomic<bool> holding{true};
     std::atomic<bool> stallReleased{false};
+    std::atomic<bool> pageGone{false}, pageBinary{false};
     std::atomic<std::size_t> served{0};
     std::atomic<std::size_t> heldAt{0};
     std::mutex lock;
@@ -111,6 +112,17 @@ struct MendFixture : ::testing::Test {
             });
         });
         http.server().Get("/page.html", [this](const httplib::Request&, httplib::Response& res) {
+            if (pageGone) {
+                res.status = 404;
+                return;
+            }
+            if (pageBinary) {
+                // A file with NUL bytes and a link-like text in it.
+                std::string bytes(4096, '\0');
+                bytes += "<a href=\"/dl/big.bin?sig=2\">";
+                res.set_content(bytes, "text/html");
+                return;
+            }
             const std::string sig = std::to_string(pageSig.load());
             res.set_content("<html><body><a href=\"/dl/other.zip?sig=" + sig + "\">other</a>\n<a href=\"/dl/big.bin?sig=" + sig +
                                 "\">big</a></body></html>",
@@ -344,4 +356,33 @@ TEST_F(MendFixture, ANewAddressThatIsNotTheSameFileKeepsThePartUntilItIsDropped)
     EXPECT_TRUE(entriesOf(dir.path()).isEmpty());
     EXPECT_FALSE(Download::PartialStore().find(dir.path(), link(1)).has_value());
     EXPECT_FALSE(Download::PartialStore().find(dir.path(), mirror).has_value());
+}
+
+TEST_F(MendFixture, APageThatIsGoneOrNoWebPageIsNamedAndNothingElseIsAsked) {
+    struct Case {
+        const char* what;
+        bool gone, binary;
+        const char* why;
+    };
+    for (const Case& c : {Case{"gone", true, false, "HTTP 403; its page could not be read again (HTTP 404)"},
+                          Case{"binary", false, true, "HTTP 403; its page is no web page now"}}) {
+        SCOPED_TRACE(c.what);
+        pageGone = false;
+        pageBinary = false;
+        liveSig = 1;
+        holding = true;
+        result.reset();
+        finished.clear();
+        Download::PartialStore().removeWithPartial(dir.path(), link(1));
+        const qint64 kept = cutFirstRun();
+        ASSERT_GT(kept, 0);
+        liveSig = 2;
+        pageGone = c.gone;
+        pageBinary = c.binary;
+        runFromPage();
+        ASSERT_EQ(finished.count(1), 1u);
+        EXPECT_EQ(finished[1].reason, s(c.why));
+        for (const Request& r : asked()) EXPECT_NE(r.sig, "2");
+        EXPECT_TRUE(Download::PartialStore().find(dir.path(), link(1)).has_value());
+    }
 }
