@@ -56,8 +56,10 @@ struct MendFixture : ::testing::Test {
     std::atomic<bool> holding{true};
     std::atomic<bool> stallReleased{false};
     std::atomic<bool> pageGone{false}, pageBinary{false};
+    std::atomic<bool> refuseRest{false};  // the live link answers a range to its end with 403
     std::atomic<std::size_t> served{0};
     std::atomic<std::size_t> heldAt{0};
+    std::atomic<int> pageReads{0};
     std::mutex lock;
     std::vector<Request> requests;
     LoopbackServer http;
@@ -82,7 +84,9 @@ struct MendFixture : ::testing::Test {
                 std::lock_guard<std::mutex> hold(lock);
                 requests.push_back({req.path, sig, req.get_header_value("Range")});
             }
-            if (req.path.rfind("/dl/", 0) == 0 && sig != std::to_string(liveSig.load())) {
+            const std::string range = req.get_header_value("Range");
+            const bool rest = !range.empty() && range.back() == '-';
+            if (req.path.rfind("/dl/", 0) == 0 && (sig != std::to_string(liveSig.load()) || (rest && refuseRest))) {
                 res.status = 403;
                 return;
             }
@@ -112,6 +116,7 @@ struct MendFixture : ::testing::Test {
             });
         });
         http.server().Get("/page.html", [this](const httplib::Request&, httplib::Response& res) {
+            ++pageReads;
             if (pageGone) {
                 res.status = 404;
                 return;
@@ -385,4 +390,21 @@ TEST_F(MendFixture, APageThatIsGoneOrNoWebPageIsNamedAndNothingElseIsAsked) {
         for (const Request& r : asked()) EXPECT_NE(r.sig, "2");
         EXPECT_TRUE(Download::PartialStore().find(dir.path(), link(1)).has_value());
     }
+}
+
+TEST_F(MendFixture, AnItemIsMendedOnceInARunAndThenFailsAsBefore) {
+    const qint64 kept = cutFirstRun();
+    ASSERT_GT(kept, 0);
+    liveSig = 2;
+    pageSig = 2;
+    // The new link proves to be the same file, then refuses its rest too.
+    refuseRest = true;
+    runFromPage();
+    ASSERT_EQ(finished.count(1), 1u);
+    EXPECT_EQ(finished[1].reason, s("HTTP 403"));
+    EXPECT_EQ(changed[1], link(2));
+    EXPECT_EQ(pageReads.load(), 1);
+    // Failed as before a mend: nothing of it stays.
+    EXPECT_TRUE(entriesOf(dir.path()).isEmpty()) << entriesOf(dir.path()).join(s(", ")).toStdString();
+    EXPECT_FALSE(Download::PartialStore().find(dir.path(), link(2)).has_value());
 }
