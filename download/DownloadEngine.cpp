@@ -265,6 +265,7 @@ void Engine::begin(Listener& listener, Queued item) {
     if (!share_) share_ = std::make_unique<RunShare>();
     a->transfer->setShare(share_->handle());
     if (a->big) a->transfer->continueFrom(a->partial.goodLength, a->partial.total, a->partial.validator);
+    if (a->big && keepRefusedParts_ && !item.referer.isEmpty()) a->transfer->keepRefusedPart(true);
     if (a->big && !a->partial.ranges.empty()) resumeSplit(*a);
     if (!a->intoCaller) Checksum::AttachCheck(*a, item.digest, checksums_.get());
     if (stored_ && !a->intoCaller && !a->big) Unchanged::Ask(*a, *stored_);
@@ -354,7 +355,9 @@ void Engine::settle(Listener& listener, EngineItem& a, CURLcode code, qint64 now
     case Transfer::Next::Failed: {
         ItemOutcome failed;
         failed.reason = a.transfer->error().text;
-        failed.keptForMend = !a.transfer->referer().isEmpty() && IsExpiredStatus(a.transfer->error().code);
+        const int code = a.transfer->error().code;
+        failed.partRefused = code == Transfer::kPartRefused;
+        failed.keptForMend = !a.transfer->referer().isEmpty() && (IsExpiredStatus(code) || failed.partRefused);
         endActive(listener, at, std::move(failed));
         return;
     }

@@ -120,6 +120,7 @@ void DownloadJob::start() {
     engine_.setMaxTransfers(options_.atOnce);
     engine_.setSpeedLimit(options_.speedLimit);
     engine_.setSplitBigFiles(options_.splitBigFiles);
+    engine_.setKeepRefusedParts(static_cast<bool>(mender_));
     engine_.setNaming(options_.serverNames, options_.skipExisting);
     engine_.setSkipUnchanged(options_.skipUnchanged);
     engine_.setRequests(options_.requests);
@@ -333,7 +334,7 @@ void DownloadJob::ended(int index, ItemOutcome outcome) {
     item.ended = true;
     if (std::exchange(item.mayMend, false) && --mayMend_ == 0) endLater_ = true;
     item.outcome = std::move(outcome);
-    if (item.outcome.keptForMend && startMend(index)) return;
+    if ((item.outcome.keptForMend || item.outcome.partRefused) && startMend(index)) return;
     if (item.outcome.stored || item.outcome.skipped) strikeFromRecord(item.recordIndex);
     emit itemFinished(item.entry, item.outcome);
     // A command came too late when the item ended otherwise (stored, failed): the outcome stands.

@@ -119,11 +119,13 @@ public:
     bool changeAddress(EntryId entry, const QString& text);
 
     // ---- Expired links ----
-    // An item from a page whose address answers 401, 403, 404 or 410 while its part is kept is
-    // handed to `mender` once in the run: mended, it goes on from its kept bytes under the new
-    // address (itemAddressChanged); else it fails with the mender's reason, its part still kept
-    // under its old address (changeAddress may continue it). Without a mender, or a second time
-    // in a run, such items fail as any other and their parts go. Set before start().
+    // An item from a page whose address answers 401, 403, 404 or 410 while its part is kept, or
+    // no longer continues that part, is handed to `mender` once in the run: mended, it goes on
+    // from its kept bytes under the new address (itemAddressChanged); else it fails with the
+    // mender's reason, its part still kept under its old address (changeAddress may continue
+    // it), or, when its address only no longer continued the part, it starts over from its first
+    // byte as it would have without a page. Without a mender, or a second time in a run, such
+    // items end as any other. Set before start().
     void setMender(Mender mender) { mender_ = std::move(mender); }
 
 signals:
@@ -183,6 +185,7 @@ private:
     void strikeFromRecord(int recordIndex);
     // Expired links (DownloadJob_Steer.cpp).
     bool startMend(int index);
+    bool startOver(Handed& item);
     void mendAnswered(int index, MendAnswer answer);
     void dropKept(const QString& text);
     int reRecord(int recordIndex, const QString& text, const QString& page);

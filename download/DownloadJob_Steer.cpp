@@ -2,6 +2,8 @@
 // and the run's expired links mended from their pages.
 #include <QPointer>
 
+#include <utility>
+
 #include "download/Address.h"
 #include "download/DownloadJob.h"
 #include "download/PartialRecords.h"
@@ -142,10 +144,10 @@ int DownloadJob::reRecord(int recordIndex, const QString& text, const QString& p
 
 bool DownloadJob::startMend(int index) {
     Handed& item = handed_[static_cast<std::size_t>(index)];
-    item.outcome.keptForMend = false;
-    if (!mender_ || !steerable() || item.page.isEmpty() || !mended_.insert(item.entry).second) {
+    const bool kept = std::exchange(item.outcome.keptForMend, false);
+    if (!kept || !mender_ || !steerable() || item.page.isEmpty() || !mended_.insert(item.entry).second) {
         dropKept(item.text);
-        return false;
+        return startOver(item);
     }
     item.mending = true;
     ++mending_;
@@ -185,6 +187,11 @@ void DownloadJob::mendAnswered(int index, MendAnswer answer) {
             return;
         }
         item.outcome.reason += QStringLiteral("; stopped before it went on under its new address");
+    } else if (item.outcome.partRefused) {
+        // Its address serves another file now, and its page names no other: that file is
+        // fetched from its start, as it would have been without a page.
+        dropKept(item.text);
+        if (startOver(item)) return;
     } else if (!answer.reason.isEmpty()) {
         // Its part stays kept under its old address: a new address the user gives it may still
         // continue it.
@@ -192,6 +199,14 @@ void DownloadJob::mendAnswered(int index, MendAnswer answer) {
     }
     emit itemFinished(item.entry, item.outcome);
     endInputWhenDone();
+}
+
+// A kept part its address no longer continues: the item goes again from its first byte.
+bool DownloadJob::startOver(Handed& item) {
+    if (!std::exchange(item.outcome.partRefused, false) || !steerable()) return false;
+    requeue(item);
+    settleQueue();
+    return true;
 }
 
 bool DownloadJob::changeAddress(EntryId entry, const QString& text) {

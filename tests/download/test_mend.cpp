@@ -58,8 +58,10 @@ struct MendFixture : ::testing::Test {
     std::atomic<bool> pageGone{false}, pageBinary{false};
     std::atomic<bool> refuseRest{false};  // the live link answers a range to its end with 403
     std::atomic<std::size_t> served{0};
+    std::atomic<std::size_t> servedFresh{0};  // of them, by the link signed 2
     std::atomic<std::size_t> heldAt{0};
     std::atomic<int> pageReads{0};
+    std::atomic<int> oldLinkEtag{0};  // when set, the link signed 1 stays good but answers with this ETag
     std::mutex lock;
     std::vector<Request> requests;
     LoopbackServer http;
@@ -86,14 +88,17 @@ struct MendFixture : ::testing::Test {
             }
             const std::string range = req.get_header_value("Range");
             const bool rest = !range.empty() && range.back() == '-';
-            if (req.path.rfind("/dl/", 0) == 0 && (sig != std::to_string(liveSig.load()) || (rest && refuseRest))) {
+            const bool live = sig == std::to_string(liveSig.load()) || (sig == "1" && oldLinkEtag > 0);
+            if (req.path.rfind("/dl/", 0) == 0 && (!live || (rest && refuseRest))) {
                 res.status = 403;
                 return;
             }
             const int v = version;
-            res.set_header("ETag", "\"e" + std::to_string(etag.load()) + "\"");
+            const int tag = sig == "1" && oldLinkEtag > 0 ? oldLinkEtag.load() : etag.load();
+            res.set_header("ETag", "\"e" + std::to_string(tag) + "\"");
             res.set_header("Accept-Ranges", "bytes");
-            res.set_content_provider(size.load(), "application/octet-stream", [this, v](size_t offset, size_t length, httplib::DataSink& sink) {
+            const bool fresh = sig == "2";
+            res.set_content_provider(size.load(), "application/octet-stream", [this, v, fresh](size_t offset, size_t length, httplib::DataSink& sink) {
                 if (holding && offset >= kHoldAt) {
                     heldAt = offset;
                     for (int k = 0; k < 2000 && holding && sink.is_writable(); ++k) std::this_thread::sleep_for(5ms);
@@ -101,6 +106,7 @@ struct MendFixture : ::testing::Test {
                 std::string chunk(std::min<size_t>(length, 256 * 1024), '\0');
                 for (std::size_t k = 0; k < chunk.size(); ++k) chunk[k] = byteAt(offset + k, v);
                 served += chunk.size();
+                if (fresh) servedFresh += chunk.size();
                 return sink.write(chunk.data(), chunk.size());
             });
         };
@@ -153,6 +159,7 @@ struct MendFixture : ::testing::Test {
         std::lock_guard<std::mutex> hold(lock);
         requests.clear();
         served = 0;
+        servedFresh = 0;
     }
 
     // The first run: the link signed 1 cut past 8 MB, its bytes kept. Returns what is kept.
@@ -407,4 +414,50 @@ TEST_F(MendFixture, AnItemIsMendedOnceInARunAndThenFailsAsBefore) {
     // Failed as before a mend: nothing of it stays.
     EXPECT_TRUE(entriesOf(dir.path()).isEmpty()) << entriesOf(dir.path()).join(s(", ")).toStdString();
     EXPECT_FALSE(Download::PartialStore().find(dir.path(), link(2)).has_value());
+}
+
+TEST_F(MendFixture, APartItsAddressNoLongerContinuesIsMendedFromItsPageOrElseStartsOver) {
+    for (const bool pageHasAnother : {true, false}) {
+        SCOPED_TRACE(pageHasAnother ? "the page links the same file anew" : "the page links only the old address");
+        liveSig = 1;
+        pageSig = 1;
+        oldLinkEtag = 0;
+        holding = true;
+        result.reset();
+        finished.clear();
+        changed.clear();
+        Download::PartialStore().removeWithPartial(dir.path(), link(1));
+        Download::PartialStore().removeWithPartial(dir.path(), link(2));
+        QFile::remove(dir.filePath(s("big.bin")));
+        const qint64 kept = cutFirstRun();
+        ASSERT_GT(kept, 0);
+        // The old link still answers, but no longer for the kept part's validator; the new one
+        // (when linked) serves the very file.
+        oldLinkEtag = 9;
+        liveSig = pageHasAnother ? 2 : 1;
+        pageSig = pageHasAnother ? 2 : 1;
+        runFromPage();
+        ASSERT_TRUE(finished[1].stored) << finished[1].reason.toStdString();
+        EXPECT_EQ(entriesOf(dir.path()), QStringList{s("big.bin")});
+        EXPECT_TRUE(fileIs(dir.filePath(s("big.bin")), kBig, 1));
+        std::vector<Request> files;
+        for (const Request& r : asked())
+            if (r.path == "/dl/big.bin") files.push_back(r);
+        ASSERT_GE(files.size(), 2u);
+        EXPECT_EQ(files[0].range, "bytes=" + std::to_string(kept) + "-");
+        if (pageHasAnother) {
+            EXPECT_EQ(changed[1], link(2));
+            ASSERT_EQ(files.size(), 3u);
+            EXPECT_EQ(files[2].sig, "2");
+            EXPECT_EQ(files[2].range, "bytes=" + std::to_string(kept) + "-");
+            // The refused answer was cut at its first byte; the new link sent the proof and the rest.
+            EXPECT_LE(servedFresh.load(), kBig - std::size_t(kept) + std::size_t(Download::kProofBytes));
+        } else {
+            // As without a page: the whole file again from the old address.
+            EXPECT_TRUE(changed.empty());
+            ASSERT_EQ(files.size(), 2u);
+            EXPECT_EQ(files[1].sig, "1");
+            EXPECT_EQ(files[1].range, "");
+        }
+    }
 }
