@@ -292,8 +292,9 @@ TEST_F(MendFixture, ANewLinkToAnotherFileIsRefusedAndTheKeptPartStaysAsItWas) {
         EXPECT_TRUE(failed.reason.contains(s(c.why))) << failed.reason.toStdString();
         EXPECT_TRUE(changed.empty());
         // Only the proof went to the new link; the part and its record are as the first run left them.
-        for (const Request& r : asked())
+        for (const Request& r : asked()) {
             if (r.sig == "2") EXPECT_EQ(r.range, "bytes=" + std::to_string(kept - Download::kProofBytes) + "-" + std::to_string(kept - 1));
+        }
         const std::optional<Download::PartialRecord> record = Download::PartialStore().find(dir.path(), link(1));
         ASSERT_TRUE(record.has_value());
         EXPECT_EQ(record->goodLength, kept);
