@@ -11,6 +11,8 @@
 #include "app/CaptionProgressBar.h"
 #include "app/Dialogs.h"
 #include "app/ListJobs.h"
+#include "download/Mending.h"
+#include "download/SameFile.h"
 #include "download/UnfinishedWork.h"
 #include "listbuild/EntryBatch.h"
 #include "urllist/UrlList.h"
@@ -36,6 +38,7 @@ struct TransferLimits;
 struct JobFigures;
 struct JobResult;
 class UnfinishedRunRecorder;
+class DownloadJob;
 }
 
 // Values of the window's mouse pointer.
@@ -171,6 +174,11 @@ public:
     void retrySelection();
     // After a run: a run of the failed rows alone.
     void retryFailed();
+    // "Change Address…" on a paused or failed row (app/Form1_ChangeAddress.cpp): asks for its new
+    // address, prefilled with the old one; its kept bytes are continued when the new address
+    // proves to serve the same file, else they are dropped only when the user says yes.
+    bool canChangeAddress() const;
+    void changeAddressOfSelection();
     // The list is being changed by a job (a list file, a page, a filter) or a long step holds it:
     // direct edits of rows wait. A run alone does not hold it.
     bool listLocked() const;
@@ -206,6 +214,14 @@ private:
     // Stops the list work and waits for it to return (the window going away).
     void endListJobs();
     void addFoundEntries();
+    // Work off the window's thread on the list jobs' worker, without the busy pointer: an expired
+    // link's page read again (Download::Mender), a new address's proof.
+    void runOffWindow(std::function<void(ListJobs::Job&)> work, std::function<void(const ListJobs::Ending&)> ended);
+    Download::Mender pageMender();
+    void watchAddressChanges(Download::DownloadJob& job);
+    Download::DownloadJob* runJob() const;  // the job of the run under way or of the last one
+    void finishAddressChange(UrlList::EntryId id, const QString& oldText, const QString& newText, const QString& folder,
+                             const Download::AddressCheck& check);
 
     std::shared_ptr<DownloadState> download_;
     std::shared_ptr<ListBuildState> listBuild_;

@@ -122,6 +122,8 @@ void Form1::setTransferLimits(const Download::TransferLimits& limits) {
     if (!download_->job) download_->engine.reset();
 }
 
+Download::DownloadJob* Form1::runJob() const { return download_->job.get(); }
+
 bool Form1::isStopping() const { return download_->job && download_->job->isStopping(); }
 
 void Form1::stopDownloading() {
@@ -241,6 +243,7 @@ void Form1::PushButton2_Click() {
     });
     if (!state.job) return giveUp();
     Download::DownloadJob* job = state.job.get();
+    trap.run(111, [&] { watchAddressChanges(*job); });
     trap.run(112, [&] {
         state.meter.reset(folder, runItems);
         state.scrolled = false;

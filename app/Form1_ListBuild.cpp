@@ -17,6 +17,7 @@
 #include "listbuild/ExtractLinks.h"
 #include "listbuild/LinkScan.h"
 #include "listbuild/ListDigests.h"
+#include "listbuild/PageMend.h"
 #include "listbuild/FileToList.h"
 #include "listbuild/Filters.h"
 #include "listbuild/Samples.h"
@@ -296,6 +297,29 @@ void Form1::PushButton4_Click() {
         trap.run(line, [&] { urls_.append(QString::fromLatin1(sample)); });
         line += 2;
     }
+}
+
+void Form1::runOffWindow(std::function<void(ListJobs::Job&)> work, std::function<void(const ListJobs::Ending&)> ended) {
+    listBuild_->jobs->start(std::move(work), std::move(ended));
+}
+
+// An expired link's page is read again as Get All Links reads it, by the same engine, after the
+// list work started before it.
+Download::Mender Form1::pageMender() {
+    return [this](Download::MendAsk ask, std::function<void(Download::MendAnswer)> done) {
+        auto answer = std::make_shared<Download::MendAnswer>();
+        const QString failure = ask.failure;
+        runOffWindow([ask = std::move(ask), answer, engine = listBuild_->pageEngine](ListJobs::Job& job) {
+            *answer = PageMend::Mend(ask, *engine, job.stop());
+        }, [answer, failure, done = std::move(done)](const ListJobs::Ending& how) {
+            if (how.stopped) return;
+            if (!how.failure.isEmpty()) {
+                answer->newText.clear();
+                answer->reason = failure + QStringLiteral("; its page could not be read again (") + how.failure + QLatin1Char(')');
+            }
+            done(*answer);
+        });
+    };
 }
 
 void Form1::setUpListActions() {

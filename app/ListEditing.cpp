@@ -184,6 +184,8 @@ void ListEditing::addToMenu(QMenu& menu) {
     QAction* retry = menu.addAction(tr("Retry Now"), this, [this] { form_.retrySelection(); });
     retry->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
     retry->setEnabled(selected && running && form_.canRetrySelection());
+    QAction* change = menu.addAction(tr("Change Address\u2026"), this, [this] { form_.changeAddressOfSelection(); });
+    change->setEnabled(selected && form_.canChangeAddress());
     QAction* remove = menu.addAction(tr("Remove"), this, [this] {
         QKeyEvent press(QEvent::KeyPress, Qt::Key_Delete, Qt::NoModifier);
         QCoreApplication::sendEvent(form_.ListView1, &press);

@@ -9,6 +9,7 @@
 #include "download/EngineItem.h"
 #include "download/KeptPartials.h"
 #include "download/Publisher.h"
+#include "download/SameFile.h"
 #include "download/Splitting.h"
 
 #include <curl/curl.h>
@@ -40,51 +41,6 @@ ItemOutcome declinedOutcome(const QString& nameError, const QString& skippedAs) 
     return declined;
 }
 }  // namespace
-
-void Engine::publishFigures() {
-    RunFigures f;
-    f.underWay = static_cast<int>(active_.size());
-    f.bytesMoved = movedByEnded_;
-    qint64 left = 0;
-    for (const auto& a : active_) {
-        qint64 received = a->transfer->received();
-        const qint64 total = a->transfer->total();
-        f.bytesMoved += a->transfer->bytesMoved();
-        if (a->split) {
-            received = 0;
-            for (const ByteRange& r : a->split->plan.written()) received += r.size();
-            f.bytesMoved += a->split->movedByEnded;
-            for (const auto& piece : a->split->pieces) f.bytesMoved += piece->bytesMoved();
-        }
-        if (total > 0) {
-            f.underWayShare += std::min(1.0, double(received) / double(total));
-            if (left >= 0) left += std::max<qint64>(0, total - received);
-        } else {
-            left = -1;
-        }
-        if (f.earliest < 0 || a->index < f.earliest) {
-            f.earliest = a->index;
-            f.earliestReceived = received;
-            f.earliestTotal = total;
-            f.earliestAttempt = a->progress.attempt.load(std::memory_order_relaxed);
-            f.earliestRetryAtMs = a->retryAtMs > 0 ? a->retryAtMs : 0;
-        }
-        ItemFigures item;
-        item.index = a->index;
-        item.received = received;
-        item.total = total;
-        item.attempt = a->progress.attempt.load(std::memory_order_relaxed);
-        item.retryAtMs = a->retryAtMs > 0 ? a->retryAtMs : 0;
-        if (a->named) item.name = Main::FileNameOf(a->job.target, Main::kNativeSeparator);
-        f.items.push_back(std::move(item));
-    }
-    std::sort(f.items.begin(), f.items.end(), [](const ItemFigures& x, const ItemFigures& y) { return x.index < y.index; });
-    f.bytesLeft = left;
-    current_.store(f.earliest, std::memory_order_relaxed);
-    std::lock_guard<std::mutex> hold(lock_);
-    f.finished = figures_.finished;
-    figures_ = f;
-}
 
 void Engine::countFinished(Listener& listener, int index) {
     {
@@ -120,11 +76,12 @@ void Engine::endActive(Listener& listener, std::size_t at, ItemOutcome outcome, 
         outcome.size = a->transfer->total();
         // Stopped or closed: a big item's bytes stay on disk under its partial name, recorded, so
         // that the next run of this address into this folder goes on from there.
-        if (a->big && outcome.cancelled && keep) {
+        if (a->big && (outcome.cancelled || outcome.keptForMend) && keep) {
             const qint64 kept = partials_->stopped(*a);
-            outcome.paused = kept >= 0;
-            if (outcome.paused) outcome.bytes = kept;
+            (outcome.cancelled ? outcome.paused : outcome.keptForMend) = kept >= 0;
+            if (kept >= 0) outcome.bytes = kept;
         } else {
+            outcome.keptForMend = false;
             partials_->failed(*a);
         }
         if (a->named) naming_->givenBack(a->job.base, a->job.target);
@@ -310,6 +267,7 @@ void Engine::begin(Listener& listener, Queued item) {
     if (!share_) share_ = std::make_unique<RunShare>();
     a->transfer->setShare(share_->handle());
     if (a->big) a->transfer->continueFrom(a->partial.goodLength, a->partial.total, a->partial.validator);
+    if (a->big && keepRefusedParts_ && !item.referer.isEmpty()) a->transfer->keepRefusedPart(true);
     if (a->big && !a->partial.ranges.empty()) resumeSplit(*a);
     if (!a->intoCaller) Checksum::AttachCheck(*a, item.digest, checksums_.get());
     if (stored_ && !a->intoCaller && !a->big) Unchanged::Ask(*a, *stored_);
@@ -399,6 +357,9 @@ void Engine::settle(Listener& listener, EngineItem& a, CURLcode code, qint64 now
     case Transfer::Next::Failed: {
         ItemOutcome failed;
         failed.reason = a.transfer->error().text;
+        const int code = a.transfer->error().code;
+        failed.partRefused = code == Transfer::kPartRefused;
+        failed.keptForMend = !a.transfer->referer().isEmpty() && (IsExpiredStatus(code) || failed.partRefused);
         endActive(listener, at, std::move(failed));
         return;
     }

@@ -91,6 +91,10 @@ public:
     // Whether a big item's rest may come over idle connections, every piece proven (on unless
     // turned off). Set between runs.
     void setSplitBigFiles(bool on) { splitBig_ = on; }
+    // Whether the kept part of an item from a page (a Referer) that its address no longer
+    // continues stays as it is, its outcome saying so (partRefused), instead of the file being
+    // started over: someone may continue it from another address. Off unless set; between runs.
+    void setKeepRefusedParts(bool on) { keepRefusedParts_ = on; }
     // How an item is named when its answer's headers arrive: the server's name first (else the
     // final address's decoded segment), and whether a file already there under that name with the
     // announced size makes the item skipped instead of numbered. Set between runs.
@@ -251,6 +255,7 @@ private:
     int maxTransfers_ = 4;
     qint64 speedLimit_ = 0;
     bool splitBig_ = true;
+    bool keepRefusedParts_ = false;
     std::atomic<bool> cancelled_{false};
     std::atomic<int> current_{-1};
 

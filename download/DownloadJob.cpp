@@ -120,6 +120,7 @@ void DownloadJob::start() {
     engine_.setMaxTransfers(options_.atOnce);
     engine_.setSpeedLimit(options_.speedLimit);
     engine_.setSplitBigFiles(options_.splitBigFiles);
+    engine_.setKeepRefusedParts(static_cast<bool>(mender_));
     engine_.setNaming(options_.serverNames, options_.skipExisting);
     engine_.setSkipUnchanged(options_.skipUnchanged);
     engine_.setRequests(options_.requests);
@@ -172,6 +173,9 @@ int DownloadJob::feed() {
         item.page = std::move(next.item.page);
         item.digest = std::move(next.item.digest);
         item.recordIndex = next.recordIndex;
+        // An item from a page may yet be mended: the run waits for its outcome before its input ends.
+        item.mayMend = mender_ && !item.page.isEmpty() && mended_.count(item.entry) == 0;
+        if (item.mayMend) ++mayMend_;
         indexOf_[item.entry] = index;
         queuedInEngine_.insert(item.entry);
         ++handedLive_;
@@ -198,6 +202,7 @@ void DownloadJob::takeBack(bool refeedNow) {
     for (const int index : withdrawn) {
         Handed& item = handed_[static_cast<std::size_t>(index)];
         item.withdrawn = true;
+        if (std::exchange(item.mayMend, false)) --mayMend_;
         --handedLive_;
         indexOf_.erase(item.entry);
         queuedInEngine_.erase(item.entry);
@@ -229,7 +234,9 @@ void DownloadJob::takeBack(bool refeedNow) {
 // The run ends once nothing waits, nothing is handed out and not begun, and nothing is held
 // (a held item may be resumed: Stop ends a run that holds some).
 void DownloadJob::endInputWhenDone() {
-    if (inputEnded_ || stopping_ || !waiting_.empty() || !held_.empty() || engine_.queued() > 0) return;
+    if (inputEnded_ || stopping_ || !waiting_.empty() || !held_.empty() || mending_ > 0 || mayMend_ > 0 ||
+        engine_.queued() > 0)
+        return;
     inputEnded_ = true;
     engine_.endInput();
 }
@@ -237,123 +244,6 @@ void DownloadJob::endInputWhenDone() {
 DownloadJob::Handed* DownloadJob::handedOf(EntryId entry) {
     const auto at = indexOf_.find(entry);
     return at == indexOf_.end() ? nullptr : &handed_[static_cast<std::size_t>(at->second)];
-}
-
-void DownloadJob::withdraw(const std::vector<EntryId>& entries) {
-    if (!steerable()) {
-        // Taken off the list after the run came to its end or was stopped: nothing to do, but a
-        // waiting entry is no longer one the run did not reach.
-        if (started_ && !ended_) {
-            for (const EntryId entry : entries) {
-                auto node = waiting_.extract(entry);
-                if (node.empty()) continue;
-                ++removedBeforeReached_;
-                strikeFromRecord(node.mapped().recordIndex);
-            }
-        }
-        return;
-    }
-    bool queued = false, endAfter = false;
-    for (const EntryId entry : entries) {
-        if (auto node = waiting_.extract(entry); !node.empty()) {
-            // Taken off the list before the run came to it: not fetched, and not offered back.
-            ++removedBeforeReached_;
-            strikeFromRecord(node.mapped().recordIndex);
-            continue;
-        }
-        if (auto node = held_.extract(entry); !node.empty()) {
-            ++removedDuringRun_;
-            strikeFromRecord(node.mapped().recordIndex);
-            endAfter = true;
-            continue;
-        }
-        Handed* item = handedOf(entry);
-        if (!item || item->ended || item->superseded) continue;
-        item->wanted = Wanted::Withdraw;
-        if (item->begun)
-            engine_.command(indexOf_[entry], Engine::ItemCommand::Withdraw);
-        else
-            queued = true;  // unless it begins meanwhile: then started() sends the command
-    }
-    if (queued) takeBack();
-    // The last held entry gone: a run that has nothing else left ends.
-    if (endAfter && engine_.queued() == 0) endInputWhenDone();
-}
-
-void DownloadJob::pause(const std::vector<EntryId>& entries) {
-    if (!steerable()) return;
-    bool queued = false;
-    for (const EntryId entry : entries) {
-        if (auto node = waiting_.extract(entry); !node.empty()) {
-            held_.insert(std::move(node));
-            emit itemHeld(entry, -1);
-            continue;
-        }
-        Handed* item = handedOf(entry);
-        if (!item || item->ended || item->superseded || item->wanted != Wanted::Nothing) continue;
-        item->wanted = Wanted::Pause;
-        if (item->begun)
-            engine_.command(indexOf_[entry], Engine::ItemCommand::Pause);
-        else
-            queued = true;
-    }
-    if (queued) takeBack();
-}
-
-// An ended (or held) item's entry waits again in its place; its old outcome is no longer the
-// entry's.
-void DownloadJob::requeue(Handed& item) {
-    item.superseded = true;
-    --handedLive_;
-    indexOf_.erase(item.entry);
-    waiting_.emplace(item.entry, Pending{JobItem{item.entry, item.text, item.page, item.digest}, item.recordIndex});
-    emit itemQueued(item.entry);
-}
-
-void DownloadJob::resume(std::vector<JobItem> items) {
-    if (!steerable()) return;
-    std::vector<JobItem> joining;
-    for (JobItem& wanted : items) {
-        if (auto node = held_.extract(wanted.entry); !node.empty()) {
-            const EntryId entry = wanted.entry;
-            waiting_.insert(std::move(node));
-            emit itemQueued(entry);
-            continue;
-        }
-        if (handedOf(wanted.entry) || waiting_.count(wanted.entry) > 0) {
-            // Paused while it was being handed out: the pause is taken back.
-            if (Handed* item = handedOf(wanted.entry); item && !item->ended && item->wanted == Wanted::Pause && !item->begun)
-                item->wanted = Wanted::Nothing;
-            continue;
-        }
-        joining.push_back(std::move(wanted));
-    }
-    if (!joining.empty()) append(std::move(joining));
-    settleQueue();
-}
-
-void DownloadJob::retry(std::vector<JobItem> items) {
-    if (!steerable()) return;
-    std::vector<JobItem> joining;
-    for (JobItem& wanted : items) {
-        if (waiting_.count(wanted.entry) > 0 || held_.count(wanted.entry) > 0) continue;
-        Handed* item = handedOf(wanted.entry);
-        if (!item) {
-            joining.push_back(std::move(wanted));
-            continue;
-        }
-        if (item->superseded || item->wanted != Wanted::Nothing) continue;
-        if (!item->ended) {
-            // Under way: one waiting for its next try goes now; any other goes on as it is.
-            if (item->begun) engine_.command(indexOf_[wanted.entry], Engine::ItemCommand::RetryNow);
-            continue;
-        }
-        const ItemOutcome& was = item->outcome;
-        if (was.stored || was.skipped || was.cancelled) continue;
-        requeue(*item);
-    }
-    if (!joining.empty()) append(std::move(joining));
-    settleQueue();
 }
 
 void DownloadJob::renumber(const std::vector<std::pair<EntryId, EntryId>>& changes) {
@@ -421,6 +311,8 @@ void DownloadJob::drain() {
     } else if (!runOver) {
         settleQueue();
     }
+    // The last item that might have been mended has ended: nothing more may come.
+    if (std::exchange(endLater_, false) && !runOver && !stopping_ && engine_.queued() == 0) endInputWhenDone();
     if (progressed && !runOver) showProgress();
     if (runOver) runEnded();
 }
@@ -440,7 +332,9 @@ void DownloadJob::ended(int index, ItemOutcome outcome) {
     if (index < 0 || index >= static_cast<int>(handed_.size())) return;
     Handed& item = handed_[static_cast<std::size_t>(index)];
     item.ended = true;
+    if (std::exchange(item.mayMend, false) && --mayMend_ == 0) endLater_ = true;
     item.outcome = std::move(outcome);
+    if ((item.outcome.keptForMend || item.outcome.partRefused) && startMend(index)) return;
     if (item.outcome.stored || item.outcome.skipped) strikeFromRecord(item.recordIndex);
     emit itemFinished(item.entry, item.outcome);
     // A command came too late when the item ended otherwise (stored, failed): the outcome stands.

@@ -24,6 +24,7 @@
 
 #include "download/Checksum.h"
 #include "download/DownloadEngine.h"
+#include "download/Mending.h"
 #include "download/RunSummary.h"
 
 namespace Download {
@@ -112,6 +113,20 @@ public:
     void retry(std::vector<JobItem> items);
     // The list gave entries new ids (rows moved, or put back): pairs of old and new id.
     void renumber(const std::vector<std::pair<EntryId, EntryId>>& changes);
+    // A held or failed entry (or one still waiting) goes by a new address from now on; its kept
+    // part, if any, was moved to that address or dropped by the caller (download/SameFile.h).
+    // False for an entry under way or one the run does not hold.
+    bool changeAddress(EntryId entry, const QString& text);
+
+    // ---- Expired links ----
+    // An item from a page whose address answers 401, 403, 404 or 410 while its part is kept, or
+    // no longer continues that part, is handed to `mender` once in the run: mended, it goes on
+    // from its kept bytes under the new address (itemAddressChanged); else it fails with the
+    // mender's reason, its part still kept under its old address (changeAddress may continue
+    // it), or, when its address only no longer continued the part, it starts over from its first
+    // byte as it would have without a page. Without a mender, or a second time in a run, such
+    // items end as any other. Set before start().
+    void setMender(Mender mender) { mender_ = std::move(mender); }
 
 signals:
     void itemStarted(Download::EntryId entry, const QString& name);
@@ -123,6 +138,8 @@ signals:
     void itemHeld(Download::EntryId entry, qint64 kept);
     // Waiting again for a connection (resumed or tried again).
     void itemQueued(Download::EntryId entry);
+    // Its expired address was mended from its page: the entry goes by `text` now.
+    void itemAddressChanged(Download::EntryId entry, const QString& text);
     void progress(const Download::JobFigures& figures);
     void result(const Download::JobResult& result);
 
@@ -144,6 +161,8 @@ private:
         bool ended = false;      // its outcome has come
         bool named = false;      // itemNamed was sent
         bool superseded = false; // held, tried again or removed: its outcome is not the entry's
+        bool mending = false;    // failed, its page being read again: its outcome waits
+        bool mayMend = false;    // from a page, its outcome still to come: it may want a mend
         Wanted wanted = Wanted::Nothing;  // a command for when it has begun, or its outcome
         ItemOutcome outcome;
     };
@@ -164,6 +183,12 @@ private:
     void ended(int index, ItemOutcome outcome);
     void runEnded();
     void strikeFromRecord(int recordIndex);
+    // Expired links (DownloadJob_Steer.cpp).
+    bool startMend(int index);
+    bool startOver(Handed& item);
+    void mendAnswered(int index, MendAnswer answer);
+    void dropKept(const QString& text);
+    int reRecord(int recordIndex, const QString& text, const QString& page);
     bool steerable() const { return started_ && !ended_ && !stopping_; }
 
     Engine& engine_;
@@ -185,6 +210,11 @@ private:
     bool inputEnded_ = false;
     bool refeedPosted_ = false;
     bool ended_ = false;
+    Mender mender_;
+    std::set<EntryId> mended_;  // mended once in this run: never again
+    int mending_ = 0;           // mends under way
+    int mayMend_ = 0;           // items handed out that may still want one
+    bool endLater_ = false;     // the last of them ended: the input may end now
 
     // Checksum files of the list, fetched by an engine of their own before the items begin.
     QStringList checksumUrls_;

@@ -7,6 +7,7 @@
 #include "download/EngineItem.h"
 #include "download/KeptPartials.h"
 #include "download/Publisher.h"
+#include "download/Splitting.h"
 #include "download/StoredRecord.h"
 
 #include <curl/curl.h>
@@ -199,6 +200,52 @@ QString NamingText(const QString& url) {
     QString text = url;
     text.replace(QLatin1Char('\\'), Main::kNativeSeparator);
     return text;
+}
+
+// The snapshot the figures are taken from, made by the loop after each change.
+void Engine::publishFigures() {
+    RunFigures f;
+    f.underWay = static_cast<int>(active_.size());
+    f.bytesMoved = movedByEnded_;
+    qint64 left = 0;
+    for (const auto& a : active_) {
+        qint64 received = a->transfer->received();
+        const qint64 total = a->transfer->total();
+        f.bytesMoved += a->transfer->bytesMoved();
+        if (a->split) {
+            received = 0;
+            for (const ByteRange& r : a->split->plan.written()) received += r.size();
+            f.bytesMoved += a->split->movedByEnded;
+            for (const auto& piece : a->split->pieces) f.bytesMoved += piece->bytesMoved();
+        }
+        if (total > 0) {
+            f.underWayShare += std::min(1.0, double(received) / double(total));
+            if (left >= 0) left += std::max<qint64>(0, total - received);
+        } else {
+            left = -1;
+        }
+        if (f.earliest < 0 || a->index < f.earliest) {
+            f.earliest = a->index;
+            f.earliestReceived = received;
+            f.earliestTotal = total;
+            f.earliestAttempt = a->progress.attempt.load(std::memory_order_relaxed);
+            f.earliestRetryAtMs = a->retryAtMs > 0 ? a->retryAtMs : 0;
+        }
+        ItemFigures item;
+        item.index = a->index;
+        item.received = received;
+        item.total = total;
+        item.attempt = a->progress.attempt.load(std::memory_order_relaxed);
+        item.retryAtMs = a->retryAtMs > 0 ? a->retryAtMs : 0;
+        if (a->named) item.name = Main::FileNameOf(a->job.target, Main::kNativeSeparator);
+        f.items.push_back(std::move(item));
+    }
+    std::sort(f.items.begin(), f.items.end(), [](const ItemFigures& x, const ItemFigures& y) { return x.index < y.index; });
+    f.bytesLeft = left;
+    current_.store(f.earliest, std::memory_order_relaxed);
+    std::lock_guard<std::mutex> hold(lock_);
+    f.finished = figures_.finished;
+    figures_ = f;
 }
 
 }  // namespace Download

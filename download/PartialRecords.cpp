@@ -315,6 +315,28 @@ void PartialStore::remove(const QString& folder, const QString& url) {
     ::unlink(QFile::encodeName(recordPath(folder, url)).constData());
 }
 
+bool PartialStore::move(const QString& folder, const QString& fromUrl, const QString& toUrl, const QByteArray& validator) {
+    const std::optional<PartialRecord> from = find(folder, fromUrl);
+    if (!from || validator.isEmpty()) return false;
+    Fw::UniqueFd dir;
+    const Fw::UniqueFd fd = lockRecordedPartial(*from, O_RDWR, dir);
+    if (!fd) return false;
+    PartialRecord to = *from;
+    to.url = toUrl;
+    to.validator = validator;
+    if (fromUrl == toUrl) return put(to);
+    // The mark leads to the record: the new one first, then the mark, then the old one goes. A
+    // stop in between leaves the part claimed by one of them or, at worst, removed as a leftover.
+    to.mark = recordKey(recordFolder(folder), toUrl) + '-' + randomHex(16);
+    if (!put(to)) return false;
+    if (::fsetxattr(fd.get(), kMarkAttribute, to.mark.constData(), size_t(to.mark.size()), XATTR_REPLACE) != 0) {
+        remove(folder, toUrl);
+        return false;
+    }
+    remove(folder, fromUrl);
+    return true;
+}
+
 bool PartialStore::removeRecordAndPartial(const QString& recordFile, const PartialRecord& record) {
     const PartialGone gone = removePartialFile(record);
     // A copy continuing it keeps its record too.

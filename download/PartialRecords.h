@@ -84,6 +84,11 @@ public:
     std::optional<PartialRecord> find(const QString& folder, const QString& url) const;
     // Forgets the record only (the item was stored: its partial became the stored file).
     void remove(const QString& folder, const QString& url);
+    // The partial of `fromUrl` goes on as the one of `toUrl`, with `validator` (another address
+    // proved to serve the same file): it is marked anew and recorded under the new address before
+    // the old record goes. False, with nothing changed, when it is not the recorded file, another
+    // copy holds it, or the new record cannot be written.
+    bool move(const QString& folder, const QString& fromUrl, const QString& toUrl, const QByteArray& validator);
     // Forgets the record and removes its partial when that is still the recorded one and not
     // in use. True when a partial was removed.
     bool removeWithPartial(const QString& folder, const QString& url);

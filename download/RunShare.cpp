@@ -2,7 +2,20 @@
 
 #include <unistd.h>
 
+#include <chrono>
+#include <mutex>
+
 namespace Download {
+
+qint64 SteadyNowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void CurlGlobalInit() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
 
 namespace {
 // How long the loaded trust store serves new connections before it is read again, so that a

@@ -15,6 +15,10 @@ struct ItemOutcome {
     bool skipped = false;  // a file of its name and size was there already
     // Stopped with its bytes kept in a recorded partial file: the next run of it continues there.
     bool paused = false;
+    // Failed at an address that no longer serves its file (401, 403, 404, 410) while it came
+    // from a page: its bytes stay kept (`bytes`) for its page to be read again.
+    bool keptForMend = false;
+    bool partRefused = false;  // and that because its address no longer continues it: unmended, it starts over
     QString path;    // where the file was stored, or the file that made it skipped
     QString reason;  // why it was not
     qint64 bytes = -1;  // body bytes it ended with: a stored file's length, a paused item's kept bytes

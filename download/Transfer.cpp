@@ -23,17 +23,6 @@
 
 namespace Download {
 
-qint64 SteadyNowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-void CurlGlobalInit() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
-
 // Where one body goes, and what the answer it came from said about itself.
 struct Transfer::Body {
     CURL* easy = nullptr;
@@ -66,6 +55,7 @@ struct Transfer::Body {
     QByteArray validator;     // the ETag or Last-Modified it sent in If-Range
     bool begun = false;       // its first body byte came
     bool restart = false;     // its answer cannot be appended: ask for the whole body again
+    bool keepRefused = false; // a kept part whose answer cannot be appended stays as it is
     long refusedStatus = 0;   // its answer was an error or a redirect page, not the file
 
     // The answer whose body is in the file.
@@ -114,6 +104,10 @@ struct Transfer::Body {
         }
         if (status == 206) {  // a part of the body that nobody asked for
             refusedStatus = status;
+            return false;
+        }
+        if (resumeFrom >= 0 && keepRefused) {  // the whole file instead of its rest: the part stays
+            restart = true;
             return false;
         }
         startOver();
@@ -292,6 +286,7 @@ void Transfer::continueFrom(qint64 bytes, qint64 total, const QByteArray& valida
 }
 
 void Transfer::switchFile(int fd) { body_->fd = fd; }
+void Transfer::keepRefusedPart(bool on) { body_->keepRefused = on; }
 void Transfer::setConditional(QByteArray etag, QByteArray lastModified) {
     // Header values come from our own record, but a line break in one would forge another header.
     const auto oneLine = [](QByteArray v) { return v.contains('\r') || v.contains('\n') ? QByteArray() : v; };
@@ -444,6 +439,8 @@ Transfer::Next Transfer::evaluate(CURLcode code) {
     }
     if (body.reachedLimit) return Next::Done;
 
+    if (resume_ && body.keepRefused && (body.restart || (status == 416 && !body.begun)))
+        return failed(QStringLiteral("The server no longer continues the kept part"), kPartRefused);
     // An answer to a range request that cannot be appended, or a 416: the whole body is asked
     // for at once, without counting a try.
     if (resume_ && restarts_ < maxTries && (body.restart || (status == 416 && !body.begun))) {

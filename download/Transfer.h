@@ -86,6 +86,11 @@ public:
     void continueFrom(qint64 bytes, qint64 total, const QByteArray& validator);
     // From now on the body goes to `fd`, which holds the same bytes as the file before.
     void switchFile(int fd);
+    // A kept part whose answer cannot be appended (another validator, the whole file, a 416) is
+    // not started over: the transfer fails (error code kPartRefused) and the file stays as it
+    // is, for an item that may be continued from another address. Before the first try.
+    void keepRefusedPart(bool on);
+    static constexpr int kPartRefused = -2;
     // The ETag or Last-Modified that a later request for the rest may send, empty when none.
     QByteArray rangeValidator() const;
     bool acceptsRanges() const;

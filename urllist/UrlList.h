@@ -38,6 +38,8 @@ public:
     std::string_view utf8At(int position) const;    // 1..count, valid until the next change
     void append(QStringView text);
     void removeAt(int position);                   // 1..count
+    // The entry goes by another text; it keeps its id, place, page and outcome (1..count).
+    void setTextAt(int position, QStringView text);
     void clear();
 
     // Adds many entries with a single notification to the view.

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
+#include <string>
 
 namespace {
 constexpr std::uint32_t kUndoBlock = 1u << 20;
@@ -274,4 +276,17 @@ UrlList::Restored UrlList::undoRemoval() {
     for (const std::size_t row : rows) putBack.push_back(spans_[row].id);
     emit entriesPutBack(putBack);
     return {static_cast<qsizetype>(back), static_cast<int>(rows.front()) + 1};
+}
+
+void UrlList::setTextAt(int position, QStringView text) {
+    if (position < 1 || position > count()) throw std::out_of_range("Invalid list position " + std::to_string(position));
+    UrlListSpan& span = spans_[static_cast<std::size_t>(position - 1)];
+    const UrlListSpan made = storeUtf16(text);
+    releaseSpan(span);
+    span.block = made.block;
+    span.offset = made.offset;
+    span.length = made.length;
+    const QModelIndex row = index(position - 1);
+    emit dataChanged(row, row);
+    compactIfWasteful();
 }

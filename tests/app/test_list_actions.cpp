@@ -90,7 +90,7 @@ TEST_F(ListActionsTest, ShiftF10OpensTheContextMenuAtTheCurrentEntry) {
         if (!action->isSeparator()) texts << action->text();
     EXPECT_EQ(texts, (QStringList{QStringLiteral("Copy"), QStringLiteral("Remove Duplicates"), QStringLiteral("Save list as…"),
                                   QStringLiteral("Remove Stored Entries"), QStringLiteral("Move Up"), QStringLiteral("Move Down"),
-                                  QStringLiteral("Pause"), QStringLiteral("Retry Now"), QStringLiteral("Remove"),
+                                  QStringLiteral("Pause"), QStringLiteral("Retry Now"), QStringLiteral("Change Address\u2026"), QStringLiteral("Remove"),
                                   QStringLiteral("Retry Failed"), QStringLiteral("Keep Only..."), QStringLiteral("Undo Removal")}));
     menu->close();
 }
@@ -187,7 +187,7 @@ TEST_F(ListActionsTest, ADroppedListFileThatCannotBeReadIsReportedNotThrown) {
 TEST_F(ListActionsTest, CopyAndSaveListAs) {
     form.urlList().appendMany({QStringLiteral("http://a/1"), QString::fromUtf8("http://b/\xC3\xA9"), QStringLiteral("http://c/3")});
     QMenu* menu = actions->buildContextMenu();
-    ASSERT_EQ(menu->actions().size(), 15);  // then the editing commands and the run's, between separators
+    ASSERT_EQ(menu->actions().size(), 16);  // then the editing commands and the run's, between separators
     EXPECT_EQ(menu->actions()[0]->text(), QStringLiteral("Copy"));
     EXPECT_FALSE(menu->actions()[0]->isEnabled());  // nothing selected
     EXPECT_EQ(menu->actions()[1]->text(), QStringLiteral("Remove Duplicates"));
@@ -195,10 +195,11 @@ TEST_F(ListActionsTest, CopyAndSaveListAs) {
     EXPECT_EQ(menu->actions()[3]->text(), QStringLiteral("Remove Stored Entries"));
     EXPECT_FALSE(menu->actions()[3]->isEnabled());  // no run has stored anything
     QStringList editing;
-    for (int i = 5; i < 15; ++i)
+    for (int i = 5; i < 16; ++i)
         if (!menu->actions()[i]->isSeparator()) editing << menu->actions()[i]->text() + (menu->actions()[i]->isEnabled() ? "" : " (off)");
     EXPECT_EQ(editing, (QStringList{QStringLiteral("Move Up (off)"), QStringLiteral("Move Down (off)"), QStringLiteral("Pause (off)"),
-                                    QStringLiteral("Retry Now (off)"), QStringLiteral("Remove (off)"), QStringLiteral("Retry Failed (off)"),
+                                    QStringLiteral("Retry Now (off)"), QStringLiteral("Change Address\u2026 (off)"), QStringLiteral("Remove (off)"),
+                                    QStringLiteral("Retry Failed (off)"),
                                     QStringLiteral("Keep Only..."), QStringLiteral("Undo Removal (off)")}));
     delete menu;
 
