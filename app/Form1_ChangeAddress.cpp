@@ -42,11 +42,11 @@ void Form1::changeAddressOfSelection() {
     const UrlList::EntryId id = urls_.idAt(position);
     const QString oldText = urls_.textAt(position);
     QString typed;
-    trap.run(100, [&] { typed = dialogs_.input(QStringLiteral("New address of this entry:"), oldText); });
+    trap.run(100, [&] { typed = dialogs_.input(tr("New address of this entry:"), oldText); });
     if (typed.trimmed().isEmpty()) return;
     const std::optional<QString> newText = WebUrl::FromUserText(QStringView(typed).trimmed());
     if (!newText) {
-        trap.run(102, [&] { dialogs_.msgBox(QStringLiteral("Not a web address:\n") + typed.trimmed(), Dialogs::Exclamation); });
+        trap.run(102, [&] { dialogs_.msgBox(tr("Not a web address:\n") + typed.trimmed(), Dialogs::Exclamation); });
         return;
     }
     if (*newText == oldText) return;
@@ -74,13 +74,13 @@ void Form1::finishAddressChange(UrlList::EntryId id, const QString& oldText, con
     // Removed, given another address or resumed meanwhile: that stands.
     if (position == 0 || urls_.textAt(position) != oldText || !AddressMayChange(urls_, position)) return;
     if (check.kept > 0 && !check.proof.proven) {
-        const QString question = QStringLiteral("The new address does not give the same file: %1.\n\n"
-                                                "Drop the %2 kept and fetch the file from its start at the new address?")
+        const QString question = tr("The new address does not give the same file: %1.\n\n"
+                                    "Drop the %2 kept and fetch the file from its start at the new address?")
                                      .arg(check.proof.why, Download::ByteSize(check.kept));
         if (dialogs_.msgBox(question, Dialogs::YesNo) != Dialogs::Yes) return;
     }
     if (!Download::ApplyNewAddress(folder, oldText, newText, check)) {
-        dialogs_.msgBox(QStringLiteral("The kept bytes could not be moved to the new address; the entry keeps its old one."),
+        dialogs_.msgBox(tr("The kept bytes could not be moved to the new address; the entry keeps its old one."),
                         Dialogs::Exclamation);
         return;
     }

@@ -315,7 +315,7 @@ Download::Mender Form1::pageMender() {
             if (how.stopped) return;
             if (!how.failure.isEmpty()) {
                 answer->newText.clear();
-                answer->reason = failure + QStringLiteral("; its page could not be read again (") + how.failure + QLatin1Char(')');
+                answer->reason = failure + tr("; its page could not be read again (%1)").arg(how.failure);
             }
             done(*answer);
         });

@@ -1,5 +1,6 @@
 // Steering the run while it goes, by entry: removals, pauses, resumes, retries and new addresses,
 // and the run's expired links mended from their pages.
+#include <QCoreApplication>
 #include <QPointer>
 
 #include <utility>
@@ -186,7 +187,7 @@ void DownloadJob::mendAnswered(int index, MendAnswer answer) {
             settleQueue();
             return;
         }
-        item.outcome.reason += QStringLiteral("; stopped before it went on under its new address");
+        item.outcome.reason += QCoreApplication::translate("DownloadJob", "; stopped before it went on under its new address");
     } else if (item.outcome.partRefused) {
         // Its address serves another file now, and its page names no other: that file is
         // fetched from its start, as it would have been without a page.

@@ -1,5 +1,6 @@
 #include "download/SameFile.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 
@@ -76,7 +77,7 @@ SameFileProof ProveSameFile(const PartialRecord& kept, const QString& newUrl, co
                             const RequestOptions* requests, const std::atomic<bool>* stop) {
     SameFileProof proof;
     if (kept.total <= 0 || kept.goodLength <= 0 || kept.goodLength > kept.total) {
-        proof.why = QStringLiteral("the kept part does not say how long its file is");
+        proof.why = QCoreApplication::translate("SameFile", "the kept part does not say how long its file is");
         return proof;
     }
     const qint64 first = std::max<qint64>(0, kept.goodLength - kProofBytes);
@@ -84,7 +85,7 @@ SameFileProof ProveSameFile(const PartialRecord& kept, const QString& newUrl, co
     CurlGlobalInit();
     CURL* easy = curl_easy_init();
     if (!easy) {
-        proof.why = QStringLiteral("the request could not be made");
+        proof.why = QCoreApplication::translate("SameFile", "the request could not be made");
         return proof;
     }
     const QByteArray url = newUrl.toUtf8();
@@ -123,7 +124,7 @@ SameFileProof ProveSameFile(const PartialRecord& kept, const QString& newUrl, co
     curl_easy_cleanup(easy);
 
     if (answer.tooLong) {
-        proof.why = QStringLiteral("the new address sent more than the range asked");
+        proof.why = QCoreApplication::translate("SameFile", "the new address sent more than the range asked");
         return proof;
     }
     if (code != CURLE_OK) {
@@ -131,21 +132,21 @@ SameFileProof ProveSameFile(const PartialRecord& kept, const QString& newUrl, co
         return proof;
     }
     if (status != 206 || !got) {
-        proof.why = status == 200 ? QStringLiteral("the new address does not answer a range request")
-                                  : QStringLiteral("the new address answers HTTP %1").arg(status);
+        proof.why = status == 200 ? QCoreApplication::translate("SameFile", "the new address does not answer a range request")
+                                  : QCoreApplication::translate("SameFile", "the new address answers HTTP %1").arg(status);
         return proof;
     }
     if (got->total != kept.total) {
-        proof.why = QStringLiteral("its file is %1 bytes, the kept part's %2").arg(got->total).arg(kept.total);
+        proof.why = QCoreApplication::translate("SameFile", "its file is %1 bytes, the kept part's %2").arg(got->total).arg(kept.total);
         return proof;
     }
     if (got->first != first || got->last != last || answer.body.size() != last - first + 1) {
-        proof.why = QStringLiteral("the new address sent another range than the one asked");
+        proof.why = QCoreApplication::translate("SameFile", "the new address sent another range than the one asked");
         return proof;
     }
     proof.validator = isStrongEtag(etag) ? etag : lastModified;
     if (proof.validator.isEmpty()) {
-        proof.why = QStringLiteral("the new address gives no ETag or Last-Modified to continue by");
+        proof.why = QCoreApplication::translate("SameFile", "the new address gives no ETag or Last-Modified to continue by");
         return proof;
     }
     const bool sameValidator = !kept.validator.isEmpty() &&
@@ -156,11 +157,11 @@ SameFileProof ProveSameFile(const PartialRecord& kept, const QString& newUrl, co
     }
     const std::optional<QByteArray> ours = keptBytes(kept, first, last + 1);
     if (!ours) {
-        proof.why = QStringLiteral("the kept part can no longer be read");
+        proof.why = QCoreApplication::translate("SameFile", "the kept part can no longer be read");
         return proof;
     }
     proof.proven = *ours == answer.body;
-    if (!proof.proven) proof.why = QStringLiteral("its file has another validator and other bytes");
+    if (!proof.proven) proof.why = QCoreApplication::translate("SameFile", "its file has another validator and other bytes");
     return proof;
 }
 

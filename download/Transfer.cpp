@@ -440,7 +440,7 @@ Transfer::Next Transfer::evaluate(CURLcode code) {
     if (body.reachedLimit) return Next::Done;
 
     if (resume_ && body.keepRefused && (body.restart || (status == 416 && !body.begun)))
-        return failed(QStringLiteral("The server no longer continues the kept part"), kPartRefused);
+        return failed(QCoreApplication::translate("Transfer", "The server no longer continues the kept part"), kPartRefused);
     // An answer to a range request that cannot be appended, or a 416: the whole body is asked
     // for at once, without counting a try.
     if (resume_ && restarts_ < maxTries && (body.restart || (status == 416 && !body.begun))) {

@@ -1,5 +1,6 @@
 #include "listbuild/PageMend.h"
 
+#include <QCoreApplication>
 #include <QSet>
 #include <QStringList>
 
@@ -36,16 +37,16 @@ Download::MendAnswer Mend(const Download::MendAsk& ask, Download::Engine& engine
     };
     Download::PartialStore store;
     const std::optional<Download::PartialRecord> kept = store.find(ask.folder, ask.url);
-    if (!kept) return notMended(QStringLiteral("nothing of it is kept to continue"));
+    if (!kept) return notMended(QCoreApplication::translate("PageMend", "nothing of it is kept to continue"));
     const QString wanted = fileNameOf(ask.url);
-    if (wanted.isEmpty()) return notMended(QStringLiteral("its address names no file to look for on its page"));
+    if (wanted.isEmpty()) return notMended(QCoreApplication::translate("PageMend", "its address names no file to look for on its page"));
 
     engine.beginRun();
     engine.setRequests(ask.requests);
     Fw::Result<ExtractLinks::Page> page = ExtractLinks::DownloadPage(ask.page, engine);
-    if (stop) return notMended(QStringLiteral("stopped while its page was read"));
-    if (!page) return notMended(QStringLiteral("its page could not be read again (%1)").arg(page.error().text));
-    if (looksBinary(page->bytes())) return notMended(QStringLiteral("its page is no web page now"));
+    if (stop) return notMended(QCoreApplication::translate("PageMend", "stopped while its page was read"));
+    if (!page) return notMended(QCoreApplication::translate("PageMend", "its page could not be read again (%1)").arg(page.error().text));
+    if (looksBinary(page->bytes())) return notMended(QCoreApplication::translate("PageMend", "its page is no web page now"));
 
     // The links that may be the same file, in page order, each once.
     QStringList candidates;
@@ -68,13 +69,13 @@ Download::MendAnswer Mend(const Download::MendAsk& ask, Download::Engine& engine
         }
     };
     const Fw::Result<qsizetype> scanned = ExtractLinks::ScanPage(page->bytes(), page->finalUrl, sink, stop);
-    if (stop) return notMended(QStringLiteral("stopped while its page was read"));
-    if (!scanned) return notMended(QStringLiteral("the links of its page could not be read (%1)").arg(scanned.error().text));
-    if (candidates.isEmpty()) return notMended(QStringLiteral("its page no longer lists the same file"));
+    if (stop) return notMended(QCoreApplication::translate("PageMend", "stopped while its page was read"));
+    if (!scanned) return notMended(QCoreApplication::translate("PageMend", "the links of its page could not be read (%1)").arg(scanned.error().text));
+    if (candidates.isEmpty()) return notMended(QCoreApplication::translate("PageMend", "its page no longer lists the same file"));
 
     QString lastWhy;
     for (const QString& candidate : candidates) {
-        if (stop) return notMended(QStringLiteral("stopped while its page was read"));
+        if (stop) return notMended(QCoreApplication::translate("PageMend", "stopped while its page was read"));
         const QString fetched = Download::FetchAddress(candidate);
         const Download::SameFileProof proof =
             Download::ProveSameFile(*kept, fetched, Download::TransferLimits{}, ask.requests.get(), &stop);
@@ -83,14 +84,14 @@ Download::MendAnswer Mend(const Download::MendAsk& ask, Download::Engine& engine
             continue;
         }
         if (!Download::MoveKeptPart(store, ask.folder, ask.url, fetched, proof.validator))
-            return notMended(QStringLiteral("its kept part could not be moved to the new address"));
+            return notMended(QCoreApplication::translate("PageMend", "its kept part could not be moved to the new address"));
         answer.newText = candidate;
         answer.reason.clear();
         return answer;
     }
-    QString why = QStringLiteral("its page no longer lists the same file");
+    QString why = QCoreApplication::translate("PageMend", "its page no longer lists the same file");
     if (!lastWhy.isEmpty()) why += QStringLiteral(" (%1)").arg(lastWhy);
-    if (tooMany) why += QStringLiteral("; only its first %1 links of that name were asked").arg(kMostCandidates);
+    if (tooMany) why += QCoreApplication::translate("PageMend", "; only its first %1 links of that name were asked").arg(kMostCandidates);
     return notMended(why);
 }
 

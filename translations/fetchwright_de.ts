@@ -211,6 +211,13 @@
     </message>
 </context>
 <context>
+    <name>DownloadJob</name>
+    <message>
+        <source>; stopped before it went on under its new address</source>
+        <translation>; angehalten, bevor es unter seiner neuen Adresse weiterging</translation>
+    </message>
+</context>
+<context>
     <name>ErrorReport</name>
     <message>
         <source>%1<byte value="xd"/>
@@ -491,6 +498,32 @@ Gespeichert als %2</translation>
         <source>URL(s)</source>
         <translation>URL(s)</translation>
     </message>
+    <message>
+        <source>New address of this entry:</source>
+        <translation>Neue Adresse dieses Eintrags:</translation>
+    </message>
+    <message>
+        <source>Not a web address:
+</source>
+        <translation>Keine Webadresse:
+</translation>
+    </message>
+    <message>
+        <source>The new address does not give the same file: %1.
+
+Drop the %2 kept and fetch the file from its start at the new address?</source>
+        <translation>Die neue Adresse liefert nicht dieselbe Datei: %1.
+
+Die behaltenen %2 verwerfen und die Datei von vorn von der neuen Adresse holen?</translation>
+    </message>
+    <message>
+        <source>The kept bytes could not be moved to the new address; the entry keeps its old one.</source>
+        <translation>Die behaltenen Bytes konnten nicht zur neuen Adresse mitgenommen werden; der Eintrag behält seine alte.</translation>
+    </message>
+    <message>
+        <source>; its page could not be read again (%1)</source>
+        <translation>; seine Seite konnte nicht erneut gelesen werden (%1)</translation>
+    </message>
 </context>
 <context>
     <name>Help</name>
@@ -695,6 +728,10 @@ Gespeichert als %2</translation>
         <source>Undo Removal</source>
         <translation>Entfernen rückgängig</translation>
     </message>
+    <message>
+        <source>Change Address…</source>
+        <translation>Adresse ändern…</translation>
+    </message>
 </context>
 <context>
     <name>Main</name>
@@ -737,6 +774,45 @@ Nein entfernt die behaltenen %1.</numerusform>
     <message>
         <source>You must be online to use this software accurately.</source>
         <translation>Sie müssen online sein, um dieses Programm richtig zu nutzen.</translation>
+    </message>
+</context>
+<context>
+    <name>PageMend</name>
+    <message>
+        <source>nothing of it is kept to continue</source>
+        <translation>nichts davon ist behalten, um fortzusetzen</translation>
+    </message>
+    <message>
+        <source>its address names no file to look for on its page</source>
+        <translation>seine Adresse nennt keine Datei, die auf seiner Seite zu suchen wäre</translation>
+    </message>
+    <message>
+        <source>stopped while its page was read</source>
+        <translation>angehalten, während seine Seite gelesen wurde</translation>
+    </message>
+    <message>
+        <source>its page could not be read again (%1)</source>
+        <translation>seine Seite konnte nicht erneut gelesen werden (%1)</translation>
+    </message>
+    <message>
+        <source>its page is no web page now</source>
+        <translation>seine Seite ist jetzt keine Webseite</translation>
+    </message>
+    <message>
+        <source>the links of its page could not be read (%1)</source>
+        <translation>die Links seiner Seite konnten nicht gelesen werden (%1)</translation>
+    </message>
+    <message>
+        <source>its page no longer lists the same file</source>
+        <translation>seine Seite führt nicht mehr dieselbe Datei</translation>
+    </message>
+    <message>
+        <source>its kept part could not be moved to the new address</source>
+        <translation>sein behaltener Teil konnte nicht zur neuen Adresse mitgenommen werden</translation>
+    </message>
+    <message>
+        <source>; only its first %1 links of that name were asked</source>
+        <translation>; nur die ersten %1 Links dieses Namens wurden gefragt</translation>
     </message>
 </context>
 <context>
@@ -1179,6 +1255,49 @@ Nein entfernt die behaltenen %1.</numerusform>
     </message>
 </context>
 <context>
+    <name>SameFile</name>
+    <message>
+        <source>the kept part does not say how long its file is</source>
+        <translation>der behaltene Teil sagt nicht, wie lang seine Datei ist</translation>
+    </message>
+    <message>
+        <source>the request could not be made</source>
+        <translation>die Anfrage konnte nicht gestellt werden</translation>
+    </message>
+    <message>
+        <source>the new address sent more than the range asked</source>
+        <translation>die neue Adresse hat mehr als den erfragten Bereich gesendet</translation>
+    </message>
+    <message>
+        <source>the new address does not answer a range request</source>
+        <translation>die neue Adresse beantwortet keine Bereichsanfrage</translation>
+    </message>
+    <message>
+        <source>the new address answers HTTP %1</source>
+        <translation>die neue Adresse antwortet mit HTTP %1</translation>
+    </message>
+    <message>
+        <source>its file is %1 bytes, the kept part&apos;s %2</source>
+        <translation>seine Datei hat %1 Bytes, die des behaltenen Teils %2</translation>
+    </message>
+    <message>
+        <source>the new address sent another range than the one asked</source>
+        <translation>die neue Adresse hat einen anderen als den erfragten Bereich gesendet</translation>
+    </message>
+    <message>
+        <source>the new address gives no ETag or Last-Modified to continue by</source>
+        <translation>die neue Adresse nennt kein ETag und kein Last-Modified, nach dem fortgesetzt werden kann</translation>
+    </message>
+    <message>
+        <source>the kept part can no longer be read</source>
+        <translation>der behaltene Teil kann nicht mehr gelesen werden</translation>
+    </message>
+    <message>
+        <source>its file has another validator and other bytes</source>
+        <translation>seine Datei hat einen anderen Validator und andere Bytes</translation>
+    </message>
+</context>
+<context>
     <name>Sequences</name>
     <message>
         <source>%1 (at character %2)</source>
@@ -1297,6 +1416,10 @@ Nein entfernt die behaltenen %1.</numerusform>
     <message>
         <source>The server sent %1 of %2 bytes</source>
         <translation>Der Server hat %1 von %2 Bytes gesendet</translation>
+    </message>
+    <message>
+        <source>The server no longer continues the kept part</source>
+        <translation>Der Server setzt den behaltenen Teil nicht mehr fort</translation>
     </message>
 </context>
 <context>
