@@ -71,6 +71,13 @@ void KeptPartials::resume(EngineItem& a) {
         swept_.append(folder);
         store().removeUnclaimed(folder);
     }
+    // Most items have no record: one listing of the records tells, rather than a look into
+    // their folder and a resolving of the output folder's path for each item.
+    if (!recorded_) recorded_ = store().recordKeys();
+    if (recorded_->isEmpty()) return;
+    auto known = recordFolders_.find(folder);
+    if (known == recordFolders_.end()) known = recordFolders_.insert(folder, PartialRecordFolder(folder));
+    if (!recorded_->contains(PartialRecordKey(*known, a.url))) return;
     std::optional<PartialRecord> kept = store().find(folder, a.url);
     if (!kept) return;
     errno = ESTALE;
@@ -157,6 +164,7 @@ void KeptPartials::keep(EngineItem& a) {
         if (!IsPartialName(record.partName)) break;
         struct stat st;
         if (::fstatat(dirFd, QFile::encodeName(record.partName).constData(), &st, AT_SYMLINK_NOFOLLOW) == 0) continue;
+        recorded_.reset();  // this run's own records are listed again at the next item
         if (!store().put(record)) break;  // not shown: not kept
         shown = ShowPartial(fd.get(), record);
         if (!shown && errno != EEXIST) break;
@@ -182,6 +190,7 @@ qint64 KeptPartials::syncNow(EngineItem& a) {
     noteOnDisk(a, now);
     // Failing that, the last record stands.
     if (::fdatasync(a.job.fd.get()) != 0) return bytesOnDisk(a.partial);
+    recorded_.reset();
     if (!store().put(now)) return bytesOnDisk(a.partial);
     a.partial = now;
     a.syncedBytes = bytesOnDisk(now);
@@ -196,6 +205,7 @@ void KeptPartials::syncLater(EngineItem& a) {
     noteOnDisk(a, record);
     a.syncedBytes = bytesOnDisk(record);
     PartialStore& records = store();
+    recorded_.reset();
     // Only bytes known to be on disk are ever recorded as good.
     syncer_.post([fd, record, &records] {
         if (::fdatasync(fd->get()) == 0) records.put(record);

@@ -4,6 +4,8 @@
 // keeps them for the next run of that address into that folder. Its bytes are flushed and
 // recorded every so often by a serial worker of its own, so that the transfers never wait for
 // the disk. Used by the scheduling thread.
+#include <QHash>
+#include <QSet>
 #include <QStringList>
 
 #include <memory>
@@ -22,7 +24,11 @@ public:
     ~KeptPartials() { syncer_.stop(); }
 
     // A new run: each folder is looked through again for partials no record claims.
-    void beginRun() { swept_.clear(); }
+    void beginRun() {
+        swept_.clear();
+        recorded_.reset();
+        recordFolders_.clear();
+    }
     // What an earlier run of the item's address into its folder kept goes on from where it
     // ended, when it is still the file that run made and no other copy is at it: the item's
     // temporary is that partial then. Before its transfer is made.
@@ -47,6 +53,10 @@ private:
     std::unique_ptr<PartialStore> store_;
     QStringList swept_;  // the folders looked through for leftovers in this run  // made when first needed: it reads the environment
     Fw::SerialWorker syncer_;
+    // The records there were at the run's first item (listed again after this run writes one),
+    // and its folders as the records name them: an item without a record costs no look on disk.
+    std::optional<QSet<QByteArray>> recorded_;
+    QHash<QString, QString> recordFolders_;
 };
 
 }  // namespace Download

@@ -42,13 +42,16 @@ QString recordFolder(const QString& folder) {
     return canonical.isEmpty() ? QDir::cleanPath(QDir(folder).absolutePath()) : canonical;
 }
 
-QByteArray recordKey(const QString& folder, const QString& url) {
+// The key of a folder already as the records know it.
+QByteArray keyOf(const QString& inRecordFolder, const QString& url) {
     QCryptographicHash hash(QCryptographicHash::Sha1);
-    hash.addData(QFile::encodeName(recordFolder(folder)));
+    hash.addData(QFile::encodeName(inRecordFolder));
     hash.addData(QByteArrayView("\0", 1));
     hash.addData(url.toUtf8());
     return hash.result().toHex();
 }
+
+QByteArray recordKey(const QString& folder, const QString& url) { return keyOf(recordFolder(folder), url); }
 
 bool isRecordKeyName(const char* name, const char* suffix) {
     const size_t suffixLength = std::strlen(suffix);
@@ -284,6 +287,10 @@ Fw::UniqueFd OpenPartialLocked(const PartialRecord& record) {
     return fd;
 }
 
+QString PartialRecordFolder(const QString& folder) { return recordFolder(folder); }
+
+QByteArray PartialRecordKey(const QString& inRecordFolder, const QString& url) { return keyOf(inRecordFolder, url); }
+
 PartialStore::PartialStore(QString stateFolder, Clock clock)
     : partialsFolder_(stateFolder + QLatin1String("/partials")), clock_(std::move(clock)) {}
 
@@ -373,6 +380,14 @@ void forEachEntry(const QString& folder, const std::function<void(int, const cha
     ::closedir(dir);
 }
 }  // namespace
+
+QSet<QByteArray> PartialStore::recordKeys() const {
+    QSet<QByteArray> keys;
+    forEachEntry(partialsFolder_, [&](int, const char* name) {
+        if (isRecordKeyName(name, ".rec")) keys.insert(QByteArray(name, 40));
+    });
+    return keys;
+}
 
 qint64 PartialStore::keptBytes(const QString& folder, const QStringList& urls) const {
     const QSet<QString> wanted(urls.begin(), urls.end());

@@ -2,6 +2,7 @@
 // The partial files of big items and their records in the state folder, so that the next run of
 // an address into a folder can go on where an earlier one stopped.
 #include <QByteArray>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -75,6 +76,11 @@ bool ShowPartial(int fd, const PartialRecord& record);
 // copy holds it (errno EWOULDBLOCK) or the file is not the recorded one (errno ESTALE) or gone.
 Fw::UniqueFd OpenPartialLocked(const PartialRecord& record);
 
+// A folder as the records know it (absolute, without links where it exists), and the key that
+// names the record of an address into it: the name of its file without ".rec".
+QString PartialRecordFolder(const QString& folder);
+QByteArray PartialRecordKey(const QString& inRecordFolder, const QString& url);
+
 class PartialStore {
 public:
     explicit PartialStore(QString stateFolder = StateFolder(), Clock clock = {});
@@ -82,6 +88,9 @@ public:
     // Records or updates the partial of (record.folder, record.url), whole or not at all.
     bool put(PartialRecord record);
     std::optional<PartialRecord> find(const QString& folder, const QString& url) const;
+    // The keys (PartialRecordKey) of the records there are now, from one listing: a run of many
+    // items asks it once rather than looking into the records' folder for each item.
+    QSet<QByteArray> recordKeys() const;
     // Forgets the record only (the item was stored: its partial became the stored file).
     void remove(const QString& folder, const QString& url);
     // The partial of `fromUrl` goes on as the one of `toUrl`, with `validator` (another address

@@ -97,6 +97,24 @@ void Publisher::flushBatch() {
         done.emplace_back(job.index, finish(job));
         if (!done.back().second.stored) memo_.givenBack(job.base, job.target);
     }
+    // Where the named files lie now: one look at a folder serves its files of the batch, taken
+    // after all of them have their names.
+    const OutputFolder* looked = nullptr;
+    QString lookedPath, lookedNow;
+    for (std::size_t k = 0; k < done.size(); ++k) {
+        QString& path = done[k].second.path;
+        if (path.isEmpty() || !batch[k].folder) continue;
+        if (batch[k].folder.get() != looked) {
+            looked = batch[k].folder.get();
+            lookedPath = path;
+            lookedNow = whereNow(*looked, path);
+            continue;
+        }
+        // The same folder: moved as the first file's, or not at all.
+        if (lookedNow != lookedPath)
+            path = lookedNow.chopped(Main::FileNameOf(lookedPath, Main::kNativeSeparator).size()) +
+                   Main::FileNameOf(path, Main::kNativeSeparator);
+    }
     batch.clear();  // the descriptors close before the room is given back
     {
         std::lock_guard<std::mutex> hold(lock_);
@@ -193,7 +211,7 @@ ItemOutcome Publisher::finish(FinishJob& job) {
             outcome.stored = !outcome.checksumFailed;
             if (outcome.stored) Unchanged::Record(job, candidate, st);
             outcome.bytes = st.st_size;
-            outcome.path = whereNow(*job.folder, candidate);
+            outcome.path = candidate;  // where it lies now is looked up once for the batch
             if (outcome.checksumFailed) outcome.reason += QCoreApplication::translate("Publisher", "; kept as ") + Main::FileNameOf(candidate, Main::kNativeSeparator);
             return outcome;
         }

@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QSet>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -343,4 +344,32 @@ TEST_F(PartialFixture, AForgedRecordNeverMakesAUsersFileOurs) {
     // Neither appended to, cut nor removed.
     ASSERT_TRUE(mine.open(QIODevice::ReadOnly));
     EXPECT_EQ(mine.readAll(), QByteArray("the user's own data"));
+}
+
+// A run looks a record up by its key in one listing of the records: the key of an address into a
+// folder, however the folder's path is written, must be the one its record is stored under.
+TEST(PartialRecordKeys, TheListingNamesEachRecordByTheKeyItsFolderAndAddressGive) {
+    QTemporaryDir state, dir;
+    qputenv("XDG_STATE_HOME", QFile::encodeName(state.path()));
+    Download::PartialStore store;
+    EXPECT_TRUE(store.recordKeys().isEmpty()) << "no records folder yet";
+    const QString link = state.filePath(s("link"));
+    ASSERT_TRUE(QFile::link(dir.path(), link));
+    Download::PartialRecord record;
+    record.url = s("http://example.test/big.bin");
+    record.folder = link + s("/.");  // through a link, not in its plainest form
+    record.partName = s("big.bin.part");
+    ASSERT_TRUE(store.put(record));
+
+    const QSet<QByteArray> keys = store.recordKeys();
+    ASSERT_EQ(keys.size(), 1);
+    const QByteArray key = Download::PartialRecordKey(Download::PartialRecordFolder(dir.path()), record.url);
+    EXPECT_EQ(key.size(), 40);
+    EXPECT_TRUE(keys.contains(key));
+    EXPECT_TRUE(keys.contains(Download::PartialRecordKey(Download::PartialRecordFolder(link), record.url)));
+    EXPECT_FALSE(keys.contains(Download::PartialRecordKey(Download::PartialRecordFolder(dir.path()), s("http://example.test/other"))));
+    EXPECT_FALSE(keys.contains(Download::PartialRecordKey(Download::PartialRecordFolder(state.path()), record.url)));
+
+    store.remove(dir.path(), record.url);
+    EXPECT_TRUE(store.recordKeys().isEmpty());
 }
