@@ -4,6 +4,7 @@
 // the same last 64 KB); a new link to another file is refused, the item fails with the reason and
 // its kept part stays as it was; a paused row given a new address goes on from its kept bytes.
 #include <QDir>
+#include <QSocketNotifier>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -29,6 +30,10 @@
 #include "harness/Timing.h"
 #include "listbuild/PageMend.h"
 #include "support/SerialWorker.h"
+#include "support/UniqueFd.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 using Download::EntryId;
@@ -71,13 +76,27 @@ struct MendFixture : ::testing::Test {
     Download::Engine pageEngine;
     Fw::SerialWorker worker;
     std::atomic<bool> stopMends{false};
-    QObject context;
+    // The worker's answers, handed to the test's thread under a lock; an eventfd only wakes it.
+    std::mutex answersLock;
+    std::vector<std::pair<std::function<void(Download::MendAnswer)>, Download::MendAnswer>> answers;
+    Fw::UniqueFd wake{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
+    QSocketNotifier woken{wake.get(), QSocketNotifier::Read};
     std::optional<Download::JobResult> result;
     std::map<EntryId, Download::ItemOutcome> finished;
     std::map<EntryId, qint64> held;
     std::map<EntryId, QString> changed;
 
     MendFixture() {
+        QObject::connect(&woken, &QSocketNotifier::activated, &woken, [this] {
+            std::uint64_t count = 0;
+            [[maybe_unused]] const ssize_t n = ::read(wake.get(), &count, sizeof count);
+            std::vector<std::pair<std::function<void(Download::MendAnswer)>, Download::MendAnswer>> taken;
+            {
+                std::lock_guard<std::mutex> hold(answersLock);
+                taken.swap(answers);
+            }
+            for (auto& [done, answer] : taken) done(std::move(answer));
+        });
         qputenv("XDG_STATE_HOME", QFile::encodeName(state.path()));
         engine.setSplitBigFiles(false);
         auto file = [this](const httplib::Request& req, httplib::Response& res) {
@@ -180,7 +199,12 @@ struct MendFixture : ::testing::Test {
         job.setMender([this](Download::MendAsk ask, std::function<void(Download::MendAnswer)> done) {
             worker.post([this, ask = std::move(ask), done = std::move(done)] {
                 Download::MendAnswer answer = PageMend::Mend(ask, pageEngine, stopMends);
-                QMetaObject::invokeMethod(&context, [done, answer] { done(answer); }, Qt::QueuedConnection);
+                {
+                    std::lock_guard<std::mutex> hold(answersLock);
+                    answers.emplace_back(done, std::move(answer));
+                }
+                const std::uint64_t one = 1;
+                [[maybe_unused]] const ssize_t n = ::write(wake.get(), &one, sizeof one);
             });
         });
     }
