@@ -1,5 +1,8 @@
 #include "download/RunShare.h"
 
+#include "download/Transfer.h"
+#include "support/BuildInfo.h"
+
 #include <unistd.h>
 
 #include <chrono>
@@ -15,6 +18,18 @@ qint64 SteadyNowMs() {
 void CurlGlobalInit() {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+void SetRequestBasics(CURL* easy, const TransferLimits& limits) {
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, limits.maxRedirects);
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, limits.connectTimeoutMs);
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, limits.stallSeconds);
+    curl_easy_setopt(easy, CURLOPT_USERAGENT, BuildInfo::kUserAgent);
 }
 
 namespace {

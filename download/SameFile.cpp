@@ -18,7 +18,6 @@
 #include "download/Requests.h"
 #include "download/RunShare.h"
 #include "download/Transfer.h"
-#include "support/BuildInfo.h"
 #include "support/UniqueFd.h"
 
 namespace Download {
@@ -96,17 +95,9 @@ SameFileProof ProveSameFile(const PartialRecord& kept, const QString& newUrl, co
     answer.stop = stop;
     curl_easy_setopt(easy, CURLOPT_URL, url.constData());
     curl_easy_setopt(easy, CURLOPT_RANGE, range.constData());
-    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, limits.maxRedirects);
-    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, limits.connectTimeoutMs);
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, limits.stallSeconds);
+    SetRequestBasics(easy, limits);
     // 64 KB come in well under this from any server worth continuing from; a trickle is cut off.
     curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, kProofTimeoutMs);
-    curl_easy_setopt(easy, CURLOPT_USERAGENT, BuildInfo::kUserAgent);
     if (requests && !requests->userAgent.isEmpty()) curl_easy_setopt(easy, CURLOPT_USERAGENT, requests->userAgent.constData());
     if (requests && requests->proxy) requests->proxy->applyTo(easy, url);
     UseTrustStore(easy, caFile);

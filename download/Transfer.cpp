@@ -19,7 +19,6 @@
 #include "download/Checksum.h"
 #include "download/Requests.h"
 #include "download/RunShare.h"
-#include "support/BuildInfo.h"
 
 namespace Download {
 
@@ -348,15 +347,7 @@ void Transfer::prepareTry() {
     errorBuffer_[0] = '\0';
     curl_easy_setopt(easy_, CURLOPT_URL, resume_ ? resumeUrl_.constData() : firstUrl_.constData());
     curl_easy_setopt(easy_, CURLOPT_ERRORBUFFER, errorBuffer_);
-    curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy_, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy_, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(easy_, CURLOPT_MAXREDIRS, limits_.maxRedirects);
-    curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT_MS, limits_.connectTimeoutMs);
-    curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_TIME, limits_.stallSeconds);
-    curl_easy_setopt(easy_, CURLOPT_USERAGENT, BuildInfo::kUserAgent);
+    SetRequestBasics(easy_, limits_);
     curl_easy_setopt(easy_, CURLOPT_BUFFERSIZE, body.gate ? body.gate->bufferSize() : 256L * 1024L);
     // Several transfers to one server share one connection where it speaks HTTP/2, which is
     // known once its TLS handshake is done; plain http is HTTP/1.1, where waiting to learn that

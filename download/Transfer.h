@@ -171,4 +171,8 @@ private:
 // libcurl's global set-up, once per process.
 void CurlGlobalInit();
 
+// What every request of the program asks of `easy`: web schemes only, redirects followed within
+// the limit, the connect time limit, a stalled answer cut off, no signals, the program's own name.
+void SetRequestBasics(CURL* easy, const TransferLimits& limits);
+
 }  // namespace Download
