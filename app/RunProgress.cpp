@@ -50,12 +50,13 @@ void RunMeter::started(Download::EntryId entry, const QString& shownName) {
     at->second.name = shownName;
     ++begun_;
     if (name_.isEmpty()) name_ = shownName;
-    measure();
+    stale_ = true;
 }
 
 void RunMeter::requeued() {
     if (ended_ > 0) --ended_;
     if (begun_ > 0) --begun_;
+    stale_ = true;
 }
 
 void RunMeter::renumber(const std::vector<std::pair<Download::EntryId, Download::EntryId>>& changes) {
@@ -98,7 +99,7 @@ void RunMeter::finished(Download::EntryId entry, const Download::ItemOutcome& ou
             ++endedKnownCount_;
         }
     }
-    measure();
+    stale_ = true;
 }
 
 void RunMeter::update(const Download::JobFigures& f, qint64 nowMs) {
@@ -125,12 +126,12 @@ void RunMeter::update(const Download::JobFigures& f, qint64 nowMs) {
         name_ = at->second.storedName.isEmpty() ? at->second.name : at->second.storedName;
     else if (f.earliest != 0 && !f.earliestText.isEmpty())
         name_ = Download::ShownName(f.earliestText);
-    measure();
+    stale_ = true;
 }
 
-// Called for every item that begins or ends: one pass over the rows under way (an HTTP/2 server
-// has dozens of them at once).
-void RunMeter::measure() {
+// One pass over the rows under way, once for each look after a change.
+void RunMeter::measure() const {
+    stale_ = false;
     qint64 knownSum = endedKnownSum_;
     qint64 knownCount = endedKnownCount_;
     qint64 received = endedBytes_;
@@ -171,10 +172,12 @@ void RunMeter::measure() {
 }
 
 QStringList RunMeter::figuresTexts() const {
+    settle();
     return {figuresText(true, true), figuresText(true, false), figuresText(false, false)};
 }
 
 QString RunMeter::figuresText(bool underWay, bool withSpeed) const {
+    settle();
     QStringList parts;
     if (underWay) parts << QCoreApplication::translate("RunProgress", "%1 under way").arg(underWay_);
     if (wholeShown_)

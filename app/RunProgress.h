@@ -61,7 +61,10 @@ public:
     void update(const Download::JobFigures& figures, qint64 nowMs);
 
     // 0 to 100.
-    int barValue() const { return bar_; }
+    int barValue() const {
+        settle();
+        return bar_;
+    }
     // The earliest unfinished item's file name: the name it is stored under, or the address's
     // last part until that is known.
     const QString& name() const { return name_; }
@@ -73,8 +76,14 @@ public:
     std::vector<RowFigures> changedRows();
     std::vector<Download::EntryId> takeEndedRows() { return std::exchange(endedRows_, {}); }
 
-    qint64 receivedBytes() const { return received_; }
-    qint64 wholeBytes() const { return whole_; }  // -1 while no size is known
+    qint64 receivedBytes() const {
+        settle();
+        return received_;
+    }
+    qint64 wholeBytes() const {  // -1 while no size is known
+        settle();
+        return whole_;
+    }
     int endedItems() const { return ended_; }
     int items() const { return items_; }
 
@@ -89,7 +98,12 @@ private:
         bool changed = true;
         QString lastText;
     };
-    void measure();
+    // The bar and the sums, worked out again only when asked for after a change: a run of
+    // small files begins and ends hundreds of items between two looks of the window.
+    void settle() const {
+        if (stale_) measure();
+    }
+    void measure() const;
     QString figuresText(bool underWay, bool speed) const;
     RowFigures rowOf(Download::EntryId entry, Under& under) const;
 
@@ -105,16 +119,18 @@ private:
     int items_ = 0;
     int underWay_ = 0;
     bool allBegun_ = false;
-    qint64 received_ = 0;
-    qint64 whole_ = -1;
-    bool wholeShown_ = false;  // enough items have told their size for the estimate to be said
-    int bar_ = 0;
+    // What measure() works out.
+    mutable bool stale_ = false;
+    mutable qint64 received_ = 0;
+    mutable qint64 whole_ = -1;
+    mutable bool wholeShown_ = false;  // enough items have told their size for the estimate to be said
+    mutable int bar_ = 0;
     QString name_;
     Download::EntryId earliest_ = 0;
     RateMeter rate_;
     qint64 nowMs_ = 0;
     qint64 firstMs_ = -1;
-    std::vector<qint64> unknownScratch_;  // measure()'s, kept for its memory
+    mutable std::vector<qint64> unknownScratch_;  // measure()'s, kept for its memory
 };
 
 }  // namespace RunProgress
