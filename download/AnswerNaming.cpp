@@ -6,7 +6,11 @@
 #include <algorithm>
 
 #include "download/DurableFiles.h"
+#include "support/PathHelpers.h"
+#include "support/UniqueFd.h"
 
+#include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -29,7 +33,49 @@ QString InFolder(const QString& folderText, const QString& name) {
 Main::NamingContext AnswerNaming::context() {
     Main::NamingContext context;
     context.memo = &memo_;
+    context.exists = [this](const QString& path) { return taken(path); };
     return context;
+}
+
+namespace {
+// More names than this are not kept: such a folder is asked name by name.
+constexpr int kListedNames = 100000;
+
+// The names in a folder, or nothing complete when it cannot be read whole.
+QSet<QByteArray> ListNames(const QString& folder, bool& complete) {
+    QSet<QByteArray> names;
+    complete = false;
+    Fw::UniqueFd fd(::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    DIR* dir = fd ? ::fdopendir(fd.get()) : nullptr;
+    if (!dir) return names;
+    fd.release();  // the stream owns it now
+    errno = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (names.size() >= kListedNames) {
+            ::closedir(dir);
+            return {};
+        }
+        names.insert(QByteArray(entry->d_name));
+    }
+    complete = errno == 0;
+    ::closedir(dir);
+    if (!complete) names.clear();
+    return names;
+}
+}  // namespace
+
+bool AnswerNaming::taken(const QString& path) {
+    const qsizetype cut = path.lastIndexOf(Main::kNativeSeparator);
+    if (cut < 0) return Main::FileOrFolderExists(path);
+    const QString folder = path.left(cut + 1);
+    auto it = listed_.find(folder);
+    if (it == listed_.end()) {
+        Listing listing;
+        listing.names = ListNames(folder, listing.complete);
+        it = listed_.insert(folder, std::move(listing));
+    }
+    if (!it->complete) return Main::FileOrFolderExists(path);
+    return it->names.contains(QFile::encodeName(path.mid(cut + 1)));
 }
 
 Fw::Result<QByteArray> AnswerNaming::checkName(const QString& name, const OutputFolder& folder) {

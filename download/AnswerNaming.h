@@ -3,6 +3,9 @@
 // headers are in, never inside a libcurl callback), checked against what the folder can hold,
 // and numbered in the order the items began, so that when two would get the same name the
 // earlier item gets it. The memo of names handed out is this object's one lock.
+#include <QByteArray>
+#include <QHash>
+#include <QSet>
 #include <QString>
 
 #include <vector>
@@ -15,8 +18,11 @@ namespace Download {
 
 class AnswerNaming {
 public:
-    // A new run: names handed out before are forgotten.
-    void beginRun() { memo_.clear(); }
+    // A new run: names handed out before, and the folders' names seen, are forgotten.
+    void beginRun() {
+        memo_.clear();
+        listed_.clear();
+    }
     void setOptions(bool serverNames, bool skipExisting) {
         serverNames_ = serverNames;
         skipExisting_ = skipExisting;
@@ -40,6 +46,17 @@ public:
     void givenBack(const QString& base, const QString& target) { memo_.givenBack(base, target); }
 
 private:
+    // Whether a name is taken: looked up among the names its folder held when this run first
+    // named a file in it, instead of asking the file system for each name tried. A name taken
+    // since then is found when the file is linked, which never replaces one (the next free name
+    // is asked of the file system then). A folder of more names than the look keeps is asked
+    // name by name.
+    bool taken(const QString& path);
+    struct Listing {
+        bool complete = false;
+        QSet<QByteArray> names;
+    };
+    QHash<QString, Listing> listed_;  // by the folder's text, its separator included
     Main::NameMemo memo_;
     bool serverNames_ = true;
     bool skipExisting_ = false;

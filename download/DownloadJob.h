@@ -11,6 +11,7 @@
 // before it lets the recorder go.
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <cstdint>
 #include <map>
@@ -178,6 +179,7 @@ private:
     // Invoked by name from the engine's threads: nothing of theirs rides in Qt's event queue,
     // whose hand-over the thread sanitizer cannot see; the events pass under the bridge's lock.
     Q_INVOKABLE void drain();
+    void drainNow();
     void showProgress();
     void started(int index);
     void ended(int index, ItemOutcome outcome);
@@ -209,6 +211,8 @@ private:
     bool stopping_ = false;
     bool inputEnded_ = false;
     bool refeedPosted_ = false;
+    QTimer* drainLater_ = nullptr;  // the job's child
+    qint64 lastDrainMs_ = -1;
     bool ended_ = false;
     Mender mender_;
     std::set<EntryId> mended_;  // mended once in this run: never again

@@ -61,7 +61,6 @@ bool Publisher::room(int more) const {
 }
 
 void Publisher::hand(FinishJob job) {
-    setServerTime(job);
     job.completeAt = std::chrono::steady_clock::now();
     const auto due = job.completeAt + std::chrono::milliseconds(kGatherMs);
     bool first = false, full = false;
@@ -90,6 +89,9 @@ void Publisher::flushBatch() {
         batch.swap(waiting_);
     }
     if (batch.empty()) return;
+    // On the worker, not the transfers' thread, and before the flush, so that the time is on disk
+    // with the file.
+    for (const FinishJob& job : batch) setServerTime(job);
     flushTogether(batch);
     std::vector<std::pair<int, ItemOutcome>> done;
     done.reserve(batch.size());
@@ -232,14 +234,12 @@ void Publisher::cleanFolderOnce(const QString& folder) {
 
 // The run's folder is the one it began with: it stays open from item to item and the run goes
 // on into it wherever it is moved meanwhile, whatever is put at its path. A folder removed is
-// nowhere: then the path is opened again, and a folder made anew there takes the next items.
+// nowhere: a file cannot be made in it, and then the path is opened again, and a folder made
+// anew there takes the next items.
 Fw::Result<std::shared_ptr<const OutputFolder>> Publisher::openFolder(const QString& path) {
-    const QByteArray encoded = QFile::encodeName(path);
-    if (folder_ && folder_->path == path) {
-        struct stat now;
-        if (::fstat(folder_->fd.get(), &now) == 0 && now.st_nlink > 0) return folder_;
-    }
+    if (folder_ && folder_->path == path) return folder_;
     folder_.reset();
+    const QByteArray encoded = QFile::encodeName(path);
     auto folder = std::make_shared<OutputFolder>();
     folder->path = path;
     folder->fd.reset(::open(encoded.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -258,32 +258,53 @@ Fw::Result<std::shared_ptr<const OutputFolder>> Publisher::openFolder(const QStr
     return folder_;
 }
 
+namespace {
+// A folder removed since it was opened: no file can be made in it (the error says so in more
+// than one way), and its descriptor counts no links. Keeps errno.
+bool folderGone(int dirFd) {
+    const int error = errno;
+    struct stat now;
+    const bool gone = ::fstat(dirFd, &now) == 0 && now.st_nlink == 0;
+    errno = error;
+    return gone;
+}
+}  // namespace
+
 Fw::Result<void> Publisher::createTemporary(const QString& folderText, FinishJob& job) {
     const QString folder = folderText.isEmpty() ? QStringLiteral(".") : folderText;
     cleanFolderOnce(folder);
-    const Fw::Result<std::shared_ptr<const OutputFolder>> opened = openFolder(folder);
-    if (!opened) return Fw::Error::failed(opened.error().text);
-    job.folder = *opened;
-    const int dirFd = job.folder->fd.get();
+    // The folder kept open from an earlier item may have been removed since: then once more from
+    // its path.
+    const bool wasOpen = folder_ && folder_->path == folder;
+    for (int attempt = wasOpen ? 0 : 1; attempt < 2; ++attempt) {
+        if (attempt == 1) folder_.reset();
+        const Fw::Result<std::shared_ptr<const OutputFolder>> opened = openFolder(folder);
+        if (!opened) return Fw::Error::failed(opened.error().text);
+        job.folder = *opened;
+        const int dirFd = job.folder->fd.get();
 
-    QByteArray tempName;
-    Fw::UniqueFd fd;
-    if (temporaryMethod_ == TemporaryMethod::Best && Durable::ProcFdUsable()) {
-        // No name until it is complete: nothing to clean up, nothing another copy could take.
-        fd.reset(::openat(dirFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
-        if (!fd && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
-            return Fw::Error::failed(errno == ENOENT ? QCoreApplication::translate("Publisher", kFolderMissing)
-                                                     : QCoreApplication::translate("Publisher", "Cannot create a file in the folder: ") + errnoText(errno));
+        QByteArray tempName;
+        Fw::UniqueFd fd;
+        if (temporaryMethod_ == TemporaryMethod::Best && Durable::ProcFdUsable()) {
+            // No name until it is complete: nothing to clean up, nothing another copy could take.
+            fd.reset(::openat(dirFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
+            if (!fd && attempt == 0 && folderGone(dirFd)) continue;
+            if (!fd && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+                return Fw::Error::failed(errno == ENOENT ? QCoreApplication::translate("Publisher", kFolderMissing)
+                                                         : QCoreApplication::translate("Publisher", "Cannot create a file in the folder: ") + errnoText(errno));
+        }
+        if (!fd) {
+            fd = Durable::CreateNamedTemporary(dirFd, job.folder->registryPath, tempName);
+            if (!fd && attempt == 0 && folderGone(dirFd)) continue;
+            if (!fd)
+                return Fw::Error::failed(errno == ENOENT ? QCoreApplication::translate("Publisher", kFolderMissing)
+                                                         : QCoreApplication::translate("Publisher", "Cannot create a file in the folder: ") + errnoText(errno));
+        }
+        job.fd = std::move(fd);
+        job.tempName = tempName;
+        return {};
     }
-    if (!fd) {
-        fd = Durable::CreateNamedTemporary(dirFd, job.folder->registryPath, tempName);
-        if (!fd)
-            return Fw::Error::failed(errno == ENOENT ? QCoreApplication::translate("Publisher", kFolderMissing)
-                                                     : QCoreApplication::translate("Publisher", "Cannot create a file in the folder: ") + errnoText(errno));
-    }
-    job.fd = std::move(fd);
-    job.tempName = tempName;
-    return {};
+    return Fw::Error::failed(QCoreApplication::translate("Publisher", kFolderMissing));
 }
 
 void Publisher::dropTemporary(FinishJob& job) {

@@ -128,6 +128,28 @@ TEST_F(EngineFixture, StoresInListOrderAndNumbersEqualNames) {
     EXPECT_TRUE(dialogs.messages.empty());
 }
 
+TEST_F(EngineFixture, AFileThatAppearsInTheFolderDuringTheRunIsNeverReplaced) {
+    // The run has named a file in the folder before another program puts b.jpg and "b (1).jpg"
+    // there, just before b.jpg's answer comes.
+    http.server().Get("/late/(.*)", [this](const httplib::Request& req, httplib::Response& res) {
+        writeFile(in("b.jpg"), "theirs");
+        writeFile(in("b (1).jpg"), "theirs too");
+        res.set_content("body of " + req.matches[1].str(), "image/jpeg");
+    });
+    http.start();
+    auto summary = run({s("/files/a.jpg"), s("/late/b.jpg"), s("/files/b.jpg")});
+    EXPECT_EQ(summary.finalMessage(), allStored(summary));
+    EXPECT_EQ(entriesOf(folder()), (QStringList{s("a.jpg"), s("b (1).jpg"), s("b (2).jpg"), s("b (3).jpg"), s("b.jpg")}));
+    EXPECT_EQ(contentOf(in("b.jpg")), "theirs");
+    EXPECT_EQ(contentOf(in("b (1).jpg")), "theirs too");
+    EXPECT_EQ(contentOf(in("b (2).jpg")), "body of b.jpg");
+    EXPECT_EQ(contentOf(in("b (3).jpg")), "body of b.jpg");
+    // Each item says where its file went.
+    ASSERT_EQ(summary.stored().size(), 3u);
+    EXPECT_EQ(summary.stored()[1].second, in("b (2).jpg"));
+    EXPECT_EQ(summary.stored()[2].second, in("b (3).jpg"));
+}
+
 TEST_F(EngineFixture, AnEntryIsFetchedAndNamedFromOneText) {
     http.start();
     const QString nul(QChar(0));
