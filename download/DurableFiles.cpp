@@ -10,6 +10,7 @@
 #include <QRandomGenerator>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cerrno>
 #include <cstdio>
@@ -133,6 +134,16 @@ bool ProcFdUsable() {
 }
 
 Fw::Result<void> LinkAnonymous(int fd, int dirFd, const char* to) {
+    // The descriptor itself, where the kernel lets the one who opened the file link it (Linux
+    // 6.10 and later, or a process that may read any folder); else its path under /proc, which
+    // costs a walk through /proc for each file.
+    static std::atomic<bool> emptyPathRefused{false};
+    if (!emptyPathRefused.load(std::memory_order_relaxed)) {
+        if (::linkat(fd, "", dirFd, to, AT_EMPTY_PATH) == 0) return {};
+        if (errno == EEXIST) return Fw::Error::nameTaken(EEXIST);
+        if (errno != ENOENT && errno != EPERM && errno != EINVAL) return Fw::Error::fromErrno(errno);
+        emptyPathRefused.store(true, std::memory_order_relaxed);
+    }
     char path[64];
     std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
     if (::linkat(AT_FDCWD, path, dirFd, to, AT_SYMLINK_FOLLOW) == 0) return {};
