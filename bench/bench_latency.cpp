@@ -58,6 +58,7 @@
 
 #include "BenchNet.h"
 #include "LatencyRuns.h"
+#include "LoopbackRuns.h"
 #include "ManyNames.h"
 
 namespace {
@@ -84,6 +85,7 @@ int main(int argc, char** argv) {
     std::vector<int> rtts{40, 150};
     bool https = true, xcb = true, limited = true, many = true;
     int manyCount = 600, manyHosts = 60;
+    Bench::LoopbackSizes loopback;
     auto numbers = [](const QString& text) {
         std::vector<int> all;
         for (const QString& v : text.split(QLatin1Char(','), Qt::SkipEmptyParts)) all.push_back(v.toInt());
@@ -108,6 +110,7 @@ int main(int argc, char** argv) {
         else if (!std::strcmp(a, "--many")) manyCount = std::max(1, text().toInt());
         else if (!std::strcmp(a, "--many-hosts")) manyHosts = std::clamp(text().toInt(), 1, 1000);
         else if (!std::strcmp(a, "--no-many")) many = false;
+        else if (loopback.take(a, text)) continue;
         else {
             std::fprintf(stderr, "unknown option %s\n", a);
             return 2;
@@ -134,6 +137,7 @@ int main(int argc, char** argv) {
     if (!haveAria2) std::printf("aria2c is not installed: its rows stay empty\n");
     if (QStandardPaths::findExecutable(QStringLiteral("xvfb-run")).isEmpty()) xcb = false;
     if (!xcb) std::printf("the window runs on the offscreen platform (no xvfb-run, or --no-xcb)\n");
+    if (loopback.only) return Bench::runLoopback(loopback, rounds, xcb, haveAria2, windowProgram);
 
     QTemporaryDir root(QDir::tempPath() + QStringLiteral("/fetchwright-latency-XXXXXX"));
     const QString www = root.filePath(QStringLiteral("www"));
@@ -492,5 +496,6 @@ int main(int argc, char** argv) {
     }
     nginx.terminate();
     nginx.waitForFinished(5000);
+    if (loopback.enabled && Bench::runLoopback(loopback, rounds, xcb, haveAria2, windowProgram) != 0) broken = true;
     return broken ? 1 : 0;
 }
