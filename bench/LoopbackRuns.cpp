@@ -372,6 +372,8 @@ int runLoopback(const LoopbackSizes& sizes, int rounds, bool xcb, bool aria2, co
                         sizes.memoryRun, one.rssKb, double(many.rssKb - one.rssKb) / sizes.memoryRun);
         else
             std::printf("  failed\n");
+        // What every window figure above holds besides its transfers: Qt's and the window's start.
+        if (one.cpu >= 0) std::printf("  the 1-file run took %.3f s CPU: about what the start of the window adds to each window figure\n", one.cpu);
     }
     std::printf("\n(curl reads its addresses from a config file, -K, where they pass %lld bytes; every stored file was\n"
                 " checked against the served one by SHA-256)\n",
