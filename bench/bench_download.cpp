@@ -151,7 +151,8 @@ ChildResult runChild(const QStringList& urls, const QString& folder, bool syncEa
 
 // The window child: a shown window on the platform it was started with (offscreen, or xcb under
 // Xvfb), the list filled as a paste fills it, Start pressed; timed until the run's message, when
-// every file has its name. Prints seconds, the longest pause of its events (ms) and its CPU seconds.
+// every file has its name. Prints seconds, the longest pause of its events (ms), its CPU seconds and
+// its peak resident memory (KB).
 int windowChildRun(const QString& folder, const QString& listFile) {
     QFile list(listFile);
     if (!list.open(QIODevice::ReadOnly)) return 2;
@@ -196,7 +197,7 @@ int windowChildRun(const QString& folder, const QString& listFile) {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     const double cpu = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
-    std::printf("%.6f %lld %.3f\n", s, static_cast<long long>(longestGapMs), cpu);
+    std::printf("%.6f %lld %.3f %ld\n", s, static_cast<long long>(longestGapMs), cpu, static_cast<long>(usage.ru_maxrss));
     return 0;
 }
 

@@ -11,7 +11,8 @@
 //   bench_latency [--small N] [--small-kb K] [--big-mb M] [--https-small N] [--https-mb M]
 //                 [--rtt-ms 40,150] [--mbit 200] [--at-once 4,8] [--rounds R] [--no-https]
 //                 [--limited-mb 64] [--no-limited] [--no-xcb] [--many 600] [--many-hosts 60]
-//                 [--no-many]
+//                 [--no-many] [--long 100000] [--cost 3000] [--cost-mb 512] [--window-small 2000]
+//                 [--window-mb 256] [--memory-run 20000] [--no-loopback] [--loopback-only]
 //                                          (bench/run_latency_bench.sh builds and runs it)
 //
 // A third link, over http at the first round trip, goes to a server that sends each connection
@@ -27,6 +28,11 @@
 // with the test authority appended, as a real run loads the system's. nginx logs whether each new
 // connection resumed a TLS session: the rows show the handshakes and how many were resumed.
 //
+// Last, a loopback section (LoopbackRuns.cpp), no proxy between the tools and nginx: 100,000 x 4 KB
+// over http at 8 at once; CPU of 3,000 x 4 KB (http, https HTTP/2) and of one 512 MB file (http,
+// https HTTP/1.1 and HTTP/2) against the leanest peer; the window's wall time for 2,000 x 4 KB and
+// one 256 MB file; the memory an entry of a 20,000-file run costs. --loopback-only runs it alone.
+//
 // Each row shows the CPU seconds (user + system) beside the wall time: the tool's and what it
 // started, or for the window its own process's (not Xvfb's).
 //
@@ -35,29 +41,21 @@
 // that did not finish in time, counts as failed and makes the exit status 1.
 #include <QCoreApplication>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <thread>
 #include <vector>
 
 #include "BenchNet.h"
 #include "LatencyRuns.h"
+#include "LoopbackRuns.h"
 #include "ManyNames.h"
 
 namespace {
@@ -84,6 +82,7 @@ int main(int argc, char** argv) {
     std::vector<int> rtts{40, 150};
     bool https = true, xcb = true, limited = true, many = true;
     int manyCount = 600, manyHosts = 60;
+    Bench::LoopbackSizes loopback;
     auto numbers = [](const QString& text) {
         std::vector<int> all;
         for (const QString& v : text.split(QLatin1Char(','), Qt::SkipEmptyParts)) all.push_back(v.toInt());
@@ -108,6 +107,7 @@ int main(int argc, char** argv) {
         else if (!std::strcmp(a, "--many")) manyCount = std::max(1, text().toInt());
         else if (!std::strcmp(a, "--many-hosts")) manyHosts = std::clamp(text().toInt(), 1, 1000);
         else if (!std::strcmp(a, "--no-many")) many = false;
+        else if (loopback.take(a, text)) continue;
         else {
             std::fprintf(stderr, "unknown option %s\n", a);
             return 2;
@@ -134,6 +134,7 @@ int main(int argc, char** argv) {
     if (!haveAria2) std::printf("aria2c is not installed: its rows stay empty\n");
     if (QStandardPaths::findExecutable(QStringLiteral("xvfb-run")).isEmpty()) xcb = false;
     if (!xcb) std::printf("the window runs on the offscreen platform (no xvfb-run, or --no-xcb)\n");
+    if (loopback.only) return Bench::runLoopback(loopback, rounds, xcb, haveAria2, windowProgram);
 
     QTemporaryDir root(QDir::tempPath() + QStringLiteral("/fetchwright-latency-XXXXXX"));
     const QString www = root.filePath(QStringLiteral("www"));
@@ -492,5 +493,6 @@ int main(int argc, char** argv) {
     }
     nginx.terminate();
     nginx.waitForFinished(5000);
+    if (loopback.enabled && Bench::runLoopback(loopback, rounds, xcb, haveAria2, windowProgram) != 0) broken = true;
     return broken ? 1 : 0;
 }

@@ -7,7 +7,9 @@ cd "$(dirname "$0")/../.."
 # The latency workload, tiny: through the latency proxy, every file must arrive intact.
 if command -v aria2c >/dev/null 2>&1; then
   # The many-servers workload stays out of it: it would lengthen the step, and the full run has it.
-  timeout 900 ./build/bench/bench_latency --small 30 --big-mb 8 --https-small 30 --https-mb 8 --rtt-ms 40 --rounds 1 --no-many
+  # The loopback section runs at small sizes.
+  timeout 900 ./build/bench/bench_latency --small 30 --big-mb 8 --https-small 30 --https-mb 8 --rtt-ms 40 --rounds 1 --no-many \
+    --long 300 --cost 100 --cost-mb 8 --window-small 100 --window-mb 8 --memory-run 300
 else
   echo "latency workload skipped: aria2c (Debian package aria2) is not installed, and it is one of the peers"
 fi
