@@ -42,7 +42,7 @@ Publisher::~Publisher() { finisher_.stop(); }
 void Publisher::beginRun() {
     drain();
     cleanedFolders_.clear();
-    sharedFlushTooSlow_ = false;
+    flushChoice_ = FlushChoice();
 }
 
 int Publisher::maxInFlight() {
@@ -93,6 +93,8 @@ void Publisher::flushBatch() {
     // with the file.
     for (const FinishJob& job : batch) setServerTime(job);
     flushTogether(batch);
+    eachFlushMs_ = 0;
+    eachFlushed_ = 0;
     std::vector<std::pair<int, ItemOutcome>> done;
     done.reserve(batch.size());
     for (FinishJob& job : batch) {
@@ -117,6 +119,7 @@ void Publisher::flushBatch() {
             path = lookedNow.chopped(Main::FileNameOf(lookedPath, Main::kNativeSeparator).size()) +
                    Main::FileNameOf(path, Main::kNativeSeparator);
     }
+    if (eachFlushed_ > 1) flushChoice_.eachTook(eachFlushMs_ / eachFlushed_);
     batch.clear();  // the descriptors close before the room is given back
     {
         std::lock_guard<std::mutex> hold(lock_);
@@ -130,8 +133,8 @@ void Publisher::flushBatch() {
 // than a flush per file. When it fails, each file's own fsync says which of them it concerns.
 void Publisher::flushTogether(std::vector<FinishJob>& batch) {
     // A file system busy with other programs' writes makes such a flush wait for all of them;
-    // then this run goes back to one fsync per file, which waits for its own file only.
-    if (!syncEachFile_ || batch.size() < 2 || sharedFlushTooSlow_) return;
+    // then the files are flushed one by one for a while, as long as that is cheaper.
+    if (!syncEachFile_ || !flushChoice_.shared(batch.size())) return;
     const auto started = std::chrono::steady_clock::now();
     std::vector<std::pair<quint64, bool>> flushed;  // file system, flush succeeded
     for (FinishJob& job : batch) {
@@ -145,10 +148,7 @@ void Publisher::flushTogether(std::vector<FinishJob>& batch) {
         }
         job.onDisk = it->second;
     }
-    // Slow means slower than a quick fsync of each file would have been.
-    const auto allowed = std::max<std::chrono::milliseconds>(std::chrono::milliseconds(250),
-                                                             std::chrono::milliseconds(2) * static_cast<int>(batch.size()));
-    if (std::chrono::steady_clock::now() - started > allowed) sharedFlushTooSlow_ = true;
+    flushChoice_.sharedTook(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count(), batch.size());
 }
 
 // Where a file published into `folder` lies now: under the folder's path, unless the folder was
@@ -185,7 +185,12 @@ ItemOutcome Publisher::finish(FinishJob& job) {
         outcome.reason = std::move(reason);
         return outcome;
     };
-    if (syncEachFile_ && !job.onDisk && ::fsync(job.fd.get()) != 0) return fail(errnoText(errno));
+    if (syncEachFile_ && !job.onDisk) {
+        const auto started = std::chrono::steady_clock::now();
+        if (::fsync(job.fd.get()) != 0) return fail(errnoText(errno));
+        eachFlushMs_ += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
+        ++eachFlushed_;
+    }
     struct stat st;
     if (::fstat(job.fd.get(), &st) != 0) return fail(errnoText(errno));
     // A file that fails its digest never gets the name it was to have.

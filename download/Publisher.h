@@ -15,6 +15,7 @@
 
 #include "download/DurableFiles.h"
 #include "download/EngineItem.h"
+#include "download/FlushChoice.h"
 #include "download/RunSummary.h"
 #include "download/TargetNaming.h"
 #include "support/Result.h"
@@ -68,7 +69,10 @@ private:
     const std::function<void()> roomMade_;
     bool syncEachFile_ = true;
     TemporaryMethod temporaryMethod_ = TemporaryMethod::Best;
-    std::atomic<bool> sharedFlushTooSlow_{false};
+    // The worker's own (a new run's reset waits until it is idle).
+    FlushChoice flushChoice_;
+    double eachFlushMs_ = 0;  // the fsyncs of the files of the batch under way
+    int eachFlushed_ = 0;
 
     // The scheduling thread's own.
     QStringList cleanedFolders_;

@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include "download/DownloadEngine.h"
+#include "download/FlushChoice.h"
 #include "harness/Descriptors.h"
 #include "harness/FolderContents.h"
 #include "harness/JobRun.h"
@@ -353,6 +354,44 @@ TEST(SharedFlush, StandsInForEachFilesFsyncOnlyOnLocalDiskFileSystemsOfRecentKer
     EXPECT_TRUE(Download::SharedFlushCoversFiles(0xEF53L, "10.2.1"));
     EXPECT_FALSE(Download::SharedFlushCoversFiles(0xEF53L, ""));
     EXPECT_FALSE(Download::SharedFlushCoversFiles(0xEF53L, nullptr));
+}
+
+TEST(FlushChoice, ASharedFlushSlowedByOthersWritesGivesWayToEachFilesAndIsTriedAgainLater) {
+    Download::FlushChoice choice;
+    EXPECT_FALSE(choice.shared(1)) << "one file is flushed on its own";
+    ASSERT_TRUE(choice.shared(64)) << "the shared flush comes first";
+    choice.sharedTook(5, 64);
+    EXPECT_TRUE(choice.shared(64)) << "a quick one stays";
+
+    // Another program's 1.5 GB are written with the next batch's flush.
+    choice.sharedTook(900, 64);
+    ASSERT_FALSE(choice.shared(64));
+    choice.eachTook(0.2);
+    int eachBatches = 1;
+    while (!choice.shared(64)) {
+        choice.eachTook(0.2);
+        ASSERT_LE(++eachBatches, Download::FlushChoice::kTryAgainAfter + 1) << "the shared flush is never tried again";
+    }
+    EXPECT_EQ(eachBatches, Download::FlushChoice::kTryAgainAfter);
+    // Tried again: still slow, so each file's once more; quick again, so shared from then on.
+    choice.sharedTook(700, 64);
+    EXPECT_FALSE(choice.shared(64));
+    for (int k = 0; k < Download::FlushChoice::kTryAgainAfter; ++k) choice.shared(64);
+    ASSERT_TRUE(choice.shared(64));
+    choice.sharedTook(4, 64);
+    EXPECT_TRUE(choice.shared(64));
+    EXPECT_TRUE(choice.shared(64));
+
+    // Where each file's own flush is slower still (a journal's commit each), the shared flush
+    // comes back at once and stays, however long a batch's takes.
+    Download::FlushChoice journaled;
+    ASSERT_TRUE(journaled.shared(256));
+    journaled.sharedTook(800, 256);
+    ASSERT_FALSE(journaled.shared(256)) << "3.1 ms a file, slow beside the 2 ms a file's own is taken to cost";
+    journaled.eachTook(8);
+    EXPECT_TRUE(journaled.shared(256)) << "3.1 ms a file against 8";
+    journaled.sharedTook(800, 256);
+    EXPECT_TRUE(journaled.shared(256));
 }
 
 // A small disk: a 1 MB tmpfs in a user and mount namespace of its own. The outer test runs this
