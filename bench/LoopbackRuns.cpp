@@ -12,6 +12,8 @@
 #include <QTemporaryDir>
 
 #include <cstdio>
+
+#include <unistd.h>
 #include <vector>
 
 #include "BenchNet.h"
@@ -202,6 +204,9 @@ public:
         // file's inode is searched for past those deleted in the last 30 s, which would charge the
         // next tool for this one's clean-up. A big file goes at once.
         if (w.names.size() <= 1) QDir(d).removeRecursively();
+        // What a tool left unwritten is written now, outside every tool's time, so that the next
+        // one's flushes do not wait for it.
+        ::sync();
         Cell c;
         if (!good) {
             broken_ = true;

@@ -383,10 +383,10 @@ int main(int argc, char** argv) {
         run.cpu = o.cpu;
         if (link.many) names.handshakes(run.handshakes, run.resumed);
         const bool good = o.ok && served.intact(d, w.names);
-        // Small files stay until the end, so that no tool's files are freed just before the next
-        // tool makes its own (an ext4 without a journal searches past inodes freed in the last
-        // 30 s for each new file).
+        // Small files stay to the end (an ext4 without a journal searches past inodes freed in the
+        // last 30 s for each new file), and what a tool left unwritten is written outside its time.
         if (w.names.size() <= 1) QDir(d).removeRecursively();
+        ::sync();
         if (!good) broken = true;
         run.secs = good ? o.secs : -1;
         return run;
