@@ -53,12 +53,12 @@
 #include <memory>
 #include <vector>
 
+#include <unistd.h>
+
 #include "BenchNet.h"
 #include "LatencyRuns.h"
 #include "LoopbackRuns.h"
 #include "ManyNames.h"
-
-namespace {
 
 using Bench::freePort;
 using Bench::makeTestAuthority;
@@ -71,8 +71,6 @@ using Bench::Workload;
 using Bench::Best;
 using Bench::printCells;
 using Bench::printLimits;
-
-}  // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
