@@ -8,7 +8,7 @@ cd "$(dirname "$0")/../.."
 if command -v aria2c >/dev/null 2>&1; then
   # The many-servers workload stays out of it: it would lengthen the step, and the full run has it.
   # The loopback section runs at small sizes.
-  timeout 900 ./build/bench/bench_latency --small 30 --big-mb 8 --https-small 30 --https-mb 8 --rtt-ms 40 --rounds 1 --no-many \
+  timeout 900 ./build/bench/bench_latency --small 30 --big-mb 8 --https-small 30 --https-mb 8 --rtt-ms 40 --rounds 1 --no-many --limited-mb 8 \
     --long 300 --cost 100 --cost-mb 8 --window-small 100 --window-mb 8 --memory-run 300
 else
   echo "latency workload skipped: aria2c (Debian package aria2) is not installed, and it is one of the peers"
