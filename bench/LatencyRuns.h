@@ -102,6 +102,15 @@ inline Outcome runBounded(const QString& program, const QStringList& args, const
     return o;
 }
 
+// The window child's command line, program first: under xvfb-run for X11, else on its own.
+inline QStringList windowChildCommand(const QString& program, const QString& folder, const QString& listFile, bool xcb) {
+    const QStringList child{program, QStringLiteral("--window-child"), folder, listFile};
+    if (!xcb) return child;
+    return QStringList{QStringLiteral("xvfb-run"), QStringLiteral("-a"), QStringLiteral("-s"),
+                       QStringLiteral("-screen 0 1280x1024x24 -nolisten tcp")} +
+           child;
+}
+
 inline QByteArray sha256Of(const QString& path) {
     QFile f(path);
     QCryptographicHash hash(QCryptographicHash::Sha256);

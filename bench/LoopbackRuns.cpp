@@ -158,14 +158,8 @@ public:
             e.insert(QStringLiteral("QT_QPA_PLATFORM"), xcb_ ? QStringLiteral("xcb") : QStringLiteral("offscreen"));
             if (tool.n > 0) e.insert(QStringLiteral("FETCHWRIGHT_BENCH_AT_ONCE"), n);
             if (tls) e.insert(QStringLiteral("FETCHWRIGHT_BENCH_CA"), ca_);
-            const QStringList child{windowProgram_, QStringLiteral("--window-child"), d, w.listFile};
-            if (xcb_)
-                o = runBounded(QStringLiteral("xvfb-run"),
-                               QStringList{QStringLiteral("-a"), QStringLiteral("-s"),
-                                           QStringLiteral("-screen 0 1280x1024x24 -nolisten tcp")} + child,
-                               d, e, timeoutMs);
-            else
-                o = runBounded(child.front(), child.mid(1), d, e, timeoutMs);
+            const QStringList command = windowChildCommand(windowProgram_, d, w.listFile, xcb_);
+            o = runBounded(command.front(), command.mid(1), d, e, timeoutMs);
             // seconds, longest event gap (ms), CPU seconds, peak resident memory (KB)
             fields = o.out.trimmed().split(' ');
             bool number = false;

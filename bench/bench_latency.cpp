@@ -332,14 +332,8 @@ int main(int argc, char** argv) {
             toolEnv.insert(QStringLiteral("QT_QPA_PLATFORM"), xcb ? QStringLiteral("xcb") : QStringLiteral("offscreen"));
             toolEnv.insert(QStringLiteral("FETCHWRIGHT_BENCH_AT_ONCE"), n);
             if (link.https) toolEnv.insert(QStringLiteral("FETCHWRIGHT_BENCH_CA"), trust);
-            const QStringList child{windowProgram, QStringLiteral("--window-child"), d, w.listFile};
-            if (xcb)
-                o = bounded(QStringLiteral("xvfb-run"),
-                               QStringList{QStringLiteral("-a"), QStringLiteral("-s"),
-                                           QStringLiteral("-screen 0 1280x1024x24 -nolisten tcp")} + child,
-                               d, toolEnv, timeoutMs);
-            else
-                o = bounded(child.front(), child.mid(1), d, toolEnv, timeoutMs);
+            const QStringList command = Bench::windowChildCommand(windowProgram, d, w.listFile, xcb);
+            o = bounded(command.front(), command.mid(1), d, toolEnv, timeoutMs);
             // The window times itself, from Start to the run's message.
             bool number = false;
             const QList<QByteArray> parts = o.out.trimmed().split(' ');
