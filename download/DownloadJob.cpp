@@ -91,14 +91,12 @@ DownloadJob::DownloadJob(Engine& engine, QString folder, std::vector<JobItem> it
     QStringList entries, pages;
     entries.reserve(static_cast<qsizetype>(items.size()));
     pages.reserve(static_cast<qsizetype>(items.size()));
-    int recordIndex = 0;
-    for (JobItem& item : items) {
+    for (const JobItem& item : items) {
         entries << item.text;
         pages << item.page;
         if (Checksum::MayBeChecksumFile(item.text)) checksumUrls_ << item.text;
-        const EntryId entry = item.entry;
-        waiting_.emplace_hint(waiting_.end(), entry, Pending{std::move(item), recordIndex++});
     }
+    waiting_.adopt(std::move(items));
     if (recorder_) recorder_->begin(folder_, entries, pages);
 }
 
@@ -165,8 +163,7 @@ void DownloadJob::strikeFromRecord(int recordIndex) {
 int DownloadJob::feed() {
     int handed = 0;
     while (handed < kLookAhead && !stopping_ && !waiting_.empty()) {
-        Pending next = std::move(waiting_.begin()->second);
-        waiting_.erase(waiting_.begin());
+        Pending next = waiting_.popFront();
         // Fetched and named from the same text; named in its place in the list.
         const QString url = FetchAddress(next.item.text);
         const QString base = Main::BuildTargetPath(NamingText(url), folder_);
@@ -195,7 +192,7 @@ int DownloadJob::feed() {
 // once until it is given more.
 void DownloadJob::settleQueue() {
     if (!steerable() || waiting_.empty()) return;
-    if (!queuedInEngine_.empty() && waiting_.begin()->first < *queuedInEngine_.rbegin()) return takeBack(true);
+    if (!queuedInEngine_.empty() && waiting_.frontEntry() < *queuedInEngine_.rbegin()) return takeBack(true);
     if (engine_.queued() < kLookAhead / 2) feed();
 }
 
@@ -220,7 +217,7 @@ void DownloadJob::takeBack(bool refeedNow) {
             held_.emplace(item.entry, std::move(back));
             emit itemHeld(item.entry, -1);
         } else {
-            waiting_.emplace(item.entry, std::move(back));
+            waiting_.put(std::move(back));
         }
     }
     // Put in order again at once, so that what begins next is the entry put before the others.
@@ -258,7 +255,7 @@ void DownloadJob::renumber(const std::vector<std::pair<EntryId, EntryId>>& chang
     std::vector<std::pair<EntryId, Pending>> waiting, held;
     std::vector<std::pair<EntryId, int>> handed;
     for (const auto& [from, to] : changes) {
-        if (auto node = waiting_.extract(from); !node.empty()) waiting.emplace_back(to, std::move(node.mapped()));
+        if (auto taken = waiting_.take(from)) waiting.emplace_back(to, std::move(*taken));
         if (auto node = held_.extract(from); !node.empty()) held.emplace_back(to, std::move(node.mapped()));
         if (const auto at = indexOf_.find(from); at != indexOf_.end()) {
             handed.emplace_back(to, at->second);
@@ -267,7 +264,7 @@ void DownloadJob::renumber(const std::vector<std::pair<EntryId, EntryId>>& chang
     }
     for (auto& [to, pending] : waiting) {
         pending.item.entry = to;
-        waiting_.emplace(to, std::move(pending));
+        waiting_.put(std::move(pending));
     }
     for (auto& [to, pending] : held) {
         pending.item.entry = to;
@@ -291,9 +288,9 @@ void DownloadJob::append(std::vector<JobItem> items) {
     if (!started_ || ended_) return;
     for (JobItem& item : items) {
         const EntryId entry = item.entry;
-        if (waiting_.count(entry) > 0 || held_.count(entry) > 0 || handedOf(entry)) continue;
+        if (waiting_.contains(entry) || held_.count(entry) > 0 || handedOf(entry)) continue;
         const int recordIndex = recorder_ ? recorder_->add(item.text, item.page) : -1;
-        waiting_.emplace(entry, Pending{std::move(item), recordIndex});
+        waiting_.put(Pending{std::move(item), recordIndex});
     }
     settleQueue();
 }
@@ -419,7 +416,7 @@ void DownloadJob::runEnded() {
             if (QDir::cleanPath(where) != QDir::cleanPath(QDir(folder_).absolutePath())) closing.summary.setFolderMovedTo(where);
         }
     }
-    for (const auto& [entry, waiting] : waiting_) closing.notReached.push_back(entry);
+    for (const EntryId entry : waiting_.entries()) closing.notReached.push_back(entry);
     std::sort(closing.notReached.begin(), closing.notReached.end());
     for (const auto& [entry, held] : held_) closing.summary.addHeld(held.kept);
     for (const QString& problem : checksumProblems_) closing.summary.addNote(problem);

@@ -27,20 +27,11 @@
 #include "download/DownloadEngine.h"
 #include "download/Mending.h"
 #include "download/RunSummary.h"
+#include "download/WaitingQueue.h"
 
 namespace Download {
 
 class UnfinishedRunRecorder;
-
-// An entry's identity in the list, from the list to the result.
-using EntryId = std::uint32_t;
-
-struct JobItem {
-    EntryId entry = 0;
-    QString text;  // the entry as the list holds it: fetched and named from this text
-    QString page{};  // the page it was found on, sent as its Referer; empty for none
-    std::optional<Checksum::Digest> digest{};  // the digest its list line gave
-};
 
 struct JobOptions {
     int atOnce = 4;
@@ -145,11 +136,6 @@ signals:
     void result(const Download::JobResult& result);
 
 private:
-    struct Pending {
-        JobItem item;
-        int recordIndex = -1;
-        qint64 kept = -1;  // a held item's bytes kept, -1 for none
-    };
     enum class Wanted : std::uint8_t { Nothing, Pause, Withdraw };
     struct Handed {
         EntryId entry = 0;
@@ -199,7 +185,7 @@ private:
     std::shared_ptr<UnfinishedRunRecorder> recorder_;
     std::unique_ptr<Bridge> bridge_;
 
-    std::map<EntryId, Pending> waiting_;  // not handed to the engine yet, in list order
+    WaitingQueue waiting_;                // not handed to the engine yet, in list order
     std::map<EntryId, Pending> held_;     // paused by the user
     std::vector<Handed> handed_;          // by the engine's item number
     std::unordered_map<EntryId, int> indexOf_;  // the engine's latest number of a handed entry

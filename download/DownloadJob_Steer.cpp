@@ -18,20 +18,20 @@ void DownloadJob::withdraw(const std::vector<EntryId>& entries) {
         // waiting entry is no longer one the run did not reach.
         if (started_ && !ended_) {
             for (const EntryId entry : entries) {
-                auto node = waiting_.extract(entry);
-                if (node.empty()) continue;
+                const std::optional<Pending> taken = waiting_.take(entry);
+                if (!taken) continue;
                 ++removedBeforeReached_;
-                strikeFromRecord(node.mapped().recordIndex);
+                strikeFromRecord(taken->recordIndex);
             }
         }
         return;
     }
     bool queued = false, endAfter = false;
     for (const EntryId entry : entries) {
-        if (auto node = waiting_.extract(entry); !node.empty()) {
+        if (const std::optional<Pending> taken = waiting_.take(entry)) {
             // Taken off the list before the run came to it: not fetched, and not offered back.
             ++removedBeforeReached_;
-            strikeFromRecord(node.mapped().recordIndex);
+            strikeFromRecord(taken->recordIndex);
             continue;
         }
         if (auto node = held_.extract(entry); !node.empty()) {
@@ -61,8 +61,8 @@ void DownloadJob::pause(const std::vector<EntryId>& entries) {
     if (!steerable()) return;
     bool queued = false;
     for (const EntryId entry : entries) {
-        if (auto node = waiting_.extract(entry); !node.empty()) {
-            held_.insert(std::move(node));
+        if (std::optional<Pending> taken = waiting_.take(entry)) {
+            held_.emplace(entry, std::move(*taken));
             emit itemHeld(entry, -1);
             continue;
         }
@@ -83,7 +83,7 @@ void DownloadJob::requeue(Handed& item) {
     item.superseded = true;
     --handedLive_;
     indexOf_.erase(item.entry);
-    waiting_.emplace(item.entry, Pending{JobItem{item.entry, item.text, item.page, item.digest}, item.recordIndex});
+    waiting_.put(Pending{JobItem{item.entry, item.text, item.page, item.digest}, item.recordIndex});
     emit itemQueued(item.entry);
 }
 
@@ -93,11 +93,11 @@ void DownloadJob::resume(std::vector<JobItem> items) {
     for (JobItem& wanted : items) {
         if (auto node = held_.extract(wanted.entry); !node.empty()) {
             const EntryId entry = wanted.entry;
-            waiting_.insert(std::move(node));
+            waiting_.put(std::move(node.mapped()));
             emit itemQueued(entry);
             continue;
         }
-        if (handedOf(wanted.entry) || waiting_.count(wanted.entry) > 0) {
+        if (handedOf(wanted.entry) || waiting_.contains(wanted.entry)) {
             // Paused while it was being handed out: the pause is taken back.
             if (Handed* item = handedOf(wanted.entry); item && !item->ended && item->wanted == Wanted::Pause && !item->begun)
                 item->wanted = Wanted::Nothing;
@@ -113,7 +113,7 @@ void DownloadJob::retry(std::vector<JobItem> items) {
     if (!steerable()) return;
     std::vector<JobItem> joining;
     for (JobItem& wanted : items) {
-        if (waiting_.count(wanted.entry) > 0 || held_.count(wanted.entry) > 0) continue;
+        if (waiting_.contains(wanted.entry) || held_.count(wanted.entry) > 0) continue;
         Handed* item = handedOf(wanted.entry);
         if (!item) {
             joining.push_back(std::move(wanted));
@@ -212,11 +212,11 @@ bool DownloadJob::startOver(Handed& item) {
 
 bool DownloadJob::changeAddress(EntryId entry, const QString& text) {
     if (!started_ || ended_ || text.isEmpty()) return false;
-    for (auto* pending : {&held_, &waiting_}) {
-        const auto at = pending->find(entry);
-        if (at == pending->end()) continue;
-        at->second.recordIndex = reRecord(at->second.recordIndex, text, at->second.item.page);
-        at->second.item.text = text;
+    Pending* pending = waiting_.find(entry);
+    if (const auto at = held_.find(entry); at != held_.end()) pending = &at->second;
+    if (pending) {
+        pending->recordIndex = reRecord(pending->recordIndex, text, pending->item.page);
+        pending->item.text = text;
         return true;
     }
     Handed* item = handedOf(entry);

@@ -1,0 +1,106 @@
+#include "download/WaitingQueue.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace Download {
+
+void WaitingQueue::adopt(std::vector<JobItem> items) {
+    const bool rising = std::adjacent_find(items.begin(), items.end(), [](const JobItem& a, const JobItem& b) {
+                            return a.entry >= b.entry;
+                        }) == items.end();
+    if (!rising) {
+        // Record indexes follow the order given, whatever order the ids are in.
+        for (std::size_t i = 0; i < items.size(); ++i) put(Pending{std::move(items[i]), static_cast<int>(i)});
+        return;
+    }
+    first_ = std::move(items);
+    gone_.assign(first_.size(), false);
+    head_ = 0;
+    firstLive_ = first_.size();
+}
+
+void WaitingQueue::skipGone() {
+    while (head_ < first_.size() && gone_[head_]) ++head_;
+    if (head_ == first_.size() && firstLive_ == 0 && !first_.empty()) {
+        first_ = {};
+        gone_ = {};
+        head_ = 0;
+    }
+}
+
+EntryId WaitingQueue::frontEntry() const {
+    if (firstLive_ == 0) return later_.begin()->first;
+    const EntryId first = first_[head_].entry;
+    return later_.empty() ? first : std::min(first, later_.begin()->first);
+}
+
+Pending WaitingQueue::popFront() {
+    if (firstLive_ > 0 && (later_.empty() || first_[head_].entry < later_.begin()->first)) {
+        Pending front{std::move(first_[head_]), static_cast<int>(head_)};
+        gone_[head_] = true;
+        --firstLive_;
+        skipGone();
+        return front;
+    }
+    auto node = later_.extract(later_.begin());
+    return std::move(node.mapped());
+}
+
+std::ptrdiff_t WaitingQueue::indexOf(EntryId entry) const {
+    if (firstLive_ == 0) return -1;
+    const auto from = first_.begin() + static_cast<std::ptrdiff_t>(head_);
+    const auto at = std::lower_bound(from, first_.end(), entry, [](const JobItem& item, EntryId id) { return item.entry < id; });
+    if (at == first_.end() || at->entry != entry) return -1;
+    const std::ptrdiff_t index = at - first_.begin();
+    return gone_[static_cast<std::size_t>(index)] ? -1 : index;
+}
+
+bool WaitingQueue::contains(EntryId entry) const {
+    return indexOf(entry) >= 0 || later_.count(entry) > 0;
+}
+
+Pending* WaitingQueue::find(EntryId entry) {
+    if (const std::ptrdiff_t index = indexOf(entry); index >= 0) {
+        // Changed in place, an entry of the first ones moves among the later ones: its record
+        // index may change with it.
+        Pending moved{std::move(first_[static_cast<std::size_t>(index)]), static_cast<int>(index)};
+        gone_[static_cast<std::size_t>(index)] = true;
+        --firstLive_;
+        skipGone();
+        return &later_.emplace(entry, std::move(moved)).first->second;
+    }
+    const auto at = later_.find(entry);
+    return at == later_.end() ? nullptr : &at->second;
+}
+
+std::optional<Pending> WaitingQueue::take(EntryId entry) {
+    if (const std::ptrdiff_t index = indexOf(entry); index >= 0) {
+        Pending taken{std::move(first_[static_cast<std::size_t>(index)]), static_cast<int>(index)};
+        gone_[static_cast<std::size_t>(index)] = true;
+        --firstLive_;
+        skipGone();
+        return taken;
+    }
+    auto node = later_.extract(entry);
+    if (node.empty()) return std::nullopt;
+    return std::move(node.mapped());
+}
+
+bool WaitingQueue::put(Pending pending) {
+    const EntryId entry = pending.item.entry;
+    if (indexOf(entry) >= 0) return false;
+    return later_.emplace(entry, std::move(pending)).second;
+}
+
+std::vector<EntryId> WaitingQueue::entries() const {
+    std::vector<EntryId> all;
+    all.reserve(size());
+    for (std::size_t i = head_; i < first_.size(); ++i)
+        if (!gone_[i]) all.push_back(first_[i].entry);
+    for (const auto& [entry, pending] : later_) all.push_back(entry);
+    std::sort(all.begin(), all.end());
+    return all;
+}
+
+}  // namespace Download
