@@ -14,46 +14,39 @@ void WaitingQueue::adopt(std::vector<JobItem> items) {
         for (std::size_t i = 0; i < items.size(); ++i) put(Pending{std::move(items[i]), static_cast<int>(i)});
         return;
     }
-    first_ = std::move(items);
-    gone_.assign(first_.size(), false);
-    head_ = 0;
+    for (JobItem& item : items) first_.push_back(First{std::move(item)});
     firstLive_ = first_.size();
 }
 
-void WaitingQueue::skipGone() {
-    while (head_ < first_.size() && gone_[head_]) ++head_;
-    if (head_ == first_.size() && firstLive_ == 0 && !first_.empty()) {
-        first_ = {};
-        gone_ = {};
-        head_ = 0;
+Pending WaitingQueue::takeFirst(std::size_t index) {
+    First& first = first_[index];
+    Pending taken{std::move(first.item), static_cast<int>(popped_ + index)};
+    first.gone = true;
+    --firstLive_;
+    while (!first_.empty() && first_.front().gone) {
+        first_.pop_front();
+        ++popped_;
     }
+    return taken;
 }
 
 EntryId WaitingQueue::frontEntry() const {
     if (firstLive_ == 0) return later_.begin()->first;
-    const EntryId first = first_[head_].entry;
+    const EntryId first = first_.front().item.entry;
     return later_.empty() ? first : std::min(first, later_.begin()->first);
 }
 
 Pending WaitingQueue::popFront() {
-    if (firstLive_ > 0 && (later_.empty() || first_[head_].entry < later_.begin()->first)) {
-        Pending front{std::move(first_[head_]), static_cast<int>(head_)};
-        gone_[head_] = true;
-        --firstLive_;
-        skipGone();
-        return front;
-    }
+    if (firstLive_ > 0 && (later_.empty() || first_.front().item.entry < later_.begin()->first)) return takeFirst(0);
     auto node = later_.extract(later_.begin());
     return std::move(node.mapped());
 }
 
 std::ptrdiff_t WaitingQueue::indexOf(EntryId entry) const {
     if (firstLive_ == 0) return -1;
-    const auto from = first_.begin() + static_cast<std::ptrdiff_t>(head_);
-    const auto at = std::lower_bound(from, first_.end(), entry, [](const JobItem& item, EntryId id) { return item.entry < id; });
-    if (at == first_.end() || at->entry != entry) return -1;
-    const std::ptrdiff_t index = at - first_.begin();
-    return gone_[static_cast<std::size_t>(index)] ? -1 : index;
+    const auto at = std::lower_bound(first_.begin(), first_.end(), entry, [](const First& first, EntryId id) { return first.item.entry < id; });
+    if (at == first_.end() || at->item.entry != entry || at->gone) return -1;
+    return at - first_.begin();
 }
 
 bool WaitingQueue::contains(EntryId entry) const {
@@ -61,27 +54,16 @@ bool WaitingQueue::contains(EntryId entry) const {
 }
 
 Pending* WaitingQueue::find(EntryId entry) {
-    if (const std::ptrdiff_t index = indexOf(entry); index >= 0) {
-        // Changed in place, an entry of the first ones moves among the later ones: its record
-        // index may change with it.
-        Pending moved{std::move(first_[static_cast<std::size_t>(index)]), static_cast<int>(index)};
-        gone_[static_cast<std::size_t>(index)] = true;
-        --firstLive_;
-        skipGone();
-        return &later_.emplace(entry, std::move(moved)).first->second;
-    }
+    // Changed in place, an entry of the first ones moves among the later ones, where its record
+    // index may change with it.
+    if (const std::ptrdiff_t index = indexOf(entry); index >= 0)
+        return &later_.emplace(entry, takeFirst(static_cast<std::size_t>(index))).first->second;
     const auto at = later_.find(entry);
     return at == later_.end() ? nullptr : &at->second;
 }
 
 std::optional<Pending> WaitingQueue::take(EntryId entry) {
-    if (const std::ptrdiff_t index = indexOf(entry); index >= 0) {
-        Pending taken{std::move(first_[static_cast<std::size_t>(index)]), static_cast<int>(index)};
-        gone_[static_cast<std::size_t>(index)] = true;
-        --firstLive_;
-        skipGone();
-        return taken;
-    }
+    if (const std::ptrdiff_t index = indexOf(entry); index >= 0) return takeFirst(static_cast<std::size_t>(index));
     auto node = later_.extract(entry);
     if (node.empty()) return std::nullopt;
     return std::move(node.mapped());
@@ -96,8 +78,8 @@ bool WaitingQueue::put(Pending pending) {
 std::vector<EntryId> WaitingQueue::entries() const {
     std::vector<EntryId> all;
     all.reserve(size());
-    for (std::size_t i = head_; i < first_.size(); ++i)
-        if (!gone_[i]) all.push_back(first_[i].entry);
+    for (const First& first : first_)
+        if (!first.gone) all.push_back(first.item.entry);
     for (const auto& [entry, pending] : later_) all.push_back(entry);
     std::sort(all.begin(), all.end());
     return all;

@@ -2,12 +2,13 @@
 // The entries of a run that wait for a connection, in the order of their ids.
 //
 // A run of a long list begins with all of it waiting, and hands out only a few hundred at a
-// time: the list as Start gave it is kept as it came (one vector, taken over whole) and read
-// from its front, and only what joins later (rows added, resumed, tried again, renumbered) goes
-// into an ordered map beside it. Start so costs nothing a waiting entry, however long the list.
+// time: the list as Start gave it is kept in its order and read from its front, and only what
+// joins later (rows added, resumed, tried again, renumbered) goes into an ordered map beside it.
+// Start so costs little more than a move of each entry, however long the list.
 #include <QString>
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <optional>
 #include <vector>
@@ -57,11 +58,16 @@ public:
 private:
     // The index in first_ of a live entry, or -1.
     std::ptrdiff_t indexOf(EntryId entry) const;
-    void skipGone();
+    Pending takeFirst(std::size_t index);  // the entry at `index` of first_, which waits
 
-    std::vector<JobItem> first_;  // as Start gave them, ids rising
-    std::vector<bool> gone_;      // taken out of first_ already
-    std::size_t head_ = 0;        // first_ before head_ is all gone
+    struct First {
+        JobItem item;
+        bool gone = false;  // taken out already
+    };
+    // As Start gave them, ids rising; the front is always one still waiting, and what was handed
+    // out is given back as it goes.
+    std::deque<First> first_;
+    std::size_t popped_ = 0;  // entries gone from the front of first_: its record index base
     std::size_t firstLive_ = 0;
     std::map<EntryId, Pending> later_;
 };
