@@ -25,6 +25,7 @@
 #include "download/Address.h"
 #include "download/DownloadEngine.h"
 #include "download/DownloadJob.h"
+#include "download/ProxyChoice.h"
 #include "download/Requests.h"
 #include "download/UnfinishedWork.h"
 #include "listbuild/ListDigests.h"
@@ -96,6 +97,10 @@ struct Form1::DownloadState {
 
 void Form1::setUpDownloadRun() {
     download_ = std::make_shared<DownloadState>();
+    // The first Start need not wait for the desktop's proxy settings to be read.
+    const QString proxy = RunOptions::Read(settings_).proxy.trimmed();
+    if (proxy.isEmpty() || proxy.compare(QLatin1String("System"), Qt::CaseInsensitive) == 0)
+        Download::ProxyChoice::PrepareSystemProxies();
     // Closing the window aborts the transfers; the run then ends without a word, and the job,
     // when the window goes, records what was not stored.
     connect(this, &Form1::aboutToClose, this, [this] {

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QRegularExpression>
 #include <QStringList>
+#include <QThreadPool>
 #include <QUrl>
 
 #include <proxy.h>
@@ -65,6 +66,13 @@ QByteArray AskLibproxy(const QByteArray& origin) {
 }
 
 }  // namespace
+
+void ProxyChoice::PrepareSystemProxies() {
+    QThreadPool::globalInstance()->start([] {
+        const std::lock_guard<std::mutex> hold(factoryLock);
+        if (!factory) factory = px_proxy_factory_new();
+    });
+}
 
 Fw::Result<std::shared_ptr<ProxyChoice>> ProxyChoice::FromOptions(const QString& proxy, const QString& bypass) {
     std::shared_ptr<ProxyChoice> choice(new ProxyChoice);

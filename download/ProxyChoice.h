@@ -34,6 +34,10 @@ public:
     // Sets `easy` to go through proxyFor(url), or direct: the environment's variables are read
     // through libproxy, never by libcurl behind this choice's back.
     void applyTo(CURL* easy, const QByteArray& url) const;
+    // Makes libproxy's factory for the process ahead of the first run (it reads the desktop's
+    // settings and loads its modules: some 10 ms), on a pooled thread; a run that asks
+    // meanwhile waits for it as it would have made it itself.
+    static void PrepareSystemProxies();
 
 private:
     ProxyChoice() = default;
