@@ -17,7 +17,6 @@
 namespace Download {
 
 namespace {
-CURLM* multiOf(void* multi) { return static_cast<CURLM*>(multi); }
 
 // Adapts a plain "want more" callback to a listener.
 struct WantMoreOnly : Engine::Listener {
@@ -36,7 +35,7 @@ Engine::Engine(TransferLimits limits)
       publisher_(std::make_unique<Publisher>(
           naming_->memo(), [this](int index, ItemOutcome outcome) { setOutcome(index, std::move(outcome)); },
           [this] {
-              if (multi_) curl_multi_wakeup(multiOf(multi_));
+              if (multi_) curl_multi_wakeup(MultiOf(multi_));
           })),
       partials_(std::make_unique<KeptPartials>(*publisher_)) {
     CurlGlobalInit();
@@ -46,12 +45,12 @@ Engine::Engine(TransferLimits limits)
 Engine::~Engine() {
     finishRun();
     for (auto& a : active_)
-        if (a->inMulti) curl_multi_remove_handle(multiOf(multi_), a->transfer->easy());
+        if (a->inMulti) curl_multi_remove_handle(MultiOf(multi_), a->transfer->easy());
     active_.clear();
     parked_.clear();
     partials_.reset();
     publisher_.reset();
-    if (multi_) curl_multi_cleanup(multiOf(multi_));
+    if (multi_) curl_multi_cleanup(MultiOf(multi_));
 }
 
 void Engine::setSyncEachFile(bool on) { publisher_->setSyncEachFile(on); }
@@ -89,7 +88,7 @@ Main::NamingContext Engine::namingContext() { return naming_->context(); }
 
 void Engine::cancel() {
     cancelled_ = true;
-    if (multi_) curl_multi_wakeup(multiOf(multi_));
+    if (multi_) curl_multi_wakeup(MultiOf(multi_));
 }
 
 std::vector<ItemOutcome> Engine::finishRun() {
@@ -122,7 +121,7 @@ int Engine::enqueue(const QString& url, const QString& base, const QByteArray& r
         queue_.push_back(Queued{index, url, base, Address(url).server(), -1, nullptr, referer, rank >= 0 ? rank : index, std::move(digest)});
         moreWanted_ = false;
     }
-    curl_multi_wakeup(multiOf(multi_));
+    curl_multi_wakeup(MultiOf(multi_));
     return index;
 }
 
@@ -131,7 +130,7 @@ void Engine::command(int index, ItemCommand what) {
         std::lock_guard<std::mutex> hold(lock_);
         commands_.emplace_back(index, what);
     }
-    if (multi_) curl_multi_wakeup(multiOf(multi_));
+    if (multi_) curl_multi_wakeup(MultiOf(multi_));
 }
 
 std::vector<int> Engine::withdrawQueued() {
@@ -158,7 +157,7 @@ void Engine::endInput() {
         std::lock_guard<std::mutex> hold(lock_);
         inputEnded_ = true;
     }
-    curl_multi_wakeup(multiOf(multi_));
+    curl_multi_wakeup(MultiOf(multi_));
 }
 
 Fw::Result<TransferInfo> Engine::fetchInto(const QString& url, int fd, TransferProgress* progress) {

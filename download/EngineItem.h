@@ -23,6 +23,9 @@ namespace Unchanged {
 struct Note;
 }
 
+// The engine's multi handle, kept untyped in its header.
+inline CURLM* MultiOf(void* multi) { return static_cast<CURLM*>(multi); }
+
 // The output folder, opened once for the items that go to it.
 struct OutputFolder {
     QString path;

@@ -17,7 +17,6 @@
 namespace Download {
 
 namespace {
-CURLM* multiOf(void* multi) { return static_cast<CURLM*>(multi); }
 
 // Answers that were not the piece asked, after which an item is not split further.
 constexpr int kMostRefused = 2;
@@ -65,7 +64,7 @@ bool Engine::startPiece(EngineItem& a) {
                                               [main, startOvers] { return main->startOvers() == startOvers; });
     fetch->setRateGate(&gate_);
     fetch->setRequest(main->request(), main->referer());
-    if (!fetch->easy() || curl_multi_add_handle(multiOf(multi_), fetch->easy()) != CURLM_OK) {
+    if (!fetch->easy() || curl_multi_add_handle(MultiOf(multi_), fetch->easy()) != CURLM_OK) {
         s.plan.failed(piece->id);
         return false;
     }
@@ -79,7 +78,7 @@ bool Engine::startPiece(EngineItem& a) {
 void Engine::dropPieces(EngineItem& a) {
     if (!a.split) return;
     for (auto& piece : a.split->pieces) {
-        curl_multi_remove_handle(multiOf(multi_), piece->easy());
+        curl_multi_remove_handle(MultiOf(multi_), piece->easy());
         a.split->movedByEnded += piece->bytesMoved();
         hosts_.ended(a.host);
     }
