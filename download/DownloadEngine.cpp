@@ -219,6 +219,8 @@ void Engine::applyCommands(Listener& listener, qint64 nowMs) {
     std::vector<std::pair<int, ItemCommand>> taken;
     {
         std::lock_guard<std::mutex> hold(lock_);
+        // What comes from now on is read at the next turn at the earliest: it wakes the loop again.
+        wakeAsked_ = false;
         if (commands_.empty()) return;
         taken.swap(commands_);
     }

@@ -290,6 +290,9 @@ private:
     std::vector<std::pair<int, ItemCommand>> commands_;
     bool inputEnded_ = false;
     bool moreWanted_ = false;
+    // A wake-up is written and the loop has not yet come round to read what was handed in: a
+    // batch of items or commands costs the loop one wake-up, not one each.
+    bool wakeAsked_ = false;
     RunFigures figures_;
     std::vector<ItemOutcome> outcomes_;
     Listener* listener_ = nullptr;  // told of each outcome, from runQueue() until finishRun()

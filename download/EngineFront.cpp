@@ -13,6 +13,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <utility>
 
 namespace Download {
 
@@ -82,6 +83,7 @@ void Engine::resetRun() {
     commands_.clear();
     inputEnded_ = false;
     moreWanted_ = false;
+    wakeAsked_ = false;
 }
 
 Main::NamingContext Engine::namingContext() { return naming_->context(); }
@@ -114,23 +116,28 @@ void Engine::setOutcome(int index, ItemOutcome outcome) {
 int Engine::enqueue(const QString& url, const QString& base, const QByteArray& referer, qint64 rank,
                     std::optional<Checksum::Digest> digest) {
     int index;
+    bool wake = false;
+    QString server = Address(url).server();  // parsed before the loop's lock is taken
     {
         std::lock_guard<std::mutex> hold(lock_);
         index = static_cast<int>(outcomes_.size());
         outcomes_.emplace_back();
-        queue_.push_back(Queued{index, url, base, Address(url).server(), -1, nullptr, referer, rank >= 0 ? rank : index, std::move(digest)});
+        queue_.push_back(Queued{index, url, base, std::move(server), -1, nullptr, referer, rank >= 0 ? rank : index, std::move(digest)});
         moreWanted_ = false;
+        wake = !std::exchange(wakeAsked_, true);
     }
-    curl_multi_wakeup(MultiOf(multi_));
+    if (wake) curl_multi_wakeup(MultiOf(multi_));
     return index;
 }
 
 void Engine::command(int index, ItemCommand what) {
+    bool wake = false;
     {
         std::lock_guard<std::mutex> hold(lock_);
         commands_.emplace_back(index, what);
+        wake = !std::exchange(wakeAsked_, true);
     }
-    if (multi_) curl_multi_wakeup(MultiOf(multi_));
+    if (wake && multi_) curl_multi_wakeup(MultiOf(multi_));
 }
 
 std::vector<int> Engine::withdrawQueued() {
