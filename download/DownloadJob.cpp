@@ -402,6 +402,7 @@ void DownloadJob::runEnded() {
     ended_ = true;
     JobResult closing;
     closing.stopped = stopping_;
+    const QString runFolder = QDir::cleanPath(QDir(folder_).absolutePath());
     for (const Handed& item : handed_) {
         if (item.withdrawn || item.superseded) continue;
         // A paused item kept its bytes: it is counted apart, not as one the run never came to.
@@ -410,10 +411,13 @@ void DownloadJob::runEnded() {
             continue;
         }
         closing.summary.add(item.text, item.outcome);
-        // The run went on into its folder wherever it was moved: say where the files are.
-        if (item.outcome.stored && !item.outcome.path.isEmpty()) {
-            const QString where = QFileInfo(item.outcome.path).absolutePath();
-            if (QDir::cleanPath(where) != QDir::cleanPath(QDir(folder_).absolutePath())) closing.summary.setFolderMovedTo(where);
+        // The run went on into its folder wherever it was moved: say where the files are. A file
+        // straight in the run's folder is told by its text alone (a long run ends with many).
+        const QString& path = item.outcome.path;
+        if (item.outcome.stored && !path.isEmpty() &&
+            QStringView(path).left(std::max<qsizetype>(path.lastIndexOf(QLatin1Char('/')), 0)) != runFolder) {
+            const QString where = QFileInfo(path).absolutePath();
+            if (QDir::cleanPath(where) != runFolder) closing.summary.setFolderMovedTo(where);
         }
     }
     for (const EntryId entry : waiting_.entries()) closing.notReached.push_back(entry);
