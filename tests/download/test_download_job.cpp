@@ -106,6 +106,19 @@ TEST_F(JobFixture, SignalsCarryEachItemsEntryNameAndOutcomeAndOneResultEndsTheRu
     EXPECT_FALSE(job->isRunning());
 }
 
+// The folder as the user typed it, not cleaned: its files are still in the folder the run began in.
+TEST_F(JobFixture, AFolderTypedWithATrailingSlashOrADotIsNotTakenForOneMovedDuringTheRun) {
+    for (const QString& folder : {dir.path() + s("/"), dir.path() + s("/./"), dir.path() + s("/../") + QDir(dir.path()).dirName()}) {
+        result.reset();
+        Download::DownloadJob job(engine, folder, items({"/files/a.bin", "/files/b.bin"}), Download::JobOptions{}, nullptr);
+        QObject::connect(&job, &Download::DownloadJob::result, [this](const Download::JobResult& r) { result = r; });
+        job.start();
+        ASSERT_TRUE(waitForResult()) << folder.toStdString();
+        EXPECT_EQ(result->summary.storedCount(), 2) << folder.toStdString();
+        EXPECT_FALSE(result->summary.finalMessage().contains(s("moved"))) << result->summary.finalMessage().toStdString();
+    }
+}
+
 TEST_F(JobFixture, RowsRemovedBeforeTheRunReachesThemAreLeftOutAndRowsAddedJoinItsEnd) {
     // One at a time, the first held: every later entry waits, queued or not yet handed out.
     auto job = make(items({"/stall/first.bin", "/files/b.bin", "/files/c.bin", "/files/d.bin"}));
