@@ -98,9 +98,9 @@ struct Form1::DownloadState {
 void Form1::setUpDownloadRun() {
     download_ = std::make_shared<DownloadState>();
     // The first Start need not wait for the desktop's proxy settings to be read.
-    const QString proxy = RunOptions::Read(settings_).proxy.trimmed();
-    if (proxy.isEmpty() || proxy.compare(QLatin1String("System"), Qt::CaseInsensitive) == 0)
-        Download::ProxyChoice::PrepareSystemProxies();
+    const RunOptions::Values options = RunOptions::Read(settings_);
+    const auto proxy = Download::ProxyChoice::FromOptions(options.proxy, options.proxyBypass);
+    if (proxy && (*proxy)->mode() == Download::ProxyChoice::Mode::System) Download::ProxyChoice::PrepareSystemProxies();
     // Closing the window aborts the transfers; the run then ends without a word, and the job,
     // when the window goes, records what was not stored.
     connect(this, &Form1::aboutToClose, this, [this] {
