@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <string_view>
 
 namespace Download {
 
@@ -84,39 +85,50 @@ qint64 daysFromCivil(qint64 y, int m, int d) {
     return era * 146097 + doe - 719468;
 }
 
-int monthOf(const QByteArray& name) {
+int monthOf(std::string_view name) {
     static const char* const months[] = {"jan", "feb", "mar", "apr", "may", "jun", "jul", "aug", "sep", "oct", "nov", "dec"};
+    if (name.size() != 3) return 0;
     for (int k = 0; k < 12; ++k)
-        if (name.compare(months[k], Qt::CaseInsensitive) == 0) return k + 1;
+        if (qstrnicmp(name.data(), months[k], 3) == 0) return k + 1;
     return 0;
 }
 }  // namespace
 
 std::optional<qint64> httpDateSeconds(const QByteArray& value) {
-    QList<QByteArray> t;
-    QByteArray token;
-    for (const char c : value + ' ') {
-        if (c == ' ' || c == ',' || c == '-' || c == ':' || c == '\t') {
-            if (!token.isEmpty()) t.push_back(token);
-            token.clear();
-        } else {
-            token += c;
+    // Read for every file with a server time: the words are views into the text, not copies.
+    constexpr int kMostWords = 8;
+    std::string_view t[kMostWords];
+    int words = 0;
+    const std::string_view text(value.constData(), static_cast<std::size_t>(value.size()));
+    for (std::size_t i = 0; i < text.size();) {
+        auto separator = [](char c) { return c == ' ' || c == ',' || c == '-' || c == ':' || c == '\t'; };
+        if (separator(text[i])) {
+            ++i;
+            continue;
         }
+        std::size_t end = i;
+        while (end < text.size() && !separator(text[end])) ++end;
+        if (words == kMostWords) return std::nullopt;
+        t[words++] = text.substr(i, end - i);
+        i = end;
     }
-    auto number = [](const QByteArray& text, bool& ok) {
-        ok = ok && !text.isEmpty() && text.size() <= 4 && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-        return ok ? text.toInt() : 0;
+    auto number = [](std::string_view word, bool& ok) {
+        ok = ok && !word.empty() && word.size() <= 4 && std::all_of(word.begin(), word.end(), [](char c) { return c >= '0' && c <= '9'; });
+        int n = 0;
+        if (ok)
+            for (const char c : word) n = n * 10 + (c - '0');
+        return n;
     };
     bool ok = true;
     int day = 0, month = 0, year = 0, at = 0;
-    if (t.size() == 8 && t[7].compare("GMT", Qt::CaseInsensitive) == 0) {
+    if (words == 8 && t[7].size() == 3 && qstrnicmp(t[7].data(), "GMT", 3) == 0) {
         // "Sun, 06 Nov 1994 08:49:37 GMT" or "Sunday, 06-Nov-94 08:49:37 GMT".
         day = number(t[1], ok);
         month = monthOf(t[2]);
         year = number(t[3], ok);
         if (t[3].size() == 2) year += year < 70 ? 2000 : 1900;
         at = 4;
-    } else if (t.size() == 7) {
+    } else if (words == 7) {
         // "Sun Nov  6 08:49:37 1994".
         month = monthOf(t[1]);
         day = number(t[2], ok);

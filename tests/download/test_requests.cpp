@@ -322,12 +322,15 @@ TEST(ServerTime, HttpDatesOfEveryFormReadAsSecondsAndThoseBefore1970AreNegative)
     EXPECT_EQ(httpDateSeconds("Wed, 21 Oct 2015 07:28:00 GMT"), std::optional<qint64>(kServerTime));
     EXPECT_EQ(httpDateSeconds("Wednesday, 21-Oct-15 07:28:00 GMT"), std::optional<qint64>(kServerTime));
     EXPECT_EQ(httpDateSeconds("Wed Oct 21 07:28:00 2015"), std::optional<qint64>(kServerTime));
+    EXPECT_EQ(httpDateSeconds("wed,\t21 OCT 2015 07:28:00 gmt"), std::optional<qint64>(kServerTime));
     EXPECT_EQ(httpDateSeconds("Wed, 31 Dec 1969 23:59:59 GMT"), std::optional<qint64>(-1));
     EXPECT_EQ(httpDateSeconds("Thu, 01 Jan 1970 00:00:00 GMT"), std::optional<qint64>(0));
     EXPECT_EQ(httpDateSeconds("Fri, 01 Jan 1960 00:00:00 GMT"), std::optional<qint64>(-315619200));
     EXPECT_EQ(httpDateSeconds("Tue, 29 Feb 2000 12:00:00 GMT"), std::optional<qint64>(951825600));
     for (const char* bad : {"", "yesterday", "Wed, 21 Foo 2015 07:28:00 GMT", "Wed, 21 Oct 2015 25:28:00 GMT",
-                            "Wed, 21 Oct 2015 07:28:00 CET", "Wed, 21 Oct 2015 07:28 GMT"})
+                            "Wed, 21 Oct 2015 07:28:00 CET", "Wed, 21 Oct 2015 07:28 GMT",
+                            "Wed, 21 Oct 2015 07:28:00 GMT later", "Wed, 21 October 2015 07:28:00 GMT",
+                            "Wed, 21 Oct 2015 07:28:0x GMT", "Wed, 21 Oct 20155 07:28:00 GMT"})
         EXPECT_FALSE(httpDateSeconds(bad).has_value()) << bad;
 }
 
