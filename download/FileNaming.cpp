@@ -92,6 +92,7 @@ QString inCharset(const QByteArray& charset, const QByteArray& bytes) {
 // %XX escapes decoded wherever the bytes they stand for are well-formed UTF-8; an escape that is
 // not stays exactly as written, so "%FF" or a lone "%C3" keep their text. Other bytes pass.
 QByteArray decodeUtf8Escapes(const QByteArray& text) {
+    if (!text.contains('%')) return text;  // most names: nothing to decode, every byte passes
     QList<qsizetype> origin;
     const QByteArray bytes = percentDecoded(text, &origin);
     QByteArray out;
@@ -286,7 +287,10 @@ QString ContentDispositionFileName(const QByteArray& value) {
 
 QString AddressFileName(const QString& url) {
     // The host names no file; neither do the query and the fragment.
-    const QString segment = Download::Address(url).lastSegment();
+    return SegmentFileName(Download::Address(url).lastSegment());
+}
+
+QString SegmentFileName(const QString& segment) {
     QString name = QString::fromUtf8(decodeUtf8Escapes(segment.toUtf8()));
     name.replace(kSlash, QLatin1Char('_'));
     name.replace(QLatin1Char('\\'), QLatin1Char('_'));
@@ -325,7 +329,8 @@ QString ChooseFileName(const AnswerFacts& facts, bool useServerName, int maxByte
         name = SafeFileName(ContentDispositionFileName(facts.contentDisposition), INT_MAX);
         fromServer = !name.isEmpty();
     }
-    if (!fromServer) name = SafeFileName(AddressFileName(facts.finalUrl), INT_MAX);
+    if (!fromServer)
+        name = SafeFileName(facts.lastSegment ? SegmentFileName(*facts.lastSegment) : AddressFileName(facts.finalUrl), INT_MAX);
 
     if (name.isEmpty()) {
         if (isHtml(type)) {

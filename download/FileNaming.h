@@ -5,6 +5,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <optional>
+
 namespace Download {
 
 // What an answer said about itself, as far as naming cares.
@@ -12,6 +14,9 @@ struct AnswerFacts {
     QString finalUrl;               // the address after redirects, as libcurl reports it
     QByteArray contentDisposition;  // raw header value; empty when the answer had none
     QByteArray contentType;         // raw header value; empty when none
+    // Address(finalUrl).lastSegment(), when the transfer already read it (no redirect): each file
+    // is then named without its address being parsed a second time.
+    std::optional<QString> lastSegment;
 };
 
 // The file name a Content-Disposition value carries: filename* (UTF-8 or ISO-8859-1) before
@@ -25,6 +30,8 @@ QString ContentDispositionFileName(const QByteArray& value);
 // percent-decoded as UTF-8; an escape sequence that is not valid UTF-8 stays as written. A
 // decoded "/" or "\" becomes "_": it is part of the name, never a folder.
 QString AddressFileName(const QString& url);
+// The same of a last segment already taken from its address.
+QString SegmentFileName(const QString& segment);
 
 // A name made safe whatever its source: only its last component (after any '/' or '\'), no
 // control characters (nor bidirectional overrides, which make a name read as another), no

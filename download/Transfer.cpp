@@ -42,6 +42,8 @@ Transfer::Transfer(const TransferLimits& limits, const QString& url, const FileT
     body.space = file.space ? file.space : &body.ownSpace;
     body.start = file.empty ? 0 : ::lseek(file.fd, 0, SEEK_CUR);
     firstUrl_ = address_.toUtf8();
+    body.fetched = firstUrl_;
+    body.fetchedSegment = address.lastSegment();
     caFile_ = QFile::encodeName(limits.caFile);
 }
 

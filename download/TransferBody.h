@@ -37,6 +37,8 @@ struct Transfer::Body {
     Checksum::Running* digest = nullptr;
     bool paused = false;
     const Transfer::AnswerHandler* answer = nullptr;
+    QByteArray fetched;        // the address asked for, as libcurl was given it
+    QString fetchedSegment;    // and the last segment of its path
     bool decided = false;  // the handler has had its answer
     bool skipped = false;  // and declined the body
     qint64 limit = -1;         // bytes from here on are not wanted
@@ -120,6 +122,7 @@ struct Transfer::Body {
         char* effective = nullptr;
         if (curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK && effective)
             f.finalUrl = QString::fromUtf8(effective);
+        if (effective && fetched == effective) f.lastSegment = fetchedSegment;
         f.contentDisposition = headerOf(easy, "Content-Disposition");
         f.contentType = headerOf(easy, "Content-Type");
         return f;

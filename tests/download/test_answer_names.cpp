@@ -97,6 +97,16 @@ TEST_F(NamesFixture, TheServersNameTheTypesExtensionAndTheFinalAddress) {
     EXPECT_EQ(contentOf(s("tool_3.1.tar.xz")), "tarball");
 }
 
+TEST_F(NamesFixture, AnEscapedAddressNamesTheFileAlikeWithAndWithoutARedirect) {
+    http.server().Get("/moved-escaped", [](const httplib::Request&, httplib::Response& res) {
+        res.set_redirect("/sized/caf%C3%A9%20menu%2Fx.bin");
+    });
+    const auto outcomes = run({s("/sized/caf%C3%A9%20menu%2Fx.bin?q=1"), s("/moved-escaped"), s("/sized/%FFend.bin")});
+    for (const auto& o : outcomes) ASSERT_TRUE(o.stored) << o.reason.toStdString();
+    // An escape that stands for no UTF-8 stays as written; a decoded slash is no folder.
+    EXPECT_EQ(entriesOf(dir.path()), (QStringList{s("%FFend.bin"), s("caf\u00e9 menu_x (1).bin"), s("caf\u00e9 menu_x.bin")}));
+}
+
 TEST_F(NamesFixture, HostileServerNamesStayInsideTheFolder) {
     const QString leak = outside.path() + s("/evil.txt");
     const auto outcomes = run({cd("attachment; filename=\"../../x.txt\""), cd("attachment; filename=\"..\\\\..\\\\y.txt\""),

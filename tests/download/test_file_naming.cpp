@@ -2,6 +2,7 @@
 
 #include <ostream>
 
+#include "download/Address.h"
 #include "download/FileNaming.h"
 
 // Failures show names as text, not as UTF-16 units.
@@ -202,18 +203,21 @@ TEST(FileNaming, ChoiceOfNameAndExtension) {
     };
     for (const Choice& c : cases) {
         SCOPED_TRACE(std::string(c.url) + " | " + c.disposition + " | " + c.type);
-        const QString name = ChooseFileName({s(c.url), QByteArray(c.disposition), QByteArray(c.type)}, c.useServerName);
+        const QString name = ChooseFileName({s(c.url), QByteArray(c.disposition), QByteArray(c.type), std::nullopt}, c.useServerName);
         EXPECT_EQ(name, s(c.expected));
         expectSafe(name);
+        // The engine hands over the segment it already read when there was no redirect.
+        const QString segment = Download::Address(s(c.url)).lastSegment();
+        EXPECT_EQ(ChooseFileName({s(c.url), QByteArray(c.disposition), QByteArray(c.type), segment}, c.useServerName), name);
     }
 }
 
 TEST(FileNaming, ChosenNamesRespectTheByteLimit) {
     const QByteArray longName = "attachment; filename*=UTF-8''" + repeated("ж", 150).toUtf8().toPercentEncoding();
-    const QString name = ChooseFileName({s("http://h/x"), longName, "application/pdf"});
+    const QString name = ChooseFileName({s("http://h/x"), longName, "application/pdf", std::nullopt});
     EXPECT_EQ(name, repeated("ж", 125) + s(".pdf"));
     expectSafe(name);
-    EXPECT_EQ(ChooseFileName({s("http://h/report-2024.pdf"), {}, {}}, true, 10), s("report.pdf"));
-    EXPECT_EQ(ChooseFileName({s("http://h/dir/"), {}, "text/html"}, true, 8), s("ind.html"));
-    EXPECT_EQ(ChooseFileName({s("http://h/😀"), {}, {}}, true, 3), s("dow"));
+    EXPECT_EQ(ChooseFileName({s("http://h/report-2024.pdf"), {}, {}, std::nullopt}, true, 10), s("report.pdf"));
+    EXPECT_EQ(ChooseFileName({s("http://h/dir/"), {}, "text/html", std::nullopt}, true, 8), s("ind.html"));
+    EXPECT_EQ(ChooseFileName({s("http://h/😀"), {}, {}, std::nullopt}, true, 3), s("dow"));
 }
