@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QStyle>
 #include <QTreeView>
@@ -20,6 +21,7 @@
 #include <functional>
 #include <utility>
 
+#include "app/LazyIcon.h"
 #include "app/RunProgress.h"
 #include "app/RunRowDelegate.h"
 #include "download/Address.h"
@@ -106,14 +108,17 @@ void Form1::setUpDownloadRun() {
     connect(this, &Form1::aboutToClose, this, [this] {
         if (download_->job) download_->job->stop();
     });
-    QStyle* style = ListView1->style();
-    urls_.setOutcomeLook(UrlList::Outcome::Stored, style->standardIcon(QStyle::SP_DialogApplyButton), QString());
-    urls_.setOutcomeLook(UrlList::Outcome::Failed, style->standardIcon(QStyle::SP_MessageBoxCritical), QString());
-    urls_.setOutcomeLook(UrlList::Outcome::Skipped, style->standardIcon(QStyle::SP_DialogYesButton), QString());
-    urls_.setOutcomeLook(UrlList::Outcome::NotReached, style->standardIcon(QStyle::SP_MediaPause),
-                         tr("Not reached: the run was stopped"));
-    urls_.setOutcomeLook(UrlList::Outcome::Paused, style->standardIcon(QStyle::SP_MediaPlay), QString());
-    urls_.setOutcomeLook(UrlList::Outcome::Held, style->standardIcon(QStyle::SP_MediaPause), tr(kHeldTip));
+    // Each icon is looked up in the theme when a row first shows it.
+    const QPointer<QWidget> view = ListView1;
+    auto icon = [view](QStyle::StandardPixmap which) {
+        return LazyIcon([view, which] { return view ? view->style()->standardIcon(which) : QIcon(); });
+    };
+    urls_.setOutcomeLook(UrlList::Outcome::Stored, icon(QStyle::SP_DialogApplyButton), QString());
+    urls_.setOutcomeLook(UrlList::Outcome::Failed, icon(QStyle::SP_MessageBoxCritical), QString());
+    urls_.setOutcomeLook(UrlList::Outcome::Skipped, icon(QStyle::SP_DialogYesButton), QString());
+    urls_.setOutcomeLook(UrlList::Outcome::NotReached, icon(QStyle::SP_MediaPause), tr("Not reached: the run was stopped"));
+    urls_.setOutcomeLook(UrlList::Outcome::Paused, icon(QStyle::SP_MediaPlay), QString());
+    urls_.setOutcomeLook(UrlList::Outcome::Held, icon(QStyle::SP_MediaPause), tr(kHeldTip));
     ListView1->setItemDelegate(new RunRowDelegate(ListView1));
 }
 
