@@ -137,6 +137,10 @@ public:
     // item resumed or tried again later keeps its place); -1 ranks it by its number.
     int enqueue(const QString& url, const QString& base, const QByteArray& referer = {}, qint64 rank = -1,
                 std::optional<Checksum::Digest> digest = std::nullopt);
+    // The same of an address the caller has already read: its fetch() is the item's address, and
+    // it is not parsed again on the way to its transfer.
+    int enqueue(Address address, const QString& base, const QByteArray& referer = {}, qint64 rank = -1,
+                std::optional<Checksum::Digest> digest = std::nullopt);
     // The digests of the run's checksum files, for the items without one of their own; set before
     // runQueue() (nullptr for none).
     void setChecksumBook(std::shared_ptr<const Checksum::Book> book) { checksums_ = std::move(book); }
@@ -202,7 +206,10 @@ private:
         qint64 rank = 0;
         std::optional<Checksum::Digest> digest{};
         std::size_t hostKey = 0;  // qHash(host), once the scheduler has looked for it (0: not yet)
+        Address address{};        // `url` as read, for its transfer
     };
+    int enqueueRead(QString url, Address address, const QString& base, const QByteArray& referer, qint64 rank,
+                    std::optional<Checksum::Digest> digest);
 
     void resetRun();
     void drive(Listener& listener);

@@ -165,9 +165,10 @@ int DownloadJob::feed() {
     while (handed < kLookAhead && !stopping_ && !waiting_.empty()) {
         Pending next = waiting_.popFront();
         // Fetched and named from the same text; named in its place in the list.
-        const QString url = FetchAddress(next.item.text);
+        Address address(next.item.text);
+        const QString url = address.fetch();
         const QString base = Main::BuildTargetPath(NamingText(url), folder_);
-        const int index = engine_.enqueue(url, base, RefererFor(next.item.page, url), next.item.entry, next.item.digest);
+        const int index = engine_.enqueue(std::move(address), base, RefererFor(next.item.page, url), next.item.entry, next.item.digest);
         if (index >= static_cast<int>(handed_.size())) handed_.resize(static_cast<std::size_t>(index) + 1);
         Handed& item = handed_[static_cast<std::size_t>(index)];
         item.entry = next.item.entry;

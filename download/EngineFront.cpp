@@ -115,14 +115,29 @@ void Engine::setOutcome(int index, ItemOutcome outcome) {
 
 int Engine::enqueue(const QString& url, const QString& base, const QByteArray& referer, qint64 rank,
                     std::optional<Checksum::Digest> digest) {
+    return enqueueRead(url, Address(url), base, referer, rank, std::move(digest));
+}
+
+int Engine::enqueue(Address address, const QString& base, const QByteArray& referer, qint64 rank,
+                    std::optional<Checksum::Digest> digest) {
+    QString url = address.fetch();
+    return enqueueRead(std::move(url), std::move(address), base, referer, rank, std::move(digest));
+}
+
+int Engine::enqueueRead(QString url, Address address, const QString& base, const QByteArray& referer, qint64 rank,
+                        std::optional<Checksum::Digest> digest) {
     int index;
     bool wake = false;
-    QString server = Address(url).server();  // parsed before the loop's lock is taken
+    // Read before the loop's lock is taken.
+    Queued item{0, std::move(url), base, address.server(), -1, nullptr, referer, rank, std::move(digest)};
+    item.address = std::move(address);
     {
         std::lock_guard<std::mutex> hold(lock_);
         index = static_cast<int>(outcomes_.size());
         outcomes_.emplace_back();
-        queue_.push_back(Queued{index, url, base, std::move(server), -1, nullptr, referer, rank >= 0 ? rank : index, std::move(digest)});
+        item.index = index;
+        if (item.rank < 0) item.rank = index;
+        queue_.push_back(std::move(item));
         moreWanted_ = false;
         wake = !std::exchange(wakeAsked_, true);
     }
@@ -172,7 +187,10 @@ Fw::Result<TransferInfo> Engine::fetchInto(const QString& url, int fd, TransferP
     {
         std::lock_guard<std::mutex> hold(lock_);
         outcomes_.emplace_back();
-        queue_.push_back(Queued{0, url, QString(), Address(url).server(), fd, progress});
+        Queued item{0, url, QString(), QString(), fd, progress};
+        item.address = Address(url);
+        item.host = item.address.server();
+        queue_.push_back(std::move(item));
         inputEnded_ = true;
     }
     intoResult_ = Fw::Error::failed({});

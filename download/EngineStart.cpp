@@ -119,7 +119,7 @@ void Engine::begin(Listener& listener, Queued item) {
         partials_->resume(*a);
         target = FileTarget{a->job.fd.get(), true, &a->job.folder->space};
     }
-    a->transfer = std::make_unique<Transfer>(limits_, item.url, target, item.progress ? item.progress : &a->progress);
+    a->transfer = std::make_unique<Transfer>(limits_, item.address, target, item.progress ? item.progress : &a->progress);
     a->transfer->setRequest(requests_, item.referer);
     if (!share_) share_ = std::make_unique<RunShare>();
     a->transfer->setShare(share_->handle());

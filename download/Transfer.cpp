@@ -25,9 +25,11 @@ namespace Download {
 
 
 Transfer::Transfer(const TransferLimits& limits, const QString& url, const FileTarget& file, TransferProgress* progress)
+    : Transfer(limits, Address(url), file, progress) {}
+
+Transfer::Transfer(const TransferLimits& limits, const Address& address, const FileTarget& file, TransferProgress* progress)
     : body_(std::make_unique<Body>()), limits_(limits), progress_(progress) {
     CurlGlobalInit();
-    const Address address(url);
     address_ = address.fetch();
     https_ = address.isHttps();
     // libcurl would take a file:// address, or guess http for one without a scheme.

@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 
+#include "download/Address.h"
 #include "download/RateGate.h"
 #include "download/TransferTypes.h"
 #include "download/FileNaming.h"
@@ -29,6 +30,9 @@ class Transfer {
 public:
     // `file` must stay open while the transfer lives; `progress` may be nullptr.
     Transfer(const TransferLimits& limits, const QString& url, const FileTarget& file,
+             TransferProgress* progress = nullptr);
+    // The same of an address already read.
+    Transfer(const TransferLimits& limits, const Address& address, const FileTarget& file,
              TransferProgress* progress = nullptr);
     ~Transfer();
     Transfer(const Transfer&) = delete;
