@@ -141,6 +141,9 @@ public:
     // it is not parsed again on the way to its transfer.
     int enqueue(Address address, const QString& base, const QByteArray& referer = {}, qint64 rank = -1,
                 std::optional<Checksum::Digest> digest = std::nullopt);
+    // About `count` items are to be queued in this run: room for their outcomes is made at once,
+    // so that the table is not moved (and, for a moment, held twice) as it grows.
+    void expectItems(std::size_t count);
     // The digests of the run's checksum files, for the items without one of their own; set before
     // runQueue() (nullptr for none).
     void setChecksumBook(std::shared_ptr<const Checksum::Book> book) { checksums_ = std::move(book); }

@@ -120,6 +120,10 @@ void DownloadJob::start() {
     if (started_) return;
     started_ = true;
     engine_.beginRun();
+    // The list's items each get a record here and an outcome in the engine: a table grown by
+    // doubling would be moved at 32,768 items, at 65,536, ..., each time on the window's thread.
+    handed_.reserve(waiting_.size());
+    engine_.expectItems(waiting_.size());
     engine_.setMaxTransfers(options_.atOnce);
     engine_.setSpeedLimit(options_.speedLimit);
     engine_.setSplitBigFiles(options_.splitBigFiles);

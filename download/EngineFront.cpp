@@ -67,6 +67,11 @@ void Engine::beginRun() {
     cancelled_ = false;
 }
 
+void Engine::expectItems(std::size_t count) {
+    std::lock_guard<std::mutex> hold(lock_);
+    outcomes_.reserve(outcomes_.size() + count);
+}
+
 // All but a cancel, which only beginRun() lifts.
 void Engine::resetRun() {
     finishRun();
