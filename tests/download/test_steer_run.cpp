@@ -211,7 +211,8 @@ TEST_F(SteerFixture, EntriesAddedDuringTheRunAreNamedInListOrderAfterAFileAlread
     ASSERT_TRUE(existing.open(QIODevice::WriteOnly));
     existing.write("mine");
     existing.close();
-    auto job = make(items({"/stall/s.bin"}), 3);
+    // One at a time: neither added row can begin, and be named, before both are there.
+    auto job = make(items({"/stall/s.bin"}), 1);
     job->start();
     ASSERT_TRUE(waitFor([&] { return stalled.load() > 0; }));
     std::vector<Download::JobItem> later = items({"/files/n.bin"}, 5);
