@@ -178,6 +178,8 @@ void Transfer::prepareTry() {
 
 Transfer::Next Transfer::evaluate(CURLcode code) {
     Body& body = *body_;
+    // The try is over: the bytes it brought go into the file before anything is judged of them.
+    body.writePending(true);
     waitMs_ = 0;
     hostWaitMs_ = -1;
     info_ = TransferInfo{};

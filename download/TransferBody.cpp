@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include <fcntl.h>
 #include <sys/statvfs.h>
@@ -43,7 +44,63 @@ bool spaceCheckDue(const B& body, qint64 chunk) {
     return !body.lengthChecked && body.total > 0 && body.total - body.bytes > allowance;
 }
 
+bool writeAll(Transfer::Body& body, const char* data, qint64 count) {
+    qint64 done = 0;
+    while (done < count) {
+        const ssize_t n = ::write(body.fd, data + done, size_t(count - done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            body.error = errno;
+            return false;
+        }
+        done += n;
+    }
+    body.bytes += count;
+    if (body.writeBehind > 0 && body.start >= 0 && body.bytes - body.handedOver >= body.writeBehind) {
+        // Start the disk on what has come so far, without waiting for it.
+        ::sync_file_range(body.fd, body.start + body.handedOver, body.bytes - body.handedOver, SYNC_FILE_RANGE_WRITE);
+        body.handedOver = body.bytes;
+    }
+    return true;
+}
+
+constexpr qint64 kPage = 4096;
+// What is held before it is written: several of libcurl's pieces, in one write.
+constexpr qint64 kPendingCapacity = 128 * 1024;
+constexpr qint64 kPieceBytes = CURL_MAX_WRITE_SIZE;
+
 }  // namespace
+
+bool Transfer::Body::writePending(bool whole) {
+    qint64 count = pendingBytes;
+    if (!whole) {
+        const qint64 at = std::max<off_t>(start, 0) + bytes;  // where the held bytes begin in the file
+        count = ((at + pendingBytes) & ~(kPage - 1)) - at;
+        if (count <= 0) return true;
+    }
+    if (!writeAll(*this, pending.get(), count)) return false;
+    pendingBytes -= count;
+    if (pendingBytes > 0)
+        std::memmove(pending.get(), pending.get() + count, size_t(pendingBytes));
+    else if (whole)
+        pending.reset();
+    return true;
+}
+
+bool Transfer::Body::store(const char* data, qint64 count) {
+    const bool last = total > 0 && bytes + pendingBytes + count >= total;
+    if (pendingBytes == 0 && (last || count > kPendingCapacity - kPieceBytes)) return writeAll(*this, data, count);
+    if (pendingBytes + count > kPendingCapacity) {
+        if (!writePending(true)) return false;
+        if (count > kPendingCapacity - kPieceBytes) return writeAll(*this, data, count);
+    }
+    if (!pending) pending = std::make_unique_for_overwrite<char[]>(size_t(kPendingCapacity));
+    std::memcpy(pending.get() + pendingBytes, data, size_t(count));
+    pendingBytes += count;
+    if (last) return writePending(true);
+    // Out once another piece might not fit, up to the last whole page; the rest waits for more.
+    return pendingBytes + kPieceBytes <= kPendingCapacity || writePending(false);
+}
 
 size_t WriteBody(char* data, size_t size, size_t count, void* user) {
     auto* body = static_cast<Transfer::Body*>(user);
@@ -54,9 +111,10 @@ size_t WriteBody(char* data, size_t size, size_t count, void* user) {
     }
     if (!body->begun && !body->begin()) return 0;  // libcurl ends the transfer with a write error
     size_t total = size * count;
-    if (body->limit >= 0 && body->bytes + qint64(total) >= body->limit) {
+    const qint64 come = body->bytes + body->pendingBytes;
+    if (body->limit >= 0 && come + qint64(total) >= body->limit) {
         // The rest comes over other connections: what lies past the limit is not written.
-        total = size_t(std::max<qint64>(0, body->limit - body->bytes));
+        total = size_t(std::max<qint64>(0, body->limit - come));
         body->reachedLimit = true;
     }
     if (body->reserve >= 0) {
@@ -66,27 +124,13 @@ size_t WriteBody(char* data, size_t size, size_t count, void* user) {
         }
         body->space->allowance -= qint64(total);
     }
-    size_t done = 0;
-    while (done < total) {
-        const ssize_t n = ::write(body->fd, data + done, total - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            body->error = errno;
-            return 0;
-        }
-        done += static_cast<size_t>(n);
-    }
     if (body->digest) body->digest->add(data, static_cast<qint64>(total));
-    body->bytes += static_cast<qint64>(total);
     body->moved += static_cast<qint64>(total);
+    if (!body->store(data, static_cast<qint64>(total))) return 0;
+    // Its part is in: the connections that bring the rest count on it being in the file.
+    if (body->reachedLimit && !body->writePending(true)) return 0;
     if (body->gate) body->gate->consume(qint64(total));
-    if (body->progress) body->progress->received.store(body->bytes, std::memory_order_relaxed);
-    if (body->writeBehind > 0 && body->start >= 0 && body->bytes - body->handedOver >= body->writeBehind) {
-        // Start the disk on what has come so far, without waiting for it.
-        ::sync_file_range(body->fd, body->start + body->handedOver, body->bytes - body->handedOver,
-                          SYNC_FILE_RANGE_WRITE);
-        body->handedOver = body->bytes;
-    }
+    if (body->progress) body->progress->received.store(body->bytes + body->pendingBytes, std::memory_order_relaxed);
     return body->reachedLimit ? 0 : size * count;
 }
 

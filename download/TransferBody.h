@@ -6,6 +6,7 @@
 
 #include <curl/curl.h>
 
+#include <memory>
 #include <optional>
 
 #include <sys/types.h>
@@ -23,6 +24,12 @@ struct Transfer::Body {
     int fd = -1;
     off_t start = -1;   // file offset where the body begins; -1 when the file cannot seek
     qint64 bytes = 0;   // body bytes in the file
+    // Body bytes that came after them, held so that the file is written in whole pages and in
+    // few calls: a write that ends inside a page makes the system clear the rest of that page,
+    // and libcurl hands a body over in pieces of 16 KB. Allocated for a body of more than one
+    // piece, freed when its try ends.
+    std::unique_ptr<char[]> pending;
+    qint64 pendingBytes = 0;
     qint64 moved = 0;   // body bytes written in all, restarts included
     int error = 0;      // errno of a failed write
     qint64 writeBehind = 0;
@@ -67,6 +74,7 @@ struct Transfer::Body {
             ::lseek(fd, start, SEEK_SET);
         }
         bytes = 0;
+        dropPending();
         handedOver = 0;
         lengthChecked = false;
         total = -1;
@@ -143,6 +151,16 @@ struct Transfer::Body {
         if (!etag.isEmpty() && !etag.startsWith("W/")) return etag;  // If-Range takes strong tags only
         return lastModified;
     }
+    // Writes the held bytes out: all of them, or (`whole` false) those that end on a page's end.
+    // False, with `error` set, when the file refused them.
+    bool writePending(bool whole);
+    void dropPending() {
+        pending.reset();
+        pendingBytes = 0;
+    }
+    // Takes the next body bytes: into the file, or held until more of them fill whole pages.
+    bool store(const char* data, qint64 count);
+
     bool canResume() const {
         return start >= 0 && bytes > 0 && acceptsRanges && total > bytes && !rangeValidator().isEmpty();
     }

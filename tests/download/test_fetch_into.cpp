@@ -6,7 +6,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <iterator>
+#include <string>
 
 #include "download/DownloadEngine.h"
 #include "harness/LoopbackServer.h"
@@ -51,6 +54,56 @@ TEST_F(FetchFixture, BodyStreamsIntoTheFileAndRedirectsAreFollowed) {
     ASSERT_TRUE(r);
     EXPECT_EQ(body.size(), 300000);
     EXPECT_EQ(r->finalUrl, http.url(QStringLiteral("/a.bin")));
+}
+
+// The body is written in whole pages where it can, the rest held until more comes: every byte
+// must reach the file in order, with or without an announced length, also when the body begins
+// inside a page of the file.
+TEST_F(FetchFixture, ABodyInOddPiecesIsStoredWholeWithOrWithoutALengthFromAnyOffset) {
+    std::string body(1'300'000, '\0');
+    for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>((i * 131 + i / 4093) & 0xff);
+    const auto sendInPieces = [&body](std::size_t offset, httplib::DataSink& sink) {
+        static constexpr std::size_t kPieces[] = {1, 4095, 16385, 7919, 65536, 3, 131072, 12289};
+        std::size_t at = offset, k = 0;
+        while (at < body.size()) {
+            const std::size_t n = std::min(kPieces[k++ % std::size(kPieces)], body.size() - at);
+            if (!sink.write(body.data() + at, n)) return false;
+            at += n;
+        }
+        return true;
+    };
+    http.server().Get("/sized", [&](const httplib::Request&, httplib::Response& res) {
+        res.set_content_provider(body.size(), "application/octet-stream",
+                                 [&](std::size_t offset, std::size_t, httplib::DataSink& sink) { return sendInPieces(offset, sink); });
+    });
+    http.server().Get("/chunked", [&](const httplib::Request&, httplib::Response& res) {
+        res.set_chunked_content_provider("application/octet-stream", [&](std::size_t offset, httplib::DataSink& sink) {
+            if (!sendInPieces(offset, sink)) return false;
+            sink.done();
+            return true;
+        });
+    });
+    http.start();
+    for (const char* path : {"/sized", "/chunked"}) {
+        for (const int before : {0, 1000, 4096}) {
+            SCOPED_TRACE(std::string(path) + " after " + std::to_string(before) + " bytes");
+            const QString file = dir.filePath(QStringLiteral("out"));
+            const int fd = ::open(QFile::encodeName(file).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ASSERT_GE(fd, 0);
+            const std::string own(std::size_t(before), 'h');
+            ASSERT_EQ(::write(fd, own.data(), own.size()), ssize_t(own.size()));
+            auto r = engine.fetchInto(http.url(QString::fromUtf8(path)), fd);
+            ::close(fd);
+            ASSERT_TRUE(r) << r.error().text.toStdString();
+            EXPECT_EQ(r->bytes, qint64(body.size()));
+            QFile f(file);
+            ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+            const QByteArray all = f.readAll();
+            EXPECT_EQ(all.size(), qsizetype(own.size() + body.size()));
+            EXPECT_TRUE(all.startsWith(QByteArray::fromStdString(own)));
+            EXPECT_TRUE(all.mid(before) == QByteArray::fromStdString(body)) << "the body differs from the file";
+        }
+    }
 }
 
 TEST_F(FetchFixture, ErrorStatusesAndNonWebRedirectsFail) {
