@@ -31,6 +31,7 @@ bool roomFor(B& body, qint64 chunk) {
     body.lengthChecked = true;
     if (room < needed) return false;
     body.space->allowance = chunk + std::min(kSpaceCheckBytes, (room - chunk) / 2);
+    body.space->roomy = (room - chunk) / 2 >= kSpaceCheckBytes;
     return true;
 }
 
@@ -89,7 +90,8 @@ bool Transfer::Body::writePending(bool whole) {
 
 bool Transfer::Body::store(const char* data, qint64 count) {
     const bool last = total > 0 && bytes + pendingBytes + count >= total;
-    if (pendingBytes == 0 && (last || count > kPendingCapacity - kPieceBytes)) return writeAll(*this, data, count);
+    const bool direct = last || count > kPendingCapacity - kPieceBytes || (reserve >= 0 && !space->roomy);
+    if (pendingBytes == 0 && direct) return writeAll(*this, data, count);
     if (pendingBytes + count > kPendingCapacity) {
         if (!writePending(true)) return false;
         if (count > kPendingCapacity - kPieceBytes) return writeAll(*this, data, count);
@@ -118,8 +120,9 @@ size_t WriteBody(char* data, size_t size, size_t count, void* user) {
         body->reachedLimit = true;
     }
     if (body->reserve >= 0) {
-        if (spaceCheckDue(*body, qint64(total)) && !roomFor(*body, qint64(total))) {
-            body->noRoom = true;
+        // What it holds goes out first, so that the free space looked at counts it.
+        if (spaceCheckDue(*body, qint64(total)) && (!body->writePending(true) || !roomFor(*body, qint64(total)))) {
+            body->noRoom = body->error == 0;
             return 0;
         }
         body->space->allowance -= qint64(total);

@@ -56,6 +56,9 @@ qint64 SteadyNowMs();
 // again. Transfers into one folder may share one, so that many small files do not each look.
 struct SpaceBudget {
     qint64 allowance = 0;
+    // The last look found room to spare: its transfers may hold bytes back before writing them,
+    // which the free space it sees does not show. Near the reserve every byte is written at once.
+    bool roomy = true;
 };
 
 // Where a body goes: a descriptor, whether it is a new empty file (its body starts at offset 0),
