@@ -178,7 +178,7 @@ int DownloadJob::feed() {
         item.entry = next.item.entry;
         item.text = std::move(next.item.text);
         item.page = std::move(next.item.page);
-        item.digest = std::move(next.item.digest);
+        if (next.item.digest) item.digest = std::make_unique<Checksum::Digest>(std::move(*next.item.digest));
         item.recordIndex = next.recordIndex;
         // An item from a page may yet be mended: the run waits for its outcome before its input ends.
         item.mayMend = mender_ && !item.page.isEmpty() && mended_.count(item.entry) == 0;
@@ -213,7 +213,7 @@ void DownloadJob::takeBack(bool refeedNow) {
         --handedLive_;
         indexOf_.erase(item.entry);
         queuedInEngine_.erase(item.entry);
-        Pending back{JobItem{item.entry, std::move(item.text), std::move(item.page), std::move(item.digest)}, item.recordIndex};
+        Pending back{JobItem{item.entry, std::move(item.text), std::move(item.page), item.digestCopy()}, item.recordIndex};
         // A command that came while it was handed out applies to it now.
         if (item.wanted == Wanted::Withdraw) {
             ++removedBeforeReached_;
@@ -372,7 +372,7 @@ void DownloadJob::ended(int index, ItemOutcome outcome) {
         return;
     }
     const qint64 kept = item.outcome.paused ? item.outcome.bytes : -1;
-    held_.emplace(item.entry, Pending{JobItem{item.entry, item.text, item.page, item.digest}, item.recordIndex, kept});
+    held_.emplace(item.entry, Pending{JobItem{item.entry, item.text, item.page, item.digestCopy()}, item.recordIndex, kept});
     emit itemHeld(item.entry, kept);
 }
 

@@ -138,10 +138,11 @@ signals:
 private:
     enum class Wanted : std::uint8_t { Nothing, Pause, Withdraw };
     struct Handed {
+        std::optional<Checksum::Digest> digestCopy() const { return digest ? std::optional(*digest) : std::nullopt; }
         EntryId entry = 0;
         QString text;
         QString page;
-        std::optional<Checksum::Digest> digest;
+        std::unique_ptr<Checksum::Digest> digest;  // rare: kept apart, so that an item without one is smaller
         int recordIndex = -1;
         bool withdrawn = false;  // taken back before it began
         bool begun = false;      // its transfer has begun

@@ -83,7 +83,7 @@ void DownloadJob::requeue(Handed& item) {
     item.superseded = true;
     --handedLive_;
     indexOf_.erase(item.entry);
-    waiting_.put(Pending{JobItem{item.entry, item.text, item.page, item.digest}, item.recordIndex});
+    waiting_.put(Pending{JobItem{item.entry, item.text, item.page, item.digestCopy()}, item.recordIndex});
     emit itemQueued(item.entry);
 }
 

@@ -19,6 +19,7 @@ struct ItemOutcome {
     // from a page: its bytes stay kept (`bytes`) for its page to be read again.
     bool keptForMend = false;
     bool partRefused = false;  // and that because its address no longer continues it: unmended, it starts over
+    bool checksumFailed = false;  // its file failed the check of `verified`
     QString path;    // where the file was stored, or the file that made it skipped
     QString reason;  // why it was not
     qint64 bytes = -1;  // body bytes it ended with: a stored file's length, a paused item's kept bytes
@@ -26,7 +27,6 @@ struct ItemOutcome {
     // Its file was checked against a digest: what the check found ("SHA-256 matches SHA256SUMS
     // (…)"); a file that failed it is not stored but kept as "<name>.checksum-failed" (path).
     QString verified{};
-    bool checksumFailed = false;
 };
 
 // What the end of a run reports.
