@@ -408,6 +408,7 @@ void DownloadJob::runEnded() {
     JobResult closing;
     closing.stopped = stopping_;
     const QString runFolder = QDir::cleanPath(QDir(folder_).absolutePath());
+    closing.summary.expect(handed_.size());
     for (const Handed& item : handed_) {
         if (item.withdrawn || item.superseded) continue;
         // A paused item kept its bytes: it is counted apart, not as one the run never came to.

@@ -33,6 +33,9 @@ struct ItemOutcome {
 class RunSummary {
 public:
     void add(const QString& url, const ItemOutcome& outcome);
+    // Room for `items` stored ones at once: a long run's list is not moved as it grows, at the
+    // moment its records are all still there.
+    void expect(std::size_t items) { stored_.reserve(items); }
     int items() const { return items_; }
     int failedCount() const { return static_cast<int>(failures_.size()); }
     int skippedCount() const { return skipped_; }
