@@ -89,9 +89,10 @@ bool Transfer::Body::writePending(bool whole) {
 }
 
 bool Transfer::Body::store(const char* data, qint64 count) {
+    // Near the reserve nothing waits: what this body holds goes out with the piece.
+    if (reserve >= 0 && !space->roomy) return writePending(true) && writeAll(*this, data, count);
     const bool last = total > 0 && bytes + pendingBytes + count >= total;
-    const bool direct = last || count > kPendingCapacity - kPieceBytes || (reserve >= 0 && !space->roomy);
-    if (pendingBytes == 0 && direct) return writeAll(*this, data, count);
+    if (pendingBytes == 0 && (last || count > kPendingCapacity - kPieceBytes)) return writeAll(*this, data, count);
     if (pendingBytes + count > kPendingCapacity) {
         if (!writePending(true)) return false;
         if (count > kPendingCapacity - kPieceBytes) return writeAll(*this, data, count);
