@@ -53,10 +53,11 @@ static UrlList::OutcomeChange outcomeChange(UrlList::EntryId id, const Download:
     }
     if (outcome.stored && !outcome.verified.isEmpty())
         return {id, UrlList::Outcome::Stored, QCoreApplication::translate("Form1", "Verified: %1\nStored as %2").arg(outcome.verified, outcome.path)};
-    if (outcome.stored) return {id, UrlList::Outcome::Stored, QCoreApplication::translate("Form1", "Stored as %1").arg(outcome.path)};
+    // The row keeps the path itself; the list shows it in the outcome's form, "Stored as %1".
+    if (outcome.stored) return {id, UrlList::Outcome::Stored, outcome.path, true};
     // The reason reads "Checksum failed: …" with both digests and where the file was kept.
     if (outcome.checksumFailed) return {id, UrlList::Outcome::Failed, outcome.reason};
-    if (outcome.skipped) return {id, UrlList::Outcome::Skipped, QCoreApplication::translate("Form1", "Skipped: already there as %1").arg(outcome.path)};
+    if (outcome.skipped) return {id, UrlList::Outcome::Skipped, outcome.path, true};
     return {id, UrlList::Outcome::Failed, QCoreApplication::translate("Form1", "Failed: %1").arg(outcome.reason)};
 }
 
@@ -113,9 +114,9 @@ void Form1::setUpDownloadRun() {
     auto icon = [view](QStyle::StandardPixmap which) {
         return LazyIcon([view, which] { return view ? view->style()->standardIcon(which) : QIcon(); });
     };
-    urls_.setOutcomeLook(UrlList::Outcome::Stored, icon(QStyle::SP_DialogApplyButton), QString());
+    urls_.setOutcomeLook(UrlList::Outcome::Stored, icon(QStyle::SP_DialogApplyButton), QString(), tr("Stored as %1"));
     urls_.setOutcomeLook(UrlList::Outcome::Failed, icon(QStyle::SP_MessageBoxCritical), QString());
-    urls_.setOutcomeLook(UrlList::Outcome::Skipped, icon(QStyle::SP_DialogYesButton), QString());
+    urls_.setOutcomeLook(UrlList::Outcome::Skipped, icon(QStyle::SP_DialogYesButton), QString(), tr("Skipped: already there as %1"));
     urls_.setOutcomeLook(UrlList::Outcome::NotReached, icon(QStyle::SP_MediaPause), tr("Not reached: the run was stopped"));
     urls_.setOutcomeLook(UrlList::Outcome::Paused, icon(QStyle::SP_MediaPlay), QString());
     urls_.setOutcomeLook(UrlList::Outcome::Held, icon(QStyle::SP_MediaPause), tr(kHeldTip));

@@ -310,7 +310,7 @@ QVariant UrlList::data(const QModelIndex& index, int role) const {
         }
         if (span.outcome == 0) return address;
         const auto it = notes_.find(span.id);
-        const QString note = it != notes_.end() ? it->second : toolTips_[span.outcome];
+        const QString note = it != notes_.end() ? shownNote(it->second, span.outcome) : toolTips_[span.outcome];
         return note.isEmpty() ? address : address + QLatin1Char('\n') + note;
     }
     case OutcomeRole: return static_cast<int>(span.outcome);
@@ -379,8 +379,7 @@ void UrlList::setOutcome(EntryId id, Outcome outcome, const QString& note) {
     const int position = positionOf(id);
     if (position == 0) return;
     spans_[static_cast<std::size_t>(position - 1)].outcome = static_cast<std::uint32_t>(outcome);
-    if (note.isEmpty() || outcome == Outcome::None) notes_.erase(id);
-    else notes_[id] = note;
+    putNote(id, outcome, note, false);
     const QModelIndex at = index(position - 1);
     emit dataChanged(at, at, {Qt::DecorationRole, Qt::ToolTipRole, OutcomeRole});
 }
@@ -391,8 +390,7 @@ void UrlList::setOutcomes(const std::vector<OutcomeChange>& changes) {
         const int position = positionOf(change.id);
         if (position == 0) continue;
         spans_[static_cast<std::size_t>(position - 1)].outcome = static_cast<std::uint32_t>(change.outcome);
-        if (change.note.isEmpty() || change.outcome == Outcome::None) notes_.erase(change.id);
-        else notes_[change.id] = change.note;
+        putNote(change.id, change.outcome, change.note, change.formed);
         first = first == 0 ? position : std::min(first, position);
         last = std::max(last, position);
     }
@@ -407,7 +405,17 @@ UrlList::Outcome UrlList::outcomeAt(int position) const {
 
 QString UrlList::noteAt(int position) const {
     const auto it = notes_.find(idAt(position));
-    return it == notes_.end() ? QString() : it->second;
+    if (it == notes_.end()) return QString();
+    return shownNote(it->second, spans_[static_cast<std::size_t>(position - 1)].outcome);
+}
+
+void UrlList::putNote(EntryId id, Outcome outcome, const QString& note, bool formed) {
+    if (note.isEmpty() || outcome == Outcome::None) notes_.erase(id);
+    else notes_[id] = Note{note, formed && !noteForms_[static_cast<std::size_t>(outcome)].isEmpty()};
+}
+
+QString UrlList::shownNote(const Note& note, std::uint32_t outcome) const {
+    return note.formed ? noteForms_[outcome].arg(note.text) : note.text;
 }
 
 void UrlList::clearOutcomes() {
@@ -463,8 +471,9 @@ void UrlList::setOutcomeFrom(int position, Outcome outcome) {
     emit dataChanged(index(position - 1), index(count() - 1), {Qt::DecorationRole, Qt::ToolTipRole, OutcomeRole});
 }
 
-void UrlList::setOutcomeLook(Outcome outcome, const QVariant& decoration, const QString& toolTip) {
+void UrlList::setOutcomeLook(Outcome outcome, const QVariant& decoration, const QString& toolTip, const QString& noteForm) {
     decorations_[static_cast<std::size_t>(outcome)] = decoration;
     toolTips_[static_cast<std::size_t>(outcome)] = toolTip;
+    noteForms_[static_cast<std::size_t>(outcome)] = noteForm;
     if (count() > 0) emit dataChanged(index(0), index(count() - 1), {Qt::DecorationRole});
 }

@@ -89,11 +89,14 @@ public:
     enum class Outcome : std::uint8_t { None, Stored, Failed, NotReached, Skipped, Paused, Held };
     static constexpr int OutcomeRole = Qt::UserRole + 1;
     void setOutcome(EntryId id, Outcome outcome, const QString& note);  // nothing when the entry is gone
-    // Several at once, told to views as one change over the rows they span.
+    // Several at once, told to views as one change over the rows they span. A `formed` note is
+    // what fills its outcome's note form (the path in "Stored as %1"): the row keeps the path the
+    // run made, not a text of its own for each of thousands of files.
     struct OutcomeChange {
         EntryId id = 0;
         Outcome outcome = Outcome::None;
         QString note;
+        bool formed = false;
     };
     void setOutcomes(const std::vector<OutcomeChange>& changes);
     // The same outcome, without a note of its own, for every entry from `position` on.
@@ -105,9 +108,9 @@ public:
     qsizetype countOutcome(Outcome outcome) const;
     // Removes the entries the last run stored. Returns how many were removed.
     qsizetype removeStored();
-    // What a row of that outcome shows: its decoration (an icon the window picks), and the tool
-    // tip of an entry without a note of its own.
-    void setOutcomeLook(Outcome outcome, const QVariant& decoration, const QString& toolTip);
+    // What a row of that outcome shows: its decoration (an icon the window picks), the tool tip
+    // of an entry without a note of its own, and the form ("Stored as %1") its formed notes fill.
+    void setOutcomeLook(Outcome outcome, const QVariant& decoration, const QString& toolTip, const QString& noteForm = QString());
 
     // ---- Rows under way (UrlListProgress.cpp) ----
     // While a run fetches an entry its row shows how far it has got: the share of its size
@@ -193,13 +196,18 @@ private:
     EntryId takeId();
     qsizetype removeWhere(const std::vector<bool>& remove, qsizetype removed);
 
+    // A row's note: its own text, or the detail its outcome's note form is filled with.
+    struct Note {
+        QString text;
+        bool formed = false;
+    };
     // What one removal took: texts packed in blocks of its own, so that a single entry removed
     // costs a single entry kept.
     struct Removal {
         std::vector<std::uint32_t> rows;  // rows before the removal, rising; empty: every row
         std::vector<UrlListSpan> spans;   // their texts in `blocks`
         std::vector<std::unique_ptr<char[]>> blocks;
-        std::vector<std::pair<EntryId, QString>> notes;
+        std::vector<std::pair<EntryId, Note>> notes;
         std::size_t bytes = 0;
         std::uint32_t tailUsed = 0;
         void add(const UrlListSpan& span, std::string_view text);
@@ -216,10 +224,13 @@ private:
 
     std::array<QVariant, 7> decorations_;
     std::array<QString, 7> toolTips_;
+    std::array<QString, 7> noteForms_;
     // Rows under way, by id: a few at a time.
     std::unordered_map<EntryId, Progress> progress_;
     // Tool tips of the last run's outcomes, by id: only entries a run reached have one.
-    std::unordered_map<EntryId, QString> notes_;
+    std::unordered_map<EntryId, Note> notes_;
+    void putNote(EntryId id, Outcome outcome, const QString& note, bool formed);
+    QString shownNote(const Note& note, std::uint32_t outcome) const;
     EntryId nextId_ = 1;
 
     std::vector<UrlListSpan> spans_;

@@ -115,7 +115,7 @@ void UrlList::keepIdsRising(std::size_t first, std::size_t last) {
     for (std::size_t i = first; i <= last; ++i) ids.push_back(spans_[i].id);
     if (std::is_sorted(ids.begin(), ids.end())) return;
     // The notes follow their entries to the entries' new ids.
-    std::vector<std::pair<std::size_t, QString>> notes;
+    std::vector<std::pair<std::size_t, Note>> notes;
     if (!notes_.empty()) {
         for (std::size_t i = first; i <= last; ++i) {
             const auto it = notes_.find(spans_[i].id);

@@ -272,6 +272,29 @@ TEST(UrlList, SeveralOutcomesAtOnceAreOneChangeOverTheRowsTheySpanAndSkipEntries
     EXPECT_EQ(changed.size(), 1);
 }
 
+TEST(UrlList, AFormedNoteIsShownInItsOutcomesFormWhereverTheEntryGoes) {
+    UrlList list;
+    QAbstractItemModelTester tester(&list, QAbstractItemModelTester::FailureReportingMode::Fatal);
+    list.setOutcomeLook(UrlList::Outcome::Stored, QVariant(), QString(), QStringLiteral("Stored as %1"));
+    for (int k = 0; k < 4; ++k) list.append(QStringLiteral("http://h/%1").arg(k));
+    // A path that itself reads like a form is shown as it is.
+    const QString path = QStringLiteral("/out/100%1 (2).txt");
+    list.setOutcomes({{list.idAt(2), UrlList::Outcome::Stored, path, true},
+                      {list.idAt(3), UrlList::Outcome::Failed, QStringLiteral("Failed: HTTP 500"), true}});
+    EXPECT_EQ(list.noteAt(2), QStringLiteral("Stored as /out/100%1 (2).txt"));
+    EXPECT_EQ(list.data(list.index(1), Qt::ToolTipRole).toString(), QStringLiteral("http://h/1\nStored as /out/100%1 (2).txt"));
+    // An outcome without a form shows the note as given.
+    EXPECT_EQ(list.noteAt(3), QStringLiteral("Failed: HTTP 500"));
+    // Removed and brought back, the row's note is still its own.
+    list.removeAt(2);
+    EXPECT_EQ(list.noteAt(2), QStringLiteral("Failed: HTTP 500"));
+    list.undoRemoval();
+    EXPECT_EQ(list.noteAt(2), QStringLiteral("Stored as /out/100%1 (2).txt"));
+    // A plain note in its place replaces the formed one.
+    list.setOutcome(list.idAt(2), UrlList::Outcome::Stored, QStringLiteral("kept elsewhere"));
+    EXPECT_EQ(list.noteAt(2), QStringLiteral("kept elsewhere"));
+}
+
 TEST(UrlList, OutcomesSurviveCompaction) {
     UrlList list;
     const QString big(300 * 1024, QLatin1Char('x'));
