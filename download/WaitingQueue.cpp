@@ -14,38 +14,46 @@ void WaitingQueue::adopt(std::vector<JobItem> items) {
         for (std::size_t i = 0; i < items.size(); ++i) put(Pending{std::move(items[i]), static_cast<int>(i)});
         return;
     }
-    for (JobItem& item : items) first_.push_back(First{std::move(item)});
+    first_ = std::move(items);
+    gone_.assign(first_.size(), false);
     firstLive_ = first_.size();
 }
 
 Pending WaitingQueue::takeFirst(std::size_t index) {
-    First& first = first_[index];
-    Pending taken{std::move(first.item), static_cast<int>(popped_ + index)};
-    first.gone = true;
+    Pending taken{std::move(first_[index]), static_cast<int>(dropped_ + index)};
+    first_[index].digest.reset();  // its id stays: the ids that remain are looked up by halves
+    gone_[index] = true;
     --firstLive_;
-    while (!first_.empty() && first_.front().gone) {
-        first_.pop_front();
-        ++popped_;
+    while (head_ < first_.size() && gone_[head_]) ++head_;
+    // Entries handed out leave their places in bulk: each waiting one is moved at most once for
+    // every two handed out before it.
+    constexpr std::size_t kDropAtLeast = 4096;
+    if (head_ >= kDropAtLeast && head_ * 2 >= first_.size()) {
+        std::vector<JobItem> rest(std::make_move_iterator(first_.begin() + std::ptrdiff_t(head_)), std::make_move_iterator(first_.end()));
+        first_.swap(rest);
+        gone_.erase(gone_.begin(), gone_.begin() + std::ptrdiff_t(head_));
+        dropped_ += head_;
+        head_ = 0;
     }
     return taken;
 }
-
 EntryId WaitingQueue::frontEntry() const {
     if (firstLive_ == 0) return later_.begin()->first;
-    const EntryId first = first_.front().item.entry;
+    const EntryId first = first_[head_].entry;
     return later_.empty() ? first : std::min(first, later_.begin()->first);
 }
 
 Pending WaitingQueue::popFront() {
-    if (firstLive_ > 0 && (later_.empty() || first_.front().item.entry < later_.begin()->first)) return takeFirst(0);
+    if (firstLive_ > 0 && (later_.empty() || first_[head_].entry < later_.begin()->first)) return takeFirst(head_);
     auto node = later_.extract(later_.begin());
     return std::move(node.mapped());
 }
 
 std::ptrdiff_t WaitingQueue::indexOf(EntryId entry) const {
     if (firstLive_ == 0) return -1;
-    const auto at = std::lower_bound(first_.begin(), first_.end(), entry, [](const First& first, EntryId id) { return first.item.entry < id; });
-    if (at == first_.end() || at->item.entry != entry || at->gone) return -1;
+    const auto from = first_.begin() + std::ptrdiff_t(head_);
+    const auto at = std::lower_bound(from, first_.end(), entry, [](const JobItem& first, EntryId id) { return first.entry < id; });
+    if (at == first_.end() || at->entry != entry || gone_[std::size_t(at - first_.begin())]) return -1;
     return at - first_.begin();
 }
 
@@ -78,8 +86,8 @@ bool WaitingQueue::put(Pending pending) {
 std::vector<EntryId> WaitingQueue::entries() const {
     std::vector<EntryId> all;
     all.reserve(size());
-    for (const First& first : first_)
-        if (!first.gone) all.push_back(first.item.entry);
+    for (std::size_t i = head_; i < first_.size(); ++i)
+        if (!gone_[i]) all.push_back(first_[i].entry);
     for (const auto& [entry, pending] : later_) all.push_back(entry);
     std::sort(all.begin(), all.end());
     return all;

@@ -2,13 +2,12 @@
 // The entries of a run that wait for a connection, in the order of their ids.
 //
 // A run of a long list begins with all of it waiting, and hands out only a few hundred at a
-// time: the list as Start gave it is kept in its order and read from its front, and only what
-// joins later (rows added, resumed, tried again, renumbered) goes into an ordered map beside it.
-// Start so costs little more than a move of each entry, however long the list.
+// time: the list as Start gave it is kept as it came, in its order, and read from its front, and
+// only what joins later (rows added, resumed, tried again, renumbered) goes into an ordered map
+// beside it. Start so moves no entry at all, however long the list.
 #include <QString>
 
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <optional>
 #include <vector>
@@ -60,14 +59,12 @@ private:
     std::ptrdiff_t indexOf(EntryId entry) const;
     Pending takeFirst(std::size_t index);  // the entry at `index` of first_, which waits
 
-    struct First {
-        JobItem item;
-        bool gone = false;  // taken out already
-    };
-    // As Start gave them, ids rising; the front is always one still waiting, and what was handed
-    // out is given back as it goes.
-    std::deque<First> first_;
-    std::size_t popped_ = 0;  // entries gone from the front of first_: its record index base
+    // As Start gave them, ids rising; from head_ on, the first is always one still waiting. What
+    // was handed out is dropped in one go once it is the larger part.
+    std::vector<JobItem> first_;
+    std::vector<bool> gone_;  // by index in first_: taken out already
+    std::size_t head_ = 0;
+    std::size_t dropped_ = 0;  // entries dropped from the front of first_: its record index base
     std::size_t firstLive_ = 0;
     std::map<EntryId, Pending> later_;
 };

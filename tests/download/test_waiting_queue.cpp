@@ -99,3 +99,49 @@ TEST(WaitingQueue, AListNotInRisingOrderIsStillTakenByIdOnceEach) {
     EXPECT_TRUE(none.put(Pending{JobItem{4, QStringLiteral("z")}, 0}));
     EXPECT_EQ(Drain(none), (std::vector<EntryId>{4}));
 }
+
+TEST(WaitingQueue, ALongListKeepsItsOrderIndexesAndTextsWhileItsFrontIsDropped) {
+    // Even ids, so that entries can join between them; long enough that what was handed out is
+    // dropped from the front several times over.
+    constexpr int kCount = 30000;
+    std::vector<JobItem> items;
+    for (int i = 0; i < kCount; ++i) items.push_back(JobItem{EntryId(2 * i + 2), QStringLiteral("http://h/%1").arg(i)});
+    WaitingQueue queue;
+    queue.adopt(std::move(items));
+    // Taken out ahead of the front, and one of them back later.
+    ASSERT_TRUE(queue.take(2 * 9000 + 2));
+    ASSERT_TRUE(queue.take(2 * 25000 + 2));
+    std::optional<Pending> late = queue.take(2 * 20000 + 2);
+    ASSERT_TRUE(late);
+    int expected = 0;
+    auto popAndCheck = [&](int upTo) {
+        while (expected < upTo) {
+            if (expected == 9000 || expected == 25000) {  // 20,000 is back before the front reaches it
+                ++expected;
+                continue;
+            }
+            const Pending next = queue.popFront();
+            ASSERT_EQ(next.item.entry, EntryId(2 * expected + 2));
+            ASSERT_EQ(next.recordIndex, expected);
+            ASSERT_EQ(next.item.text, QStringLiteral("http://h/%1").arg(expected));
+            ++expected;
+        }
+    };
+    popAndCheck(12000);
+    // Looked up, joined and changed among the entries that remain, after the front was dropped.
+    EXPECT_FALSE(queue.contains(2 * 11999 + 2));
+    EXPECT_TRUE(queue.contains(2 * 12000 + 2));
+    EXPECT_TRUE(queue.put(Pending{JobItem{2 * 15000 + 3, QStringLiteral("joined")}, 99}));
+    Pending* changed = queue.find(2 * 14000 + 2);
+    ASSERT_NE(changed, nullptr);
+    EXPECT_EQ(changed->recordIndex, 14000);
+    EXPECT_TRUE(queue.put(*late));
+    EXPECT_EQ(late->recordIndex, 20000);
+    EXPECT_EQ(queue.size(), std::size_t(kCount - 12000 - 2 + 2));  // two gone ahead, one joined, one back
+    popAndCheck(15001);
+    const Pending joined = queue.popFront();
+    EXPECT_EQ(joined.item.text, QStringLiteral("joined"));
+    EXPECT_EQ(joined.recordIndex, 99);
+    popAndCheck(kCount);
+    EXPECT_TRUE(queue.empty());
+}
