@@ -71,6 +71,9 @@ std::optional<Kind> ChecksumFileKind(const QString& fileName) {
 
 bool MayBeChecksumFile(const QString& entryText) {
     const QStringView text = QStringView(entryText).trimmed();
+    // Every ending below ends in one of these: a long list's Start looks at each entry.
+    const char16_t last = text.isEmpty() ? u'\0' : text.back().toLower().unicode();
+    if (last != u's' && last != u'6' && last != u'2' && last != u'5') return false;
     for (const char* ending : {"SUMS", ".sha256", ".sha512", ".md5"})
         if (text.endsWith(QLatin1String(ending), Qt::CaseInsensitive)) return true;
     return false;

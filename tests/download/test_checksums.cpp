@@ -82,6 +82,11 @@ TEST(ChecksumFile, TheUsualFormsAreRead) {
     EXPECT_EQ(ChecksumFileKind(s("x.iso.SHA512")), Kind::Sha512);
     EXPECT_EQ(ChecksumFileKind(s("x.iso")), std::nullopt);
     EXPECT_EQ(ChecksumFileKind(s(".sha256")), std::nullopt);
+    // The entries a run looks at more closely, whatever the case, blanks around them left out.
+    for (const char* text : {"http://h/pub/SHA256SUMS", "http://h/sha512sums  ", "http://h/x.iso.Sha512", "http://h/x.MD5", " http://h/a.sha256"})
+        EXPECT_TRUE(MayBeChecksumFile(s(text))) << text;
+    for (const char* text : {"http://h/files", "http://h/x.sha1", "http://h/x.iso", "", "http://h/a.sha256/", "http://h/v2"})
+        EXPECT_FALSE(MayBeChecksumFile(s(text))) << text;
 }
 
 TEST(ChecksumFile, HostileFilesAreNamedAndNothingLeadsOutOfTheFolder) {
