@@ -21,7 +21,7 @@ void WaitingQueue::adopt(std::vector<JobItem> items) {
 
 Pending WaitingQueue::takeFirst(std::size_t index) {
     Pending taken{std::move(first_[index]), static_cast<int>(dropped_ + index)};
-    first_[index].digest.reset();  // its id stays: the ids that remain are looked up by halves
+    first_[index].digest.reset();  // its id stays, for the search by halves among the rest
     gone_[index] = true;
     --firstLive_;
     while (head_ < first_.size() && gone_[head_]) ++head_;
@@ -37,6 +37,7 @@ Pending WaitingQueue::takeFirst(std::size_t index) {
     }
     return taken;
 }
+
 EntryId WaitingQueue::frontEntry() const {
     if (firstLive_ == 0) return later_.begin()->first;
     const EntryId first = first_[head_].entry;
