@@ -298,7 +298,7 @@ QVariant UrlList::data(const QModelIndex& index, int role) const {
     const UrlListSpan& span = spans_[static_cast<std::size_t>(index.row())];
     switch (role) {
     case Qt::DisplayRole: break;
-    case Qt::DecorationRole: return decorations_[span.outcome];
+    case Qt::DecorationRole: return looks_[span.outcome].decoration;
     case ProgressRole:
     case ProgressTextRole: return progress_.empty() ? QVariant() : progressData(span.id, role);
     case Qt::ToolTipRole: {
@@ -310,7 +310,7 @@ QVariant UrlList::data(const QModelIndex& index, int role) const {
         }
         if (span.outcome == 0) return address;
         const auto it = notes_.find(span.id);
-        const QString note = it != notes_.end() ? shownNote(it->second, span.outcome) : toolTips_[span.outcome];
+        const QString note = it != notes_.end() ? shownNote(it->second, span.outcome) : looks_[span.outcome].toolTip;
         return note.isEmpty() ? address : address + QLatin1Char('\n') + note;
     }
     case OutcomeRole: return static_cast<int>(span.outcome);
@@ -411,11 +411,11 @@ QString UrlList::noteAt(int position) const {
 
 void UrlList::putNote(EntryId id, Outcome outcome, const QString& note, bool formed) {
     if (note.isEmpty() || outcome == Outcome::None) notes_.erase(id);
-    else notes_[id] = Note{note, formed && !noteForms_[static_cast<std::size_t>(outcome)].isEmpty()};
+    else notes_[id] = Note{note, formed && !looks_[static_cast<std::size_t>(outcome)].noteForm.isEmpty()};
 }
 
 QString UrlList::shownNote(const Note& note, std::uint32_t outcome) const {
-    return note.formed ? noteForms_[outcome].arg(note.text) : note.text;
+    return note.formed ? looks_[outcome].noteForm.arg(note.text) : note.text;
 }
 
 void UrlList::clearOutcomes() {
@@ -472,8 +472,6 @@ void UrlList::setOutcomeFrom(int position, Outcome outcome) {
 }
 
 void UrlList::setOutcomeLook(Outcome outcome, const QVariant& decoration, const QString& toolTip, const QString& noteForm) {
-    decorations_[static_cast<std::size_t>(outcome)] = decoration;
-    toolTips_[static_cast<std::size_t>(outcome)] = toolTip;
-    noteForms_[static_cast<std::size_t>(outcome)] = noteForm;
+    looks_[static_cast<std::size_t>(outcome)] = Look{decoration, toolTip, noteForm};
     if (count() > 0) emit dataChanged(index(0), index(count() - 1), {Qt::DecorationRole});
 }

@@ -221,16 +221,20 @@ private:
     bool puttingBack_ = false;
 
     QVariant progressData(EntryId id, int role) const;
+    void putNote(EntryId id, Outcome outcome, const QString& note, bool formed);
+    QString shownNote(const Note& note, std::uint32_t outcome) const;
 
-    std::array<QVariant, 7> decorations_;
-    std::array<QString, 7> toolTips_;
-    std::array<QString, 7> noteForms_;
+    // What a row of each outcome shows, as setOutcomeLook() gave it.
+    struct Look {
+        QVariant decoration;
+        QString toolTip;
+        QString noteForm;
+    };
+    std::array<Look, 7> looks_;
     // Rows under way, by id: a few at a time.
     std::unordered_map<EntryId, Progress> progress_;
     // Tool tips of the last run's outcomes, by id: only entries a run reached have one.
     std::unordered_map<EntryId, Note> notes_;
-    void putNote(EntryId id, Outcome outcome, const QString& note, bool formed);
-    QString shownNote(const Note& note, std::uint32_t outcome) const;
     EntryId nextId_ = 1;
 
     std::vector<UrlListSpan> spans_;
