@@ -158,7 +158,10 @@ int windowChildRun(const QString& folder, const QString& listFile) {
     if (!list.open(QIODevice::ReadOnly)) return 2;
     const QList<QByteArray> lines = list.readAll().split('\n');
     SilentDialogs dialogs;
-    Settings::Store settings(QDir(folder).filePath(QStringLiteral("../settings-%1.conf").arg(QCoreApplication::applicationPid())));
+    // The window's settings live and go with the run: made before the window, removed after it.
+    QTemporaryDir settingsFolder(QDir::tempPath() + QStringLiteral("/fetchwright-bench-settings-XXXXXX"));
+    if (!settingsFolder.isValid()) return 2;
+    Settings::Store settings(settingsFolder.filePath(QStringLiteral("settings.conf")));
     // A latency benchmark gives the window as many transfers at once as the parallel tools it is
     // measured against, and its own test authority for https.
     const QString atOnce = qEnvironmentVariable("FETCHWRIGHT_BENCH_AT_ONCE");
