@@ -47,6 +47,7 @@ struct FinishJob {
     QString base;
     QString target;
     bool onDisk = false;  // a flush of its file system has written it out
+    bool madeAhead = false;  // its temporary was made before the item began
     std::optional<qint64> serverTime;  // the answer's Last-Modified (seconds since 1970, negative before)
     std::shared_ptr<Checksum::Check> check;  // the digest its bytes must match, when one is known
     std::shared_ptr<const Unchanged::Note> stored;  // recorded once published ("Skip unchanged")

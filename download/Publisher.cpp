@@ -80,6 +80,57 @@ void Publisher::hand(FinishJob job) {
 void Publisher::drain() {
     finisher_.drain();
     folder_.reset();  // no descriptor outlives the run
+    std::vector<Fw::UniqueFd> spares;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        spares.swap(spares_);
+        sparesFolder_.reset();
+    }
+}
+
+// On the worker, after a batch is named: `wanted` nameless files are made ready in its folder, at
+// most half as many as the files under way may hold descriptors.
+void Publisher::makeSpares(const std::shared_ptr<const OutputFolder>& folder, std::size_t wanted) {
+    wanted = std::min<std::size_t>(wanted, static_cast<std::size_t>(maxInFlight() / 2));
+    std::size_t have = 0;
+    std::vector<Fw::UniqueFd> others;  // made for another folder: closed outside the lock
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (sparesFolder_ != folder) {
+            others.swap(spares_);
+            sparesFolder_ = folder;
+        }
+        have = spares_.size();
+    }
+    std::vector<Fw::UniqueFd> made;
+    for (std::size_t k = have; k < wanted; ++k) {
+        Fw::UniqueFd fd(::openat(folder->fd.get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
+        if (!fd) break;  // the item that would have taken it makes its own, and says why it cannot
+        made.push_back(std::move(fd));
+    }
+    std::lock_guard<std::mutex> hold(lock_);
+    if (sparesFolder_ != folder) return;
+    for (Fw::UniqueFd& fd : made) spares_.push_back(std::move(fd));
+}
+
+// One of the files made ahead in `folder`, or none. None either once the folder is removed: the
+// item then finds that out as one without them would, and a folder made anew there is taken.
+Fw::UniqueFd Publisher::takeSpare(const std::shared_ptr<const OutputFolder>& folder) {
+    Fw::UniqueFd fd;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (spares_.empty() || sparesFolder_ != folder) return fd;
+        fd = std::move(spares_.back());
+        spares_.pop_back();
+    }
+    struct stat st;
+    if (::fstat(folder->fd.get(), &st) == 0 && st.st_nlink > 0) return fd;
+    std::vector<Fw::UniqueFd> gone;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        gone.swap(spares_);
+    }
+    return {};
 }
 
 void Publisher::flushBatch() {
@@ -120,6 +171,9 @@ void Publisher::flushBatch() {
                    Main::FileNameOf(path, Main::kNativeSeparator);
     }
     if (eachFlushed_ > 1) flushChoice_.eachTook(eachFlushMs_ / eachFlushed_);
+    // Nameless files are made ahead only where the batch's own were nameless.
+    const std::shared_ptr<const OutputFolder> folder = batch.back().tempName.isEmpty() ? batch.back().folder : nullptr;
+    const std::size_t count = batch.size();
     batch.clear();  // the descriptors close before the room is given back
     {
         std::lock_guard<std::mutex> hold(lock_);
@@ -127,6 +181,8 @@ void Publisher::flushBatch() {
     }
     for (auto& [index, outcome] : done) settled_(index, std::move(outcome));
     if (roomMade_) roomMade_();
+    // Enough for the items of the next batch and for those begun while this one was flushed.
+    if (folder) makeSpares(folder, 2 * count);
 }
 
 // One flush of each file system a batch lies on writes out every file of the batch: far cheaper
@@ -168,9 +224,13 @@ QString Publisher::whereNow(const OutputFolder& folder, const QString& path) {
 }
 
 // The file keeps the server's time rather than that of its download. Set before its flush and
-// its name, so that the time is on disk with it; a time the file system refuses is let go.
+// its name, so that the time is on disk with it; a time the file system refuses is let go. A file
+// made ahead without one gets the time it is complete, not the time it was made.
 void Publisher::setServerTime(const FinishJob& job) {
-    if (!job.serverTime) return;
+    if (!job.serverTime) {
+        if (job.madeAhead) ::futimens(job.fd.get(), nullptr);
+        return;
+    }
     const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(*job.serverTime), 0}};
     ::futimens(job.fd.get(), times);
 }
@@ -292,7 +352,9 @@ Fw::Result<void> Publisher::createTemporary(const QString& folderText, FinishJob
         Fw::UniqueFd fd;
         if (temporaryMethod_ == TemporaryMethod::Best && Durable::ProcFdUsable()) {
             // No name until it is complete: nothing to clean up, nothing another copy could take.
-            fd.reset(::openat(dirFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
+            fd = takeSpare(job.folder);
+            job.madeAhead = bool(fd);
+            if (!fd) fd.reset(::openat(dirFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
             if (!fd && attempt == 0 && folderGone(dirFd)) continue;
             if (!fd && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
                 return Fw::Error::failed(errno == ENOENT ? QCoreApplication::translate("Publisher", kFolderMissing)

@@ -59,6 +59,8 @@ private:
     Fw::Result<std::shared_ptr<const OutputFolder>> openFolder(const QString& path);
     static QString whereNow(const OutputFolder& folder, const QString& path);
     static int maxInFlight();
+    void makeSpares(const std::shared_ptr<const OutputFolder>& folder, std::size_t wanted);
+    Fw::UniqueFd takeSpare(const std::shared_ptr<const OutputFolder>& folder);
 
     // Complete files gather for a moment (or until there are many) and then share one flush.
     static constexpr int kGatherMs = 30;
@@ -81,6 +83,11 @@ private:
     mutable std::mutex lock_;
     std::vector<FinishJob> waiting_;  // complete, for the next batch
     int inFlight_ = 0;                // handed over and not yet published
+    // Nameless temporaries made ahead on the worker in the folder of the files it last named:
+    // the next items take them, so that the transfers' thread does not wait on the file system
+    // to make a file for each one. Closed (and so gone) at drain().
+    std::vector<Fw::UniqueFd> spares_;
+    std::shared_ptr<const OutputFolder> sparesFolder_;
 
     Fw::SerialWorker finisher_;
 };

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <mutex>
 #include <set>
+#include <thread>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -246,6 +247,32 @@ TEST_F(EngineFixture, FolderReplacedDuringTheTransferGetsNothing) {
     summary = run({s("/files/a.jpg")});
     EXPECT_TRUE(summary.finalMessage().endsWith(s(" - Folder not found")));
     EXPECT_FALSE(QFile::exists(folder()));
+}
+
+TEST_F(EngineFixture, FilesMadeAheadInAReplacedFolderTakeNoItem) {
+    // Once a file has its name, files without one are made ready in its folder for the next
+    // items. The folder is then removed and made anew: the items after that go into the new
+    // folder, none into a file made ahead in the old one.
+    const QString old = QDir(folder()).canonicalPath();
+    http.server().Get("/replace.jpg", [&](const httplib::Request&, httplib::Response& res) {
+        // Its own temporary and at least one made ahead, after the first file has its name.
+        QElapsedTimer waited;
+        waited.start();
+        while (!(QFile::exists(in("first.jpg")) && namelessFilesIn(old) >= 2) && waited.elapsed() < Timing::boundMs(5000))
+            std::this_thread::sleep_for(5ms);
+        QDir(folder()).removeRecursively();
+        QDir().mkpath(folder());
+        res.set_content("late", "image/jpeg");
+    });
+    http.start();
+    const auto summary = run({s("/files/first.jpg"), s("/replace.jpg"), s("/files/next.jpg"), s("/files/last.jpg")});
+    EXPECT_EQ(summary.storedCount(), 3);
+    ASSERT_EQ(summary.failedCount(), 1) << summary.finalMessage().toStdString();
+    EXPECT_EQ(summary.failures()[0].second, s("Folder not found"));
+    EXPECT_EQ(entriesOf(folder()), (QStringList{s("last.jpg"), s("next.jpg")}));
+    EXPECT_EQ(contentOf(in("next.jpg")), "body of next.jpg");
+    // What was made ahead and not taken is gone with the run.
+    EXPECT_EQ(namelessFilesIn(QDir(folder()).canonicalPath()), 0);
 }
 
 TEST_F(EngineFixture, ConnectionIsKeptAcrossItemsAndADroppedOneIsReplaced) {
