@@ -78,7 +78,9 @@ void Publisher::hand(FinishJob job) {
 }
 
 void Publisher::drain() {
+    draining_ = true;  // the last batches make no files ahead
     finisher_.drain();
+    draining_ = false;
     folder_.reset();  // no descriptor outlives the run
     std::vector<Fw::UniqueFd> spares;
     {
@@ -103,7 +105,7 @@ void Publisher::makeSpares(const std::shared_ptr<const OutputFolder>& folder, st
         have = spares_.size();
     }
     std::vector<Fw::UniqueFd> made;
-    for (std::size_t k = have; k < wanted; ++k) {
+    for (std::size_t k = have; k < wanted && !draining_; ++k) {
         Fw::UniqueFd fd(::openat(folder->fd.get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
         if (!fd) break;  // the item that would have taken it makes its own, and says why it cannot
         made.push_back(std::move(fd));

@@ -88,6 +88,7 @@ private:
     // to make a file for each one. Closed (and so gone) at drain().
     std::vector<Fw::UniqueFd> spares_;
     std::shared_ptr<const OutputFolder> sparesFolder_;
+    std::atomic<bool> draining_{false};
 
     Fw::SerialWorker finisher_;
 };
