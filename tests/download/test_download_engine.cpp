@@ -254,11 +254,12 @@ TEST_F(EngineFixture, FilesMadeAheadInAReplacedFolderTakeNoItem) {
     // items. The folder is then removed and made anew: the items after that go into the new
     // folder, none into a file made ahead in the old one.
     const QString old = QDir(folder()).canonicalPath();
+    std::atomic<bool> madeAhead{false};
     http.server().Get("/replace.jpg", [&](const httplib::Request&, httplib::Response& res) {
         // Its own temporary and at least one made ahead, after the first file has its name.
         QElapsedTimer waited;
         waited.start();
-        while (!(QFile::exists(in("first.jpg")) && namelessFilesIn(old) >= 2) && waited.elapsed() < Timing::boundMs(5000))
+        while (!(madeAhead = QFile::exists(in("first.jpg")) && namelessFilesIn(old) >= 2) && waited.elapsed() < Timing::boundMs(5000))
             std::this_thread::sleep_for(5ms);
         QDir(folder()).removeRecursively();
         QDir().mkpath(folder());
@@ -266,6 +267,7 @@ TEST_F(EngineFixture, FilesMadeAheadInAReplacedFolderTakeNoItem) {
     });
     http.start();
     const auto summary = run({s("/files/first.jpg"), s("/replace.jpg"), s("/files/next.jpg"), s("/files/last.jpg")});
+    EXPECT_TRUE(madeAhead) << "no file was made ahead before the folder was replaced";
     EXPECT_EQ(summary.storedCount(), 3);
     ASSERT_EQ(summary.failedCount(), 1) << summary.finalMessage().toStdString();
     EXPECT_EQ(summary.failures()[0].second, s("Folder not found"));
