@@ -133,6 +133,8 @@ bool ProcFdUsable() {
     return usable;
 }
 
+Fw::UniqueFd CreateAnonymous(int dirFd) { return Fw::UniqueFd(::openat(dirFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666)); }
+
 Fw::Result<void> LinkAnonymous(int fd, int dirFd, const char* to) {
     // The descriptor itself, where the kernel lets the one who opened the file link it (Linux
     // 6.10 and later, or a process that may read any folder); else its path under /proc, which

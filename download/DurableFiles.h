@@ -49,6 +49,9 @@ void DropNamedTemporary(int dirFd, const QByteArray& registryPath, const QByteAr
 void UnregisterTemporary(const QByteArray& registryPath, const char* tempName);
 // Can an anonymous file be named (linked through /proc)?
 bool ProcFdUsable();
+// A new anonymous file in the folder, open for reading and writing; invalid (with errno) where the
+// file system has none or the folder cannot take one.
+Fw::UniqueFd CreateAnonymous(int dirFd);
 // Gives an anonymous file its name, never replacing an entry (NameTaken when taken).
 Fw::Result<void> LinkAnonymous(int fd, int dirFd, const char* to);
 // SharedFlushCoversFiles for the file system `fd` lies on, on this kernel.

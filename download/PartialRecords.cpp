@@ -1,5 +1,6 @@
 // The records of big items' partial files, and the partial files themselves.
 #include "download/PartialRecords.h"
+#include "download/DurableFiles.h"
 #include "download/StateFiles.h"
 
 #include <QCryptographicHash>
@@ -260,7 +261,7 @@ Fw::UniqueFd CreateHiddenPartial(PartialRecord& record) {
     record.folder = recordFolder(record.folder);
     const Fw::UniqueFd dir = openFolder(record.folder);
     if (!dir || ::access("/proc/self/fd", X_OK) != 0) return {};
-    Fw::UniqueFd fd(::openat(dir.get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
+    Fw::UniqueFd fd = Durable::CreateAnonymous(dir.get());
     if (!fd || ::flock(fd.get(), LOCK_EX) != 0 || !markNew(fd.get(), record)) return {};
     return fd;
 }

@@ -106,7 +106,7 @@ void Publisher::makeSpares(const std::shared_ptr<const OutputFolder>& folder, st
     }
     std::vector<Fw::UniqueFd> made;
     for (std::size_t k = have; k < wanted && !draining_; ++k) {
-        Fw::UniqueFd fd(::openat(folder->fd.get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
+        Fw::UniqueFd fd = Durable::CreateAnonymous(folder->fd.get());
         if (!fd) break;  // the item that would have taken it makes its own, and says why it cannot
         made.push_back(std::move(fd));
     }
@@ -356,7 +356,7 @@ Fw::Result<void> Publisher::createTemporary(const QString& folderText, FinishJob
             // No name until it is complete: nothing to clean up, nothing another copy could take.
             fd = takeSpare(job.folder);
             job.madeAhead = bool(fd);
-            if (!fd) fd.reset(::openat(dirFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
+            if (!fd) fd = Durable::CreateAnonymous(dirFd);
             if (!fd && attempt == 0 && folderGone(dirFd)) continue;
             if (!fd && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
                 return Fw::Error::failed(errno == ENOENT ? QCoreApplication::translate("Publisher", kFolderMissing)
