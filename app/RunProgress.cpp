@@ -27,7 +27,9 @@ void RateMeter::sample(qint64 atMs, qint64 bytes) {
     // A transfer that started over counts from its new beginning.
     if (!samples_.empty() && bytes < samples_.back().second) samples_.clear();
     samples_.emplace_back(atMs, bytes);
-    while (samples_.size() > 2 && samples_.front().first < atMs - kWindowMs) samples_.pop_front();
+    std::size_t old = 0;
+    while (samples_.size() - old > 2 && samples_[old].first < atMs - kWindowMs) ++old;
+    samples_.erase(samples_.begin(), samples_.begin() + static_cast<std::ptrdiff_t>(old));
 }
 
 double RateMeter::bytesPerSecond() const {

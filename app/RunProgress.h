@@ -4,7 +4,6 @@
 // checked on their own.
 #include <QString>
 
-#include <deque>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -30,7 +29,9 @@ public:
     qint64 spanMs() const { return samples_.size() < 2 ? 0 : samples_.back().first - samples_.front().first; }
 
 private:
-    std::deque<std::pair<qint64, qint64>> samples_;  // time, bytes
+    // Time and bytes, oldest first: a few dozen at most. Nothing is allocated before the first
+    // sample, so that the many items that begin and end between two looks of the window cost none.
+    std::vector<std::pair<qint64, qint64>> samples_;
 };
 
 // A row under way, as its right end and its tip show it.
