@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/statvfs.h>
@@ -137,8 +138,9 @@ void Transfer::prepareTry() {
     body.refusedStatus = 0;
     if (resume_) ::lseek(body.fd, body.start + body.bytes, SEEK_SET);
 
-    // The handle keeps its settings per try; the connections belong to the multi handle.
-    curl_easy_reset(easy_);
+    // The handle keeps its settings per try; the connections belong to the multi handle. A
+    // handle not yet used holds libcurl's defaults already.
+    if (std::exchange(handleUsed_, true)) curl_easy_reset(easy_);
     curl_slist_free_all(headers_);
     headers_ = nullptr;
     errorBuffer_[0] = '\0';

@@ -163,6 +163,7 @@ private:
     qint64 waitMs_ = 0;
     qint64 hostWaitMs_ = -1;
     int tries_ = 0;
+    bool handleUsed_ = false;  // a try has set the handle's options
     int restarts_ = 0;   // range answers that could not be appended, each asked again at once
     bool resume_ = false;
     QByteArray ifNoneMatch_, ifModifiedSince_;
