@@ -172,7 +172,9 @@ int DownloadJob::feed() {
         Address address(next.item.text);
         const QString url = address.fetch();
         const QString base = Main::BuildTargetPath(NamingText(url), folder_);
+        QString shown = ShownName(address);
         const int index = engine_.enqueue(std::move(address), base, RefererFor(next.item.page, url), next.item.entry, next.item.digest);
+        shownNames_.insert_or_assign(index, std::move(shown));
         if (index >= static_cast<int>(handed_.size())) handed_.resize(static_cast<std::size_t>(index) + 1);
         Handed& item = handed_[static_cast<std::size_t>(index)];
         item.entry = next.item.entry;
@@ -213,6 +215,7 @@ void DownloadJob::takeBack(bool refeedNow) {
         --handedLive_;
         indexOf_.erase(item.entry);
         queuedInEngine_.erase(item.entry);
+        shownNames_.erase(index);
         Pending back{JobItem{item.entry, std::move(item.text), std::move(item.page), item.digestCopy()}, item.recordIndex};
         // A command that came while it was handed out applies to it now.
         if (item.wanted == Wanted::Withdraw) {
@@ -349,7 +352,9 @@ void DownloadJob::started(int index) {
     // Paused or removed while it was being handed out.
     if (item.wanted == Wanted::Pause) engine_.command(index, Engine::ItemCommand::Pause);
     if (item.wanted == Wanted::Withdraw) engine_.command(index, Engine::ItemCommand::Withdraw);
-    emit itemStarted(item.entry, ShownName(item.text));
+    // An item begun again (resumed, tried again) works its name out anew.
+    auto shown = shownNames_.extract(index);
+    emit itemStarted(item.entry, shown.empty() ? ShownName(item.text) : std::move(shown.mapped()));
 }
 
 void DownloadJob::ended(int index, ItemOutcome outcome) {
@@ -445,9 +450,11 @@ void DownloadJob::runEnded() {
     emit result(closing);
 }
 
-QString ShownName(const QString& entryText) {
-    const QString name = AddressFileName(entryText);
-    return name.isEmpty() ? DisplayAddress(FetchAddress(entryText)) : name;
+QString ShownName(const QString& entryText) { return ShownName(Address(entryText)); }
+
+QString ShownName(const Address& address) {
+    const QString name = SegmentFileName(address.lastSegment());
+    return name.isEmpty() ? DisplayAddress(address.fetch()) : name;
 }
 
 }  // namespace Download

@@ -63,6 +63,8 @@ struct JobResult {
 // The name a row's item goes by until its answer names it: the last part of its address, decoded
 // as naming decodes it.
 QString ShownName(const QString& entryText);
+class Address;
+QString ShownName(const Address& address);  // the same, of the address the entry's text makes
 
 class DownloadJob : public QObject {
     Q_OBJECT
@@ -191,6 +193,9 @@ private:
     std::vector<Handed> handed_;          // by the engine's item number
     std::unordered_map<EntryId, int> indexOf_;  // the engine's latest number of a handed entry
     std::set<EntryId> queuedInEngine_;    // handed out and not begun
+    // By the engine's item number, handed out and not begun: the name it shows once begun, worked
+    // out from the address parsed when it was handed out.
+    std::unordered_map<int, QString> shownNames_;
     int handedLive_ = 0;                  // handed, neither taken back nor superseded
     int removedBeforeReached_ = 0;
     int removedDuringRun_ = 0;

@@ -119,6 +119,8 @@ struct SteerFixture : ::testing::Test, SteerRoutes {
 
 TEST_F(SteerFixture, APauseFreesItsConnectionForTheNextItemAndAResumeAsksOnlyForTheRest) {
     auto job = make(items({"/big/a.bin", "/files/b.bin"}));
+    std::vector<std::pair<EntryId, QString>> begun;
+    QObject::connect(job.get(), &Download::DownloadJob::itemStarted, [&](EntryId e, const QString& name) { begun.push_back({e, name}); });
     job->start();
     ASSERT_TRUE(waitFor([&] { return bigServed.load() >= kHoldAt; }));
     job->pause({1});
@@ -143,6 +145,8 @@ TEST_F(SteerFixture, APauseFreesItsConnectionForTheNextItemAndAResumeAsksOnlyFor
     EXPECT_EQ(entriesOf(dir.path()), (QStringList{s("a.bin"), s("b.bin")}));
     EXPECT_EQ(result->summary.storedCount(), 2);
     EXPECT_EQ(result->summary.heldCount(), 0);
+    // Its row shows its name again when it begins again.
+    EXPECT_EQ(begun, (std::vector<std::pair<EntryId, QString>>{{1, s("a.bin")}, {2, s("b.bin")}, {1, s("a.bin")}}));
 }
 
 TEST_F(SteerFixture, ARemovedTransferLeavesNeitherFileNorPartNorRecordAndIsCountedApart) {
