@@ -292,7 +292,9 @@ int runLoopback(const LoopbackSizes& sizes, int rounds, bool xcb, bool aria2, co
     cost.title = QStringLiteral("CPU of %1 x 4 KB, each tool at its default").arg(sizes.costFiles);
     cost.columns = {s.workload(QStringLiteral("http"), Section::Http, sizes.costFiles)};
     if (s.https()) cost.columns.push_back(s.workload(QStringLiteral("https HTTP/2"), Section::HttpsH2, sizes.costFiles));
-    cost.tools = {windowDefault, Tool{Tool::Wget, 0, "wget -i"}, Tool{Tool::CurlParallel, 0, "curl --parallel (its default, 50)"}};
+    cost.tools = {windowDefault, Tool{Tool::Wget, 0, "wget -i"}, Tool{Tool::CurlParallel, 0, "curl --parallel (its default, 50)"},
+                  // As many connections as the window's default: what libcurl itself costs there.
+                  Tool{Tool::CurlParallel, 4, "curl --parallel --parallel-max 4 (the window's default count)"}};
     if (aria2) cost.tools.push_back(Tool{Tool::Aria2, 0, "aria2c (its default, -j 5)"});
 
     Table& costBig = tables[2];
