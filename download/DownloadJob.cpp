@@ -361,6 +361,7 @@ void DownloadJob::ended(int index, ItemOutcome outcome) {
     if (index < 0 || index >= static_cast<int>(handed_.size())) return;
     Handed& item = handed_[static_cast<std::size_t>(index)];
     item.ended = true;
+    shownNames_.erase(index);  // nor is a name kept for one that ended without having begun
     if (std::exchange(item.mayMend, false) && --mayMend_ == 0) endLater_ = true;
     item.outcome = std::move(outcome);
     if ((item.outcome.keptForMend || item.outcome.partRefused) && startMend(index)) return;
